@@ -1,0 +1,391 @@
+#include "app/AggiornaDolvo.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFont>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QScreen>
+#include <QScrollBar>
+#include <QStyle>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTranslator>
+
+#include <algorithm>
+
+#include "app/DvButton.h"
+#include "app/ProductTable.h"
+#include "app/StatusLog.h"
+#include "platform/ConfirmDialog.h"
+#include "resources/resources.h"
+
+using namespace Qt::StringLiterals;
+
+namespace adv {
+namespace {
+
+// The window was drawn in twips; at 96 dots per inch 15 of them make a pixel.
+constexpr int kTwipsPerPixel = 15;
+
+constexpr QRect twips(int left, int top, int width, int height)
+{
+    return {left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
+            height / kTwipsPerPixel};
+}
+
+constexpr QSize kClientSize{14055 / kTwipsPerPixel, 7800 / kTwipsPerPixel};
+
+const QString kSansSerif = u"MS Sans Serif"_s;
+const QString kRounded = u"Arial Rounded MT Bold"_s;
+
+QFont requestedFont(const QString& family, qreal points, QFont::Weight weight)
+{
+    QFont font(family);
+    font.setPointSizeF(points);
+    font.setWeight(weight);
+    return font;
+}
+
+void setTextColour(QWidget* widget, const QColor& colour)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    palette.setColor(QPalette::ButtonText, colour);
+    palette.setColor(QPalette::Text, colour);
+    widget->setPalette(palette);
+}
+
+void setBackgroundColour(QWidget* widget, QPalette::ColorRole role, const QColor& colour)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(role, colour);
+    widget->setPalette(palette);
+    widget->setAutoFillBackground(true);
+}
+
+struct ProductBoxSpec {
+    const char16_t* name;
+    const char16_t* caption;
+    QRect geometry;  // inside Frame1
+    qreal points;
+};
+
+// Top to bottom, as they stand in the frame.
+constexpr std::array<ProductBoxSpec, 6> kProductBoxes{{
+    {u"dv", u"Dolvo", twips(240, 480, 2055, 375), 12},
+    {u"tv", u"Trevanto", twips(240, 1080, 2055, 375), 12},
+    {u"kv", u"Kivo", twips(240, 1680, 2055, 375), 12},
+    {u"dvp", u"Varenta", twips(240, 2280, 2055, 375), 12},
+    {u"tvw", u"TV Term.WIFI", twips(240, 2880, 2295, 375), 12},
+    {u"kvw", u"KIVO Term.WIFI", twips(240, 3480, 2295, 375), 9.75},
+}};
+
+// How often, at most, the window is let paint during a download.
+constexpr qint64 kPaintIntervalMs = 50;
+
+QString rootText(const std::filesystem::path& root)
+{
+    return QString::fromStdU16String(root.u16string());
+}
+
+}  // namespace
+
+bool installItalianQtTranslations()
+{
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr)
+        return false;
+    // An explicit locale: LANG may say anything, the window is Italian.
+    auto* translator = new QTranslator(app);
+    if (!translator->load(QLocale(QLocale::Italian, QLocale::Italy), u"qtbase"_s, u"_"_s,
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return false;
+    }
+    return QCoreApplication::installTranslator(translator);
+}
+
+void installFontSubstitutes()
+{
+    // The window names the faces it was designed with; where they are not
+    // installed, metric-compatible or look-alike faces stand in.
+    const auto add = [](const QString& family, const QStringList& standIns) {
+        const QStringList known = QFont::substitutes(family);
+        for (const QString& standIn : standIns) {
+            if (!known.contains(standIn))
+                QFont::insertSubstitution(family, standIn);
+        }
+    };
+    add(kSansSerif, {u"Liberation Sans"_s, u"Arimo"_s, u"Arial"_s, u"DejaVu Sans"_s});
+    add(kRounded, {u"Comfortaa"_s, u"Arial"_s, u"Liberation Sans"_s, u"DejaVu Sans"_s});
+}
+
+// A product check box as the start-up sweep sees it.
+class AggiornaDolvo::BoxAdapter final : public CheckBox {
+public:
+    explicit BoxAdapter(QCheckBox* box) : box_(box) {}
+    short value() const override { return box_->isChecked() ? short{1} : short{0}; }
+    void setValue(short value) override { box_->setChecked(value != 0); }
+
+private:
+    QCheckBox* box_;
+};
+
+AggiornaDolvo::AggiornaDolvo(const Config& config, platform::FtpClient& ftp, Terminator& terminator,
+                             QWidget* parent)
+    : QWidget(parent, Qt::Window), config_(config), ftp_(ftp), terminator_(terminator),
+      background_(resources::backgroundPicture())
+{
+    installFontSubstitutes();
+    setObjectName(u"AggiornaDolvo"_s);
+    setWindowTitle(u"Aggiornamento Software"_s);
+    setWindowIcon(QIcon(resources::windowIcon()));
+    resize(kClientSize);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, kClientSize,
+                                        screen->availableGeometry()));
+    }
+    createControls();
+}
+
+AggiornaDolvo::~AggiornaDolvo()
+{
+    setPointer(Pointer::Arrow);
+}
+
+void AggiornaDolvo::createControls()
+{
+    // Created in the order of the tab sequence, so that the focus chain
+    // follows it; setTabOrder below makes it explicit.
+    label3_ = new QLabel(u"Aggiornamento Programmi"_s, this);
+    label3_->setObjectName(u"Label3"_s);
+    label3_->setGeometry(twips(0, 0, 6135, 615));
+    label3_->setFont(requestedFont(kSansSerif, 18, QFont::Bold));
+    label3_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    setTextColour(label3_, QColor(255, 0, 0));
+    label3_->setAutoFillBackground(true);  // opaque over the picture
+
+    label4_ = new QLabel(u"ATTENDERE..."_s, this);
+    label4_->setObjectName(u"Label4"_s);
+    label4_->setGeometry(twips(1440, 4680, 3735, 615));
+    label4_->setFont(requestedFont(kSansSerif, 24, QFont::Bold));
+    label4_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    setTextColour(label4_, QColor(255, 0, 0));
+    setBackgroundColour(label4_, QPalette::Window, QColor(255, 255, 0));
+    label4_->hide();
+
+    // Not in the original arrangement: a download's progress, just under the
+    // busy label and above the button row, clear of every other control.
+    progress_ = new QProgressBar(this);
+    progress_->setObjectName(u"progressDownload"_s);
+    const QRect busy = label4_->geometry();
+    progress_->setGeometry(busy.left(), busy.y() + busy.height() + 5, busy.width(), 20);
+    progress_->setRange(0, 1000);
+    progress_->hide();
+
+    txtStatus_ = new QPlainTextEdit(this);
+    txtStatus_->setObjectName(u"txtStatus"_s);
+    txtStatus_->setGeometry(twips(9120, 240, 4875, 6045));
+    txtStatus_->setReadOnly(true);
+    // The operator may still move the caret and select, to read and copy.
+    txtStatus_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    txtStatus_->setFocusPolicy(Qt::StrongFocus);
+    txtStatus_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    txtStatus_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    txtStatus_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    txtStatus_->setUndoRedoEnabled(false);
+    {
+        QPalette palette = txtStatus_->palette();
+        palette.setColor(QPalette::Base, QColor(255, 255, 192));
+        txtStatus_->setPalette(palette);
+    }
+
+    const QFont captionFont = requestedFont(kRounded, 14.25, QFont::Normal);
+    command1_ = new DvButton(u"DOWNLOAD"_s, this);
+    command1_->setObjectName(u"Command1"_s);
+    command1_->setGeometry(twips(120, 6480, 3600, 1245));
+    command1_->setFont(captionFont);
+    command1_->setVisible(config_.showDownload);
+    connect(command1_, &DvButton::clicked, this, &AggiornaDolvo::runUpdateCommand);
+
+    // Hidden, and fixed when the window is made: the drive the update writes to.
+    drive1_ = new QComboBox(this);
+    drive1_->setObjectName(u"Drive1"_s);
+    drive1_->setGeometry(twips(2880, 3840, 2175, 315));
+    drive1_->addItem(rootText(config_.root));
+    drive1_->setCurrentIndex(0);
+    drive1_->hide();
+
+    command2_ = new DvButton(u"USCITA"_s, this);
+    command2_->setObjectName(u"Command2"_s);
+    command2_->setGeometry(twips(10320, 6480, 3600, 1245));
+    command2_->setFont(captionFont);
+    connect(command2_, &DvButton::clicked, this, &AggiornaDolvo::ExitCommand);
+
+    frame1_ = new QGroupBox(u"Programmi da Aggiornare"_s, this);
+    frame1_->setObjectName(u"Frame1"_s);
+    frame1_->setGeometry(twips(6240, 120, 2775, 6015));
+    frame1_->setAutoFillBackground(true);
+
+    QWidget* previous = command2_;
+    QWidget::setTabOrder(txtStatus_, command1_);
+    QWidget::setTabOrder(command1_, drive1_);
+    QWidget::setTabOrder(drive1_, command2_);
+    for (const ProductBoxSpec& spec : kProductBoxes) {
+        auto* box = new QCheckBox(QString::fromUtf16(spec.caption), frame1_);
+        box->setObjectName(QString::fromUtf16(spec.name));
+        box->setGeometry(spec.geometry);
+        box->setFont(requestedFont(kSansSerif, spec.points, QFont::Bold));
+        setTextColour(box, QColor(0, 0, 255));
+        QWidget::setTabOrder(previous, box);
+        previous = box;
+    }
+
+    for (std::size_t i = 0; i < kProducts.size(); ++i) {
+        const QString name = QString::fromLatin1(kProducts[i].checkBox.data(),
+                                                 static_cast<qsizetype>(kProducts[i].checkBox.size()));
+        auto* box = frame1_->findChild<QCheckBox*>(name, Qt::FindDirectChildrenOnly);
+        Q_ASSERT(box != nullptr);
+        productBoxes_[i] = std::make_unique<BoxAdapter>(box);
+    }
+}
+
+void AggiornaDolvo::load()
+{
+    StartupSweep(config_.root, productCheckBoxes(), terminator_);
+}
+
+ProductCheckBoxes AggiornaDolvo::productCheckBoxes()
+{
+    return {productBoxes_[0].get(), productBoxes_[1].get(), productBoxes_[2].get(),
+            productBoxes_[3].get()};
+}
+
+QString AggiornaDolvo::statusText() const
+{
+    // The document keeps a paragraph separator between lines; the log's
+    // lines are joined by CR LF.
+    QString text = txtStatus_->document()->toRawText();
+    text.replace(QChar(QChar::ParagraphSeparator), QString(kStatusLineBreak));
+    return text;
+}
+
+void AggiornaDolvo::setPointer(Pointer pointer)
+{
+    if (pointer == pointer_)
+        return;
+    // One override for the whole application, so the hourglass shows over
+    // every control, whatever cursor it normally has.
+    if (pointer == Pointer::Hourglass)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
+    pointer_ = pointer;
+}
+
+bool AggiornaDolvo::askYesNo(const QString& prompt, const QString& title)
+{
+    return platform::askYesNo(this, prompt, title);
+}
+
+QString AggiornaDolvo::driveText() const
+{
+    return drive1_->currentText();
+}
+
+void AggiornaDolvo::showBusyLabel()
+{
+    label4_->show();
+    label4_->repaint();
+    paintPending(false);
+}
+
+void AggiornaDolvo::AppendStatus(const QString& message)
+{
+    QTextDocument* document = txtStatus_->document();
+    QTextCursor cursor(document);
+    cursor.movePosition(QTextCursor::End);
+    if (!document->isEmpty())
+        cursor.insertBlock();
+    cursor.insertText(statusLine(message));
+
+    // Caret after the last character, the newest line in view, from its start.
+    txtStatus_->setTextCursor(cursor);
+    txtStatus_->ensureCursorVisible();
+    QScrollBar* across = txtStatus_->horizontalScrollBar();
+    across->setValue(across->minimum());
+    txtStatus_->repaint();
+    paintPending(false);
+}
+
+void AggiornaDolvo::downloadProgress(std::int64_t received, std::int64_t total)
+{
+    if (received < 0) {
+        progress_->hide();
+        paintPending(false);
+        return;
+    }
+    if (total > 0) {
+        progress_->setRange(0, 1000);
+        const std::int64_t permille = std::min<std::int64_t>(received, total) * 1000 / total;
+        progress_->setValue(static_cast<int>(permille));
+    } else {
+        progress_->setRange(0, 0);  // size unknown: a busy bar
+    }
+    const bool appearing = progress_->isHidden();
+    progress_->show();
+    paintPending(!appearing);
+}
+
+void AggiornaDolvo::runUpdateCommand()
+{
+    if (busy_)
+        return;
+    busy_ = true;
+    adv::UpdateCommand(*this, ftp_, config_);
+    busy_ = false;
+    if (closeRequested_)
+        close();
+}
+
+void AggiornaDolvo::ExitCommand()
+{
+    close();
+}
+
+void AggiornaDolvo::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.drawPixmap(0, 0, background_);
+}
+
+void AggiornaDolvo::closeEvent(QCloseEvent* event)
+{
+    if (busy_) {
+        // The command holds the thread and the FTP session; the window goes
+        // as soon as it returns.
+        closeRequested_ = true;
+        event->ignore();
+        return;
+    }
+    closeRequested_ = false;
+    event->accept();
+}
+
+void AggiornaDolvo::paintPending(bool throttled)
+{
+    if (throttled && lastPaint_.isValid() && lastPaint_.elapsed() < kPaintIntervalMs)
+        return;
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    lastPaint_.restart();
+}
+
+}  // namespace adv

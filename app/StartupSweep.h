@@ -1,0 +1,54 @@
+// The start-up sweep: tick the installed products, close their programs.
+#pragma once
+
+#include <array>
+#include <filesystem>
+#include <string_view>
+
+namespace adv {
+
+// A product check box; the window's QCheckBox and the tests' fakes both fit.
+class CheckBox {
+public:
+    virtual ~CheckBox() = default;
+    virtual short value() const = 0;  // 0 clear, 1 ticked
+    virtual void setValue(short value) = 0;
+};
+
+// Closes the running programs of one executable name.
+class Terminator {
+public:
+    virtual ~Terminator() = default;
+    virtual void terminate(std::string_view name) = 0;
+};
+
+// 1 when `path` (rooted at the drive) names an ordinary file under `root`, else 0.
+short ProbeInstalled(const std::filesystem::path& root, std::string_view path);
+
+// The check boxes of the four products, in table order (dv, tv, kv, kvw).
+using ProductCheckBoxes = std::array<CheckBox*, 4>;
+
+// Probes all four products first and stores the results, then reads each box
+// back and closes the ticked product's programs in table order, then the one
+// program that is always closed.
+void StartupSweep(const std::filesystem::path& root, const ProductCheckBoxes& boxes,
+                  Terminator& terminator);
+
+}  // namespace adv
+
+#include <chrono>
+
+namespace adv {
+
+// The real thing: closes programs through the process table, giving each the
+// configured grace period to close on its own.
+class ProcessTerminator final : public Terminator {
+public:
+    explicit ProcessTerminator(std::chrono::milliseconds grace) : grace_(grace) {}
+    void terminate(std::string_view name) override;
+
+private:
+    std::chrono::milliseconds grace_;
+};
+
+}  // namespace adv

@@ -1,0 +1,52 @@
+// The update command: replace the installed dolvo.exe with the server's copy.
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+
+#include "platform/FtpSession.h"
+
+namespace adv {
+
+struct Config;
+
+// Mouse pointer codes of the window.
+enum class Pointer { Arrow = 1, Hourglass = 11 };
+
+// What the update command needs of the window; tests implement it too.
+class UpdateUi {
+public:
+    virtual ~UpdateUi() = default;
+    virtual void setPointer(Pointer pointer) = 0;
+    // The Yes/No question, No the default; true for Yes.
+    virtual bool askYesNo(const QString& prompt, const QString& title) = 0;
+    // The hidden drive list's current drive text: the drive ("c:") on
+    // Windows, the configured root folder on Linux.
+    virtual QString driveText() const = 0;
+    // Shows the busy label and paints it at once.
+    virtual void showBusyLabel() = 0;
+    virtual void AppendStatus(const QString& message) = 0;
+    // Download progress; total < 0 when the size is unknown. Called with
+    // received < 0 when the download has ended, to hide the progress.
+    virtual void downloadProgress(std::int64_t received, std::int64_t total) = 0;
+};
+
+enum class UpdateOutcome {
+    Cancelled,       // the operator answered No
+    Updated,
+    ConnectFailed,
+    FolderMissing,
+    NotInstalled,
+    DownloadFailed,
+};
+
+// Exit status of `--update` for each outcome.
+int exitStatus(UpdateOutcome outcome);
+
+// Runs the whole command on the caller's thread. With `confirmed` the
+// question is not asked (the command line's --update is the confirmation).
+UpdateOutcome UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config,
+                            bool confirmed = false);
+
+}  // namespace adv

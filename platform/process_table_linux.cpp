@@ -1,0 +1,284 @@
+// The process table on Linux: /proc for the walk, pidfds for everything that
+// touches a process.
+//
+// Image names. The kernel keeps a process's name in `comm`: the file name given
+// to execve() (for a #! script, the script's name, not the interpreter's), or
+// whatever the process set with PR_SET_NAME (Wine sets the Windows file name
+// there). Reading /proc/<pid>/comm is one small read per process, so the walk
+// looks at nothing else unless it has to. It has to when comm is full: the
+// kernel cuts it to 15 bytes, so a full comm that begins the asked name may
+// stand for a longer name. The full name is then taken from the command line
+// (argv[0], whose Windows path Wine keeps; or the script path that follows the
+// interpreter) or from the executable link.
+#include "platform/ProcessTable.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <utility>
+
+#ifndef SYS_pidfd_open
+#define SYS_pidfd_open 434
+#endif
+#ifndef SYS_pidfd_send_signal
+#define SYS_pidfd_send_signal 424
+#endif
+
+namespace adv::platform {
+namespace {
+
+// TASK_COMM_LEN less its terminating NUL.
+constexpr std::size_t kCommMax = 15;
+
+// Mirrors the glibc 2.36 wrappers, which older C libraries lack.
+int pidfdOpen(long pid) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0U));
+}
+
+bool pidfdSendSignal(std::intptr_t pidfd, int signal) {
+    if (pidfd < 0)
+        return false;
+    return ::syscall(SYS_pidfd_send_signal, static_cast<int>(pidfd), signal, nullptr, 0U) == 0;
+}
+
+char foldAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(),
+                      [](char x, char y) { return foldAscii(x) == foldAscii(y); });
+}
+
+// The last component of a path, Unix or Windows style.
+std::string_view baseName(std::string_view path) {
+    const std::size_t slash = path.find_last_of("/\\");
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+enum class Reads { Once, UntilEnd };
+
+// Reads /proc/<pid>/<leaf> (`rel` is "<pid>/<leaf>") into `buf`, at most
+// `cap` bytes. Returns the number of bytes read; -1 when the file could not be
+// opened (the process has gone, most likely). A file the kernel produces in one
+// piece, such as comm, needs only one read: on the walk's fast path the second
+// read that would merely find the end costs a third of the time.
+long readProcFile(int procFd, const char* rel, char* buf, std::size_t cap, Reads reads) {
+    const int fd = ::openat(procFd, rel, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    std::size_t got = 0;
+    while (got < cap) {
+        const ssize_t n = ::read(fd, buf + got, cap - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+        if (reads == Reads::Once)
+            break;
+    }
+    ::close(fd);
+    return static_cast<long>(got);
+}
+
+// "<pid>/<leaf>" in a small buffer, for openat() against the /proc descriptor.
+class ProcPath {
+public:
+    explicit ProcPath(std::string_view pidText) : pidLen_(std::min(pidText.size(), kPidMax)) {
+        std::memcpy(buf_.data(), pidText.data(), pidLen_);
+        buf_[pidLen_] = '/';
+    }
+    const char* leaf(std::string_view name) {
+        const std::size_t n = std::min(name.size(), buf_.size() - pidLen_ - 2);
+        std::memcpy(buf_.data() + pidLen_ + 1, name.data(), n);
+        buf_[pidLen_ + 1 + n] = '\0';
+        return buf_.data();
+    }
+
+private:
+    static constexpr std::size_t kPidMax = 20;
+    std::array<char, 40> buf_{};
+    std::size_t pidLen_;
+};
+
+enum class CommVerdict { Differs, Equals, MayBeCut };
+
+// Judges the name from comm alone, as far as comm can tell.
+CommVerdict judgeComm(std::string_view comm, std::string_view name) {
+    if (comm.size() < kCommMax)
+        return equalsIgnoringCase(comm, name) ? CommVerdict::Equals : CommVerdict::Differs;
+    // A full comm may be the first 15 bytes of a longer name, so an equal one
+    // proves nothing either.
+    if (name.size() < kCommMax)
+        return CommVerdict::Differs;
+    return equalsIgnoringCase(comm, name.substr(0, kCommMax)) ? CommVerdict::MayBeCut
+                                                              : CommVerdict::Differs;
+}
+
+// Whether the process behind `pidText` carries the image name `name`.
+bool isNamed(int procFd, std::string_view pidText, std::string_view name) {
+    ProcPath path(pidText);
+
+    std::array<char, 64> commBuf{};
+    const long commLen = readProcFile(procFd, path.leaf("comm"), commBuf.data(), commBuf.size(), Reads::Once);
+    if (commLen <= 0)
+        return false;
+    std::string_view comm(commBuf.data(), static_cast<std::size_t>(commLen));
+    if (comm.back() == '\n')
+        comm.remove_suffix(1);
+
+    const CommVerdict verdict = judgeComm(comm, name);
+    if (verdict == CommVerdict::Differs)
+        return false;
+
+    // Kernel threads and zombies have an empty command line: neither is a
+    // program that could be asked to close.
+    std::array<char, 4096> cmdBuf{};
+    const long cmdLen = readProcFile(procFd, path.leaf("cmdline"), cmdBuf.data(), cmdBuf.size(), Reads::UntilEnd);
+    if (cmdLen <= 0)
+        return false;
+    if (verdict == CommVerdict::Equals)
+        return true;
+
+    // comm was cut. argv[0] holds the name a program was started under (and
+    // the Windows path under Wine); a #! script's own path follows its
+    // interpreter and, at most, one interpreter argument.
+    std::string_view args(cmdBuf.data(), static_cast<std::size_t>(cmdLen));
+    for (int i = 0; i < 3 && !args.empty(); ++i) {
+        const std::size_t end = std::min(args.find('\0'), args.size());
+        if (equalsIgnoringCase(baseName(args.substr(0, end)), name))
+            return true;
+        args.remove_prefix(std::min(end + 1, args.size()));
+    }
+
+    // A program started under some other argv[0]: its executable's name, even
+    // when that file has since been replaced or deleted.
+    std::array<char, PATH_MAX> exeBuf{};
+    const ssize_t exeLen = ::readlinkat(procFd, path.leaf("exe"), exeBuf.data(), exeBuf.size());
+    if (exeLen <= 0)
+        return false;
+    std::string_view exe(exeBuf.data(), static_cast<std::size_t>(exeLen));
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (exe.size() > kDeleted.size() && exe.substr(exe.size() - kDeleted.size()) == kDeleted)
+        exe.remove_suffix(kDeleted.size());
+    return equalsIgnoringCase(baseName(exe), name);
+}
+
+bool parsePid(const char* text, long& pid) {
+    const char* end = text + std::strlen(text);
+    if (text == end || *text < '1' || *text > '9')
+        return false;
+    const auto [ptr, ec] = std::from_chars(text, end, pid);
+    return ec == std::errc() && ptr == end;
+}
+
+}  // namespace
+
+RunningProcess::RunningProcess(RunningProcess&& other) noexcept
+    : pid_(other.pid_), handle_(std::exchange(other.handle_, -1)) {}
+
+RunningProcess& RunningProcess::operator=(RunningProcess&& other) noexcept {
+    if (this != &other) {
+        release();
+        pid_ = other.pid_;
+        handle_ = std::exchange(other.handle_, -1);
+    }
+    return *this;
+}
+
+RunningProcess::~RunningProcess() { release(); }
+
+void RunningProcess::release() noexcept {
+    if (handle_ >= 0)
+        ::close(static_cast<int>(handle_));
+    handle_ = -1;
+}
+
+bool RunningProcess::requestClose() { return pidfdSendSignal(handle_, SIGTERM); }
+
+bool RunningProcess::forceClose() { return pidfdSendSignal(handle_, SIGKILL); }
+
+bool RunningProcess::hasExited() const {
+    if (handle_ < 0)
+        return true;
+    pollfd pfd{static_cast<int>(handle_), POLLIN, 0};
+    int r = 0;
+    do {
+        r = ::poll(&pfd, 1, 0);
+    } while (r < 0 && errno == EINTR);
+    return r > 0;
+}
+
+std::vector<RunningProcess> openProcessesNamed(std::string_view name, int* unopenable) {
+    if (unopenable != nullptr)
+        *unopenable = 0;
+    std::vector<RunningProcess> found;
+    if (name.empty())
+        return found;
+
+    DIR* dir = ::opendir("/proc");
+    if (dir == nullptr)
+        return found;
+    const int procFd = ::dirfd(dir);
+    const long self = static_cast<long>(::getpid());
+
+    while (const dirent* entry = ::readdir(dir)) {
+        long pid = 0;
+        if (!parsePid(entry->d_name, pid) || pid == self)
+            continue;
+        if (!isNamed(procFd, entry->d_name, name))
+            continue;
+        const int pidfd = pidfdOpen(pid);
+        if (pidfd < 0) {
+            // ESRCH: it ended in the meantime, nothing left to close.
+            if (errno != ESRCH && unopenable != nullptr)
+                ++*unopenable;
+            continue;
+        }
+        RunningProcess process(pid, pidfd);
+        // The pid may have been reused between the look and the open, and the
+        // pidfd holds whatever runs there now: look again before keeping it.
+        if (!isNamed(procFd, entry->d_name, name))
+            continue;
+        found.push_back(std::move(process));
+    }
+    ::closedir(dir);
+    return found;
+}
+
+void waitForExit(std::span<RunningProcess> procs, std::chrono::milliseconds timeout) {
+    using Clock = std::chrono::steady_clock;
+    std::vector<pollfd> waiting;
+    waiting.reserve(procs.size());
+    for (const RunningProcess& p : procs) {
+        if (p.handle_ >= 0)
+            waiting.push_back(pollfd{static_cast<int>(p.handle_), POLLIN, 0});
+    }
+
+    const Clock::time_point deadline = Clock::now() + timeout;
+    while (!waiting.empty()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        const int ms = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
+        const int ready = ::poll(waiting.data(), waiting.size(), ms);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return;  // the time is up, or poll itself failed
+        // A pidfd becomes readable when its process has ended.
+        std::erase_if(waiting, [](const pollfd& p) { return p.revents != 0; });
+    }
+}
+
+}  // namespace adv::platform

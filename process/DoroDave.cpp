@@ -1,0 +1,79 @@
+// Closing a product's programs: ask first, give them a moment to save and go,
+// then force whatever is still there. Only the policy lives here; the process
+// table of each OS does the work.
+#include "process/DoroDave.h"
+
+#include "platform/ProcessTable.h"
+
+#include <utility>
+#include <vector>
+
+namespace adv {
+namespace {
+
+using platform::RunningProcess;
+
+// How long a forced process may take to be really gone. The caller may be
+// about to replace the files it ran from, and on Windows that needs the
+// process out of the way; a process stuck in the kernel is not waited for.
+constexpr std::chrono::milliseconds kForcedExitWait{2000};
+
+// Forces each of `procs` still running. Those that ended on their own in the
+// meantime count as `endedCount`, or not at all when it is null.
+std::vector<RunningProcess> forceAll(std::vector<RunningProcess>& procs, TerminateReport& report,
+                                     int* endedCount) {
+    std::vector<RunningProcess> forced;
+    for (RunningProcess& p : procs) {
+        if (p.hasExited()) {
+            if (endedCount != nullptr)
+                ++*endedCount;
+        } else if (p.forceClose()) {
+            ++report.forced;
+            forced.push_back(std::move(p));
+        } else if (p.hasExited()) {
+            // It ended between the look and the blow.
+            if (endedCount != nullptr)
+                ++*endedCount;
+        } else {
+            ++report.notClosed;
+        }
+    }
+    return forced;
+}
+
+}  // namespace
+
+TerminateReport TerminateProcessesByName(std::string_view name, std::chrono::milliseconds grace) {
+    TerminateReport report;
+    if (name.empty())
+        return report;
+
+    int unopenable = 0;
+    std::vector<RunningProcess> procs = platform::openProcessesNamed(name, &unopenable);
+    report.notClosed += unopenable;
+
+    std::vector<RunningProcess> forced;
+    if (grace <= std::chrono::milliseconds::zero()) {
+        // A process that ended before it was forced was closed by nobody.
+        forced = forceAll(procs, report, nullptr);
+    } else {
+        std::vector<RunningProcess> asked;
+        asked.reserve(procs.size());
+        for (RunningProcess& p : procs) {
+            if (p.requestClose())
+                asked.push_back(std::move(p));
+            else if (!p.hasExited())
+                ++report.notClosed;
+            // else: it was gone before it could be asked; nothing to count.
+        }
+        // One wait for all of them: n programs saving their work take about as
+        // long as the slowest, not as long as all of them in a row.
+        platform::waitForExit(asked, grace);
+        forced = forceAll(asked, report, &report.closed);
+    }
+
+    platform::waitForExit(forced, kForcedExitWait);
+    return report;
+}
+
+}  // namespace adv

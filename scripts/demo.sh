@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# A self-contained demo of AggiornaDV's main job, on this machine only:
+# a temporary drive with the four products installed and their programs
+# running, a loopback FTP server offering a new dolvo.exe, and the updater.
+# With a display the window opens (press DOWNLOAD); without one the update
+# runs unattended and a screenshot of the window is saved.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+src=$PWD
+
+scripts/install-deps.sh
+cmake --preset dev >/dev/null
+cmake --build --preset dev -j "$(nproc)" --target AggiornaDV adv_window_shot >/dev/null
+bin=$src/build/dev/app/AggiornaDV
+
+work=$(mktemp -d /tmp/aggiornadv-demo.XXXXXX)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The drive: the four products installed, an old dolvo.exe in place.
+root=$work/drive_c
+mkdir -p "$root/dolvo" "$root/trevanto" "$root/kivo"
+printf 'dolvo.exe versione 1.0 (installata)\n' > "$root/dolvo/dolvo.exe"
+chmod 755 "$root/dolvo/dolvo.exe"
+for f in trevanto/trevanto.exe kivo/Kivo.exe kivo/vidorizu.exe; do cp "$root/dolvo/dolvo.exe" "$root/$f"; done
+
+# Their programs, running: copies of sleep under the products' names.
+mkdir -p "$work/programs"
+declare -A running
+for name in dolvo.exe trevanto.exe lettovi.exe Kivo.exe vidorizu.exe Vudarav.exe; do
+  cp "$(command -v sleep)" "$work/programs/$name"
+  "$work/programs/$name" 3600 &
+  pids+=($!)
+  running[$name]=$!
+done
+
+# The update server, on loopback only.
+ftproot=$work/ftp
+mkdir -p "$ftproot/www.zorvanik.it/download"
+head -c 4194304 /dev/urandom > "$ftproot/www.zorvanik.it/download/dolvo.exe"
+port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+/usr/bin/python3 -m pyftpdlib -i 127.0.0.1 -p "$port" -d "$ftproot" -u demo -P demo-password \
+  >"$work/ftp.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
+
+config=$work/AggiornaDV.ini
+cat > "$config" <<INI
+root = $root
+host = 127.0.0.1
+port = $port
+user = demo
+password = demo-password
+close_grace_s = 2
+show_download = true
+INI
+chmod 600 "$config"
+
+old=$(sha256sum "$root/dolvo/dolvo.exe" | cut -d' ' -f1)
+echo "Demo drive: $root"
+echo "Update server: ftp://127.0.0.1:$port/www.zorvanik.it/download/dolvo.exe"
+echo
+
+if [[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]]; then
+  echo "Opening the window: press DOWNLOAD, then USCITA."
+  "$bin" --config "$config" || true
+else
+  echo "No display: unattended update (AggiornaDV --update)."
+  set +e
+  "$bin" --update --config "$config"
+  status=$?
+  set -e
+  echo "Exit status: $status"
+  shot=$src/build/dev/aggiornadv-demo.png
+  xvfb-run -a -s "-screen 0 1280x800x24" \
+    "$src/build/dev/tests/support/adv_window_shot" --config "$config" --output "$shot" >/dev/null
+  echo "Screenshot of the window after an update: $shot"
+fi
+
+echo
+echo "Programs closed:"
+for name in "${!running[@]}"; do
+  if kill -0 "${running[$name]}" 2>/dev/null; then state="still running"; else state="closed"; fi
+  printf '  %-14s %s\n' "$name" "$state"
+done
+new=$(sha256sum "$root/dolvo/dolvo.exe" | cut -d' ' -f1)
+served=$(sha256sum "$ftproot/www.zorvanik.it/download/dolvo.exe" | cut -d' ' -f1)
+echo "Installed dolvo.exe before: $old"
+echo "Installed dolvo.exe after:  $new"
+if [[ "$new" == "$served" ]]; then echo "The installed file is now the server's copy."; else echo "The installed file was not replaced."; fi

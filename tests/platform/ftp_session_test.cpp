@@ -1,0 +1,467 @@
+// The libcurl FTP session against a real server on 127.0.0.1.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/FtpSession.h"
+#include "tests/support/FtpServer.h"
+#include "tests/support/Spawn.h"
+
+namespace {
+
+using namespace Qt::StringLiterals;
+using adv::platform::FtpClient;
+using adv::platform::FtpOptions;
+using adv::platform::FtpTls;
+using adv::test::FtpFault;
+using adv::test::FtpServer;
+using adv::test::FtpServerOptions;
+using Clock = std::chrono::steady_clock;
+
+const std::string kFolder = "www.zorvanik.test/download";
+const std::string kRemote = "dolvo.exe";
+const std::string kPassword = FtpServerOptions{}.password;
+constexpr mode_t kInstalledMode = 0750;
+
+// Deterministic, non-repeating content, so a shifted or truncated copy
+// never compares equal.
+QByteArray content(qint64 size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 x = seed * 2654435761u + 1u;
+    for (qint64 i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        bytes[i] = static_cast<char>(x & 0xffu);
+    }
+    return bytes;
+}
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+mode_t modeOf(const QString& path)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    return st.st_mode & 07777;
+}
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    ASSERT_EQ(file.write(bytes), bytes.size());
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A served tree and an installation side by side in one temporary folder.
+class FtpSessionTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(tmp_.isValid());
+        QDir(tmp_.path()).mkpath(u"served"_s);
+        QDir(tmp_.path()).mkpath(u"dolvo"_s);
+    }
+
+    QString served() const { return tmp_.filePath(u"served"_s); }
+    QString installDir() const { return tmp_.filePath(u"dolvo"_s); }
+    QString target() const { return tmp_.filePath(u"dolvo/dolvo.exe"_s); }
+    std::filesystem::path targetPath() const { return QFile::encodeName(target()).toStdString(); }
+
+    void serve(const QByteArray& bytes, const std::string& folder = kFolder, const std::string& name = kRemote)
+    {
+        writeFile(served() + u'/' + QString::fromStdString(folder) + u'/' + QString::fromStdString(name), bytes);
+    }
+
+    void install()
+    {
+        writeFile(target(), installed_);
+        ASSERT_EQ(::chmod(QFile::encodeName(target()).constData(), kInstalledMode), 0);
+    }
+
+    FtpServerOptions serverOptions(FtpTls tls = FtpTls::Off, FtpFault fault = FtpFault::None) const
+    {
+        FtpServerOptions options;
+        options.root = served();
+        options.tls = tls;
+        options.fault = fault;
+        return options;
+    }
+
+    static FtpOptions clientOptions(const FtpServer& server, bool trustServer = true)
+    {
+        FtpOptions options;
+        options.port = server.port();
+        options.tls = server.options().tls;
+        if (trustServer)
+            options.caFile = server.caFile().toStdString();
+        options.connectTimeoutS = 2;
+        options.stallTimeoutS = 2;
+        return options;
+    }
+
+    static std::unique_ptr<FtpClient> session(const FtpOptions& options, bool passive = true,
+                                              const std::string& password = kPassword)
+    {
+        auto ftp = adv::platform::makeCurlFtpSession(options);
+        ftp->setHostname("127.0.0.1");
+        ftp->setUsername(FtpServerOptions{}.user);
+        ftp->setPassword(password);
+        ftp->setPassive(passive);
+        return ftp;
+    }
+
+    QStringList installedFolder() const
+    {
+        return QDir(installDir()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    }
+
+    // The old installation, byte for byte and mode for mode, and nothing else.
+    void expectUntouched() const
+    {
+        EXPECT_TRUE(readFile(target()) == installed_) << "the installed file changed";
+        EXPECT_EQ(modeOf(target()), kInstalledMode);
+        EXPECT_EQ(installedFolder(), QStringList{u"dolvo.exe"_s});
+    }
+
+    static void expectNoSecret(const FtpClient& ftp, const std::string& secret = kPassword)
+    {
+        EXPECT_FALSE(ftp.errorText().empty());
+        EXPECT_EQ(ftp.errorText().find(secret), std::string::npos) << ftp.errorText();
+    }
+
+    QTemporaryDir tmp_{QDir::tempPath() + u"/adv-ftp-test-XXXXXX"_s};
+    QByteArray installed_ = content(70000, 1);
+};
+
+// --- successful downloads, over every way of moving the data ---------------
+
+struct Transport {
+    const char* name;
+    FtpTls tls;
+    bool passive;
+    bool epsv;
+};
+
+class FetchOverTransport : public FtpSessionTest, public ::testing::WithParamInterface<Transport> {};
+
+TEST_P(FetchOverTransport, ReplacesTheFileByteExactKeepingItsMode)
+{
+    const Transport t = GetParam();
+    const QByteArray fresh = content(1024 * 1024 + 123, 7);
+    serve(fresh);
+    install();
+    FtpServer server(serverOptions(t.tls));
+    FtpOptions options = clientOptions(server);
+    options.useEpsv = t.epsv;
+    auto ftp = session(options, t.passive);
+
+    std::vector<std::pair<std::int64_t, std::int64_t>> reports;
+    ASSERT_TRUE(ftp->OpenSession()) << ftp->errorText();
+    ASSERT_TRUE(ftp->EnterRemoteFolder(kFolder)) << ftp->errorText();
+    ASSERT_TRUE(ftp->FetchFile(kRemote, targetPath(), [&](std::int64_t got, std::int64_t total) {
+        reports.emplace_back(got, total);
+    })) << ftp->errorText() << "\n" << server.serverLog().toStdString();
+    ftp->CloseSession();
+
+    EXPECT_TRUE(readFile(target()) == fresh);
+    EXPECT_EQ(modeOf(target()), kInstalledMode);
+    EXPECT_EQ(installedFolder(), QStringList{u"dolvo.exe"_s}) << "temporary or lock file left behind";
+
+    // The total is unknown (-1) only until the server announced the size.
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back(), std::make_pair(std::int64_t{fresh.size()}, std::int64_t{fresh.size()}));
+    for (size_t i = 0; i < reports.size(); ++i) {
+        EXPECT_TRUE(reports[i].second == -1 || reports[i].second == fresh.size()) << reports[i].second;
+        if (i > 0) {
+            EXPECT_GE(reports[i].first, reports[i - 1].first);
+        }
+    }
+
+    // One login carried the folder change and the download, and the close
+    // said goodbye.
+    const QString log = server.commandLog();
+    EXPECT_EQ(log.count(u"USER "_s), 1) << log.toStdString();
+    EXPECT_TRUE(log.contains(u"RETR dolvo.exe"_s)) << log.toStdString();
+    EXPECT_TRUE(log.contains(t.passive ? (t.epsv ? u"EPSV"_s : u"PASV"_s) : u"EPRT"_s)) << log.toStdString();
+    EXPECT_TRUE(log.trimmed().endsWith(u"QUIT"_s)) << log.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ftp, FetchOverTransport,
+    ::testing::Values(Transport{"PassiveEpsv", FtpTls::Off, true, true},
+                      Transport{"PassivePasv", FtpTls::Off, true, false},
+                      Transport{"ActiveEprt", FtpTls::Off, false, true},
+                      Transport{"ExplicitTls", FtpTls::Explicit, true, true},
+                      Transport{"ImplicitTls", FtpTls::Implicit, true, true}),
+    [](const ::testing::TestParamInfo<Transport>& p) { return std::string(p.param.name); });
+
+// --- OpenSession failures -----------------------------------------------
+
+enum class ServerKind { Nothing, Normal, NoGreeting, TlsUntrusted };
+
+struct OpenFailure {
+    const char* name;
+    ServerKind server;
+    std::string password;
+    double minSeconds;
+    double maxSeconds;
+};
+
+class OpenFails : public FtpSessionTest, public ::testing::WithParamInterface<OpenFailure> {};
+
+TEST_P(OpenFails, ReturnsFalseInTime)
+{
+    const OpenFailure c = GetParam();
+    std::unique_ptr<FtpServer> server;
+    FtpOptions options;
+    options.connectTimeoutS = 2;
+    options.stallTimeoutS = 2;
+    switch (c.server) {
+    case ServerKind::Nothing:
+        options.port = adv::test::unusedLoopbackPort();
+        break;
+    case ServerKind::Normal:
+        server = std::make_unique<FtpServer>(serverOptions());
+        options = clientOptions(*server);
+        break;
+    case ServerKind::NoGreeting:
+        server = std::make_unique<FtpServer>(serverOptions(FtpTls::Off, FtpFault::NoGreeting));
+        options = clientOptions(*server);
+        break;
+    case ServerKind::TlsUntrusted:
+        server = std::make_unique<FtpServer>(serverOptions(FtpTls::Explicit));
+        options = clientOptions(*server, false);  // the system store knows no such certificate
+        break;
+    }
+    auto ftp = session(options, true, c.password);
+
+    const auto start = Clock::now();
+    EXPECT_FALSE(ftp->OpenSession());
+    const double took = secondsSince(start);
+    EXPECT_GE(took, c.minSeconds);
+    EXPECT_LT(took, c.maxSeconds);
+    expectNoSecret(*ftp, c.password);
+    EXPECT_FALSE(ftp->EnterRemoteFolder(kFolder)) << "no session after a failed open";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ftp, OpenFails,
+    ::testing::Values(OpenFailure{"WrongPassword", ServerKind::Normal, "parola-sbagliata", 0.0, 2.0},
+                      OpenFailure{"NothingListening", ServerKind::Nothing, kPassword, 0.0, 1.0},
+                      OpenFailure{"NoGreeting", ServerKind::NoGreeting, kPassword, 1.5, 4.5},
+                      OpenFailure{"UntrustedCertificate", ServerKind::TlsUntrusted, kPassword, 0.0, 2.0}),
+    [](const ::testing::TestParamInfo<OpenFailure>& p) { return std::string(p.param.name); });
+
+// --- EnterRemoteFolder ---------------------------------------------------
+
+struct FolderCase {
+    const char* name;
+    std::string folder;
+    bool enters;
+};
+
+class EnterFolder : public FtpSessionTest, public ::testing::WithParamInterface<FolderCase> {};
+
+TEST_P(EnterFolder, SucceedsOnlyForAnExistingFolder)
+{
+    const FolderCase c = GetParam();
+    serve(content(10, 2));
+    FtpServer server(serverOptions());
+    auto ftp = session(clientOptions(server));
+    ASSERT_TRUE(ftp->OpenSession()) << ftp->errorText();
+    EXPECT_EQ(ftp->EnterRemoteFolder(c.folder), c.enters) << ftp->errorText();
+    if (!c.enters) {
+        expectNoSecret(*ftp);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ftp, EnterFolder,
+    ::testing::Values(FolderCase{"Existing", kFolder, true},
+                      FolderCase{"SlashesAroundAreRelativeToLogin", "/" + kFolder + "/", true},
+                      FolderCase{"LastComponentMissing", "www.zorvanik.test/scaricamenti", false},
+                      FolderCase{"FirstComponentMissing", "www.altro.test/download", false},
+                      FolderCase{"FileNotFolder", kFolder + "/" + kRemote, false}),
+    [](const ::testing::TestParamInfo<FolderCase>& p) { return std::string(p.param.name); });
+
+TEST_F(FtpSessionTest, NamesWithSpacesAndUrlCharactersAreEscaped)
+{
+    const std::string folder = "sito prova/100% #1?";
+    const std::string name = "dolvo nuovo;1.exe";
+    const QByteArray fresh = content(5000, 3);
+    serve(fresh, folder, name);
+    install();
+    FtpServer server(serverOptions());
+    auto ftp = session(clientOptions(server));
+    ASSERT_TRUE(ftp->OpenSession()) << ftp->errorText();
+    ASSERT_TRUE(ftp->EnterRemoteFolder(folder)) << ftp->errorText();
+    ASSERT_TRUE(ftp->FetchFile(name, targetPath())) << ftp->errorText();
+    EXPECT_TRUE(readFile(target()) == fresh);
+}
+
+// --- FetchFile failures leave the installation alone ------------------------
+
+enum class Served { Missing, Empty, Big };
+
+struct FetchFailure {
+    const char* name;
+    FtpFault fault;
+    Served served;
+    double minSeconds;
+    double maxSeconds;
+};
+
+class FetchFails : public FtpSessionTest, public ::testing::WithParamInterface<FetchFailure> {};
+
+TEST_P(FetchFails, LeavesTheInstalledFileAsItWas)
+{
+    const FetchFailure c = GetParam();
+    if (c.served == Served::Empty)
+        serve(QByteArray());
+    else if (c.served == Served::Big)
+        serve(content(4 * 1024 * 1024, 5));
+    else
+        serve(content(10, 5), kFolder, "altro.exe");  // the folder exists, the file does not
+    install();
+    FtpServer server(serverOptions(FtpTls::Off, c.fault));
+    auto ftp = session(clientOptions(server));
+    ASSERT_TRUE(ftp->OpenSession()) << ftp->errorText();
+    ASSERT_TRUE(ftp->EnterRemoteFolder(kFolder)) << ftp->errorText();
+
+    const auto start = Clock::now();
+    EXPECT_FALSE(ftp->FetchFile(kRemote, targetPath()));
+    const double took = secondsSince(start);
+    EXPECT_GE(took, c.minSeconds);
+    EXPECT_LT(took, c.maxSeconds);
+    expectNoSecret(*ftp);
+    expectUntouched();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ftp, FetchFails,
+    ::testing::Values(FetchFailure{"RemoteFileMissing", FtpFault::None, Served::Missing, 0.0, 2.0},
+                      FetchFailure{"EmptyRemoteFile", FtpFault::None, Served::Empty, 0.0, 2.0},
+                      FetchFailure{"DataConnectionCut", FtpFault::CutData, Served::Big, 0.0, 2.0},
+                      // The stall time-out is 2 s: counted from the last byte, not averaged.
+                      FetchFailure{"DataStalls", FtpFault::StallData, Served::Big, 1.5, 4.0}),
+    [](const ::testing::TestParamInfo<FetchFailure>& p) { return std::string(p.param.name); });
+
+// Root writes anywhere, so the fetch runs in a child that is "nobody" then.
+TEST_F(FtpSessionTest, FolderNotWritableFailsWithoutTouchingTheFile)
+{
+    serve(content(300000, 9));
+    install();
+    FtpServer server(serverOptions());
+
+    const bool root = ::geteuid() == 0;
+    const mode_t folderMode = root ? 0755 : 0555;  // root's folder is read-only to nobody
+    ASSERT_EQ(::chmod(QFile::encodeName(tmp_.path()).constData(), 0755), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(installDir()).constData(), folderMode), 0);
+
+    adv::test::TempDir bin;
+    ASSERT_EQ(::chmod(bin.path().c_str(), 0755), 0);
+    const std::string helper =
+        adv::test::installAs(ADV_FTP_TEST_HELPER, bin.path(), adv::test::uniqueName("ftpget", ""));
+    adv::test::SpawnSpec spec;
+    if (root) {
+        spec.program = "/usr/bin/setpriv";
+        spec.args = {"--reuid=65534", "--regid=65534", "--clear-groups", helper};
+    } else {
+        spec.program = helper;
+    }
+    spec.args.insert(spec.args.end(), {"fetch", std::to_string(server.port()), kFolder, kRemote,
+                                       QFile::encodeName(target()).toStdString()});
+    spec.waitReady = false;
+    ::setenv("ADV_FTP_TEST_USER", FtpServerOptions{}.user.c_str(), 1);
+    ::setenv("ADV_FTP_TEST_PASSWORD", kPassword.c_str(), 1);
+
+    adv::test::Child child = adv::test::spawn(spec);
+    ASSERT_TRUE(child.waitExit(std::chrono::seconds(20)));
+    ::chmod(QFile::encodeName(installDir()).constData(), 0755);
+    EXPECT_TRUE(child.exitedWith(1)) << "expected the fetch itself to fail: " << child.describe();
+    expectUntouched();
+}
+
+// Two updaters of the same installation: the second one must not race the first.
+TEST_F(FtpSessionTest, SecondUpdateWhileOneHoldsTheLockFails)
+{
+    const QByteArray fresh = content(200000, 11);
+    serve(fresh);
+    install();
+    FtpServer server(serverOptions());
+    auto ftp = session(clientOptions(server));
+    ASSERT_TRUE(ftp->OpenSession()) << ftp->errorText();
+    ASSERT_TRUE(ftp->EnterRemoteFolder(kFolder)) << ftp->errorText();
+
+    adv::test::TempDir bin;
+    const std::string helper =
+        adv::test::installAs(ADV_FTP_TEST_HELPER, bin.path(), adv::test::uniqueName("ftplock", ""));
+    const QString lockFile = target() + u".lock"_s;
+    {
+        adv::test::SpawnSpec spec;
+        spec.program = helper;
+        spec.args = {"hold-lock", QFile::encodeName(lockFile).toStdString()};
+        adv::test::Child other = adv::test::spawn(spec);  // returns once it holds the lock
+
+        EXPECT_FALSE(ftp->FetchFile(kRemote, targetPath()));
+        EXPECT_NE(ftp->errorText().find("another update"), std::string::npos) << ftp->errorText();
+        EXPECT_TRUE(readFile(target()) == installed_);
+        EXPECT_TRUE(QFile::exists(lockFile)) << "the other updater's lock must stay";
+        other.kill();
+    }
+    // The holder died without unlocking: its lock is stale, not a blocker.
+    ASSERT_TRUE(ftp->FetchFile(kRemote, targetPath())) << ftp->errorText();
+    EXPECT_TRUE(readFile(target()) == fresh);
+    EXPECT_EQ(installedFolder(), QStringList{u"dolvo.exe"_s});
+}
+
+// The update command runs again on the same session object after a failure.
+TEST_F(FtpSessionTest, OpensAgainOnTheSameObjectAfterAFailedFetch)
+{
+    const QByteArray fresh = content(100000, 13);
+    serve(fresh);
+    install();
+    FtpServer server(serverOptions());
+    auto ftp = session(clientOptions(server));
+
+    ASSERT_TRUE(ftp->OpenSession()) << ftp->errorText();
+    ASSERT_TRUE(ftp->EnterRemoteFolder(kFolder)) << ftp->errorText();
+    EXPECT_FALSE(ftp->FetchFile("assente.exe", targetPath()));
+    expectUntouched();
+
+    ftp->setPassword(kPassword);
+    ASSERT_TRUE(ftp->OpenSession()) << ftp->errorText();
+    ASSERT_TRUE(ftp->EnterRemoteFolder(kFolder)) << ftp->errorText();
+    ASSERT_TRUE(ftp->FetchFile(kRemote, targetPath())) << ftp->errorText();
+    ftp->CloseSession();
+    EXPECT_TRUE(readFile(target()) == fresh);
+
+    // And once more after a proper close, with a changed setting applied.
+    ftp->setPassword("non-questa");
+    EXPECT_FALSE(ftp->OpenSession());
+    expectNoSecret(*ftp, "non-questa");
+    EXPECT_GE(server.commandLog().count(u"USER "_s), 3);
+}
+
+}  // namespace

@@ -1,0 +1,309 @@
+// Closing programs by name, against real children with names no other
+// process carries.
+#include "process/DoroDave.h"
+#include "platform/ProcessTable.h"
+#include "tests/support/Spawn.h"
+
+#include <gtest/gtest.h>
+
+#include <grp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace adv {
+// Found by GoogleTest through the argument's namespace.
+void PrintTo(const TerminateReport& r, std::ostream* out) {
+    *out << "{closed " << r.closed << ", forced " << r.forced << ", notClosed " << r.notClosed << "}";
+}
+}  // namespace adv
+
+namespace {
+
+using namespace std::chrono_literals;
+using adv::TerminateProcessesByName;
+using adv::TerminateReport;
+using Clock = std::chrono::steady_clock;
+namespace t = adv::test;
+
+TerminateReport report(int closed, int forced, int notClosed) {
+    TerminateReport r;
+    r.closed = closed;
+    r.forced = forced;
+    r.notClosed = notClosed;
+    return r;
+}
+
+class Terminate : public testing::Test {
+protected:
+    t::Child start(const std::string& name, std::vector<std::string> args = {}) {
+        return t::spawnNamed(dir_.path(), name, std::move(args));
+    }
+    std::string file(std::string_view leaf) const { return dir_.file(leaf); }
+    const std::string& dir() const { return dir_.path(); }
+
+private:
+    t::TempDir dir_;
+};
+
+TEST_F(Terminate, ProgramThatClosesWhenAskedIsNotForced) {
+    const std::string name = t::uniqueName("mk");
+    const std::string marker = file("closed");
+    t::Child child = start(name, {"--on-term", "marker:" + marker});
+
+    const auto begin = Clock::now();
+    EXPECT_EQ(TerminateProcessesByName(name), report(1, 0, 0));
+    EXPECT_LT(Clock::now() - begin, 2s) << "waited although the program had closed";
+
+    ASSERT_TRUE(child.waitExit(0ms)) << child.describe();
+    EXPECT_TRUE(child.exitedWith(0)) << child.describe();
+    EXPECT_TRUE(std::filesystem::exists(marker));
+}
+
+TEST_F(Terminate, ProgramThatIgnoresTheRequestIsForcedAfterTheGrace) {
+    const std::string name = t::uniqueName("ig");
+    t::Child child = start(name, {"--on-term", "ignore"});
+
+    const auto begin = Clock::now();
+    EXPECT_EQ(TerminateProcessesByName(name, 300ms), report(0, 1, 0));
+    const auto took = Clock::now() - begin;
+    EXPECT_GE(took, 300ms);
+    EXPECT_LT(took, 1300ms);
+
+    // Gone by the time the call returns, so its files may be replaced.
+    ASSERT_TRUE(child.waitExit(0ms)) << child.describe();
+    EXPECT_TRUE(child.killedBy(SIGKILL)) << child.describe();
+}
+
+TEST_F(Terminate, ZeroGraceForcesWithoutAsking) {
+    const std::string name = t::uniqueName("zg");
+    const std::string marker = file("closed");
+    t::Child child = start(name, {"--on-term", "marker:" + marker});
+
+    const auto begin = Clock::now();
+    EXPECT_EQ(TerminateProcessesByName(name, 0ms), report(0, 1, 0));
+    EXPECT_LT(Clock::now() - begin, 500ms);
+
+    ASSERT_TRUE(child.waitExit(0ms)) << child.describe();
+    EXPECT_TRUE(child.killedBy(SIGKILL)) << child.describe();
+    EXPECT_FALSE(std::filesystem::exists(marker)) << "it was asked first";
+}
+
+TEST_F(Terminate, EveryInstanceIsClosedInOneCall) {
+    const std::string name = t::uniqueName("th");
+    std::vector<t::Child> children;
+    for (int i = 0; i < 3; ++i)
+        children.push_back(start(name));
+
+    EXPECT_EQ(TerminateProcessesByName(name), report(3, 0, 0));
+    for (t::Child& c : children) {
+        ASSERT_TRUE(c.waitExit(0ms)) << c.describe();
+        EXPECT_TRUE(c.killedBy(SIGTERM)) << c.describe();
+    }
+}
+
+// The grace is shared: programs that do not close cost one grace in all, not
+// one each.
+TEST_F(Terminate, GraceRunsForAllTogether) {
+    const std::string name = t::uniqueName("gr");
+    const std::string marker = file("closed");
+    std::vector<t::Child> children;
+    children.push_back(start(name, {"--on-term", "marker:" + marker}));
+    for (int i = 0; i < 3; ++i)
+        children.push_back(start(name, {"--on-term", "ignore"}));
+
+    const auto begin = Clock::now();
+    EXPECT_EQ(TerminateProcessesByName(name, 400ms), report(1, 3, 0));
+    const auto took = Clock::now() - begin;
+    EXPECT_GE(took, 400ms);
+    EXPECT_LT(took, 800ms);
+
+    EXPECT_TRUE(children[0].waitExit(0ms) && children[0].exitedWith(0)) << children[0].describe();
+    for (std::size_t i = 1; i < children.size(); ++i) {
+        ASSERT_TRUE(children[i].waitExit(0ms)) << children[i].describe();
+        EXPECT_TRUE(children[i].killedBy(SIGKILL)) << children[i].describe();
+    }
+}
+
+// Only the exact name, in any letter case; names that merely end with it, or
+// begin with it, stay running.
+TEST_F(Terminate, OnlyTheExactNameInAnyCase) {
+    const std::string token = t::uniqueName("", "");
+    const std::string asked = token + ".exe";
+    t::Child same = start(token + ".exe");
+    t::Child upper = start(token + ".EXE");
+    std::vector<t::Child> others;
+    for (const std::string& other : {"k" + token + ".exe", token + "a.exe", token + "2.exe", token + ".ex"})
+        others.push_back(start(other));
+
+    EXPECT_EQ(TerminateProcessesByName(asked), report(2, 0, 0));
+    EXPECT_TRUE(same.waitExit(0ms) && same.killedBy(SIGTERM)) << same.describe();
+    EXPECT_TRUE(upper.waitExit(0ms) && upper.killedBy(SIGTERM)) << upper.describe();
+    for (t::Child& c : others)
+        EXPECT_TRUE(c.running()) << c.describe();
+}
+
+TEST_F(Terminate, LongNameIsMatchedInFull) {
+    const std::string token = t::uniqueName("", "");
+    const std::string asked = token + "-a-long-program-name.exe";
+    t::Child target = start(asked);
+    t::Child sibling = start(token + "-a-long-program-nome.exe");
+
+    EXPECT_EQ(TerminateProcessesByName(asked), report(1, 0, 0));
+    EXPECT_TRUE(target.waitExit(0ms) && target.killedBy(SIGTERM)) << target.describe();
+    EXPECT_TRUE(sibling.running()) << sibling.describe();
+}
+
+TEST_F(Terminate, EmptyNameDoesNothing) {
+    t::Child child = start(t::uniqueName("em"));
+    EXPECT_EQ(TerminateProcessesByName("", 0ms), report(0, 0, 0));
+    EXPECT_TRUE(child.running()) << child.describe();
+}
+
+TEST_F(Terminate, EndedProgramIsNotCounted) {
+    const std::string name = t::uniqueName("zo");
+    t::Child child = start(name, {"--exit-after-ms", "0"});
+    ASSERT_TRUE(child.waitZombie());
+    EXPECT_EQ(TerminateProcessesByName(name, 300ms), report(0, 0, 0));
+    EXPECT_TRUE(child.waitExit(0ms) && child.exitedWith(0)) << child.describe();
+}
+
+// The updater itself may carry the very name it is asked to close.
+TEST_F(Terminate, NeverTheCallingProcess) {
+    if (::syscall(SYS_gettid) != ::getpid())
+        GTEST_SKIP() << "not on the main thread: cannot rename the process";
+    const std::string name = t::uniqueName("se");
+    t::Child child = start(name);
+
+    char ownName[16] = {};
+    ASSERT_EQ(::prctl(PR_GET_NAME, ownName), 0);
+    ASSERT_EQ(::prctl(PR_SET_NAME, name.c_str()), 0);
+    const TerminateReport got = TerminateProcessesByName(name, 300ms);
+    ::prctl(PR_SET_NAME, ownName);
+
+    EXPECT_EQ(got, report(1, 0, 0));
+    EXPECT_TRUE(child.waitExit(0ms) && child.killedBy(SIGTERM)) << child.describe();
+}
+
+// A program of another user cannot be closed by an unprivileged updater: it
+// is counted, left alone, and does not hold up the call.
+TEST_F(Terminate, ProgramWeMayNotSignalIsCountedAndLeft) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to start a program that an unprivileged process may not signal";
+    const std::string name = t::uniqueName("np");
+    t::Child child = start(name);
+
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const pid_t worker = ::fork();
+    ASSERT_GE(worker, 0);
+    if (worker == 0) {
+        ::close(pipeFds[0]);
+        int result[4] = {0, 0, 0, 0};
+        constexpr gid_t kNobody = 65534;
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+            result[0] = 1;
+        } else {
+            const TerminateReport r = TerminateProcessesByName(name, 300ms);
+            result[1] = r.closed;
+            result[2] = r.forced;
+            result[3] = r.notClosed;
+        }
+        [[maybe_unused]] const ssize_t n = ::write(pipeFds[1], result, sizeof result);
+        ::_exit(0);
+    }
+    ::close(pipeFds[1]);
+    int result[4] = {-1, -1, -1, -1};
+    const ssize_t got = ::read(pipeFds[0], result, sizeof result);
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(worker, &status, 0);
+    ASSERT_EQ(got, static_cast<ssize_t>(sizeof result));
+    if (result[0] != 0)
+        GTEST_SKIP() << "cannot drop privileges to uid 65534 here";
+
+    EXPECT_EQ(report(result[1], result[2], result[3]), report(0, 0, 1));
+    EXPECT_TRUE(child.running()) << child.describe();
+}
+
+// Programs start and end all the while the table is walked. Only the asked
+// name is ever closed, and nothing else is disturbed.
+TEST_F(Terminate, ChurnNeverDisturbsOthers) {
+    const std::string token = t::uniqueName("", "");
+    const std::string asked = token + ".exe";
+    const std::vector<std::string> churnNames = {"k" + token + ".exe", token + "a.exe", token + ".ex",
+                                                 token + "-a-long-program-name.exe"};
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> churned{0};
+    std::mutex mutex;
+    std::vector<std::string> disturbed;
+    std::vector<std::string> churnPrograms;
+    for (const std::string& n : churnNames)
+        churnPrograms.push_back(t::installAs(t::childProgram(), dir(), n));
+    std::thread churn([&] {
+        std::minstd_rand random(42);
+        try {
+            while (!stop) {
+                std::vector<t::Child> batch;
+                for (const std::string& program : churnPrograms) {
+                    // Half of them are not waited for: caught by the walk
+                    // before, during or after their exec.
+                    t::SpawnSpec spec;
+                    spec.program = program;
+                    spec.args = {"--exit-after-ms", std::to_string(random() % 20)};
+                    spec.waitReady = random() % 2 == 0;
+                    batch.push_back(t::spawn(spec));
+                }
+                for (t::Child& c : batch) {
+                    if (!c.waitExit(5s) || !c.exitedWith(0)) {
+                        const std::lock_guard lock(mutex);
+                        disturbed.push_back(c.describe());
+                    }
+                    ++churned;
+                }
+            }
+        } catch (const std::exception& e) {
+            const std::lock_guard lock(mutex);
+            disturbed.push_back(std::string("churn stopped: ") + e.what());
+        }
+    });
+
+    const std::string target = t::installAs(t::childProgram(), dir(), asked);
+    try {
+        for (int i = 0; i < 40; ++i) {
+            const bool ignores = i % 2 == 1;
+            t::SpawnSpec spec;
+            spec.program = target;
+            if (ignores)
+                spec.args = {"--on-term", "ignore"};
+            t::Child child = t::spawn(spec);
+            const TerminateReport r = TerminateProcessesByName(asked, ignores ? 50ms : 2s);
+            EXPECT_EQ(r, ignores ? report(0, 1, 0) : report(1, 0, 0)) << "round " << i;
+            EXPECT_TRUE(child.waitExit(0ms)) << child.describe();
+        }
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+    }
+    stop = true;
+    churn.join();
+
+    EXPECT_GT(churned.load(), 40);
+    for (const std::string& d : disturbed)
+        ADD_FAILURE() << "a child that was not asked for ended so: " << d;
+}
+
+}  // namespace

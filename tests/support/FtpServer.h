@@ -1,0 +1,72 @@
+// Test fixture: a real FTP server on 127.0.0.1 (pyftpdlib, run by
+// /usr/bin/python3), one per test, on a port the OS picks.
+//
+// It serves options.root as the home folder of one read-only user, over plain
+// FTP or FTPS (explicit AUTH TLS, or implicit TLS) with a throw-away
+// self-signed certificate for 127.0.0.1 and localhost, and can misbehave on
+// purpose (FtpFault). The server dies with the fixture, and also by itself if
+// the test process goes away (it watches its stdin).
+#pragma once
+
+#include <QString>
+#include <QTemporaryDir>
+#include <QtGlobal>
+
+#include <string>
+#include <sys/types.h>
+
+#include "platform/FtpSession.h"
+
+namespace adv::test {
+
+enum class FtpFault {
+    None,
+    StallData,   // sends part of a file, then stops sending but keeps the connection
+    CutData,     // sends part of a file, then closes the data connection and reports success
+    NoGreeting,  // accepts the TCP connection and never answers
+};
+
+struct FtpServerOptions {
+    QString root;                          // folder served as the user's home (the test creates it)
+    std::string user = "operatore";
+    std::string password = "prova-segreta";
+    platform::FtpTls tls = platform::FtpTls::Off;
+    FtpFault fault = FtpFault::None;
+    qint64 faultAfterBytes = 65536;        // how much of a file StallData/CutData let through
+};
+
+class FtpServer {
+public:
+    // Starts the server and waits until it accepts connections; throws
+    // std::runtime_error (with the server's error output) if it cannot.
+    explicit FtpServer(FtpServerOptions options);
+    ~FtpServer();  // stops it (kill + wait), always
+    FtpServer(const FtpServer&) = delete;
+    FtpServer& operator=(const FtpServer&) = delete;
+
+    quint16 port() const { return port_; }
+    // PEM of the self-signed certificate (tls != Off), else empty.
+    QString caFile() const;
+    // FTP commands received so far, one per line ("PASS ****", never the password).
+    QString commandLog() const;
+    // The server's own log (connections, transfers, errors): for failure messages.
+    QString serverLog() const;
+
+    const FtpServerOptions& options() const { return options_; }
+
+private:
+    void stop();
+    QString readFile(const QString& name) const;
+
+    FtpServerOptions options_;
+    QTemporaryDir work_;
+    pid_t pid_ = -1;
+    int stdinFd_ = -1;   // closing it tells the server to stop
+    int stdoutFd_ = -1;  // where it announced its port
+    quint16 port_ = 0;
+};
+
+// A port on 127.0.0.1 with nothing listening.
+quint16 unusedLoopbackPort();
+
+}  // namespace adv::test

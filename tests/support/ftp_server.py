@@ -1,0 +1,209 @@
+#!/usr/bin/python3
+"""A throw-away FTP server on 127.0.0.1 for the tests and the benchmark.
+
+It serves one folder as the home of one read-only user, optionally over TLS
+(explicit AUTH TLS, or implicit TLS from the first byte), and can misbehave on
+purpose to exercise the client's failure paths. The port is chosen by the OS
+and printed on stdout, alone on a line, once the server accepts connections.
+
+The password comes from the environment variable ADV_FTP_PASSWORD, so it never
+shows in a process listing.
+"""
+
+import argparse
+import logging
+import os
+import socket
+import subprocess
+import sys
+import threading
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import DTPHandler, FTPHandler
+from pyftpdlib.servers import FTPServer
+
+try:
+    from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
+except ImportError:  # python3-openssl missing: plain FTP still works
+    TLS_DTPHandler = TLS_FTPHandler = None
+
+# Data channels deliberately left hanging (fault "stall"): kept referenced so
+# their sockets stay open until the client gives up.
+_stalled = []
+
+
+def parse_args():
+    p = argparse.ArgumentParser()
+    p.add_argument("--root", required=True)
+    p.add_argument("--user", required=True)
+    p.add_argument("--tls", choices=["off", "explicit", "implicit"], default="off")
+    p.add_argument("--certdir", help="folder for the generated certificate")
+    p.add_argument("--fault", choices=["none", "stall", "cut", "nogreeting"], default="none")
+    p.add_argument("--fault-after", type=int, default=65536,
+                   help="bytes of a file sent before the fault strikes")
+    p.add_argument("--command-log", help="file that receives every command")
+    p.add_argument("--server-log", help="file for the server's own messages")
+    p.add_argument("--exit-on-stdin-eof", action="store_true",
+                   help="stop when stdin closes (the parent went away)")
+    return p.parse_args()
+
+
+def make_certificate(certdir):
+    """A self-signed certificate for 127.0.0.1 and localhost, valid one day."""
+    os.makedirs(certdir, exist_ok=True)
+    cert = os.path.join(certdir, "cert.pem")
+    key = os.path.join(certdir, "key.pem")
+    subprocess.run(
+        ["openssl", "req", "-x509", "-newkey", "ec",
+         "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+         "-keyout", key, "-out", cert, "-days", "1",
+         "-subj", "/CN=127.0.0.1",
+         "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost",
+         "-addext", "basicConstraints=critical,CA:TRUE"],
+        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return cert, key
+
+
+def fault_dtp(base, fault, fault_after):
+    """A data channel that sends `fault_after` bytes of a file, then either
+    closes while claiming success (cut) or goes silent (stall)."""
+
+    class FaultDTP(base):
+        _faulted = False
+
+        def initiate_send(self):
+            if self._faulted:
+                return
+            super().initiate_send()
+            if self.receive or self.file_obj is None or self.tot_bytes_sent < fault_after:
+                return
+            self._faulted = True
+            if fault == "cut":
+                # Drop what is left and close as if the file had ended: the
+                # server then answers 226, so only the size can tell.
+                self.producer_fifo.clear()
+                self.handle_close()
+            else:
+                _stalled.append(self)
+                self.del_channel()
+
+    # The fault must see every byte go out, so no sendfile().
+    FaultDTP.use_sendfile = lambda self: False
+    return FaultDTP
+
+
+def patient_tls_dtp():
+    """pyftpdlib closes a data channel that becomes readable before a
+    transfer command arrived; a TLS client speaks first (its hello), so the
+    channel must stay readable while the handshake is pending."""
+
+    class PatientTLSDTP(TLS_DTPHandler):
+        def readable(self):
+            if self._ssl_accepting:
+                return True
+            return super().readable()
+
+    return PatientTLSDTP
+
+
+def make_handler(args, password):
+    if args.tls == "off":
+        base_handler, base_dtp = FTPHandler, DTPHandler
+    else:
+        if TLS_FTPHandler is None:
+            sys.exit("TLS needs python3-openssl")
+        base_handler, base_dtp = TLS_FTPHandler, patient_tls_dtp()
+
+    command_log = open(args.command_log, "a", buffering=1) if args.command_log else None
+
+    class Handler(base_handler):
+        def pre_process_command(self, line, cmd, arg):
+            if command_log is not None:
+                shown = "****" if cmd == "PASS" else arg
+                command_log.write(("%s %s" % (cmd, shown)).rstrip() + "\n")
+            return super().pre_process_command(line, cmd, arg)
+
+    if args.fault in ("stall", "cut"):
+        Handler.dtp_handler = fault_dtp(base_dtp, args.fault, args.fault_after)
+        Handler.use_sendfile = False
+    else:
+        Handler.dtp_handler = base_dtp
+
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(args.user, password, args.root, perm="elr")
+    Handler.authorizer = authorizer
+    Handler.banner = "test server ready"
+    # A short pause after a wrong password, as real servers make, but well
+    # inside the clients' reply time-outs.
+    Handler.auth_failed_timeout = 0.2
+    Handler.permit_foreign_addresses = False
+
+    if args.tls != "off":
+        cert, key = make_certificate(args.certdir)
+        Handler.certfile = cert
+        Handler.keyfile = key
+        Handler.tls_control_required = True
+        Handler.tls_data_required = True
+
+    if args.tls == "implicit":
+        class ImplicitHandler(Handler):
+            # TLS from the first byte: handshake first, greeting after.
+            def handle(self):
+                self.secure_connection(self.ssl_context)
+
+            def handle_ssl_established(self):
+                Handler.handle(self)
+
+            def ftp_AUTH(self, line):
+                self.respond("503 Already using TLS.")
+
+        return ImplicitHandler
+    return Handler
+
+
+def serve_no_greeting(listener):
+    """Accepts connections and never says a word."""
+    held = []
+    while True:
+        conn, _ = listener.accept()
+        held.append(conn)
+
+
+def watch_stdin():
+    try:
+        while sys.stdin.buffer.read(65536):
+            pass
+    finally:
+        os._exit(0)
+
+
+def main():
+    args = parse_args()
+    password = os.environ.get("ADV_FTP_PASSWORD", "")
+
+    if args.server_log:
+        logging.basicConfig(filename=args.server_log, level=logging.INFO,
+                            format="%(asctime)s %(message)s")
+    else:
+        logging.basicConfig(level=logging.WARNING)
+
+    if args.exit_on_stdin_eof:
+        threading.Thread(target=watch_stdin, daemon=True).start()
+
+    if args.fault == "nogreeting":
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(16)
+        print(listener.getsockname()[1], flush=True)
+        serve_no_greeting(listener)
+        return
+
+    handler = make_handler(args, password)
+    server = FTPServer(("127.0.0.1", 0), handler)
+    server.max_cons = 64
+    print(server.socket.getsockname()[1], flush=True)
+    server.serve_forever(handle_exit=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,109 @@
+// A stand-in for one of the products' programs, for the Windows tests. The
+// tests copy it under a unique name and start it as a real process.
+//
+//   stand_in.exe MODE READY_EVENT MARKER_FILE
+//
+// MODE      visible     a shown top-level window that ends on WM_CLOSE
+//           hidden      the same window, never shown
+//           ignore      a shown window that stays open on WM_CLOSE
+//           windowless  no window at all
+// READY_EVENT  a named event, set once the program can be asked to close.
+// MARKER_FILE  written each time WM_CLOSE arrives.
+//
+// Whatever happens it ends by itself after a minute, with exit code 77, so a
+// broken test leaves nothing running for long.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <string_view>
+
+namespace {
+
+constexpr UINT kLifetimeMs = 60'000;
+constexpr int kOutlived = 77;
+constexpr UINT_PTR kLifetimeTimer = 1;
+
+const wchar_t* markerPath = nullptr;
+bool endsOnClose = true;
+
+void writeMarker() {
+    const HANDLE file =
+        CreateFileW(markerPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    static constexpr char kText[] = "WM_CLOSE\r\n";
+    DWORD written = 0;
+    WriteFile(file, kText, sizeof kText - 1, &written, nullptr);
+    CloseHandle(file);
+}
+
+LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CLOSE:
+        writeMarker();
+        if (endsOnClose)
+            DestroyWindow(window);
+        return 0;
+    case WM_TIMER:
+        if (wParam == kLifetimeTimer) {
+            PostQuitMessage(kOutlived);
+            return 0;
+        }
+        break;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    default:
+        break;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 4)
+        return 2;
+    const std::wstring_view mode = argv[1];
+    markerPath = argv[3];
+    const HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[2]);
+    if (ready == nullptr)
+        return 3;
+
+    if (mode == L"windowless") {
+        SetEvent(ready);
+        CloseHandle(ready);
+        Sleep(kLifetimeMs);
+        return kOutlived;
+    }
+    if (mode != L"visible" && mode != L"hidden" && mode != L"ignore")
+        return 2;
+    endsOnClose = mode != L"ignore";
+
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = &windowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = L"AdvStandIn";
+    if (RegisterClassW(&windowClass) == 0)
+        return 4;
+    const HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"stand-in", WS_OVERLAPPEDWINDOW,
+                                        CW_USEDEFAULT, CW_USEDEFAULT, 320, 200, nullptr, nullptr, instance, nullptr);
+    if (window == nullptr)
+        return 5;
+    if (mode != L"hidden")
+        ShowWindow(window, SW_SHOWNOACTIVATE);
+    SetTimer(window, kLifetimeTimer, kLifetimeMs, nullptr);
+    SetEvent(ready);
+    CloseHandle(ready);
+
+    MSG message{};
+    BOOL got = FALSE;
+    while ((got = GetMessageW(&message, nullptr, 0, 0)) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return got == 0 ? static_cast<int>(message.wParam) : 6;
+}
