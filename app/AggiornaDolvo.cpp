@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QFont>
 #include <QGroupBox>
+#include <QImageReader>
 #include <QLabel>
 #include <QLibraryInfo>
 #include <QLocale>
@@ -91,6 +92,16 @@ constexpr std::array<ProductBoxSpec, 6> kProductBoxes{{
 // How often, at most, the window is let paint during a download.
 constexpr qint64 kPaintIntervalMs = 50;
 
+// Read as PNG outright: left to guess, QImageReader would first load every
+// image format plugin to ask each whether it knows the file, which costs more
+// at start-up than decoding the picture.
+QImage readPng(const QString& path)
+{
+    QImageReader reader(path, "png");
+    reader.setAutoDetectImageFormat(false);
+    return reader.read();
+}
+
 QString rootText(const std::filesystem::path& root)
 {
     return QString::fromStdU16String(root.u16string());
@@ -142,12 +153,12 @@ private:
 AggiornaDolvo::AggiornaDolvo(const Config& config, platform::FtpClient& ftp, Terminator& terminator,
                              QWidget* parent)
     : QWidget(parent, Qt::Window), config_(config), ftp_(ftp), terminator_(terminator),
-      background_(resources::backgroundPicture())
+      background_(QPixmap::fromImage(readPng(resources::backgroundPicture())))
 {
     installFontSubstitutes();
     setObjectName(u"AggiornaDolvo"_s);
     setWindowTitle(u"Aggiornamento Software"_s);
-    setWindowIcon(QIcon(resources::windowIcon()));
+    setWindowIcon(QIcon(QPixmap::fromImage(readPng(resources::windowIcon()))));
     resize(kClientSize);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, kClientSize,

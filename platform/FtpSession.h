@@ -40,7 +40,10 @@ public:
     virtual bool OpenSession() = 0;
     virtual bool EnterRemoteFolder(const std::string& folder) = 0;
     // Downloads `remoteName` from the current folder and replaces `target`
-    // with it; `target` is untouched unless the whole file arrived.
+    // with it; `target` is untouched unless the whole file arrived. An empty
+    // download counts as a failure. One update of a file at a time: while
+    // one runs, `target` + ".lock" exists beside it and a second FetchFile of
+    // the same target, from any process, fails.
     virtual bool FetchFile(const std::string& remoteName, const std::filesystem::path& target,
                            const FtpProgress& progress = {}) = 0;
     virtual void CloseSession() = 0;

@@ -59,7 +59,7 @@ struct CurlMultiDeleter {
 using CurlMulti = std::unique_ptr<CURLM, CurlMultiDeleter>;
 
 // Longest single wait for socket activity while a request runs.
-constexpr int kPollSliceMs = 10;
+constexpr int kPollSliceMs = 2;
 
 std::string toStd(const QString& text)
 {
@@ -469,7 +469,8 @@ bool CurlFtpSession::FetchFile(const std::string& remoteName, const std::filesys
     }
     if (!file.commit())
         return fail("cannot replace " + shownTarget + ": " + toStd(file.errorString()));
-    syncFolder(targetInfo.absolutePath());
+    // Through a symbolic link QSaveFile replaced the file it points to.
+    syncFolder(QFileInfo(QFileInfo(targetPath).canonicalFilePath()).absolutePath());
     error_.clear();
     return true;
 }

@@ -153,14 +153,26 @@ bool isNamed(int procFd, std::string_view pidText, std::string_view name) {
         return true;
 
     // comm was cut. argv[0] holds the name a program was started under (and
-    // the Windows path under Wine); a #! script's own path follows its
-    // interpreter and, at most, one interpreter argument.
+    // the Windows path under Wine).
     std::string_view args(cmdBuf.data(), static_cast<std::size_t>(cmdLen));
-    for (int i = 0; i < 3 && !args.empty(); ++i) {
+    const auto nextArg = [&args] {
         const std::size_t end = std::min(args.find('\0'), args.size());
-        if (equalsIgnoringCase(baseName(args.substr(0, end)), name))
-            return true;
+        const std::string_view arg = args.substr(0, end);
         args.remove_prefix(std::min(end + 1, args.size()));
+        return baseName(arg);
+    };
+    const std::string_view argv0 = nextArg();
+    if (equalsIgnoringCase(argv0, name))
+        return true;
+    // A #! script is named in comm but runs with its interpreter as argv[0],
+    // followed by at most one interpreter argument, then the script's path.
+    // An argv[0] that begins like comm is no interpreter: its arguments are
+    // only arguments.
+    if (argv0.size() < kCommMax || !equalsIgnoringCase(argv0.substr(0, kCommMax), comm)) {
+        for (int i = 0; i < 2 && !args.empty(); ++i) {
+            if (equalsIgnoringCase(nextArg(), name))
+                return true;
+        }
     }
 
     // A program started under some other argv[0]: its executable's name, even

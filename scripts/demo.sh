@@ -14,6 +14,8 @@ cmake --build --preset dev -j "$(nproc)" --target AggiornaDV adv_window_shot >/d
 bin=$src/build/dev/app/AggiornaDV
 
 work=$(mktemp -d /tmp/aggiornadv-demo.XXXXXX)
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$work/runtime}
+mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done

@@ -22,13 +22,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Run {
+struct Outcome {
     int status = -1;
     QString out;
     QString err;
 };
 
-Run runUpdater(const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
+Outcome runUpdater(const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
 {
     QProcess p;
     p.setProcessEnvironment(env);
@@ -74,13 +74,13 @@ std::string foreignProductProcess()
 
 TEST(CommandLine, VersionAndUsage)
 {
-    const Run version = runUpdater({u"--version"_s});
+    const Outcome version = runUpdater({u"--version"_s});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, u"AggiornaDV 1.0.0.11\n"_s);
 
     for (const QStringList& bad : {QStringList{u"--bogus"_s}, QStringList{u"extra"_s},
                                    QStringList{u"--config"_s}, QStringList{u"--sweep"_s, u"--update"_s}}) {
-        const Run r = runUpdater(bad);
+        const Outcome r = runUpdater(bad);
         EXPECT_EQ(r.status, 64) << bad.join(u' ').toStdString() << ": " << r.err.toStdString();
         EXPECT_FALSE(r.err.isEmpty());
     }
@@ -105,7 +105,7 @@ TEST(CommandLine, SweepClosesTheInstalledProductsProgramsOnly)
     for (const char* name : {"vidorizu.exe", "lettovi.exe", "xdolvo.exe", "dolvo.ex", "Kivo.exe2", "trevanto"})
         spared.emplace_back(name, adv::test::spawnNamed(bin, name));
 
-    const Run r = runUpdater({u"--sweep"_s, u"--config"_s, ini});
+    const Outcome r = runUpdater({u"--sweep"_s, u"--config"_s, ini});
     EXPECT_EQ(r.status, 0) << r.err.toStdString();
     EXPECT_EQ(r.out, u"[x] Dolvo\n[ ] Trevanto\n[x] Kivo\n[ ] KIVO Term.WIFI\n"_s);
 
@@ -131,13 +131,13 @@ TEST(CommandLine, BadConfigurationStopsBeforeClosingAnything)
                           Case{u"root = /nonexistent/aggiornadv\n"_s, u"root"_s},
                           Case{u"tls = forse\n"_s, u"tls"_s}}) {
         const QString ini = writeIni(QString::fromStdString(dir.file("bad.ini")), c.text);
-        const Run r = runUpdater({u"--sweep"_s, u"--config"_s, ini});
+        const Outcome r = runUpdater({u"--sweep"_s, u"--config"_s, ini});
         EXPECT_EQ(r.status, 78) << c.text.toStdString();
         EXPECT_TRUE(r.err.contains(ini) && r.err.contains(c.key)) << r.err.toStdString();
         EXPECT_EQ(r.err.count(u'\n'), 1) << r.err.toStdString();
         EXPECT_TRUE(r.out.isEmpty());
     }
-    const Run missing = runUpdater({u"--sweep"_s, u"--config"_s, QString::fromStdString(dir.file("none.ini"))});
+    const Outcome missing = runUpdater({u"--sweep"_s, u"--config"_s, QString::fromStdString(dir.file("none.ini"))});
     EXPECT_EQ(missing.status, 78);
 
     EXPECT_TRUE(always.running()) << "a bad configuration must close nothing";
@@ -175,7 +175,7 @@ TEST(CommandLine, FindsTheUsersFileThenTheSystemsThenDefaults)
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(u"XDG_CONFIG_HOME"_s, home);
         env.insert(u"XDG_CONFIG_DIRS"_s, etc);
-        const Run r = runUpdater({u"--sweep"_s}, env);
+        const Outcome r = runUpdater({u"--sweep"_s}, env);
         EXPECT_EQ(r.status, 0) << r.err.toStdString();
         EXPECT_EQ(r.out, c.expected);
     }

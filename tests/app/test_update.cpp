@@ -214,8 +214,9 @@ TEST_P(UpdateScenario, LogsEachStepAndKeepsTheInstalledFileSafe)
     EXPECT_TRUE(readFile(stage.installed) == expected) << "installed file has the wrong content";
     EXPECT_EQ(QFileInfo(stage.installed).permissions() & kModeBits, Stage::kMode) << "permissions were lost";
     EXPECT_EQ(stage.dolvoFolder(), QStringList{u"dolvo.exe"_s}) << "a temporary file was left behind";
-    if (s.outcome == UpdateOutcome::Updated || s.outcome == UpdateOutcome::DownloadFailed)
+    if (s.outcome == UpdateOutcome::Updated || s.outcome == UpdateOutcome::DownloadFailed) {
         EXPECT_TRUE(ui.progressHidden);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -35,6 +35,7 @@ enum class Launch {
     Wine,            // Windows path in argv[0], Windows name in comm, exe elsewhere
     Script,          // a #! /bin/sh script
     Replaced,        // file replaced by a new one while running; unrelated argv[0]
+    AskedAsArgument, // the asked name, as a path, among its arguments
 };
 
 struct NameCase {
@@ -60,7 +61,7 @@ constexpr const char* kScript =
     "i=0\n"
     "while [ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done\n";
 
-t::Child launch(Launch how, const t::TempDir& dir, const std::string& file) {
+t::Child launch(Launch how, const t::TempDir& dir, const std::string& file, const std::string& asked) {
     switch (how) {
     case Launch::Native:
         return t::spawnNamed(dir.path(), file);
@@ -84,6 +85,8 @@ t::Child launch(Launch how, const t::TempDir& dir, const std::string& file) {
             ADD_FAILURE() << "cannot replace " << file;
         return child;
     }
+    case Launch::AskedAsArgument:
+        return t::spawnNamed(dir.path(), file, {"--note", dir.file(asked)});
     }
     return {};
 }
@@ -100,7 +103,7 @@ TEST_P(ImageNames, MatchOnlyTheExactName) {
     const std::string file = expand(c.file, token, c.file);
     const std::string asked = expand(c.asked, token, file);
 
-    t::Child child = launch(c.launch, dir, file);
+    t::Child child = launch(c.launch, dir, file, asked);
     ASSERT_TRUE(child.running()) << child.describe();
     EXPECT_EQ(opens(asked, child.pid()), c.matches) << "process " << file << ", asked " << asked;
     EXPECT_TRUE(child.running()) << "looking must not disturb it: " << child.describe();
@@ -127,6 +130,8 @@ const NameCase kNameCases[] = {
     {"LongWineName", Launch::Wine, "{u}-long-windows-name.exe", "{u}-long-windows-name.exe", true},
     {"LongScriptName", Launch::Script, "{u}-long-script-name.exe", "{u}-long-script-name.exe", true},
     {"LongNameReplaced", Launch::Replaced, "{u}-long-replaced-name.exe", "{u}-long-replaced-name.exe", true},
+    {"LongNameOnlyAsArgument", Launch::AskedAsArgument, "{u}-long-program-nime.exe", "{u}-long-program-name.exe",
+     false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Linux, ImageNames, testing::ValuesIn(kNameCases),

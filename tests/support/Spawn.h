@@ -4,7 +4,7 @@
 // so the names it gives them must be unique (uniqueName), and the files it
 // starts live in its own temporary folder (TempDir). The program usually
 // started is childProgram(), a tiny idler whose options are listed in
-// SpawnChild.cpp (--comm, --on-term, --exit-after-ms, --life).
+// SpawnChild.cpp (--comm, --on-term, --exit-after-ms, --life, --note).
 //
 // A Child kills and reaps its process when it goes out of scope, and the idler
 // also dies with the thread that spawned it (PR_SET_PDEATHSIG) and ends by

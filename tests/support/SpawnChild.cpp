@@ -8,6 +8,7 @@
 //   --exit-after-ms N    exit by itself with status 0 after N ms
 //   --life S             end by SIGALRM after S seconds (default 120), so a
 //                        test that crashed leaves nothing behind for long
+//   --note TEXT          ignored: puts TEXT on the command line
 //
 // Readiness: when fd 3 is a pipe, one byte "R" is written to it once all of
 // the above is in place, and fd 3 is closed.
@@ -96,6 +97,7 @@ int main(int argc, char** argv) {
             exitAfterMs = number(value);
         } else if (std::strcmp(opt, "--life") == 0) {
             lifeSeconds = number(value);
+        } else if (std::strcmp(opt, "--note") == 0) {
         } else {
             usage(opt);
         }

@@ -1,0 +1,55 @@
+// One whole download through the FTP session, for the download benchmark:
+// open, enter the folder, fetch over the target, close. Prints the time of
+// the fetch alone and the process's peak resident memory.
+//
+//   adv_ftp_fetch_bench PORT FOLDER REMOTE-NAME TARGET
+//   account in ADV_FTP_BENCH_USER / ADV_FTP_BENCH_PASSWORD; host 127.0.0.1
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/FtpSession.h"
+
+namespace {
+
+std::string env(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: %s PORT FOLDER REMOTE-NAME TARGET\n", argv[0]);
+        return 64;
+    }
+    adv::platform::FtpOptions options;
+    options.port = std::atoi(argv[1]);
+    auto ftp = adv::platform::makeCurlFtpSession(options);
+    ftp->setHostname("127.0.0.1");
+    ftp->setUsername(env("ADV_FTP_BENCH_USER"));
+    ftp->setPassword(env("ADV_FTP_BENCH_PASSWORD"));
+    ftp->setPassive(true);
+    if (!ftp->OpenSession() || !ftp->EnterRemoteFolder(argv[2])) {
+        std::fprintf(stderr, "%s\n", ftp->errorText().c_str());
+        return 2;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    if (!ftp->FetchFile(argv[3], argv[4])) {
+        std::fprintf(stderr, "%s\n", ftp->errorText().c_str());
+        return 1;
+    }
+    const double fetchSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ftp->CloseSession();
+
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("fetch_s=%.3f maxrss_kib=%ld\n", fetchSeconds, usage.ru_maxrss);
+    return 0;
+}

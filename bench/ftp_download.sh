@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Download benchmark: one big file over loopback from the test FTP server,
+# through the session's FetchFile (the bench driver) beside the curl command
+# line doing the same safe replace by hand; then the driver's peak memory for
+# a big and a small file.
+#
+#   bench/ftp_download.sh DRIVER [RUNS] [BIG_MIB]
+#
+# More commands are compared by adding `time_cmd "label" command...` lines
+# below; each runs RUNS times against the same server and file, interleaved
+# round by round with the others, and its median is printed.
+set -euo pipefail
+
+driver=${1:?usage: $0 DRIVER [RUNS] [BIG_MIB]}
+runs=${2:-5}
+big_mib=${3:-256}
+here=$(cd "$(dirname "$0")" && pwd)
+server_script="$here/../tests/support/ftp_server.py"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/adv-ftp-bench-XXXXXX")
+server_pid=
+cleanup() {
+    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+export ADV_FTP_BENCH_USER=banco
+export ADV_FTP_BENCH_PASSWORD=prova-banco
+folder=download
+mkdir -p "$work/served/$folder" "$work/install"
+head -c "$((big_mib * 1024 * 1024))" /dev/urandom >"$work/served/$folder/big.bin"
+head -c "$((1024 * 1024))" /dev/urandom >"$work/served/$folder/small.bin"
+
+ADV_FTP_PASSWORD=$ADV_FTP_BENCH_PASSWORD /usr/bin/python3 "$server_script" \
+    --root "$work/served" --user "$ADV_FTP_BENCH_USER" \
+    --server-log "$work/server.log" >"$work/port" 2>"$work/server.err" &
+server_pid=$!
+for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
+port=$(head -n1 "$work/port")
+[ -n "$port" ] || { cat "$work/server.err" >&2; exit 1; }
+url="ftp://127.0.0.1:$port/$folder"
+
+# --- timing -----------------------------------------------------------------
+declare -A samples=()
+labels=()
+
+# time_cmd LABEL COMMAND...: runs COMMAND once, adds its wall time to LABEL.
+time_cmd() {
+    local label=$1
+    shift
+    [[ -v "samples[$label]" ]] || labels+=("$label")
+    local t0=$EPOCHREALTIME
+    "$@" >/dev/null
+    local t1=$EPOCHREALTIME
+    samples[$label]+="$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f ", b - a }')"
+}
+
+median() { tr ' ' '\n' | grep . | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+curl_safe_replace() {
+    curl -s --user "$ADV_FTP_BENCH_USER:$ADV_FTP_BENCH_PASSWORD" -o "$work/install/curl.tmp" "$url/big.bin" &&
+        sync "$work/install/curl.tmp" && mv "$work/install/curl.tmp" "$work/install/curl.bin"
+}
+
+fetch_file() {
+    "$driver" "$port" "$folder" big.bin "$work/install/fetch.bin"
+}
+
+for round in $(seq "$runs"); do
+    time_cmd "curl + sync + mv" curl_safe_replace
+    time_cmd "FetchFile" fetch_file
+    cmp -s "$work/served/$folder/big.bin" "$work/install/fetch.bin" || { echo "FetchFile copy differs" >&2; exit 1; }
+    # More commands here, e.g.: time_cmd "AggiornaDV --update" ...
+done
+
+echo "download of ${big_mib} MiB over loopback, $runs runs each (seconds)"
+declare -A medians=()
+for label in "${labels[@]}"; do
+    medians[$label]=$(echo "${samples[$label]}" | median)
+    printf '  %-22s median %7.3f   runs: %s\n' "$label" "${medians[$label]}" "${samples[$label]}"
+done
+awk -v a="${medians[FetchFile]}" -v b="${medians[curl + sync + mv]}" \
+    'BEGIN { printf "  FetchFile / curl: %.3fx (target <= 1.05x)\n", a / b }'
+
+# --- peak memory --------------------------------------------------------------
+rss() { "$driver" "$port" "$folder" "$1" "$work/install/rss.bin" | sed -n 's/.*maxrss_kib=\([0-9]*\).*/\1/p'; }
+rss_big=$(rss big.bin)
+rss_small=$(rss small.bin)
+echo "peak resident memory of the driver (KiB): ${big_mib} MiB file $rss_big, 1 MiB file $rss_small"
+awk -v a="$rss_big" -v b="$rss_small" \
+    'BEGIN { printf "  difference: %.2f MiB (target < 8 MiB)\n", (a - b) / 1024 }'
