@@ -72,7 +72,7 @@ void setBackgroundColour(QWidget* widget, QPalette::ColorRole role, const QColor
     widget->setAutoFillBackground(true);
 }
 
-struct ProductBoxSpec {
+struct ProductBoxLayout {
     const char16_t* name;
     const char16_t* caption;
     QRect geometry;  // inside Frame1
@@ -80,7 +80,7 @@ struct ProductBoxSpec {
 };
 
 // Top to bottom, as they stand in the frame.
-constexpr std::array<ProductBoxSpec, 6> kProductBoxes{{
+constexpr std::array<ProductBoxLayout, 6> kProductBoxes{{
     {u"dv", u"Dolvo", twips(240, 480, 2055, 375), 12},
     {u"tv", u"Trevanto", twips(240, 1080, 2055, 375), 12},
     {u"kv", u"Kivo", twips(240, 1680, 2055, 375), 12},
@@ -250,11 +250,11 @@ void AggiornaDolvo::createControls()
     QWidget::setTabOrder(txtStatus_, command1_);
     QWidget::setTabOrder(command1_, drive1_);
     QWidget::setTabOrder(drive1_, command2_);
-    for (const ProductBoxSpec& spec : kProductBoxes) {
-        auto* box = new QCheckBox(QString::fromUtf16(spec.caption), frame1_);
-        box->setObjectName(QString::fromUtf16(spec.name));
-        box->setGeometry(spec.geometry);
-        box->setFont(requestedFont(kSansSerif, spec.points, QFont::Bold));
+    for (const ProductBoxLayout& place : kProductBoxes) {
+        auto* box = new QCheckBox(QString::fromUtf16(place.caption), frame1_);
+        box->setObjectName(QString::fromUtf16(place.name));
+        box->setGeometry(place.geometry);
+        box->setFont(requestedFont(kSansSerif, place.points, QFont::Bold));
         setTextColour(box, QColor(0, 0, 255));
         QWidget::setTabOrder(previous, box);
         previous = box;

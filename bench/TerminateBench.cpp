@@ -4,7 +4,7 @@
 //   floor: a bare walk of /proc that reads each process's comm and nothing else;
 //   pkill: `pkill -x NAME`, the whole command, started and waited for.
 //
-//   adv_terminate_bench [--repeats N] [SIZE...]
+//   adv_terminate_bench [--repeats N] [SIZE...]     (defaults: 42; 100 1000 3000)
 //
 // The idle processes are children of this program: they are killed on the way
 // out, die with it if it is killed, and end by themselves after 15 minutes.
@@ -18,7 +18,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +33,17 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Set by SIGINT/SIGTERM: the run stops at the next step and unwinds, so that
+// the idle processes are killed and the temporary folder removed.
+volatile std::sig_atomic_t gStop = 0;
+
+extern "C" void requestStop(int) { gStop = 1; }
+
+void checkStop() {
+    if (gStop != 0)
+        throw std::runtime_error("interrupted");
+}
 namespace t = adv::test;
 
 // The least any walk must do: list /proc, read one small file per process.
@@ -121,10 +134,11 @@ int run(int repeats, const std::vector<std::size_t>& sizes) {
     std::vector<t::Child> idle;
     for (std::size_t size : sizes) {
         while (idle.size() < size) {
-            t::SpawnSpec spec;
-            spec.program = idleProgram;
-            spec.args = {"--life", "900"};
-            idle.push_back(t::spawn(spec));
+            t::SpawnOptions options;
+            options.program = idleProgram;
+            options.args = {"--life", "900"};
+            idle.push_back(t::spawn(options));
+            checkStop();
         }
         // Warm the caches of all three once before timing.
         adv::TerminateProcessesByName(absent);
@@ -132,13 +146,16 @@ int run(int repeats, const std::vector<std::size_t>& sizes) {
         runPkill(absent);
 
         std::vector<double> ours, floor, pkill;
+        std::array<int, 3> order = {0, 1, 2};
         for (int i = 0; i < repeats; ++i) {
             adv::TerminateReport report;
             int status = 0;
-            // Taken in turns, each first in a third of the rounds, so that
-            // none is always the one that finds the caches cold.
-            for (int k = 0; k < 3; ++k) {
-                switch ((i + k) % 3) {
+            // Every order in turn, so that each follows each other equally
+            // often: whatever runs right after pkill shares the machine with
+            // the end of the pkill process.
+            std::next_permutation(order.begin(), order.end());
+            for (int k : order) {
+                switch (k) {
                 case 0:
                     ours.push_back(micros([&] { report = adv::TerminateProcessesByName(absent); }));
                     break;
@@ -150,6 +167,7 @@ int run(int repeats, const std::vector<std::size_t>& sizes) {
                     break;
                 }
             }
+            checkStop();
             if (report.matched() != 0 || status != 1)
                 throw std::runtime_error("something matched " + absent);
         }
@@ -164,7 +182,7 @@ int run(int repeats, const std::vector<std::size_t>& sizes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int repeats = 31;
+    int repeats = 42;
     std::vector<std::size_t> sizes;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -180,6 +198,11 @@ int main(int argc, char** argv) {
     if (sizes.empty())
         sizes = {100, 1000, 3000};
     std::sort(sizes.begin(), sizes.end());
+    struct sigaction stop {};
+    stop.sa_handler = requestStop;
+    sigemptyset(&stop.sa_mask);
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
     try {
         return run(repeats, sizes);
     } catch (const std::exception& e) {

@@ -4,23 +4,32 @@
 # line doing the same safe replace by hand; then the driver's peak memory for
 # a big and a small file.
 #
-#   bench/ftp_download.sh DRIVER [RUNS] [BIG_MIB]
+#   bench/ftp_download.sh DRIVER [RUNS] [BIG_MIB] [AGGIORNADV]
 #
-# More commands are compared by adding `time_cmd "label" command...` lines
-# below; each runs RUNS times against the same server and file, interleaved
-# round by round with the others, and its median is printed.
+# With AGGIORNADV (the program), `AggiornaDV --update` joins the timing on a
+# drive of its own where only Dolvo is installed, and its peak memory is
+# measured too. Its start-up sweep closes any running program named like a
+# Dolvo program or Vudarav.exe, as it would on the operator's machine.
+#
+# More commands are compared by adding them to `contenders` below; each runs
+# RUNS times against the same server and file, interleaved round by round
+# with the others, and its median is printed.
 set -euo pipefail
 
 driver=${1:?usage: $0 DRIVER [RUNS] [BIG_MIB]}
 runs=${2:-5}
 big_mib=${3:-256}
+program=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
 server_script="$here/../tests/support/ftp_server.py"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/adv-ftp-bench-XXXXXX")
 server_pid=
 cleanup() {
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+    if [ -n "$server_pid" ]; then
+        kill "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -63,15 +72,45 @@ curl_safe_replace() {
         sync "$work/install/curl.tmp" && mv "$work/install/curl.tmp" "$work/install/curl.bin"
 }
 
+# The driver also reports the time of the FetchFile call alone.
 fetch_file() {
-    "$driver" "$port" "$folder" big.bin "$work/install/fetch.bin"
+    "$driver" "$port" "$folder" big.bin "$work/install/fetch.bin" |
+        sed -n 's/^fetch_s=\([0-9.]*\).*/\1/p' >>"$work/fetch_s"
 }
 
+# The updater itself, on a drive of its own, fetching the same bytes as dolvo.exe.
+updater_config() { # FILE: writes a configuration that fetches FILE as dolvo.exe
+    ln -f "$work/served/$folder/$1" "$work/served/$folder/dolvo.exe"
+    cat >"$work/AggiornaDV.ini" <<INI
+root = $work/drive
+host = 127.0.0.1
+port = $port
+user = $ADV_FTP_BENCH_USER
+password = $ADV_FTP_BENCH_PASSWORD
+remote_folder = $folder
+INI
+    chmod 600 "$work/AggiornaDV.ini"
+}
+run_aggiornadv() { "$program" --update --config "$work/AggiornaDV.ini"; }
+
+# The contenders: "label" and the command (a function or program) timing it.
+contenders=("curl + sync + mv" curl_safe_replace "FetchFile" fetch_file)
+if [ -n "$program" ]; then
+    mkdir -p "$work/drive/dolvo"
+    echo old >"$work/drive/dolvo/dolvo.exe"
+    updater_config big.bin
+    contenders+=("AggiornaDV --update" run_aggiornadv)
+fi
+
+# Each round runs every contender once, starting one further along each
+# time, so none always runs right after the same other one.
+count=$((${#contenders[@]} / 2))
 for round in $(seq "$runs"); do
-    time_cmd "curl + sync + mv" curl_safe_replace
-    time_cmd "FetchFile" fetch_file
+    for k in $(seq 0 $((count - 1))); do
+        i=$(((round + k) % count * 2))
+        time_cmd "${contenders[i]}" "${contenders[i + 1]}"
+    done
     cmp -s "$work/served/$folder/big.bin" "$work/install/fetch.bin" || { echo "FetchFile copy differs" >&2; exit 1; }
-    # More commands here, e.g.: time_cmd "AggiornaDV --update" ...
 done
 
 echo "download of ${big_mib} MiB over loopback, $runs runs each (seconds)"
@@ -80,8 +119,14 @@ for label in "${labels[@]}"; do
     medians[$label]=$(echo "${samples[$label]}" | median)
     printf '  %-22s median %7.3f   runs: %s\n' "$label" "${medians[$label]}" "${samples[$label]}"
 done
+printf '  %-22s median %7.3f\n' "(FetchFile call alone)" "$(median <"$work/fetch_s")"
 awk -v a="${medians[FetchFile]}" -v b="${medians[curl + sync + mv]}" \
     'BEGIN { printf "  FetchFile / curl: %.3fx (target <= 1.05x)\n", a / b }'
+if [ -n "$program" ]; then
+    cmp -s "$work/served/$folder/big.bin" "$work/drive/dolvo/dolvo.exe" || { echo "AggiornaDV copy differs" >&2; exit 1; }
+    awk -v a="${medians[AggiornaDV --update]}" -v b="${medians[curl + sync + mv]}" \
+        'BEGIN { printf "  AggiornaDV --update / curl: %.3fx (target <= 1.05x)\n", a / b }'
+fi
 
 # --- peak memory --------------------------------------------------------------
 rss() { "$driver" "$port" "$folder" "$1" "$work/install/rss.bin" | sed -n 's/.*maxrss_kib=\([0-9]*\).*/\1/p'; }
@@ -90,3 +135,16 @@ rss_small=$(rss small.bin)
 echo "peak resident memory of the driver (KiB): ${big_mib} MiB file $rss_big, 1 MiB file $rss_small"
 awk -v a="$rss_big" -v b="$rss_small" \
     'BEGIN { printf "  difference: %.2f MiB (target < 8 MiB)\n", (a - b) / 1024 }'
+if [ -n "$program" ]; then
+    peak() { # the updater's peak resident memory in KiB, fetching FILE
+        updater_config "$1"
+        /usr/bin/python3 -c 'import resource, subprocess, sys
+subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)' "$program" --update --config "$work/AggiornaDV.ini"
+    }
+    up_big=$(peak big.bin)
+    up_small=$(peak small.bin)
+    echo "peak resident memory of AggiornaDV --update (KiB): ${big_mib} MiB file $up_big, 1 MiB file $up_small"
+    awk -v a="$up_big" -v b="$up_small" \
+        'BEGIN { printf "  difference: %.2f MiB (target < 8 MiB)\n", (a - b) / 1024 }'
+fi

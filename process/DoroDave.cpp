@@ -58,18 +58,24 @@ TerminateReport TerminateProcessesByName(std::string_view name, std::chrono::mil
         forced = forceAll(procs, report, nullptr);
     } else {
         std::vector<RunningProcess> asked;
+        std::vector<RunningProcess> unasked;
         asked.reserve(procs.size());
         for (RunningProcess& p : procs) {
             if (p.requestClose())
                 asked.push_back(std::move(p));
             else if (!p.hasExited())
-                ++report.notClosed;
+                unasked.push_back(std::move(p));
             // else: it was gone before it could be asked; nothing to count.
         }
         // One wait for all of them: n programs saving their work take about as
         // long as the slowest, not as long as all of them in a row.
         platform::waitForExit(asked, grace);
         forced = forceAll(asked, report, &report.closed);
+        // A program that cannot be asked (on Windows, one with no window) is
+        // still ended; where asking failed for lack of rights, so does forcing,
+        // and it is counted as not closed.
+        for (RunningProcess& p : forceAll(unasked, report, nullptr))
+            forced.push_back(std::move(p));
     }
 
     platform::waitForExit(forced, kForcedExitWait);

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <grp.h>
+#include <sys/stat.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -199,28 +201,38 @@ TEST_F(Terminate, NeverTheCallingProcess) {
 }
 
 // A program of another user cannot be closed by an unprivileged updater: it
-// is counted, left alone, and does not hold up the call.
-TEST_F(Terminate, ProgramWeMayNotSignalIsCountedAndLeft) {
+// is counted and left alone, and the walk goes on to the next one, which is
+// the updater's own.
+TEST_F(Terminate, ProgramWeMayNotSignalIsCountedAndPassedOver) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root, to start a program that an unprivileged process may not signal";
     const std::string name = t::uniqueName("np");
-    t::Child child = start(name);
+    t::Child foreign = start(name);  // root's, and first in the walk
+    ASSERT_EQ(::chmod(dir().c_str(), 0755), 0);  // for the unprivileged side
 
     int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
     const pid_t worker = ::fork();
     ASSERT_GE(worker, 0);
     if (worker == 0) {
+        // The unprivileged updater: starts a program of its own under the
+        // same name, then closes that name.
         ::close(pipeFds[0]);
         int result[4] = {0, 0, 0, 0};
         constexpr gid_t kNobody = 65534;
         if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
             result[0] = 1;
         } else {
-            const TerminateReport r = TerminateProcessesByName(name, 300ms);
-            result[1] = r.closed;
-            result[2] = r.forced;
-            result[3] = r.notClosed;
+            try {
+                t::Child own = t::spawnNamed(dir(), name);
+                const TerminateReport r = TerminateProcessesByName(name, 300ms);
+                result[1] = r.closed;
+                result[2] = r.forced;
+                result[3] = r.notClosed;
+                result[0] = own.waitExit(0ms) && own.killedBy(SIGTERM) ? 0 : 2;
+            } catch (const std::exception&) {
+                result[0] = 3;
+            }
         }
         [[maybe_unused]] const ssize_t n = ::write(pipeFds[1], result, sizeof result);
         ::_exit(0);
@@ -232,11 +244,13 @@ TEST_F(Terminate, ProgramWeMayNotSignalIsCountedAndLeft) {
     int status = 0;
     ::waitpid(worker, &status, 0);
     ASSERT_EQ(got, static_cast<ssize_t>(sizeof result));
-    if (result[0] != 0)
+    if (result[0] == 1)
         GTEST_SKIP() << "cannot drop privileges to uid 65534 here";
+    ASSERT_NE(result[0], 3) << "the unprivileged side could not start its program";
 
-    EXPECT_EQ(report(result[1], result[2], result[3]), report(0, 0, 1));
-    EXPECT_TRUE(child.running()) << child.describe();
+    EXPECT_EQ(report(result[1], result[2], result[3]), report(1, 0, 1));
+    EXPECT_EQ(result[0], 0) << "its own program was not closed";
+    EXPECT_TRUE(foreign.running()) << foreign.describe();
 }
 
 // Programs start and end all the while the table is walked. Only the asked
@@ -262,11 +276,11 @@ TEST_F(Terminate, ChurnNeverDisturbsOthers) {
                 for (const std::string& program : churnPrograms) {
                     // Half of them are not waited for: caught by the walk
                     // before, during or after their exec.
-                    t::SpawnSpec spec;
-                    spec.program = program;
-                    spec.args = {"--exit-after-ms", std::to_string(random() % 20)};
-                    spec.waitReady = random() % 2 == 0;
-                    batch.push_back(t::spawn(spec));
+                    t::SpawnOptions options;
+                    options.program = program;
+                    options.args = {"--exit-after-ms", std::to_string(random() % 20)};
+                    options.waitReady = random() % 2 == 0;
+                    batch.push_back(t::spawn(options));
                 }
                 for (t::Child& c : batch) {
                     if (!c.waitExit(5s) || !c.exitedWith(0)) {
@@ -286,11 +300,11 @@ TEST_F(Terminate, ChurnNeverDisturbsOthers) {
     try {
         for (int i = 0; i < 40; ++i) {
             const bool ignores = i % 2 == 1;
-            t::SpawnSpec spec;
-            spec.program = target;
+            t::SpawnOptions options;
+            options.program = target;
             if (ignores)
-                spec.args = {"--on-term", "ignore"};
-            t::Child child = t::spawn(spec);
+                options.args = {"--on-term", "ignore"};
+            t::Child child = t::spawn(options);
             const TerminateReport r = TerminateProcessesByName(asked, ignores ? 50ms : 2s);
             EXPECT_EQ(r, ignores ? report(0, 1, 0) : report(1, 0, 0)) << "round " << i;
             EXPECT_TRUE(child.waitExit(0ms)) << child.describe();

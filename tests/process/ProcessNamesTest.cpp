@@ -73,9 +73,9 @@ t::Child launch(Launch how, const t::TempDir& dir, const std::string& file, cons
         return t::spawnNamed(dir.path(), t::uniqueName("wine", ""), {"--comm", file},
                              t::Placement::Symlink, "C:\\dolvo\\" + file);
     case Launch::Script: {
-        t::SpawnSpec spec;
-        spec.program = t::writeExecutable(dir.path(), file, kScript);
-        return t::spawn(spec);
+        t::SpawnOptions options;
+        options.program = t::writeExecutable(dir.path(), file, kScript);
+        return t::spawn(options);
     }
     case Launch::Replaced: {
         t::Child child = t::spawnNamed(dir.path(), file, {}, t::Placement::Copy, "idler");

@@ -219,9 +219,9 @@ std::string Child::describe() const {
     return "ended, status " + std::to_string(status_);
 }
 
-Child spawn(const SpawnSpec& spec) {
+Child spawn(const SpawnOptions& options) {
     int ready[2] = {-1, -1};
-    if (spec.waitReady) {
+    if (options.waitReady) {
         if (::pipe2(ready, O_CLOEXEC) != 0)
             fail("pipe2", errno);
         // Above 3, so that the dup2() onto fd 3 below always happens and
@@ -239,8 +239,8 @@ Child spawn(const SpawnSpec& spec) {
     }
 
     std::vector<std::string> argvText;
-    argvText.push_back(spec.argv0.value_or(spec.program));
-    argvText.insert(argvText.end(), spec.args.begin(), spec.args.end());
+    argvText.push_back(options.argv0.value_or(options.program));
+    argvText.insert(argvText.end(), options.args.begin(), options.args.end());
     std::vector<char*> argv;
     for (std::string& a : argvText)
         argv.push_back(a.data());
@@ -248,7 +248,7 @@ Child spawn(const SpawnSpec& spec) {
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    if (spec.waitReady)
+    if (options.waitReady)
         posix_spawn_file_actions_adddup2(&actions, ready[1], 3);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
@@ -267,28 +267,28 @@ Child spawn(const SpawnSpec& spec) {
     // A program written a moment ago may still be open for writing in a
     // child that another thread is starting: that passes once it has exec'd.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        rc = ::posix_spawn(&pid, spec.program.c_str(), &actions, &attr, argv.data(), environ);
+        rc = ::posix_spawn(&pid, options.program.c_str(), &actions, &attr, argv.data(), environ);
         if (rc != ETXTBSY)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
-    if (spec.waitReady)
+    if (options.waitReady)
         ::close(ready[1]);
     if (rc != 0) {
-        if (spec.waitReady)
+        if (options.waitReady)
             ::close(ready[0]);
-        fail("cannot start " + spec.program, rc);
+        fail("cannot start " + options.program, rc);
     }
     Child child(pid);
-    if (!spec.waitReady)
+    if (!options.waitReady)
         return child;
 
     pollfd pfd{ready[0], POLLIN, 0};
     int r = 0;
     do {
-        r = ::poll(&pfd, 1, static_cast<int>(spec.readyTimeout.count()));
+        r = ::poll(&pfd, 1, static_cast<int>(options.readyTimeout.count()));
     } while (r < 0 && errno == EINTR);
     char byte = 0;
     const bool isReady = r > 0 && ::read(ready[0], &byte, 1) == 1 && byte == 'R';
@@ -298,18 +298,18 @@ Child spawn(const SpawnSpec& spec) {
             child.kill();
         else
             child.waitExit(std::chrono::milliseconds(2000));
-        throw std::runtime_error(spec.program + " did not report ready; " + child.describe());
+        throw std::runtime_error(options.program + " did not report ready; " + child.describe());
     }
     return child;
 }
 
 Child spawnNamed(const std::string& dir, std::string_view name, std::vector<std::string> args, Placement how,
                  std::optional<std::string> argv0) {
-    SpawnSpec spec;
-    spec.program = installAs(childProgram(), dir, name, how);
-    spec.args = std::move(args);
-    spec.argv0 = std::move(argv0);
-    return spawn(spec);
+    SpawnOptions options;
+    options.program = installAs(childProgram(), dir, name, how);
+    options.args = std::move(args);
+    options.argv0 = std::move(argv0);
+    return spawn(options);
 }
 
 }  // namespace adv::test

@@ -54,7 +54,7 @@ std::string installAs(const std::string& program, const std::string& dir, std::s
 // Writes an executable file `name` in `dir` with `text` in it; returns its path.
 std::string writeExecutable(const std::string& dir, std::string_view name, std::string_view text);
 
-struct SpawnSpec {
+struct SpawnOptions {
     std::string program;               // path of the file to execute
     std::vector<std::string> args;     // argv[1...]
     std::optional<std::string> argv0;  // argv[0]; the program path when not given
@@ -102,7 +102,7 @@ private:
 
 // Starts a child; throws std::runtime_error when it cannot be started or does
 // not report ready in time.
-Child spawn(const SpawnSpec& spec);
+Child spawn(const SpawnOptions& options);
 
 // childProgram() placed in `dir` as `name` and started with `args`.
 Child spawnNamed(const std::string& dir, std::string_view name, std::vector<std::string> args = {},

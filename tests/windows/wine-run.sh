@@ -2,12 +2,12 @@
 # Runs one Windows program under Wine; the emulator of the MinGW build's tests.
 #
 #   wine-run.sh DEFAULT_PREFIX PROGRAM [ARGUMENT...]
-#   wine-run.sh DEFAULT_PREFIX --prepare
+#   wine-run.sh DEFAULT_PREFIX --prepare      (set up and start Wine, run nothing)
 #
 # The prefix is $WINEPREFIX when set, else DEFAULT_PREFIX. A new prefix is set
-# up once, under a lock (CTest may run tests side by side), with Wine's "null"
-# graphics driver: the tests create real windows, and that must work with no X
-# server, as in CI, and show nothing on a desktop when there is one.
+# up once with Wine's "null" graphics driver: the tests create real windows,
+# and that must work with no X server, as in CI, and show nothing on a desktop
+# when there is one.
 set -eu
 
 default_prefix=$1
@@ -19,27 +19,35 @@ WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
 wine=${ADV_WINE:-/usr/lib/wine/wine64}
 wineserver=${ADV_WINESERVER:-/usr/lib/wine/wineserver}
+# How long Wine stays up after the last program, ready for the next test.
+linger=${ADV_WINE_LINGER:-30}
 
-ready=$WINEPREFIX/.adv-prepared
-if [ ! -e "$ready" ]; then
-    mkdir -p "$WINEPREFIX"
-    (
-        flock 9
-        if [ ! -e "$ready" ]; then
-            log=$WINEPREFIX/.adv-prepare.log
-            # The driver is chosen when the prefix's desktop starts: set it, then
-            # let that first desktop go (-w) so the next program starts a new one.
-            if ! { "$wine" wineboot --init &&
-                   "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f &&
-                   "$wineserver" -w; } >"$log" 2>&1; then
-                cat "$log" >&2
-                echo "wine-run.sh: could not prepare the Wine prefix $WINEPREFIX" >&2
-                exit 1
-            fi
-            touch "$ready"
+mkdir -p "$WINEPREFIX"
+# CTest may run several tests at once: one at a time through here.
+(
+    flock 9
+    if [ ! -e "$WINEPREFIX/.adv-prepared" ]; then
+        log=$WINEPREFIX/.adv-prepare.log
+        # The driver is chosen when the prefix's desktop starts: set it, then
+        # let that first desktop go (-w) so that the next start uses it.
+        if ! { "$wine" wineboot --init &&
+               "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f &&
+               "$wineserver" -w; } </dev/null >"$log" 2>&1 9>&-; then
+            cat "$log" >&2
+            echo "wine-run.sh: could not prepare the Wine prefix $WINEPREFIX" >&2
+            exit 1
         fi
-    ) 9>"$WINEPREFIX/.adv-prepare.lock"
-fi
+        touch "$WINEPREFIX/.adv-prepared"
+    fi
+    # Wine's own background programs (services, the desktop) start with the
+    # first program and inherit its output; CTest would then wait for them to
+    # end before it saw the test end. Start them here, with no output to keep.
+    # The server refuses to start (status 2) when one already runs.
+    # Neither may keep the lock (fd 9) open after this block.
+    if "$wineserver" -p"$linger" </dev/null >/dev/null 2>&1 9>&-; then
+        "$wine" cmd /c exit </dev/null >/dev/null 2>&1 9>&-
+    fi
+) 9>"$WINEPREFIX/.adv-prepare.lock"
 
 if [ "${1:-}" = --prepare ]; then
     exit 0
