@@ -21,6 +21,7 @@
 #include <QTranslator>
 
 #include <algorithm>
+#include <future>
 
 #include "app/DvButton.h"
 #include "app/ProductTable.h"
@@ -102,6 +103,22 @@ QImage readPng(const QString& path)
     return reader.read();
 }
 
+struct Pictures {
+    QImage background;
+    QImage icon;
+};
+
+// Decoding the pictures is the one part of making the window that needs no
+// widget and no font, and the fonts' first use, by the status box a few
+// controls later, costs more: a worker decodes them meanwhile. Where no
+// thread can be had, they are decoded on first get().
+std::future<Pictures> decodePictures()
+{
+    return std::async(std::launch::async | std::launch::deferred, [] {
+        return Pictures{readPng(resources::backgroundPicture()), readPng(resources::windowIcon())};
+    });
+}
+
 QString rootText(const std::filesystem::path& root)
 {
     return QString::fromStdU16String(root.u16string());
@@ -152,19 +169,23 @@ private:
 
 AggiornaDolvo::AggiornaDolvo(const Config& config, platform::FtpClient& ftp, Terminator& terminator,
                              QWidget* parent)
-    : QWidget(parent, Qt::Window), config_(config), ftp_(ftp), terminator_(terminator),
-      background_(QPixmap::fromImage(readPng(resources::backgroundPicture())))
+    : QWidget(parent, Qt::Window), config_(config), ftp_(ftp), terminator_(terminator)
 {
+    std::future<Pictures> pictures = decodePictures();
     installFontSubstitutes();
     setObjectName(u"AggiornaDolvo"_s);
     setWindowTitle(u"Aggiornamento Software"_s);
-    setWindowIcon(QIcon(QPixmap::fromImage(readPng(resources::windowIcon()))));
     resize(kClientSize);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, kClientSize,
                                         screen->availableGeometry()));
     }
     createControls();
+
+    // Pixmaps and the icon belong to this thread.
+    const Pictures decoded = pictures.get();
+    background_ = QPixmap::fromImage(decoded.background);
+    setWindowIcon(QIcon(QPixmap::fromImage(decoded.icon)));
 }
 
 AggiornaDolvo::~AggiornaDolvo()

@@ -8,8 +8,9 @@ an empty temporary folder: no product installed.
 
   bench/startup.py [--runs N] WINDOW BASELINE [BASELINE_WITH_CURL]
 
-BASELINE_WITH_CURL, the bare window in a program that also loads libcurl,
-shows how much of the difference is the FTP library's loading alone.
+BASELINE_WITH_CURL, the bare window in a program linked against libcurl,
+shows what loading the FTP library at start would cost; the updater loads it
+only when its first FTP session opens.
 """
 
 import argparse

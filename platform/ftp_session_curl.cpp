@@ -7,6 +7,9 @@
 // curl_easy_perform: libcurl 7.88 sometimes sits out a whole second of its
 // poll between the passive-mode reply and connecting the data channel on a
 // reused control connection, and a short poll slice of ours avoids that.
+//
+// libcurl itself is loaded by the first OpenSession (see curl_api.h), not
+// when a session object is made.
 #include "platform/FtpSession.h"
 
 #include <QByteArray>
@@ -16,8 +19,6 @@
 #include <QSaveFile>
 #include <QString>
 #include <QtGlobal>
-
-#include <curl/curl.h>
 
 #include <array>
 #include <chrono>
@@ -31,21 +32,18 @@
 #include <unistd.h>
 #endif
 
+#include "platform/curl_api.h"
+
 namespace adv::platform {
 namespace {
 
 using namespace Qt::StringLiterals;
 
-// curl_global_init is not thread-safe and must run before the first handle;
-// a function-local static makes that happen once, race-free.
-void ensureCurlGlobalInit()
-{
-    static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
-    (void)initialised;
-}
-
+// A handle exists only once libcurl is loaded, so its deleter needs no
+// check of its own.
 struct CurlEasyDeleter {
-    void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+    const CurlApi* api = nullptr;
+    void operator()(CURL* handle) const noexcept { api->easy_cleanup(handle); }
 };
 using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
 
@@ -54,7 +52,8 @@ using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
 // waiting no longer than the last request's reply time-out; a broken one is
 // just closed).
 struct CurlMultiDeleter {
-    void operator()(CURLM* handle) const noexcept { curl_multi_cleanup(handle); }
+    const CurlApi* api = nullptr;
+    void operator()(CURLM* handle) const noexcept { api->multi_cleanup(handle); }
 };
 using CurlMulti = std::unique_ptr<CURLM, CurlMultiDeleter>;
 
@@ -114,7 +113,7 @@ bool isValidHost(const std::string& host)
 
 class CurlFtpSession final : public FtpClient {
 public:
-    explicit CurlFtpSession(const FtpOptions& options) : options_(options) { ensureCurlGlobalInit(); }
+    explicit CurlFtpSession(const FtpOptions& options) : options_(options) {}
     ~CurlFtpSession() override { CloseSession(); }
     CurlFtpSession(const CurlFtpSession&) = delete;
     CurlFtpSession& operator=(const CurlFtpSession&) = delete;
@@ -160,6 +159,7 @@ private:
     std::string password_;
     bool passive_ = true;
 
+    const CurlApi* api_ = nullptr;  // set by the first OpenSession that gets libcurl
     CurlMulti multi_;  // declared first: outlives the easy handle
     CurlEasy curl_;
     std::string folderPath_;  // escaped, each component followed by '/'
@@ -183,11 +183,11 @@ bool CurlFtpSession::fail(const std::string& message)
 
 std::string CurlFtpSession::escape(std::string_view text) const
 {
-    char* escaped = curl_easy_escape(curl_.get(), text.data(), static_cast<int>(text.size()));
+    char* escaped = api_->easy_escape(curl_.get(), text.data(), static_cast<int>(text.size()));
     if (escaped == nullptr)
         return {};
     std::string result(escaped);
-    curl_free(escaped);
+    api_->free(escaped);
     return result;
 }
 
@@ -202,38 +202,39 @@ std::string CurlFtpSession::baseUrl() const
 bool CurlFtpSession::configureHandle()
 {
     CURL* c = curl_.get();
+    const auto setopt = api_->easy_setopt;
     errorBuffer_.fill('\0');
     const long connectTimeout = options_.connectTimeoutS > 0 ? options_.connectTimeoutS : 20;
     const long stallTimeout = options_.stallTimeoutS > 0 ? options_.stallTimeoutS : 30;
 
-    bool ok = curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer_.data()) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "ftp,ftps") == CURLE_OK;
+    bool ok = setopt(c, CURLOPT_ERRORBUFFER, errorBuffer_.data()) == CURLE_OK;
+    ok = ok && setopt(c, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
+    ok = ok && setopt(c, CURLOPT_PROTOCOLS_STR, "ftp,ftps") == CURLE_OK;
     // Credentials go in their own options, never into the URL, so they
     // cannot leak through libcurl's messages about the URL.
-    ok = ok && curl_easy_setopt(c, CURLOPT_USERNAME, user_.c_str()) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_PASSWORD, password_.c_str()) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, connectTimeout) == CURLE_OK;
+    ok = ok && setopt(c, CURLOPT_USERNAME, user_.c_str()) == CURLE_OK;
+    ok = ok && setopt(c, CURLOPT_PASSWORD, password_.c_str()) == CURLE_OK;
+    ok = ok && setopt(c, CURLOPT_CONNECTTIMEOUT, connectTimeout) == CURLE_OK;
     // Also bounds the wait for the greeting: a server that accepts the
     // connection and never speaks must not hang the update.
-    ok = ok && curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, connectTimeout) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_ACCEPTTIMEOUT_MS, connectTimeout * 1000L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, stallTimeout) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 100L * 1024L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_FTP_USE_EPSV, options_.useEpsv ? 1L : 0L) == CURLE_OK;
+    ok = ok && setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, connectTimeout) == CURLE_OK;
+    ok = ok && setopt(c, CURLOPT_ACCEPTTIMEOUT_MS, connectTimeout * 1000L) == CURLE_OK;
+    ok = ok && setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK;
+    ok = ok && setopt(c, CURLOPT_LOW_SPEED_TIME, stallTimeout) == CURLE_OK;
+    ok = ok && setopt(c, CURLOPT_BUFFERSIZE, 100L * 1024L) == CURLE_OK;
+    ok = ok && setopt(c, CURLOPT_FTP_USE_EPSV, options_.useEpsv ? 1L : 0L) == CURLE_OK;
     // Active mode: "-" lets libcurl use the control connection's address.
-    ok = ok && curl_easy_setopt(c, CURLOPT_FTPPORT, passive_ ? nullptr : "-") == CURLE_OK;
+    ok = ok && setopt(c, CURLOPT_FTPPORT, passive_ ? nullptr : "-") == CURLE_OK;
     if (options_.tls == FtpTls::Explicit)
-        ok = ok && curl_easy_setopt(c, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL)) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
+        ok = ok && setopt(c, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL)) == CURLE_OK;
+    ok = ok && setopt(c, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
+    ok = ok && setopt(c, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
     if (!options_.caFile.empty())
-        ok = ok && curl_easy_setopt(c, CURLOPT_CAINFO, options_.caFile.c_str()) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &CurlFtpSession::onData) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_WRITEDATA, this) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &CurlFtpSession::onProgress) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_XFERINFODATA, this) == CURLE_OK;
+        ok = ok && setopt(c, CURLOPT_CAINFO, options_.caFile.c_str()) == CURLE_OK;
+    ok = ok && setopt(c, CURLOPT_WRITEFUNCTION, &CurlFtpSession::onData) == CURLE_OK;
+    ok = ok && setopt(c, CURLOPT_WRITEDATA, this) == CURLE_OK;
+    ok = ok && setopt(c, CURLOPT_XFERINFOFUNCTION, &CurlFtpSession::onProgress) == CURLE_OK;
+    ok = ok && setopt(c, CURLOPT_XFERINFODATA, this) == CURLE_OK;
     return ok;
 }
 
@@ -241,16 +242,16 @@ CURLcode CurlFtpSession::run()
 {
     CURLM* multi = multi_.get();
     CURL* easy = curl_.get();
-    if (curl_multi_add_handle(multi, easy) != CURLM_OK)
+    if (api_->multi_add_handle(multi, easy) != CURLM_OK)
         return CURLE_FAILED_INIT;
     CURLcode result = CURLE_FAILED_INIT;
     for (;;) {
         int running = 0;
-        if (curl_multi_perform(multi, &running) != CURLM_OK)
+        if (api_->multi_perform(multi, &running) != CURLM_OK)
             break;
         bool done = false;
         int queued = 0;
-        while (const CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+        while (const CURLMsg* message = api_->multi_info_read(multi, &queued)) {
             if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
                 result = message->data.result;
                 done = true;
@@ -258,10 +259,10 @@ CURLcode CurlFtpSession::run()
         }
         if (done || running == 0)
             break;
-        if (curl_multi_poll(multi, nullptr, 0, kPollSliceMs, nullptr) != CURLM_OK)
+        if (api_->multi_poll(multi, nullptr, 0, kPollSliceMs, nullptr) != CURLM_OK)
             break;
     }
-    curl_multi_remove_handle(multi, easy);
+    api_->multi_remove_handle(multi, easy);
     return result;
 }
 
@@ -270,7 +271,7 @@ bool CurlFtpSession::perform(const std::string& what)
     errorBuffer_.fill('\0');
     const CURLcode code = run();
     lastReply_ = 0;
-    curl_easy_getinfo(curl_.get(), CURLINFO_RESPONSE_CODE, &lastReply_);
+    api_->easy_getinfo(curl_.get(), CURLINFO_RESPONSE_CODE, &lastReply_);
     if (code == CURLE_OK)
         return true;
 
@@ -278,7 +279,7 @@ bool CurlFtpSession::perform(const std::string& what)
     if (transfer_ != nullptr && !transfer_->abortReason.empty())
         message += transfer_->abortReason;
     else
-        message += curl_easy_strerror(code);
+        message += api_->easy_strerror(code);
     const std::string detail(errorBuffer_.data());
     if (!detail.empty() && message.find(detail) == std::string::npos)
         message += " (" + detail + ")";
@@ -297,8 +298,15 @@ bool CurlFtpSession::OpenSession()
     if (options_.port < 1 || options_.port > 65535)
         return fail("FTP port " + std::to_string(options_.port) + " is out of range");
 
-    multi_.reset(curl_multi_init());
-    curl_.reset(curl_easy_init());
+    if (api_ == nullptr) {
+        std::string why;
+        api_ = curlApi(&why);
+        if (api_ == nullptr)
+            return fail(why);
+    }
+
+    multi_ = CurlMulti(api_->multi_init(), CurlMultiDeleter{api_});
+    curl_ = CurlEasy(api_->easy_init(), CurlEasyDeleter{api_});
     if (!multi_ || !curl_ || !configureHandle()) {
         CloseSession();
         return fail("cannot set up the FTP connection (libcurl)");
@@ -306,9 +314,9 @@ bool CurlFtpSession::OpenSession()
     // Logging in without transferring anything: the connection stays in the
     // handle and the next requests reuse it.
     const std::string url = baseUrl();
-    curl_easy_setopt(curl_.get(), CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl_.get(), CURLOPT_NOBODY, 1L);
-    curl_easy_setopt(curl_.get(), CURLOPT_NOPROGRESS, 1L);
+    api_->easy_setopt(curl_.get(), CURLOPT_URL, url.c_str());
+    api_->easy_setopt(curl_.get(), CURLOPT_NOBODY, 1L);
+    api_->easy_setopt(curl_.get(), CURLOPT_NOPROGRESS, 1L);
     if (!perform("cannot open a session with " + host_ + ":" + std::to_string(options_.port))) {
         CloseSession();
         return false;
@@ -335,9 +343,9 @@ bool CurlFtpSession::EnterRemoteFolder(const std::string& folder)
     }
 
     const std::string url = baseUrl() + path;
-    curl_easy_setopt(curl_.get(), CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl_.get(), CURLOPT_NOBODY, 1L);
-    curl_easy_setopt(curl_.get(), CURLOPT_NOPROGRESS, 1L);
+    api_->easy_setopt(curl_.get(), CURLOPT_URL, url.c_str());
+    api_->easy_setopt(curl_.get(), CURLOPT_NOBODY, 1L);
+    api_->easy_setopt(curl_.get(), CURLOPT_NOPROGRESS, 1L);
     if (!perform("cannot enter the remote folder '" + folder + "'"))
         return false;
     folderPath_ = path;
@@ -440,14 +448,14 @@ bool CurlFtpSession::FetchFile(const std::string& remoteName, const std::filesys
     transfer.lastMove = std::chrono::steady_clock::now();
 
     const std::string url = baseUrl() + folderPath_ + escape(remoteName);
-    curl_easy_setopt(curl_.get(), CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl_.get(), CURLOPT_NOBODY, 0L);
-    curl_easy_setopt(curl_.get(), CURLOPT_NOPROGRESS, 0L);
+    api_->easy_setopt(curl_.get(), CURLOPT_URL, url.c_str());
+    api_->easy_setopt(curl_.get(), CURLOPT_NOBODY, 0L);
+    api_->easy_setopt(curl_.get(), CURLOPT_NOPROGRESS, 0L);
     transfer_ = &transfer;
     const bool transferred = perform("cannot download '" + remoteName + "'");
     transfer_ = nullptr;
-    curl_easy_setopt(curl_.get(), CURLOPT_NOPROGRESS, 1L);
-    curl_easy_setopt(curl_.get(), CURLOPT_NOBODY, 1L);
+    api_->easy_setopt(curl_.get(), CURLOPT_NOPROGRESS, 1L);
+    api_->easy_setopt(curl_.get(), CURLOPT_NOBODY, 1L);
 
     if (!transferred) {
         file.cancelWriting();
@@ -457,7 +465,7 @@ bool CurlFtpSession::FetchFile(const std::string& remoteName, const std::filesys
     // libcurl asks the size before RETR (and reads it from the 150 reply
     // otherwise); -1 when the server did not say.
     curl_off_t announced = -1;
-    curl_easy_getinfo(curl_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+    api_->easy_getinfo(curl_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
     if (transfer.received == 0) {
         file.cancelWriting();
         return fail("cannot download '" + remoteName + "': the server sent an empty file");

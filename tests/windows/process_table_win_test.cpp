@@ -111,13 +111,14 @@ TEST(ProcessTableWin, OpensNothingForNamesThatCannotMatch) {
 }
 
 TEST(ProcessTableWin, NeverOpensTheCallingProcess) {
-    std::wstring own(32768, L'\0');
-    own.resize(GetModuleFileNameW(nullptr, own.data(), static_cast<DWORD>(own.size())));
-    const std::wstring image = own.substr(own.find_last_of(L"\\/") + 1);
+    StandIns standIns;
+    const std::wstring name = L"aggiornadv_" + uniqueTag() + L".exe";
+    standIns.start(name, StandInMode::Windowless);
 
-    const std::set<long> pids = pidsOf(openProcessesNamed(toUtf8(image)));
+    // A second copy looks for its own name: it finds the first, never itself.
+    const StandIn& prober = standIns.start(name, StandInMode::ProbeSelf);
 
-    EXPECT_FALSE(pids.contains(static_cast<long>(GetCurrentProcessId())));
+    EXPECT_EQ(prober.markerText(), "1 0");
 }
 
 // WM_CLOSE reaches the program's top-level window whether it is shown or not.
@@ -138,7 +139,7 @@ TEST_P(ProcessTableWinWindows, RequestCloseEndsAProgramThroughItsWindow) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, ProcessTableWinWindows, testing::Values(StandInMode::Visible, StandInMode::Hidden),
                          [](const testing::TestParamInfo<StandInMode>& row) {
-                             return std::string(row.param == StandInMode::Visible ? "Visible" : "Hidden");
+                             return toUtf8(adv::test::modeArgument(row.param));
                          });
 
 TEST(ProcessTableWin, RequestCloseToAProgramWithoutWindowLeavesItRunning) {
@@ -212,7 +213,7 @@ public:
 
     ManyHandles() {
         for (std::size_t i = 0; i < kCount; ++i) {
-            const HANDLE event = CreateEventW(nullptr, TRUE, i != kLate, nullptr);
+            const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
             handles[i] = event;
             procs.emplace_back(static_cast<long>(i + 1), reinterpret_cast<std::intptr_t>(event));
         }
@@ -222,20 +223,32 @@ public:
     std::vector<RunningProcess> procs;
 };
 
-VOID CALLBACK setEvent(PVOID event, BOOLEAN) { SetEvent(static_cast<HANDLE>(event)); }
+VOID CALLBACK endAllButTheLateOne(PVOID many, BOOLEAN) {
+    const auto& handles = static_cast<ManyHandles*>(many)->handles;
+    for (std::size_t i = 0; i < handles.size(); ++i) {
+        if (i != ManyHandles::kLate)
+            SetEvent(handles[i]);
+    }
+}
 
-TEST(ProcessTableWin, WaitForExitWaitsBeyondSixtyFourHandles) {
+VOID CALLBACK endTheLateOne(PVOID many, BOOLEAN) {
+    SetEvent(static_cast<ManyHandles*>(many)->handles[ManyHandles::kLate]);
+}
+
+TEST(ProcessTableWin, WaitForExitWaitsForEveryHandleBeyondSixtyFour) {
     ManyHandles many;
     const auto timedOut = timeOf([&] { waitForExit(many.procs, 300ms); });
     EXPECT_GE(timedOut, 290ms);
 
-    HANDLE timer = nullptr;
-    ASSERT_TRUE(CreateTimerQueueTimer(&timer, nullptr, &setEvent, many.handles[ManyHandles::kLate], 200, 0,
-                                      WT_EXECUTEONLYONCE));
+    HANDLE early = nullptr;
+    HANDLE late = nullptr;
+    ASSERT_TRUE(CreateTimerQueueTimer(&early, nullptr, &endAllButTheLateOne, &many, 100, 0, WT_EXECUTEONLYONCE));
+    ASSERT_TRUE(CreateTimerQueueTimer(&late, nullptr, &endTheLateOne, &many, 400, 0, WT_EXECUTEONLYONCE));
     const auto waited = timeOf([&] { waitForExit(many.procs, kExitLimit); });
-    DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
+    DeleteTimerQueueTimer(nullptr, early, INVALID_HANDLE_VALUE);
+    DeleteTimerQueueTimer(nullptr, late, INVALID_HANDLE_VALUE);
 
-    EXPECT_GE(waited, 150ms);
+    EXPECT_GE(waited, 350ms) << "returned before the late one in the second group had ended";
     EXPECT_LT(waited, kExitLimit);
     EXPECT_TRUE(std::all_of(many.procs.begin(), many.procs.end(), [](const RunningProcess& p) {
         return p.hasExited();

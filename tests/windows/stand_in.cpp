@@ -7,8 +7,10 @@
 //           hidden      the same window, never shown
 //           ignore      a shown window that stays open on WM_CLOSE
 //           windowless  no window at all
+//           probe-self  no window; looks for processes named as itself and
+//                       writes "<found> <itself among them: 0|1>" into MARKER_FILE
 // READY_EVENT  a named event, set once the program can be asked to close.
-// MARKER_FILE  written each time WM_CLOSE arrives.
+// MARKER_FILE  written each time WM_CLOSE arrives (or the probe's answer).
 //
 // Whatever happens it ends by itself after a minute, with exit code 77, so a
 // broken test leaves nothing running for long.
@@ -17,6 +19,9 @@
 #endif
 #include <windows.h>
 
+#include "platform/ProcessTable.h"
+
+#include <string>
 #include <string_view>
 
 namespace {
@@ -28,15 +33,32 @@ constexpr UINT_PTR kLifetimeTimer = 1;
 const wchar_t* markerPath = nullptr;
 bool endsOnClose = true;
 
-void writeMarker() {
+void writeMarker(std::string_view text = "WM_CLOSE\r\n") {
     const HANDLE file =
         CreateFileW(markerPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return;
-    static constexpr char kText[] = "WM_CLOSE\r\n";
     DWORD written = 0;
-    WriteFile(file, kText, sizeof kText - 1, &written, nullptr);
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     CloseHandle(file);
+}
+
+// What the process table makes of this program's own name.
+void probeSelf() {
+    std::wstring path(32768, L'\0');
+    path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+    const std::wstring image = path.substr(path.find_last_of(L"\\/") + 1);
+    const int units = static_cast<int>(image.size());
+    std::string name(static_cast<std::size_t>(units) * 3, '\0');
+    name.resize(static_cast<std::size_t>(
+        WideCharToMultiByte(CP_UTF8, 0, image.data(), units, name.data(), static_cast<int>(name.size()), nullptr,
+                            nullptr)));
+
+    const auto found = adv::platform::openProcessesNamed(name);
+    bool itself = false;
+    for (const auto& process : found)
+        itself = itself || process.pid() == static_cast<long>(GetCurrentProcessId());
+    writeMarker(std::to_string(found.size()) + " " + (itself ? "1" : "0"));
 }
 
 LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -72,7 +94,9 @@ int wmain(int argc, wchar_t** argv) {
     if (ready == nullptr)
         return 3;
 
-    if (mode == L"windowless") {
+    if (mode == L"windowless" || mode == L"probe-self") {
+        if (mode == L"probe-self")
+            probeSelf();
         SetEvent(ready);
         CloseHandle(ready);
         Sleep(kLifetimeMs);

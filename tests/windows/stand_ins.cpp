@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <stdexcept>
 #include <system_error>
@@ -18,22 +20,10 @@ std::filesystem::path ownFolder() {
     return std::filesystem::path(path).parent_path();
 }
 
-const wchar_t* modeArgument(StandInMode mode) {
-    switch (mode) {
-    case StandInMode::Visible:
-        return L"visible";
-    case StandInMode::Hidden:
-        return L"hidden";
-    case StandInMode::Ignore:
-        return L"ignore";
-    case StandInMode::Windowless:
-        return L"windowless";
-    }
-    return L"?";
-}
-
+// Call it right after the failed call: it reports that call's error.
 std::runtime_error failure(const std::wstring& what) {
-    return std::runtime_error(toUtf8(what) + " (error " + std::to_string(GetLastError()) + ")");
+    const DWORD error = GetLastError();
+    return std::runtime_error(toUtf8(what) + " (error " + std::to_string(error) + ")");
 }
 
 }  // namespace
@@ -77,9 +67,32 @@ std::string toUtf8(std::wstring_view text) {
     return utf8;
 }
 
+const wchar_t* modeArgument(StandInMode mode) {
+    switch (mode) {
+    case StandInMode::Visible:
+        return L"visible";
+    case StandInMode::Hidden:
+        return L"hidden";
+    case StandInMode::Ignore:
+        return L"ignore";
+    case StandInMode::Windowless:
+        return L"windowless";
+    case StandInMode::ProbeSelf:
+        return L"probe-self";
+    }
+    return L"?";
+}
+
+void PrintTo(StandInMode mode, std::ostream* out) { *out << toUtf8(modeArgument(mode)); }
+
 bool StandIn::running() const { return WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }
 
 bool StandIn::wasAskedToClose() const { return std::filesystem::exists(marker); }
+
+std::string StandIn::markerText() const {
+    std::ifstream in(marker, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 std::optional<DWORD> StandIn::exitCodeWithin(std::chrono::milliseconds limit) const {
     if (WaitForSingleObject(process, static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0)
@@ -121,8 +134,9 @@ const StandIn& StandIns::start(const std::wstring& imageName, StandInMode mode) 
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder().c_str(),
                         &startup, &info)) {
+        const std::runtime_error error = failure(L"cannot start " + exe.native());
         CloseHandle(ready);
-        throw failure(L"cannot start " + exe.native());
+        throw error;
     }
     CloseHandle(info.hThread);
     standIn->pid = info.dwProcessId;

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,7 +44,12 @@ enum class StandInMode {
     Hidden,      // a window never shown, ends on WM_CLOSE
     Ignore,      // a shown window that stays open on WM_CLOSE
     Windowless,  // no window at all
+    ProbeSelf,   // no window; asks the process table for its own name, answer in `marker`
 };
+
+// The mode as the stand-in takes it on its command line: "visible", ...
+const wchar_t* modeArgument(StandInMode mode);
+void PrintTo(StandInMode mode, std::ostream* out);
 
 struct StandIn {
     std::wstring imageName;
@@ -54,6 +60,8 @@ struct StandIn {
     bool running() const;
     // The program received WM_CLOSE.
     bool wasAskedToClose() const;
+    // What the program wrote into its marker file; empty when nothing.
+    std::string markerText() const;
     // Its exit code once it has ended, waiting at most `limit`.
     std::optional<DWORD> exitCodeWithin(std::chrono::milliseconds limit) const;
 };

@@ -29,27 +29,33 @@ mkdir -p "$WINEPREFIX"
     if [ ! -e "$WINEPREFIX/.adv-prepared" ]; then
         log=$WINEPREFIX/.adv-prepare.log
         # The driver is chosen when the prefix's desktop starts: set it, then
-        # let that first desktop go (-w) so that the next start uses it.
+        # end this first Wine session (the server writes the registry as it
+        # goes) so that the next start uses it.
         if ! { "$wine" wineboot --init &&
                "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f &&
-               "$wineserver" -w; } </dev/null >"$log" 2>&1 9>&-; then
+               "$wineserver" -k && "$wineserver" -w; } </dev/null >"$log" 2>&1 9>&-; then
             cat "$log" >&2
             echo "wine-run.sh: could not prepare the Wine prefix $WINEPREFIX" >&2
             exit 1
         fi
         touch "$WINEPREFIX/.adv-prepared"
     fi
-    # Wine's own background programs (services, the desktop) start with the
-    # first program and inherit its output; CTest would then wait for them to
-    # end before it saw the test end. Start them here, with no output to keep.
-    # The server refuses to start (status 2) when one already runs.
-    # Neither may keep the lock (fd 9) open after this block.
-    if "$wineserver" -p"$linger" </dev/null >/dev/null 2>&1 9>&-; then
-        "$wine" cmd /c exit </dev/null >/dev/null 2>&1 9>&-
-    fi
+    # Keep Wine up between one test and the next. The server refuses to start
+    # (status 2) when one already runs; it must not keep the lock (fd 9).
+    "$wineserver" -p"$linger" </dev/null >/dev/null 2>&1 9>&- || true
 ) 9>"$WINEPREFIX/.adv-prepare.lock"
 
 if [ "${1:-}" = --prepare ]; then
     exit 0
 fi
-exec "$wine" "$@"
+
+# Wine's own background programs (services, the desktop) start from whichever
+# program needs them first and inherit its output, and they outlive it; had they
+# CTest's pipe, CTest would wait for them before it saw the test end. So the
+# program writes into a file, shown once it has ended.
+output=$(mktemp "$WINEPREFIX/.adv-output.XXXXXX")
+trap 'rm -f "$output"' EXIT
+status=0
+"$wine" "$@" </dev/null >"$output" 2>&1 || status=$?
+cat "$output"
+exit "$status"

@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Builds the Windows OS layer with MinGW-w64 (CMake preset "mingw") and runs its
+# tests under Wine, in a throw-away Wine prefix that is removed afterwards
+# together with the Wine server started for it. Needs no X server: the prefix
+# uses Wine's "null" graphics driver (see tests/windows/wine-run.sh).
+#
+#   scripts/test-windows.sh [CTEST ARGUMENT...]     e.g. -R ProcessTableWin
+#
+# Installs the cross compiler and Wine with apt-get when they are missing.
+# Exits non-zero when the build or any test fails.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=$root/build/mingw
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+jobs=${ADV_JOBS:-2}
+
+now() { date +%s.%N; }
+seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f s", b - a }'; }
+step() { printf '\n=== %s\n' "$*"; }
+
+started=$(now)
+
+# --- Tools ------------------------------------------------------------------
+missing=()
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64)
+command -v x86_64-w64-mingw32-windres >/dev/null || missing+=(binutils-mingw-w64-x86-64)
+[[ -x $wine ]] || missing+=(wine64)
+[[ -f /usr/src/googletest/CMakeLists.txt ]] || missing+=(googletest)
+command -v cmake >/dev/null || missing+=(cmake)
+command -v ninja >/dev/null || missing+=(ninja-build)
+if ((${#missing[@]})); then
+    step "Installing ${missing[*]}"
+    sudo=()
+    [[ $(id -u) -eq 0 ]] || sudo=(sudo)
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+result=FAILED
+prefix=""
+built=""
+prepared=""
+tested=""
+summary=""
+finish() {
+    local status=$?
+    if [[ -n $prefix ]]; then
+        # Only the server of this prefix: -k ends it and every program in it.
+        "$wineserver" -k >/dev/null 2>&1 || true
+        "$wineserver" -w >/dev/null 2>&1 || true
+        rm -rf "$prefix"
+    fi
+    local ended
+    ended=$(now)
+    printf '\n=== Windows tests under Wine: %s\n' "$result"
+    if [[ -n $summary ]]; then
+        printf '    %s\n' "$summary"
+    fi
+    if [[ -n $built ]]; then
+        printf '    build          %s\n' "$(seconds "$started" "$built")"
+    fi
+    if [[ -n $prepared ]]; then
+        printf '    Wine set-up    %s\n' "$(seconds "$built" "$prepared")"
+    fi
+    if [[ -n $tested ]]; then
+        printf '    tests          %s\n' "$(seconds "$prepared" "$tested")"
+    fi
+    printf '    total          %s\n' "$(seconds "$started" "$ended")"
+    exit "$status"
+}
+trap finish EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# --- Build ------------------------------------------------------------------
+step "Building the Windows OS layer (preset mingw)"
+cd "$root"
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw --parallel "$jobs"
+built=$(now)
+
+# --- Wine -------------------------------------------------------------------
+prefix=$(mktemp -d "${TMPDIR:-/tmp}/adv-wine.XXXXXX")
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+step "Preparing a throw-away Wine prefix in $prefix"
+"$root/tests/windows/wine-run.sh" "$prefix" --prepare
+prepared=$(now)
+
+step "Running the tests under Wine"
+log=$prefix/ctest.log
+status=0
+ctest --test-dir "$build" --output-on-failure --no-tests=error --parallel "$jobs" "$@" 2>&1 | tee "$log" || status=$?
+tested=$(now)
+summary=$(grep -E 'tests passed|No tests were found' "$log" | tail -n 1 || true)
+if ((status == 0)); then
+    result=PASSED
+fi
+exit "$status"
