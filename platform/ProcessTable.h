@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace adv::platform {
@@ -22,11 +23,19 @@ public:
     RunningProcess() = default;
     // Takes ownership of `handle` (a pidfd, or a Windows process HANDLE).
     RunningProcess(long pid, std::intptr_t handle) : pid_(pid), handle_(handle) {}
-    RunningProcess(RunningProcess&& other) noexcept;
-    RunningProcess& operator=(RunningProcess&& other) noexcept;
+    RunningProcess(RunningProcess&& other) noexcept
+        : pid_(other.pid_), handle_(std::exchange(other.handle_, -1)) {}
+    RunningProcess& operator=(RunningProcess&& other) noexcept {
+        if (this != &other) {
+            release();
+            pid_ = other.pid_;
+            handle_ = std::exchange(other.handle_, -1);
+        }
+        return *this;
+    }
     RunningProcess(const RunningProcess&) = delete;
     RunningProcess& operator=(const RunningProcess&) = delete;
-    ~RunningProcess();
+    ~RunningProcess() { release(); }
 
     long pid() const { return pid_; }
 
@@ -42,6 +51,7 @@ private:
     // Sleeps on the handles of many processes at once.
     friend void waitForExit(std::span<RunningProcess> procs, std::chrono::milliseconds timeout);
 
+    // Closes the handle: the one part that differs between the OSes.
     void release() noexcept;
 
     long pid_ = 0;

@@ -198,20 +198,6 @@ bool parsePid(const char* text, long& pid) {
 
 }  // namespace
 
-RunningProcess::RunningProcess(RunningProcess&& other) noexcept
-    : pid_(other.pid_), handle_(std::exchange(other.handle_, -1)) {}
-
-RunningProcess& RunningProcess::operator=(RunningProcess&& other) noexcept {
-    if (this != &other) {
-        release();
-        pid_ = other.pid_;
-        handle_ = std::exchange(other.handle_, -1);
-    }
-    return *this;
-}
-
-RunningProcess::~RunningProcess() { release(); }
-
 void RunningProcess::release() noexcept {
     if (handle_ >= 0)
         ::close(static_cast<int>(handle_));

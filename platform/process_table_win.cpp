@@ -83,20 +83,6 @@ DWORD waitMilliseconds(std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
-RunningProcess::RunningProcess(RunningProcess&& other) noexcept
-    : pid_(other.pid_), handle_(std::exchange(other.handle_, -1)) {}
-
-RunningProcess& RunningProcess::operator=(RunningProcess&& other) noexcept {
-    if (this != &other) {
-        release();
-        pid_ = other.pid_;
-        handle_ = std::exchange(other.handle_, -1);
-    }
-    return *this;
-}
-
-RunningProcess::~RunningProcess() { release(); }
-
 void RunningProcess::release() noexcept {
     if (holdsHandle(handle_))
         CloseHandle(asHandle(handle_));
