@@ -6,13 +6,12 @@
 #
 #   scripts/test-windows.sh [CTEST ARGUMENT...]     e.g. -R ProcessTableWin
 #
-# Installs the cross compiler and Wine with apt-get when they are missing.
+# Installs what is missing first (scripts/install-deps.sh --windows).
 # Exits non-zero when the build or any test fails.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$root/build/mingw
-wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 jobs=${ADV_JOBS:-2}
 
@@ -23,20 +22,8 @@ step() { printf '\n=== %s\n' "$*"; }
 started=$(now)
 
 # --- Tools ------------------------------------------------------------------
-missing=()
-command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64)
-command -v x86_64-w64-mingw32-windres >/dev/null || missing+=(binutils-mingw-w64-x86-64)
-[[ -x $wine ]] || missing+=(wine64)
-[[ -f /usr/src/googletest/CMakeLists.txt ]] || missing+=(googletest)
-command -v cmake >/dev/null || missing+=(cmake)
-command -v ninja >/dev/null || missing+=(ninja-build)
-if ((${#missing[@]})); then
-    step "Installing ${missing[*]}"
-    sudo=()
-    [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+# The one list of packages: the cross compiler and Wine come with --windows.
+"$root/scripts/install-deps.sh" --windows
 
 result=FAILED
 prefix=""
