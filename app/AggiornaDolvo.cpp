@@ -90,8 +90,9 @@ constexpr std::array<ProductBoxLayout, 6> kProductBoxes{{
     {u"kvw", u"KIVO Term.WIFI", twips(240, 3480, 2295, 375), 9.75},
 }};
 
-// How often, at most, the window is let paint during a download.
-constexpr qint64 kPaintIntervalMs = 50;
+// How often, at most, the window handles paints and input while a command
+// holds its thread: often enough that a click on USCITA acts at once.
+constexpr qint64 kPaintIntervalMs = 20;
 
 // Read as PNG outright: left to guess, QImageReader would first load every
 // image format plugin to ask each whether it knows the file, which costs more
@@ -247,6 +248,7 @@ void AggiornaDolvo::createControls()
     command1_->setFont(captionFont);
     command1_->setVisible(config_.showDownload);
     connect(command1_, &DvButton::clicked, this, &AggiornaDolvo::runUpdateCommand);
+    command1_->installEventFilter(this);
 
     // Hidden, and fixed when the window is made: the drive the update writes to.
     drive1_ = new QComboBox(this);
@@ -292,7 +294,9 @@ void AggiornaDolvo::createControls()
 
 void AggiornaDolvo::load()
 {
-    StartupSweep(config_.root, productCheckBoxes(), terminator_);
+    // What could not be closed is for the command line to report; the
+    // window stays silent about it.
+    (void)StartupSweep(config_.root, productCheckBoxes(), terminator_);
 }
 
 ProductCheckBoxes AggiornaDolvo::productCheckBoxes()
@@ -337,7 +341,7 @@ void AggiornaDolvo::showBusyLabel()
 {
     label4_->show();
     label4_->repaint();
-    paintPending(false);
+    handlePending(false);
 }
 
 void AggiornaDolvo::AppendStatus(const QString& message)
@@ -355,14 +359,14 @@ void AggiornaDolvo::AppendStatus(const QString& message)
     QScrollBar* across = txtStatus_->horizontalScrollBar();
     across->setValue(across->minimum());
     txtStatus_->repaint();
-    paintPending(false);
+    handlePending(false);
 }
 
 void AggiornaDolvo::downloadProgress(std::int64_t received, std::int64_t total)
 {
     if (received < 0) {
         progress_->hide();
-        paintPending(false);
+        handlePending(false);
         return;
     }
     if (total > 0) {
@@ -374,7 +378,13 @@ void AggiornaDolvo::downloadProgress(std::int64_t received, std::int64_t total)
     }
     const bool appearing = progress_->isHidden();
     progress_->show();
-    paintPending(!appearing);
+    handlePending(!appearing);
+}
+
+bool AggiornaDolvo::stopRequested()
+{
+    handlePending(true);
+    return stopRequested_;
 }
 
 void AggiornaDolvo::runUpdateCommand()
@@ -382,7 +392,12 @@ void AggiornaDolvo::runUpdateCommand()
     if (busy_)
         return;
     busy_ = true;
+    stopRequested_ = false;
     adv::UpdateCommand(*this, ftp_, config_);
+    // Whatever the operator did in the command's last moments is handled
+    // now, while DOWNLOAD still drops its clicks: nothing is left waiting
+    // for the next event to come along.
+    QCoreApplication::processEvents();
     busy_ = false;
     if (closeRequested_)
         close();
@@ -402,9 +417,11 @@ void AggiornaDolvo::paintEvent(QPaintEvent*)
 void AggiornaDolvo::closeEvent(QCloseEvent* event)
 {
     if (busy_) {
-        // The command holds the thread and the FTP session; the window goes
-        // as soon as it returns.
+        // The command holds the thread and the FTP session: it is told to
+        // stop, which it does at its next look, and the window goes as soon
+        // as it has returned.
         closeRequested_ = true;
+        stopRequested_ = true;
         event->ignore();
         return;
     }
@@ -412,11 +429,33 @@ void AggiornaDolvo::closeEvent(QCloseEvent* event)
     event->accept();
 }
 
-void AggiornaDolvo::paintPending(bool throttled)
+bool AggiornaDolvo::eventFilter(QObject* watched, QEvent* event)
+{
+    // DOWNLOAD stays visible and enabled while its command runs, but a click
+    // on it then is dropped, not kept for later.
+    if (watched == command1_ && busy_) {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::Shortcut:
+            return true;
+        default:
+            break;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void AggiornaDolvo::handlePending(bool throttled)
 {
     if (throttled && lastPaint_.isValid() && lastPaint_.elapsed() < kPaintIntervalMs)
         return;
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    // Input too: held back, it would be replayed only when some later event
+    // woke the event loop, long after the command.
+    QCoreApplication::processEvents();
     lastPaint_.restart();
 }
 

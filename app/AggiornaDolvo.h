@@ -62,10 +62,13 @@ public:
     void showBusyLabel() override;
     void AppendStatus(const QString& message) override;
     void downloadProgress(std::int64_t received, std::int64_t total) override;
+    bool stopRequested() override;
 
 public slots:
-    // DOWNLOAD: the update command, on the window's thread. A close request
-    // made while it runs is carried out when it has ended.
+    // DOWNLOAD: the update command, on the window's thread. The window keeps
+    // answering while it runs: a close request (USCITA, the close box) stops
+    // the command at once and then closes the window; a click on DOWNLOAD
+    // is dropped.
     void runUpdateCommand();
     // USCITA: closes the window, which ends the program.
     void ExitCommand();
@@ -73,14 +76,15 @@ public slots:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     class BoxAdapter;
 
     void createControls();
-    // Lets the window paint while a command holds the thread, without
-    // taking the operator's input.
-    void paintPending(bool throttled);
+    // Lets the window paint and take the operator's input while a command
+    // holds the thread.
+    void handlePending(bool throttled);
 
     Config config_;
     platform::FtpClient& ftp_;
@@ -100,6 +104,7 @@ private:
     Pointer pointer_ = Pointer::Arrow;
     bool busy_ = false;
     bool closeRequested_ = false;
+    bool stopRequested_ = false;
     QElapsedTimer lastPaint_;
 };
 

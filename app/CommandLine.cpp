@@ -5,25 +5,61 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "app/AggiornaDolvo.h"
 #include "app/Config.h"
 #include "app/ProductTable.h"
 #include "app/StartupSweep.h"
 #include "app/UpdateCommand.h"
+#include "platform/ConsoleSignals.h"
 
 using namespace Qt::StringLiterals;
 
 namespace adv {
 namespace {
 
+// A reader that went away (`--update | head -n 1`) must not stop the
+// program, so a failed write is let go.
 void print(std::FILE* to, const QString& line)
 {
     std::fputs(line.toUtf8().constData(), to);
     std::fputc('\n', to);
     std::fflush(to);
+    std::clearerr(to);
 }
+
+void reportNotClosed(const std::vector<NotClosed>& left)
+{
+    for (const NotClosed& program : left) {
+        QStringList pids;
+        for (const long pid : program.report.notClosedPids)
+            pids << QString::number(pid);
+        const QString name = QString::fromUtf8(program.name.data(), static_cast<qsizetype>(program.name.size()));
+        print(stderr, u"AggiornaDV: %1 non si è potuto chiudere (%2 %3)%4"_s
+                          .arg(name)
+                          .arg(program.report.notClosed)
+                          .arg(program.report.notClosed == 1 ? u"processo"_s : u"processi"_s,
+                               pids.isEmpty() ? QString() : u": "_s + pids.join(u", "_s)));
+    }
+}
+
+const QString kUsage = u"Uso: AggiornaDV [--config FILE] [--sweep | --update] [--help] [--version]"_s;
+
+const QString kHelp =
+    u"Uso: AggiornaDV [opzioni]\n"
+    u"Aggiorna i programmi ZORVANIK: chiude i programmi installati e scarica la nuova versione.\n"
+    u"\n"
+    u"Opzioni:\n"
+    u"  --config FILE  Legge la configurazione da FILE.\n"
+    u"  --sweep        Senza finestra: rileva i prodotti installati, chiude i loro programmi ed esce.\n"
+    u"  --update       Senza finestra e senza domanda: come --sweep, poi aggiorna il programma.\n"
+    u"  -h, --help     Mostra questo aiuto.\n"
+    u"  -v, --version  Mostra la versione.\n"
+    u"\n"
+    u"Senza opzioni apre la finestra \"Aggiornamento Software\"."_s;
 
 class ConsoleCheckBox final : public CheckBox {
 public:
@@ -45,6 +81,7 @@ public:
     void showBusyLabel() override {}
     void AppendStatus(const QString& message) override { print(stdout, u"- "_s + message); }
     void downloadProgress(std::int64_t, std::int64_t) override {}
+    bool stopRequested() override { return platform::interruptRequested(); }
 
 private:
     QString drive_;
@@ -52,9 +89,12 @@ private:
 
 int runConsole(const Config& config, bool update)
 {
+    // An interrupt stops an update cleanly; during the sweep it waits for
+    // the sweep to end, and the update then does not start.
+    platform::installConsoleSignalHandlers();
     std::array<ConsoleCheckBox, 4> boxes;
     ProcessTerminator terminator(config.closeGrace);
-    StartupSweep(config.root, {&boxes[0], &boxes[1], &boxes[2], &boxes[3]}, terminator);
+    reportNotClosed(StartupSweep(config.root, {&boxes[0], &boxes[1], &boxes[2], &boxes[3]}, terminator));
     for (std::size_t i = 0; i < kProducts.size(); ++i) {
         const auto caption = QString::fromUtf8(kProducts[i].caption.data(),
                                                static_cast<qsizetype>(kProducts[i].caption.size()));
@@ -65,15 +105,36 @@ int runConsole(const Config& config, bool update)
 
     ConsoleUi ui(config);
     auto ftp = platform::makeCurlFtpSession(config.ftp);
-    const UpdateOutcome outcome = UpdateCommand(ui, *ftp, config, /*confirmed=*/true);
-    if (outcome != UpdateOutcome::Updated && !ftp->errorText().empty())
-        print(stderr, u"AggiornaDV: "_s + QString::fromStdString(ftp->errorText()));
-    return exitStatus(outcome);
+    const UpdateReport report = UpdateCommand(ui, *ftp, config, /*confirmed=*/true);
+    if (!report.reason.empty())
+        print(stderr, u"AggiornaDV: "_s + shownValue(report.reason));
+    return exitStatus(report.outcome);
+}
+
+// Qt ends the program (abort) when it finds no screen to show a window on;
+// nothing has been closed yet at that point, and the operator is told what
+// to do instead.
+bool makingTheApplication = false;
+QtMessageHandler qtHandler = nullptr;
+
+void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (type == QtFatalMsg && makingTheApplication) {
+        print(stderr, u"AggiornaDV: nessuno schermo su cui aprire la finestra (%1). Usare --update o --sweep, "
+                      u"oppure avviare AggiornaDV in una sessione grafica (DISPLAY o WAYLAND_DISPLAY)."_s
+                          .arg(message.section(u'\n', 0, 0)));
+        std::_Exit(kExitNoDisplay);
+    }
+    if (qtHandler != nullptr)
+        qtHandler(type, context, message);
 }
 
 int runWindow(int& argc, char** argv, const Config& config)
 {
+    qtHandler = qInstallMessageHandler(&onQtMessage);
+    makingTheApplication = true;
     QApplication app(argc, argv);
+    makingTheApplication = false;
     installItalianQtTranslations();
     ProcessTerminator terminator(config.closeGrace);
     auto ftp = platform::makeCurlFtpSession(config.ftp);
@@ -95,29 +156,29 @@ int runAggiornaDV(int argc, char** argv)
     QCoreApplication::setApplicationVersion(QStringLiteral(ADV_VERSION));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        u"Aggiorna i programmi ZORVANIK: chiude i programmi installati e scarica la nuova versione."_s);
-    const QCommandLineOption configOption(u"config"_s, u"Legge la configurazione da FILE."_s, u"FILE"_s);
-    const QCommandLineOption sweepOption(
-        u"sweep"_s, u"Senza finestra: rileva i prodotti installati, chiude i loro programmi ed esce."_s);
-    const QCommandLineOption updateOption(
-        u"update"_s, u"Senza finestra e senza domanda: come --sweep, poi aggiorna il programma."_s);
-    parser.addOption(configOption);
-    parser.addOption(sweepOption);
-    parser.addOption(updateOption);
-    const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption configOption(u"config"_s, QString(), u"FILE"_s);
+    const QCommandLineOption sweepOption(u"sweep"_s);
+    const QCommandLineOption updateOption(u"update"_s);
+    const QCommandLineOption helpOption(QStringList{u"h"_s, u"help"_s});
+    const QCommandLineOption versionOption(QStringList{u"v"_s, u"version"_s});
+    for (const QCommandLineOption* option : {&configOption, &sweepOption, &updateOption, &helpOption, &versionOption})
+        parser.addOption(*option);
 
+    // Qt's own messages are English; the operator reads Italian.
     if (!parser.parse(args) || !parser.positionalArguments().isEmpty()) {
-        const QString why = parser.errorText().isEmpty()
-                                ? u"argomento inatteso: %1"_s.arg(parser.positionalArguments().join(u' '))
-                                : parser.errorText();
+        QString why;
+        if (!parser.unknownOptionNames().isEmpty())
+            why = u"opzione sconosciuta: %1"_s.arg(parser.unknownOptionNames().first());
+        else if (!parser.positionalArguments().isEmpty())
+            why = u"argomento inatteso: %1"_s.arg(parser.positionalArguments().join(u' '));
+        else
+            why = u"manca il valore di --config"_s;
         print(stderr, u"AggiornaDV: "_s + why);
-        print(stderr, u"Uso: AggiornaDV [--config FILE] [--sweep | --update] [--help] [--version]"_s);
+        print(stderr, kUsage);
         return kExitUsage;
     }
     if (parser.isSet(helpOption)) {
-        print(stdout, parser.helpText());
+        print(stdout, kHelp);
         return 0;
     }
     if (parser.isSet(versionOption)) {
@@ -127,6 +188,10 @@ int runAggiornaDV(int argc, char** argv)
     if (parser.isSet(sweepOption) && parser.isSet(updateOption)) {
         print(stderr, u"AggiornaDV: --sweep e --update non vanno insieme"_s);
         return kExitUsage;
+    }
+    if (parser.isSet(configOption) && parser.value(configOption).isEmpty()) {
+        print(stderr, u"AggiornaDV: --config: manca il nome del file di configurazione"_s);
+        return kExitConfig;
     }
 
     const ConfigResult loaded = loadConfig(parser.value(configOption));

@@ -1,11 +1,18 @@
 #include "app/Config.h"
 
+#include <QFile>
 #include <QFileInfo>
-#include <QSettings>
 #include <QStandardPaths>
-#include <QStringList>
 
+#include <algorithm>
+#include <array>
+#include <charconv>
 #include <cmath>
+#include <functional>
+#include <set>
+#include <system_error>
+
+#include "platform/FilePermissions.h"
 
 using namespace Qt::StringLiterals;
 
@@ -14,88 +21,240 @@ namespace {
 
 const QString kFileName = u"AggiornaDV.ini"_s;
 
-const QStringList kKnownKeys{
-    u"root"_s, u"close_grace_s"_s, u"show_download"_s, u"host"_s, u"port"_s, u"user"_s,
-    u"password"_s, u"tls"_s, u"ca_file"_s, u"remote_folder"_s, u"use_epsv"_s,
-    u"connect_timeout_s"_s, u"stall_timeout_s"_s,
-};
+// Larger than any hand-written configuration; a bigger file is a mistake.
+constexpr qint64 kMaxFileSize = 64 * 1024;
 
-// Reads typed values out of one QSettings file; the first problem wins and
+std::string_view trimmed(std::string_view text)
+{
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = text.find_last_not_of(" \t");
+    return text.substr(first, last - first + 1);
+}
+
+bool isControl(unsigned char c)
+{
+    return c < 0x20 || c == 0x7f;
+}
+
+// Reads the values of one file into a Config; the first problem wins and
 // becomes the one-line error the operator sees.
 class Reader {
 public:
-    Reader(QSettings& settings, const QString& file) : settings_(settings), file_(file) {}
+    Reader(Config& config, QString file) : config_(config), file_(std::move(file)) {}
 
     bool failed() const { return !error_.isEmpty(); }
     QString error() const { return error_; }
 
-    // QSettings splits a value at commas; a password or a folder may hold one.
-    std::optional<QString> text(const QString& key)
-    {
-        if (!settings_.contains(key))
-            return std::nullopt;
-        const QVariant v = settings_.value(key);
-        if (v.typeId() == QMetaType::QStringList)
-            return v.toStringList().join(u',');
-        return v.toString();
-    }
-
-    void string(const QString& key, std::string& out, bool mayBeEmpty = true)
-    {
-        if (auto v = text(key)) {
-            if (!mayBeEmpty && v->trimmed().isEmpty())
-                return fail(key, u"non può essere vuoto"_s);
-            out = v->toStdString();
-        }
-    }
-
-    void number(const QString& key, int& out, int min, int max)
-    {
-        if (auto v = text(key)) {
-            bool ok = false;
-            const int n = v->trimmed().toInt(&ok);
-            if (!ok || n < min || n > max)
-                return fail(key, u"deve essere un numero intero da %1 a %2 (letto \"%3\")"_s
-                                     .arg(min).arg(max).arg(*v));
-            out = n;
-        }
-    }
-
-    void seconds(const QString& key, std::chrono::milliseconds& out)
-    {
-        if (auto v = text(key)) {
-            bool ok = false;
-            const double s = v->trimmed().toDouble(&ok);
-            if (!ok || !std::isfinite(s) || s < 0 || s > 3600)
-                return fail(key, u"deve essere un numero di secondi da 0 a 3600 (letto \"%1\")"_s.arg(*v));
-            out = std::chrono::milliseconds(std::llround(s * 1000));
-        }
-    }
-
-    void flag(const QString& key, bool& out)
-    {
-        if (auto v = text(key)) {
-            const QString s = v->trimmed().toLower();
-            if (s == u"true" || s == u"1" || s == u"yes" || s == u"on")
-                out = true;
-            else if (s == u"false" || s == u"0" || s == u"no" || s == u"off")
-                out = false;
-            else
-                fail(key, u"deve essere true o false (letto \"%1\")"_s.arg(*v));
-        }
-    }
-
-    void fail(const QString& key, const QString& what)
-    {
-        if (error_.isEmpty())
-            error_ = u"%1: chiave %2: %3"_s.arg(file_, key, what);
-    }
+    void parse(std::string_view text);
 
 private:
-    QSettings& settings_;
+    struct Key {
+        std::string_view name;
+        void (Reader::*read)(std::string_view value);
+    };
+    static const std::array<Key, 15> kKeys;
+
+    void fail(const QString& what)
+    {
+        if (error_.isEmpty())
+            error_ = u"%1:%2: %3"_s.arg(file_).arg(line_).arg(what);
+    }
+    void failKey(const QString& what) { fail(u"chiave %1: %2"_s.arg(QString::fromLatin1(key_), what)); }
+
+    void line(std::string_view text);
+
+    std::optional<long long> integer(std::string_view value, long long min, long long max)
+    {
+        long long n = 0;
+        const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), n);
+        if (error != std::errc() || end != value.data() + value.size() || n < min || n > max) {
+            failKey(u"deve essere un numero intero da %1 a %2 (letto \"%3\")"_s.arg(min).arg(max).arg(shownValue(value)));
+            return std::nullopt;
+        }
+        return n;
+    }
+    std::optional<bool> flag(std::string_view value)
+    {
+        std::string lower(value);
+        for (char& c : lower)
+            c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        if (lower == "true" || lower == "1" || lower == "yes" || lower == "on")
+            return true;
+        if (lower == "false" || lower == "0" || lower == "no" || lower == "off")
+            return false;
+        failKey(u"deve essere true o false (letto \"%1\")"_s.arg(shownValue(value)));
+        return std::nullopt;
+    }
+    void text(std::string_view value, std::string& out, bool mayBeEmpty)
+    {
+        if (!mayBeEmpty && value.empty())
+            return failKey(u"non può essere vuoto"_s);
+        out = std::string(value);
+    }
+    static QString path(std::string_view value) { return QFile::decodeName(QByteArray(value.data(), qsizetype(value.size()))); }
+
+    void readRoot(std::string_view v)
+    {
+        const QFileInfo info(path(v));
+        if (v.empty() || !info.isDir())
+            return failKey(u"la cartella \"%1\" non esiste"_s.arg(shownValue(v)));
+        config_.root = std::filesystem::path(QFile::encodeName(info.absoluteFilePath()).toStdString());
+    }
+    void readCloseGrace(std::string_view v)
+    {
+        double s = 0;
+        const auto [end, error] = std::from_chars(v.data(), v.data() + v.size(), s, std::chars_format::fixed);
+        if (error != std::errc() || end != v.data() + v.size() || !std::isfinite(s) || s < 0 || s > 3600)
+            return failKey(u"deve essere un numero di secondi da 0 a 3600 (letto \"%1\")"_s.arg(shownValue(v)));
+        config_.closeGrace = std::chrono::milliseconds(std::llround(s * 1000));
+    }
+    void readShowDownload(std::string_view v)
+    {
+        if (auto b = flag(v))
+            config_.showDownload = *b;
+    }
+    void readHost(std::string_view v)
+    {
+        if (!isValidHostName(v))
+            return failKey(u"\"%1\" non è un nome di server o un indirizzo valido"_s.arg(shownValue(v)));
+        config_.host = std::string(v);
+    }
+    void readPort(std::string_view v)
+    {
+        if (auto n = integer(v, 1, 65535))
+            config_.ftp.port = static_cast<int>(*n);
+    }
+    void readUser(std::string_view v) { text(v, config_.user, true); }
+    void readPassword(std::string_view v) { text(v, config_.password, true); }
+    void readTls(std::string_view v)
+    {
+        if (v == "off")
+            config_.ftp.tls = platform::FtpTls::Off;
+        else if (v == "explicit")
+            config_.ftp.tls = platform::FtpTls::Explicit;
+        else if (v == "implicit")
+            config_.ftp.tls = platform::FtpTls::Implicit;
+        else
+            failKey(u"deve essere off, explicit o implicit (letto \"%1\")"_s.arg(shownValue(v)));
+    }
+    void readCaFile(std::string_view v)
+    {
+        if (v.empty())
+            return;
+        const QFileInfo info(path(v));
+        if (!info.isFile() || !info.isReadable())
+            return failKey(u"il file \"%1\" non esiste o non si può leggere"_s.arg(shownValue(v)));
+        config_.ftp.caFile = QFile::encodeName(info.absoluteFilePath()).toStdString();
+    }
+    void readRemoteFolder(std::string_view v) { text(v, config_.remoteFolder, false); }
+    void readUseEpsv(std::string_view v)
+    {
+        if (auto b = flag(v))
+            config_.ftp.useEpsv = *b;
+    }
+    void readConnectTimeout(std::string_view v)
+    {
+        if (auto n = integer(v, 1, 3600))
+            config_.ftp.connectTimeoutS = static_cast<int>(*n);
+    }
+    void readStallTimeout(std::string_view v)
+    {
+        if (auto n = integer(v, 1, 3600))
+            config_.ftp.stallTimeoutS = static_cast<int>(*n);
+    }
+    void readMinRate(std::string_view v)
+    {
+        if (auto n = integer(v, 0, 1LL << 40))
+            config_.ftp.minRateBps = *n;
+    }
+    void readMaxDownload(std::string_view v)
+    {
+        if (auto n = integer(v, 1, 1LL << 20))
+            config_.ftp.maxDownloadBytes = *n * 1024 * 1024;
+    }
+
+    Config& config_;
     QString file_;
     QString error_;
+    int line_ = 0;
+    std::string_view key_;
+    std::set<std::string, std::less<>> seen_;
 };
+
+// Every key the file may hold, with its reader; the defaults are Config's.
+const std::array<Reader::Key, 15> Reader::kKeys{{
+    {"root", &Reader::readRoot},
+    {"close_grace_s", &Reader::readCloseGrace},
+    {"show_download", &Reader::readShowDownload},
+    {"host", &Reader::readHost},
+    {"port", &Reader::readPort},
+    {"user", &Reader::readUser},
+    {"password", &Reader::readPassword},
+    {"tls", &Reader::readTls},
+    {"ca_file", &Reader::readCaFile},
+    {"remote_folder", &Reader::readRemoteFolder},
+    {"use_epsv", &Reader::readUseEpsv},
+    {"connect_timeout_s", &Reader::readConnectTimeout},
+    {"stall_timeout_s", &Reader::readStallTimeout},
+    {"min_rate_bps", &Reader::readMinRate},
+    {"max_download_mb", &Reader::readMaxDownload},
+}};
+
+void Reader::parse(std::string_view text)
+{
+    // A byte order mark, as some Windows editors write, is not part of the first key.
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        text.remove_prefix(3);
+    while (!text.empty() && !failed()) {
+        ++line_;
+        const auto end = text.find('\n');
+        std::string_view one = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        if (!one.empty() && one.back() == '\r')  // a file saved with Windows line ends
+            one.remove_suffix(1);
+        line(one);
+    }
+}
+
+void Reader::line(std::string_view text)
+{
+    const std::string_view content = trimmed(text);
+    if (content.empty() || content.front() == '#' || content.front() == ';')
+        return;
+
+    const auto equals = content.find('=');
+    key_ = trimmed(content.substr(0, equals == std::string_view::npos ? 0 : equals));
+    if (equals == std::string_view::npos || key_.empty())
+        return fail(u"la riga non è nella forma chiave = valore: \"%1\""_s.arg(shownValue(content)));
+    for (const char c : key_) {
+        if (!((c >= 'a' && c <= 'z') || c == '_'))
+            return fail(u"la riga non è nella forma chiave = valore: \"%1\""_s.arg(shownValue(content)));
+    }
+
+    std::string_view value = trimmed(content.substr(equals + 1));
+    if (!value.empty() && value.front() == '"') {
+        if (value.size() < 2 || value.back() != '"')
+            return failKey(u"virgolette non chiuse: \"%1\""_s.arg(shownValue(value)));
+        value = value.substr(1, value.size() - 2);
+    }
+    for (const char c : value) {
+        if (isControl(static_cast<unsigned char>(c)))
+            return failKey(u"il valore contiene un carattere di controllo: \"%1\""_s.arg(shownValue(value)));
+    }
+
+    const Key* key = nullptr;
+    for (const Key& k : kKeys) {
+        if (k.name == key_)
+            key = &k;
+    }
+    if (key == nullptr)
+        return failKey(u"chiave sconosciuta"_s);
+    if (!seen_.emplace(key_).second)
+        return failKey(u"la chiave compare più di una volta"_s);
+    (this->*key->read)(value);
+}
 
 QString findConfigFile()
 {
@@ -104,6 +263,61 @@ QString findConfigFile()
 }
 
 }  // namespace
+
+QString shownValue(std::string_view bytes)
+{
+    const QString decoded = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    const bool clean = std::all_of(decoded.begin(), decoded.end(), [](QChar c) {
+        return c.isPrint() && c != QChar::ReplacementCharacter;
+    });
+    if (clean)
+        return decoded;
+    // Something in it is not printable text: every byte outside plain ASCII
+    // is shown by its value.
+    QString shown;
+    for (const char byte : bytes) {
+        const auto c = static_cast<unsigned char>(byte);
+        if (c >= 0x20 && c < 0x7f && c != '\\')
+            shown += QLatin1Char(static_cast<char>(c));
+        else
+            shown += u"\\x%1"_s.arg(c, 2, 16, QChar(u'0'));
+    }
+    return shown;
+}
+
+bool isValidHostName(std::string_view host)
+{
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    if (host.empty() || host.size() > 253)
+        return false;
+    if (host.find(':') != std::string_view::npos) {
+        // IPv6: libcurl checks the form; here only that nothing else hides in it.
+        int colons = 0;
+        for (const char c : host) {
+            const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+            if (c == ':')
+                ++colons;
+            else if (!hex && c != '.')
+                return false;
+        }
+        return colons >= 2 && host.size() <= 45;
+    }
+    std::size_t start = 0;
+    while (start <= host.size()) {
+        const auto dot = std::min(host.find('.', start), host.size());
+        const std::string_view label = host.substr(start, dot - start);
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+            return false;
+        for (const char c : label) {
+            const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-';
+            if (!ok)
+                return false;
+        }
+        start = dot + 1;
+    }
+    return true;
+}
 
 ConfigResult loadConfig(const QString& explicitFile)
 {
@@ -118,58 +332,25 @@ ConfigResult loadConfig(const QString& explicitFile)
     const QFileInfo info(file);
     if (!info.exists())
         return {std::nullopt, u"%1: il file di configurazione non esiste"_s.arg(file), {}};
-    if (!info.isFile() || !info.isReadable())
+    QFile in(file);
+    if (!info.isFile() || !in.open(QIODevice::ReadOnly))
         return {std::nullopt, u"%1: il file di configurazione non si può leggere"_s.arg(file), {}};
-
-    QSettings settings(file, QSettings::IniFormat);
-    if (settings.status() != QSettings::NoError)
-        return {std::nullopt, u"%1: il file di configurazione non è un file INI valido"_s.arg(file), {}};
+    // It decides what gets installed and run: whoever may change it may run
+    // programs as the operator.
+    if (platform::othersMayWrite(QFile::encodeName(info.absoluteFilePath()).toStdString()))
+        return {std::nullopt,
+                u"%1: il file di configurazione può essere modificato da altri utenti: "
+                u"deve poterlo scrivere solo il suo proprietario (chmod 600 o 644)"_s.arg(file),
+                {}};
+    const QByteArray bytes = in.read(kMaxFileSize + 1);
+    if (bytes.size() > kMaxFileSize)
+        return {std::nullopt, u"%1: il file di configurazione è troppo grande"_s.arg(file), {}};
     config.file = info.absoluteFilePath();
 
-    Reader in(settings, file);
-    for (const QString& key : settings.allKeys()) {
-        if (!kKnownKeys.contains(key))
-            in.fail(key, u"chiave sconosciuta"_s);
-    }
-
-    if (auto root = in.text(u"root"_s)) {
-        const QFileInfo rootInfo(*root);
-        if (root->isEmpty() || !rootInfo.isDir())
-            in.fail(u"root"_s, u"la cartella \"%1\" non esiste"_s.arg(*root));
-        else
-            config.root = std::filesystem::path(rootInfo.absoluteFilePath().toStdString());
-    }
-    in.seconds(u"close_grace_s"_s, config.closeGrace);
-    in.flag(u"show_download"_s, config.showDownload);
-    in.string(u"host"_s, config.host, false);
-    in.number(u"port"_s, config.ftp.port, 1, 65535);
-    in.string(u"user"_s, config.user);
-    in.string(u"password"_s, config.password);
-    if (auto tls = in.text(u"tls"_s)) {
-        const QString t = tls->trimmed().toLower();
-        if (t == u"off")
-            config.ftp.tls = platform::FtpTls::Off;
-        else if (t == u"explicit")
-            config.ftp.tls = platform::FtpTls::Explicit;
-        else if (t == u"implicit")
-            config.ftp.tls = platform::FtpTls::Implicit;
-        else
-            in.fail(u"tls"_s, u"deve essere off, explicit o implicit (letto \"%1\")"_s.arg(*tls));
-    }
-    if (auto ca = in.text(u"ca_file"_s); ca && !ca->isEmpty()) {
-        const QFileInfo caInfo(*ca);
-        if (!caInfo.isFile() || !caInfo.isReadable())
-            in.fail(u"ca_file"_s, u"il file \"%1\" non esiste o non si può leggere"_s.arg(*ca));
-        else
-            config.ftp.caFile = caInfo.absoluteFilePath().toStdString();
-    }
-    in.string(u"remote_folder"_s, config.remoteFolder, false);
-    in.flag(u"use_epsv"_s, config.ftp.useEpsv);
-    in.number(u"connect_timeout_s"_s, config.ftp.connectTimeoutS, 1, 3600);
-    in.number(u"stall_timeout_s"_s, config.ftp.stallTimeoutS, 1, 3600);
-
-    if (in.failed())
-        return {std::nullopt, in.error(), {}};
+    Reader reader(config, file);
+    reader.parse(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    if (reader.failed())
+        return {std::nullopt, reader.error(), {}};
 
     // A password is as good as the file's permissions.
     constexpr auto kOthersRead = QFileDevice::ReadGroup | QFileDevice::ReadOther;

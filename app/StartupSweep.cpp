@@ -10,9 +10,15 @@ short ProbeInstalled(const std::filesystem::path& root, std::string_view path)
     return platform::findOrdinaryFile(root, path) ? short{1} : short{0};
 }
 
-void StartupSweep(const std::filesystem::path& root, const ProductCheckBoxes& boxes,
-                  Terminator& terminator)
+std::vector<NotClosed> StartupSweep(const std::filesystem::path& root, const ProductCheckBoxes& boxes,
+                                    Terminator& terminator)
 {
+    std::vector<NotClosed> left;
+    const auto close = [&](std::string_view name) {
+        TerminateReport report = terminator.terminate(name);
+        if (report.notClosed > 0)
+            left.push_back({name, std::move(report)});
+    };
     // Every probe is stored before anything is closed: closing a program must
     // not change what the operator is told is installed.
     for (std::size_t i = 0; i < kProducts.size(); ++i)
@@ -22,20 +28,19 @@ void StartupSweep(const std::filesystem::path& root, const ProductCheckBoxes& bo
         if (boxes[i]->value() != 1)
             continue;
         for (std::string_view exe : kProducts[i].executables)
-            terminator.terminate(exe);
+            close(exe);
     }
-    terminator.terminate(kAlwaysClosed);
+    close(kAlwaysClosed);
+    return left;
 }
 
 }  // namespace adv
 
-#include "process/DoroDave.h"
-
 namespace adv {
 
-void ProcessTerminator::terminate(std::string_view name)
+TerminateReport ProcessTerminator::terminate(std::string_view name)
 {
-    TerminateProcessesByName(name, grace_);
+    return TerminateProcessesByName(name, grace_);
 }
 
 }  // namespace adv

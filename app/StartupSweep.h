@@ -4,6 +4,9 @@
 #include <array>
 #include <filesystem>
 #include <string_view>
+#include <vector>
+
+#include "process/DoroDave.h"
 
 namespace adv {
 
@@ -19,7 +22,7 @@ public:
 class Terminator {
 public:
     virtual ~Terminator() = default;
-    virtual void terminate(std::string_view name) = 0;
+    virtual TerminateReport terminate(std::string_view name) = 0;
 };
 
 // 1 when `path` (rooted at the drive) names an ordinary file under `root`, else 0.
@@ -28,11 +31,17 @@ short ProbeInstalled(const std::filesystem::path& root, std::string_view path);
 // The check boxes of the four products, in table order (dv, tv, kv, kvw).
 using ProductCheckBoxes = std::array<CheckBox*, 4>;
 
+// A program of which some running copies could not be closed.
+struct NotClosed {
+    std::string_view name;
+    TerminateReport report;
+};
+
 // Probes all four products first and stores the results, then reads each box
 // back and closes the ticked product's programs in table order, then the one
-// program that is always closed.
-void StartupSweep(const std::filesystem::path& root, const ProductCheckBoxes& boxes,
-                  Terminator& terminator);
+// program that is always closed. Returns the programs left running.
+std::vector<NotClosed> StartupSweep(const std::filesystem::path& root, const ProductCheckBoxes& boxes,
+                                    Terminator& terminator);
 
 }  // namespace adv
 
@@ -45,7 +54,7 @@ namespace adv {
 class ProcessTerminator final : public Terminator {
 public:
     explicit ProcessTerminator(std::chrono::milliseconds grace) : grace_(grace) {}
-    void terminate(std::string_view name) override;
+    TerminateReport terminate(std::string_view name) override;
 
 private:
     std::chrono::milliseconds grace_;

@@ -1,7 +1,10 @@
 #include "app/UpdateCommand.h"
 
 #include "app/Config.h"
+#include "app/ProductTable.h"
 #include "platform/DirectoryQuery.h"
+
+#include <memory>
 
 using namespace Qt::StringLiterals;
 
@@ -17,9 +20,9 @@ const QString kNotInstalled = u"Programma Dolvo non è stato installato... "_s;
 const QString kDownloadStarts = u"Inizio download programma "_s;
 const QString kDownloadFailed = u"Impossibile scaricare il programma. Riprovare più tardi"_s;
 const QString kUpdated = u"Il programma è stato aggiornato... "_s;
+const QString kInterrupted = u"Aggiornamento interrotto: il programma installato non è stato modificato"_s;
 
 constexpr std::string_view kRemoteFile = "dolvo.exe";
-constexpr std::string_view kInstalledFile = "\\dolvo\\dolvo.exe";
 
 QString connectFailed(const std::string& host)
 {
@@ -50,59 +53,67 @@ int exitStatus(UpdateOutcome outcome)
     case UpdateOutcome::FolderMissing: return 3;
     case UpdateOutcome::NotInstalled: return 4;
     case UpdateOutcome::DownloadFailed: return 5;
+    case UpdateOutcome::Interrupted: return 5;
     }
     return 5;
 }
 
-UpdateOutcome UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config,
-                            bool confirmed)
+UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config, bool confirmed)
 {
     PointerGuard pointer(ui);
     if (!confirmed && !ui.askYesNo(kPrompt, kTitle))
-        return UpdateOutcome::Cancelled;
+        return {UpdateOutcome::Cancelled, {}};
 
     const QString drive = ui.driveText();
     ui.showBusyLabel();
     ui.AppendStatus(kConnecting);
 
+    // A stop asked for while the server is being waited for ends the
+    // command at once, whatever step it is in.
+    const auto failed = [&ui](UpdateOutcome outcome, const QString& message, const platform::FtpResult& why) {
+        if (why.failure == platform::FtpFailure::Interrupted) {
+            ui.AppendStatus(kInterrupted);
+            return UpdateReport{UpdateOutcome::Interrupted, why.detail};
+        }
+        ui.AppendStatus(message);
+        return UpdateReport{outcome, why.detail};
+    };
+
+    ftp.setInterruptCheck([&ui] { return ui.stopRequested(); });
+    const std::unique_ptr<platform::FtpClient, void (*)(platform::FtpClient*)> forgetUi(
+        &ftp, [](platform::FtpClient* session) { session->setInterruptCheck({}); });
     ftp.setHostname(config.host);
     ftp.setUsername(config.user);
     ftp.setPassword(config.password);
     ftp.setPassive(true);
-    if (!ftp.OpenSession()) {
-        ui.AppendStatus(connectFailed(config.host));
-        return UpdateOutcome::ConnectFailed;
-    }
+    if (const platform::FtpResult opened = ftp.OpenSession(); !opened)
+        return failed(UpdateOutcome::ConnectFailed, connectFailed(config.host), opened);
     ui.AppendStatus(kConnected);
 
-    if (!ftp.EnterRemoteFolder(config.remoteFolder)) {
-        ui.AppendStatus(kFolderMissing);
-        return UpdateOutcome::FolderMissing;
-    }
+    if (const platform::FtpResult entered = ftp.EnterRemoteFolder(config.remoteFolder); !entered)
+        return failed(UpdateOutcome::FolderMissing, kFolderMissing, entered);
 
     // Checked before anything is downloaded: an update never installs a
-    // product that was not there.
-    const auto target = platform::findOrdinaryFile(drive.toStdString(), kInstalledFile);
+    // product that was not there, nor writes outside the root.
+    const auto target = platform::findOrdinaryFile(drive.toStdString(), kProducts.front().probePath);
     if (!target) {
         ui.AppendStatus(kNotInstalled);
-        return UpdateOutcome::NotInstalled;
+        return {UpdateOutcome::NotInstalled, {}};
     }
 
     ui.AppendStatus(kDownloadStarts);
-    const bool fetched = ftp.FetchFile(std::string(kRemoteFile), *target,
-                                       [&ui](std::int64_t received, std::int64_t total) {
-                                           ui.downloadProgress(received, total);
-                                       });
+    const platform::FtpResult fetched =
+        ftp.FetchFile(std::string(kRemoteFile), *target, [&ui](std::int64_t received, std::int64_t total) {
+            ui.downloadProgress(received, total);
+        });
     ui.downloadProgress(-1, -1);
-    if (!fetched) {
-        ui.AppendStatus(kDownloadFailed);
-        return UpdateOutcome::DownloadFailed;
-    }
+    if (!fetched)
+        return failed(UpdateOutcome::DownloadFailed, kDownloadFailed, fetched);
 
     ui.AppendStatus(kUpdated);
     ui.setPointer(Pointer::Arrow);
     ftp.CloseSession();
-    return UpdateOutcome::Updated;
+    return {UpdateOutcome::Updated, {}};
 }
 
 }  // namespace adv

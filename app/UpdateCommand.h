@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <string>
 
 #include "platform/FtpSession.h"
 
@@ -30,6 +31,10 @@ public:
     // Download progress; total < 0 when the size is unknown. Called with
     // received < 0 when the download has ended, to hide the progress.
     virtual void downloadProgress(std::int64_t received, std::int64_t total) = 0;
+    // Asked again and again while the command waits on the server: the
+    // window handles what happened meanwhile (paints, the operator's clicks)
+    // and says whether the operator asked to stop.
+    virtual bool stopRequested() = 0;
 };
 
 enum class UpdateOutcome {
@@ -39,6 +44,12 @@ enum class UpdateOutcome {
     FolderMissing,
     NotInstalled,
     DownloadFailed,
+    Interrupted,     // stopped on request; the installed file is as it was
+};
+
+struct UpdateReport {
+    UpdateOutcome outcome = UpdateOutcome::Cancelled;
+    std::string reason;  // why it failed, in English, for stderr; empty on success
 };
 
 // Exit status of `--update` for each outcome.
@@ -46,7 +57,7 @@ int exitStatus(UpdateOutcome outcome);
 
 // Runs the whole command on the caller's thread. With `confirmed` the
 // question is not asked (the command line's --update is the confirmation).
-UpdateOutcome UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config,
-                            bool confirmed = false);
+UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config,
+                           bool confirmed = false);
 
 }  // namespace adv

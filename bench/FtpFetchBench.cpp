@@ -36,13 +36,16 @@ int main(int argc, char** argv)
     ftp->setUsername(env("ADV_FTP_BENCH_USER"));
     ftp->setPassword(env("ADV_FTP_BENCH_PASSWORD"));
     ftp->setPassive(true);
-    if (!ftp->OpenSession() || !ftp->EnterRemoteFolder(argv[2])) {
-        std::fprintf(stderr, "%s\n", ftp->errorText().c_str());
+    adv::platform::FtpResult step = ftp->OpenSession();
+    if (step)
+        step = ftp->EnterRemoteFolder(argv[2]);
+    if (!step) {
+        std::fprintf(stderr, "%s\n", step.detail.c_str());
         return 2;
     }
     const auto start = std::chrono::steady_clock::now();
-    if (!ftp->FetchFile(argv[3], argv[4])) {
-        std::fprintf(stderr, "%s\n", ftp->errorText().c_str());
+    if (const adv::platform::FtpResult fetched = ftp->FetchFile(argv[3], argv[4]); !fetched) {
+        std::fprintf(stderr, "%s\n", fetched.detail.c_str());
         return 1;
     }
     const double fetchSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

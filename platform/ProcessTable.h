@@ -62,7 +62,13 @@ private:
 // ASCII letter case, opened for closing. Never the calling process itself, never
 // a kernel thread. Processes that vanish or refuse to be opened are skipped;
 // `unopenable` (when given) counts those that matched but could not be opened.
-std::vector<RunningProcess> openProcessesNamed(std::string_view name, int* unopenable = nullptr);
+//
+// A walk holds one handle per process it returns, so it stops early when the
+// process may hold no more (the open-file limit on Linux) and sets `more`
+// (when given): the caller deals with this batch, lets its handles go, and
+// walks again, passing the pids it has dealt with as `skip`.
+std::vector<RunningProcess> openProcessesNamed(std::string_view name, int* unopenable = nullptr,
+                                               std::span<const long> skip = {}, bool* more = nullptr);
 
 // Wait until every process in `procs` has ended or `timeout` has passed,
 // whichever comes first, sleeping on the processes themselves.

@@ -4,6 +4,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -27,6 +28,13 @@ std::optional<std::string> findEntry(const std::filesystem::path& dir, const std
             return std::string(e->d_name);
     }
     return std::nullopt;
+}
+
+// Whether `path` lies strictly below `folder` (both real paths).
+bool isInside(const std::filesystem::path& path, const std::filesystem::path& folder)
+{
+    const auto [f, p] = std::mismatch(folder.begin(), folder.end(), path.begin(), path.end());
+    return f == folder.end() && p != path.end();
 }
 
 }  // namespace
@@ -58,7 +66,16 @@ std::optional<std::filesystem::path> findOrdinaryFile(const std::filesystem::pat
     struct stat st {};
     if (resolved == root || ::stat(resolved.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
-    return resolved;
+
+    // A link may point anywhere; followed out of the root it would make the
+    // update overwrite a file that no product installed. The answer is the
+    // real path, so that what is checked here is what gets written.
+    std::error_code error;
+    const std::filesystem::path real = std::filesystem::canonical(resolved, error);
+    const std::filesystem::path realRoot = error ? std::filesystem::path() : std::filesystem::canonical(root, error);
+    if (error || !isInside(real, realRoot))
+        return std::nullopt;
+    return real;
 }
 
 }  // namespace adv::platform

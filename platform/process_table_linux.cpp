@@ -15,6 +15,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cstdint>
 #include <csignal>
 #include <cstring>
 #include <utility>
@@ -188,6 +190,24 @@ bool isNamed(int procFd, std::string_view pidText, std::string_view name) {
     return equalsIgnoringCase(baseName(exe), name);
 }
 
+// How many pidfds one walk may open, leaving room for the files the walk
+// itself reads and for whatever the caller does next. Under the usual limit
+// of 1024 open files a sweep may meet more programs of one name than that.
+std::size_t pidfdBudget() {
+    constexpr std::size_t kReserve = 32;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return SIZE_MAX;
+    std::size_t open = 0;
+    if (DIR* fds = ::opendir("/proc/self/fd")) {
+        while (::readdir(fds) != nullptr)
+            ++open;
+        ::closedir(fds);
+    }
+    const auto soft = static_cast<std::size_t>(limit.rlim_cur);
+    return soft > open + kReserve ? soft - open - kReserve : 1;
+}
+
 bool parsePid(const char* text, long& pid) {
     const char* end = text + std::strlen(text);
     if (text == end || *text < '1' || *text > '9')
@@ -219,12 +239,16 @@ bool RunningProcess::hasExited() const {
     return r > 0;
 }
 
-std::vector<RunningProcess> openProcessesNamed(std::string_view name, int* unopenable) {
+std::vector<RunningProcess> openProcessesNamed(std::string_view name, int* unopenable, std::span<const long> skip,
+                                               bool* more) {
     if (unopenable != nullptr)
         *unopenable = 0;
+    if (more != nullptr)
+        *more = false;
     std::vector<RunningProcess> found;
     if (name.empty())
         return found;
+    const std::size_t budget = pidfdBudget();
 
     DIR* dir = ::opendir("/proc");
     if (dir == nullptr)
@@ -236,10 +260,22 @@ std::vector<RunningProcess> openProcessesNamed(std::string_view name, int* unope
         long pid = 0;
         if (!parsePid(entry->d_name, pid) || pid == self)
             continue;
+        if (std::find(skip.begin(), skip.end(), pid) != skip.end())
+            continue;
         if (!isNamed(procFd, entry->d_name, name))
             continue;
+        if (found.size() >= budget) {
+            if (more != nullptr)
+                *more = true;
+            break;
+        }
         const int pidfd = pidfdOpen(pid);
         if (pidfd < 0) {
+            if (errno == EMFILE || errno == ENFILE) {
+                if (more != nullptr)
+                    *more = true;
+                break;
+            }
             // ESRCH: it ended in the meantime, nothing left to close.
             if (errno != ESRCH && unopenable != nullptr)
                 ++*unopenable;

@@ -112,9 +112,13 @@ bool RunningProcess::hasExited() const {
     return !holdsHandle(handle_) || WaitForSingleObject(asHandle(handle_), 0) == WAIT_OBJECT_0;
 }
 
-std::vector<RunningProcess> openProcessesNamed(std::string_view name, int* unopenable) {
+std::vector<RunningProcess> openProcessesNamed(std::string_view name, int* unopenable, std::span<const long> skip,
+                                               bool* more) {
     if (unopenable != nullptr)
         *unopenable = 0;
+    // A process may hold millions of handles: one walk always takes them all.
+    if (more != nullptr)
+        *more = false;
     std::vector<RunningProcess> found;
     const std::optional<std::wstring> wanted = win::toUtf16(name);
     if (!wanted || wanted->empty())
@@ -130,6 +134,8 @@ std::vector<RunningProcess> openProcessesNamed(std::string_view name, int* unope
         if (entry.th32ProcessID == self || entry.th32ProcessID == 0)
             continue;
         if (!win::sameFileName(entry.szExeFile, *wanted))
+            continue;
+        if (std::find(skip.begin(), skip.end(), static_cast<long>(entry.th32ProcessID)) != skip.end())
             continue;
         const HANDLE handle = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
                                           FALSE, entry.th32ProcessID);

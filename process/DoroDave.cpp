@@ -36,22 +36,14 @@ std::vector<RunningProcess> forceAll(std::vector<RunningProcess>& procs, Termina
                 ++*endedCount;
         } else {
             ++report.notClosed;
+            report.notClosedPids.push_back(p.pid());
         }
     }
     return forced;
 }
 
-}  // namespace
-
-TerminateReport TerminateProcessesByName(std::string_view name, std::chrono::milliseconds grace) {
-    TerminateReport report;
-    if (name.empty())
-        return report;
-
-    int unopenable = 0;
-    std::vector<RunningProcess> procs = platform::openProcessesNamed(name, &unopenable);
-    report.notClosed += unopenable;
-
+// One batch: the processes of one walk, asked, waited for and forced.
+void closeBatch(std::vector<RunningProcess>& procs, std::chrono::milliseconds grace, TerminateReport& report) {
     std::vector<RunningProcess> forced;
     if (grace <= std::chrono::milliseconds::zero()) {
         // A process that ended before it was forced was closed by nobody.
@@ -77,8 +69,29 @@ TerminateReport TerminateProcessesByName(std::string_view name, std::chrono::mil
         for (RunningProcess& p : forceAll(unasked, report, nullptr))
             forced.push_back(std::move(p));
     }
-
     platform::waitForExit(forced, kForcedExitWait);
+}
+
+}  // namespace
+
+TerminateReport TerminateProcessesByName(std::string_view name, std::chrono::milliseconds grace) {
+    TerminateReport report;
+    if (name.empty())
+        return report;
+
+    // Every process met is dealt with once: a later walk passes over it,
+    // whether it has gone or refused to go.
+    std::vector<long> seen;
+    for (bool more = true; more;) {
+        int unopenable = 0;
+        std::vector<RunningProcess> procs = platform::openProcessesNamed(name, &unopenable, seen, &more);
+        report.notClosed += unopenable;
+        if (procs.empty())
+            break;  // nothing could be opened: another walk would find the same
+        for (const RunningProcess& p : procs)
+            seen.push_back(p.pid());
+        closeBatch(procs, grace, report);
+    }
     return report;
 }
 

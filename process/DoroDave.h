@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <string_view>
+#include <vector>
 
 namespace adv {
 
@@ -11,9 +12,14 @@ struct TerminateReport {
     int closed = 0;       // ended after being asked to close
     int forced = 0;       // still running after the grace period, ended by force
     int notClosed = 0;    // could not be asked or forced (no rights, say)
+    std::vector<long> notClosedPids;  // those of them whose pid is known
 
     int matched() const { return closed + forced + notClosed; }
-    friend bool operator==(const TerminateReport&, const TerminateReport&) = default;
+    // Compares the counts: which pids a run meets is the machine's business.
+    friend bool operator==(const TerminateReport& a, const TerminateReport& b)
+    {
+        return a.closed == b.closed && a.forced == b.forced && a.notClosed == b.notClosed;
+    }
 };
 
 inline constexpr std::chrono::seconds kDefaultCloseGrace{3};

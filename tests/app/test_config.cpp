@@ -75,6 +75,7 @@ struct BadCase {
     const char* text;
     const char* key;       // must be named in the message
     const char* complaint; // and what is wrong
+    int line = 1;          // and where
 };
 
 class BadConfig : public ::testing::TestWithParam<BadCase> {};
@@ -86,7 +87,7 @@ TEST_P(BadConfig, IsOneLineNamingFileAndKey)
     const adv::ConfigResult r = adv::loadConfig(ini);
     ASSERT_FALSE(r.config);
     const std::string msg = r.error.toStdString();
-    EXPECT_NE(msg.find(ini.toStdString()), std::string::npos) << msg;
+    EXPECT_NE(msg.find(ini.toStdString() + ":" + std::to_string(GetParam().line) + ":"), std::string::npos) << msg;
     EXPECT_NE(msg.find(GetParam().key), std::string::npos) << msg;
     EXPECT_NE(msg.find(GetParam().complaint), std::string::npos) << msg;
     EXPECT_EQ(msg.find('\n'), std::string::npos) << msg;
@@ -102,9 +103,22 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"tlsUnknown", "tls = sometimes\n", "tls", "explicit"},
         BadCase{"flagNotBool", "show_download = forse\n", "show_download", "true o false"},
         BadCase{"zeroTimeout", "stall_timeout_s = 0\n", "stall_timeout_s", "da 1"},
-        BadCase{"emptyHost", "host =\n", "host", "vuoto"},
+        BadCase{"emptyHost", "host =\n", "host", "non è un nome"},
         BadCase{"missingCaFile", "ca_file = /nonexistent/ca.pem\n", "ca_file", "non esiste"},
-        BadCase{"misspelledKey", "hots = ftp.example.it\n", "hots", "sconosciuta"}),
+        BadCase{"misspelledKey", "hots = ftp.example.it\n", "hots", "sconosciuta"},
+        // Read literally, and refused whole when it cannot be.
+        BadCase{"unterminatedQuote", "user = x\npassword = \"pa\nhost = evil\n", "password", "virgolette", 2},
+        BadCase{"controlCharacter", "user = a\x01" "b\n", "user", "\\x01"},
+        BadCase{"carriageReturnInside", "user = op\rDELE victim\n", "user", "carattere di controllo"},
+        BadCase{"tabInside", "password = a\tb\n", "password", "carattere di controllo"},
+        BadCase{"notKeyValue", "# ok\n\nsolo parole\n", "solo parole", "chiave = valore", 3},
+        BadCase{"sectionHeader", "[General]\nhost = a.it\n", "[General]", "chiave = valore"},
+        BadCase{"keyTwice", "host = a.example.it\nport = 21\nhost = b.example.it\n", "host", "più di una volta", 3},
+        BadCase{"hostWithSlash", "host = ftp.example.it/x\n", "host", "non è un nome"},
+        BadCase{"hostWithSpace", "host = ftp example.it\n", "host", "non è un nome"},
+        BadCase{"hostWithAt", "host = user@ftp.example.it\n", "host", "non è un nome"},
+        BadCase{"rateNotANumber", "min_rate_bps = veloce\n", "min_rate_bps", "numero intero"},
+        BadCase{"zeroDownloadBound", "max_download_mb = 0\n", "max_download_mb", "da 1"}),
     [](const auto& row) { return std::string(row.param.label); });
 
 TEST(Config, FileThatCannotBeRead)
@@ -130,6 +144,61 @@ TEST(Config, WarnsWhenOthersCanReadThePassword)
 
     const adv::ConfigResult noPassword = adv::loadConfig(writeIni(dir, u"user = x\n"_s, shared));
     EXPECT_TRUE(noPassword.warning.isEmpty());
+}
+
+// What an operator writes is what the program uses, byte for byte.
+TEST(Config, ValuesAreTakenLiterally)
+{
+    QTemporaryDir dir;
+    const adv::ConfigResult r = adv::loadConfig(writeIni(dir, u"\uFEFFuser = a ;b\r\n"
+                                                              "password = abc\\\r\n"
+                                                              "  tls = explicit\r\n"
+                                                              "remote_folder = \"  www.x.it/d\\b  \"\n"
+                                                              "ca_file =\n"
+                                                              "; password = other\n"
+                                                              "   # host = other\n"
+                                                              "host = [::1]\n"
+                                                              "min_rate_bps = 0\n"
+                                                              "max_download_mb = 64\n"_s));
+    ASSERT_TRUE(r.config) << r.error.toStdString();
+    EXPECT_EQ(r.config->user, "a ;b");
+    EXPECT_EQ(r.config->password, "abc\\") << "no continuation lines";
+    EXPECT_EQ(r.config->ftp.tls, adv::platform::FtpTls::Explicit);
+    EXPECT_EQ(r.config->remoteFolder, "  www.x.it/d\\b  ") << "quotes keep the spaces, escapes stay as written";
+    EXPECT_EQ(r.config->host, "[::1]");
+    EXPECT_EQ(r.config->ftp.minRateBps, 0);
+    EXPECT_EQ(r.config->ftp.maxDownloadBytes, 64 * 1024 * 1024);
+
+    const adv::ConfigResult quoted = adv::loadConfig(writeIni(dir, u"password = pa\"ss\nuser = \"\"\n"_s));
+    ASSERT_TRUE(quoted.config) << quoted.error.toStdString();
+    EXPECT_EQ(quoted.config->password, "pa\"ss") << "a quote inside a value is a character like any other";
+    EXPECT_EQ(quoted.config->user, "");
+}
+
+TEST(Config, DefaultsOfTheTransferBounds)
+{
+    const adv::Config c;
+    EXPECT_EQ(c.ftp.minRateBps, 1024);
+    EXPECT_EQ(c.ftp.maxDownloadBytes, 512 * 1024 * 1024);
+}
+
+// The file decides what gets installed and run: others may not write it.
+TEST(Config, AFileOthersMayWriteIsRefused)
+{
+    QTemporaryDir dir;
+    for (const auto writable : {QFileDevice::WriteGroup, QFileDevice::WriteOther}) {
+        const auto perms = QFileDevice::ReadOwner | QFileDevice::WriteOwner | writable;
+        const adv::ConfigResult r = adv::loadConfig(writeIni(dir, u"user = x\n"_s, perms));
+        ASSERT_FALSE(r.config);
+        EXPECT_TRUE(r.error.contains(u"altri utenti"_s)) << r.error.toStdString();
+    }
+}
+
+TEST(Config, ShownValuesNeverReachTheTerminalRaw)
+{
+    EXPECT_EQ(adv::shownValue("più"), u"più"_s);
+    EXPECT_EQ(adv::shownValue("a\x1b[2Jb"), u"a\\x1b[2Jb"_s);
+    EXPECT_EQ(adv::shownValue("\xff\xfe"), u"\\xff\\xfe"_s);
 }
 
 }  // namespace

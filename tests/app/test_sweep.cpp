@@ -37,7 +37,17 @@ private:
 class RecordingTerminator final : public adv::Terminator {
 public:
     explicit RecordingTerminator(Events& events) : events_(events) {}
-    void terminate(std::string_view name) override { events_.push_back("close " + std::string(name)); }
+    adv::TerminateReport terminate(std::string_view name) override
+    {
+        events_.push_back("close " + std::string(name));
+        adv::TerminateReport report;
+        if (name == stubborn) {
+            report.notClosed = 2;
+            report.notClosedPids = {41, 42};
+        }
+        return report;
+    }
+    std::string_view stubborn;  // the name whose programs refuse to go
 
 private:
     Events& events_;

@@ -29,6 +29,7 @@ const QString kNotInstalled = u"Programma Dolvo non è stato installato... "_s;
 const QString kStarts = u"Inizio download programma "_s;
 const QString kFailed = u"Impossibile scaricare il programma. Riprovare più tardi"_s;
 const QString kUpdated = u"Il programma è stato aggiornato... "_s;
+const QString kInterrupted = u"Aggiornamento interrotto: il programma installato non è stato modificato"_s;
 const QString kNoServer = u"Impossibile connettersi al server 127.0.0.1. Riprovare più tardi"_s;
 
 class RecordingUi final : public adv::UpdateUi {
@@ -53,6 +54,9 @@ public:
         else
             progressHidden = true;
     }
+    // The operator stops the update once the download is under way.
+    bool stopRequested() override { return stopOnceDownloading && progress > 0; }
+    bool stopOnceDownloading = false;
 
     std::vector<Pointer> pointers;
     int questions = 0;
@@ -74,16 +78,20 @@ public:
     void setUsername(const std::string& v) override { ++settings; real_->setUsername(v); }
     void setPassword(const std::string& v) override { ++settings; real_->setPassword(v); }
     void setPassive(bool v) override { ++settings; real_->setPassive(v); }
-    bool OpenSession() override { ++opens; return real_->OpenSession(); }
-    bool EnterRemoteFolder(const std::string& f) override { ++folders; return real_->EnterRemoteFolder(f); }
-    bool FetchFile(const std::string& r, const std::filesystem::path& t,
-                   const adv::platform::FtpProgress& p) override
+    void setInterruptCheck(std::function<bool()> check) override { real_->setInterruptCheck(std::move(check)); }
+    adv::platform::FtpResult OpenSession() override { ++opens; return real_->OpenSession(); }
+    adv::platform::FtpResult EnterRemoteFolder(const std::string& f) override
+    {
+        ++folders;
+        return real_->EnterRemoteFolder(f);
+    }
+    adv::platform::FtpResult FetchFile(const std::string& r, const std::filesystem::path& t,
+                                       const adv::platform::FtpProgress& p) override
     {
         ++fetches;
         return real_->FetchFile(r, t, p);
     }
     void CloseSession() override { ++closes; real_->CloseSession(); }
-    std::string errorText() const override { return real_->errorText(); }
 
     int settings = 0, opens = 0, folders = 0, fetches = 0, closes = 0;
 
@@ -191,7 +199,7 @@ TEST_P(UpdateScenario, LogsEachStepAndKeepsTheInstalledFileSafe)
     CountingFtp ftp(config.ftp);
     QElapsedTimer clock;
     clock.start();
-    EXPECT_EQ(adv::UpdateCommand(ui, ftp, config), s.outcome);
+    EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, s.outcome);
     EXPECT_LT(clock.elapsed(), 15000) << "no step may hang past its time-out";
 
     EXPECT_EQ(ui.lines, s.lines);
@@ -239,6 +247,14 @@ INSTANTIATE_TEST_SUITE_P(
         Scenario{"dataCutMidTransfer", Setup::Normal, FtpFault::CutData, UpdateOutcome::DownloadFailed,
                  {kConnecting, kConnected, kStarts, kFailed}},
         Scenario{"serverStalls", Setup::Normal, FtpFault::StallData, UpdateOutcome::DownloadFailed,
+                 {kConnecting, kConnected, kStarts, kFailed}},
+        Scenario{"sizeSaysHalf", Setup::Normal, FtpFault::SizeHalf, UpdateOutcome::DownloadFailed,
+                 {kConnecting, kConnected, kStarts, kFailed}},
+        Scenario{"stillUploading", Setup::Normal, FtpFault::Grow, UpdateOutcome::DownloadFailed,
+                 {kConnecting, kConnected, kStarts, kFailed}},
+        Scenario{"serverGivesNoSize", Setup::Normal, FtpFault::NoSize, UpdateOutcome::DownloadFailed,
+                 {kConnecting, kConnected, kStarts, kFailed}},
+        Scenario{"oneByteASecond", Setup::Normal, FtpFault::Drip, UpdateOutcome::DownloadFailed,
                  {kConnecting, kConnected, kStarts, kFailed}}),
     [](const auto& row) { return std::string(row.param.label); });
 
@@ -253,7 +269,7 @@ TEST(Update, NoLeavesEverythingUntouched)
     RecordingUi ui(stage.drive, false);
     CountingFtp ftp(configFor(server.port()).ftp);
 
-    EXPECT_EQ(adv::UpdateCommand(ui, ftp, configFor(server.port())), UpdateOutcome::Cancelled);
+    EXPECT_EQ(adv::UpdateCommand(ui, ftp, configFor(server.port())).outcome, UpdateOutcome::Cancelled);
     EXPECT_TRUE(ui.lines.isEmpty());
     EXPECT_FALSE(ui.busy);
     EXPECT_EQ(ui.pointers, (std::vector<Pointer>{Pointer::Hourglass, Pointer::Arrow}));
@@ -273,9 +289,9 @@ TEST(Update, SecondRunAfterAFailureRepeatsEverythingBelow)
     RecordingUi ui(stage.drive, true);
     CountingFtp ftp(config.ftp);
 
-    EXPECT_EQ(adv::UpdateCommand(ui, ftp, config), UpdateOutcome::DownloadFailed);
+    EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, UpdateOutcome::DownloadFailed);
     stage.publish();
-    EXPECT_EQ(adv::UpdateCommand(ui, ftp, config), UpdateOutcome::Updated);
+    EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, UpdateOutcome::Updated);
 
     EXPECT_EQ(ui.lines, (QStringList{kConnecting, kConnected, kStarts, kFailed,
                                      kConnecting, kConnected, kStarts, kUpdated}));
@@ -300,7 +316,7 @@ TEST(Update, ExplicitTlsTrustsOnlyTheConfiguredAuthority)
     {
         RecordingUi ui(stage.drive, true);
         CountingFtp ftp(config.ftp);
-        EXPECT_EQ(adv::UpdateCommand(ui, ftp, config), UpdateOutcome::ConnectFailed)
+        EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, UpdateOutcome::ConnectFailed)
             << "a self-signed certificate is not trusted unless configured";
         EXPECT_EQ(ui.lines, (QStringList{kConnecting, kNoServer}));
         EXPECT_EQ(readFile(stage.installed), stage.oldBytes);
@@ -308,9 +324,81 @@ TEST(Update, ExplicitTlsTrustsOnlyTheConfiguredAuthority)
     config.ftp.caFile = server.caFile().toStdString();
     RecordingUi ui(stage.drive, true);
     CountingFtp ftp(config.ftp);
-    EXPECT_EQ(adv::UpdateCommand(ui, ftp, config), UpdateOutcome::Updated) << ftp.errorText();
+    EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, UpdateOutcome::Updated);
     EXPECT_TRUE(readFile(stage.installed) == stage.newBytes);
     EXPECT_GT(ui.progress, 0);
 }
+
+TEST(Update, AStopDuringTheDownloadLeavesNothingBehind)
+{
+    Stage stage;
+    stage.install();
+    stage.publish();
+    adv::test::FtpServerOptions options;
+    options.root = stage.served;
+    options.fault = FtpFault::Drip;
+    adv::test::FtpServer server(options);
+    const adv::Config config = configFor(server.port());
+    RecordingUi ui(stage.drive, true);
+    ui.stopOnceDownloading = true;
+    CountingFtp ftp(config.ftp);
+    QElapsedTimer clock;
+    clock.start();
+    const adv::UpdateReport report = adv::UpdateCommand(ui, ftp, config);
+    EXPECT_EQ(report.outcome, UpdateOutcome::Interrupted) << report.reason;
+    EXPECT_LT(clock.elapsed(), 1500);
+    EXPECT_EQ(adv::exitStatus(report.outcome), 5);
+    EXPECT_EQ(ui.lines, (QStringList{kConnecting, kConnected, kStarts, kInterrupted}));
+    EXPECT_EQ(readFile(stage.installed), stage.oldBytes);
+    EXPECT_EQ(stage.dolvoFolder(), QStringList{u"dolvo.exe"_s}) << "temporary or lock file left behind";
+    EXPECT_EQ(ui.pointers.back(), Pointer::Arrow);
+}
+
+// The installed path may lead through links, but never out of the root.
+struct LinkCase {
+    const char* label;
+    bool folderIsLink;     // ROOT/dolvo is the link (else ROOT/dolvo/dolvo.exe is)
+    bool targetInsideRoot;
+    UpdateOutcome outcome;
+};
+
+class InstalledThroughALink : public ::testing::TestWithParam<LinkCase> {};
+
+TEST_P(InstalledThroughALink, IsUpdatedOnlyInsideTheRoot)
+{
+    const LinkCase c = GetParam();
+    Stage stage;
+    stage.publish();
+    QTemporaryDir outside;
+    const QString realFolder = c.targetInsideRoot ? stage.drive + u"/altrove/dolvo-1"_s : outside.filePath(u"dolvo"_s);
+    QDir().mkpath(realFolder);
+    writeFile(realFolder + u"/dolvo.exe"_s, stage.oldBytes);
+    if (c.folderIsLink) {
+        ASSERT_TRUE(QFile::link(realFolder, stage.drive + u"/dolvo"_s));
+    } else {
+        QDir().mkpath(stage.drive + u"/dolvo"_s);
+        ASSERT_TRUE(QFile::link(realFolder + u"/dolvo.exe"_s, stage.installed));
+    }
+
+    adv::test::FtpServerOptions options;
+    options.root = stage.served;
+    adv::test::FtpServer server(options);
+    const adv::Config config = configFor(server.port());
+    RecordingUi ui(stage.drive, true);
+    CountingFtp ftp(config.ftp);
+    EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, c.outcome);
+    const QByteArray expected = c.outcome == UpdateOutcome::Updated ? stage.newBytes : stage.oldBytes;
+    EXPECT_TRUE(readFile(realFolder + u"/dolvo.exe"_s) == expected);
+    EXPECT_EQ(QDir(realFolder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+              QStringList{u"dolvo.exe"_s});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Links, InstalledThroughALink,
+    ::testing::Values(LinkCase{"fileLinkOutOfTheRoot", false, false, UpdateOutcome::NotInstalled},
+                      LinkCase{"folderLinkOutOfTheRoot", true, false, UpdateOutcome::NotInstalled},
+                      LinkCase{"fileLinkInsideTheRoot", false, true, UpdateOutcome::Updated},
+                      LinkCase{"folderLinkInsideTheRoot", true, true, UpdateOutcome::Updated}),
+    [](const auto& row) { return std::string(row.param.label); });
 
 }  // namespace

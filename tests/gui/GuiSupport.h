@@ -27,7 +27,11 @@ namespace adv::test {
 // Remembers every program the sweep asked to close; closes nothing.
 class RecordingTerminator final : public Terminator {
 public:
-    void terminate(std::string_view name) override { names.emplace_back(name); }
+    TerminateReport terminate(std::string_view name) override
+    {
+        names.emplace_back(name);
+        return {};
+    }
     std::vector<std::string> names;
 };
 
@@ -39,28 +43,36 @@ public:
     void setUsername(const std::string&) override { calls.emplace_back("user"); }
     void setPassword(const std::string&) override { calls.emplace_back("password"); }
     void setPassive(bool) override { calls.emplace_back("passive"); }
-    bool OpenSession() override
+    void setInterruptCheck(std::function<bool()> check) override { interrupted = std::move(check); }
+    platform::FtpResult OpenSession() override
     {
         calls.emplace_back("open");
         if (onOpen)
             onOpen();
-        return openResult;
+        return result(openResult, platform::FtpFailure::Connection);
     }
-    bool EnterRemoteFolder(const std::string& folder) override
+    platform::FtpResult EnterRemoteFolder(const std::string& folder) override
     {
         calls.push_back("folder:" + folder);
-        return folderResult;
+        return result(folderResult, platform::FtpFailure::Folder);
     }
-    bool FetchFile(const std::string& remote, const std::filesystem::path&,
-                   const platform::FtpProgress& progress) override
+    platform::FtpResult FetchFile(const std::string& remote, const std::filesystem::path&,
+                                  const platform::FtpProgress& progress) override
     {
         calls.push_back("fetch:" + remote);
         if (onFetch)
             onFetch(progress);
-        return fetchResult;
+        // A download that the window's check stopped says so, as the real one does.
+        if (interrupted && interrupted())
+            return {platform::FtpFailure::Interrupted, 0, "interrupted"};
+        return result(fetchResult, platform::FtpFailure::Transfer);
     }
     void CloseSession() override { calls.emplace_back("close"); }
-    std::string errorText() const override { return {}; }
+
+    static platform::FtpResult result(bool ok, platform::FtpFailure failure)
+    {
+        return ok ? platform::FtpResult{} : platform::FtpResult{failure, 0, "scripted failure"};
+    }
 
     std::vector<std::string> calls;
     bool openResult = true;
@@ -68,6 +80,7 @@ public:
     bool fetchResult = true;
     std::function<void()> onOpen;
     std::function<void(const platform::FtpProgress&)> onFetch;
+    std::function<bool()> interrupted;  // the update command's, while it runs
 };
 
 // A temporary folder standing for the drive, and the window built on it as

@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include <chrono>
+#include <functional>
 #include <ostream>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -16,10 +17,17 @@
 #include "tests/support/FtpServer.h"
 #include "tests/support/Spawn.h"
 
+// Stops the test with the session's own reason when an operation fails.
+#define ASSERT_FTP_OK(expr)                                                 \
+    if (const adv::platform::FtpResult ftpResult_ = (expr); ftpResult_) { \
+    } else                                                                  \
+        GTEST_FAIL() << ftpResult_.detail
+
 namespace {
 
 using namespace Qt::StringLiterals;
 using adv::platform::FtpClient;
+using adv::platform::FtpFailure;
 using adv::platform::FtpOptions;
 using adv::platform::FtpTls;
 using adv::test::FtpFault;
@@ -145,10 +153,10 @@ protected:
         EXPECT_EQ(installedFolder(), QStringList{u"dolvo.exe"_s});
     }
 
-    static void expectNoSecret(const FtpClient& ftp, const std::string& secret = kPassword)
+    static void expectNoSecret(const adv::platform::FtpResult& result, const std::string& secret = kPassword)
     {
-        EXPECT_FALSE(ftp.errorText().empty());
-        EXPECT_EQ(ftp.errorText().find(secret), std::string::npos) << ftp.errorText();
+        EXPECT_FALSE(result.detail.empty());
+        EXPECT_EQ(result.detail.find(secret), std::string::npos) << result.detail;
     }
 
     QTemporaryDir tmp_{QDir::tempPath() + u"/adv-ftp-test-XXXXXX"_s};
@@ -180,11 +188,11 @@ TEST_P(FetchOverTransport, ReplacesTheFileByteExactKeepingItsMode)
     auto ftp = session(options, t.passive);
 
     std::vector<std::pair<std::int64_t, std::int64_t>> reports;
-    ASSERT_TRUE(ftp->OpenSession()) << ftp->errorText();
-    ASSERT_TRUE(ftp->EnterRemoteFolder(kFolder)) << ftp->errorText();
-    ASSERT_TRUE(ftp->FetchFile(kRemote, targetPath(), [&](std::int64_t got, std::int64_t total) {
+    ASSERT_FTP_OK(ftp->OpenSession());
+    ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
+    ASSERT_FTP_OK(ftp->FetchFile(kRemote, targetPath(), [&](std::int64_t got, std::int64_t total) {
         reports.emplace_back(got, total);
-    })) << ftp->errorText() << "\n" << server.serverLog().toStdString();
+    })) << "\n" << server.serverLog().toStdString();
     ftp->CloseSession();
 
     EXPECT_TRUE(readFile(target()) == fresh);
@@ -262,11 +270,12 @@ TEST_P(OpenFails, ReturnsFalseInTime)
     auto ftp = session(options, true, c.password);
 
     const auto start = Clock::now();
-    EXPECT_FALSE(ftp->OpenSession());
+    const adv::platform::FtpResult opened = ftp->OpenSession();
     const double took = secondsSince(start);
+    EXPECT_EQ(opened.failure, adv::platform::FtpFailure::Connection) << opened.detail;
     EXPECT_GE(took, c.minSeconds);
     EXPECT_LT(took, c.maxSeconds);
-    expectNoSecret(*ftp, c.password);
+    expectNoSecret(opened, c.password);
     EXPECT_FALSE(ftp->EnterRemoteFolder(kFolder)) << "no session after a failed open";
 }
 
@@ -296,10 +305,11 @@ TEST_P(EnterFolder, SucceedsOnlyForAnExistingFolder)
     serve(content(10, 2));
     FtpServer server(serverOptions());
     auto ftp = session(clientOptions(server));
-    ASSERT_TRUE(ftp->OpenSession()) << ftp->errorText();
-    EXPECT_EQ(ftp->EnterRemoteFolder(c.folder), c.enters) << ftp->errorText();
+    ASSERT_FTP_OK(ftp->OpenSession());
+    const adv::platform::FtpResult entered = ftp->EnterRemoteFolder(c.folder);
+    EXPECT_EQ(static_cast<bool>(entered), c.enters) << entered.detail;
     if (!c.enters) {
-        expectNoSecret(*ftp);
+        expectNoSecret(entered);
     }
 }
 
@@ -321,9 +331,9 @@ TEST_F(FtpSessionTest, NamesWithSpacesAndUrlCharactersAreEscaped)
     install();
     FtpServer server(serverOptions());
     auto ftp = session(clientOptions(server));
-    ASSERT_TRUE(ftp->OpenSession()) << ftp->errorText();
-    ASSERT_TRUE(ftp->EnterRemoteFolder(folder)) << ftp->errorText();
-    ASSERT_TRUE(ftp->FetchFile(name, targetPath())) << ftp->errorText();
+    ASSERT_FTP_OK(ftp->OpenSession());
+    ASSERT_FTP_OK(ftp->EnterRemoteFolder(folder));
+    ASSERT_FTP_OK(ftp->FetchFile(name, targetPath()));
     EXPECT_TRUE(readFile(target()) == fresh);
 }
 
@@ -335,8 +345,10 @@ struct FetchFailure {
     const char* name;
     FtpFault fault;
     Served served;
+    adv::platform::FtpFailure failure;
     double minSeconds;
     double maxSeconds;
+    const char* detailHas = "";  // what the reason must name
 };
 void PrintTo(const FetchFailure& c, std::ostream* os) { *os << c.name; }
 
@@ -355,26 +367,40 @@ TEST_P(FetchFails, LeavesTheInstalledFileAsItWas)
     install();
     FtpServer server(serverOptions(FtpTls::Off, c.fault));
     auto ftp = session(clientOptions(server));
-    ASSERT_TRUE(ftp->OpenSession()) << ftp->errorText();
-    ASSERT_TRUE(ftp->EnterRemoteFolder(kFolder)) << ftp->errorText();
+    ASSERT_FTP_OK(ftp->OpenSession());
+    ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
 
     const auto start = Clock::now();
-    EXPECT_FALSE(ftp->FetchFile(kRemote, targetPath()));
+    const adv::platform::FtpResult fetched = ftp->FetchFile(kRemote, targetPath());
     const double took = secondsSince(start);
+    EXPECT_EQ(fetched.failure, c.failure) << fetched.detail;
     EXPECT_GE(took, c.minSeconds);
     EXPECT_LT(took, c.maxSeconds);
-    expectNoSecret(*ftp);
+    expectNoSecret(fetched);
+    EXPECT_NE(fetched.detail.find(c.detailHas), std::string::npos) << fetched.detail;
+    EXPECT_EQ(fetched.detail.find("Timeout"), std::string::npos) << fetched.detail;
     expectUntouched();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Ftp, FetchFails,
-    ::testing::Values(FetchFailure{"RemoteFileMissing", FtpFault::None, Served::Missing, 0.0, 2.0},
-                      FetchFailure{"EmptyRemoteFile", FtpFault::None, Served::Empty, 0.0, 2.0},
-                      FetchFailure{"DataConnectionCut", FtpFault::CutData, Served::Big, 0.0, 2.0},
-                      // The stall time-out is 2 s, counted from the last byte that
-                      // arrived; libcurl's own averaged check alone takes 3-4 s here.
-                      FetchFailure{"DataStalls", FtpFault::StallData, Served::Big, 1.9, 2.9}),
+    ::testing::Values(
+        FetchFailure{"RemoteFileMissing", FtpFault::None, Served::Missing, FtpFailure::RemoteFile, 0.0, 2.0},
+        FetchFailure{"EmptyRemoteFile", FtpFault::None, Served::Empty, FtpFailure::Size, 0.0, 2.0},
+        FetchFailure{"DataConnectionCut", FtpFault::CutData, Served::Big, FtpFailure::Size, 0.0, 2.0},
+        // A size the server gives is never taken as the end of the data:
+        // more bytes than it says, or fewer, or none to compare, all fail.
+        FetchFailure{"SizeSaysHalf", FtpFault::SizeHalf, Served::Big, FtpFailure::Size, 0.0, 2.0},
+        FetchFailure{"SizeNegative", FtpFault::SizeNegative, Served::Big, FtpFailure::Size, 0.0, 2.0},
+        FetchFailure{"NoSizeAtAll", FtpFault::NoSize, Served::Big, FtpFailure::Size, 0.0, 2.0},
+        FetchFailure{"ExtraData", FtpFault::ExtraData, Served::Big, FtpFailure::Size, 0.0, 2.0},
+        FetchFailure{"EndlessData", FtpFault::Endless, Served::Big, FtpFailure::Size, 0.0, 2.0},
+        FetchFailure{"FileGrowsOnTheServer", FtpFault::Grow, Served::Big, FtpFailure::Size, 0.0, 2.0},
+        FetchFailure{"Reply421ToRetr", FtpFault::Reply421, Served::Big, FtpFailure::Transfer, 0.0, 2.0, "421"},
+        // The floor is 1024 bytes/s over the stall time-out of 2 s, counted
+        // from the last byte that arrived, or over a window of a drip.
+        FetchFailure{"DataStalls", FtpFault::StallData, Served::Big, FtpFailure::Transfer, 1.9, 2.9},
+        FetchFailure{"OneByteASecond", FtpFault::Drip, Served::Big, FtpFailure::Transfer, 1.9, 3.5}),
     [](const ::testing::TestParamInfo<FetchFailure>& p) { return std::string(p.param.name); });
 
 // Root writes anywhere, so the fetch runs in a child that is "nobody" then.
@@ -426,9 +452,9 @@ TEST_F(FtpSessionTest, KeepsTheInstalledOwner)
     ASSERT_EQ(::chown(QFile::encodeName(target()).constData(), 65534, 65534), 0);
     FtpServer server(serverOptions());
     auto ftp = session(clientOptions(server));
-    ASSERT_TRUE(ftp->OpenSession()) << ftp->errorText();
-    ASSERT_TRUE(ftp->EnterRemoteFolder(kFolder)) << ftp->errorText();
-    ASSERT_TRUE(ftp->FetchFile(kRemote, targetPath())) << ftp->errorText();
+    ASSERT_FTP_OK(ftp->OpenSession());
+    ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
+    ASSERT_FTP_OK(ftp->FetchFile(kRemote, targetPath()));
 
     struct stat st {};
     ASSERT_EQ(::stat(QFile::encodeName(target()).constData(), &st), 0);
@@ -446,8 +472,8 @@ TEST_F(FtpSessionTest, SecondUpdateWhileOneHoldsTheLockFails)
     install();
     FtpServer server(serverOptions());
     auto ftp = session(clientOptions(server));
-    ASSERT_TRUE(ftp->OpenSession()) << ftp->errorText();
-    ASSERT_TRUE(ftp->EnterRemoteFolder(kFolder)) << ftp->errorText();
+    ASSERT_FTP_OK(ftp->OpenSession());
+    ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
 
     adv::test::TempDir bin;
     const std::string helper =
@@ -456,17 +482,19 @@ TEST_F(FtpSessionTest, SecondUpdateWhileOneHoldsTheLockFails)
     {
         adv::test::SpawnOptions launch;
         launch.program = helper;
-        launch.args = {"hold-lock", QFile::encodeName(lockFile).toStdString()};
+        launch.args = {"hold-lock", QFile::encodeName(target()).toStdString()};
         adv::test::Child other = adv::test::spawn(launch);  // returns once it holds the lock
 
-        EXPECT_FALSE(ftp->FetchFile(kRemote, targetPath()));
-        EXPECT_NE(ftp->errorText().find("another update"), std::string::npos) << ftp->errorText();
+        const adv::platform::FtpResult fetched = ftp->FetchFile(kRemote, targetPath());
+        EXPECT_EQ(fetched.failure, adv::platform::FtpFailure::Busy) << fetched.detail;
+        EXPECT_NE(fetched.detail.find("another update"), std::string::npos) << fetched.detail;
         EXPECT_TRUE(readFile(target()) == installed_);
         EXPECT_TRUE(QFile::exists(lockFile)) << "the other updater's lock must stay";
         other.kill();
     }
-    // The holder died without unlocking: its lock is stale, not a blocker.
-    ASSERT_TRUE(ftp->FetchFile(kRemote, targetPath())) << ftp->errorText();
+    // The holder died without unlocking: the kernel let its lock go, and the
+    // file it left behind blocks nothing.
+    ASSERT_FTP_OK(ftp->FetchFile(kRemote, targetPath()));
     EXPECT_TRUE(readFile(target()) == fresh);
     EXPECT_EQ(installedFolder(), QStringList{u"dolvo.exe"_s});
 }
@@ -480,23 +508,191 @@ TEST_F(FtpSessionTest, OpensAgainOnTheSameObjectAfterAFailedFetch)
     FtpServer server(serverOptions());
     auto ftp = session(clientOptions(server));
 
-    ASSERT_TRUE(ftp->OpenSession()) << ftp->errorText();
-    ASSERT_TRUE(ftp->EnterRemoteFolder(kFolder)) << ftp->errorText();
-    EXPECT_FALSE(ftp->FetchFile("assente.exe", targetPath()));
+    ASSERT_FTP_OK(ftp->OpenSession());
+    ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
+    EXPECT_EQ(ftp->FetchFile("assente.exe", targetPath()).failure, adv::platform::FtpFailure::RemoteFile);
     expectUntouched();
 
     ftp->setPassword(kPassword);
-    ASSERT_TRUE(ftp->OpenSession()) << ftp->errorText();
-    ASSERT_TRUE(ftp->EnterRemoteFolder(kFolder)) << ftp->errorText();
-    ASSERT_TRUE(ftp->FetchFile(kRemote, targetPath())) << ftp->errorText();
+    ASSERT_FTP_OK(ftp->OpenSession());
+    ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
+    ASSERT_FTP_OK(ftp->FetchFile(kRemote, targetPath()));
     ftp->CloseSession();
     EXPECT_TRUE(readFile(target()) == fresh);
 
     // And once more after a proper close, with a changed setting applied.
     ftp->setPassword("non-questa");
-    EXPECT_FALSE(ftp->OpenSession());
-    expectNoSecret(*ftp, "non-questa");
+    expectNoSecret(ftp->OpenSession(), "non-questa");
     EXPECT_GE(server.commandLog().count(u"USER "_s), 3);
+}
+
+// A size in the transfer's opening reply is not the file's: the download
+// reads to the end of the data and matches what SIZE says.
+TEST_F(FtpSessionTest, AnOpeningReplyThatAnnouncesHalfDoesNotCutTheDownload)
+{
+    const QByteArray fresh = content(3 * 1024 * 1024 + 17, 21);
+    serve(fresh);
+    install();
+    FtpServer server(serverOptions(FtpTls::Off, FtpFault::Lie150));
+    auto ftp = session(clientOptions(server));
+    ASSERT_FTP_OK(ftp->OpenSession());
+    ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
+    ASSERT_FTP_OK(ftp->FetchFile(kRemote, targetPath()));
+    EXPECT_TRUE(readFile(target()) == fresh);
+    EXPECT_EQ(installedFolder(), QStringList{u"dolvo.exe"_s});
+}
+
+// Where the caller has other proof of the file, an unknown size is allowed,
+// but an endless stream still stops at the configured bound.
+TEST_F(FtpSessionTest, AnUnknownSizeWhenAllowedIsBoundedByTheLimit)
+{
+    serve(content(200000, 23));
+    install();
+    FtpServer server(serverOptions(FtpTls::Off, FtpFault::NoSizeEndless));
+    FtpOptions options = clientOptions(server);
+    options.allowUnknownSize = true;
+    options.maxDownloadBytes = 2 * 1024 * 1024;
+    auto ftp = session(options);
+    ASSERT_FTP_OK(ftp->OpenSession());
+    ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
+    const adv::platform::FtpResult fetched = ftp->FetchFile(kRemote, targetPath());
+    EXPECT_EQ(fetched.failure, FtpFailure::Size) << fetched.detail;
+    EXPECT_NE(fetched.detail.find("max_download_mb"), std::string::npos) << fetched.detail;
+    expectUntouched();
+}
+
+// The caller's interrupt check stops a download at once; nothing of it stays.
+TEST_F(FtpSessionTest, AnInterruptStopsTheDownloadAtOnce)
+{
+    serve(content(4 * 1024 * 1024, 25));
+    install();
+    FtpServer server(serverOptions(FtpTls::Off, FtpFault::Drip));
+    auto ftp = session(clientOptions(server));
+    ASSERT_FTP_OK(ftp->OpenSession());
+    ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
+    bool started = false;
+    ftp->setInterruptCheck([&] { return started; });
+    const auto start = Clock::now();
+    const adv::platform::FtpResult fetched =
+        ftp->FetchFile(kRemote, targetPath(), [&](std::int64_t, std::int64_t) { started = true; });
+    EXPECT_EQ(fetched.failure, FtpFailure::Interrupted) << fetched.detail;
+    EXPECT_LT(secondsSince(start), 1.5);
+    expectUntouched();
+}
+
+// A setting is never a way to send the server commands of one's own.
+TEST_F(FtpSessionTest, LineBreaksInSettingsAreRefused)
+{
+    serve(content(1000, 27));
+    install();
+    FtpServer server(serverOptions());
+    for (const std::string& user : {std::string("operatore\r\nDELE dolvo.exe"), std::string("a\nb")}) {
+        auto ftp = session(clientOptions(server));
+        ftp->setUsername(user);
+        EXPECT_EQ(ftp->OpenSession().failure, FtpFailure::Setting);
+    }
+    auto ftp = session(clientOptions(server));
+    ASSERT_FTP_OK(ftp->OpenSession());
+    EXPECT_EQ(ftp->EnterRemoteFolder(kFolder + "\r\nDELE x").failure, FtpFailure::Setting);
+    ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
+    EXPECT_EQ(ftp->FetchFile("dolvo.exe\r\nDELE x", targetPath()).failure, FtpFailure::Setting);
+    EXPECT_FALSE(server.commandLog().contains(u"DELE"_s)) << server.commandLog().toStdString();
+    expectUntouched();
+}
+
+// A password that is also a piece of the address must not garble the reason:
+// the text that holds it is dropped whole.
+TEST_F(FtpSessionTest, APasswordInTheReasonDropsTheReasonNotPiecesOfIt)
+{
+    FtpOptions options;
+    options.port = adv::test::unusedLoopbackPort();
+    options.connectTimeoutS = 2;
+    auto ftp = session(options, true, "1");
+    const adv::platform::FtpResult opened = ftp->OpenSession();
+    EXPECT_EQ(opened.failure, FtpFailure::Connection);
+    EXPECT_EQ(opened.detail.find('1'), std::string::npos) << opened.detail;
+    EXPECT_EQ(opened.detail.find("***"), std::string::npos) << opened.detail;
+    EXPECT_NE(opened.detail.find("password"), std::string::npos) << opened.detail;
+}
+
+// What an earlier run, a power cut or a hand may leave where the lock goes:
+// none of it blocks an update, and nothing is written through a link.
+struct LockLeftover {
+    const char* name;
+    std::function<void(const QString& lock, const QString& elsewhere)> make;
+};
+void PrintTo(const LockLeftover& c, std::ostream* os) { *os << c.name; }
+
+class LockLeftovers : public FtpSessionTest, public ::testing::WithParamInterface<LockLeftover> {};
+
+TEST_P(LockLeftovers, NeverBlockAnUpdate)
+{
+    const QByteArray fresh = content(150000, 29);
+    serve(fresh);
+    install();
+    const QString elsewhere = tmp_.filePath(u"elsewhere.txt"_s);
+    writeFile(elsewhere, "not the updater's");
+    GetParam().make(target() + u".lock"_s, elsewhere);
+
+    FtpServer server(serverOptions());
+    auto ftp = session(clientOptions(server));
+    ASSERT_FTP_OK(ftp->OpenSession());
+    ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
+    ASSERT_FTP_OK(ftp->FetchFile(kRemote, targetPath()));
+    EXPECT_TRUE(readFile(target()) == fresh);
+    EXPECT_EQ(readFile(elsewhere), QByteArray("not the updater's"));
+    EXPECT_EQ(installedFolder(), QStringList{u"dolvo.exe"_s});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ftp, LockLeftovers,
+    ::testing::Values(
+        LockLeftover{"EmptyFile", [](const QString& lock, const QString&) { writeFile(lock, {}); }},
+        LockLeftover{"Garbage", [](const QString& lock, const QString&) { writeFile(lock, content(77, 3)); }},
+        LockLeftover{"AnotherHostsLock",
+                     [](const QString& lock, const QString&) { writeFile(lock, "4242\nAggiornaDV\naltro-pc\n"); }},
+        LockLeftover{"OwnPid",
+                     [](const QString& lock, const QString&) {
+                         writeFile(lock, QByteArray::number(::getpid()) + "\nAggiornaDV\n");
+                     }},
+        LockLeftover{"LinkToAnotherFile",
+                     [](const QString& lock, const QString& elsewhere) { QFile::link(elsewhere, lock); }},
+        LockLeftover{"DanglingLink",
+                     [](const QString& lock, const QString& elsewhere) { QFile::link(elsewhere + u"-gone"_s, lock); }},
+        LockLeftover{"EmptyFolder", [](const QString& lock, const QString&) { QDir().mkpath(lock); }}),
+    [](const ::testing::TestParamInfo<LockLeftover>& p) { return std::string(p.param.name); });
+
+// A full disk fails the download, says so, and leaves the installation as it
+// was. The disk is a tiny tmpfs in a mount namespace of the test's own.
+TEST_F(FtpSessionTest, AFullDiskSaysSo)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, for a small tmpfs in a private mount namespace";
+    const QByteArray fresh = content(2 * 1024 * 1024, 31);
+    serve(fresh);
+    install();
+    const QString saved = tmp_.filePath(u"installed.copy"_s);
+    writeFile(saved, installed_);
+    FtpServer server(serverOptions());
+
+    adv::test::SpawnOptions launch;
+    launch.program = "/usr/bin/unshare";
+    launch.args = {"-m", "/bin/sh", "-c",
+                   "mount -t tmpfs -o size=512k tmpfs \"$1\" && cp -p \"$2\" \"$1/dolvo.exe\" || exit 9; "
+                   "\"$3\" fetch \"$4\" \"$5\" dolvo.exe \"$1/dolvo.exe\" 2>\"$6\"; rc=$?; "
+                   "cmp -s \"$2\" \"$1/dolvo.exe\" || exit 7; [ \"$(ls -A \"$1\")\" = dolvo.exe ] || exit 8; "
+                   "exit $rc",
+                   "sh", QFile::encodeName(installDir()).toStdString(), QFile::encodeName(saved).toStdString(),
+                   ADV_FTP_TEST_HELPER, std::to_string(server.port()), kFolder,
+                   QFile::encodeName(tmp_.filePath(u"fetch.err"_s)).toStdString()};
+    launch.waitReady = false;
+    ::setenv("ADV_FTP_TEST_USER", FtpServerOptions{}.user.c_str(), 1);
+    ::setenv("ADV_FTP_TEST_PASSWORD", kPassword.c_str(), 1);
+    adv::test::Child child = adv::test::spawn(launch);
+    ASSERT_TRUE(child.waitExit(std::chrono::seconds(30))) << child.describe();
+    EXPECT_TRUE(child.exitedWith(1)) << "1: the fetch failed and the file is as it was; " << child.describe();
+    const QByteArray why = readFile(tmp_.filePath(u"fetch.err"_s));
+    EXPECT_TRUE(why.contains("No space left on device")) << why.toStdString();
 }
 
 }  // namespace

@@ -1,20 +1,19 @@
 // A second process for the FTP session's tests.
 //
-//   hold-lock <lock file>
-//       takes the update lock the way an updater does, writes one byte to fd 3
-//       once it holds it, then waits to be killed.
+//   hold-lock <target>
+//       begins a replacement of <target> the way an updater does (lock and
+//       temporary file), writes one byte to fd 3 once it holds the lock, then
+//       waits to be killed.
 //   fetch <port> <remote folder> <remote file> <target>
 //       one whole update (open, enter, fetch, close) against 127.0.0.1; the
 //       account comes from ADV_FTP_TEST_USER / ADV_FTP_TEST_PASSWORD. Exit 0
 //       on success, 1 when the fetch failed, 2 when an earlier step did.
-#include <QLockFile>
-#include <QString>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <unistd.h>
 
+#include "platform/FileReplacement.h"
 #include "platform/FtpSession.h"
 
 namespace {
@@ -27,10 +26,9 @@ std::string env(const char* name)
 
 int holdLock(const char* path)
 {
-    QLockFile lock(QString::fromLocal8Bit(path));
-    lock.setStaleLockTime(0);
-    if (!lock.tryLock(0)) {
-        std::fprintf(stderr, "cannot take %s\n", path);
+    adv::platform::FileReplacement replacement(path);
+    if (const auto begun = replacement.begin(); !begun) {
+        std::fprintf(stderr, "%s\n", begun.detail.c_str());
         return 2;
     }
     (void)!::write(3, "R", 1);
@@ -49,12 +47,15 @@ int fetch(char** argv)
     session->setUsername(env("ADV_FTP_TEST_USER"));
     session->setPassword(env("ADV_FTP_TEST_PASSWORD"));
     session->setPassive(true);
-    if (!session->OpenSession() || !session->EnterRemoteFolder(argv[1])) {
-        std::fprintf(stderr, "%s\n", session->errorText().c_str());
+    adv::platform::FtpResult step = session->OpenSession();
+    if (step)
+        step = session->EnterRemoteFolder(argv[1]);
+    if (!step) {
+        std::fprintf(stderr, "%s\n", step.detail.c_str());
         return 2;
     }
-    if (!session->FetchFile(argv[2], argv[3])) {
-        std::fprintf(stderr, "%s\n", session->errorText().c_str());
+    if (const adv::platform::FtpResult fetched = session->FetchFile(argv[2], argv[3]); !fetched) {
+        std::fprintf(stderr, "%s\n", fetched.detail.c_str());
         return 1;
     }
     session->CloseSession();
@@ -70,6 +71,6 @@ int main(int argc, char** argv)
         return holdLock(argv[2]);
     if (mode == "fetch" && argc == 6)
         return fetch(argv + 2);
-    std::fprintf(stderr, "usage: %s hold-lock FILE | fetch PORT FOLDER NAME TARGET\n", argv[0]);
+    std::fprintf(stderr, "usage: %s hold-lock TARGET | fetch PORT FOLDER NAME TARGET\n", argv[0]);
     return 64;
 }

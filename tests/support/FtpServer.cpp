@@ -46,6 +46,16 @@ const char* faultArgument(FtpFault fault)
     case FtpFault::StallData: return "stall";
     case FtpFault::CutData: return "cut";
     case FtpFault::NoGreeting: return "nogreeting";
+    case FtpFault::SizeHalf: return "size-half";
+    case FtpFault::SizeNegative: return "size-negative";
+    case FtpFault::NoSize: return "no-size";
+    case FtpFault::Lie150: return "lie-150";
+    case FtpFault::ExtraData: return "extra";
+    case FtpFault::Endless: return "endless";
+    case FtpFault::NoSizeEndless: return "no-size-endless";
+    case FtpFault::Drip: return "drip";
+    case FtpFault::Grow: return "grow";
+    case FtpFault::Reply421: return "reply-421";
     }
     return "none";
 }

@@ -24,6 +24,16 @@ enum class FtpFault {
     StallData,   // sends part of a file, then stops sending but keeps the connection
     CutData,     // sends part of a file, then closes the data connection and reports success
     NoGreeting,  // accepts the TCP connection and never answers
+    SizeHalf,       // SIZE answers half the real size
+    SizeNegative,   // SIZE answers "213 -5"
+    NoSize,         // SIZE is not implemented
+    Lie150,         // the transfer's opening reply announces half the size
+    ExtraData,      // 4 KiB more data than the file holds
+    Endless,        // data without end; SIZE tells the truth
+    NoSizeEndless,  // data without end, SIZE not implemented
+    Drip,           // about one byte a second
+    Grow,           // the file grows just after it was sent (an upload in progress)
+    Reply421,       // RETR is answered 421 and the connection closed
 };
 
 struct FtpServerOptions {

@@ -19,7 +19,8 @@ import sys
 import threading
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import DTPHandler, FTPHandler
+from pyftpdlib.filesystems import AbstractedFS
+from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 
 try:
@@ -31,6 +32,24 @@ except ImportError:  # python3-openssl missing: plain FTP still works
 # their sockets stay open until the client gives up.
 _stalled = []
 
+# What the server can do wrong, on purpose:
+#   stall        sends --fault-after bytes of a file, then nothing, connection kept
+#   cut          sends --fault-after bytes, then closes as if the file had ended
+#   nogreeting   accepts connections and never says a word
+#   size-half    SIZE answers half the real size
+#   size-negative  SIZE answers "213 -5"
+#   no-size      SIZE is not implemented
+#   lie-150      the transfer's opening reply announces half the size
+#   extra        4 KiB more data than the file holds
+#   endless      data without end (SIZE still tells the truth)
+#   no-size-endless  both of the above, SIZE not implemented
+#   drip         about one byte a second
+#   grow         the file grows by 1000 bytes just after it was sent, as when
+#                the maker is still uploading it
+#   reply-421    RETR is answered 421 and the connection closed
+FAULTS = ["none", "stall", "cut", "nogreeting", "size-half", "size-negative", "no-size",
+          "lie-150", "extra", "endless", "no-size-endless", "drip", "grow", "reply-421"]
+
 
 def parse_args():
     p = argparse.ArgumentParser()
@@ -38,7 +57,7 @@ def parse_args():
     p.add_argument("--user", required=True)
     p.add_argument("--tls", choices=["off", "explicit", "implicit"], default="off")
     p.add_argument("--certdir", help="folder for the generated certificate")
-    p.add_argument("--fault", choices=["none", "stall", "cut", "nogreeting"], default="none")
+    p.add_argument("--fault", choices=FAULTS, default="none")
     p.add_argument("--fault-after", type=int, default=65536,
                    help="bytes of a file sent before the fault strikes")
     p.add_argument("--command-log", help="file that receives every command")
@@ -92,6 +111,48 @@ def fault_dtp(base, fault, fault_after):
     return FaultDTP
 
 
+class PaddedFile:
+    """A file whose data goes on past its end: `extra` more bytes, or
+    without end when extra is None."""
+
+    def __init__(self, real, extra):
+        self._real = real
+        self._left = extra
+        self.name = real.name
+        self.closed = False
+
+    def read(self, size=-1):
+        size = 65536 if size is None or size < 0 else size
+        data = self._real.read(size)
+        if data:
+            return data
+        if self._left is None:
+            return b"\x5a" * size
+        data, self._left = b"\x5a" * min(size, self._left), self._left - min(size, self._left)
+        return data
+
+    def close(self):
+        self.closed = True
+        self._real.close()
+
+
+def padded_fs(extra):
+    class PaddedFS(AbstractedFS):
+        def open(self, filename, mode):
+            real = super().open(filename, mode)
+            return PaddedFile(real, extra) if "r" in mode else real
+
+    return PaddedFS
+
+
+def drip_dtp():
+    class DripDTP(ThrottledDTPHandler):
+        # Two bytes at a time, then the throttle sleeps about two seconds.
+        write_limit = 2
+
+    return DripDTP
+
+
 def patient_tls_dtp():
     """pyftpdlib closes a data channel that becomes readable before a
     transfer command arrived; a TLS client speaks first (its hello), so the
@@ -116,18 +177,60 @@ def make_handler(args, password):
 
     command_log = open(args.command_log, "a", buffering=1) if args.command_log else None
 
+    fault = args.fault
+
     class Handler(base_handler):
+        _retr_size = 0
+
         def pre_process_command(self, line, cmd, arg):
             if command_log is not None:
                 shown = "****" if cmd == "PASS" else arg
                 command_log.write(("%s %s" % (cmd, shown)).rstrip() + "\n")
             return super().pre_process_command(line, cmd, arg)
 
+        def ftp_SIZE(self, path):
+            if fault in ("no-size", "no-size-endless"):
+                self.respond("502 Command not implemented.")
+            elif fault == "size-negative" and self.fs.isfile(path):
+                self.respond("213 -5")
+            elif fault == "size-half" and self.fs.isfile(path):
+                self.respond("213 %d" % (self.fs.getsize(path) // 2))
+            else:
+                super().ftp_SIZE(path)
+
+        def ftp_RETR(self, file):
+            if fault == "reply-421":
+                self.respond("421 Service not available, closing control connection.")
+                self.close_when_done()
+                return None
+            if self.fs.isfile(file):
+                self._retr_size = self.fs.getsize(file)
+            return super().ftp_RETR(file)
+
+        def respond(self, resp, logfun=logging.debug):
+            # libcurl reads a size from "(N bytes)" in the opening reply.
+            if fault == "lie-150" and resp[:3] in ("125", "150"):
+                resp = "%s Opening BINARY mode data connection (%d bytes)." % (
+                    resp[:3], self._retr_size // 2)
+            return super().respond(resp, logfun)
+
+        def on_file_sent(self, file):
+            if fault == "grow":
+                with open(file, "ab") as grown:
+                    grown.write(b"\x47" * 1000)
+            return super().on_file_sent(file)
+
     if args.fault in ("stall", "cut"):
         Handler.dtp_handler = fault_dtp(base_dtp, args.fault, args.fault_after)
         Handler.use_sendfile = False
+    elif args.fault == "drip":
+        Handler.dtp_handler = drip_dtp()
+        Handler.use_sendfile = False
     else:
         Handler.dtp_handler = base_dtp
+    if args.fault in ("extra", "endless", "no-size-endless"):
+        Handler.abstracted_fs = padded_fs(4096 if args.fault == "extra" else None)
+        Handler.use_sendfile = False
 
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, password, args.root, perm="elr")
