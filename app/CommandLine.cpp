@@ -38,7 +38,7 @@ void reportNotClosed(const std::vector<NotClosed>& left)
         for (const long pid : program.report.notClosedPids)
             pids << QString::number(pid);
         const QString name = QString::fromUtf8(program.name.data(), static_cast<qsizetype>(program.name.size()));
-        print(stderr, u"AggiornaDV: %1 non si è potuto chiudere (%2 %3)%4"_s
+        print(stderr, u"AggiornaDV: %1 non si è potuto chiudere (%2 %3%4)"_s
                           .arg(name)
                           .arg(program.report.notClosed)
                           .arg(program.report.notClosed == 1 ? u"processo"_s : u"processi"_s,

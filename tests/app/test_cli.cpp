@@ -8,6 +8,13 @@
 
 #include <unistd.h>
 
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <csignal>
+#include <cstring>
+#include <memory>
+
 #include <filesystem>
 #include <fstream>
 
@@ -86,6 +93,20 @@ TEST(CommandLine, VersionAndUsage)
     }
 }
 
+TEST(CommandLine, HelpIsItalian)
+{
+    for (const QString& option : {u"--help"_s, u"-h"_s}) {
+        const Outcome help = runUpdater({option});
+        EXPECT_EQ(help.status, 0);
+        EXPECT_TRUE(help.out.startsWith(u"Uso: AggiornaDV"_s)) << help.out.toStdString();
+        for (const QString& option2 : {u"--config FILE"_s, u"--sweep"_s, u"--update"_s, u"--version"_s})
+            EXPECT_TRUE(help.out.contains(option2)) << option2.toStdString();
+        EXPECT_FALSE(help.out.contains(u"Usage"_s) || help.out.contains(u"Displays"_s)) << help.out.toStdString();
+    }
+    const Outcome bogus = runUpdater({u"--bogus"_s});
+    EXPECT_TRUE(bogus.err.contains(u"opzione sconosciuta: bogus"_s)) << bogus.err.toStdString();
+}
+
 TEST(CommandLine, SweepClosesTheInstalledProductsProgramsOnly)
 {
     SKIP_IF_FOREIGN_PRODUCTS_RUN();
@@ -129,7 +150,11 @@ TEST(CommandLine, BadConfigurationStopsBeforeClosingAnything)
     };
     for (const Case& c : {Case{u"close_grace_s = -2\n"_s, u"close_grace_s"_s},
                           Case{u"root = /nonexistent/aggiornadv\n"_s, u"root"_s},
-                          Case{u"tls = forse\n"_s, u"tls"_s}}) {
+                          Case{u"tls = forse\n"_s, u"tls"_s},
+                          Case{u"password = abc\\\n  tls = explicit\nuser = \"x\n"_s, u"user"_s},
+                          Case{u"host = a.example.it\nhost = b.example.it\n"_s, u"host"_s},
+                          Case{u"host = ftp.example.it/../x\n"_s, u"host"_s},
+                          Case{u"user = a\u0007b\n"_s, u"\\x07"_s}}) {
         const QString ini = writeIni(QString::fromStdString(dir.file("bad.ini")), c.text);
         const Outcome r = runUpdater({u"--sweep"_s, u"--config"_s, ini});
         EXPECT_EQ(r.status, 78) << c.text.toStdString();
@@ -139,6 +164,23 @@ TEST(CommandLine, BadConfigurationStopsBeforeClosingAnything)
     }
     const Outcome missing = runUpdater({u"--sweep"_s, u"--config"_s, QString::fromStdString(dir.file("none.ini"))});
     EXPECT_EQ(missing.status, 78);
+    const Outcome empty = runUpdater({u"--sweep"_s, u"--config"_s, QString()});
+    EXPECT_EQ(empty.status, 78) << empty.err.toStdString();
+
+    // A file that others may change could make the updater install anything.
+    const QString shared = writeIni(QString::fromStdString(dir.file("shared.ini")), u"user = x\n"_s);
+    QFile::setPermissions(shared, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::WriteOther);
+    const Outcome writable = runUpdater({u"--sweep"_s, u"--config"_s, shared});
+    EXPECT_EQ(writable.status, 78);
+    EXPECT_TRUE(writable.err.contains(u"altri utenti"_s)) << writable.err.toStdString();
+
+    // Without a screen the window cannot open: said plainly, and before the sweep.
+    QProcessEnvironment headless = QProcessEnvironment::systemEnvironment();
+    for (const QString& name : {u"DISPLAY"_s, u"WAYLAND_DISPLAY"_s, u"QT_QPA_PLATFORM"_s})
+        headless.remove(name);
+    const Outcome noScreen = runUpdater({}, headless);
+    EXPECT_EQ(noScreen.status, 69) << noScreen.err.toStdString();
+    EXPECT_TRUE(noScreen.err.contains(u"--update"_s)) << noScreen.err.toStdString();
 
     EXPECT_TRUE(always.running()) << "a bad configuration must close nothing";
 }
@@ -258,6 +300,112 @@ TEST(CommandLine, UpdateExitStatusTellsWhatHappened)
         else
             EXPECT_EQ(content, c.status == 0 ? "MZ nuova versione" : "MZ");
     }
+}
+
+// A drive with Dolvo installed and a server offering a new dolvo.exe.
+struct UpdateStage {
+    adv::test::TempDir dir;
+    fs::path drive = fs::path(dir.path()) / "drive_c";
+    fs::path served = fs::path(dir.path()) / "ftp";
+    fs::path installed = drive / "dolvo/dolvo.exe";
+    std::unique_ptr<adv::test::FtpServer> server;
+    QString ini;
+
+    explicit UpdateStage(adv::test::FtpFault fault = adv::test::FtpFault::None)
+    {
+        fs::create_directories(served / "www.zorvanik.it/download");
+        std::ofstream(served / "www.zorvanik.it/download/dolvo.exe") << std::string(200000, 'N');
+        touch(installed);
+        adv::test::FtpServerOptions options;
+        options.root = QString::fromStdString(served.string());
+        options.fault = fault;
+        server = std::make_unique<adv::test::FtpServer>(options);
+        ini = writeIni(QString::fromStdString(dir.file("AggiornaDV.ini")),
+                       u"root = %1\nhost = 127.0.0.1\nport = %2\nuser = operatore\n"
+                       u"password = prova-segreta\nconnect_timeout_s = 3\nstall_timeout_s = 30\n"_s
+                           .arg(QString::fromStdString(drive.string()))
+                           .arg(server->port()));
+    }
+    std::string installedContent() const
+    {
+        std::ifstream f(installed);
+        return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    }
+    std::vector<std::string> dolvoFolder() const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(installed.parent_path()))
+            names.push_back(entry.path().filename().string());
+        return names;
+    }
+};
+
+// An interrupt during the download stops it at once and cleanly.
+TEST(CommandLine, UpdateStopsCleanlyOnInterrupt)
+{
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(::strsignal(signal));
+        UpdateStage stage(adv::test::FtpFault::Drip);
+        QProcess p;
+        p.start(QStringLiteral(ADV_BINARY), {u"--update"_s, u"--config"_s, stage.ini});
+        QString out;
+        while (!out.contains(u"Inizio download"_s) && p.waitForReadyRead(10000))
+            out += QString::fromUtf8(p.readAllStandardOutput());
+        ASSERT_TRUE(out.contains(u"Inizio download"_s)) << out.toStdString();
+        QThread::msleep(300);  // well into the transfer
+        QElapsedTimer clock;
+        clock.start();
+        ::kill(static_cast<pid_t>(p.processId()), signal);
+        ASSERT_TRUE(p.waitForFinished(5000));
+        EXPECT_LT(clock.elapsed(), 2000);
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p.exitCode(), 5);
+        out += QString::fromUtf8(p.readAllStandardOutput());
+        EXPECT_TRUE(out.contains(u"- Aggiornamento interrotto"_s)) << out.toStdString();
+        EXPECT_EQ(stage.installedContent(), "MZ");
+        EXPECT_EQ(stage.dolvoFolder(), std::vector<std::string>{"dolvo.exe"}) << "temporary or lock file left";
+    }
+}
+
+// A reader that goes away early does not stop the update.
+TEST(CommandLine, UpdateGoesOnWhenTheReaderOfItsOutputLeaves)
+{
+    UpdateStage stage;
+    QProcess p;
+    p.start(u"/bin/bash"_s, {u"-c"_s, u"\"$0\" --update --config \"$1\" | head -n 1; echo \"status=${PIPESTATUS[0]}\" >&2"_s,
+                              QStringLiteral(ADV_BINARY), stage.ini});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    EXPECT_EQ(QString::fromUtf8(p.readAllStandardOutput()), u"[x] Dolvo\n"_s);
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    EXPECT_TRUE(err.endsWith(u"status=0\n"_s)) << "the updater's own status: " << err.toStdString();
+    EXPECT_EQ(stage.installedContent(), std::string(200000, 'N'));
+}
+
+// What the sweep could not close is named on stderr. An updater run as
+// "nobody" may not close a program of root's.
+TEST(CommandLine, ProgramsThatCouldNotBeClosedAreReported)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to start a program that an unprivileged updater may not close";
+    adv::test::TempDir dir;
+    fs::permissions(dir.path(), fs::perms(0755));
+    const std::string bin = dir.file("bin");
+    fs::create_directories(bin);
+    fs::permissions(bin, fs::perms(0755));
+    adv::test::Child always = adv::test::spawnNamed(bin, "Vudarav.exe");
+    const QString ini = writeIni(QString::fromStdString(dir.file("AggiornaDV.ini")),
+                                 u"root = %1\nclose_grace_s = 0\n"_s.arg(QString::fromStdString(dir.path())));
+    fs::permissions(ini.toStdString(), fs::perms(0644));
+
+    QProcess p;
+    p.start(u"setpriv"_s, {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s, QStringLiteral(ADV_BINARY),
+                           u"--sweep"_s, u"--config"_s, ini});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    EXPECT_EQ(p.exitCode(), 0) << err.toStdString();
+    EXPECT_TRUE(err.contains(u"Vudarav.exe non si è potuto chiudere (1 processo: %1)"_s.arg(always.pid())))
+        << err.toStdString();
+    EXPECT_TRUE(always.running());
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 // close box, the update command's pointer, busy label, progress and log.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -396,6 +399,43 @@ TEST(DownloadButton, CloseBoxDuringTheCommandTakesEffectAfterIt)
     EXPECT_TRUE(visibleAfterCloseRequest) << "the window stays while the command runs";
     EXPECT_FALSE(run.window->isVisible());
     EXPECT_EQ(run.window->statusText().count(u"\r\n"_s), 1) << "the command ran to its end";
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+// USCITA during a download stops it at once and ends the program; clicks on
+// DOWNLOAD meanwhile are dropped, never run as a second update.
+TEST(DownloadButton, UscitaDuringTheDownloadStopsItAndEndsTheProgram)
+{
+    CommandRun run([](QMessageBox& box) { answer(box, u"Sì"_s); });
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(run.window.get()));
+    run.stage.installFile(u"dolvo/dolvo.exe"_s);
+    auto* download = run.window->findChild<adv::DvButton*>(u"Command1"_s);
+    auto* uscita = run.window->findChild<adv::DvButton*>(u"Command2"_s);
+    bool stopped = false;
+    run.stage.ftp.onFetch = [&](const adv::platform::FtpProgress& progress) {
+        QTimer::singleShot(30, download, [&] { QTest::mouseClick(download, Qt::LeftButton); });
+        QTimer::singleShot(60, download, [&] { QTest::mouseClick(download, Qt::LeftButton); });
+        QTimer::singleShot(120, uscita, [&] { QTest::mouseClick(uscita, Qt::LeftButton); });
+        QElapsedTimer clock;
+        clock.start();
+        for (std::int64_t received = 0; clock.elapsed() < 5000; received += 10) {
+            progress(received, 1 << 30);
+            if (run.stage.ftp.interrupted()) {
+                stopped = true;
+                break;
+            }
+        }
+    };
+
+    QTimer::singleShot(0, run.window.get(), [&] { run.clickDownload(); });
+    EXPECT_TRUE(execUntilQuit(10000)) << "the program did not end";
+    EXPECT_TRUE(stopped) << "the download was not told to stop";
+    EXPECT_FALSE(run.window->isVisible());
+    EXPECT_EQ(std::count(run.stage.ftp.calls.begin(), run.stage.ftp.calls.end(), "open"), 1)
+        << "a click on DOWNLOAD during the update started another";
+    EXPECT_TRUE(run.window->statusText().endsWith(
+        u"- Aggiornamento interrotto: il programma installato non è stato modificato"_s))
+        << run.window->statusText().toStdString();
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -102,6 +104,30 @@ TEST_F(Terminate, ZeroGraceForcesWithoutAsking) {
     ASSERT_TRUE(child.waitExit(0ms)) << child.describe();
     EXPECT_TRUE(child.killedBy(SIGKILL)) << child.describe();
     EXPECT_FALSE(std::filesystem::exists(marker)) << "it was asked first";
+}
+
+// More programs of one name than the process may hold open files: every one
+// is still closed, in batches, and none goes unreported.
+TEST_F(Terminate, MoreProgramsThanOpenFilesAreAllClosed) {
+    constexpr int kPrograms = 300;
+    constexpr rlim_t kFileLimit = 128;
+    const std::string name = t::uniqueName("many");
+    std::vector<t::Child> children;
+    children.reserve(kPrograms);
+    for (int i = 0; i < kPrograms; ++i)
+        children.push_back(start(name));
+
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit lowered = saved;
+    lowered.rlim_cur = std::min(kFileLimit, saved.rlim_max);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    const TerminateReport closed = TerminateProcessesByName(name);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+    EXPECT_EQ(closed, report(kPrograms, 0, 0));
+    for (t::Child& c : children)
+        EXPECT_TRUE(c.waitExit(2s)) << c.describe();
 }
 
 TEST_F(Terminate, EveryInstanceIsClosedInOneCall) {
