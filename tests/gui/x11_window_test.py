@@ -1,0 +1,276 @@
+#!/usr/bin/python3
+"""The real window on a real X server, driven through the window system.
+
+Clicks go through XTest and the close box is the window manager's message
+(WM_DELETE_WINDOW), as an operator's would; what the offscreen platform
+cannot show is checked here: the operator's input during an update.
+
+    x11_window_test.py AGGIORNADV FTP_SERVER_SCRIPT SCREENSHOT_DIR
+
+Runs under xvfb-run, in a PID namespace of its own (the window's start-up
+sweep closes programs by the products' names). Exits non-zero on failure.
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+from Xlib import X, XK, display, protocol
+from Xlib.ext import xtest
+
+MAIN_TITLE = "Aggiornamento Software"
+QUESTION_TITLE = "Aggiornamento software"
+# Centres of the buttons in the window's client area (their twips / 15).
+DOWNLOAD = (8 + 120, 432 + 41)
+USCITA = (688 + 120, 432 + 41)
+PASSWORD = "prova-x11"
+
+failures = []
+passes = []
+
+
+def check(condition, what):
+    print(("ok    " if condition else "FAIL  ") + what, flush=True)
+    (passes if condition else failures).append(what)
+
+
+def wait_for(predicate, seconds, step=0.05):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return predicate()
+
+
+class Screen:
+    def __init__(self):
+        self.d = display.Display()
+        self.root = self.d.screen().root
+        self.net_wm_name = self.d.intern_atom("_NET_WM_NAME")
+        self.utf8 = self.d.intern_atom("UTF8_STRING")
+
+    def title(self, window):
+        try:
+            prop = window.get_full_property(self.net_wm_name, self.utf8)
+            if prop is not None:
+                return prop.value.decode("utf-8", "replace")
+            return window.get_wm_name()
+        except Exception:
+            return None
+
+    def window(self, title):
+        """The mapped top-level window with exactly this title, or None."""
+        for w in self.root.query_tree().children:
+            try:
+                if w.get_attributes().map_state != X.IsViewable:
+                    continue
+            except Exception:
+                continue
+            if self.title(w) == title:
+                return w
+        return None
+
+    def origin(self, window):
+        where = self.root.translate_coords(window, 0, 0)
+        return where.x, where.y
+
+    def click(self, window, x, y):
+        ox, oy = self.origin(window)
+        xtest.fake_input(self.d, X.MotionNotify, x=ox + x, y=oy + y)
+        self.d.sync()
+        time.sleep(0.05)
+        xtest.fake_input(self.d, X.ButtonPress, 1)
+        self.d.sync()
+        time.sleep(0.05)
+        xtest.fake_input(self.d, X.ButtonRelease, 1)
+        self.d.sync()
+
+    def move(self, x, y):
+        xtest.fake_input(self.d, X.MotionNotify, x=x, y=y)
+        self.d.sync()
+
+    def key(self, name):
+        code = self.d.keysym_to_keycode(XK.string_to_keysym(name))
+        xtest.fake_input(self.d, X.KeyPress, code)
+        self.d.sync()
+        xtest.fake_input(self.d, X.KeyRelease, code)
+        self.d.sync()
+
+    def close_box(self, window):
+        protocols = self.d.intern_atom("WM_PROTOCOLS")
+        delete = self.d.intern_atom("WM_DELETE_WINDOW")
+        event = protocol.event.ClientMessage(
+            window=window, client_type=protocols, data=(32, [delete, X.CurrentTime, 0, 0, 0]))
+        window.send_event(event, event_mask=X.NoEventMask)
+        self.d.flush()
+
+
+class Stage:
+    """A drive with Dolvo installed, a server offering a new dolvo.exe, and
+    the updater's window on it."""
+
+    def __init__(self, binary, server_script, fault, served_bytes, extra_config=""):
+        self.tmp = tempfile.mkdtemp(prefix="adv-x11-")
+        self.drive = os.path.join(self.tmp, "drive_c")
+        self.folder = os.path.join(self.drive, "dolvo")
+        self.installed = os.path.join(self.folder, "dolvo.exe")
+        served = os.path.join(self.tmp, "ftp", "www.zorvanik.it", "download")
+        os.makedirs(self.folder)
+        os.makedirs(served)
+        with open(self.installed, "wb") as f:
+            f.write(b"MZ vecchio")
+        self.fresh = served_bytes
+        with open(os.path.join(served, "dolvo.exe"), "wb") as f:
+            f.write(served_bytes)
+        env = dict(os.environ, ADV_FTP_PASSWORD=PASSWORD)
+        self.server = subprocess.Popen(
+            ["/usr/bin/python3", server_script, "--root", os.path.join(self.tmp, "ftp"),
+             "--user", "operatore", "--fault", fault, "--exit-on-stdin-eof",
+             "--command-log", os.path.join(self.tmp, "commands.log")],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
+        port = int(self.server.stdout.readline())
+        ini = os.path.join(self.tmp, "AggiornaDV.ini")
+        with open(ini, "w") as f:
+            f.write("root = %s\nshow_download = true\nclose_grace_s = 0\nhost = 127.0.0.1\nport = %d\n"
+                    "user = operatore\npassword = %s\n%s" % (self.drive, port, PASSWORD, extra_config))
+        os.chmod(ini, 0o600)
+        app_env = dict(os.environ, QT_QPA_PLATFORM="xcb", LANG="C", LC_ALL="C")
+        self.app = subprocess.Popen([binary, "--config", ini], env=app_env)
+
+    def downloading(self):
+        return any(name.startswith(".dolvo.exe.new-") for name in os.listdir(self.folder))
+
+    def folder_entries(self):
+        return sorted(os.listdir(self.folder))
+
+    def installed_bytes(self):
+        with open(self.installed, "rb") as f:
+            return f.read()
+
+    def commands(self):
+        try:
+            with open(os.path.join(self.tmp, "commands.log")) as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def finish(self):
+        if self.app.poll() is None:
+            self.app.kill()
+            self.app.wait()
+        self.server.kill()
+        self.server.wait()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+def screenshot(path):
+    subprocess.run(["import", "-window", "root", path], check=False,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def start_update(screen, stage, label):
+    """Clicks DOWNLOAD and answers Sì; returns the main window."""
+    main = wait_for(lambda: screen.window(MAIN_TITLE), 15)
+    check(main is not None, label + ": the window appears")
+    if main is None:
+        return None
+    time.sleep(0.3)
+    screen.click(main, *DOWNLOAD)
+    question = wait_for(lambda: screen.window(QUESTION_TITLE), 10)
+    check(question is not None, label + ": DOWNLOAD asks the question")
+    if question is None:
+        return None
+    # The click activates the box; its default button, No, has the focus,
+    # and Tab goes to the other one.
+    screen.click(question, 12, 12)
+    time.sleep(0.2)
+    screen.key("Tab")
+    screen.key("space")
+    return main
+
+
+def stop_during_download(screen, binary, server_script, shots, how):
+    label = "stop by " + how
+    stage = Stage(binary, server_script, "drip", os.urandom(300000))
+    try:
+        main = start_update(screen, stage, label)
+        if main is None:
+            return
+        check(wait_for(stage.downloading, 10), label + ": the download is under way")
+        for _ in range(3):
+            screen.click(main, *DOWNLOAD)
+            time.sleep(0.1)
+        time.sleep(0.5)
+        check(screen.window(QUESTION_TITLE) is None, label + ": DOWNLOAD during the update asks nothing")
+        screenshot(os.path.join(shots, "x11-during-download-%s.png" % how))
+        started = time.monotonic()
+        if how == "USCITA":
+            screen.click(main, *USCITA)
+        else:
+            screen.close_box(main)
+        try:
+            status = stage.app.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            status = None
+        took = time.monotonic() - started
+        check(status == 0, label + ": the program ends (status %s)" % status)
+        check(took < 2.0, label + ": at once (%.2f s)" % took)
+        check(stage.installed_bytes() == b"MZ vecchio", label + ": the installed file is untouched")
+        check(stage.folder_entries() == ["dolvo.exe"],
+              label + ": no temporary or lock file is left (%s)" % stage.folder_entries())
+        check(stage.commands().count("RETR") == 1, label + ": one download only")
+    finally:
+        stage.finish()
+
+
+def clicks_are_not_replayed(screen, binary, server_script, shots):
+    label = "clicks during an update"
+    # Four bytes at two a second: an update of about two seconds that ends well.
+    stage = Stage(binary, server_script, "drip", b"MZ!!", "min_rate_bps = 0\n")
+    try:
+        main = start_update(screen, stage, label)
+        if main is None:
+            return
+        check(wait_for(stage.downloading, 10), label + ": the download is under way")
+        screen.click(main, *DOWNLOAD)
+        screen.click(main, *DOWNLOAD)
+        check(wait_for(lambda: stage.installed_bytes() == b"MZ!!", 15), label + ": the update ends and installs")
+        time.sleep(1.0)
+        check(screen.window(QUESTION_TITLE) is None, label + ": no question comes after the update")
+        ox, oy = screen.origin(main)
+        screen.move(ox + 300, oy + 300)
+        screen.move(ox + 310, oy + 320)
+        time.sleep(1.0)
+        check(screen.window(QUESTION_TITLE) is None, label + ": nor at the next mouse movement")
+        screenshot(os.path.join(shots, "x11-after-update.png"))
+        check(stage.commands().count("RETR") == 1, label + ": one download only")
+        screen.close_box(main)
+        try:
+            status = stage.app.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            status = None
+        check(status == 0, label + ": the close box ends the program after the update (status %s)" % status)
+    finally:
+        stage.finish()
+
+
+def main():
+    binary, server_script, shots = sys.argv[1:4]
+    os.makedirs(shots, exist_ok=True)
+    screen = Screen()
+    stop_during_download(screen, binary, server_script, shots, "USCITA")
+    stop_during_download(screen, binary, server_script, shots, "close box")
+    clicks_are_not_replayed(screen, binary, server_script, shots)
+    print("checks: %d passed, %d failed" % (len(passes), len(failures)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    sys.exit(main())
