@@ -130,7 +130,7 @@ std::vector<RunningProcess> openProcessesNamed(std::string_view name, int* unope
     const DWORD self = GetCurrentProcessId();
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+    for (BOOL got = Process32FirstW(snapshot.get(), &entry); got; got = Process32NextW(snapshot.get(), &entry)) {
         if (entry.th32ProcessID == self || entry.th32ProcessID == 0)
             continue;
         if (!win::sameFileName(entry.szExeFile, *wanted))

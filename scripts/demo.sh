@@ -13,6 +13,13 @@ cmake --preset dev >/dev/null
 cmake --build --preset dev -j "$(nproc)" --target AggiornaDV adv_window_shot >/dev/null
 bin=$src/build/dev/app/AggiornaDV
 
+# The sweep closes every program carrying a product's name. Where it can,
+# the demo runs in a PID namespace of its own, so that it closes only the
+# stand-ins it starts below, never a program of this machine's.
+if [[ -z ${ADV_DEMO_IN_NAMESPACE:-} && $(id -u) -eq 0 ]] && unshare -p -f --mount-proc true 2>/dev/null; then
+  exec env ADV_DEMO_IN_NAMESPACE=1 unshare -p -f --mount-proc --kill-child "$src/scripts/demo.sh" "$@"
+fi
+
 work=$(mktemp -d /tmp/aggiornadv-demo.XXXXXX)
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$work/runtime}
 mkdir -p -m 700 "$XDG_RUNTIME_DIR"
