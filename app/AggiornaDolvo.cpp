@@ -92,7 +92,7 @@ constexpr std::array<ProductBoxLayout, 6> kProductBoxes{{
 
 // How often, at most, the window handles paints and input while a command
 // holds its thread: often enough that a click on USCITA acts at once.
-constexpr qint64 kPaintIntervalMs = 20;
+constexpr qint64 kPendingIntervalMs = 20;
 
 // Read as PNG outright: left to guess, QImageReader would first load every
 // image format plugin to ask each whether it knows the file, which costs more
@@ -451,7 +451,7 @@ bool AggiornaDolvo::eventFilter(QObject* watched, QEvent* event)
 
 void AggiornaDolvo::handlePending(bool throttled)
 {
-    if (throttled && lastPaint_.isValid() && lastPaint_.elapsed() < kPaintIntervalMs)
+    if (throttled && lastPaint_.isValid() && lastPaint_.elapsed() < kPendingIntervalMs)
         return;
     // Input too: held back, it would be replayed only when some later event
     // woke the event loop, long after the command.

@@ -248,7 +248,10 @@ std::vector<RunningProcess> openProcessesNamed(std::string_view name, int* unope
     std::vector<RunningProcess> found;
     if (name.empty())
         return found;
-    const std::size_t budget = pidfdBudget();
+    // Counting the open files costs a walk of its own: only a walk that has
+    // already met many matching programs asks.
+    constexpr std::size_t kCountFrom = 16;
+    std::size_t budget = SIZE_MAX;
 
     DIR* dir = ::opendir("/proc");
     if (dir == nullptr)
@@ -264,6 +267,8 @@ std::vector<RunningProcess> openProcessesNamed(std::string_view name, int* unope
             continue;
         if (!isNamed(procFd, entry->d_name, name))
             continue;
+        if (found.size() == kCountFrom)
+            budget = pidfdBudget();
         if (found.size() >= budget) {
             if (more != nullptr)
                 *more = true;

@@ -151,6 +151,16 @@ struct Stage {
     QStringList dolvoFolder() const { return QDir(drive + u"/dolvo"_s).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden); }
 };
 
+adv::test::FtpServerOptions servedFrom(const Stage& stage, FtpFault fault = FtpFault::None,
+                                       FtpTls tls = FtpTls::Off)
+{
+    adv::test::FtpServerOptions options;
+    options.root = stage.served;
+    options.fault = fault;
+    options.tls = tls;
+    return options;
+}
+
 adv::Config configFor(quint16 port, const std::string& password = "prova-segreta")
 {
     adv::Config c;
@@ -306,10 +316,7 @@ TEST(Update, ExplicitTlsTrustsOnlyTheConfiguredAuthority)
     Stage stage;
     stage.install();
     stage.publish();
-    adv::test::FtpServerOptions options;
-    options.root = stage.served;
-    options.tls = FtpTls::Explicit;
-    adv::test::FtpServer server(options);
+    adv::test::FtpServer server(servedFrom(stage, FtpFault::None, FtpTls::Explicit));
 
     adv::Config config = configFor(server.port());
     config.ftp.tls = FtpTls::Explicit;
@@ -334,10 +341,7 @@ TEST(Update, AStopDuringTheDownloadLeavesNothingBehind)
     Stage stage;
     stage.install();
     stage.publish();
-    adv::test::FtpServerOptions options;
-    options.root = stage.served;
-    options.fault = FtpFault::Drip;
-    adv::test::FtpServer server(options);
+    adv::test::FtpServer server(servedFrom(stage, FtpFault::Drip));
     const adv::Config config = configFor(server.port());
     RecordingUi ui(stage.drive, true);
     ui.stopOnceDownloading = true;
@@ -380,9 +384,7 @@ TEST_P(InstalledThroughALink, IsUpdatedOnlyInsideTheRoot)
         ASSERT_TRUE(QFile::link(realFolder + u"/dolvo.exe"_s, stage.installed));
     }
 
-    adv::test::FtpServerOptions options;
-    options.root = stage.served;
-    adv::test::FtpServer server(options);
+    adv::test::FtpServer server(servedFrom(stage));
     const adv::Config config = configFor(server.port());
     RecordingUi ui(stage.drive, true);
     CountingFtp ftp(config.ftp);
