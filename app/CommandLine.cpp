@@ -9,11 +9,13 @@
 #include <memory>
 #include <vector>
 
-#include "app/AggiornaDolvo.h"
-#include "app/Config.h"
-#include "app/ProductTable.h"
-#include "app/StartupSweep.h"
-#include "app/UpdateCommand.h"
+#include "app/window/AggiornaDolvo.h"
+#include "app/window/Application.h"
+#include "app/core/Config.h"
+#include "app/core/ProductTable.h"
+#include "app/core/StartupSweep.h"
+#include "app/core/UpdateCommand.h"
+#include "app/core/ProcessTerminator.h"
 #include "platform/ConsoleSignals.h"
 
 using namespace Qt::StringLiterals;
@@ -81,6 +83,7 @@ public:
     void showBusyLabel() override {}
     void AppendStatus(const QString& message) override { print(stdout, u"- "_s + message); }
     void downloadProgress(std::int64_t, std::int64_t) override {}
+    void downloadEnded() override {}
     bool stopRequested() override { return platform::interruptRequested(); }
 
 private:
@@ -104,11 +107,11 @@ int runConsole(const Config& config, bool update)
         return 0;
 
     ConsoleUi ui(config);
-    auto ftp = platform::makeCurlFtpSession(config.ftp);
+    auto ftp = platform::makeCurlFtpClient(config.ftp);
     const UpdateReport report = UpdateCommand(ui, *ftp, config, /*confirmed=*/true);
     if (!report.reason.empty())
         print(stderr, u"AggiornaDV: "_s + shownValue(report.reason));
-    return exitStatus(report.outcome);
+    return code(exitStatus(report.outcome));
 }
 
 // Qt ends the program (abort) when it finds no screen to show a window on;
@@ -123,7 +126,7 @@ void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QStrin
         print(stderr, u"AggiornaDV: nessuno schermo su cui aprire la finestra (%1). Usare --update o --sweep, "
                       u"oppure avviare AggiornaDV in una sessione grafica (DISPLAY o WAYLAND_DISPLAY)."_s
                           .arg(message.section(u'\n', 0, 0)));
-        std::_Exit(kExitNoDisplay);
+        std::_Exit(code(ExitStatus::NoDisplay));
     }
     if (qtHandler != nullptr)
         qtHandler(type, context, message);
@@ -135,9 +138,9 @@ int runWindow(int& argc, char** argv, const Config& config)
     makingTheApplication = true;
     QApplication app(argc, argv);
     makingTheApplication = false;
-    installItalianQtTranslations();
+    prepareWindowProcess();
     ProcessTerminator terminator(config.closeGrace);
-    auto ftp = platform::makeCurlFtpSession(config.ftp);
+    auto ftp = platform::makeCurlFtpClient(config.ftp);
     AggiornaDolvo window(config, *ftp, terminator);
     window.load();
     window.show();
@@ -146,7 +149,7 @@ int runWindow(int& argc, char** argv, const Config& config)
 
 }  // namespace
 
-int runAggiornaDV(int argc, char** argv)
+int runCommandLine(int argc, char** argv)
 {
     QStringList args;
     for (int i = 0; i < argc; ++i)
@@ -175,7 +178,7 @@ int runAggiornaDV(int argc, char** argv)
             why = u"manca il valore di --config"_s;
         print(stderr, u"AggiornaDV: "_s + why);
         print(stderr, kUsage);
-        return kExitUsage;
+        return code(ExitStatus::Usage);
     }
     if (parser.isSet(helpOption)) {
         print(stdout, kHelp);
@@ -187,11 +190,11 @@ int runAggiornaDV(int argc, char** argv)
     }
     if (parser.isSet(sweepOption) && parser.isSet(updateOption)) {
         print(stderr, u"AggiornaDV: --sweep e --update non vanno insieme"_s);
-        return kExitUsage;
+        return code(ExitStatus::Usage);
     }
     if (parser.isSet(configOption) && parser.value(configOption).isEmpty()) {
         print(stderr, u"AggiornaDV: --config: manca il nome del file di configurazione"_s);
-        return kExitConfig;
+        return code(ExitStatus::Config);
     }
 
     const ConfigResult loaded = loadConfig(parser.value(configOption));
@@ -199,7 +202,7 @@ int runAggiornaDV(int argc, char** argv)
         print(stderr, u"AggiornaDV: "_s + loaded.warning);
     if (!loaded.config) {
         print(stderr, u"AggiornaDV: "_s + loaded.error);
-        return kExitConfig;
+        return code(ExitStatus::Config);
     }
 
     if (parser.isSet(sweepOption) || parser.isSet(updateOption))

@@ -3,11 +3,8 @@
 
 namespace adv {
 
-// Exit statuses beyond 0 and the update outcomes.
-inline constexpr int kExitUsage = 64;
-inline constexpr int kExitNoDisplay = 69;
-inline constexpr int kExitConfig = 78;
-
-int runAggiornaDV(int argc, char** argv);
+// Reads the command line and the configuration, then runs the window or a
+// run without one; returns the program's exit status (ExitStatus).
+int runCommandLine(int argc, char** argv);
 
 }  // namespace adv

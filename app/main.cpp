@@ -2,5 +2,5 @@
 
 int main(int argc, char** argv)
 {
-    return adv::runAggiornaDV(argc, argv);
+    return adv::runCommandLine(argc, argv);
 }

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/FtpSession.h"
+#include "platform/FtpClient.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ int main(int argc, char** argv)
     }
     adv::platform::FtpOptions options;
     options.port = std::atoi(argv[1]);
-    auto ftp = adv::platform::makeCurlFtpSession(options);
+    auto ftp = adv::platform::makeCurlFtpClient(options);
     ftp->setHostname("127.0.0.1");
     ftp->setUsername(env("ADV_FTP_BENCH_USER"));
     ftp->setPassword(env("ADV_FTP_BENCH_PASSWORD"));

@@ -7,9 +7,11 @@
 
 #include <cstdio>
 
-#include "app/AggiornaDolvo.h"
-#include "app/Config.h"
-#include "app/StartupSweep.h"
+#include "app/window/AggiornaDolvo.h"
+#include "app/window/Application.h"
+#include "app/core/Config.h"
+#include "app/core/StartupSweep.h"
+#include "app/core/ProcessTerminator.h"
 #include "bench/StartupFirstPaint.h"
 
 int main(int argc, char** argv)
@@ -27,9 +29,9 @@ int main(int argc, char** argv)
 
     int qtArgc = 1;
     QApplication app(qtArgc, argv);
-    adv::installItalianQtTranslations();
+    adv::prepareWindowProcess();
     adv::ProcessTerminator terminator(config.closeGrace);
-    auto ftp = adv::platform::makeCurlFtpSession(config.ftp);
+    auto ftp = adv::platform::makeCurlFtpClient(config.ftp);
     adv::AggiornaDolvo window(config, *ftp, terminator);
     adv::bench::FirstPaintReporter reporter;
     window.installEventFilter(&reporter);

@@ -15,7 +15,7 @@
 #include <string>
 #include <sys/types.h>
 
-#include "platform/FtpSession.h"
+#include "platform/FtpClient.h"
 
 namespace adv::test {
 

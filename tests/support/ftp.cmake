@@ -9,4 +9,4 @@ target_include_directories(adv_test_ftp PUBLIC ${PROJECT_SOURCE_DIR})
 target_compile_definitions(adv_test_ftp
   PRIVATE QT_NO_CAST_FROM_ASCII QT_NO_CAST_TO_ASCII
   ADV_FTP_SERVER_SCRIPT="${CMAKE_CURRENT_LIST_DIR}/ftp_server.py")
-target_link_libraries(adv_test_ftp PUBLIC adv_ftp Qt6::Core PRIVATE adv_warnings)
+target_link_libraries(adv_test_ftp PUBLIC adv_platform Qt6::Core PRIVATE adv_warnings)

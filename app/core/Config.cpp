@@ -1,0 +1,365 @@
+#include "app/core/Config.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <functional>
+#include <set>
+#include <system_error>
+
+#include "platform/FilePermissions.h"
+
+using namespace Qt::StringLiterals;
+
+namespace adv {
+namespace {
+
+const QString kFileName = u"AggiornaDV.ini"_s;
+
+// Larger than any hand-written configuration; a bigger file is a mistake.
+constexpr qint64 kMaxFileSize = 64 * 1024;
+
+std::string_view trimmed(std::string_view text)
+{
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = text.find_last_not_of(" \t");
+    return text.substr(first, last - first + 1);
+}
+
+bool isControl(unsigned char c)
+{
+    return c < 0x20 || c == 0x7f;
+}
+
+// Reads the values of one file into a Config; the first problem wins and
+// becomes the one-line error the operator sees.
+class Reader {
+public:
+    Reader(Config& config, QString file) : config_(config), file_(std::move(file)) {}
+
+    bool failed() const { return !error_.isEmpty(); }
+    QString error() const { return error_; }
+
+    void parse(std::string_view text);
+
+private:
+    struct Key {
+        std::string_view name;
+        void (Reader::*read)(std::string_view value);
+    };
+    static const std::array<Key, 15> kKeys;
+
+    void fail(const QString& what)
+    {
+        if (error_.isEmpty())
+            error_ = u"%1:%2: %3"_s.arg(file_).arg(line_).arg(what);
+    }
+    void failKey(const QString& what) { fail(u"chiave %1: %2"_s.arg(QString::fromLatin1(key_), what)); }
+
+    void line(std::string_view text);
+
+    std::optional<long long> integer(std::string_view value, long long min, long long max)
+    {
+        long long n = 0;
+        const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), n);
+        if (error != std::errc() || end != value.data() + value.size() || n < min || n > max) {
+            failKey(u"deve essere un numero intero da %1 a %2 (letto \"%3\")"_s.arg(min).arg(max).arg(shownValue(value)));
+            return std::nullopt;
+        }
+        return n;
+    }
+    std::optional<bool> flag(std::string_view value)
+    {
+        std::string lower(value);
+        for (char& c : lower)
+            c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        if (lower == "true" || lower == "1" || lower == "yes" || lower == "on")
+            return true;
+        if (lower == "false" || lower == "0" || lower == "no" || lower == "off")
+            return false;
+        failKey(u"deve essere true o false (letto \"%1\")"_s.arg(shownValue(value)));
+        return std::nullopt;
+    }
+    void text(std::string_view value, std::string& out, bool mayBeEmpty)
+    {
+        if (!mayBeEmpty && value.empty())
+            return failKey(u"non può essere vuoto"_s);
+        out = std::string(value);
+    }
+    static QString path(std::string_view value) { return QFile::decodeName(QByteArray(value.data(), qsizetype(value.size()))); }
+
+    void readRoot(std::string_view v)
+    {
+        const QFileInfo info(path(v));
+        if (v.empty() || !info.isDir())
+            return failKey(u"la cartella \"%1\" non esiste"_s.arg(shownValue(v)));
+        config_.root = std::filesystem::path(QFile::encodeName(info.absoluteFilePath()).toStdString());
+    }
+    void readCloseGrace(std::string_view v)
+    {
+        double s = 0;
+        const auto [end, error] = std::from_chars(v.data(), v.data() + v.size(), s, std::chars_format::fixed);
+        if (error != std::errc() || end != v.data() + v.size() || !std::isfinite(s) || s < 0 || s > 3600)
+            return failKey(u"deve essere un numero di secondi da 0 a 3600 (letto \"%1\")"_s.arg(shownValue(v)));
+        config_.closeGrace = std::chrono::milliseconds(std::llround(s * 1000));
+    }
+    void readShowDownload(std::string_view v)
+    {
+        if (auto b = flag(v))
+            config_.showDownload = *b;
+    }
+    void readHost(std::string_view v)
+    {
+        if (!isValidHostName(v))
+            return failKey(u"\"%1\" non è un nome di server o un indirizzo valido"_s.arg(shownValue(v)));
+        config_.host = std::string(v);
+    }
+    void readPort(std::string_view v)
+    {
+        if (auto n = integer(v, 1, 65535))
+            config_.ftp.port = static_cast<int>(*n);
+    }
+    void readUser(std::string_view v) { text(v, config_.user, true); }
+    void readPassword(std::string_view v) { text(v, config_.password, true); }
+    void readTls(std::string_view v)
+    {
+        if (v == "off")
+            config_.ftp.tls = platform::FtpTls::Off;
+        else if (v == "explicit")
+            config_.ftp.tls = platform::FtpTls::Explicit;
+        else if (v == "implicit")
+            config_.ftp.tls = platform::FtpTls::Implicit;
+        else
+            failKey(u"deve essere off, explicit o implicit (letto \"%1\")"_s.arg(shownValue(v)));
+    }
+    void readCaFile(std::string_view v)
+    {
+        if (v.empty())
+            return;
+        const QFileInfo info(path(v));
+        if (!info.isFile() || !info.isReadable())
+            return failKey(u"il file \"%1\" non esiste o non si può leggere"_s.arg(shownValue(v)));
+        config_.ftp.caFile = QFile::encodeName(info.absoluteFilePath()).toStdString();
+    }
+    void readRemoteFolder(std::string_view v) { text(v, config_.remoteFolder, false); }
+    void readUseEpsv(std::string_view v)
+    {
+        if (auto b = flag(v))
+            config_.ftp.useEpsv = *b;
+    }
+    void readConnectTimeout(std::string_view v)
+    {
+        if (auto n = integer(v, 1, 3600))
+            config_.ftp.connectTimeoutS = static_cast<int>(*n);
+    }
+    void readStallTimeout(std::string_view v)
+    {
+        if (auto n = integer(v, 1, 3600))
+            config_.ftp.stallTimeoutS = static_cast<int>(*n);
+    }
+    void readMinRate(std::string_view v)
+    {
+        if (auto n = integer(v, 0, 1LL << 40))
+            config_.ftp.minRateBps = *n;
+    }
+    void readMaxDownload(std::string_view v)
+    {
+        if (auto n = integer(v, 1, 1LL << 20))
+            config_.ftp.maxDownloadBytes = *n * 1024 * 1024;
+    }
+
+    Config& config_;
+    QString file_;
+    QString error_;
+    int line_ = 0;
+    std::string_view key_;
+    std::set<std::string, std::less<>> seen_;
+};
+
+// Every key the file may hold, with its reader; the defaults are Config's.
+const std::array<Reader::Key, 15> Reader::kKeys{{
+    {"root", &Reader::readRoot},
+    {"close_grace_s", &Reader::readCloseGrace},
+    {"show_download", &Reader::readShowDownload},
+    {"host", &Reader::readHost},
+    {"port", &Reader::readPort},
+    {"user", &Reader::readUser},
+    {"password", &Reader::readPassword},
+    {"tls", &Reader::readTls},
+    {"ca_file", &Reader::readCaFile},
+    {"remote_folder", &Reader::readRemoteFolder},
+    {"use_epsv", &Reader::readUseEpsv},
+    {"connect_timeout_s", &Reader::readConnectTimeout},
+    {"stall_timeout_s", &Reader::readStallTimeout},
+    {"min_rate_bps", &Reader::readMinRate},
+    {"max_download_mb", &Reader::readMaxDownload},
+}};
+
+void Reader::parse(std::string_view text)
+{
+    // A byte order mark, as some Windows editors write, is not part of the first key.
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        text.remove_prefix(3);
+    while (!text.empty() && !failed()) {
+        ++line_;
+        const auto end = text.find('\n');
+        std::string_view one = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        if (!one.empty() && one.back() == '\r')  // a file saved with Windows line ends
+            one.remove_suffix(1);
+        line(one);
+    }
+}
+
+void Reader::line(std::string_view text)
+{
+    const std::string_view content = trimmed(text);
+    if (content.empty() || content.front() == '#' || content.front() == ';')
+        return;
+
+    const auto equals = content.find('=');
+    key_ = trimmed(content.substr(0, equals == std::string_view::npos ? 0 : equals));
+    if (equals == std::string_view::npos || key_.empty())
+        return fail(u"la riga non è nella forma chiave = valore: \"%1\""_s.arg(shownValue(content)));
+    for (const char c : key_) {
+        if (!((c >= 'a' && c <= 'z') || c == '_'))
+            return fail(u"la riga non è nella forma chiave = valore: \"%1\""_s.arg(shownValue(content)));
+    }
+
+    std::string_view value = trimmed(content.substr(equals + 1));
+    if (!value.empty() && value.front() == '"') {
+        if (value.size() < 2 || value.back() != '"')
+            return failKey(u"virgolette non chiuse: \"%1\""_s.arg(shownValue(value)));
+        value = value.substr(1, value.size() - 2);
+    }
+    for (const char c : value) {
+        if (isControl(static_cast<unsigned char>(c)))
+            return failKey(u"il valore contiene un carattere di controllo: \"%1\""_s.arg(shownValue(value)));
+    }
+
+    const Key* key = nullptr;
+    for (const Key& k : kKeys) {
+        if (k.name == key_)
+            key = &k;
+    }
+    if (key == nullptr)
+        return failKey(u"chiave sconosciuta"_s);
+    if (!seen_.emplace(key_).second)
+        return failKey(u"la chiave compare più di una volta"_s);
+    (this->*key->read)(value);
+}
+
+QString findConfigFile()
+{
+    // The user's own folder first, then the system-wide one.
+    return QStandardPaths::locate(QStandardPaths::AppConfigLocation, kFileName);
+}
+
+}  // namespace
+
+QString shownValue(std::string_view bytes)
+{
+    const QString decoded = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    const bool clean = std::all_of(decoded.begin(), decoded.end(), [](QChar c) {
+        return c.isPrint() && c != QChar::ReplacementCharacter;
+    });
+    if (clean)
+        return decoded;
+    // Something in it is not printable text: every byte outside plain ASCII
+    // is shown by its value.
+    QString shown;
+    for (const char byte : bytes) {
+        const auto c = static_cast<unsigned char>(byte);
+        if (c >= 0x20 && c < 0x7f && c != '\\')
+            shown += QLatin1Char(static_cast<char>(c));
+        else
+            shown += u"\\x%1"_s.arg(c, 2, 16, QChar(u'0'));
+    }
+    return shown;
+}
+
+bool isValidHostName(std::string_view host)
+{
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    if (host.empty() || host.size() > 253)
+        return false;
+    if (host.find(':') != std::string_view::npos) {
+        // IPv6: libcurl checks the form; here only that nothing else hides in it.
+        int colons = 0;
+        for (const char c : host) {
+            const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+            if (c == ':')
+                ++colons;
+            else if (!hex && c != '.')
+                return false;
+        }
+        return colons >= 2 && host.size() <= 45;
+    }
+    std::size_t start = 0;
+    while (start <= host.size()) {
+        const auto dot = std::min(host.find('.', start), host.size());
+        const std::string_view label = host.substr(start, dot - start);
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+            return false;
+        for (const char c : label) {
+            const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-';
+            if (!ok)
+                return false;
+        }
+        start = dot + 1;
+    }
+    return true;
+}
+
+ConfigResult loadConfig(const QString& explicitFile)
+{
+    ConfigResult result;
+    Config config;
+    const QString file = explicitFile.isEmpty() ? findConfigFile() : explicitFile;
+    if (file.isEmpty()) {
+        result.config = config;
+        return result;
+    }
+
+    const QFileInfo info(file);
+    if (!info.exists())
+        return {std::nullopt, u"%1: il file di configurazione non esiste"_s.arg(file), {}};
+    QFile in(file);
+    if (!info.isFile() || !in.open(QIODevice::ReadOnly))
+        return {std::nullopt, u"%1: il file di configurazione non si può leggere"_s.arg(file), {}};
+    // It decides what gets installed and run: whoever may change it may run
+    // programs as the operator.
+    if (platform::othersMayWrite(QFile::encodeName(info.absoluteFilePath()).toStdString()))
+        return {std::nullopt,
+                u"%1: il file di configurazione può essere modificato da altri utenti: "
+                u"deve poterlo scrivere solo il suo proprietario (chmod 600 o 644)"_s.arg(file),
+                {}};
+    const QByteArray bytes = in.read(kMaxFileSize + 1);
+    if (bytes.size() > kMaxFileSize)
+        return {std::nullopt, u"%1: il file di configurazione è troppo grande"_s.arg(file), {}};
+    config.file = info.absoluteFilePath();
+
+    Reader reader(config, file);
+    reader.parse(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    if (reader.failed())
+        return {std::nullopt, reader.error(), {}};
+
+    // A password is as good as the file's permissions.
+    constexpr auto kOthersRead = QFileDevice::ReadGroup | QFileDevice::ReadOther;
+    if (!config.password.empty() && (info.permissions() & kOthersRead))
+        result.warning = u"%1: attenzione: il file contiene una password ed è leggibile da altri "
+                         u"utenti (chmod 600)"_s.arg(file);
+
+    result.config = std::move(config);
+    return result;
+}
+
+}  // namespace adv

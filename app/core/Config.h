@@ -1,0 +1,59 @@
+// The configuration file, written by hand by the operator and read literally.
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/FtpClient.h"
+
+namespace adv {
+
+struct Config {
+    // The folder that stands for the drive the products are installed on.
+    std::filesystem::path root = "/";
+    std::chrono::milliseconds closeGrace{3000};
+    bool showDownload = false;
+
+    std::string host = "ftp.zorvanik.it";
+    std::string user;
+    std::string password;
+    std::string remoteFolder = "www.zorvanik.it/download";
+    platform::FtpOptions ftp;
+
+    // The file the values came from; empty when only defaults apply.
+    QString file;
+};
+
+struct ConfigResult {
+    std::optional<Config> config;
+    QString error;     // one line, naming the file, the line and what is wrong
+    QString warning;   // e.g. a password readable by other users
+};
+
+// `explicitFile` is --config's value; empty means: look in the user's
+// configuration folder, then the system-wide one, else use the defaults.
+//
+// The file is lines of `key = value`, blank lines and whole-line comments
+// starting with '#' or ';'. A value is taken byte for byte: the spaces around
+// it are trimmed and one pair of double quotes around it is removed, nothing
+// else (no escapes, no continuation lines, no comment after a value). Any
+// line that is not of this form, a key given twice, an unknown key, a control
+// character in a value, an unterminated quote or a value of the wrong kind
+// makes the whole file an error.
+ConfigResult loadConfig(const QString& explicitFile);
+
+// What a configured value looks like on a terminal: bytes that are not
+// printable UTF-8 are written as \xNN, so nothing read from the file can
+// move the cursor or change the terminal's state.
+QString shownValue(std::string_view bytes);
+
+// Whether `host` is a host name (letters, digits and hyphens, in dot-separated
+// labels), an IPv4 address or an IPv6 address (with or without brackets).
+bool isValidHostName(std::string_view host);
+
+}  // namespace adv

@@ -1,0 +1,23 @@
+// The statuses the program exits with, for scripts that run it.
+#pragma once
+
+namespace adv {
+
+enum class ExitStatus : int {
+    Updated = 0,         // also: the window closed, --sweep and --help done
+    Cancelled = 1,       // the operator answered No
+    ConnectFailed = 2,
+    FolderMissing = 3,
+    NotInstalled = 4,
+    DownloadFailed = 5,  // or interrupted; the installed file is as it was
+    Usage = 64,          // the command line is wrong
+    NoDisplay = 69,      // no screen to open the window on
+    Config = 78,         // the configuration cannot be used; nothing was closed
+};
+
+constexpr int code(ExitStatus status)
+{
+    return static_cast<int>(status);
+}
+
+}  // namespace adv

@@ -1,0 +1,505 @@
+// The FTP session over libcurl. libcurl speaks the protocol; this file keeps
+// one easy handle per session (so the control connection opened by
+// OpenSession carries the folder change and the download), decides when a
+// download is the whole file, and streams it into a FileReplacement.
+//
+// The handle is driven through a multi handle of our own rather than
+// curl_easy_perform, for two reasons: the caller's interrupt check runs
+// between two short polls, and libcurl 7.88 sometimes sits out a whole second
+// of its own poll between the passive-mode reply and connecting the data
+// channel on a reused control connection, which a short poll slice avoids.
+#include "platform/FtpClient.h"
+
+#include <chrono>
+#include <deque>
+#include <exception>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "platform/CurlHolder.h"
+#include "platform/FileReplacement.h"
+
+namespace adv::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Longest single wait for socket activity while a request runs.
+constexpr int kPollSliceMs = 2;
+
+// How finely the transfer's rate is followed.
+constexpr auto kRateSampleInterval = std::chrono::milliseconds(250);
+
+bool holdsLineBreak(std::string_view text)
+{
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+bool isValidHost(const std::string& host)
+{
+    if (host.empty())
+        return false;
+    for (const char c : host) {
+        if (c == '/' || c == '@' || c == '?' || c == '#' || c == '\\' || static_cast<unsigned char>(c) <= ' ')
+            return false;
+    }
+    return true;
+}
+
+FtpResult failure(FtpFailure kind, std::string detail, long reply = 0)
+{
+    return {kind, reply, std::move(detail)};
+}
+
+// What the server says about a file without sending it.
+struct RemoteFile {
+    std::int64_t size = -1;   // -1: not given
+    std::int64_t mtime = -1;  // -1: not given
+};
+
+// The rate of a transfer over the last `window`: one sample every
+// kRateSampleInterval, the oldest kept just old enough to span the window.
+class RateFloor {
+public:
+    RateFloor(std::chrono::seconds window, std::int64_t minBytesPerSecond)
+        : window_(window), minRate_(minBytesPerSecond) {}
+
+    // False once the transfer has been too slow for a whole window.
+    bool keepsUp(Clock::time_point now, std::int64_t received)
+    {
+        if (samples_.empty() || now - samples_.back().at >= kRateSampleInterval)
+            samples_.push_back({now, received});
+        while (samples_.size() >= 2 && now - samples_[1].at >= window_)
+            samples_.pop_front();
+        const Sample& oldest = samples_.front();
+        const auto span = now - oldest.at;
+        if (span < window_)
+            return true;
+        const std::int64_t moved = received - oldest.bytes;
+        const double seconds = std::chrono::duration<double>(span).count();
+        return moved > 0 && static_cast<double>(moved) >= static_cast<double>(minRate_) * seconds;
+    }
+
+private:
+    struct Sample {
+        Clock::time_point at;
+        std::int64_t bytes;
+    };
+    std::chrono::seconds window_;
+    std::int64_t minRate_;
+    std::deque<Sample> samples_;
+};
+
+class CurlFtpSession final : public FtpClient {
+public:
+    explicit CurlFtpSession(const FtpOptions& options) : options_(options) {}
+    ~CurlFtpSession() override { CloseSession(); }
+    CurlFtpSession(const CurlFtpSession&) = delete;
+    CurlFtpSession& operator=(const CurlFtpSession&) = delete;
+
+    void setHostname(const std::string& host) override { host_ = host; }
+    void setUsername(const std::string& user) override { user_ = user; }
+    void setPassword(const std::string& password) override { password_ = password; }
+    void setPassive(bool passive) override { passive_ = passive; }
+    void setInterruptCheck(std::function<bool()> interrupted) override { interrupted_ = std::move(interrupted); }
+
+    FtpResult OpenSession() override;
+    FtpResult EnterRemoteFolder(const std::string& folder) override;
+    FtpResult FetchFile(const std::string& remoteName, const std::filesystem::path& target,
+                        const FtpProgress& progress) override;
+    void CloseSession() override;
+
+private:
+    // What one download needs inside libcurl's callbacks.
+    struct Transfer {
+        FileReplacement* file = nullptr;
+        const FtpProgress* progress = nullptr;
+        std::int64_t announced = -1;
+        std::int64_t limit = 0;  // more than this many bytes is an error
+        std::int64_t received = 0;
+        std::int64_t lastReported = -1;
+        RateFloor rate;
+        std::optional<FtpResult> abort;  // why a callback stopped the transfer
+    };
+
+    static size_t onData(char* data, size_t size, size_t count, void* self);
+    static size_t onReply(char* data, size_t size, size_t count, void* self);
+    static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+
+    bool configureHandle();
+    std::string baseUrl() const;
+    // Runs the request set up on the handle; `kind` is the failure to report
+    // when libcurl fails it.
+    FtpResult perform(FtpFailure kind, const std::string& what);
+    FtpResult askAbout(const std::string& url, const std::string& name, RemoteFile& answer);
+    // Every result leaves through here: a text that holds the password is
+    // dropped whole rather than patched.
+    FtpResult finish(FtpResult result) const;
+
+    FtpOptions options_;
+    std::string host_;
+    std::string user_;
+    std::string password_;
+    bool passive_ = true;
+    std::function<bool()> interrupted_;
+
+    std::unique_ptr<CurlHolder> curl_;
+    std::string folderPath_;  // escaped, each component followed by '/'
+    std::string lastReplyLine_;
+    Transfer* transfer_ = nullptr;  // set only while FetchFile downloads
+};
+
+FtpResult CurlFtpSession::finish(FtpResult result) const
+{
+    if (!password_.empty() && result.detail.find(password_) != std::string::npos)
+        result.detail = "(the reason is not shown: it contains the configured password)";
+    return result;
+}
+
+std::string CurlFtpSession::baseUrl() const
+{
+    const char* scheme = options_.tls == FtpTls::Implicit ? "ftps://" : "ftp://";
+    const bool ipv6Literal = host_.find(':') != std::string::npos && host_.front() != '[';
+    const std::string host = ipv6Literal ? "[" + host_ + "]" : host_;
+    return scheme + host + ":" + std::to_string(options_.port) + "/";
+}
+
+bool CurlFtpSession::configureHandle()
+{
+    CURL* c = curl_->easy();
+    const long connectTimeout = options_.connectTimeoutS > 0 ? options_.connectTimeoutS : 20;
+
+    bool ok = curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "ftp,ftps") == CURLE_OK;
+    // Credentials go in their own options, never into the URL, so they
+    // cannot leak through libcurl's messages about the URL.
+    ok = ok && curl_easy_setopt(c, CURLOPT_USERNAME, user_.c_str()) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_PASSWORD, password_.c_str()) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, connectTimeout) == CURLE_OK;
+    // Also bounds the wait for the greeting: a server that accepts the
+    // connection and never speaks must not hang the update.
+    ok = ok && curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, connectTimeout) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_ACCEPTTIMEOUT_MS, connectTimeout * 1000L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 100L * 1024L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_FTP_USE_EPSV, options_.useEpsv ? 1L : 0L) == CURLE_OK;
+    // Active mode: "-" lets libcurl use the control connection's address.
+    ok = ok && curl_easy_setopt(c, CURLOPT_FTPPORT, passive_ ? nullptr : "-") == CURLE_OK;
+    if (options_.tls == FtpTls::Explicit)
+        ok = ok && curl_easy_setopt(c, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL)) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
+    if (!options_.caFile.empty())
+        ok = ok && curl_easy_setopt(c, CURLOPT_CAINFO, options_.caFile.c_str()) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &CurlFtpSession::onData) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_WRITEDATA, this) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &CurlFtpSession::onReply) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_HEADERDATA, this) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &CurlFtpSession::onProgress) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_XFERINFODATA, this) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_NOPROGRESS, 1L) == CURLE_OK;
+    return ok;
+}
+
+FtpResult CurlFtpSession::perform(FtpFailure kind, const std::string& what)
+{
+    CURLM* multi = curl_->multi();
+    CURL* easy = curl_->easy();
+    curl_->clearError();
+    lastReplyLine_.clear();
+    if (curl_multi_add_handle(multi, easy) != CURLM_OK)
+        return finish(failure(FtpFailure::Setting, what + ": cannot start the request (libcurl)"));
+
+    std::optional<CURLcode> result;
+    bool interrupted = false;
+    while (!result) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK)
+            break;
+        int queued = 0;
+        while (const CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == easy)
+                result = message->data.result;
+        }
+        if (result || running == 0)
+            break;
+        if (interrupted_ && interrupted_()) {
+            interrupted = true;
+            break;
+        }
+        if (curl_multi_poll(multi, nullptr, 0, kPollSliceMs, nullptr) != CURLM_OK)
+            break;
+    }
+    curl_multi_remove_handle(multi, easy);
+
+    long reply = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &reply);
+    if (interrupted) {
+        // The control connection is somewhere inside a command: it cannot
+        // carry another one.
+        CloseSession();
+        return finish(failure(FtpFailure::Interrupted, what + ": interrupted", reply));
+    }
+    if (result && *result == CURLE_OK)
+        return {};
+
+    if (transfer_ != nullptr && transfer_->abort) {
+        FtpResult why = *transfer_->abort;
+        why.detail = what + ": " + why.detail;
+        why.reply = reply;
+        return finish(why);
+    }
+    const CURLcode code = result.value_or(CURLE_FAILED_INIT);
+    // libcurl reports a 421 at any step as its own time-out; it is the
+    // server closing the session, and says why in its reply.
+    if (lastReplyLine_.rfind("421", 0) == 0)
+        return finish(failure(kind, what + ": the server closed the session: " + lastReplyLine_, 421));
+    std::string detail = what + ": " + curl_easy_strerror(code);
+    const std::string extra = curl_->errorText();
+    if (!extra.empty() && detail.find(extra) == std::string::npos)
+        detail += " (" + extra + ")";
+    // What the server last said is often the real reason: a 421 that closed
+    // the connection reads as a time-out in libcurl's words alone.
+    if (!lastReplyLine_.empty())
+        detail += "; the server's last reply: " + lastReplyLine_;
+    if (code == CURLE_REMOTE_FILE_NOT_FOUND && kind == FtpFailure::Transfer)
+        kind = FtpFailure::RemoteFile;
+    return finish(failure(kind, detail, reply));
+}
+
+FtpResult CurlFtpSession::OpenSession()
+{
+    // Every open starts from fresh handles with the settings as they are
+    // now; dropping the old ones ends any session still open on them.
+    CloseSession();
+    if (!isValidHost(host_))
+        return failure(FtpFailure::Setting, "no valid FTP host name is configured");
+    if (holdsLineBreak(user_) || holdsLineBreak(password_) || holdsLineBreak(options_.caFile))
+        return failure(FtpFailure::Setting, "an FTP setting holds a line break; it would reach the server as a command");
+    if (options_.port < 1 || options_.port > 65535)
+        return failure(FtpFailure::Setting, "FTP port " + std::to_string(options_.port) + " is out of range");
+
+    curl_ = std::make_unique<CurlHolder>();
+    if (!*curl_ || !configureHandle()) {
+        CloseSession();
+        return failure(FtpFailure::Setting, "cannot set up the FTP connection (libcurl)");
+    }
+    // Logging in without transferring anything: the connection stays in the
+    // multi handle and the next requests reuse it.
+    const std::string url = baseUrl();
+    curl_easy_setopt(curl_->easy(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl_->easy(), CURLOPT_NOBODY, 1L);
+    FtpResult opened =
+        perform(FtpFailure::Connection, "cannot open a session with " + host_ + ":" + std::to_string(options_.port));
+    if (!opened)
+        CloseSession();
+    return opened;
+}
+
+FtpResult CurlFtpSession::EnterRemoteFolder(const std::string& folder)
+{
+    if (!curl_)
+        return failure(FtpFailure::Setting, "no FTP session is open");
+    if (holdsLineBreak(folder))
+        return failure(FtpFailure::Setting, "the remote folder's name holds a line break");
+
+    // Relative to the login folder: empty components (leading, doubled or
+    // trailing slashes) are dropped, each name is escaped on its own.
+    std::string path;
+    std::string_view rest(folder);
+    while (!rest.empty()) {
+        const auto slash = rest.find('/');
+        const std::string_view part = rest.substr(0, slash);
+        if (!part.empty())
+            path += curl_->escape(part) + "/";
+        rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
+    }
+
+    const std::string url = baseUrl() + path;
+    curl_easy_setopt(curl_->easy(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl_->easy(), CURLOPT_NOBODY, 1L);
+    FtpResult entered = perform(FtpFailure::Folder, "cannot enter the remote folder '" + folder + "'");
+    if (entered)
+        folderPath_ = path;
+    return entered;
+}
+
+FtpResult CurlFtpSession::askAbout(const std::string& url, const std::string& name, RemoteFile& answer)
+{
+    // SIZE and MDTM, without a transfer. A file the server does not have
+    // fails MDTM, so this also tells whether it is there.
+    CURL* c = curl_->easy();
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(c, CURLOPT_FILETIME, 1L);
+    FtpResult asked = perform(FtpFailure::Transfer, "cannot ask the server about '" + name + "'");
+    curl_easy_setopt(c, CURLOPT_FILETIME, 0L);
+    if (!asked)
+        return asked;
+    curl_off_t size = -1;
+    curl_off_t mtime = -1;
+    curl_easy_getinfo(c, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size);
+    curl_easy_getinfo(c, CURLINFO_FILETIME_T, &mtime);
+    answer.size = size >= 0 ? static_cast<std::int64_t>(size) : -1;
+    answer.mtime = mtime >= 0 ? static_cast<std::int64_t>(mtime) : -1;
+    return {};
+}
+
+size_t CurlFtpSession::onReply(char* data, size_t size, size_t count, void* self)
+{
+    // libcurl hands over each line the server answers, and a few lines of
+    // its own making ("Content-Length: ..."); only a reply starts with its code.
+    const std::string_view line(data, size * count);
+    if (line.size() >= 3 && line[0] >= '1' && line[0] <= '5' && line[1] >= '0' && line[1] <= '9' &&
+        line[2] >= '0' && line[2] <= '9') {
+        std::string& last = static_cast<CurlFtpSession*>(self)->lastReplyLine_;
+        last.clear();
+        for (const char c : line.substr(0, 200)) {
+            if (c == '\r' || c == '\n')
+                break;
+            last += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '?' : c;
+        }
+    }
+    return size * count;
+}
+
+size_t CurlFtpSession::onData(char* data, size_t size, size_t count, void* self)
+{
+    Transfer* transfer = static_cast<CurlFtpSession*>(self)->transfer_;
+    const size_t bytes = size * count;
+    // Outside a download only libcurl's own lines come here: the size and
+    // time it learnt, written as headers to both callbacks.
+    if (transfer == nullptr)
+        return bytes;
+    const auto length = static_cast<std::int64_t>(bytes);
+    // An endless or overlong stream stops here, before it reaches the disk.
+    if (transfer->received + length > transfer->limit) {
+        transfer->abort = failure(FtpFailure::Size,
+                                  transfer->announced >= 0
+                                      ? "the server sent more than the " + std::to_string(transfer->announced) +
+                                            " bytes it gives as the file's size"
+                                      : "the file is larger than the " + std::to_string(transfer->limit) +
+                                            " bytes allowed (max_download_mb)");
+        return 0;
+    }
+    if (const ReplaceResult written = transfer->file->write(data, bytes); !written) {
+        transfer->abort = failure(FtpFailure::Local, written.detail);
+        return 0;
+    }
+    transfer->received += length;
+    return bytes;
+}
+
+int CurlFtpSession::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    auto* session = static_cast<CurlFtpSession*>(self);
+    Transfer* transfer = session->transfer_;
+    if (transfer == nullptr)
+        return 0;
+
+    if (!transfer->rate.keepsUp(Clock::now(), transfer->received)) {
+        transfer->abort = failure(FtpFailure::Transfer,
+                                  "the transfer was slower than " + std::to_string(session->options_.minRateBps) +
+                                      " bytes/s for " + std::to_string(session->options_.stallTimeoutS) + " s");
+        return 1;
+    }
+    if (transfer->received != transfer->lastReported) {
+        transfer->lastReported = transfer->received;
+        if (transfer->progress != nullptr && *transfer->progress) {
+            try {
+                (*transfer->progress)(transfer->received, transfer->announced);
+            } catch (const std::exception& e) {
+                transfer->abort = failure(FtpFailure::Local, std::string("the progress report failed: ") + e.what());
+                return 1;
+            } catch (...) {
+                transfer->abort = failure(FtpFailure::Local, "the progress report failed");
+                return 1;
+            }
+        }
+    }
+    return 0;
+}
+
+FtpResult CurlFtpSession::FetchFile(const std::string& remoteName, const std::filesystem::path& target,
+                                    const FtpProgress& progress)
+{
+    if (!curl_)
+        return failure(FtpFailure::Setting, "no FTP session is open");
+    if (remoteName.empty() || remoteName.find('/') != std::string::npos || holdsLineBreak(remoteName))
+        return failure(FtpFailure::Setting, "invalid remote file name '" + remoteName + "'");
+    const std::string url = baseUrl() + folderPath_ + curl_->escape(remoteName);
+
+    // The size the server gives is asked before and after the transfer and
+    // compared with what arrived: libcurl is told to ignore the sizes it
+    // sees, so that it reads the data connection to its end rather than stop
+    // where a lying or outdated number says.
+    RemoteFile before;
+    if (FtpResult asked = askAbout(url, remoteName, before); !asked)
+        return asked;
+    if (before.size < 0 && !options_.allowUnknownSize)
+        return finish(failure(FtpFailure::Size, "the server does not give the size of '" + remoteName +
+                                                    "', so a cut download could not be told from a whole one"));
+
+    FileReplacement file(target);
+    if (const ReplaceResult begun = file.begin(); !begun)
+        return finish(failure(begun.status == ReplaceStatus::Busy ? FtpFailure::Busy : FtpFailure::Local,
+                              begun.detail));
+
+    Transfer transfer{.file = &file,
+                      .progress = &progress,
+                      .announced = before.size,
+                      .limit = before.size >= 0 ? before.size : options_.maxDownloadBytes,
+                      .rate = RateFloor(std::chrono::seconds(options_.stallTimeoutS > 0 ? options_.stallTimeoutS : 30),
+                                        options_.minRateBps),
+                      .abort = std::nullopt};
+    CURL* c = curl_->easy();
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(c, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    transfer_ = &transfer;
+    FtpResult downloaded = perform(FtpFailure::Transfer, "cannot download '" + remoteName + "'");
+    transfer_ = nullptr;
+    if (curl_) {
+        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 1L);
+        curl_easy_setopt(c, CURLOPT_IGNORE_CONTENT_LENGTH, 0L);
+    }
+    if (!downloaded)
+        return downloaded;
+
+    if (transfer.received == 0)
+        return failure(FtpFailure::Size, "cannot download '" + remoteName + "': the server sent an empty file");
+    if (before.size >= 0 && transfer.received != before.size)
+        return failure(FtpFailure::Size, "cannot download '" + remoteName + "': received " +
+                                             std::to_string(transfer.received) + " of " +
+                                             std::to_string(before.size) + " bytes");
+    RemoteFile after;
+    if (FtpResult asked = askAbout(url, remoteName, after); !asked)
+        return asked;
+    if (after.size != before.size || after.mtime != before.mtime)
+        return failure(FtpFailure::Size, "'" + remoteName + "' changed on the server during the download (" +
+                                             std::to_string(before.size) + " bytes before, " +
+                                             std::to_string(after.size) +
+                                             " after): it may still be uploading; try again later");
+
+    if (const ReplaceResult committed = file.commit(); !committed)
+        return finish(failure(FtpFailure::Local, committed.detail));
+    return {};
+}
+
+void CurlFtpSession::CloseSession()
+{
+    // The connection lives in the multi handle, which says goodbye (QUIT)
+    // when it goes; there is nothing to report either way.
+    curl_.reset();
+    folderPath_.clear();
+}
+
+}  // namespace
+
+std::unique_ptr<FtpClient> makeCurlFtpClient(const FtpOptions& options)
+{
+    return std::make_unique<CurlFtpSession>(options);
+}
+
+}  // namespace adv::platform

@@ -1,0 +1,73 @@
+// The file probe on Windows: the file system already ignores letter case and
+// knows the current drive, so all that is left is to join the pieces and read
+// the file's attributes.
+#include "platform/OrdinaryFile.h"
+
+#include "platform/Text_win.h"
+
+#include <string>
+
+namespace adv::platform {
+namespace {
+
+bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// True when some component of `path` is "..": nothing outside the root may
+// stand for an installation.
+bool climbsUp(std::wstring_view path) {
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find_first_of(L"\\/", start);
+        if (end == std::wstring_view::npos)
+            end = path.size();
+        if (path.substr(start, end - start) == L"..")
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// Any attribute that keeps a name from counting as an installed program: the
+// listing of ordinary files leaves out folders, hidden and system files.
+constexpr DWORD kNotOrdinary = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+}  // namespace
+
+std::optional<std::filesystem::path> findOrdinaryFile(const std::filesystem::path& root,
+                                                      std::string_view path) {
+    std::optional<std::wstring> relative = win::toUtf16(path);
+    if (!relative)
+        return std::nullopt;
+    // A pattern would match some file the caller did not name.
+    if (relative->find_first_of(L"*?") != std::wstring::npos || climbsUp(*relative))
+        return std::nullopt;
+    const std::size_t firstPart = relative->find_first_not_of(L"\\/");
+    if (firstPart == std::wstring::npos)
+        return std::nullopt;
+
+    // "c:" and "\dolvo\dolvo.exe" make "c:\dolvo\dolvo.exe". With no root the
+    // path stays "\dolvo\dolvo.exe", which Windows itself resolves on the
+    // current drive, whatever that is at this moment. A folder as root works
+    // the same way as a drive.
+    std::wstring joined = root.native();
+    while (!joined.empty() && isSeparator(joined.back()))
+        joined.pop_back();
+    joined += L'\\';
+    joined.append(*relative, firstPart);
+
+    const DWORD length = GetFullPathNameW(joined.c_str(), 0, nullptr, nullptr);
+    if (length == 0)
+        return std::nullopt;
+    std::wstring full(length, L'\0');
+    const DWORD written = GetFullPathNameW(joined.c_str(), length, full.data(), nullptr);
+    if (written == 0 || written >= length)
+        return std::nullopt;
+    full.resize(written);
+
+    const DWORD attributes = GetFileAttributesW(full.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & kNotOrdinary) != 0)
+        return std::nullopt;
+    return std::filesystem::path(std::move(full));
+}
+
+}  // namespace adv::platform

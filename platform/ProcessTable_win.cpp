@@ -1,0 +1,192 @@
+// The process table on Windows: Toolhelp32 for the walk, a process handle for
+// everything after it. A handle keeps its process object alive, and with it the
+// pid, so once a process is opened and its name checked through the handle,
+// nothing done here can land on another program.
+#include "platform/ProcessTable.h"
+
+#include "platform/Text_win.h"
+
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <optional>
+#include <utility>
+
+namespace adv::platform {
+namespace {
+
+HANDLE asHandle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
+
+// -1 is this class's "nothing held", but to Windows it also means the calling
+// process (GetCurrentProcess()); it must never reach a wait or a terminate.
+// 0 is what a failed OpenProcess gives.
+bool holdsHandle(std::intptr_t value) { return value != -1 && value != 0; }
+
+class Snapshot {
+public:
+    Snapshot() : handle_(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)) {}
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+    ~Snapshot() {
+        if (valid())
+            CloseHandle(handle_);
+    }
+
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+std::wstring_view baseName(std::wstring_view path) {
+    const std::size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring_view::npos ? path : path.substr(slash + 1);
+}
+
+// The file name of the image that `process` runs, asked of the process object
+// itself rather than of the snapshot, which may be stale by now.
+std::optional<std::wstring> imageName(HANDLE process) {
+    // Room for the longest path Windows knows, so no retry is needed.
+    std::wstring path(32768, L'\0');
+    DWORD size = static_cast<DWORD>(path.size());
+    if (!QueryFullProcessImageNameW(process, 0, path.data(), &size))
+        return std::nullopt;
+    path.resize(size);
+    return std::wstring(baseName(path));
+}
+
+struct CloseRequest {
+    DWORD pid = 0;
+    int windows = 0;
+    int posted = 0;
+};
+
+BOOL CALLBACK postCloseToWindowOf(HWND window, LPARAM param) {
+    auto* request = reinterpret_cast<CloseRequest*>(param);
+    DWORD owner = 0;
+    if (GetWindowThreadProcessId(window, &owner) != 0 && owner == request->pid) {
+        ++request->windows;
+        if (PostMessageW(window, WM_CLOSE, 0, 0))
+            ++request->posted;
+    }
+    return TRUE;
+}
+
+DWORD waitMilliseconds(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left <= std::chrono::milliseconds::zero())
+        return 0;
+    // INFINITE itself would mean "no limit".
+    return static_cast<DWORD>(std::min<std::chrono::milliseconds::rep>(left.count(), INFINITE - 1));
+}
+
+}  // namespace
+
+void RunningProcess::release() noexcept {
+    if (holdsHandle(handle_))
+        CloseHandle(asHandle(handle_));
+    handle_ = -1;
+}
+
+// A program is asked to close the way the user would ask it: WM_CLOSE to each
+// of its top-level windows, shown or hidden, so it can save and end by itself.
+// A program with no window cannot be asked, but it does not refuse either; it
+// counts as asked, so that the caller's wait runs its course and then forces
+// it, like a program that ignores the request. False only when every window
+// turned the message away (a program of higher integrity) or it is gone.
+bool RunningProcess::requestClose() {
+    if (hasExited())
+        return false;
+    CloseRequest request;
+    request.pid = static_cast<DWORD>(pid_);
+    EnumWindows(&postCloseToWindowOf, reinterpret_cast<LPARAM>(&request));
+    return request.windows == 0 || request.posted > 0;
+}
+
+bool RunningProcess::forceClose() {
+    return holdsHandle(handle_) && TerminateProcess(asHandle(handle_), 0) != 0;
+}
+
+bool RunningProcess::hasExited() const {
+    return !holdsHandle(handle_) || WaitForSingleObject(asHandle(handle_), 0) == WAIT_OBJECT_0;
+}
+
+std::vector<RunningProcess> openProcessesNamed(std::string_view name, int* unopenable, std::span<const long> skip,
+                                               bool* more) {
+    if (unopenable != nullptr)
+        *unopenable = 0;
+    // A process may hold millions of handles: one walk always takes them all.
+    if (more != nullptr)
+        *more = false;
+    std::vector<RunningProcess> found;
+    const std::optional<std::wstring> wanted = win::toUtf16(name);
+    if (!wanted || wanted->empty())
+        return found;
+
+    const Snapshot snapshot;
+    if (!snapshot.valid())
+        return found;
+    const DWORD self = GetCurrentProcessId();
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL got = Process32FirstW(snapshot.get(), &entry); got; got = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ProcessID == self || entry.th32ProcessID == 0)
+            continue;
+        if (!win::sameFileName(entry.szExeFile, *wanted))
+            continue;
+        if (std::find(skip.begin(), skip.end(), static_cast<long>(entry.th32ProcessID)) != skip.end())
+            continue;
+        const HANDLE handle = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
+                                          FALSE, entry.th32ProcessID);
+        if (handle == nullptr) {
+            // ERROR_INVALID_PARAMETER: no such process any more, nothing left to close.
+            if (GetLastError() != ERROR_INVALID_PARAMETER && unopenable != nullptr)
+                ++*unopenable;
+            continue;
+        }
+        RunningProcess process(static_cast<long>(entry.th32ProcessID), reinterpret_cast<std::intptr_t>(handle));
+        // The pid may have been reused between the snapshot and the open, and
+        // the handle holds whatever runs there now: look again through it.
+        const std::optional<std::wstring> image = imageName(handle);
+        if (!image) {
+            if (!process.hasExited() && unopenable != nullptr)
+                ++*unopenable;
+            continue;
+        }
+        if (!win::sameFileName(*image, *wanted))
+            continue;
+        found.push_back(std::move(process));
+    }
+    return found;
+}
+
+void waitForExit(std::span<RunningProcess> procs, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + std::max(timeout, std::chrono::milliseconds::zero());
+    std::vector<HANDLE> running;
+    running.reserve(procs.size());
+    for (const RunningProcess& p : procs) {
+        if (!p.hasExited())
+            running.push_back(asHandle(p.handle_));
+    }
+
+    // WaitForMultipleObjects takes at most 64 handles: wait for each group in
+    // turn, all of it, with what is left of the one time limit. A group that
+    // ends early costs nothing, so the whole wait lasts as long as the slowest.
+    for (std::size_t first = 0; first < running.size(); first += MAXIMUM_WAIT_OBJECTS) {
+        const std::size_t count = std::min<std::size_t>(MAXIMUM_WAIT_OBJECTS, running.size() - first);
+        const DWORD result =
+            WaitForMultipleObjects(static_cast<DWORD>(count), running.data() + first, TRUE, waitMilliseconds(deadline));
+        if (result == WAIT_TIMEOUT)
+            return;
+        if (result == WAIT_FAILED) {
+            // One bad handle fails the whole group; wait for the others one by one.
+            for (std::size_t i = first; i < first + count; ++i) {
+                if (WaitForSingleObject(running[i], waitMilliseconds(deadline)) == WAIT_TIMEOUT)
+                    return;
+            }
+        }
+    }
+}
+
+}  // namespace adv::platform

@@ -1,0 +1,411 @@
+// The program end to end, as an operator or a script runs it: real files,
+// real children under the products' names, the real executable.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <csignal>
+#include <cstring>
+#include <memory>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/core/ProductTable.h"
+#include "platform/ProcessTable.h"
+#include "tests/support/FtpServer.h"
+#include "tests/support/Spawn.h"
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+Outcome runUpdater(const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(ADV_BINARY), args);
+    if (!p.waitForFinished(60000))
+        p.kill();
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+}
+
+QString writeIni(const QString& path, const QString& text)
+{
+    fs::create_directories(fs::path(path.toStdString()).parent_path());
+    QFile f(path);
+    f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    f.write(text.toUtf8());
+    return path;
+}
+
+void touch(const fs::path& file)
+{
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << "MZ";
+}
+
+// A run of the real sweep closes every process of the products' names on
+// this machine; the test only goes ahead when the only ones are its own.
+std::string foreignProductProcess()
+{
+    for (const auto& product : adv::kProducts)
+        for (std::string_view exe : product.executables)
+            if (!adv::platform::openProcessesNamed(exe).empty())
+                return std::string(exe);
+    if (!adv::platform::openProcessesNamed(adv::kAlwaysClosed).empty())
+        return std::string(adv::kAlwaysClosed);
+    return {};
+}
+
+#define SKIP_IF_FOREIGN_PRODUCTS_RUN()                                                        \
+    if (const std::string who = foreignProductProcess(); !who.empty())                       \
+    GTEST_SKIP() << "a process named " << who << " that this test did not start is running; " \
+                    "the sweep would close it"
+
+TEST(CommandLine, VersionAndUsage)
+{
+    const Outcome version = runUpdater({u"--version"_s});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, u"AggiornaDV 1.0.0.11\n"_s);
+
+    for (const QStringList& bad : {QStringList{u"--bogus"_s}, QStringList{u"extra"_s},
+                                   QStringList{u"--config"_s}, QStringList{u"--sweep"_s, u"--update"_s}}) {
+        const Outcome r = runUpdater(bad);
+        EXPECT_EQ(r.status, 64) << bad.join(u' ').toStdString() << ": " << r.err.toStdString();
+        EXPECT_FALSE(r.err.isEmpty());
+    }
+}
+
+TEST(CommandLine, HelpIsItalian)
+{
+    for (const QString& option : {u"--help"_s, u"-h"_s}) {
+        const Outcome help = runUpdater({option});
+        EXPECT_EQ(help.status, 0);
+        EXPECT_TRUE(help.out.startsWith(u"Uso: AggiornaDV"_s)) << help.out.toStdString();
+        for (const QString& option2 : {u"--config FILE"_s, u"--sweep"_s, u"--update"_s, u"--version"_s})
+            EXPECT_TRUE(help.out.contains(option2)) << option2.toStdString();
+        EXPECT_FALSE(help.out.contains(u"Usage"_s) || help.out.contains(u"Displays"_s)) << help.out.toStdString();
+    }
+    const Outcome bogus = runUpdater({u"--bogus"_s});
+    EXPECT_TRUE(bogus.err.contains(u"opzione sconosciuta: bogus"_s)) << bogus.err.toStdString();
+}
+
+TEST(CommandLine, SweepClosesTheInstalledProductsProgramsOnly)
+{
+    SKIP_IF_FOREIGN_PRODUCTS_RUN();
+    adv::test::TempDir dir;
+    const fs::path root = fs::path(dir.path()) / "drive_c";
+    touch(root / "dolvo/dolvo.exe");
+    touch(root / "KIVO/kivo.exe");  // Kivo, spelt the way a copy from a CD might be
+    const QString ini = writeIni(QString::fromStdString(dir.file("AggiornaDV.ini")),
+                                 u"root = %1\nclose_grace_s = 2\n"_s.arg(QString::fromStdString(root.string())));
+
+    const std::string bin = dir.file("bin");
+    fs::create_directories(bin);
+    std::vector<std::pair<std::string, adv::test::Child>> closed, spared;
+    for (const char* name : {"dolvo.exe", "nodoart.exe", "Kivo.exe", "kivoavvisi.exe", "Vudarav.exe"})
+        closed.emplace_back(name, adv::test::spawnNamed(bin, name));
+    // Near misses, and the programs of products that are not installed.
+    for (const char* name : {"vidorizu.exe", "lettovi.exe", "xdolvo.exe", "dolvo.ex", "Kivo.exe2", "trevanto"})
+        spared.emplace_back(name, adv::test::spawnNamed(bin, name));
+
+    const Outcome r = runUpdater({u"--sweep"_s, u"--config"_s, ini});
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, u"[x] Dolvo\n[ ] Trevanto\n[x] Kivo\n[ ] KIVO Term.WIFI\n"_s);
+
+    for (auto& [name, child] : closed)
+        EXPECT_TRUE(child.waitExit(5s)) << name << " should have been closed";
+    for (auto& [name, child] : spared)
+        EXPECT_TRUE(child.running()) << name << " should still run: " << child.describe();
+}
+
+TEST(CommandLine, BadConfigurationStopsBeforeClosingAnything)
+{
+    SKIP_IF_FOREIGN_PRODUCTS_RUN();
+    adv::test::TempDir dir;
+    const std::string bin = dir.file("bin");
+    fs::create_directories(bin);
+    adv::test::Child always = adv::test::spawnNamed(bin, "Vudarav.exe");
+
+    struct Case {
+        QString text;
+        QString key;
+    };
+    for (const Case& c : {Case{u"close_grace_s = -2\n"_s, u"close_grace_s"_s},
+                          Case{u"root = /nonexistent/aggiornadv\n"_s, u"root"_s},
+                          Case{u"tls = forse\n"_s, u"tls"_s},
+                          Case{u"password = abc\\\n  tls = explicit\nuser = \"x\n"_s, u"user"_s},
+                          Case{u"host = a.example.it\nhost = b.example.it\n"_s, u"host"_s},
+                          Case{u"host = ftp.example.it/../x\n"_s, u"host"_s},
+                          Case{u"user = a\u0007b\n"_s, u"\\x07"_s}}) {
+        const QString ini = writeIni(QString::fromStdString(dir.file("bad.ini")), c.text);
+        const Outcome r = runUpdater({u"--sweep"_s, u"--config"_s, ini});
+        EXPECT_EQ(r.status, 78) << c.text.toStdString();
+        EXPECT_TRUE(r.err.contains(ini) && r.err.contains(c.key)) << r.err.toStdString();
+        EXPECT_EQ(r.err.count(u'\n'), 1) << r.err.toStdString();
+        EXPECT_TRUE(r.out.isEmpty());
+    }
+    const Outcome missing = runUpdater({u"--sweep"_s, u"--config"_s, QString::fromStdString(dir.file("none.ini"))});
+    EXPECT_EQ(missing.status, 78);
+    const Outcome empty = runUpdater({u"--sweep"_s, u"--config"_s, QString()});
+    EXPECT_EQ(empty.status, 78) << empty.err.toStdString();
+
+    // A file that others may change could make the updater install anything.
+    const QString shared = writeIni(QString::fromStdString(dir.file("shared.ini")), u"user = x\n"_s);
+    QFile::setPermissions(shared, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::WriteOther);
+    const Outcome writable = runUpdater({u"--sweep"_s, u"--config"_s, shared});
+    EXPECT_EQ(writable.status, 78);
+    EXPECT_TRUE(writable.err.contains(u"altri utenti"_s)) << writable.err.toStdString();
+
+    // Without a screen the window cannot open: said plainly, and before the sweep.
+    QProcessEnvironment headless = QProcessEnvironment::systemEnvironment();
+    for (const QString& name : {u"DISPLAY"_s, u"WAYLAND_DISPLAY"_s, u"QT_QPA_PLATFORM"_s})
+        headless.remove(name);
+    const Outcome noScreen = runUpdater({}, headless);
+    EXPECT_EQ(noScreen.status, 69) << noScreen.err.toStdString();
+    EXPECT_TRUE(noScreen.err.contains(u"--update"_s)) << noScreen.err.toStdString();
+
+    EXPECT_TRUE(always.running()) << "a bad configuration must close nothing";
+}
+
+// Where the configuration is looked for when --config is not given.
+TEST(CommandLine, FindsTheUsersFileThenTheSystemsThenDefaults)
+{
+    SKIP_IF_FOREIGN_PRODUCTS_RUN();
+    adv::test::TempDir dir;
+    const fs::path userRoot = fs::path(dir.path()) / "user_root";
+    const fs::path systemRoot = fs::path(dir.path()) / "system_root";
+    touch(userRoot / "dolvo/dolvo.exe");
+    touch(systemRoot / "trevanto/trevanto.exe");
+    const QString home = QString::fromStdString(dir.file("home"));
+    const QString etc = QString::fromStdString(dir.file("etc"));
+
+    struct Case {
+        bool userFile;
+        bool systemFile;
+        QString expected;
+    };
+    const QString kDefault = u"[ ] Dolvo\n[ ] Trevanto\n[ ] Kivo\n[ ] KIVO Term.WIFI\n"_s;
+    for (const Case& c : {Case{true, true, u"[x] Dolvo\n[ ] Trevanto\n[ ] Kivo\n[ ] KIVO Term.WIFI\n"_s},
+                          Case{false, true, u"[ ] Dolvo\n[x] Trevanto\n[ ] Kivo\n[ ] KIVO Term.WIFI\n"_s},
+                          Case{false, false, kDefault}}) {
+        QFile::remove(home + u"/AggiornaDV/AggiornaDV.ini"_s);
+        QFile::remove(etc + u"/AggiornaDV/AggiornaDV.ini"_s);
+        if (c.userFile)
+            writeIni(home + u"/AggiornaDV/AggiornaDV.ini"_s,
+                     u"root = %1\n"_s.arg(QString::fromStdString(userRoot.string())));
+        if (c.systemFile)
+            writeIni(etc + u"/AggiornaDV/AggiornaDV.ini"_s,
+                     u"root = %1\n"_s.arg(QString::fromStdString(systemRoot.string())));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"XDG_CONFIG_HOME"_s, home);
+        env.insert(u"XDG_CONFIG_DIRS"_s, etc);
+        const Outcome r = runUpdater({u"--sweep"_s}, env);
+        EXPECT_EQ(r.status, 0) << r.err.toStdString();
+        EXPECT_EQ(r.out, c.expected);
+    }
+}
+
+// --update: the exit status tells a script what happened.
+TEST(CommandLine, UpdateExitStatusTellsWhatHappened)
+{
+    SKIP_IF_FOREIGN_PRODUCTS_RUN();
+    enum class Setup { Normal, NotInstalled, NoFolder, NoRemoteFile, NothingListening, ReadOnlyFolder };
+    struct Case {
+        const char* label;
+        Setup setup;
+        int status;
+        int lines;  // status lines after the four product rows
+    };
+    const bool root = ::geteuid() == 0;
+    for (const Case& c : {Case{"updated", Setup::Normal, 0, 4}, Case{"noServer", Setup::NothingListening, 2, 2},
+                          Case{"noFolder", Setup::NoFolder, 3, 3}, Case{"notInstalled", Setup::NotInstalled, 4, 3},
+                          Case{"noRemoteFile", Setup::NoRemoteFile, 5, 4},
+                          Case{"readOnlyFolder", Setup::ReadOnlyFolder, 5, 4}}) {
+        SCOPED_TRACE(c.label);
+        adv::test::TempDir dir;
+        const fs::path drive = fs::path(dir.path()) / "drive_c";
+        const fs::path served = fs::path(dir.path()) / "ftp";
+        fs::create_directories(drive);
+        fs::create_directories(served / (c.setup == Setup::NoFolder ? "www.zorvanik.it" : "www.zorvanik.it/download"));
+        if (c.setup != Setup::NoRemoteFile && c.setup != Setup::NoFolder)
+            std::ofstream(served / "www.zorvanik.it/download/dolvo.exe") << "MZ nuova versione";
+        const fs::path installed = drive / "dolvo/dolvo.exe";
+        if (c.setup != Setup::NotInstalled)
+            touch(installed);
+
+        adv::test::FtpServerOptions options;
+        options.root = QString::fromStdString(served.string());
+        adv::test::FtpServer server(options);
+        const quint16 port = c.setup == Setup::NothingListening ? adv::test::unusedLoopbackPort() : server.port();
+        const QString ini = writeIni(QString::fromStdString(dir.file("AggiornaDV.ini")),
+                                     u"root = %1\nhost = 127.0.0.1\nport = %2\nuser = operatore\n"
+                                     u"password = prova-segreta\nconnect_timeout_s = 3\nstall_timeout_s = 3\n"_s
+                                         .arg(QString::fromStdString(drive.string()))
+                                         .arg(port));
+
+        QStringList command{u"--update"_s, u"--config"_s, ini};
+        QString program = QStringLiteral(ADV_BINARY);
+        if (c.setup == Setup::ReadOnlyFolder) {
+            if (root) {
+                // Permission bits do not stop root: run the updater as nobody,
+                // who may read everything here but write nothing.
+                fs::permissions(dir.path(), fs::perms(0755));
+                fs::permissions(ini.toStdString(), fs::perms(0644));
+                command = QStringList{u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s, program} + command;
+                program = u"setpriv"_s;
+            } else {
+                fs::permissions(installed.parent_path(), fs::perms(0555));
+            }
+        }
+        QProcess p;
+        p.start(program, command);
+        ASSERT_TRUE(p.waitForFinished(60000));
+        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        if (c.setup == Setup::ReadOnlyFolder && !root)
+            fs::permissions(installed.parent_path(), fs::perms(0755));
+
+        EXPECT_EQ(p.exitCode(), c.status) << out.toStdString() << err.toStdString();
+        const QStringList lines = out.split(u'\n', Qt::SkipEmptyParts);
+        ASSERT_EQ(lines.size(), 4 + c.lines) << out.toStdString();
+        EXPECT_EQ(lines[0], c.setup == Setup::NotInstalled ? u"[ ] Dolvo"_s : u"[x] Dolvo"_s);
+        for (qsizetype i = 4; i < lines.size(); ++i)
+            EXPECT_TRUE(lines[i].startsWith(u"- "_s)) << lines[i].toStdString();
+        EXPECT_EQ(lines[4], u"- Collegamento al sito ZORVANIK"_s);
+        EXPECT_FALSE(out.contains(u"prova-segreta"_s) || err.contains(u"prova-segreta"_s))
+            << "the password was printed";
+
+        std::ifstream f(installed);
+        const std::string content((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        if (c.setup == Setup::NotInstalled)
+            EXPECT_FALSE(fs::exists(installed.parent_path()));
+        else
+            EXPECT_EQ(content, c.status == 0 ? "MZ nuova versione" : "MZ");
+    }
+}
+
+// A drive with Dolvo installed and a server offering a new dolvo.exe.
+struct UpdateStage {
+    adv::test::TempDir dir;
+    fs::path drive = fs::path(dir.path()) / "drive_c";
+    fs::path served = fs::path(dir.path()) / "ftp";
+    fs::path installed = drive / "dolvo/dolvo.exe";
+    std::unique_ptr<adv::test::FtpServer> server;
+    QString ini;
+
+    explicit UpdateStage(adv::test::FtpFault fault = adv::test::FtpFault::None)
+    {
+        fs::create_directories(served / "www.zorvanik.it/download");
+        std::ofstream(served / "www.zorvanik.it/download/dolvo.exe") << std::string(200000, 'N');
+        touch(installed);
+        adv::test::FtpServerOptions options;
+        options.root = QString::fromStdString(served.string());
+        options.fault = fault;
+        server = std::make_unique<adv::test::FtpServer>(options);
+        ini = writeIni(QString::fromStdString(dir.file("AggiornaDV.ini")),
+                       u"root = %1\nhost = 127.0.0.1\nport = %2\nuser = operatore\n"
+                       u"password = prova-segreta\nconnect_timeout_s = 3\nstall_timeout_s = 30\n"_s
+                           .arg(QString::fromStdString(drive.string()))
+                           .arg(server->port()));
+    }
+    std::string installedContent() const
+    {
+        std::ifstream f(installed);
+        return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    }
+    std::vector<std::string> dolvoFolder() const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(installed.parent_path()))
+            names.push_back(entry.path().filename().string());
+        return names;
+    }
+};
+
+// An interrupt during the download stops it at once and cleanly.
+TEST(CommandLine, UpdateStopsCleanlyOnInterrupt)
+{
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(::strsignal(signal));
+        UpdateStage stage(adv::test::FtpFault::Drip);
+        QProcess p;
+        p.start(QStringLiteral(ADV_BINARY), {u"--update"_s, u"--config"_s, stage.ini});
+        QString out;
+        while (!out.contains(u"Inizio download"_s) && p.waitForReadyRead(10000))
+            out += QString::fromUtf8(p.readAllStandardOutput());
+        ASSERT_TRUE(out.contains(u"Inizio download"_s)) << out.toStdString();
+        QThread::msleep(300);  // well into the transfer
+        QElapsedTimer clock;
+        clock.start();
+        ::kill(static_cast<pid_t>(p.processId()), signal);
+        ASSERT_TRUE(p.waitForFinished(5000));
+        EXPECT_LT(clock.elapsed(), 2000);
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p.exitCode(), 5);
+        out += QString::fromUtf8(p.readAllStandardOutput());
+        EXPECT_TRUE(out.contains(u"- Aggiornamento interrotto"_s)) << out.toStdString();
+        EXPECT_EQ(stage.installedContent(), "MZ");
+        EXPECT_EQ(stage.dolvoFolder(), std::vector<std::string>{"dolvo.exe"}) << "temporary or lock file left";
+    }
+}
+
+// A reader that goes away early does not stop the update.
+TEST(CommandLine, UpdateGoesOnWhenTheReaderOfItsOutputLeaves)
+{
+    UpdateStage stage;
+    QProcess p;
+    p.start(u"/bin/bash"_s, {u"-c"_s, u"\"$0\" --update --config \"$1\" | head -n 1; echo \"status=${PIPESTATUS[0]}\" >&2"_s,
+                              QStringLiteral(ADV_BINARY), stage.ini});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    EXPECT_EQ(QString::fromUtf8(p.readAllStandardOutput()), u"[x] Dolvo\n"_s);
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    EXPECT_TRUE(err.endsWith(u"status=0\n"_s)) << "the updater's own status: " << err.toStdString();
+    EXPECT_EQ(stage.installedContent(), std::string(200000, 'N'));
+}
+
+// What the sweep could not close is named on stderr. An updater run as
+// "nobody" may not close a program of root's.
+TEST(CommandLine, ProgramsThatCouldNotBeClosedAreReported)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to start a program that an unprivileged updater may not close";
+    adv::test::TempDir dir;
+    fs::permissions(dir.path(), fs::perms(0755));
+    const std::string bin = dir.file("bin");
+    fs::create_directories(bin);
+    fs::permissions(bin, fs::perms(0755));
+    adv::test::Child always = adv::test::spawnNamed(bin, "Vudarav.exe");
+    const QString ini = writeIni(QString::fromStdString(dir.file("AggiornaDV.ini")),
+                                 u"root = %1\nclose_grace_s = 0\n"_s.arg(QString::fromStdString(dir.path())));
+    fs::permissions(ini.toStdString(), fs::perms(0644));
+
+    QProcess p;
+    p.start(u"setpriv"_s, {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s, QStringLiteral(ADV_BINARY),
+                           u"--sweep"_s, u"--config"_s, ini});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    EXPECT_EQ(p.exitCode(), 0) << err.toStdString();
+    EXPECT_TRUE(err.contains(u"Vudarav.exe non si è potuto chiudere (1 processo: %1)"_s.arg(always.pid())))
+        << err.toStdString();
+    EXPECT_TRUE(always.running());
+}
+
+}  // namespace

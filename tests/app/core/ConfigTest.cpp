@@ -1,0 +1,204 @@
+// The configuration file: values read, and every kind of mistake named.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "app/core/Config.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QString writeIni(const QTemporaryDir& dir, const QString& text,
+                 QFileDevice::Permissions perms = QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+{
+    const QString path = dir.filePath(u"AggiornaDV.ini"_s);
+    QFile f(path);
+    f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    f.write(text.toUtf8());
+    f.close();
+    f.setPermissions(perms);
+    return path;
+}
+
+TEST(Config, ReadsEveryKey)
+{
+    QTemporaryDir dir;
+    const QString ini = writeIni(dir, u"root = %1\n"
+                                      "close_grace_s = 0.5\n"
+                                      "show_download = true\n"
+                                      "host = 127.0.0.1\n"
+                                      "port = 2121\n"
+                                      "user = operatore\n"
+                                      "password = \"uno,due\"\n"
+                                      "tls = explicit\n"
+                                      "remote_folder = www.example.it/download\n"
+                                      "use_epsv = false\n"
+                                      "connect_timeout_s = 5\n"
+                                      "stall_timeout_s = 7\n"_s.arg(dir.path()));
+    const adv::ConfigResult r = adv::loadConfig(ini);
+    ASSERT_TRUE(r.config) << r.error.toStdString();
+    const adv::Config& c = *r.config;
+    EXPECT_EQ(c.root, std::filesystem::path(dir.path().toStdString()));
+    EXPECT_EQ(c.closeGrace.count(), 500);
+    EXPECT_TRUE(c.showDownload);
+    EXPECT_EQ(c.host, "127.0.0.1");
+    EXPECT_EQ(c.ftp.port, 2121);
+    EXPECT_EQ(c.user, "operatore");
+    EXPECT_EQ(c.password, "uno,due");
+    EXPECT_EQ(c.ftp.tls, adv::platform::FtpTls::Explicit);
+    EXPECT_EQ(c.remoteFolder, "www.example.it/download");
+    EXPECT_FALSE(c.ftp.useEpsv);
+    EXPECT_EQ(c.ftp.connectTimeoutS, 5);
+    EXPECT_EQ(c.ftp.stallTimeoutS, 7);
+    EXPECT_TRUE(r.warning.isEmpty()) << "0600 is private enough";
+}
+
+TEST(Config, DefaultsWhenKeysAreAbsent)
+{
+    QTemporaryDir dir;
+    const adv::ConfigResult r = adv::loadConfig(writeIni(dir, u"; nothing set\n"_s));
+    ASSERT_TRUE(r.config);
+    EXPECT_EQ(r.config->root, std::filesystem::path("/"));
+    EXPECT_EQ(r.config->closeGrace.count(), 3000);
+    EXPECT_FALSE(r.config->showDownload);
+    EXPECT_EQ(r.config->host, "ftp.zorvanik.it");
+    EXPECT_EQ(r.config->remoteFolder, "www.zorvanik.it/download");
+    EXPECT_EQ(r.config->ftp.port, 21);
+    EXPECT_EQ(r.config->ftp.tls, adv::platform::FtpTls::Off);
+    EXPECT_TRUE(r.config->ftp.useEpsv);
+}
+
+struct BadCase {
+    const char* label;
+    const char* text;
+    const char* key;       // must be named in the message
+    const char* complaint; // and what is wrong
+    int line = 1;          // and where
+};
+
+class BadConfig : public ::testing::TestWithParam<BadCase> {};
+
+TEST_P(BadConfig, IsOneLineNamingFileAndKey)
+{
+    QTemporaryDir dir;
+    const QString ini = writeIni(dir, QString::fromUtf8(GetParam().text));
+    const adv::ConfigResult r = adv::loadConfig(ini);
+    ASSERT_FALSE(r.config);
+    const std::string msg = r.error.toStdString();
+    EXPECT_NE(msg.find(ini.toStdString() + ":" + std::to_string(GetParam().line) + ":"), std::string::npos) << msg;
+    EXPECT_NE(msg.find(GetParam().key), std::string::npos) << msg;
+    EXPECT_NE(msg.find(GetParam().complaint), std::string::npos) << msg;
+    EXPECT_EQ(msg.find('\n'), std::string::npos) << msg;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BadConfig,
+    ::testing::Values(
+        BadCase{"negativeGrace", "close_grace_s = -1\n", "close_grace_s", "secondi"},
+        BadCase{"wordyGrace", "close_grace_s = tre\n", "close_grace_s", "\"tre\""},
+        BadCase{"missingRoot", "root = /nonexistent/aggiornadv-test-root\n", "root", "non esiste"},
+        BadCase{"portOutOfRange", "port = 70000\n", "port", "70000"},
+        BadCase{"tlsUnknown", "tls = sometimes\n", "tls", "explicit"},
+        BadCase{"flagNotBool", "show_download = forse\n", "show_download", "true o false"},
+        BadCase{"zeroTimeout", "stall_timeout_s = 0\n", "stall_timeout_s", "da 1"},
+        BadCase{"emptyHost", "host =\n", "host", "non è un nome"},
+        BadCase{"missingCaFile", "ca_file = /nonexistent/ca.pem\n", "ca_file", "non esiste"},
+        BadCase{"misspelledKey", "hots = ftp.example.it\n", "hots", "sconosciuta"},
+        // Read literally, and refused whole when it cannot be.
+        BadCase{"unterminatedQuote", "user = x\npassword = \"pa\nhost = evil\n", "password", "virgolette", 2},
+        BadCase{"controlCharacter", "user = a\x01" "b\n", "user", "\\x01"},
+        BadCase{"carriageReturnInside", "user = op\rDELE victim\n", "user", "carattere di controllo"},
+        BadCase{"tabInside", "password = a\tb\n", "password", "carattere di controllo"},
+        BadCase{"notKeyValue", "# ok\n\nsolo parole\n", "solo parole", "chiave = valore", 3},
+        BadCase{"sectionHeader", "[General]\nhost = a.it\n", "[General]", "chiave = valore"},
+        BadCase{"keyTwice", "host = a.example.it\nport = 21\nhost = b.example.it\n", "host", "più di una volta", 3},
+        BadCase{"hostWithSlash", "host = ftp.example.it/x\n", "host", "non è un nome"},
+        BadCase{"hostWithSpace", "host = ftp example.it\n", "host", "non è un nome"},
+        BadCase{"hostWithAt", "host = user@ftp.example.it\n", "host", "non è un nome"},
+        BadCase{"rateNotANumber", "min_rate_bps = veloce\n", "min_rate_bps", "numero intero"},
+        BadCase{"zeroDownloadBound", "max_download_mb = 0\n", "max_download_mb", "da 1"}),
+    [](const auto& row) { return std::string(row.param.label); });
+
+TEST(Config, FileThatCannotBeRead)
+{
+    QTemporaryDir dir;
+    const adv::ConfigResult missing = adv::loadConfig(dir.filePath(u"nope.ini"_s));
+    ASSERT_FALSE(missing.config);
+    EXPECT_TRUE(missing.error.contains(u"non esiste"_s)) << missing.error.toStdString();
+
+    const adv::ConfigResult folder = adv::loadConfig(dir.path());
+    ASSERT_FALSE(folder.config);
+    EXPECT_TRUE(folder.error.contains(u"non si può leggere"_s)) << folder.error.toStdString();
+}
+
+TEST(Config, WarnsWhenOthersCanReadThePassword)
+{
+    QTemporaryDir dir;
+    const auto shared = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther;
+    const adv::ConfigResult r = adv::loadConfig(writeIni(dir, u"password = segreto\n"_s, shared));
+    ASSERT_TRUE(r.config);
+    EXPECT_TRUE(r.warning.contains(u"password"_s));
+    EXPECT_FALSE(r.warning.contains(u"segreto"_s)) << "the password itself is never shown";
+
+    const adv::ConfigResult noPassword = adv::loadConfig(writeIni(dir, u"user = x\n"_s, shared));
+    EXPECT_TRUE(noPassword.warning.isEmpty());
+}
+
+// What an operator writes is what the program uses, byte for byte.
+TEST(Config, ValuesAreTakenLiterally)
+{
+    QTemporaryDir dir;
+    const adv::ConfigResult r = adv::loadConfig(writeIni(dir, u"\uFEFFuser = a ;b\r\n"
+                                                              "password = abc\\\r\n"
+                                                              "  tls = explicit\r\n"
+                                                              "remote_folder = \"  www.x.it/d\\b  \"\n"
+                                                              "ca_file =\n"
+                                                              "; password = other\n"
+                                                              "   # host = other\n"
+                                                              "host = [::1]\n"
+                                                              "min_rate_bps = 0\n"
+                                                              "max_download_mb = 64\n"_s));
+    ASSERT_TRUE(r.config) << r.error.toStdString();
+    EXPECT_EQ(r.config->user, "a ;b");
+    EXPECT_EQ(r.config->password, "abc\\") << "no continuation lines";
+    EXPECT_EQ(r.config->ftp.tls, adv::platform::FtpTls::Explicit);
+    EXPECT_EQ(r.config->remoteFolder, "  www.x.it/d\\b  ") << "quotes keep the spaces, escapes stay as written";
+    EXPECT_EQ(r.config->host, "[::1]");
+    EXPECT_EQ(r.config->ftp.minRateBps, 0);
+    EXPECT_EQ(r.config->ftp.maxDownloadBytes, 64 * 1024 * 1024);
+
+    const adv::ConfigResult quoted = adv::loadConfig(writeIni(dir, u"password = pa\"ss\nuser = \"\"\n"_s));
+    ASSERT_TRUE(quoted.config) << quoted.error.toStdString();
+    EXPECT_EQ(quoted.config->password, "pa\"ss") << "a quote inside a value is a character like any other";
+    EXPECT_EQ(quoted.config->user, "");
+}
+
+TEST(Config, DefaultsOfTheTransferBounds)
+{
+    const adv::Config c;
+    EXPECT_EQ(c.ftp.minRateBps, 1024);
+    EXPECT_EQ(c.ftp.maxDownloadBytes, 512 * 1024 * 1024);
+}
+
+// The file decides what gets installed and run: others may not write it.
+TEST(Config, AFileOthersMayWriteIsRefused)
+{
+    QTemporaryDir dir;
+    for (const auto writable : {QFileDevice::WriteGroup, QFileDevice::WriteOther}) {
+        const auto perms = QFileDevice::ReadOwner | QFileDevice::WriteOwner | writable;
+        const adv::ConfigResult r = adv::loadConfig(writeIni(dir, u"user = x\n"_s, perms));
+        ASSERT_FALSE(r.config);
+        EXPECT_TRUE(r.error.contains(u"altri utenti"_s)) << r.error.toStdString();
+    }
+}
+
+TEST(Config, ShownValuesNeverReachTheTerminalRaw)
+{
+    EXPECT_EQ(adv::shownValue("più"), u"più"_s);
+    EXPECT_EQ(adv::shownValue("a\x1b[2Jb"), u"a\\x1b[2Jb"_s);
+    EXPECT_EQ(adv::shownValue("\xff\xfe"), u"\\xff\\xfe"_s);
+}
+
+}  // namespace

@@ -1,0 +1,401 @@
+// The update command against a real FTP server on 127.0.0.1: what the log
+// says, what the pointer did, and what became of the installed file.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <unistd.h>
+
+#include "app/core/Config.h"
+#include "app/core/UpdateCommand.h"
+#include "tests/support/FtpServer.h"
+
+using namespace Qt::StringLiterals;
+using adv::Pointer;
+using adv::UpdateOutcome;
+using adv::platform::FtpTls;
+using adv::test::FtpFault;
+
+namespace {
+
+const QString kConnecting = u"Collegamento al sito ZORVANIK"_s;
+const QString kConnected = u"Collegamento riuscito"_s;
+const QString kFolderMissing = u"La Directory 'download' non esiste sul server "_s;
+const QString kNotInstalled = u"Programma Dolvo non è stato installato... "_s;
+const QString kStarts = u"Inizio download programma "_s;
+const QString kFailed = u"Impossibile scaricare il programma. Riprovare più tardi"_s;
+const QString kUpdated = u"Il programma è stato aggiornato... "_s;
+const QString kInterrupted = u"Aggiornamento interrotto: il programma installato non è stato modificato"_s;
+const QString kNoServer = u"Impossibile connettersi al server 127.0.0.1. Riprovare più tardi"_s;
+
+class RecordingUi final : public adv::UpdateUi {
+public:
+    RecordingUi(QString drive, bool answer) : drive_(std::move(drive)), answer_(answer) {}
+    void setPointer(Pointer p) override { pointers.push_back(p); }
+    bool askYesNo(const QString& prompt, const QString& title) override
+    {
+        ++questions;
+        EXPECT_EQ(prompt, u"Sei sicuro di voler procedere"_s);
+        EXPECT_EQ(title, u"Aggiornamento software"_s);
+        EXPECT_EQ(pointers.back(), Pointer::Hourglass) << "the question is asked with the hourglass";
+        return answer_;
+    }
+    QString driveText() const override { return drive_; }
+    void showBusyLabel() override { busy = true; }
+    void AppendStatus(const QString& message) override { lines << message; }
+    void downloadProgress(std::int64_t, std::int64_t) override { ++progress; }
+    void downloadEnded() override { progressHidden = true; }
+    // The operator stops the update once the download is under way.
+    bool stopRequested() override { return stopOnceDownloading && progress > 0; }
+    bool stopOnceDownloading = false;
+
+    std::vector<Pointer> pointers;
+    int questions = 0;
+    bool busy = false;
+    QStringList lines;
+    int progress = 0;
+    bool progressHidden = false;
+
+private:
+    QString drive_;
+    bool answer_;
+};
+
+// The real session, counted.
+class CountingFtp final : public adv::platform::FtpClient {
+public:
+    explicit CountingFtp(const adv::platform::FtpOptions& o) : real_(adv::platform::makeCurlFtpClient(o)) {}
+    void setHostname(const std::string& v) override { ++settings; real_->setHostname(v); }
+    void setUsername(const std::string& v) override { ++settings; real_->setUsername(v); }
+    void setPassword(const std::string& v) override { ++settings; real_->setPassword(v); }
+    void setPassive(bool v) override { ++settings; real_->setPassive(v); }
+    void setInterruptCheck(std::function<bool()> check) override { real_->setInterruptCheck(std::move(check)); }
+    adv::platform::FtpResult OpenSession() override { ++opens; return real_->OpenSession(); }
+    adv::platform::FtpResult EnterRemoteFolder(const std::string& f) override
+    {
+        ++folders;
+        return real_->EnterRemoteFolder(f);
+    }
+    adv::platform::FtpResult FetchFile(const std::string& r, const std::filesystem::path& t,
+                                       const adv::platform::FtpProgress& p) override
+    {
+        ++fetches;
+        return real_->FetchFile(r, t, p);
+    }
+    void CloseSession() override { ++closes; real_->CloseSession(); }
+
+    int settings = 0, opens = 0, folders = 0, fetches = 0, closes = 0;
+
+private:
+    std::unique_ptr<adv::platform::FtpClient> real_;
+};
+
+QByteArray randomBytes(qsizetype size)
+{
+    QByteArray b(size, Qt::Uninitialized);
+    for (auto& c : b)
+        c = static_cast<char>(QRandomGenerator::global()->bounded(256));
+    return b;
+}
+
+void writeFile(const QString& path, const QByteArray& data)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(data);
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Owner, group and others; Qt's "user" bits repeat the owner's.
+constexpr auto kModeBits = QFileDevice::Permissions::fromInt(0x7077);
+
+// Everything a scenario sets up: a served folder, a drive, a configuration.
+struct Stage {
+    QTemporaryDir dir;
+    QString served = dir.filePath(u"ftp"_s);
+    QString drive = dir.filePath(u"drive_c"_s);
+    QString installed = drive + u"/dolvo/dolvo.exe"_s;
+    QString remote = served + u"/www.zorvanik.it/download/dolvo.exe"_s;
+    QByteArray oldBytes = "MZ versione vecchia";
+    QByteArray newBytes = randomBytes(300 * 1024 + 17);
+
+    Stage()
+    {
+        QDir().mkpath(drive);
+        QDir().mkpath(served);
+    }
+    static constexpr QFileDevice::Permissions kMode = QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                      | QFileDevice::ExeOwner | QFileDevice::ReadGroup
+                                                      | QFileDevice::ExeGroup;
+    void install()
+    {
+        writeFile(installed, oldBytes);
+        QFile::setPermissions(installed, kMode);
+    }
+    void publish() { writeFile(remote, newBytes); }
+    QStringList dolvoFolder() const { return QDir(drive + u"/dolvo"_s).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden); }
+};
+
+adv::test::FtpServerOptions servedFrom(const Stage& stage, FtpFault fault = FtpFault::None,
+                                       FtpTls tls = FtpTls::Off)
+{
+    adv::test::FtpServerOptions options;
+    options.root = stage.served;
+    options.fault = fault;
+    options.tls = tls;
+    return options;
+}
+
+adv::Config configFor(quint16 port, const std::string& password = "prova-segreta")
+{
+    adv::Config c;
+    c.host = "127.0.0.1";
+    c.ftp.port = port;
+    c.user = "operatore";
+    c.password = password;
+    c.ftp.connectTimeoutS = 3;
+    c.ftp.stallTimeoutS = 2;
+    return c;
+}
+
+enum class Setup { Normal, NotInstalled, NoFolder, NoRemoteFile, WrongPassword, NothingListening };
+
+struct Scenario {
+    const char* label;
+    Setup setup;
+    FtpFault fault;
+    UpdateOutcome outcome;
+    QStringList lines;
+};
+
+class UpdateScenario : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(UpdateScenario, LogsEachStepAndKeepsTheInstalledFileSafe)
+{
+    const Scenario& s = GetParam();
+    Stage stage;
+    if (s.setup != Setup::NotInstalled)
+        stage.install();
+    if (s.setup == Setup::NoFolder)
+        QDir().mkpath(stage.served + u"/www.zorvanik.it"_s);
+    else if (s.setup != Setup::NoRemoteFile)
+        stage.publish();
+    else
+        QDir().mkpath(stage.served + u"/www.zorvanik.it/download"_s);
+
+    adv::test::FtpServerOptions options;
+    options.root = stage.served;
+    options.fault = s.fault;
+    adv::test::FtpServer server(options);
+    const quint16 port = s.setup == Setup::NothingListening ? adv::test::unusedLoopbackPort() : server.port();
+    const adv::Config config = configFor(port, s.setup == Setup::WrongPassword ? "sbagliata" : "prova-segreta");
+
+    RecordingUi ui(stage.drive, true);
+    CountingFtp ftp(config.ftp);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, s.outcome);
+    EXPECT_LT(clock.elapsed(), 15000) << "no step may hang past its time-out";
+
+    EXPECT_EQ(ui.lines, s.lines);
+    EXPECT_EQ(ui.questions, 1);
+    EXPECT_TRUE(ui.busy);
+    ASSERT_FALSE(ui.pointers.empty());
+    EXPECT_EQ(ui.pointers.front(), Pointer::Hourglass);
+    EXPECT_EQ(ui.pointers.back(), Pointer::Arrow);
+    EXPECT_EQ(ftp.settings, 4);
+    EXPECT_EQ(ftp.opens, 1);
+    EXPECT_EQ(ftp.closes, s.outcome == UpdateOutcome::Updated ? 1 : 0);
+    EXPECT_EQ(ftp.folders, s.outcome == UpdateOutcome::ConnectFailed ? 0 : 1);
+
+    if (s.setup == Setup::NotInstalled) {
+        EXPECT_EQ(ftp.fetches, 0);
+        EXPECT_FALSE(QFileInfo::exists(stage.drive + u"/dolvo"_s)) << "nothing may be created";
+        return;
+    }
+    const QByteArray expected = s.outcome == UpdateOutcome::Updated ? stage.newBytes : stage.oldBytes;
+    EXPECT_TRUE(readFile(stage.installed) == expected) << "installed file has the wrong content";
+    EXPECT_EQ(QFileInfo(stage.installed).permissions() & kModeBits, Stage::kMode) << "permissions were lost";
+    EXPECT_EQ(stage.dolvoFolder(), QStringList{u"dolvo.exe"_s}) << "a temporary file was left behind";
+    if (s.outcome == UpdateOutcome::Updated || s.outcome == UpdateOutcome::DownloadFailed) {
+        EXPECT_TRUE(ui.progressHidden);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ftp, UpdateScenario,
+    ::testing::Values(
+        Scenario{"success", Setup::Normal, FtpFault::None, UpdateOutcome::Updated,
+                 {kConnecting, kConnected, kStarts, kUpdated}},
+        Scenario{"nothingListening", Setup::NothingListening, FtpFault::None, UpdateOutcome::ConnectFailed,
+                 {kConnecting, kNoServer}},
+        Scenario{"wrongPassword", Setup::WrongPassword, FtpFault::None, UpdateOutcome::ConnectFailed,
+                 {kConnecting, kNoServer}},
+        Scenario{"serverNeverAnswers", Setup::Normal, FtpFault::NoGreeting, UpdateOutcome::ConnectFailed,
+                 {kConnecting, kNoServer}},
+        Scenario{"folderMissing", Setup::NoFolder, FtpFault::None, UpdateOutcome::FolderMissing,
+                 {kConnecting, kConnected, kFolderMissing}},
+        Scenario{"notInstalled", Setup::NotInstalled, FtpFault::None, UpdateOutcome::NotInstalled,
+                 {kConnecting, kConnected, kNotInstalled}},
+        Scenario{"remoteFileMissing", Setup::NoRemoteFile, FtpFault::None, UpdateOutcome::DownloadFailed,
+                 {kConnecting, kConnected, kStarts, kFailed}},
+        Scenario{"dataCutMidTransfer", Setup::Normal, FtpFault::CutData, UpdateOutcome::DownloadFailed,
+                 {kConnecting, kConnected, kStarts, kFailed}},
+        Scenario{"serverStalls", Setup::Normal, FtpFault::StallData, UpdateOutcome::DownloadFailed,
+                 {kConnecting, kConnected, kStarts, kFailed}},
+        Scenario{"sizeSaysHalf", Setup::Normal, FtpFault::SizeHalf, UpdateOutcome::DownloadFailed,
+                 {kConnecting, kConnected, kStarts, kFailed}},
+        Scenario{"stillUploading", Setup::Normal, FtpFault::Grow, UpdateOutcome::DownloadFailed,
+                 {kConnecting, kConnected, kStarts, kFailed}},
+        Scenario{"serverGivesNoSize", Setup::Normal, FtpFault::NoSize, UpdateOutcome::DownloadFailed,
+                 {kConnecting, kConnected, kStarts, kFailed}},
+        Scenario{"oneByteASecond", Setup::Normal, FtpFault::Drip, UpdateOutcome::DownloadFailed,
+                 {kConnecting, kConnected, kStarts, kFailed}}),
+    [](const auto& row) { return std::string(row.param.label); });
+
+TEST(Update, NoLeavesEverythingUntouched)
+{
+    Stage stage;
+    stage.install();
+    stage.publish();
+    adv::test::FtpServerOptions options;
+    options.root = stage.served;
+    adv::test::FtpServer server(options);
+    RecordingUi ui(stage.drive, false);
+    CountingFtp ftp(configFor(server.port()).ftp);
+
+    EXPECT_EQ(adv::UpdateCommand(ui, ftp, configFor(server.port())).outcome, UpdateOutcome::Cancelled);
+    EXPECT_TRUE(ui.lines.isEmpty());
+    EXPECT_FALSE(ui.busy);
+    EXPECT_EQ(ui.pointers, (std::vector<Pointer>{Pointer::Hourglass, Pointer::Arrow}));
+    EXPECT_EQ(ftp.settings + ftp.opens + ftp.folders + ftp.fetches + ftp.closes, 0);
+    EXPECT_EQ(readFile(stage.installed), stage.oldBytes);
+}
+
+TEST(Update, SecondRunAfterAFailureRepeatsEverythingBelow)
+{
+    Stage stage;
+    stage.install();
+    QDir().mkpath(stage.served + u"/www.zorvanik.it/download"_s);
+    adv::test::FtpServerOptions options;
+    options.root = stage.served;
+    adv::test::FtpServer server(options);
+    const adv::Config config = configFor(server.port());
+    RecordingUi ui(stage.drive, true);
+    CountingFtp ftp(config.ftp);
+
+    EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, UpdateOutcome::DownloadFailed);
+    stage.publish();
+    EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, UpdateOutcome::Updated);
+
+    EXPECT_EQ(ui.lines, (QStringList{kConnecting, kConnected, kStarts, kFailed,
+                                     kConnecting, kConnected, kStarts, kUpdated}));
+    EXPECT_EQ(ftp.settings, 8);
+    EXPECT_EQ(ftp.opens, 2);
+    EXPECT_EQ(ftp.closes, 1);
+    EXPECT_TRUE(readFile(stage.installed) == stage.newBytes);
+}
+
+TEST(Update, ExplicitTlsTrustsOnlyTheConfiguredAuthority)
+{
+    Stage stage;
+    stage.install();
+    stage.publish();
+    adv::test::FtpServer server(servedFrom(stage, FtpFault::None, FtpTls::Explicit));
+
+    adv::Config config = configFor(server.port());
+    config.ftp.tls = FtpTls::Explicit;
+    {
+        RecordingUi ui(stage.drive, true);
+        CountingFtp ftp(config.ftp);
+        EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, UpdateOutcome::ConnectFailed)
+            << "a self-signed certificate is not trusted unless configured";
+        EXPECT_EQ(ui.lines, (QStringList{kConnecting, kNoServer}));
+        EXPECT_EQ(readFile(stage.installed), stage.oldBytes);
+    }
+    config.ftp.caFile = server.caFile().toStdString();
+    RecordingUi ui(stage.drive, true);
+    CountingFtp ftp(config.ftp);
+    EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, UpdateOutcome::Updated);
+    EXPECT_TRUE(readFile(stage.installed) == stage.newBytes);
+    EXPECT_GT(ui.progress, 0);
+}
+
+TEST(Update, AStopDuringTheDownloadLeavesNothingBehind)
+{
+    Stage stage;
+    stage.install();
+    stage.publish();
+    adv::test::FtpServer server(servedFrom(stage, FtpFault::Drip));
+    const adv::Config config = configFor(server.port());
+    RecordingUi ui(stage.drive, true);
+    ui.stopOnceDownloading = true;
+    CountingFtp ftp(config.ftp);
+    QElapsedTimer clock;
+    clock.start();
+    const adv::UpdateReport report = adv::UpdateCommand(ui, ftp, config);
+    EXPECT_EQ(report.outcome, UpdateOutcome::Interrupted) << report.reason;
+    EXPECT_LT(clock.elapsed(), 1500);
+    EXPECT_EQ(adv::exitStatus(report.outcome), adv::ExitStatus::DownloadFailed);
+    EXPECT_EQ(ui.lines, (QStringList{kConnecting, kConnected, kStarts, kInterrupted}));
+    EXPECT_EQ(readFile(stage.installed), stage.oldBytes);
+    EXPECT_EQ(stage.dolvoFolder(), QStringList{u"dolvo.exe"_s}) << "temporary or lock file left behind";
+    EXPECT_EQ(ui.pointers.back(), Pointer::Arrow);
+}
+
+// The installed path may lead through links, but never out of the root.
+struct LinkCase {
+    const char* label;
+    bool folderIsLink;     // ROOT/dolvo is the link (else ROOT/dolvo/dolvo.exe is)
+    bool targetInsideRoot;
+    UpdateOutcome outcome;
+};
+
+class InstalledThroughALink : public ::testing::TestWithParam<LinkCase> {};
+
+TEST_P(InstalledThroughALink, IsUpdatedOnlyInsideTheRoot)
+{
+    const LinkCase c = GetParam();
+    Stage stage;
+    stage.publish();
+    QTemporaryDir outside;
+    const QString realFolder = c.targetInsideRoot ? stage.drive + u"/altrove/dolvo-1"_s : outside.filePath(u"dolvo"_s);
+    QDir().mkpath(realFolder);
+    writeFile(realFolder + u"/dolvo.exe"_s, stage.oldBytes);
+    if (c.folderIsLink) {
+        ASSERT_TRUE(QFile::link(realFolder, stage.drive + u"/dolvo"_s));
+    } else {
+        QDir().mkpath(stage.drive + u"/dolvo"_s);
+        ASSERT_TRUE(QFile::link(realFolder + u"/dolvo.exe"_s, stage.installed));
+    }
+
+    adv::test::FtpServer server(servedFrom(stage));
+    const adv::Config config = configFor(server.port());
+    RecordingUi ui(stage.drive, true);
+    CountingFtp ftp(config.ftp);
+    EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, c.outcome);
+    const QByteArray expected = c.outcome == UpdateOutcome::Updated ? stage.newBytes : stage.oldBytes;
+    EXPECT_TRUE(readFile(realFolder + u"/dolvo.exe"_s) == expected);
+    EXPECT_EQ(QDir(realFolder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+              QStringList{u"dolvo.exe"_s});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Links, InstalledThroughALink,
+    ::testing::Values(LinkCase{"fileLinkOutOfTheRoot", false, false, UpdateOutcome::NotInstalled},
+                      LinkCase{"folderLinkOutOfTheRoot", true, false, UpdateOutcome::NotInstalled},
+                      LinkCase{"fileLinkInsideTheRoot", false, true, UpdateOutcome::Updated},
+                      LinkCase{"folderLinkInsideTheRoot", true, true, UpdateOutcome::Updated}),
+    [](const auto& row) { return std::string(row.param.label); });
+
+}  // namespace

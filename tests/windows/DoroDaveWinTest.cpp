@@ -1,0 +1,122 @@
+// Closing programs by name on Windows, end to end: the shared policy over the
+// Windows process table, against stand-ins started under unique names.
+#include "process/DoroDave.h"
+
+#include "StandIns.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+
+namespace adv {
+
+void PrintTo(const TerminateReport& r, std::ostream* out) {
+    *out << "{closed " << r.closed << ", forced " << r.forced << ", notClosed " << r.notClosed << "}";
+}
+
+}  // namespace adv
+
+namespace {
+
+using adv::TerminateProcessesByName;
+using adv::TerminateReport;
+using adv::test::StandIn;
+using adv::test::StandInMode;
+using adv::test::StandIns;
+using adv::test::toUtf8;
+using adv::test::uniqueTag;
+using namespace std::chrono_literals;
+
+constexpr auto kExitLimit = 10s;
+// Long enough for a stand-in that obeys to be gone well within it.
+constexpr auto kPatientGrace = 10s;
+constexpr auto kShortGrace = 300ms;
+
+TerminateReport report(int closed, int forced) {
+    TerminateReport r;
+    r.closed = closed;
+    r.forced = forced;
+    return r;
+}
+
+struct ModeCase {
+    const char* label;
+    StandInMode mode;
+    std::chrono::milliseconds grace;
+    TerminateReport expected;
+    bool asked;  // the program saw WM_CLOSE
+};
+
+void PrintTo(const ModeCase& c, std::ostream* out) { *out << c.label; }
+
+class TerminateWinModes : public testing::TestWithParam<ModeCase> {};
+
+TEST_P(TerminateWinModes, EndsTheProgramAskingFirst) {
+    const ModeCase& c = GetParam();
+    StandIns standIns;
+    const StandIn& standIn = standIns.start(L"kivo_" + uniqueTag() + L".exe", c.mode);
+
+    EXPECT_EQ(TerminateProcessesByName(toUtf8(standIn.imageName), c.grace), c.expected);
+
+    // A forced program ends with exit code 0 too, as the old updater left it.
+    EXPECT_EQ(standIn.exitCodeWithin(kExitLimit), 0u);
+    EXPECT_EQ(standIn.wasAskedToClose(), c.asked);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TerminateWinModes,
+    testing::Values(ModeCase{"VisibleWindowCloses", StandInMode::Visible, kPatientGrace, report(1, 0), true},
+                    ModeCase{"HiddenWindowCloses", StandInMode::Hidden, kPatientGrace, report(1, 0), true},
+                    ModeCase{"IgnoredRequestIsForced", StandInMode::Ignore, kShortGrace, report(0, 1), true},
+                    ModeCase{"NoWindowIsForced", StandInMode::Windowless, kShortGrace, report(0, 1), false},
+                    ModeCase{"ZeroGraceForcesAtOnce", StandInMode::Visible, 0ms, report(0, 1), false}),
+    [](const testing::TestParamInfo<ModeCase>& row) { return std::string(row.param.label); });
+
+TEST(TerminateWin, ClosesEveryInstanceInOneCall) {
+    StandIns standIns;
+    const std::wstring name = L"dolvo_" + uniqueTag() + L".exe";
+    const StandIn& first = standIns.start(name, StandInMode::Visible);
+    const StandIn& second = standIns.start(name, StandInMode::Hidden);
+    const StandIn& third = standIns.start(name, StandInMode::Windowless);
+
+    EXPECT_EQ(TerminateProcessesByName(toUtf8(name), 2s), report(2, 1));
+
+    for (const StandIn* s : {&first, &second, &third})
+        EXPECT_EQ(s->exitCodeWithin(kExitLimit), 0u);
+}
+
+TEST(TerminateWin, LeavesProgramsWhoseNameOnlyEndsWithTheName) {
+    StandIns standIns;
+    const std::wstring tag = uniqueTag();
+    const StandIn& longer = standIns.start(L"vidorikivo" + tag + L".exe", StandInMode::Visible);
+    const StandIn& exact = standIns.start(L"kivo" + tag + L".exe", StandInMode::Visible);
+
+    EXPECT_EQ(TerminateProcessesByName(toUtf8(L"kivo" + tag + L".exe"), kPatientGrace), report(1, 0));
+
+    EXPECT_EQ(exact.exitCodeWithin(kExitLimit), 0u);
+    EXPECT_TRUE(longer.running());
+    EXPECT_FALSE(longer.wasAskedToClose());
+}
+
+TEST(TerminateWin, MatchesTheNameInAnyLetterCase) {
+    StandIns standIns;
+    const std::wstring tag = uniqueTag();
+    const StandIn& standIn = standIns.start(L"KiVo" + tag + L".EXE", StandInMode::Hidden);
+
+    EXPECT_EQ(TerminateProcessesByName(toUtf8(L"kIvO" + tag + L".exe"), kPatientGrace), report(1, 0));
+
+    EXPECT_EQ(standIn.exitCodeWithin(kExitLimit), 0u);
+}
+
+TEST(TerminateWin, LeavesEverythingAloneWhenNothingHasTheName) {
+    StandIns standIns;
+    const StandIn& standIn = standIns.start(L"nodoart_" + uniqueTag() + L".exe", StandInMode::Visible);
+
+    EXPECT_EQ(TerminateProcessesByName(toUtf8(L"absent_" + standIn.imageName), kShortGrace), TerminateReport{});
+    EXPECT_EQ(TerminateProcessesByName("", kShortGrace), TerminateReport{});
+
+    EXPECT_TRUE(standIn.running());
+    EXPECT_FALSE(standIn.wasAskedToClose());
+}
+
+}  // namespace
