@@ -168,7 +168,7 @@ std::string CurlFtpSession::baseUrl() const
 bool CurlFtpSession::configureHandle()
 {
     CURL* c = curl_->easy();
-    const long connectTimeout = options_.connectTimeoutS > 0 ? options_.connectTimeoutS : 20;
+    const long connectTimeout = static_cast<long>(options_.connectTimeout.count() > 0 ? options_.connectTimeout.count() : 20);
 
     bool ok = curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "ftp,ftps") == CURLE_OK;
@@ -400,7 +400,7 @@ int CurlFtpSession::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, c
     if (!transfer->rate.keepsUp(Clock::now(), transfer->received)) {
         transfer->abort = failure(FtpFailure::Transfer,
                                   "the transfer was slower than " + std::to_string(session->options_.minRateBps) +
-                                      " bytes/s for " + std::to_string(session->options_.stallTimeoutS) + " s");
+                                      " bytes/s for " + std::to_string(session->options_.stallTimeout.count()) + " s");
         return 1;
     }
     if (transfer->received != transfer->lastReported) {
@@ -449,7 +449,7 @@ FtpResult CurlFtpSession::FetchFile(const std::string& remoteName, const std::fi
                       .progress = &progress,
                       .announced = before.size,
                       .limit = before.size >= 0 ? before.size : options_.maxDownloadBytes,
-                      .rate = RateFloor(std::chrono::seconds(options_.stallTimeoutS > 0 ? options_.stallTimeoutS : 30),
+                      .rate = RateFloor(options_.stallTimeout > std::chrono::seconds::zero() ? options_.stallTimeout : std::chrono::seconds(30),
                                         options_.minRateBps),
                       .abort = std::nullopt};
     CURL* c = curl_->easy();

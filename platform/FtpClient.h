@@ -2,6 +2,7 @@
 // libcurl speaks the protocol; this is only the shape the caller relies on.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -18,10 +19,10 @@ struct FtpOptions {
     FtpTls tls = FtpTls::Off;
     std::string caFile;              // empty: the system's trust store
     bool useEpsv = true;
-    int connectTimeoutS = 20;        // connecting and waiting for each reply
+    std::chrono::seconds connectTimeout{20};  // connecting and waiting for each reply
     // A transfer that moves less than minRateBps bytes a second over this
     // long fails; one that moves nothing at all fails too, whatever the floor.
-    int stallTimeoutS = 30;
+    std::chrono::seconds stallTimeout{30};
     std::int64_t minRateBps = 1024;
     // A file whose size the server does not give is refused, since nothing
     // could tell a cut download from a whole one, unless the caller has some

@@ -58,17 +58,21 @@ private:
     std::intptr_t handle_ = -1;  // pidfd, or the HANDLE's value
 };
 
+// What one walk of the process table found.
+struct ProcessWalk {
+    std::vector<RunningProcess> processes;  // opened for closing
+    int unopenable = 0;  // matched but could not be opened
+    // The walk stopped early, before the process could hold more handles
+    // (the open-file limit on Linux): deal with these, let them go, and walk
+    // again, skipping their pids.
+    bool more = false;
+};
+
 // Every running process whose image name equals `name` (UTF-8), ignoring
-// ASCII letter case, opened for closing. Never the calling process itself, never
-// a kernel thread. Processes that vanish or refuse to be opened are skipped;
-// `unopenable` (when given) counts those that matched but could not be opened.
-//
-// A walk holds one handle per process it returns, so it stops early when the
-// process may hold no more (the open-file limit on Linux) and sets `more`
-// (when given): the caller deals with this batch, lets its handles go, and
-// walks again, passing the pids it has dealt with as `skip`.
-std::vector<RunningProcess> openProcessesNamed(std::string_view name, int* unopenable = nullptr,
-                                               std::span<const long> skip = {}, bool* more = nullptr);
+// ASCII letter case, opened for closing, but those whose pid is in `skip`.
+// Never the calling process itself, never a kernel thread. Processes that
+// vanish or refuse to be opened are passed over.
+ProcessWalk openProcessesNamed(std::string_view name, std::span<const long> skip = {});
 
 // Wait until every process in `procs` has ended or `timeout` has passed,
 // whichever comes first, sleeping on the processes themselves.

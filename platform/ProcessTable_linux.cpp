@@ -239,15 +239,11 @@ bool RunningProcess::hasExited() const {
     return r > 0;
 }
 
-std::vector<RunningProcess> openProcessesNamed(std::string_view name, int* unopenable, std::span<const long> skip,
-                                               bool* more) {
-    if (unopenable != nullptr)
-        *unopenable = 0;
-    if (more != nullptr)
-        *more = false;
-    std::vector<RunningProcess> found;
+ProcessWalk openProcessesNamed(std::string_view name, std::span<const long> skip) {
+    ProcessWalk walk;
+    std::vector<RunningProcess>& found = walk.processes;
     if (name.empty())
-        return found;
+        return walk;
     // Counting the open files costs a walk of its own: only a walk that has
     // already met many matching programs asks.
     constexpr std::size_t kCountFrom = 16;
@@ -255,7 +251,7 @@ std::vector<RunningProcess> openProcessesNamed(std::string_view name, int* unope
 
     DIR* dir = ::opendir("/proc");
     if (dir == nullptr)
-        return found;
+        return walk;
     const int procFd = ::dirfd(dir);
     const long self = static_cast<long>(::getpid());
 
@@ -270,20 +266,18 @@ std::vector<RunningProcess> openProcessesNamed(std::string_view name, int* unope
         if (found.size() == kCountFrom)
             budget = pidfdBudget();
         if (found.size() >= budget) {
-            if (more != nullptr)
-                *more = true;
+            walk.more = true;
             break;
         }
         const int pidfd = pidfdOpen(pid);
         if (pidfd < 0) {
             if (errno == EMFILE || errno == ENFILE) {
-                if (more != nullptr)
-                    *more = true;
+                walk.more = true;
                 break;
             }
             // ESRCH: it ended in the meantime, nothing left to close.
-            if (errno != ESRCH && unopenable != nullptr)
-                ++*unopenable;
+            if (errno != ESRCH)
+                ++walk.unopenable;
             continue;
         }
         RunningProcess process(pid, pidfd);
@@ -294,7 +288,7 @@ std::vector<RunningProcess> openProcessesNamed(std::string_view name, int* unope
         found.push_back(std::move(process));
     }
     ::closedir(dir);
-    return found;
+    return walk;
 }
 
 void waitForExit(std::span<RunningProcess> procs, std::chrono::milliseconds timeout) {

@@ -112,21 +112,17 @@ bool RunningProcess::hasExited() const {
     return !holdsHandle(handle_) || WaitForSingleObject(asHandle(handle_), 0) == WAIT_OBJECT_0;
 }
 
-std::vector<RunningProcess> openProcessesNamed(std::string_view name, int* unopenable, std::span<const long> skip,
-                                               bool* more) {
-    if (unopenable != nullptr)
-        *unopenable = 0;
+ProcessWalk openProcessesNamed(std::string_view name, std::span<const long> skip) {
     // A process may hold millions of handles: one walk always takes them all.
-    if (more != nullptr)
-        *more = false;
-    std::vector<RunningProcess> found;
+    ProcessWalk walk;
+    std::vector<RunningProcess>& found = walk.processes;
     const std::optional<std::wstring> wanted = win::toUtf16(name);
     if (!wanted || wanted->empty())
-        return found;
+        return walk;
 
     const Snapshot snapshot;
     if (!snapshot.valid())
-        return found;
+        return walk;
     const DWORD self = GetCurrentProcessId();
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
@@ -141,8 +137,8 @@ std::vector<RunningProcess> openProcessesNamed(std::string_view name, int* unope
                                           FALSE, entry.th32ProcessID);
         if (handle == nullptr) {
             // ERROR_INVALID_PARAMETER: no such process any more, nothing left to close.
-            if (GetLastError() != ERROR_INVALID_PARAMETER && unopenable != nullptr)
-                ++*unopenable;
+            if (GetLastError() != ERROR_INVALID_PARAMETER)
+                ++walk.unopenable;
             continue;
         }
         RunningProcess process(static_cast<long>(entry.th32ProcessID), reinterpret_cast<std::intptr_t>(handle));
@@ -150,15 +146,15 @@ std::vector<RunningProcess> openProcessesNamed(std::string_view name, int* unope
         // the handle holds whatever runs there now: look again through it.
         const std::optional<std::wstring> image = imageName(handle);
         if (!image) {
-            if (!process.hasExited() && unopenable != nullptr)
-                ++*unopenable;
+            if (!process.hasExited())
+                ++walk.unopenable;
             continue;
         }
         if (!win::sameFileName(*image, *wanted))
             continue;
         found.push_back(std::move(process));
     }
-    return found;
+    return walk;
 }
 
 void waitForExit(std::span<RunningProcess> procs, std::chrono::milliseconds timeout) {

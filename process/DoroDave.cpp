@@ -18,22 +18,24 @@ using platform::RunningProcess;
 // process out of the way; a process stuck in the kernel is not waited for.
 constexpr std::chrono::milliseconds kForcedExitWait{2000};
 
-// Forces each of `procs` still running. Those that ended on their own in the
-// meantime count as `endedCount`, or not at all when it is null.
-std::vector<RunningProcess> forceAll(std::vector<RunningProcess>& procs, TerminateReport& report,
-                                     int* endedCount) {
-    std::vector<RunningProcess> forced;
+// What forcing a group of processes came to.
+struct Forced {
+    std::vector<RunningProcess> processes;  // forced now, to be waited for
+    int endedMeanwhile = 0;  // had ended on their own before they were forced
+};
+
+// Forces each of `procs` still running; those it may not force are counted
+// as not closed.
+Forced forceAll(std::vector<RunningProcess>& procs, TerminateReport& report) {
+    Forced forced;
     for (RunningProcess& p : procs) {
         if (p.hasExited()) {
-            if (endedCount != nullptr)
-                ++*endedCount;
+            ++forced.endedMeanwhile;
         } else if (p.forceClose()) {
             ++report.forced;
-            forced.push_back(std::move(p));
+            forced.processes.push_back(std::move(p));
         } else if (p.hasExited()) {
-            // It ended between the look and the blow.
-            if (endedCount != nullptr)
-                ++*endedCount;
+            ++forced.endedMeanwhile;  // it ended between the look and the blow
         } else {
             ++report.notClosed;
             report.notClosedPids.push_back(p.pid());
@@ -47,7 +49,7 @@ void closeBatch(std::vector<RunningProcess>& procs, std::chrono::milliseconds gr
     std::vector<RunningProcess> forced;
     if (grace <= std::chrono::milliseconds::zero()) {
         // A process that ended before it was forced was closed by nobody.
-        forced = forceAll(procs, report, nullptr);
+        forced = forceAll(procs, report).processes;
     } else {
         std::vector<RunningProcess> asked;
         std::vector<RunningProcess> unasked;
@@ -62,11 +64,13 @@ void closeBatch(std::vector<RunningProcess>& procs, std::chrono::milliseconds gr
         // One wait for all of them: n programs saving their work take about as
         // long as the slowest, not as long as all of them in a row.
         platform::waitForExit(asked, grace);
-        forced = forceAll(asked, report, &report.closed);
+        Forced afterAsking = forceAll(asked, report);
+        report.closed += afterAsking.endedMeanwhile;
+        forced = std::move(afterAsking.processes);
         // A program that cannot be asked (on Windows, one with no window) is
         // still ended; where asking failed for lack of rights, so does forcing,
         // and it is counted as not closed.
-        for (RunningProcess& p : forceAll(unasked, report, nullptr))
+        for (RunningProcess& p : forceAll(unasked, report).processes)
             forced.push_back(std::move(p));
     }
     platform::waitForExit(forced, kForcedExitWait);
@@ -83,14 +87,14 @@ TerminateReport TerminateProcessesByName(std::string_view name, std::chrono::mil
     // whether it has gone or refused to go.
     std::vector<long> seen;
     for (bool more = true; more;) {
-        int unopenable = 0;
-        std::vector<RunningProcess> procs = platform::openProcessesNamed(name, &unopenable, seen, &more);
-        report.notClosed += unopenable;
-        if (procs.empty())
+        platform::ProcessWalk walk = platform::openProcessesNamed(name, seen);
+        report.notClosed += walk.unopenable;
+        more = walk.more;
+        if (walk.processes.empty())
             break;  // nothing could be opened: another walk would find the same
-        for (const RunningProcess& p : procs)
+        for (const RunningProcess& p : walk.processes)
             seen.push_back(p.pid());
-        closeBatch(procs, grace, report);
+        closeBatch(walk.processes, grace, report);
     }
     return report;
 }

@@ -49,13 +49,17 @@ public:
 
     void parse(std::string_view text);
 
-private:
+    // One row per key the file may hold: its name, its default as it would
+    // be written in the file (Config's own initial values say the same, and
+    // a test holds them to it), and its reader.
     struct Key {
         std::string_view name;
+        std::string_view defaultText;
         void (Reader::*read)(std::string_view value);
     };
     static const std::array<Key, 15> kKeys;
 
+private:
     void fail(const QString& what)
     {
         if (error_.isEmpty())
@@ -157,12 +161,12 @@ private:
     void readConnectTimeout(std::string_view v)
     {
         if (auto n = integer(v, 1, 3600))
-            config_.ftp.connectTimeoutS = static_cast<int>(*n);
+            config_.ftp.connectTimeout = std::chrono::seconds(*n);
     }
     void readStallTimeout(std::string_view v)
     {
         if (auto n = integer(v, 1, 3600))
-            config_.ftp.stallTimeoutS = static_cast<int>(*n);
+            config_.ftp.stallTimeout = std::chrono::seconds(*n);
     }
     void readMinRate(std::string_view v)
     {
@@ -183,23 +187,22 @@ private:
     std::set<std::string, std::less<>> seen_;
 };
 
-// Every key the file may hold, with its reader; the defaults are Config's.
 const std::array<Reader::Key, 15> Reader::kKeys{{
-    {"root", &Reader::readRoot},
-    {"close_grace_s", &Reader::readCloseGrace},
-    {"show_download", &Reader::readShowDownload},
-    {"host", &Reader::readHost},
-    {"port", &Reader::readPort},
-    {"user", &Reader::readUser},
-    {"password", &Reader::readPassword},
-    {"tls", &Reader::readTls},
-    {"ca_file", &Reader::readCaFile},
-    {"remote_folder", &Reader::readRemoteFolder},
-    {"use_epsv", &Reader::readUseEpsv},
-    {"connect_timeout_s", &Reader::readConnectTimeout},
-    {"stall_timeout_s", &Reader::readStallTimeout},
-    {"min_rate_bps", &Reader::readMinRate},
-    {"max_download_mb", &Reader::readMaxDownload},
+    {"root", "/", &Reader::readRoot},
+    {"close_grace_s", "3", &Reader::readCloseGrace},
+    {"show_download", "false", &Reader::readShowDownload},
+    {"host", "ftp.zorvanik.it", &Reader::readHost},
+    {"port", "21", &Reader::readPort},
+    {"user", "", &Reader::readUser},
+    {"password", "", &Reader::readPassword},
+    {"tls", "off", &Reader::readTls},
+    {"ca_file", "", &Reader::readCaFile},
+    {"remote_folder", "www.zorvanik.it/download", &Reader::readRemoteFolder},
+    {"use_epsv", "true", &Reader::readUseEpsv},
+    {"connect_timeout_s", "20", &Reader::readConnectTimeout},
+    {"stall_timeout_s", "30", &Reader::readStallTimeout},
+    {"min_rate_bps", "1024", &Reader::readMinRate},
+    {"max_download_mb", "512", &Reader::readMaxDownload},
 }};
 
 void Reader::parse(std::string_view text)
@@ -317,6 +320,14 @@ bool isValidHostName(std::string_view host)
         start = dot + 1;
     }
     return true;
+}
+
+std::vector<ConfigKey> configKeys()
+{
+    std::vector<ConfigKey> keys;
+    for (const Reader::Key& key : Reader::kKeys)
+        keys.push_back({key.name, key.defaultText});
+    return keys;
 }
 
 ConfigResult loadConfig(const QString& explicitFile)

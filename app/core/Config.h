@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/FtpClient.h"
 
@@ -46,6 +47,14 @@ struct ConfigResult {
 // character in a value, an unterminated quote or a value of the wrong kind
 // makes the whole file an error.
 ConfigResult loadConfig(const QString& explicitFile);
+
+// A key the file may hold, and its default as it would be written there
+// (empty: none). The README's table of keys says the same.
+struct ConfigKey {
+    std::string_view name;
+    std::string_view defaultText;
+};
+std::vector<ConfigKey> configKeys();
 
 // What a configured value looks like on a terminal: bytes that are not
 // printable UTF-8 are written as \xNN, so nothing read from the file can

@@ -67,9 +67,9 @@ std::string foreignProductProcess()
 {
     for (const auto& product : adv::kProducts)
         for (std::string_view exe : product.executables)
-            if (!adv::platform::openProcessesNamed(exe).empty())
+            if (!adv::platform::openProcessesNamed(exe).processes.empty())
                 return std::string(exe);
-    if (!adv::platform::openProcessesNamed(adv::kAlwaysClosed).empty())
+    if (!adv::platform::openProcessesNamed(adv::kAlwaysClosed).processes.empty())
         return std::string(adv::kAlwaysClosed);
     return {};
 }

@@ -124,8 +124,8 @@ protected:
         options.tls = server.options().tls;
         if (trustServer)
             options.caFile = server.caFile().toStdString();
-        options.connectTimeoutS = 2;
-        options.stallTimeoutS = 2;
+        options.connectTimeout = std::chrono::seconds(2);
+        options.stallTimeout = std::chrono::seconds(2);
         return options;
     }
 
@@ -248,8 +248,8 @@ TEST_P(OpenFails, ReturnsFalseInTime)
     const OpenFailure c = GetParam();
     std::unique_ptr<FtpServer> server;
     FtpOptions options;
-    options.connectTimeoutS = 2;
-    options.stallTimeoutS = 2;
+    options.connectTimeout = std::chrono::seconds(2);
+    options.stallTimeout = std::chrono::seconds(2);
     switch (c.server) {
     case ServerKind::Nothing:
         options.port = adv::test::unusedLoopbackPort();
@@ -606,7 +606,7 @@ TEST_F(FtpSessionTest, APasswordInTheReasonDropsTheReasonNotPiecesOfIt)
 {
     FtpOptions options;
     options.port = adv::test::unusedLoopbackPort();
-    options.connectTimeoutS = 2;
+    options.connectTimeout = std::chrono::seconds(2);
     auto ftp = session(options, true, "1");
     const adv::platform::FtpResult opened = ftp->OpenSession();
     EXPECT_EQ(opened.failure, FtpFailure::Connection);

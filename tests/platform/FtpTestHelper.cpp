@@ -40,8 +40,8 @@ int fetch(char** argv)
 {
     adv::platform::FtpOptions options;
     options.port = std::atoi(argv[0]);
-    options.connectTimeoutS = 5;
-    options.stallTimeoutS = 5;
+    options.connectTimeout = std::chrono::seconds(5);
+    options.stallTimeout = std::chrono::seconds(5);
     auto session = adv::platform::makeCurlFtpClient(options);
     session->setHostname("127.0.0.1");
     session->setUsername(env("ADV_FTP_TEST_USER"));

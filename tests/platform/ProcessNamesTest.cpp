@@ -25,7 +25,7 @@ using adv::platform::openProcessesNamed;
 namespace t = adv::test;
 
 bool opens(std::string_view name, long pid) {
-    const auto found = openProcessesNamed(name);
+    const auto found = openProcessesNamed(name).processes;
     return std::any_of(found.begin(), found.end(), [pid](const auto& p) { return p.pid() == pid; });
 }
 
@@ -185,7 +185,7 @@ TEST(ProcessNames, EveryInstanceIsFound) {
         children.push_back(t::spawnNamed(dir.path(), name));
 
     std::vector<long> found;
-    for (const auto& p : openProcessesNamed(name))
+    for (const auto& p : openProcessesNamed(name).processes)
         found.push_back(p.pid());
     std::sort(found.begin(), found.end());
     std::vector<long> spawned;
@@ -213,7 +213,7 @@ TEST(ProcessNames, NeverTheCallingProcess) {
 
     const std::string ownName = commOf("/proc/self");
     ASSERT_EQ(::prctl(PR_SET_NAME, name.c_str()), 0);
-    const auto found = openProcessesNamed(name);
+    const auto found = openProcessesNamed(name).processes;
     ::prctl(PR_SET_NAME, ownName.c_str());
 
     ASSERT_EQ(found.size(), 1U);
@@ -221,9 +221,10 @@ TEST(ProcessNames, NeverTheCallingProcess) {
 }
 
 TEST(ProcessNames, EmptyNameFindsNothing) {
-    int unopenable = -1;
-    EXPECT_TRUE(openProcessesNamed("", &unopenable).empty());
-    EXPECT_EQ(unopenable, 0);
+    const auto walk = openProcessesNamed("");
+    EXPECT_TRUE(walk.processes.empty());
+    EXPECT_EQ(walk.unopenable, 0);
+    EXPECT_FALSE(walk.more);
 }
 
 }  // namespace

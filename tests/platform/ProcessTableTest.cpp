@@ -19,7 +19,7 @@ using Clock = std::chrono::steady_clock;
 namespace t = adv::test;
 
 std::vector<RunningProcess> openOne(const std::string& name) {
-    std::vector<RunningProcess> found = openProcessesNamed(name);
+    std::vector<RunningProcess> found = openProcessesNamed(name).processes;
     EXPECT_EQ(found.size(), 1U) << name;
     return found;
 }
@@ -71,7 +71,7 @@ TEST(ProcessTable, WaitEndsWhenTheLastProcessEnds) {
     const std::string name = t::uniqueName("we");
     t::Child quick = t::spawnNamed(dir.path(), name, {"--exit-after-ms", "100"});
     t::Child slow = t::spawnNamed(dir.path(), name, {"--exit-after-ms", "400"});
-    auto procs = openProcessesNamed(name);
+    auto procs = openProcessesNamed(name).processes;
     ASSERT_EQ(procs.size(), 2U);
 
     const auto start = Clock::now();

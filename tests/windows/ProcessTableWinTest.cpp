@@ -45,11 +45,12 @@ TEST(ProcessTableWin, OpensEveryInstanceOfTheName) {
     for (int i = 0; i < 3; ++i)
         started.insert(static_cast<long>(standIns.start(name, StandInMode::Windowless).pid));
 
-    int unopenable = -1;
-    const std::vector<RunningProcess> found = openProcessesNamed(toUtf8(name), &unopenable);
+    const adv::platform::ProcessWalk walk = openProcessesNamed(toUtf8(name));
+    const std::vector<RunningProcess>& found = walk.processes;
 
     EXPECT_EQ(pidsOf(found), started);
-    EXPECT_EQ(unopenable, 0);
+    EXPECT_EQ(walk.unopenable, 0);
+    EXPECT_FALSE(walk.more);
     for (const RunningProcess& p : found)
         EXPECT_FALSE(p.hasExited());
 }
@@ -77,7 +78,7 @@ TEST_P(ProcessTableWinNames, OpensOnlyTheWholeNameInAnyLetterCase) {
     const std::wstring tag = uniqueTag();
     const StandIn& standIn = standIns.start(withTag(c.running, tag), StandInMode::Windowless);
 
-    const std::set<long> pids = pidsOf(openProcessesNamed(toUtf8(withTag(c.asked, tag))));
+    const std::set<long> pids = pidsOf(openProcessesNamed(toUtf8(withTag(c.asked, tag))).processes);
 
     EXPECT_EQ(pids.contains(static_cast<long>(standIn.pid)), c.opened)
         << toUtf8(withTag(c.running, tag)) << " asked as " << toUtf8(withTag(c.asked, tag));
@@ -104,9 +105,9 @@ TEST(ProcessTableWin, OpensNothingForNamesThatCannotMatch) {
     invalidUtf8 += toUtf8(name);
     const std::string absent = "absent_" + toUtf8(name);
     for (const std::string& asked : {std::string(), invalidUtf8, absent}) {
-        int unopenable = -1;
-        EXPECT_TRUE(openProcessesNamed(asked, &unopenable).empty()) << asked;
-        EXPECT_EQ(unopenable, 0);
+        const adv::platform::ProcessWalk walk = openProcessesNamed(asked);
+        EXPECT_TRUE(walk.processes.empty()) << asked;
+        EXPECT_EQ(walk.unopenable, 0);
     }
 }
 
@@ -127,7 +128,7 @@ class ProcessTableWinWindows : public testing::TestWithParam<StandInMode> {};
 TEST_P(ProcessTableWinWindows, RequestCloseEndsAProgramThroughItsWindow) {
     StandIns standIns;
     const StandIn& standIn = standIns.start(L"trevanto_" + uniqueTag() + L".exe", GetParam());
-    std::vector<RunningProcess> found = openProcessesNamed(toUtf8(standIn.imageName));
+    std::vector<RunningProcess> found = openProcessesNamed(toUtf8(standIn.imageName)).processes;
     ASSERT_EQ(found.size(), 1u);
 
     EXPECT_TRUE(found[0].requestClose());
@@ -145,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, ProcessTableWinWindows, testing::Values(StandInM
 TEST(ProcessTableWin, RequestCloseToAProgramWithoutWindowLeavesItRunning) {
     StandIns standIns;
     const StandIn& standIn = standIns.start(L"nodorep_" + uniqueTag() + L".exe", StandInMode::Windowless);
-    std::vector<RunningProcess> found = openProcessesNamed(toUtf8(standIn.imageName));
+    std::vector<RunningProcess> found = openProcessesNamed(toUtf8(standIn.imageName)).processes;
     ASSERT_EQ(found.size(), 1u);
 
     // Nothing refused the request, so the caller goes on to wait and force.
@@ -158,7 +159,7 @@ TEST(ProcessTableWin, RequestCloseToAProgramWithoutWindowLeavesItRunning) {
 TEST(ProcessTableWin, ForceCloseEndsAProgramThatIgnoresTheRequest) {
     StandIns standIns;
     const StandIn& standIn = standIns.start(L"orbaval_" + uniqueTag() + L".exe", StandInMode::Ignore);
-    std::vector<RunningProcess> found = openProcessesNamed(toUtf8(standIn.imageName));
+    std::vector<RunningProcess> found = openProcessesNamed(toUtf8(standIn.imageName)).processes;
     ASSERT_EQ(found.size(), 1u);
     RunningProcess& process = found[0];
 
@@ -178,7 +179,7 @@ TEST(ProcessTableWin, WaitForExitReturnsOnceAllHaveEnded) {
     const std::wstring name = L"ketra_" + uniqueTag() + L".exe";
     standIns.start(name, StandInMode::Hidden);
     standIns.start(name, StandInMode::Visible);
-    std::vector<RunningProcess> found = openProcessesNamed(toUtf8(name));
+    std::vector<RunningProcess> found = openProcessesNamed(toUtf8(name)).processes;
     ASSERT_EQ(found.size(), 2u);
 
     for (RunningProcess& p : found)
@@ -193,7 +194,7 @@ TEST(ProcessTableWin, WaitForExitReturnsOnceAllHaveEnded) {
 TEST(ProcessTableWin, WaitForExitGivesUpAtTheTimeout) {
     StandIns standIns;
     const StandIn& standIn = standIns.start(L"ketra_" + uniqueTag() + L".exe", StandInMode::Windowless);
-    std::vector<RunningProcess> found = openProcessesNamed(toUtf8(standIn.imageName));
+    std::vector<RunningProcess> found = openProcessesNamed(toUtf8(standIn.imageName)).processes;
     ASSERT_EQ(found.size(), 1u);
 
     const auto waited = timeOf([&] { waitForExit(found, 300ms); });

@@ -54,7 +54,7 @@ void probeSelf() {
         WideCharToMultiByte(CP_UTF8, 0, image.data(), units, name.data(), static_cast<int>(name.size()), nullptr,
                             nullptr)));
 
-    const auto found = adv::platform::openProcessesNamed(name);
+    const auto found = adv::platform::openProcessesNamed(name).processes;
     bool itself = false;
     for (const auto& process : found)
         itself = itself || process.pid() == static_cast<long>(GetCurrentProcessId());

@@ -50,8 +50,8 @@ TEST(Config, ReadsEveryKey)
     EXPECT_EQ(c.ftp.tls, adv::platform::FtpTls::Explicit);
     EXPECT_EQ(c.remoteFolder, "www.example.it/download");
     EXPECT_FALSE(c.ftp.useEpsv);
-    EXPECT_EQ(c.ftp.connectTimeoutS, 5);
-    EXPECT_EQ(c.ftp.stallTimeoutS, 7);
+    EXPECT_EQ(c.ftp.connectTimeout, std::chrono::seconds(5));
+    EXPECT_EQ(c.ftp.stallTimeout, std::chrono::seconds(7));
     EXPECT_TRUE(r.warning.isEmpty()) << "0600 is private enough";
 }
 
@@ -199,6 +199,60 @@ TEST(Config, ShownValuesNeverReachTheTerminalRaw)
     EXPECT_EQ(adv::shownValue("più"), u"più"_s);
     EXPECT_EQ(adv::shownValue("a\x1b[2Jb"), u"a\\x1b[2Jb"_s);
     EXPECT_EQ(adv::shownValue("\xff\xfe"), u"\\xff\\xfe"_s);
+}
+
+// The key table's defaults are the program's: a file that writes every one
+// of them out reads as no file at all.
+TEST(Config, TheKeyTableSaysTheDefaults)
+{
+    QTemporaryDir dir;
+    QString text;
+    for (const adv::ConfigKey& key : adv::configKeys())
+        text += QString::fromLatin1(key.name) + u" = "_s + QString::fromUtf8(key.defaultText) + u'\n';
+    const adv::ConfigResult r = adv::loadConfig(writeIni(dir, text));
+    ASSERT_TRUE(r.config) << r.error.toStdString();
+    const adv::Config written = *r.config;
+    const adv::Config defaults;
+    EXPECT_EQ(written.root, defaults.root);
+    EXPECT_EQ(written.closeGrace, defaults.closeGrace);
+    EXPECT_EQ(written.showDownload, defaults.showDownload);
+    EXPECT_EQ(written.host, defaults.host);
+    EXPECT_EQ(written.user, defaults.user);
+    EXPECT_EQ(written.password, defaults.password);
+    EXPECT_EQ(written.remoteFolder, defaults.remoteFolder);
+    EXPECT_EQ(written.ftp.port, defaults.ftp.port);
+    EXPECT_EQ(written.ftp.tls, defaults.ftp.tls);
+    EXPECT_EQ(written.ftp.caFile, defaults.ftp.caFile);
+    EXPECT_EQ(written.ftp.useEpsv, defaults.ftp.useEpsv);
+    EXPECT_EQ(written.ftp.connectTimeout, defaults.ftp.connectTimeout);
+    EXPECT_EQ(written.ftp.stallTimeout, defaults.ftp.stallTimeout);
+    EXPECT_EQ(written.ftp.minRateBps, defaults.ftp.minRateBps);
+    EXPECT_EQ(written.ftp.maxDownloadBytes, defaults.ftp.maxDownloadBytes);
+}
+
+// The README's table of keys mirrors the key table: every key, in order,
+// with its default.
+TEST(Config, TheReadmeListsEveryKeyWithItsDefault)
+{
+    QFile readme(QStringLiteral(ADV_SOURCE_DIR "/README.md"));
+    ASSERT_TRUE(readme.open(QIODevice::ReadOnly));
+    QStringList rows;
+    for (const QByteArray& line : readme.readAll().split('\n')) {
+        if (line.startsWith("| `"))
+            rows << QString::fromUtf8(line);
+    }
+    const std::vector<adv::ConfigKey> keys = adv::configKeys();
+    ASSERT_EQ(rows.size(), static_cast<qsizetype>(keys.size())) << rows.join(u'\n').toStdString();
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const QStringList cells = rows[static_cast<qsizetype>(i)].split(u'|');
+        ASSERT_GE(cells.size(), 3);
+        EXPECT_EQ(cells[1].trimmed(), u"`"_s + QString::fromLatin1(keys[i].name) + u'`');
+        const QString shown = cells[2].trimmed();
+        if (keys[i].defaultText.empty())
+            EXPECT_TRUE(shown.startsWith(u'(')) << shown.toStdString();
+        else
+            EXPECT_EQ(shown, u"`"_s + QString::fromUtf8(keys[i].defaultText) + u'`');
+    }
 }
 
 }  // namespace

@@ -163,8 +163,8 @@ adv::Config configFor(quint16 port, const std::string& password = "prova-segreta
     c.ftp.port = port;
     c.user = "operatore";
     c.password = password;
-    c.ftp.connectTimeoutS = 3;
-    c.ftp.stallTimeoutS = 2;
+    c.ftp.connectTimeout = std::chrono::seconds(3);
+    c.ftp.stallTimeout = std::chrono::seconds(2);
     return c;
 }
 
