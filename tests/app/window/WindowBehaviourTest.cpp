@@ -323,6 +323,30 @@ TEST(DownloadButton, NoLeavesEverythingAsItWas)
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
+// The hourglass is the window's: over the question the operator sees the
+// ordinary arrow.
+TEST(DownloadButton, TheQuestionKeepsTheArrowWhileTheWindowShowsTheHourglass)
+{
+    adv::AggiornaDolvo* window = nullptr;
+    Qt::CursorShape windowShape = Qt::BlankCursor;
+    Qt::CursorShape boxShape = Qt::BlankCursor;
+    bool overridden = true;
+    CommandRun run([&](QMessageBox& box) {
+        windowShape = window->cursor().shape();
+        boxShape = box.cursor().shape();
+        overridden = QApplication::overrideCursor() != nullptr;
+        answer(box, u"No"_s);
+    });
+    window = run.window.get();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+    run.clickDownload();
+    ASSERT_TRUE(run.seen.appeared);
+    EXPECT_EQ(windowShape, Qt::WaitCursor);
+    EXPECT_EQ(boxShape, Qt::ArrowCursor);
+    EXPECT_FALSE(overridden) << "no pointer for the whole application";
+    EXPECT_EQ(window->cursor().shape(), Qt::ArrowCursor);
+}
+
 TEST(DownloadButton, FailedConnectionIsLoggedWithTheHourglassMeanwhile)
 {
     CommandRun run([](QMessageBox& box) { answer(box, u"Sì"_s); });

@@ -4,19 +4,23 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QGroupBox>
+#include <QImageReader>
 #include <QLabel>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QScreen>
+#include <QSet>
 #include <QTest>
 
 #include <optional>
 
 #include "app/window/FlatColourButton.h"
+#include "resources/Resources.h"
 #include "tests/app/window/WindowSupport.h"
 
 using namespace Qt::StringLiterals;
@@ -180,17 +184,21 @@ TEST(Window, CaptionSizeNameAndFrame)
     EXPECT_FALSE(window->isMinimized());
     EXPECT_FALSE(window->isMaximized());
     const QRect screen = window->screen()->availableGeometry();
-    // The whole window, frame included (the offscreen platform gives it a
-    // thin one). Checked along each axis the window fits in: the offscreen
-    // screen may be narrower than the window, and then the platform pushes
-    // it about.
-    QCoreApplication::processEvents();
-    const QPoint offCentre = window->frameGeometry().center() - screen.center();
+    // The whole window, frame included: the offscreen platform gives it a
+    // thin frame at once, a window manager a title bar after mapping it.
+    // Checked along each axis the window fits in: the offscreen screen may
+    // be narrower than the window, and then the platform pushes it about.
+    const auto offCentre = [&] { return window->frameGeometry().center() - screen.center(); };
+    QElapsedTimer clock;
+    clock.start();
+    while (std::abs(offCentre().y()) > 1 && clock.elapsed() < 3000)
+        QTest::qWait(20);
     ASSERT_LE(window->height(), screen.height());
-    EXPECT_LE(std::abs(offCentre.y()), 1) << "centred down the screen";
+    EXPECT_LE(std::abs(offCentre().y()), 1) << "centred down the screen, frame included";
     if (window->width() <= screen.width()) {
-        EXPECT_LE(std::abs(offCentre.x()), 1) << "centred across the screen";
+        EXPECT_LE(std::abs(offCentre().x()), 1) << "centred across the screen";
     }
+    EXPECT_EQ(window->size(), QSize(937, 520)) << "the client area keeps its size under a frame";
 }
 
 TEST(Window, IconIs48Pixels)
@@ -200,6 +208,18 @@ TEST(Window, IconIs48Pixels)
     const QIcon icon = window->windowIcon();
     ASSERT_FALSE(icon.isNull());
     EXPECT_EQ(icon.availableSizes(), QList<QSize>{QSize(48, 48)});
+
+    // The 256-colour image of the program file's own icon, pixel for pixel.
+    const QImage shown = icon.pixmap(48, 48).toImage().convertToFormat(QImage::Format_ARGB32);
+    QImageReader reader(adv::resources::windowIcon(), "ico");
+    const QImage file = reader.read().convertToFormat(QImage::Format_ARGB32);
+    ASSERT_FALSE(file.isNull()) << reader.errorString().toStdString();
+    EXPECT_EQ(shown, file);
+    QSet<QRgb> colours;
+    for (int y = 0; y < shown.height(); ++y)
+        for (int x = 0; x < shown.width(); ++x)
+            colours.insert(shown.pixel(x, y));
+    EXPECT_LE(colours.size(), 256);
 }
 
 TEST(Window, ResizingMovesNothing)
@@ -365,6 +385,48 @@ TEST(Window, FacesMissingHereAreStoodInFor)
         if (QFontDatabase::hasFamily(requested))
             continue;  // the real face is installed: nothing to stand in for
         EXPECT_EQ(QFontInfo(w->font()).family(), row.standIn) << row.control;
+    }
+}
+
+// How many pixels the caption's text darkens, drawn in `font`.
+int inkOf(const QFont& font)
+{
+    QImage image(400, 80, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    painter.setFont(font);
+    painter.setPen(Qt::black);
+    painter.drawText(image.rect(), Qt::AlignCenter, u"DOWNLOAD USCITA"_s);
+    painter.end();
+    int ink = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            ink += qGray(image.pixel(x, y)) < 128 ? 1 : 0;
+    return ink;
+}
+
+// Arial Rounded MT Bold is heavy even at its regular weight: its stand-in is
+// asked for in its bold cut, while the request stays as designed.
+TEST(Window, TheRoundedStandInLooksLikeTheDesignedFace)
+{
+    WindowStage stage;
+    auto window = stage.window();
+    for (const char* name : {"Command1", "Command2"}) {
+        auto* button = window->findChild<QWidget*>(QString::fromLatin1(name));
+        ASSERT_NE(button, nullptr);
+        EXPECT_EQ(button->font().family(), u"Arial Rounded MT Bold"_s);
+        EXPECT_EQ(button->font().weight(), QFont::Normal);
+        EXPECT_DOUBLE_EQ(button->font().pointSizeF(), 14.25);
+        if (QFontDatabase::hasFamily(u"Arial Rounded MT Bold"_s))
+            continue;
+        // Drawn as the stand-in's bold cut draws, not as its regular one.
+        QFont regular(u"Comfortaa"_s);
+        regular.setPointSizeF(14.25);
+        QFont bold = regular;
+        bold.setWeight(QFont::Bold);
+        const int ink = inkOf(button->font());
+        EXPECT_EQ(ink, inkOf(bold)) << name;
+        EXPECT_GT(ink, inkOf(regular) * 5 / 4) << name;
     }
 }
 

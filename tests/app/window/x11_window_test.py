@@ -102,6 +102,17 @@ class Screen:
         xtest.fake_input(self.d, X.KeyRelease, code)
         self.d.sync()
 
+    def icons(self, window):
+        """The images of _NET_WM_ICON, as (width, height, ARGB pixels)."""
+        prop = window.get_full_property(self.d.intern_atom("_NET_WM_ICON"), X.AnyPropertyType)
+        data = list(prop.value) if prop is not None else []
+        images = []
+        while len(data) >= 2:
+            width, height = data[0], data[1]
+            images.append((width, height, data[2:2 + width * height]))
+            data = data[2 + width * height:]
+        return images
+
     def close_box(self, window):
         protocols = self.d.intern_atom("WM_PROTOCOLS")
         delete = self.d.intern_atom("WM_DELETE_WINDOW")
@@ -195,6 +206,25 @@ def start_update(screen, stage, label):
     return main
 
 
+def icon_is_the_designed_one(screen, binary, server_script):
+    label = "icon"
+    stage = Stage(binary, server_script, "none", b"MZ")
+    try:
+        main = wait_for(lambda: screen.window(MAIN_TITLE), 15)
+        check(main is not None, label + ": the window appears")
+        if main is None:
+            return
+        icons = wait_for(lambda: screen.icons(main), 5)
+        sizes = [(w, h) for w, h, _ in icons]
+        check(sizes == [(48, 48)], label + ": one 48 x 48 image on the window (%s)" % sizes)
+        colours = {p for _, _, pixels in icons for p in pixels}
+        check(0 < len(colours) <= 256, label + ": of at most 256 colours (%d)" % len(colours))
+        screen.close_box(main)
+        stage.app.wait(timeout=5)
+    finally:
+        stage.finish()
+
+
 def stop_during_download(screen, binary, server_script, shots, how):
     label = "stop by " + how
     stage = Stage(binary, server_script, "drip", os.urandom(300000))
@@ -264,6 +294,7 @@ def main():
     binary, server_script, shots = sys.argv[1:4]
     os.makedirs(shots, exist_ok=True)
     screen = Screen()
+    icon_is_the_designed_one(screen, binary, server_script)
     stop_during_download(screen, binary, server_script, shots, "USCITA")
     stop_during_download(screen, binary, server_script, shots, "close box")
     clicks_are_not_replayed(screen, binary, server_script, shots)
