@@ -40,8 +40,7 @@ void reportNotClosed(const std::vector<NotClosed>& left)
         for (const long pid : program.report.notClosedPids)
             pids << QString::number(pid);
         const QString name = QString::fromUtf8(program.name.data(), static_cast<qsizetype>(program.name.size()));
-        print(stderr, u"AggiornaDV: %1 non si è potuto chiudere (%2 %3%4)"_s
-                          .arg(name)
+        print(stderr, u"AggiornaDV: %1 non si è potuto chiudere (%2 %3%4)"_s.arg(name)
                           .arg(program.report.notClosed)
                           .arg(program.report.notClosed == 1 ? u"processo"_s : u"processi"_s,
                                pids.isEmpty() ? QString() : u": "_s + pids.join(u", "_s)));
@@ -99,8 +98,8 @@ int runConsole(const Config& config, bool update)
     ProcessTerminator terminator(config.closeGrace);
     reportNotClosed(StartupSweep(config.root, {&boxes[0], &boxes[1], &boxes[2], &boxes[3]}, terminator));
     for (std::size_t i = 0; i < kProducts.size(); ++i) {
-        const auto caption = QString::fromUtf8(kProducts[i].caption.data(),
-                                               static_cast<qsizetype>(kProducts[i].caption.size()));
+        const auto caption =
+            QString::fromUtf8(kProducts[i].caption.data(), static_cast<qsizetype>(kProducts[i].caption.size()));
         print(stdout, (boxes[i].value() == 1 ? u"[x] "_s : u"[ ] "_s) + caption);
     }
     if (!update)
@@ -124,8 +123,8 @@ void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QStrin
 {
     if (type == QtFatalMsg && makingTheApplication) {
         print(stderr, u"AggiornaDV: nessuno schermo su cui aprire la finestra (%1). Usare --update o --sweep, "
-                      u"oppure avviare AggiornaDV in una sessione grafica (DISPLAY o WAYLAND_DISPLAY)."_s
-                          .arg(message.section(u'\n', 0, 0)));
+                      u"oppure avviare AggiornaDV in una sessione grafica (DISPLAY o WAYLAND_DISPLAY)."_s.arg(
+                          message.section(u'\n', 0, 0)));
         std::_Exit(code(ExitStatus::NoDisplay));
     }
     if (qtHandler != nullptr)

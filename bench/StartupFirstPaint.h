@@ -21,8 +21,7 @@ public:
         if (event->type() == QEvent::Paint) {
             timespec now{};
             clock_gettime(CLOCK_MONOTONIC, &now);
-            std::printf("first-paint %lld\n",
-                        static_cast<long long>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec);
+            std::printf("first-paint %lld\n", static_cast<long long>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec);
             std::fflush(stdout);
             std::_Exit(0);
         }

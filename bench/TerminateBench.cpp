@@ -38,16 +38,21 @@ using Clock = std::chrono::steady_clock;
 // the idle processes are killed and the temporary folder removed.
 volatile std::sig_atomic_t gStop = 0;
 
-extern "C" void requestStop(int) { gStop = 1; }
+extern "C" void requestStop(int)
+{
+    gStop = 1;
+}
 
-void checkStop() {
+void checkStop()
+{
     if (gStop != 0)
         throw std::runtime_error("interrupted");
 }
 namespace t = adv::test;
 
 // The least any walk must do: list /proc, read one small file per process.
-int bareWalk(std::string_view name) {
+int bareWalk(std::string_view name)
+{
     DIR* dir = ::opendir("/proc");
     if (dir == nullptr)
         return -1;
@@ -78,7 +83,8 @@ int bareWalk(std::string_view name) {
 }
 
 // Runs `pkill -x name` and returns its exit status (1: nothing matched).
-int runPkill(const std::string& name) {
+int runPkill(const std::string& name)
+{
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
@@ -97,19 +103,22 @@ int runPkill(const std::string& name) {
 }
 
 template <typename F>
-double micros(F&& f) {
+double micros(F&& f)
+{
     const auto begin = Clock::now();
     f();
     return std::chrono::duration<double, std::micro>(Clock::now() - begin).count();
 }
 
-double median(std::vector<double> v) {
+double median(std::vector<double> v)
+{
     std::sort(v.begin(), v.end());
     const std::size_t mid = v.size() / 2;
     return v.size() % 2 == 1 ? v[mid] : (v[mid - 1] + v[mid]) / 2;
 }
 
-int countProcesses() {
+int countProcesses()
+{
     int n = 0;
     DIR* dir = ::opendir("/proc");
     if (dir == nullptr)
@@ -120,7 +129,8 @@ int countProcesses() {
     return n;
 }
 
-int run(int repeats, const std::vector<std::size_t>& sizes) {
+int run(int repeats, const std::vector<std::size_t>& sizes)
+{
     const t::TempDir dir;
     const std::string idleProgram =
         t::installAs(t::childProgram(), dir.path(), t::uniqueName("idle", ""), t::Placement::Symlink);
@@ -156,15 +166,9 @@ int run(int repeats, const std::vector<std::size_t>& sizes) {
             std::next_permutation(order.begin(), order.end());
             for (int k : order) {
                 switch (k) {
-                case 0:
-                    ours.push_back(micros([&] { report = adv::TerminateProcessesByName(absent); }));
-                    break;
-                case 1:
-                    floor.push_back(micros([&] { bareWalk(absent); }));
-                    break;
-                default:
-                    pkill.push_back(micros([&] { status = runPkill(absent); }));
-                    break;
+                case 0: ours.push_back(micros([&] { report = adv::TerminateProcessesByName(absent); })); break;
+                case 1: floor.push_back(micros([&] { bareWalk(absent); })); break;
+                default: pkill.push_back(micros([&] { status = runPkill(absent); })); break;
                 }
             }
             checkStop();
@@ -172,8 +176,7 @@ int run(int repeats, const std::vector<std::size_t>& sizes) {
                 throw std::runtime_error("something matched " + absent);
         }
         const double o = median(ours), f = median(floor), p = median(pkill);
-        std::printf("%8zu %10d %12.0f %12.0f %12.0f %9.2fx %9.2fx\n", size, countProcesses(), o, f, p, o / f,
-                    o / p);
+        std::printf("%8zu %10d %12.0f %12.0f %12.0f %9.2fx %9.2fx\n", size, countProcesses(), o, f, p, o / f, o / p);
         std::fflush(stdout);
     }
     return 0;
@@ -181,7 +184,8 @@ int run(int repeats, const std::vector<std::size_t>& sizes) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     int repeats = 42;
     std::vector<std::size_t> sizes;
     for (int i = 1; i < argc; ++i) {

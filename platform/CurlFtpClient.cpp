@@ -63,7 +63,9 @@ struct RemoteFile {
 class RateFloor {
 public:
     RateFloor(std::chrono::seconds window, std::int64_t minBytesPerSecond)
-        : window_(window), minRate_(minBytesPerSecond) {}
+        : window_(window), minRate_(minBytesPerSecond)
+    {
+    }
 
     // False once the transfer has been too slow for a whole window.
     bool keepsUp(Clock::time_point now, std::int64_t received)
@@ -168,7 +170,8 @@ std::string CurlFtpSession::baseUrl() const
 bool CurlFtpSession::configureHandle()
 {
     CURL* c = curl_->easy();
-    const long connectTimeout = static_cast<long>(options_.connectTimeout.count() > 0 ? options_.connectTimeout.count() : 20);
+    const long connectTimeout =
+        static_cast<long>(options_.connectTimeout.count() > 0 ? options_.connectTimeout.count() : 20);
 
     bool ok = curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "ftp,ftps") == CURLE_OK;
@@ -275,7 +278,8 @@ FtpResult CurlFtpSession::OpenSession()
     if (!isValidHost(host_))
         return failure(FtpFailure::Setting, "no valid FTP host name is configured");
     if (holdsLineBreak(user_) || holdsLineBreak(password_) || holdsLineBreak(options_.caFile))
-        return failure(FtpFailure::Setting, "an FTP setting holds a line break; it would reach the server as a command");
+        return failure(FtpFailure::Setting,
+                       "an FTP setting holds a line break; it would reach the server as a command");
     if (options_.port < 1 || options_.port > 65535)
         return failure(FtpFailure::Setting, "FTP port " + std::to_string(options_.port) + " is out of range");
 
@@ -350,8 +354,8 @@ size_t CurlFtpSession::onReply(char* data, size_t size, size_t count, void* self
     // libcurl hands over each line the server answers, and a few lines of
     // its own making ("Content-Length: ..."); only a reply starts with its code.
     const std::string_view line(data, size * count);
-    if (line.size() >= 3 && line[0] >= '1' && line[0] <= '5' && line[1] >= '0' && line[1] <= '9' &&
-        line[2] >= '0' && line[2] <= '9') {
+    if (line.size() >= 3 && line[0] >= '1' && line[0] <= '5' && line[1] >= '0' && line[1] <= '9' && line[2] >= '0' &&
+        line[2] <= '9') {
         std::string& last = static_cast<CurlFtpSession*>(self)->lastReplyLine_;
         last.clear();
         for (const char c : line.substr(0, 200)) {
@@ -374,12 +378,12 @@ size_t CurlFtpSession::onData(char* data, size_t size, size_t count, void* self)
     const auto length = static_cast<std::int64_t>(bytes);
     // An endless or overlong stream stops here, before it reaches the disk.
     if (transfer->received + length > transfer->limit) {
-        transfer->abort = failure(FtpFailure::Size,
-                                  transfer->announced >= 0
-                                      ? "the server sent more than the " + std::to_string(transfer->announced) +
-                                            " bytes it gives as the file's size"
-                                      : "the file is larger than the " + std::to_string(transfer->limit) +
-                                            " bytes allowed (max_download_mb)");
+        transfer->abort =
+            failure(FtpFailure::Size, transfer->announced >= 0
+                                          ? "the server sent more than the " + std::to_string(transfer->announced) +
+                                                " bytes it gives as the file's size"
+                                          : "the file is larger than the " + std::to_string(transfer->limit) +
+                                                " bytes allowed (max_download_mb)");
         return 0;
     }
     if (const ReplaceResult written = transfer->file->write(data, bytes); !written) {
@@ -442,14 +446,15 @@ FtpResult CurlFtpSession::FetchFile(const std::string& remoteName, const std::fi
 
     FileReplacement file(target);
     if (const ReplaceResult begun = file.begin(); !begun)
-        return finish(failure(begun.status == ReplaceStatus::Busy ? FtpFailure::Busy : FtpFailure::Local,
-                              begun.detail));
+        return finish(
+            failure(begun.status == ReplaceStatus::Busy ? FtpFailure::Busy : FtpFailure::Local, begun.detail));
 
     Transfer transfer{.file = &file,
                       .progress = &progress,
                       .announced = before.size,
                       .limit = before.size >= 0 ? before.size : options_.maxDownloadBytes,
-                      .rate = RateFloor(options_.stallTimeout > std::chrono::seconds::zero() ? options_.stallTimeout : std::chrono::seconds(30),
+                      .rate = RateFloor(options_.stallTimeout > std::chrono::seconds::zero() ? options_.stallTimeout
+                                                                                             : std::chrono::seconds(30),
                                         options_.minRateBps),
                       .abort = std::nullopt};
     CURL* c = curl_->easy();
@@ -471,8 +476,8 @@ FtpResult CurlFtpSession::FetchFile(const std::string& remoteName, const std::fi
         return failure(FtpFailure::Size, "cannot download '" + remoteName + "': the server sent an empty file");
     if (before.size >= 0 && transfer.received != before.size)
         return failure(FtpFailure::Size, "cannot download '" + remoteName + "': received " +
-                                             std::to_string(transfer.received) + " of " +
-                                             std::to_string(before.size) + " bytes");
+                                             std::to_string(transfer.received) + " of " + std::to_string(before.size) +
+                                             " bytes");
     RemoteFile after;
     if (FtpResult asked = askAbout(url, remoteName, after); !asked)
         return asked;

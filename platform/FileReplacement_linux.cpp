@@ -78,7 +78,7 @@ struct FileReplacement::Handles {
     int folder = -1;
     int lock = -1;
     int temporary = -1;
-    std::string name;           // the target's name in `folder`
+    std::string name;  // the target's name in `folder`
     std::string lockName;
     std::string temporaryName;  // empty once renamed or removed
 
@@ -98,7 +98,9 @@ struct FileReplacement::Handles {
     }
 };
 
-FileReplacement::FileReplacement(std::filesystem::path target) : target_(std::move(target)) {}
+FileReplacement::FileReplacement(std::filesystem::path target) : target_(std::move(target))
+{
+}
 
 FileReplacement::~FileReplacement() = default;
 
@@ -155,8 +157,7 @@ ReplaceResult FileReplacement::begin()
         }
         // The holder before us may have removed the file after we opened it.
         struct stat named {};
-        if (::fstatat(h->folder, h->lockName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !sameFile(held, named)) {
+        if (::fstatat(h->folder, h->lockName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(held, named)) {
             ::close(fd);
             continue;
         }

@@ -17,7 +17,7 @@ enum class FtpTls { Off, Explicit, Implicit };
 struct FtpOptions {
     int port = 21;
     FtpTls tls = FtpTls::Off;
-    std::string caFile;              // empty: the system's trust store
+    std::string caFile;  // empty: the system's trust store
     bool useEpsv = true;
     std::chrono::seconds connectTimeout{20};  // connecting and waiting for each reply
     // A transfer that moves less than minRateBps bytes a second over this

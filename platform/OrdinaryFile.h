@@ -15,7 +15,6 @@ namespace adv::platform {
 // drive_c) and every component is looked up ignoring letter case, as Windows would.
 // Windows: `root` is the drive ("c:"); empty means the current drive at the
 // time of the call.
-std::optional<std::filesystem::path> findOrdinaryFile(const std::filesystem::path& root,
-                                                      std::string_view path);
+std::optional<std::filesystem::path> findOrdinaryFile(const std::filesystem::path& root, std::string_view path);
 
 }  // namespace adv::platform

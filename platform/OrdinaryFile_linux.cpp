@@ -39,8 +39,7 @@ bool isInside(const std::filesystem::path& path, const std::filesystem::path& fo
 
 }  // namespace
 
-std::optional<std::filesystem::path> findOrdinaryFile(const std::filesystem::path& root,
-                                                      std::string_view path)
+std::optional<std::filesystem::path> findOrdinaryFile(const std::filesystem::path& root, std::string_view path)
 {
     std::filesystem::path resolved = root;
     std::size_t start = 0;

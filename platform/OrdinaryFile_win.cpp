@@ -10,11 +10,15 @@
 namespace adv::platform {
 namespace {
 
-bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+bool isSeparator(wchar_t c)
+{
+    return c == L'\\' || c == L'/';
+}
 
 // True when some component of `path` is "..": nothing outside the root may
 // stand for an installation.
-bool climbsUp(std::wstring_view path) {
+bool climbsUp(std::wstring_view path)
+{
     std::size_t start = 0;
     while (start <= path.size()) {
         std::size_t end = path.find_first_of(L"\\/", start);
@@ -33,8 +37,8 @@ constexpr DWORD kNotOrdinary = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN 
 
 }  // namespace
 
-std::optional<std::filesystem::path> findOrdinaryFile(const std::filesystem::path& root,
-                                                      std::string_view path) {
+std::optional<std::filesystem::path> findOrdinaryFile(const std::filesystem::path& root, std::string_view path)
+{
     std::optional<std::wstring> relative = win::toUtf16(path);
     if (!relative)
         return std::nullopt;

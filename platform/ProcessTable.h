@@ -23,9 +23,9 @@ public:
     RunningProcess() = default;
     // Takes ownership of `handle` (a pidfd, or a Windows process HANDLE).
     RunningProcess(long pid, std::intptr_t handle) : pid_(pid), handle_(handle) {}
-    RunningProcess(RunningProcess&& other) noexcept
-        : pid_(other.pid_), handle_(std::exchange(other.handle_, -1)) {}
-    RunningProcess& operator=(RunningProcess&& other) noexcept {
+    RunningProcess(RunningProcess&& other) noexcept : pid_(other.pid_), handle_(std::exchange(other.handle_, -1)) {}
+    RunningProcess& operator=(RunningProcess&& other) noexcept
+    {
         if (this != &other) {
             release();
             pid_ = other.pid_;
@@ -61,7 +61,7 @@ private:
 // What one walk of the process table found.
 struct ProcessWalk {
     std::vector<RunningProcess> processes;  // opened for closing
-    int unopenable = 0;  // matched but could not be opened
+    int unopenable = 0;                     // matched but could not be opened
     // The walk stopped early, before the process could hold more handles
     // (the open-file limit on Linux): deal with these, let them go, and walk
     // again, skipping their pids.

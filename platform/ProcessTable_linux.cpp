@@ -43,28 +43,32 @@ namespace {
 constexpr std::size_t kCommMax = 15;
 
 // Mirrors the glibc 2.36 wrappers, which older C libraries lack.
-int pidfdOpen(long pid) {
+int pidfdOpen(long pid)
+{
     return static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0U));
 }
 
-bool pidfdSendSignal(std::intptr_t pidfd, int signal) {
+bool pidfdSendSignal(std::intptr_t pidfd, int signal)
+{
     if (pidfd < 0)
         return false;
     return ::syscall(SYS_pidfd_send_signal, static_cast<int>(pidfd), signal, nullptr, 0U) == 0;
 }
 
-char foldAscii(char c) {
+char foldAscii(char c)
+{
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+bool equalsIgnoringCase(std::string_view a, std::string_view b)
+{
     return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char x, char y) { return foldAscii(x) == foldAscii(y); });
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return foldAscii(x) == foldAscii(y); });
 }
 
 // The last component of a path, Unix or Windows style.
-std::string_view baseName(std::string_view path) {
+std::string_view baseName(std::string_view path)
+{
     const std::size_t slash = path.find_last_of("/\\");
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
@@ -76,7 +80,8 @@ enum class Reads { Once, UntilEnd };
 // opened (the process has gone, most likely). A file the kernel produces in one
 // piece, such as comm, needs only one read: on the walk's fast path the second
 // read that would merely find the end costs a third of the time.
-long readProcFile(int procFd, const char* rel, char* buf, std::size_t cap, Reads reads) {
+long readProcFile(int procFd, const char* rel, char* buf, std::size_t cap, Reads reads)
+{
     const int fd = ::openat(procFd, rel, O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
         return -1;
@@ -98,11 +103,13 @@ long readProcFile(int procFd, const char* rel, char* buf, std::size_t cap, Reads
 // "<pid>/<leaf>" in a small buffer, for openat() against the /proc descriptor.
 class ProcPath {
 public:
-    explicit ProcPath(std::string_view pidText) : pidLen_(std::min(pidText.size(), kPidMax)) {
+    explicit ProcPath(std::string_view pidText) : pidLen_(std::min(pidText.size(), kPidMax))
+    {
         std::memcpy(buf_.data(), pidText.data(), pidLen_);
         buf_[pidLen_] = '/';
     }
-    const char* leaf(std::string_view name) {
+    const char* leaf(std::string_view name)
+    {
         const std::size_t n = std::min(name.size(), buf_.size() - pidLen_ - 2);
         std::memcpy(buf_.data() + pidLen_ + 1, name.data(), n);
         buf_[pidLen_ + 1 + n] = '\0';
@@ -118,19 +125,20 @@ private:
 enum class CommVerdict { Differs, Equals, MayBeCut };
 
 // Judges the name from comm alone, as far as comm can tell.
-CommVerdict judgeComm(std::string_view comm, std::string_view name) {
+CommVerdict judgeComm(std::string_view comm, std::string_view name)
+{
     if (comm.size() < kCommMax)
         return equalsIgnoringCase(comm, name) ? CommVerdict::Equals : CommVerdict::Differs;
     // A full comm may be the first 15 bytes of a longer name, so an equal one
     // proves nothing either.
     if (name.size() < kCommMax)
         return CommVerdict::Differs;
-    return equalsIgnoringCase(comm, name.substr(0, kCommMax)) ? CommVerdict::MayBeCut
-                                                              : CommVerdict::Differs;
+    return equalsIgnoringCase(comm, name.substr(0, kCommMax)) ? CommVerdict::MayBeCut : CommVerdict::Differs;
 }
 
 // Whether the process behind `pidText` carries the image name `name`.
-bool isNamed(int procFd, std::string_view pidText, std::string_view name) {
+bool isNamed(int procFd, std::string_view pidText, std::string_view name)
+{
     ProcPath path(pidText);
 
     std::array<char, 64> commBuf{};
@@ -193,7 +201,8 @@ bool isNamed(int procFd, std::string_view pidText, std::string_view name) {
 // How many pidfds one walk may open, leaving room for the files the walk
 // itself reads and for whatever the caller does next. Under the usual limit
 // of 1024 open files a sweep may meet more programs of one name than that.
-std::size_t pidfdBudget() {
+std::size_t pidfdBudget()
+{
     constexpr std::size_t kReserve = 32;
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
@@ -208,7 +217,8 @@ std::size_t pidfdBudget() {
     return soft > open + kReserve ? soft - open - kReserve : 1;
 }
 
-bool parsePid(const char* text, long& pid) {
+bool parsePid(const char* text, long& pid)
+{
     const char* end = text + std::strlen(text);
     if (text == end || *text < '1' || *text > '9')
         return false;
@@ -218,17 +228,25 @@ bool parsePid(const char* text, long& pid) {
 
 }  // namespace
 
-void RunningProcess::release() noexcept {
+void RunningProcess::release() noexcept
+{
     if (handle_ >= 0)
         ::close(static_cast<int>(handle_));
     handle_ = -1;
 }
 
-bool RunningProcess::requestClose() { return pidfdSendSignal(handle_, SIGTERM); }
+bool RunningProcess::requestClose()
+{
+    return pidfdSendSignal(handle_, SIGTERM);
+}
 
-bool RunningProcess::forceClose() { return pidfdSendSignal(handle_, SIGKILL); }
+bool RunningProcess::forceClose()
+{
+    return pidfdSendSignal(handle_, SIGKILL);
+}
 
-bool RunningProcess::hasExited() const {
+bool RunningProcess::hasExited() const
+{
     if (handle_ < 0)
         return true;
     pollfd pfd{static_cast<int>(handle_), POLLIN, 0};
@@ -239,7 +257,8 @@ bool RunningProcess::hasExited() const {
     return r > 0;
 }
 
-ProcessWalk openProcessesNamed(std::string_view name, std::span<const long> skip) {
+ProcessWalk openProcessesNamed(std::string_view name, std::span<const long> skip)
+{
     ProcessWalk walk;
     std::vector<RunningProcess>& found = walk.processes;
     if (name.empty())
@@ -291,7 +310,8 @@ ProcessWalk openProcessesNamed(std::string_view name, std::span<const long> skip
     return walk;
 }
 
-void waitForExit(std::span<RunningProcess> procs, std::chrono::milliseconds timeout) {
+void waitForExit(std::span<RunningProcess> procs, std::chrono::milliseconds timeout)
+{
     using Clock = std::chrono::steady_clock;
     std::vector<pollfd> waiting;
     waiting.reserve(procs.size());

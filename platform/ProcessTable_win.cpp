@@ -15,19 +15,26 @@
 namespace adv::platform {
 namespace {
 
-HANDLE asHandle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
+HANDLE asHandle(std::intptr_t value)
+{
+    return reinterpret_cast<HANDLE>(value);
+}
 
 // -1 is this class's "nothing held", but to Windows it also means the calling
 // process (GetCurrentProcess()); it must never reach a wait or a terminate.
 // 0 is what a failed OpenProcess gives.
-bool holdsHandle(std::intptr_t value) { return value != -1 && value != 0; }
+bool holdsHandle(std::intptr_t value)
+{
+    return value != -1 && value != 0;
+}
 
 class Snapshot {
 public:
     Snapshot() : handle_(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)) {}
     Snapshot(const Snapshot&) = delete;
     Snapshot& operator=(const Snapshot&) = delete;
-    ~Snapshot() {
+    ~Snapshot()
+    {
         if (valid())
             CloseHandle(handle_);
     }
@@ -39,14 +46,16 @@ private:
     HANDLE handle_;
 };
 
-std::wstring_view baseName(std::wstring_view path) {
+std::wstring_view baseName(std::wstring_view path)
+{
     const std::size_t slash = path.find_last_of(L"\\/");
     return slash == std::wstring_view::npos ? path : path.substr(slash + 1);
 }
 
 // The file name of the image that `process` runs, asked of the process object
 // itself rather than of the snapshot, which may be stale by now.
-std::optional<std::wstring> imageName(HANDLE process) {
+std::optional<std::wstring> imageName(HANDLE process)
+{
     // Room for the longest path Windows knows, so no retry is needed.
     std::wstring path(32768, L'\0');
     DWORD size = static_cast<DWORD>(path.size());
@@ -62,7 +71,8 @@ struct CloseRequest {
     int posted = 0;
 };
 
-BOOL CALLBACK postCloseToWindowOf(HWND window, LPARAM param) {
+BOOL CALLBACK postCloseToWindowOf(HWND window, LPARAM param)
+{
     auto* request = reinterpret_cast<CloseRequest*>(param);
     DWORD owner = 0;
     if (GetWindowThreadProcessId(window, &owner) != 0 && owner == request->pid) {
@@ -73,7 +83,8 @@ BOOL CALLBACK postCloseToWindowOf(HWND window, LPARAM param) {
     return TRUE;
 }
 
-DWORD waitMilliseconds(std::chrono::steady_clock::time_point deadline) {
+DWORD waitMilliseconds(std::chrono::steady_clock::time_point deadline)
+{
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left <= std::chrono::milliseconds::zero())
         return 0;
@@ -83,7 +94,8 @@ DWORD waitMilliseconds(std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
-void RunningProcess::release() noexcept {
+void RunningProcess::release() noexcept
+{
     if (holdsHandle(handle_))
         CloseHandle(asHandle(handle_));
     handle_ = -1;
@@ -95,7 +107,8 @@ void RunningProcess::release() noexcept {
 // counts as asked, so that the caller's wait runs its course and then forces
 // it, like a program that ignores the request. False only when every window
 // turned the message away (a program of higher integrity) or it is gone.
-bool RunningProcess::requestClose() {
+bool RunningProcess::requestClose()
+{
     if (hasExited())
         return false;
     CloseRequest request;
@@ -104,15 +117,18 @@ bool RunningProcess::requestClose() {
     return request.windows == 0 || request.posted > 0;
 }
 
-bool RunningProcess::forceClose() {
+bool RunningProcess::forceClose()
+{
     return holdsHandle(handle_) && TerminateProcess(asHandle(handle_), 0) != 0;
 }
 
-bool RunningProcess::hasExited() const {
+bool RunningProcess::hasExited() const
+{
     return !holdsHandle(handle_) || WaitForSingleObject(asHandle(handle_), 0) == WAIT_OBJECT_0;
 }
 
-ProcessWalk openProcessesNamed(std::string_view name, std::span<const long> skip) {
+ProcessWalk openProcessesNamed(std::string_view name, std::span<const long> skip)
+{
     // A process may hold millions of handles: one walk always takes them all.
     ProcessWalk walk;
     std::vector<RunningProcess>& found = walk.processes;
@@ -133,8 +149,8 @@ ProcessWalk openProcessesNamed(std::string_view name, std::span<const long> skip
             continue;
         if (std::find(skip.begin(), skip.end(), static_cast<long>(entry.th32ProcessID)) != skip.end())
             continue;
-        const HANDLE handle = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
-                                          FALSE, entry.th32ProcessID);
+        const HANDLE handle = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                          entry.th32ProcessID);
         if (handle == nullptr) {
             // ERROR_INVALID_PARAMETER: no such process any more, nothing left to close.
             if (GetLastError() != ERROR_INVALID_PARAMETER)
@@ -157,7 +173,8 @@ ProcessWalk openProcessesNamed(std::string_view name, std::span<const long> skip
     return walk;
 }
 
-void waitForExit(std::span<RunningProcess> procs, std::chrono::milliseconds timeout) {
+void waitForExit(std::span<RunningProcess> procs, std::chrono::milliseconds timeout)
+{
     const auto deadline = std::chrono::steady_clock::now() + std::max(timeout, std::chrono::milliseconds::zero());
     std::vector<HANDLE> running;
     running.reserve(procs.size());

@@ -21,12 +21,13 @@ constexpr std::chrono::milliseconds kForcedExitWait{2000};
 // What forcing a group of processes came to.
 struct Forced {
     std::vector<RunningProcess> processes;  // forced now, to be waited for
-    int endedMeanwhile = 0;  // had ended on their own before they were forced
+    int endedMeanwhile = 0;                 // had ended on their own before they were forced
 };
 
 // Forces each of `procs` still running; those it may not force are counted
 // as not closed.
-Forced forceAll(std::vector<RunningProcess>& procs, TerminateReport& report) {
+Forced forceAll(std::vector<RunningProcess>& procs, TerminateReport& report)
+{
     Forced forced;
     for (RunningProcess& p : procs) {
         if (p.hasExited()) {
@@ -45,7 +46,8 @@ Forced forceAll(std::vector<RunningProcess>& procs, TerminateReport& report) {
 }
 
 // One batch: the processes of one walk, asked, waited for and forced.
-void closeBatch(std::vector<RunningProcess>& procs, std::chrono::milliseconds grace, TerminateReport& report) {
+void closeBatch(std::vector<RunningProcess>& procs, std::chrono::milliseconds grace, TerminateReport& report)
+{
     std::vector<RunningProcess> forced;
     if (grace <= std::chrono::milliseconds::zero()) {
         // A process that ended before it was forced was closed by nobody.
@@ -78,7 +80,8 @@ void closeBatch(std::vector<RunningProcess>& procs, std::chrono::milliseconds gr
 
 }  // namespace
 
-TerminateReport TerminateProcessesByName(std::string_view name, std::chrono::milliseconds grace) {
+TerminateReport TerminateProcessesByName(std::string_view name, std::chrono::milliseconds grace)
+{
     TerminateReport report;
     if (name.empty())
         return report;

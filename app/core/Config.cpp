@@ -74,7 +74,8 @@ private:
         long long n = 0;
         const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), n);
         if (error != std::errc() || end != value.data() + value.size() || n < min || n > max) {
-            failKey(u"deve essere un numero intero da %1 a %2 (letto \"%3\")"_s.arg(min).arg(max).arg(shownValue(value)));
+            failKey(
+                u"deve essere un numero intero da %1 a %2 (letto \"%3\")"_s.arg(min).arg(max).arg(shownValue(value)));
             return std::nullopt;
         }
         return n;
@@ -97,7 +98,10 @@ private:
             return failKey(u"non può essere vuoto"_s);
         out = std::string(value);
     }
-    static QString path(std::string_view value) { return QFile::decodeName(QByteArray(value.data(), qsizetype(value.size()))); }
+    static QString path(std::string_view value)
+    {
+        return QFile::decodeName(QByteArray(value.data(), qsizetype(value.size())));
+    }
 
     void readRoot(std::string_view v)
     {
@@ -270,9 +274,8 @@ QString findConfigFile()
 QString shownValue(std::string_view bytes)
 {
     const QString decoded = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
-    const bool clean = std::all_of(decoded.begin(), decoded.end(), [](QChar c) {
-        return c.isPrint() && c != QChar::ReplacementCharacter;
-    });
+    const bool clean = std::all_of(decoded.begin(), decoded.end(),
+                                   [](QChar c) { return c.isPrint() && c != QChar::ReplacementCharacter; });
     if (clean)
         return decoded;
     // Something in it is not printable text: every byte outside plain ASCII

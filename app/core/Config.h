@@ -32,8 +32,8 @@ struct Config {
 
 struct ConfigResult {
     std::optional<Config> config;
-    QString error;     // one line, naming the file, the line and what is wrong
-    QString warning;   // e.g. a password readable by other users
+    QString error;    // one line, naming the file, the line and what is wrong
+    QString warning;  // e.g. a password readable by other users
 };
 
 // `explicitFile` is --config's value; empty means: look in the user's

@@ -4,8 +4,8 @@
 namespace adv {
 
 enum class ExitStatus : int {
-    Updated = 0,         // also: the window closed, --sweep and --help done
-    Cancelled = 1,       // the operator answered No
+    Updated = 0,    // also: the window closed, --sweep and --help done
+    Cancelled = 1,  // the operator answered No
     ConnectFailed = 2,
     FolderMissing = 3,
     NotInstalled = 4,

@@ -8,16 +8,15 @@
 namespace adv {
 
 struct Product {
-    std::string_view checkBox;   // object name of its check box on the window
+    std::string_view checkBox;  // object name of its check box on the window
     std::string_view caption;
-    std::string_view probePath;  // rooted at the drive
+    std::string_view probePath;                     // rooted at the drive
     std::span<const std::string_view> executables;  // closed in this order when ticked
 };
 
 inline constexpr std::array<std::string_view, 7> kDolvoPrograms{
     "dolvo.exe", "ketra2.exe", "ketra3.exe", "orbaval.exe", "nodorep.exe", "lettovia.exe", "nodoart.exe"};
-inline constexpr std::array<std::string_view, 3> kTrevantoPrograms{"trevanto.exe", "lettovi.exe",
-                                                                  "lettovi2.exe"};
+inline constexpr std::array<std::string_view, 3> kTrevantoPrograms{"trevanto.exe", "lettovi.exe", "lettovi2.exe"};
 inline constexpr std::array<std::string_view, 2> kKivoPrograms{"Kivo.exe", "kivoavvisi.exe"};
 inline constexpr std::array<std::string_view, 1> kKivoWifiPrograms{"vidorizu.exe"};
 

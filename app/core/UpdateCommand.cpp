@@ -26,8 +26,7 @@ constexpr std::string_view kRemoteFile = "dolvo.exe";
 
 QString connectFailed(const std::string& host)
 {
-    return u"Impossibile connettersi al server "_s + QString::fromStdString(host)
-           + u". Riprovare più tardi"_s;
+    return u"Impossibile connettersi al server "_s + QString::fromStdString(host) + u". Riprovare più tardi"_s;
 }
 
 // Every way out of the command puts the arrow back.
@@ -103,9 +102,8 @@ UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config&
 
     ui.AppendStatus(kDownloadStarts);
     const platform::FtpResult fetched =
-        ftp.FetchFile(std::string(kRemoteFile), *target, [&ui](std::int64_t received, std::int64_t total) {
-            ui.downloadProgress(received, total);
-        });
+        ftp.FetchFile(std::string(kRemoteFile), *target,
+                      [&ui](std::int64_t received, std::int64_t total) { ui.downloadProgress(received, total); });
     ui.downloadEnded();
     if (!fetched)
         return failed(UpdateOutcome::DownloadFailed, kDownloadFailed, fetched);

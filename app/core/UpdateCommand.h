@@ -40,13 +40,13 @@ public:
 };
 
 enum class UpdateOutcome {
-    Cancelled,       // the operator answered No
+    Cancelled,  // the operator answered No
     Updated,
     ConnectFailed,
     FolderMissing,
     NotInstalled,
     DownloadFailed,
-    Interrupted,     // stopped on request; the installed file is as it was
+    Interrupted,  // stopped on request; the installed file is as it was
 };
 
 struct UpdateReport {
@@ -59,7 +59,6 @@ ExitStatus exitStatus(UpdateOutcome outcome);
 
 // Runs the whole command on the caller's thread. With `confirmed` the
 // question is not asked (the command line's --update is the confirmation).
-UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config,
-                           bool confirmed = false);
+UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config, bool confirmed = false);
 
 }  // namespace adv

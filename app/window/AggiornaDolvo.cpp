@@ -141,8 +141,7 @@ private:
     QCheckBox* box_;
 };
 
-AggiornaDolvo::AggiornaDolvo(const Config& config, platform::FtpClient& ftp, Terminator& terminator,
-                             QWidget* parent)
+AggiornaDolvo::AggiornaDolvo(const Config& config, platform::FtpClient& ftp, Terminator& terminator, QWidget* parent)
     : QWidget(parent, Qt::Window), config_(config), ftp_(ftp), terminator_(terminator)
 {
     std::future<resources::Pictures> pictures = resources::decodePictures();
@@ -286,7 +285,8 @@ void AggiornaDolvo::centreOnScreen()
     // Before a window manager has framed the window, its frame is its client
     // area; move() places the frame's corner.
     const QRect frame = frameGeometry();
-    const QRect centred = QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, frame.size(), screen->availableGeometry());
+    const QRect centred =
+        QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, frame.size(), screen->availableGeometry());
     move(centred.topLeft());
 }
 
@@ -466,10 +466,8 @@ bool AggiornaDolvo::eventFilter(QObject* watched, QEvent* event)
         case QEvent::MouseButtonDblClick:
         case QEvent::KeyPress:
         case QEvent::KeyRelease:
-        case QEvent::Shortcut:
-            return true;
-        default:
-            break;
+        case QEvent::Shortcut: return true;
+        default: break;
         }
     }
     return QWidget::eventFilter(watched, event);

@@ -38,8 +38,7 @@ public:
     static const QString kRoundedFace;
     static const QString kRoundedStandIn;
 
-    AggiornaDolvo(const Config& config, platform::FtpClient& ftp, Terminator& terminator,
-                  QWidget* parent = nullptr);
+    AggiornaDolvo(const Config& config, platform::FtpClient& ftp, Terminator& terminator, QWidget* parent = nullptr);
     ~AggiornaDolvo() override;
 
     // Ticks the installed products and closes their programs. Call once,
@@ -101,14 +100,14 @@ private:
     Terminator& terminator_;
     QPixmap background_;
 
-    QLabel* titleLabel_ = nullptr;        // Label3
-    QLabel* busyLabel_ = nullptr;         // Label4
+    QLabel* titleLabel_ = nullptr;  // Label3
+    QLabel* busyLabel_ = nullptr;   // Label4
     QProgressBar* progressBar_ = nullptr;
-    QPlainTextEdit* statusBox_ = nullptr;  // txtStatus
+    QPlainTextEdit* statusBox_ = nullptr;         // txtStatus
     FlatColourButton* downloadButton_ = nullptr;  // Command1
-    QComboBox* driveList_ = nullptr;      // Drive1
+    QComboBox* driveList_ = nullptr;              // Drive1
     FlatColourButton* exitButton_ = nullptr;      // Command2
-    QGroupBox* productFrame_ = nullptr;   // Frame1
+    QGroupBox* productFrame_ = nullptr;           // Frame1
     std::array<std::unique_ptr<BoxAdapter>, 4> productBoxes_;
 
     Pointer pointer_ = Pointer::Arrow;

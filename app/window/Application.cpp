@@ -40,8 +40,8 @@ void installFontSubstitutes()
         }
     };
     add(AggiornaDolvo::kSansSerifFace, {u"Liberation Sans"_s, u"Arimo"_s, u"Arial"_s, u"DejaVu Sans"_s});
-    add(AggiornaDolvo::kRoundedFace, {AggiornaDolvo::kRoundedStandIn, u"Arial"_s, u"Liberation Sans"_s,
-                                      u"DejaVu Sans"_s});
+    add(AggiornaDolvo::kRoundedFace,
+        {AggiornaDolvo::kRoundedStandIn, u"Arial"_s, u"Liberation Sans"_s, u"DejaVu Sans"_s});
 }
 
 void prepareWindowProcess()

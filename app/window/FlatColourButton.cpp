@@ -64,8 +64,7 @@ void FlatColourButton::paintEvent(QPaintEvent*)
     if (sunken)
         caption.translate(1, 1);
     painter.setFont(font());
-    painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
-                                   QPalette::ButtonText));
+    painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
     painter.drawText(caption, Qt::AlignCenter | Qt::TextShowMnemonic, text());
 
     if (hasFocus()) {

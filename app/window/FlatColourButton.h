@@ -14,9 +14,9 @@ public:
     // Face colour for each state the button can be in.
     struct Faces {
         QColor normal;
-        QColor over;      // the mouse is over it
-        QColor down;      // pressed
-        QColor focus;     // it has the keyboard focus
+        QColor over;   // the mouse is over it
+        QColor down;   // pressed
+        QColor focus;  // it has the keyboard focus
         QColor disabled;
     };
 

@@ -42,8 +42,8 @@ Outcome runUpdater(const QStringList& args, const QProcessEnvironment& env = QPr
     p.start(QStringLiteral(ADV_BINARY), args);
     if (!p.waitForFinished(60000))
         p.kill();
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
 }
 
 QString writeIni(const QString& path, const QString& text)
@@ -74,9 +74,10 @@ std::string foreignProductProcess()
     return {};
 }
 
-#define SKIP_IF_FOREIGN_PRODUCTS_RUN()                                                        \
-    if (const std::string who = foreignProductProcess(); !who.empty())                       \
-    GTEST_SKIP() << "a process named " << who << " that this test did not start is running; " \
+#define SKIP_IF_FOREIGN_PRODUCTS_RUN()                                                                                 \
+    if (const std::string who = foreignProductProcess(); !who.empty())                                                 \
+    GTEST_SKIP() << "a process named " << who                                                                          \
+                 << " that this test did not start is running; "                                                       \
                     "the sweep would close it"
 
 TEST(CommandLine, VersionAndUsage)
@@ -85,8 +86,8 @@ TEST(CommandLine, VersionAndUsage)
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, u"AggiornaDV 1.0.0.11\n"_s);
 
-    for (const QStringList& bad : {QStringList{u"--bogus"_s}, QStringList{u"extra"_s},
-                                   QStringList{u"--config"_s}, QStringList{u"--sweep"_s, u"--update"_s}}) {
+    for (const QStringList& bad : {QStringList{u"--bogus"_s}, QStringList{u"extra"_s}, QStringList{u"--config"_s},
+                                   QStringList{u"--sweep"_s, u"--update"_s}}) {
         const Outcome r = runUpdater(bad);
         EXPECT_EQ(r.status, 64) << bad.join(u' ').toStdString() << ": " << r.err.toStdString();
         EXPECT_FALSE(r.err.isEmpty());
@@ -148,13 +149,11 @@ TEST(CommandLine, BadConfigurationStopsBeforeClosingAnything)
         QString text;
         QString key;
     };
-    for (const Case& c : {Case{u"close_grace_s = -2\n"_s, u"close_grace_s"_s},
-                          Case{u"root = /nonexistent/aggiornadv\n"_s, u"root"_s},
-                          Case{u"tls = forse\n"_s, u"tls"_s},
-                          Case{u"password = abc\\\n  tls = explicit\nuser = \"x\n"_s, u"user"_s},
-                          Case{u"host = a.example.it\nhost = b.example.it\n"_s, u"host"_s},
-                          Case{u"host = ftp.example.it/../x\n"_s, u"host"_s},
-                          Case{u"user = a\u0007b\n"_s, u"\\x07"_s}}) {
+    for (const Case& c :
+         {Case{u"close_grace_s = -2\n"_s, u"close_grace_s"_s}, Case{u"root = /nonexistent/aggiornadv\n"_s, u"root"_s},
+          Case{u"tls = forse\n"_s, u"tls"_s}, Case{u"password = abc\\\n  tls = explicit\nuser = \"x\n"_s, u"user"_s},
+          Case{u"host = a.example.it\nhost = b.example.it\n"_s, u"host"_s},
+          Case{u"host = ftp.example.it/../x\n"_s, u"host"_s}, Case{u"user = a\u0007b\n"_s, u"\\x07"_s}}) {
         const QString ini = writeIni(QString::fromStdString(dir.file("bad.ini")), c.text);
         const Outcome r = runUpdater({u"--sweep"_s, u"--config"_s, ini});
         EXPECT_EQ(r.status, 78) << c.text.toStdString();
@@ -235,10 +234,10 @@ TEST(CommandLine, UpdateExitStatusTellsWhatHappened)
         int lines;  // status lines after the four product rows
     };
     const bool root = ::geteuid() == 0;
-    for (const Case& c : {Case{"updated", Setup::Normal, 0, 4}, Case{"noServer", Setup::NothingListening, 2, 2},
-                          Case{"noFolder", Setup::NoFolder, 3, 3}, Case{"notInstalled", Setup::NotInstalled, 4, 3},
-                          Case{"noRemoteFile", Setup::NoRemoteFile, 5, 4},
-                          Case{"readOnlyFolder", Setup::ReadOnlyFolder, 5, 4}}) {
+    for (const Case& c :
+         {Case{"updated", Setup::Normal, 0, 4}, Case{"noServer", Setup::NothingListening, 2, 2},
+          Case{"noFolder", Setup::NoFolder, 3, 3}, Case{"notInstalled", Setup::NotInstalled, 4, 3},
+          Case{"noRemoteFile", Setup::NoRemoteFile, 5, 4}, Case{"readOnlyFolder", Setup::ReadOnlyFolder, 5, 4}}) {
         SCOPED_TRACE(c.label);
         adv::test::TempDir dir;
         const fs::path drive = fs::path(dir.path()) / "drive_c";
@@ -372,8 +371,9 @@ TEST(CommandLine, UpdateGoesOnWhenTheReaderOfItsOutputLeaves)
 {
     UpdateStage stage;
     QProcess p;
-    p.start(u"/bin/bash"_s, {u"-c"_s, u"\"$0\" --update --config \"$1\" | head -n 1; echo \"status=${PIPESTATUS[0]}\" >&2"_s,
-                              QStringLiteral(ADV_BINARY), stage.ini});
+    p.start(u"/bin/bash"_s,
+            {u"-c"_s, u"\"$0\" --update --config \"$1\" | head -n 1; echo \"status=${PIPESTATUS[0]}\" >&2"_s,
+             QStringLiteral(ADV_BINARY), stage.ini});
     ASSERT_TRUE(p.waitForFinished(60000));
     EXPECT_EQ(QString::fromUtf8(p.readAllStandardOutput()), u"[x] Dolvo\n"_s);
     const QString err = QString::fromUtf8(p.readAllStandardError());

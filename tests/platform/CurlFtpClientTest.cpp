@@ -18,9 +18,9 @@
 #include "tests/support/Spawn.h"
 
 // Stops the test with the session's own reason when an operation fails.
-#define ASSERT_FTP_OK(expr)                                                 \
-    if (const adv::platform::FtpResult ftpResult_ = (expr); ftpResult_) { \
-    } else                                                                  \
+#define ASSERT_FTP_OK(expr)                                                                                            \
+    if (const adv::platform::FtpResult ftpResult_ = (expr); ftpResult_) {                                              \
+    } else                                                                                                             \
         GTEST_FAIL() << ftpResult_.detail
 
 namespace {
@@ -171,8 +171,10 @@ struct Transport {
     bool passive;
     bool epsv;
 };
-void PrintTo(const Transport& c, std::ostream* os) { *os << c.name; }
-
+void PrintTo(const Transport& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class FetchOverTransport : public FtpSessionTest, public ::testing::WithParamInterface<Transport> {};
 
@@ -190,9 +192,10 @@ TEST_P(FetchOverTransport, ReplacesTheFileByteExactKeepingItsMode)
     std::vector<std::pair<std::int64_t, std::int64_t>> reports;
     ASSERT_FTP_OK(ftp->OpenSession());
     ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
-    ASSERT_FTP_OK(ftp->FetchFile(kRemote, targetPath(), [&](std::int64_t got, std::int64_t total) {
-        reports.emplace_back(got, total);
-    })) << "\n" << server.serverLog().toStdString();
+    ASSERT_FTP_OK(ftp->FetchFile(kRemote, targetPath(),
+                                 [&](std::int64_t got, std::int64_t total) { reports.emplace_back(got, total); }))
+        << "\n"
+        << server.serverLog().toStdString();
     ftp->CloseSession();
 
     EXPECT_TRUE(readFile(target()) == fresh);
@@ -218,14 +221,13 @@ TEST_P(FetchOverTransport, ReplacesTheFileByteExactKeepingItsMode)
     EXPECT_TRUE(log.trimmed().endsWith(u"QUIT"_s)) << log.toStdString();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Ftp, FetchOverTransport,
-    ::testing::Values(Transport{"PassiveEpsv", FtpTls::Off, true, true},
-                      Transport{"PassivePasv", FtpTls::Off, true, false},
-                      Transport{"ActiveEprt", FtpTls::Off, false, true},
-                      Transport{"ExplicitTls", FtpTls::Explicit, true, true},
-                      Transport{"ImplicitTls", FtpTls::Implicit, true, true}),
-    [](const ::testing::TestParamInfo<Transport>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Ftp, FetchOverTransport,
+                         ::testing::Values(Transport{"PassiveEpsv", FtpTls::Off, true, true},
+                                           Transport{"PassivePasv", FtpTls::Off, true, false},
+                                           Transport{"ActiveEprt", FtpTls::Off, false, true},
+                                           Transport{"ExplicitTls", FtpTls::Explicit, true, true},
+                                           Transport{"ImplicitTls", FtpTls::Implicit, true, true}),
+                         [](const ::testing::TestParamInfo<Transport>& p) { return std::string(p.param.name); });
 
 // --- OpenSession failures -----------------------------------------------
 
@@ -238,8 +240,10 @@ struct OpenFailure {
     double minSeconds;
     double maxSeconds;
 };
-void PrintTo(const OpenFailure& c, std::ostream* os) { *os << c.name; }
-
+void PrintTo(const OpenFailure& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class OpenFails : public FtpSessionTest, public ::testing::WithParamInterface<OpenFailure> {};
 
@@ -251,9 +255,7 @@ TEST_P(OpenFails, ReturnsFalseInTime)
     options.connectTimeout = std::chrono::seconds(2);
     options.stallTimeout = std::chrono::seconds(2);
     switch (c.server) {
-    case ServerKind::Nothing:
-        options.port = adv::test::unusedLoopbackPort();
-        break;
+    case ServerKind::Nothing: options.port = adv::test::unusedLoopbackPort(); break;
     case ServerKind::Normal:
         server = std::make_unique<FtpServer>(serverOptions());
         options = clientOptions(*server);
@@ -294,8 +296,10 @@ struct FolderCase {
     std::string folder;
     bool enters;
 };
-void PrintTo(const FolderCase& c, std::ostream* os) { *os << c.name; }
-
+void PrintTo(const FolderCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class EnterFolder : public FtpSessionTest, public ::testing::WithParamInterface<FolderCase> {};
 
@@ -313,14 +317,13 @@ TEST_P(EnterFolder, SucceedsOnlyForAnExistingFolder)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Ftp, EnterFolder,
-    ::testing::Values(FolderCase{"Existing", kFolder, true},
-                      FolderCase{"SlashesAroundAreRelativeToLogin", "/" + kFolder + "/", true},
-                      FolderCase{"LastComponentMissing", "www.zorvanik.test/scaricamenti", false},
-                      FolderCase{"FirstComponentMissing", "www.altro.test/download", false},
-                      FolderCase{"FileNotFolder", kFolder + "/" + kRemote, false}),
-    [](const ::testing::TestParamInfo<FolderCase>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Ftp, EnterFolder,
+                         ::testing::Values(FolderCase{"Existing", kFolder, true},
+                                           FolderCase{"SlashesAroundAreRelativeToLogin", "/" + kFolder + "/", true},
+                                           FolderCase{"LastComponentMissing", "www.zorvanik.test/scaricamenti", false},
+                                           FolderCase{"FirstComponentMissing", "www.altro.test/download", false},
+                                           FolderCase{"FileNotFolder", kFolder + "/" + kRemote, false}),
+                         [](const ::testing::TestParamInfo<FolderCase>& p) { return std::string(p.param.name); });
 
 TEST_F(FtpSessionTest, NamesWithSpacesAndUrlCharactersAreEscaped)
 {
@@ -350,8 +353,10 @@ struct FetchFailure {
     double maxSeconds;
     const char* detailHas = "";  // what the reason must name
 };
-void PrintTo(const FetchFailure& c, std::ostream* os) { *os << c.name; }
-
+void PrintTo(const FetchFailure& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class FetchFails : public FtpSessionTest, public ::testing::WithParamInterface<FetchFailure> {};
 
@@ -426,9 +431,8 @@ TEST_F(FtpSessionTest, FolderNotWritableFailsWithoutTouchingTheFile)
     } else {
         launch.program = helper;
     }
-    launch.args.insert(launch.args.end(),
-                       {"fetch", std::to_string(server.port()), kFolder, kRemote,
-                        QFile::encodeName(target()).toStdString()});
+    launch.args.insert(launch.args.end(), {"fetch", std::to_string(server.port()), kFolder, kRemote,
+                                           QFile::encodeName(target()).toStdString()});
     launch.waitReady = false;
     ::setenv("ADV_FTP_TEST_USER", FtpServerOptions{}.user.c_str(), 1);
     ::setenv("ADV_FTP_TEST_PASSWORD", kPassword.c_str(), 1);
@@ -621,7 +625,10 @@ struct LockLeftover {
     const char* name;
     std::function<void(const QString& lock, const QString& elsewhere)> make;
 };
-void PrintTo(const LockLeftover& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const LockLeftover& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class LockLeftovers : public FtpSessionTest, public ::testing::WithParamInterface<LockLeftover> {};
 
@@ -677,13 +684,19 @@ TEST_F(FtpSessionTest, AFullDiskSaysSo)
 
     adv::test::SpawnOptions launch;
     launch.program = "/usr/bin/unshare";
-    launch.args = {"-m", "/bin/sh", "-c",
+    launch.args = {"-m",
+                   "/bin/sh",
+                   "-c",
                    "mount -t tmpfs -o size=512k tmpfs \"$1\" && cp -p \"$2\" \"$1/dolvo.exe\" || exit 9; "
                    "\"$3\" fetch \"$4\" \"$5\" dolvo.exe \"$1/dolvo.exe\" 2>\"$6\"; rc=$?; "
                    "cmp -s \"$2\" \"$1/dolvo.exe\" || exit 7; [ \"$(ls -A \"$1\")\" = dolvo.exe ] || exit 8; "
                    "exit $rc",
-                   "sh", QFile::encodeName(installDir()).toStdString(), QFile::encodeName(saved).toStdString(),
-                   ADV_FTP_TEST_HELPER, std::to_string(server.port()), kFolder,
+                   "sh",
+                   QFile::encodeName(installDir()).toStdString(),
+                   QFile::encodeName(saved).toStdString(),
+                   ADV_FTP_TEST_HELPER,
+                   std::to_string(server.port()),
+                   kFolder,
                    QFile::encodeName(tmp_.filePath(u"fetch.err"_s)).toStdString()};
     launch.waitReady = false;
     ::setenv("ADV_FTP_TEST_USER", FtpServerOptions{}.user.c_str(), 1);

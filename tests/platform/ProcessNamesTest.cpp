@@ -24,18 +24,19 @@ namespace {
 using adv::platform::openProcessesNamed;
 namespace t = adv::test;
 
-bool opens(std::string_view name, long pid) {
+bool opens(std::string_view name, long pid)
+{
     const auto found = openProcessesNamed(name).processes;
     return std::any_of(found.begin(), found.end(), [pid](const auto& p) { return p.pid() == pid; });
 }
 
 enum class Launch {
-    Native,          // the file started under its own path
-    OtherArgv0,      // started with an unrelated argv[0]
-    Wine,            // Windows path in argv[0], Windows name in comm, exe elsewhere
-    Script,          // a #! /bin/sh script
-    Replaced,        // file replaced by a new one while running; unrelated argv[0]
-    AskedAsArgument, // the asked name, as a path, among its arguments
+    Native,           // the file started under its own path
+    OtherArgv0,       // started with an unrelated argv[0]
+    Wine,             // Windows path in argv[0], Windows name in comm, exe elsewhere
+    Script,           // a #! /bin/sh script
+    Replaced,         // file replaced by a new one while running; unrelated argv[0]
+    AskedAsArgument,  // the asked name, as a path, among its arguments
 };
 
 struct NameCase {
@@ -46,7 +47,8 @@ struct NameCase {
     bool matches;
 };
 
-std::string expand(std::string text, const std::string& token, const std::string& file) {
+std::string expand(std::string text, const std::string& token, const std::string& file)
+{
     if (text == "{cut}")
         return file.substr(0, 15);
     if (const auto at = text.find("{u}"); at != std::string::npos)
@@ -54,24 +56,22 @@ std::string expand(std::string text, const std::string& token, const std::string
     return text;
 }
 
-constexpr const char* kScript =
-    "#!/bin/sh\n"
-    "printf R >&3\n"
-    "exec 3>&-\n"
-    "i=0\n"
-    "while [ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done\n";
+constexpr const char* kScript = "#!/bin/sh\n"
+                                "printf R >&3\n"
+                                "exec 3>&-\n"
+                                "i=0\n"
+                                "while [ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done\n";
 
-t::Child launch(Launch how, const t::TempDir& dir, const std::string& file, const std::string& asked) {
+t::Child launch(Launch how, const t::TempDir& dir, const std::string& file, const std::string& asked)
+{
     switch (how) {
-    case Launch::Native:
-        return t::spawnNamed(dir.path(), file);
-    case Launch::OtherArgv0:
-        return t::spawnNamed(dir.path(), file, {}, t::Placement::Copy, "idler");
+    case Launch::Native: return t::spawnNamed(dir.path(), file);
+    case Launch::OtherArgv0: return t::spawnNamed(dir.path(), file, {}, t::Placement::Copy, "idler");
     case Launch::Wine:
         // The loader keeps its own file name; the Windows program shows only
         // in argv[0] and in the name the process gives itself.
-        return t::spawnNamed(dir.path(), t::uniqueName("wine", ""), {"--comm", file},
-                             t::Placement::Symlink, "C:\\dolvo\\" + file);
+        return t::spawnNamed(dir.path(), t::uniqueName("wine", ""), {"--comm", file}, t::Placement::Symlink,
+                             "C:\\dolvo\\" + file);
     case Launch::Script: {
         t::SpawnOptions options;
         options.program = t::writeExecutable(dir.path(), file, kScript);
@@ -85,18 +85,21 @@ t::Child launch(Launch how, const t::TempDir& dir, const std::string& file, cons
             ADD_FAILURE() << "cannot replace " << file;
         return child;
     }
-    case Launch::AskedAsArgument:
-        return t::spawnNamed(dir.path(), file, {"--note", dir.file(asked)});
+    case Launch::AskedAsArgument: return t::spawnNamed(dir.path(), file, {"--note", dir.file(asked)});
     }
     return {};
 }
 
 // Names the row in test output.
-void PrintTo(const NameCase& c, std::ostream* out) { *out << c.file << " asked as " << c.asked; }
+void PrintTo(const NameCase& c, std::ostream* out)
+{
+    *out << c.file << " asked as " << c.asked;
+}
 
 class ImageNames : public testing::TestWithParam<NameCase> {};
 
-TEST_P(ImageNames, MatchOnlyTheExactName) {
+TEST_P(ImageNames, MatchOnlyTheExactName)
+{
     const NameCase& c = GetParam();
     const t::TempDir dir;
     const std::string token = t::uniqueName("", "");
@@ -137,7 +140,8 @@ const NameCase kNameCases[] = {
 INSTANTIATE_TEST_SUITE_P(Linux, ImageNames, testing::ValuesIn(kNameCases),
                          [](const testing::TestParamInfo<NameCase>& row) { return std::string(row.param.label); });
 
-std::string commOf(const std::string& pidDir) {
+std::string commOf(const std::string& pidDir)
+{
     std::ifstream in(pidDir + "/comm");
     std::string comm;
     std::getline(in, comm);
@@ -146,7 +150,8 @@ std::string commOf(const std::string& pidDir) {
 
 // Kernel threads carry names like any process; asking for one must never
 // yield the thread.
-TEST(ProcessNames, KernelThreadsNeverMatch) {
+TEST(ProcessNames, KernelThreadsNeverMatch)
+{
     constexpr unsigned long kKernelThread = 0x00200000;  // PF_KTHREAD
     std::vector<std::pair<long, std::string>> threads;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
@@ -177,7 +182,8 @@ TEST(ProcessNames, KernelThreadsNeverMatch) {
         EXPECT_FALSE(opens(comm, pid)) << "kernel thread " << pid << " (" << comm << ")";
 }
 
-TEST(ProcessNames, EveryInstanceIsFound) {
+TEST(ProcessNames, EveryInstanceIsFound)
+{
     const t::TempDir dir;
     const std::string name = t::uniqueName("in");
     std::vector<t::Child> children;
@@ -195,7 +201,8 @@ TEST(ProcessNames, EveryInstanceIsFound) {
     EXPECT_EQ(found, spawned);
 }
 
-TEST(ProcessNames, ZombieNeverMatches) {
+TEST(ProcessNames, ZombieNeverMatches)
+{
     const t::TempDir dir;
     const std::string name = t::uniqueName("zo");
     t::Child child = t::spawnNamed(dir.path(), name, {"--exit-after-ms", "0"});
@@ -204,7 +211,8 @@ TEST(ProcessNames, ZombieNeverMatches) {
 }
 
 // Under whatever name the calling process runs, it never finds itself.
-TEST(ProcessNames, NeverTheCallingProcess) {
+TEST(ProcessNames, NeverTheCallingProcess)
+{
     if (::syscall(SYS_gettid) != ::getpid())
         GTEST_SKIP() << "not on the main thread: cannot rename the process";
     const t::TempDir dir;
@@ -220,7 +228,8 @@ TEST(ProcessNames, NeverTheCallingProcess) {
     EXPECT_EQ(found[0].pid(), child.pid());
 }
 
-TEST(ProcessNames, EmptyNameFindsNothing) {
+TEST(ProcessNames, EmptyNameFindsNothing)
+{
     const auto walk = openProcessesNamed("");
     EXPECT_TRUE(walk.processes.empty());
     EXPECT_EQ(walk.unopenable, 0);

@@ -18,13 +18,15 @@ using adv::platform::waitForExit;
 using Clock = std::chrono::steady_clock;
 namespace t = adv::test;
 
-std::vector<RunningProcess> openOne(const std::string& name) {
+std::vector<RunningProcess> openOne(const std::string& name)
+{
     std::vector<RunningProcess> found = openProcessesNamed(name).processes;
     EXPECT_EQ(found.size(), 1U) << name;
     return found;
 }
 
-TEST(ProcessTable, HandleSeesItsProcessEnd) {
+TEST(ProcessTable, HandleSeesItsProcessEnd)
+{
     const t::TempDir dir;
     const std::string name = t::uniqueName("he");
     t::Child child = t::spawnNamed(dir.path(), name);
@@ -38,7 +40,8 @@ TEST(ProcessTable, HandleSeesItsProcessEnd) {
 
 // Once a process is gone and reaped, its handle signals nothing, whatever
 // now runs under its pid.
-TEST(ProcessTable, HandleOfAReapedProcessCannotSignal) {
+TEST(ProcessTable, HandleOfAReapedProcessCannotSignal)
+{
     const t::TempDir dir;
     const std::string name = t::uniqueName("re");
     t::Child child = t::spawnNamed(dir.path(), name);
@@ -50,7 +53,8 @@ TEST(ProcessTable, HandleOfAReapedProcessCannotSignal) {
     EXPECT_FALSE(procs[0].forceClose());
 }
 
-TEST(ProcessTable, MovedHandleKeepsTheProcess) {
+TEST(ProcessTable, MovedHandleKeepsTheProcess)
+{
     const t::TempDir dir;
     const std::string name = t::uniqueName("mv");
     t::Child child = t::spawnNamed(dir.path(), name, {"--on-term", "exit"});
@@ -66,7 +70,8 @@ TEST(ProcessTable, MovedHandleKeepsTheProcess) {
     EXPECT_TRUE(child.exitedWith(0)) << child.describe();
 }
 
-TEST(ProcessTable, WaitEndsWhenTheLastProcessEnds) {
+TEST(ProcessTable, WaitEndsWhenTheLastProcessEnds)
+{
     const t::TempDir dir;
     const std::string name = t::uniqueName("we");
     t::Child quick = t::spawnNamed(dir.path(), name, {"--exit-after-ms", "100"});
@@ -84,7 +89,8 @@ TEST(ProcessTable, WaitEndsWhenTheLastProcessEnds) {
     EXPECT_LT(took, 3s);
 }
 
-TEST(ProcessTable, WaitGivesUpAtTheTimeout) {
+TEST(ProcessTable, WaitGivesUpAtTheTimeout)
+{
     const t::TempDir dir;
     const std::string name = t::uniqueName("wt");
     t::Child child = t::spawnNamed(dir.path(), name);
@@ -101,7 +107,8 @@ TEST(ProcessTable, WaitGivesUpAtTheTimeout) {
     EXPECT_TRUE(child.running());
 }
 
-TEST(ProcessTable, WaitOnNothingReturnsAtOnce) {
+TEST(ProcessTable, WaitOnNothingReturnsAtOnce)
+{
     const auto start = Clock::now();
     waitForExit({}, 5s);
     EXPECT_LT(Clock::now() - start, 1s);

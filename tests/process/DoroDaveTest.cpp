@@ -30,7 +30,8 @@
 
 namespace adv {
 // Found by GoogleTest through the argument's namespace.
-void PrintTo(const TerminateReport& r, std::ostream* out) {
+void PrintTo(const TerminateReport& r, std::ostream* out)
+{
     *out << "{closed " << r.closed << ", forced " << r.forced << ", notClosed " << r.notClosed << "}";
 }
 }  // namespace adv
@@ -43,7 +44,8 @@ using adv::TerminateReport;
 using Clock = std::chrono::steady_clock;
 namespace t = adv::test;
 
-TerminateReport report(int closed, int forced, int notClosed) {
+TerminateReport report(int closed, int forced, int notClosed)
+{
     TerminateReport r;
     r.closed = closed;
     r.forced = forced;
@@ -53,7 +55,8 @@ TerminateReport report(int closed, int forced, int notClosed) {
 
 class Terminate : public testing::Test {
 protected:
-    t::Child start(const std::string& name, std::vector<std::string> args = {}) {
+    t::Child start(const std::string& name, std::vector<std::string> args = {})
+    {
         return t::spawnNamed(dir_.path(), name, std::move(args));
     }
     std::string file(std::string_view leaf) const { return dir_.file(leaf); }
@@ -63,7 +66,8 @@ private:
     t::TempDir dir_;
 };
 
-TEST_F(Terminate, ProgramThatClosesWhenAskedIsNotForced) {
+TEST_F(Terminate, ProgramThatClosesWhenAskedIsNotForced)
+{
     const std::string name = t::uniqueName("mk");
     const std::string marker = file("closed");
     t::Child child = start(name, {"--on-term", "marker:" + marker});
@@ -77,7 +81,8 @@ TEST_F(Terminate, ProgramThatClosesWhenAskedIsNotForced) {
     EXPECT_TRUE(std::filesystem::exists(marker));
 }
 
-TEST_F(Terminate, ProgramThatIgnoresTheRequestIsForcedAfterTheGrace) {
+TEST_F(Terminate, ProgramThatIgnoresTheRequestIsForcedAfterTheGrace)
+{
     const std::string name = t::uniqueName("ig");
     t::Child child = start(name, {"--on-term", "ignore"});
 
@@ -92,7 +97,8 @@ TEST_F(Terminate, ProgramThatIgnoresTheRequestIsForcedAfterTheGrace) {
     EXPECT_TRUE(child.killedBy(SIGKILL)) << child.describe();
 }
 
-TEST_F(Terminate, ZeroGraceForcesWithoutAsking) {
+TEST_F(Terminate, ZeroGraceForcesWithoutAsking)
+{
     const std::string name = t::uniqueName("zg");
     const std::string marker = file("closed");
     t::Child child = start(name, {"--on-term", "marker:" + marker});
@@ -108,7 +114,8 @@ TEST_F(Terminate, ZeroGraceForcesWithoutAsking) {
 
 // More programs of one name than the process may hold open files: every one
 // is still closed, in batches, and none goes unreported.
-TEST_F(Terminate, MoreProgramsThanOpenFilesAreAllClosed) {
+TEST_F(Terminate, MoreProgramsThanOpenFilesAreAllClosed)
+{
     constexpr int kPrograms = 300;
     constexpr rlim_t kFileLimit = 128;
     const std::string name = t::uniqueName("many");
@@ -130,7 +137,8 @@ TEST_F(Terminate, MoreProgramsThanOpenFilesAreAllClosed) {
         EXPECT_TRUE(c.waitExit(2s)) << c.describe();
 }
 
-TEST_F(Terminate, EveryInstanceIsClosedInOneCall) {
+TEST_F(Terminate, EveryInstanceIsClosedInOneCall)
+{
     const std::string name = t::uniqueName("th");
     std::vector<t::Child> children;
     for (int i = 0; i < 3; ++i)
@@ -145,7 +153,8 @@ TEST_F(Terminate, EveryInstanceIsClosedInOneCall) {
 
 // The grace is shared: programs that do not close cost one grace in all, not
 // one each.
-TEST_F(Terminate, GraceRunsForAllTogether) {
+TEST_F(Terminate, GraceRunsForAllTogether)
+{
     const std::string name = t::uniqueName("gr");
     const std::string marker = file("closed");
     std::vector<t::Child> children;
@@ -168,7 +177,8 @@ TEST_F(Terminate, GraceRunsForAllTogether) {
 
 // Only the exact name, in any letter case; names that merely end with it, or
 // begin with it, stay running.
-TEST_F(Terminate, OnlyTheExactNameInAnyCase) {
+TEST_F(Terminate, OnlyTheExactNameInAnyCase)
+{
     const std::string token = t::uniqueName("", "");
     const std::string asked = token + ".exe";
     t::Child same = start(token + ".exe");
@@ -184,7 +194,8 @@ TEST_F(Terminate, OnlyTheExactNameInAnyCase) {
         EXPECT_TRUE(c.running()) << c.describe();
 }
 
-TEST_F(Terminate, LongNameIsMatchedInFull) {
+TEST_F(Terminate, LongNameIsMatchedInFull)
+{
     const std::string token = t::uniqueName("", "");
     const std::string asked = token + "-a-long-program-name.exe";
     t::Child target = start(asked);
@@ -195,13 +206,15 @@ TEST_F(Terminate, LongNameIsMatchedInFull) {
     EXPECT_TRUE(sibling.running()) << sibling.describe();
 }
 
-TEST_F(Terminate, EmptyNameDoesNothing) {
+TEST_F(Terminate, EmptyNameDoesNothing)
+{
     t::Child child = start(t::uniqueName("em"));
     EXPECT_EQ(TerminateProcessesByName("", 0ms), report(0, 0, 0));
     EXPECT_TRUE(child.running()) << child.describe();
 }
 
-TEST_F(Terminate, EndedProgramIsNotCounted) {
+TEST_F(Terminate, EndedProgramIsNotCounted)
+{
     const std::string name = t::uniqueName("zo");
     t::Child child = start(name, {"--exit-after-ms", "0"});
     ASSERT_TRUE(child.waitZombie());
@@ -210,7 +223,8 @@ TEST_F(Terminate, EndedProgramIsNotCounted) {
 }
 
 // The updater itself may carry the very name it is asked to close.
-TEST_F(Terminate, NeverTheCallingProcess) {
+TEST_F(Terminate, NeverTheCallingProcess)
+{
     if (::syscall(SYS_gettid) != ::getpid())
         GTEST_SKIP() << "not on the main thread: cannot rename the process";
     const std::string name = t::uniqueName("se");
@@ -229,11 +243,12 @@ TEST_F(Terminate, NeverTheCallingProcess) {
 // A program of another user cannot be closed by an unprivileged updater: it
 // is counted and left alone, and the walk goes on to the next one, which is
 // the updater's own.
-TEST_F(Terminate, ProgramWeMayNotSignalIsCountedAndPassedOver) {
+TEST_F(Terminate, ProgramWeMayNotSignalIsCountedAndPassedOver)
+{
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root, to start a program that an unprivileged process may not signal";
     const std::string name = t::uniqueName("np");
-    t::Child foreign = start(name);  // root's, and first in the walk
+    t::Child foreign = start(name);              // root's, and first in the walk
     ASSERT_EQ(::chmod(dir().c_str(), 0755), 0);  // for the unprivileged side
 
     int pipeFds[2];
@@ -281,7 +296,8 @@ TEST_F(Terminate, ProgramWeMayNotSignalIsCountedAndPassedOver) {
 
 // Programs start and end all the while the table is walked. Only the asked
 // name is ever closed, and nothing else is disturbed.
-TEST_F(Terminate, ChurnNeverDisturbsOthers) {
+TEST_F(Terminate, ChurnNeverDisturbsOthers)
+{
     const std::string token = t::uniqueName("", "");
     const std::string asked = token + ".exe";
     const std::vector<std::string> churnNames = {"k" + token + ".exe", token + "a.exe", token + ".ex",

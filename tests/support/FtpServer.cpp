@@ -78,8 +78,8 @@ std::string readFirstLine(int fd, std::chrono::steady_clock::time_point deadline
 {
     std::string line;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                 std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             throw std::runtime_error("the FTP server did not report its port in time");
         pollfd pfd{fd, POLLIN, 0};
@@ -111,14 +111,22 @@ FtpServer::FtpServer(FtpServerOptions options)
     std::vector<std::string> args = {
         kPython,
         ADV_FTP_SERVER_SCRIPT,
-        "--root", local8(options_.root),
-        "--user", options_.user,
-        "--tls", tlsArgument(options_.tls),
-        "--certdir", local8(work_.filePath(u"certs"_s)),
-        "--fault", faultArgument(options_.fault),
-        "--fault-after", std::to_string(options_.faultAfterBytes),
-        "--command-log", local8(work_.filePath(u"commands.log"_s)),
-        "--server-log", local8(work_.filePath(u"server.log"_s)),
+        "--root",
+        local8(options_.root),
+        "--user",
+        options_.user,
+        "--tls",
+        tlsArgument(options_.tls),
+        "--certdir",
+        local8(work_.filePath(u"certs"_s)),
+        "--fault",
+        faultArgument(options_.fault),
+        "--fault-after",
+        std::to_string(options_.faultAfterBytes),
+        "--command-log",
+        local8(work_.filePath(u"commands.log"_s)),
+        "--server-log",
+        local8(work_.filePath(u"server.log"_s)),
         "--exit-on-stdin-eof",
     };
     std::vector<char*> argv;
@@ -151,8 +159,7 @@ FtpServer::FtpServer(FtpServerOptions options)
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, toServer[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, fromServer[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int spawned = ::posix_spawn(&pid_, kPython, &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(toServer[0]);

@@ -21,9 +21,9 @@ namespace adv::test {
 
 enum class FtpFault {
     None,
-    StallData,   // sends part of a file, then stops sending but keeps the connection
-    CutData,     // sends part of a file, then closes the data connection and reports success
-    NoGreeting,  // accepts the TCP connection and never answers
+    StallData,      // sends part of a file, then stops sending but keeps the connection
+    CutData,        // sends part of a file, then closes the data connection and reports success
+    NoGreeting,     // accepts the TCP connection and never answers
     SizeHalf,       // SIZE answers half the real size
     SizeNegative,   // SIZE answers "213 -5"
     NoSize,         // SIZE is not implemented
@@ -37,12 +37,12 @@ enum class FtpFault {
 };
 
 struct FtpServerOptions {
-    QString root;                          // folder served as the user's home (the test creates it)
+    QString root;  // folder served as the user's home (the test creates it)
     std::string user = "operatore";
     std::string password = "prova-segreta";
     platform::FtpTls tls = platform::FtpTls::Off;
     FtpFault fault = FtpFault::None;
-    qint64 faultAfterBytes = 65536;        // how much of a file StallData/CutData let through
+    qint64 faultAfterBytes = 65536;  // how much of a file StallData/CutData let through
 };
 
 class FtpServer {

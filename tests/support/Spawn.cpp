@@ -28,11 +28,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-[[noreturn]] void fail(const std::string& what, int err) {
+[[noreturn]] void fail(const std::string& what, int err)
+{
     throw std::runtime_error(what + ": " + std::strerror(err));
 }
 
-std::string hex(unsigned long value) {
+std::string hex(unsigned long value)
+{
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string text;
     do {
@@ -44,7 +46,8 @@ std::string hex(unsigned long value) {
 
 }  // namespace
 
-TempDir::TempDir() {
+TempDir::TempDir()
+{
     const char* base = std::getenv("TMPDIR");
     std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/adv-test-XXXXXX";
     if (::mkdtemp(templ.data()) == nullptr)
@@ -52,14 +55,19 @@ TempDir::TempDir() {
     path_ = templ;
 }
 
-TempDir::~TempDir() {
+TempDir::~TempDir()
+{
     std::error_code ec;
     fs::remove_all(path_, ec);
 }
 
-std::string TempDir::file(std::string_view leaf) const { return path_ + "/" + std::string(leaf); }
+std::string TempDir::file(std::string_view leaf) const
+{
+    return path_ + "/" + std::string(leaf);
+}
 
-std::string uniqueName(std::string_view stem, std::string_view ext) {
+std::string uniqueName(std::string_view stem, std::string_view ext)
+{
     // The pid makes it unique among the processes running now; the counter
     // within this process; the random part against leftovers of earlier runs.
     static std::atomic<unsigned long> counter{0};
@@ -68,10 +76,13 @@ std::string uniqueName(std::string_view stem, std::string_view ext) {
            hex(counter.fetch_add(1)) + std::string(ext);
 }
 
-std::string childProgram() { return ADV_SPAWN_CHILD; }
+std::string childProgram()
+{
+    return ADV_SPAWN_CHILD;
+}
 
-std::string installAs(const std::string& program, const std::string& dir, std::string_view name,
-                      Placement how) {
+std::string installAs(const std::string& program, const std::string& dir, std::string_view name, Placement how)
+{
     const std::string target = dir + "/" + std::string(name);
     std::error_code ec;
     if (fs::exists(fs::symlink_status(target, ec)))
@@ -109,7 +120,8 @@ std::string installAs(const std::string& program, const std::string& dir, std::s
     return target;
 }
 
-std::string writeExecutable(const std::string& dir, std::string_view name, std::string_view text) {
+std::string writeExecutable(const std::string& dir, std::string_view name, std::string_view text)
+{
     const std::string path = dir + "/" + std::string(name);
     // Close-on-exec for the reason given in installAs().
     const int out = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
@@ -123,9 +135,12 @@ std::string writeExecutable(const std::string& dir, std::string_view name, std::
 }
 
 Child::Child(Child&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), reaped_(other.reaped_), status_(other.status_) {}
+    : pid_(std::exchange(other.pid_, -1)), reaped_(other.reaped_), status_(other.status_)
+{
+}
 
-Child& Child::operator=(Child&& other) noexcept {
+Child& Child::operator=(Child&& other) noexcept
+{
     if (this != &other) {
         kill();
         pid_ = std::exchange(other.pid_, -1);
@@ -135,9 +150,13 @@ Child& Child::operator=(Child&& other) noexcept {
     return *this;
 }
 
-Child::~Child() { kill(); }
+Child::~Child()
+{
+    kill();
+}
 
-void Child::reapNow() {
+void Child::reapNow()
+{
     int status = 0;
     pid_t r = 0;
     do {
@@ -147,7 +166,8 @@ void Child::reapNow() {
     status_ = r == pid_ ? status : 0;
 }
 
-bool Child::running() {
+bool Child::running()
+{
     if (pid_ <= 0 || reaped_)
         return false;
     int status = 0;
@@ -161,7 +181,8 @@ bool Child::running() {
     return !reaped_;
 }
 
-bool Child::waitExit(std::chrono::milliseconds timeout) {
+bool Child::waitExit(std::chrono::milliseconds timeout)
+{
     if (pid_ <= 0 || reaped_)
         return true;
     // The child is ours and unreaped, so its pid cannot be reused meanwhile.
@@ -187,7 +208,8 @@ bool Child::waitExit(std::chrono::milliseconds timeout) {
     return true;
 }
 
-bool Child::waitZombie() {
+bool Child::waitZombie()
+{
     if (pid_ <= 0 || reaped_)
         return false;
     siginfo_t info{};
@@ -198,18 +220,26 @@ bool Child::waitZombie() {
     return r == 0;
 }
 
-void Child::kill() {
+void Child::kill()
+{
     if (pid_ <= 0 || reaped_)
         return;
     ::kill(pid_, SIGKILL);
     reapNow();
 }
 
-bool Child::exitedWith(int code) const { return reaped_ && WIFEXITED(status_) && WEXITSTATUS(status_) == code; }
+bool Child::exitedWith(int code) const
+{
+    return reaped_ && WIFEXITED(status_) && WEXITSTATUS(status_) == code;
+}
 
-bool Child::killedBy(int signal) const { return reaped_ && WIFSIGNALED(status_) && WTERMSIG(status_) == signal; }
+bool Child::killedBy(int signal) const
+{
+    return reaped_ && WIFSIGNALED(status_) && WTERMSIG(status_) == signal;
+}
 
-std::string Child::describe() const {
+std::string Child::describe() const
+{
     if (!reaped_)
         return "running (pid " + std::to_string(pid_) + ")";
     if (WIFEXITED(status_))
@@ -219,7 +249,8 @@ std::string Child::describe() const {
     return "ended, status " + std::to_string(status_);
 }
 
-Child spawn(const SpawnOptions& options) {
+Child spawn(const SpawnOptions& options)
+{
     int ready[2] = {-1, -1};
     if (options.waitReady) {
         if (::pipe2(ready, O_CLOEXEC) != 0)
@@ -304,7 +335,8 @@ Child spawn(const SpawnOptions& options) {
 }
 
 Child spawnNamed(const std::string& dir, std::string_view name, std::vector<std::string> args, Placement how,
-                 std::optional<std::string> argv0) {
+                 std::optional<std::string> argv0)
+{
     SpawnOptions options;
     options.program = installAs(childProgram(), dir, name, how);
     options.args = std::move(args);

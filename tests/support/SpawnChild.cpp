@@ -30,9 +30,13 @@ namespace {
 
 const char* gMarker = nullptr;
 
-extern "C" void exitOnTerm(int) { _exit(0); }
+extern "C" void exitOnTerm(int)
+{
+    _exit(0);
+}
 
-extern "C" void markAndExit(int) {
+extern "C" void markAndExit(int)
+{
     const int fd = open(gMarker, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd >= 0) {
         const char text[] = "closed\n";
@@ -42,7 +46,8 @@ extern "C" void markAndExit(int) {
     _exit(0);
 }
 
-void handle(int sig, void (*fn)(int)) {
+void handle(int sig, void (*fn)(int))
+{
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = fn;
@@ -50,7 +55,8 @@ void handle(int sig, void (*fn)(int)) {
     sigaction(sig, &sa, nullptr);
 }
 
-[[noreturn]] void usage(const char* what) {
+[[noreturn]] void usage(const char* what)
+{
     const char prefix[] = "adv_spawn_child: bad argument: ";
     [[maybe_unused]] ssize_t n = write(2, prefix, sizeof prefix - 1);
     n = write(2, what, std::strlen(what));
@@ -58,7 +64,8 @@ void handle(int sig, void (*fn)(int)) {
     _exit(2);
 }
 
-long number(const char* text) {
+long number(const char* text)
+{
     char* end = nullptr;
     errno = 0;
     const long value = std::strtol(text, &end, 10);
@@ -69,7 +76,8 @@ long number(const char* text) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     // End with the test that started it (strictly: with the thread that did).
     prctl(PR_SET_PDEATHSIG, SIGKILL);
 

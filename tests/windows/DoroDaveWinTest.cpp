@@ -10,7 +10,8 @@
 
 namespace adv {
 
-void PrintTo(const TerminateReport& r, std::ostream* out) {
+void PrintTo(const TerminateReport& r, std::ostream* out)
+{
     *out << "{closed " << r.closed << ", forced " << r.forced << ", notClosed " << r.notClosed << "}";
 }
 
@@ -32,7 +33,8 @@ constexpr auto kExitLimit = 10s;
 constexpr auto kPatientGrace = 10s;
 constexpr auto kShortGrace = 300ms;
 
-TerminateReport report(int closed, int forced) {
+TerminateReport report(int closed, int forced)
+{
     TerminateReport r;
     r.closed = closed;
     r.forced = forced;
@@ -47,11 +49,15 @@ struct ModeCase {
     bool asked;  // the program saw WM_CLOSE
 };
 
-void PrintTo(const ModeCase& c, std::ostream* out) { *out << c.label; }
+void PrintTo(const ModeCase& c, std::ostream* out)
+{
+    *out << c.label;
+}
 
 class TerminateWinModes : public testing::TestWithParam<ModeCase> {};
 
-TEST_P(TerminateWinModes, EndsTheProgramAskingFirst) {
+TEST_P(TerminateWinModes, EndsTheProgramAskingFirst)
+{
     const ModeCase& c = GetParam();
     StandIns standIns;
     const StandIn& standIn = standIns.start(L"kivo_" + uniqueTag() + L".exe", c.mode);
@@ -72,7 +78,8 @@ INSTANTIATE_TEST_SUITE_P(
                     ModeCase{"ZeroGraceForcesAtOnce", StandInMode::Visible, 0ms, report(0, 1), false}),
     [](const testing::TestParamInfo<ModeCase>& row) { return std::string(row.param.label); });
 
-TEST(TerminateWin, ClosesEveryInstanceInOneCall) {
+TEST(TerminateWin, ClosesEveryInstanceInOneCall)
+{
     StandIns standIns;
     const std::wstring name = L"dolvo_" + uniqueTag() + L".exe";
     const StandIn& first = standIns.start(name, StandInMode::Visible);
@@ -85,7 +92,8 @@ TEST(TerminateWin, ClosesEveryInstanceInOneCall) {
         EXPECT_EQ(s->exitCodeWithin(kExitLimit), 0u);
 }
 
-TEST(TerminateWin, LeavesProgramsWhoseNameOnlyEndsWithTheName) {
+TEST(TerminateWin, LeavesProgramsWhoseNameOnlyEndsWithTheName)
+{
     StandIns standIns;
     const std::wstring tag = uniqueTag();
     const StandIn& longer = standIns.start(L"vidorikivo" + tag + L".exe", StandInMode::Visible);
@@ -98,7 +106,8 @@ TEST(TerminateWin, LeavesProgramsWhoseNameOnlyEndsWithTheName) {
     EXPECT_FALSE(longer.wasAskedToClose());
 }
 
-TEST(TerminateWin, MatchesTheNameInAnyLetterCase) {
+TEST(TerminateWin, MatchesTheNameInAnyLetterCase)
+{
     StandIns standIns;
     const std::wstring tag = uniqueTag();
     const StandIn& standIn = standIns.start(L"KiVo" + tag + L".EXE", StandInMode::Hidden);
@@ -108,7 +117,8 @@ TEST(TerminateWin, MatchesTheNameInAnyLetterCase) {
     EXPECT_EQ(standIn.exitCodeWithin(kExitLimit), 0u);
 }
 
-TEST(TerminateWin, LeavesEverythingAloneWhenNothingHasTheName) {
+TEST(TerminateWin, LeavesEverythingAloneWhenNothingHasTheName)
+{
     StandIns standIns;
     const StandIn& standIn = standIns.start(L"nodoart_" + uniqueTag() + L".exe", StandInMode::Visible);
 

@@ -16,13 +16,15 @@ using adv::platform::findOrdinaryFile;
 using adv::test::TempFolder;
 using adv::test::toUtf8;
 
-bool sameFileName(const std::wstring& a, const std::wstring& b) {
+bool sameFileName(const std::wstring& a, const std::wstring& b)
+{
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
 class FindOrdinaryFileWin : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         const std::wstring& full = temp.path().native();
         ASSERT_TRUE(full.size() > 2 && std::iswalpha(full[0]) && full[1] == L':')
             << "the temporary folder is not on a drive: " << toUtf8(full);
@@ -37,13 +39,15 @@ protected:
         std::filesystem::create_directories(temp.path() / L"dolvo" / L"folder.exe");
     }
 
-    void TearDown() override {
+    void TearDown() override
+    {
         // Read-only, hidden and system files can be deleted only as ordinary ones.
         for (const auto& entry : std::filesystem::recursive_directory_iterator(temp.path()))
             SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
     }
 
-    void makeFile(const std::wstring& relative, DWORD attributes) {
+    void makeFile(const std::wstring& relative, DWORD attributes)
+    {
         const std::filesystem::path path = temp.path() / relative;
         std::filesystem::create_directories(path.parent_path());
         const HANDLE file =
@@ -71,11 +75,15 @@ struct ProbeCase {
     bool found;
 };
 
-void PrintTo(const ProbeCase& c, std::ostream* out) { *out << c.label; }
+void PrintTo(const ProbeCase& c, std::ostream* out)
+{
+    *out << c.label;
+}
 
 class FindOrdinaryFileWinCases : public FindOrdinaryFileWin, public testing::WithParamInterface<ProbeCase> {};
 
-TEST_P(FindOrdinaryFileWinCases, CountsOnlyOrdinaryFiles) {
+TEST_P(FindOrdinaryFileWinCases, CountsOnlyOrdinaryFiles)
+{
     const ProbeCase& c = GetParam();
     if (attributesLost)
         GTEST_SKIP() << "this file system does not keep hidden and system attributes, so the probe cannot be judged";
@@ -90,34 +98,34 @@ TEST_P(FindOrdinaryFileWinCases, CountsOnlyOrdinaryFiles) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, FindOrdinaryFileWinCases,
-    testing::Values(ProbeCase{"OrdinaryFile", L"\\dolvo\\dolvo.exe", true},
-                    ProbeCase{"ReadOnlyFile", L"\\kivo\\Kivo.exe", true},
-                    ProbeCase{"ArchivedFile", L"\\kivo\\archived.exe", true},
-                    ProbeCase{"OtherLetterCase", L"\\DOLVO\\Dolvo.EXE", true},
-                    ProbeCase{"ForwardSlashes", L"/kivo/Kivo.exe", true},
-                    ProbeCase{"HiddenFile", L"\\kivo\\vidorizu.exe", false},
-                    ProbeCase{"SystemFile", L"\\trevanto\\trevanto.exe", false},
-                    ProbeCase{"FolderNamedLikeTheFile", L"\\dolvo\\folder.exe", false},
-                    ProbeCase{"Folder", L"\\dolvo", false},
-                    ProbeCase{"MissingFile", L"\\dolvo\\ketra2.exe", false},
-                    ProbeCase{"MissingFolder", L"\\nodo\\dolvo.exe", false},
-                    ProbeCase{"Pattern", L"\\dolvo\\dolvo.*", false},
-                    ProbeCase{"ClimbsOut", L"\\kivo\\..\\dolvo\\dolvo.exe", false}),
-    [](const testing::TestParamInfo<ProbeCase>& row) { return std::string(row.param.label); });
+INSTANTIATE_TEST_SUITE_P(Cases, FindOrdinaryFileWinCases,
+                         testing::Values(ProbeCase{"OrdinaryFile", L"\\dolvo\\dolvo.exe", true},
+                                         ProbeCase{"ReadOnlyFile", L"\\kivo\\Kivo.exe", true},
+                                         ProbeCase{"ArchivedFile", L"\\kivo\\archived.exe", true},
+                                         ProbeCase{"OtherLetterCase", L"\\DOLVO\\Dolvo.EXE", true},
+                                         ProbeCase{"ForwardSlashes", L"/kivo/Kivo.exe", true},
+                                         ProbeCase{"HiddenFile", L"\\kivo\\vidorizu.exe", false},
+                                         ProbeCase{"SystemFile", L"\\trevanto\\trevanto.exe", false},
+                                         ProbeCase{"FolderNamedLikeTheFile", L"\\dolvo\\folder.exe", false},
+                                         ProbeCase{"Folder", L"\\dolvo", false},
+                                         ProbeCase{"MissingFile", L"\\dolvo\\ketra2.exe", false},
+                                         ProbeCase{"MissingFolder", L"\\nodo\\dolvo.exe", false},
+                                         ProbeCase{"Pattern", L"\\dolvo\\dolvo.*", false},
+                                         ProbeCase{"ClimbsOut", L"\\kivo\\..\\dolvo\\dolvo.exe", false}),
+                         [](const testing::TestParamInfo<ProbeCase>& row) { return std::string(row.param.label); });
 
-TEST_F(FindOrdinaryFileWin, TheDriveMayBeWrittenInEitherCaseAndWithASeparator) {
+TEST_F(FindOrdinaryFileWin, TheDriveMayBeWrittenInEitherCaseAndWithASeparator)
+{
     const std::wstring lower(1, static_cast<wchar_t>(std::towlower(drive[0])));
     for (const std::wstring& root : {drive, lower + L":", drive + L"\\"}) {
         const auto found = findOrdinaryFile(root, probePath(L"\\dolvo\\dolvo.exe"));
         ASSERT_TRUE(found.has_value()) << toUtf8(root);
-        EXPECT_TRUE(sameFileName(found->native(), drive + onDrive + L"\\dolvo\\dolvo.exe"))
-            << toUtf8(found->native());
+        EXPECT_TRUE(sameFileName(found->native(), drive + onDrive + L"\\dolvo\\dolvo.exe")) << toUtf8(found->native());
     }
 }
 
-TEST_F(FindOrdinaryFileWin, NoRootMeansTheCurrentDrive) {
+TEST_F(FindOrdinaryFileWin, NoRootMeansTheCurrentDrive)
+{
     std::wstring before(32768, L'\0');
     before.resize(GetCurrentDirectoryW(static_cast<DWORD>(before.size()), before.data()));
     const std::wstring besideCurrent = L"here_" + adv::test::uniqueTag() + L".exe";
@@ -135,7 +143,8 @@ TEST_F(FindOrdinaryFileWin, NoRootMeansTheCurrentDrive) {
     EXPECT_FALSE(notThere.has_value()) << toUtf8(notThere->native());
 }
 
-TEST_F(FindOrdinaryFileWin, AFolderMayStandForTheDrive) {
+TEST_F(FindOrdinaryFileWin, AFolderMayStandForTheDrive)
+{
     const auto found = findOrdinaryFile(temp.path(), "\\kivo\\Kivo.exe");
 
     ASSERT_TRUE(found.has_value());

@@ -25,20 +25,23 @@ using namespace std::chrono_literals;
 
 constexpr auto kExitLimit = 10s;
 
-std::set<long> pidsOf(const std::vector<RunningProcess>& procs) {
+std::set<long> pidsOf(const std::vector<RunningProcess>& procs)
+{
     std::set<long> pids;
     for (const RunningProcess& p : procs)
         pids.insert(p.pid());
     return pids;
 }
 
-std::chrono::milliseconds timeOf(auto&& action) {
+std::chrono::milliseconds timeOf(auto&& action)
+{
     const auto start = std::chrono::steady_clock::now();
     action();
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
 }
 
-TEST(ProcessTableWin, OpensEveryInstanceOfTheName) {
+TEST(ProcessTableWin, OpensEveryInstanceOfTheName)
+{
     StandIns standIns;
     const std::wstring name = L"dolvo_" + uniqueTag() + L".exe";
     std::set<long> started;
@@ -63,16 +66,21 @@ struct NameCase {
     bool opened;
 };
 
-void PrintTo(const NameCase& c, std::ostream* out) { *out << c.label; }
+void PrintTo(const NameCase& c, std::ostream* out)
+{
+    *out << c.label;
+}
 
 class ProcessTableWinNames : public testing::TestWithParam<NameCase> {};
 
-std::wstring withTag(std::wstring pattern, const std::wstring& tag) {
+std::wstring withTag(std::wstring pattern, const std::wstring& tag)
+{
     pattern.replace(pattern.find(L'#'), 1, tag);
     return pattern;
 }
 
-TEST_P(ProcessTableWinNames, OpensOnlyTheWholeNameInAnyLetterCase) {
+TEST_P(ProcessTableWinNames, OpensOnlyTheWholeNameInAnyLetterCase)
+{
     const NameCase& c = GetParam();
     StandIns standIns;
     const std::wstring tag = uniqueTag();
@@ -85,18 +93,18 @@ TEST_P(ProcessTableWinNames, OpensOnlyTheWholeNameInAnyLetterCase) {
     EXPECT_TRUE(standIn.running());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ProcessTableWinNames,
-    testing::Values(NameCase{"same", L"kivo#.exe", L"kivo#.exe", true},
-                    NameCase{"askedUpper", L"kivo#.exe", L"KIVO#.EXE", true},
-                    NameCase{"runningMixed", L"KiVo#.ExE", L"kivo#.exe", true},
-                    NameCase{"askedIsSuffix", L"vidorikivo#.exe", L"kivo#.exe", false},
-                    NameCase{"askedIsLonger", L"kivo#.exe", L"xkivo#.exe", false},
-                    NameCase{"runningHasMore", L"lettovi#2.exe", L"lettovi#.exe", false},
-                    NameCase{"askedIsPrefix", L"kivo#.exe", L"kivo#", false}),
-    [](const testing::TestParamInfo<NameCase>& row) { return std::string(row.param.label); });
+INSTANTIATE_TEST_SUITE_P(Cases, ProcessTableWinNames,
+                         testing::Values(NameCase{"same", L"kivo#.exe", L"kivo#.exe", true},
+                                         NameCase{"askedUpper", L"kivo#.exe", L"KIVO#.EXE", true},
+                                         NameCase{"runningMixed", L"KiVo#.ExE", L"kivo#.exe", true},
+                                         NameCase{"askedIsSuffix", L"vidorikivo#.exe", L"kivo#.exe", false},
+                                         NameCase{"askedIsLonger", L"kivo#.exe", L"xkivo#.exe", false},
+                                         NameCase{"runningHasMore", L"lettovi#2.exe", L"lettovi#.exe", false},
+                                         NameCase{"askedIsPrefix", L"kivo#.exe", L"kivo#", false}),
+                         [](const testing::TestParamInfo<NameCase>& row) { return std::string(row.param.label); });
 
-TEST(ProcessTableWin, OpensNothingForNamesThatCannotMatch) {
+TEST(ProcessTableWin, OpensNothingForNamesThatCannotMatch)
+{
     StandIns standIns;
     const std::wstring name = L"dolvo_" + uniqueTag() + L".exe";
     standIns.start(name, StandInMode::Windowless);
@@ -111,7 +119,8 @@ TEST(ProcessTableWin, OpensNothingForNamesThatCannotMatch) {
     }
 }
 
-TEST(ProcessTableWin, NeverOpensTheCallingProcess) {
+TEST(ProcessTableWin, NeverOpensTheCallingProcess)
+{
     StandIns standIns;
     const std::wstring name = L"aggiornadv_" + uniqueTag() + L".exe";
     standIns.start(name, StandInMode::Windowless);
@@ -125,7 +134,8 @@ TEST(ProcessTableWin, NeverOpensTheCallingProcess) {
 // WM_CLOSE reaches the program's top-level window whether it is shown or not.
 class ProcessTableWinWindows : public testing::TestWithParam<StandInMode> {};
 
-TEST_P(ProcessTableWinWindows, RequestCloseEndsAProgramThroughItsWindow) {
+TEST_P(ProcessTableWinWindows, RequestCloseEndsAProgramThroughItsWindow)
+{
     StandIns standIns;
     const StandIn& standIn = standIns.start(L"trevanto_" + uniqueTag() + L".exe", GetParam());
     std::vector<RunningProcess> found = openProcessesNamed(toUtf8(standIn.imageName)).processes;
@@ -143,7 +153,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, ProcessTableWinWindows, testing::Values(StandInM
                              return toUtf8(adv::test::modeArgument(row.param));
                          });
 
-TEST(ProcessTableWin, RequestCloseToAProgramWithoutWindowLeavesItRunning) {
+TEST(ProcessTableWin, RequestCloseToAProgramWithoutWindowLeavesItRunning)
+{
     StandIns standIns;
     const StandIn& standIn = standIns.start(L"nodorep_" + uniqueTag() + L".exe", StandInMode::Windowless);
     std::vector<RunningProcess> found = openProcessesNamed(toUtf8(standIn.imageName)).processes;
@@ -156,7 +167,8 @@ TEST(ProcessTableWin, RequestCloseToAProgramWithoutWindowLeavesItRunning) {
     EXPECT_FALSE(found[0].hasExited());
 }
 
-TEST(ProcessTableWin, ForceCloseEndsAProgramThatIgnoresTheRequest) {
+TEST(ProcessTableWin, ForceCloseEndsAProgramThatIgnoresTheRequest)
+{
     StandIns standIns;
     const StandIn& standIn = standIns.start(L"orbaval_" + uniqueTag() + L".exe", StandInMode::Ignore);
     std::vector<RunningProcess> found = openProcessesNamed(toUtf8(standIn.imageName)).processes;
@@ -174,7 +186,8 @@ TEST(ProcessTableWin, ForceCloseEndsAProgramThatIgnoresTheRequest) {
     EXPECT_FALSE(process.requestClose());
 }
 
-TEST(ProcessTableWin, WaitForExitReturnsOnceAllHaveEnded) {
+TEST(ProcessTableWin, WaitForExitReturnsOnceAllHaveEnded)
+{
     StandIns standIns;
     const std::wstring name = L"ketra_" + uniqueTag() + L".exe";
     standIns.start(name, StandInMode::Hidden);
@@ -191,7 +204,8 @@ TEST(ProcessTableWin, WaitForExitReturnsOnceAllHaveEnded) {
         EXPECT_TRUE(p.hasExited());
 }
 
-TEST(ProcessTableWin, WaitForExitGivesUpAtTheTimeout) {
+TEST(ProcessTableWin, WaitForExitGivesUpAtTheTimeout)
+{
     StandIns standIns;
     const StandIn& standIn = standIns.start(L"ketra_" + uniqueTag() + L".exe", StandInMode::Windowless);
     std::vector<RunningProcess> found = openProcessesNamed(toUtf8(standIn.imageName)).processes;
@@ -212,7 +226,8 @@ public:
     static constexpr std::size_t kCount = 70;
     static constexpr std::size_t kLate = 66;
 
-    ManyHandles() {
+    ManyHandles()
+    {
         for (std::size_t i = 0; i < kCount; ++i) {
             const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
             handles[i] = event;
@@ -224,7 +239,8 @@ public:
     std::vector<RunningProcess> procs;
 };
 
-VOID CALLBACK endAllButTheLateOne(PVOID many, BOOLEAN) {
+VOID CALLBACK endAllButTheLateOne(PVOID many, BOOLEAN)
+{
     const auto& handles = static_cast<ManyHandles*>(many)->handles;
     for (std::size_t i = 0; i < handles.size(); ++i) {
         if (i != ManyHandles::kLate)
@@ -232,11 +248,13 @@ VOID CALLBACK endAllButTheLateOne(PVOID many, BOOLEAN) {
     }
 }
 
-VOID CALLBACK endTheLateOne(PVOID many, BOOLEAN) {
+VOID CALLBACK endTheLateOne(PVOID many, BOOLEAN)
+{
     SetEvent(static_cast<ManyHandles*>(many)->handles[ManyHandles::kLate]);
 }
 
-TEST(ProcessTableWin, WaitForExitWaitsForEveryHandleBeyondSixtyFour) {
+TEST(ProcessTableWin, WaitForExitWaitsForEveryHandleBeyondSixtyFour)
+{
     ManyHandles many;
     const auto timedOut = timeOf([&] { waitForExit(many.procs, 300ms); });
     EXPECT_GE(timedOut, 290ms);
@@ -251,17 +269,18 @@ TEST(ProcessTableWin, WaitForExitWaitsForEveryHandleBeyondSixtyFour) {
 
     EXPECT_GE(waited, 350ms) << "returned before the late one in the second group had ended";
     EXPECT_LT(waited, kExitLimit);
-    EXPECT_TRUE(std::all_of(many.procs.begin(), many.procs.end(), [](const RunningProcess& p) {
-        return p.hasExited();
-    }));
+    EXPECT_TRUE(
+        std::all_of(many.procs.begin(), many.procs.end(), [](const RunningProcess& p) { return p.hasExited(); }));
 }
 
-bool isOpen(HANDLE handle) {
+bool isOpen(HANDLE handle)
+{
     DWORD flags = 0;
     return GetHandleInformation(handle, &flags) != 0;
 }
 
-TEST(ProcessTableWin, TheHandleIsClosedOnceByItsLastOwner) {
+TEST(ProcessTableWin, TheHandleIsClosedOnceByItsLastOwner)
+{
     const HANDLE first = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     const HANDLE second = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     {
@@ -283,7 +302,8 @@ TEST(ProcessTableWin, TheHandleIsClosedOnceByItsLastOwner) {
     EXPECT_FALSE(isOpen(second));
 }
 
-TEST(ProcessTableWin, AnEmptyProcessIsNeverAskedNorForced) {
+TEST(ProcessTableWin, AnEmptyProcessIsNeverAskedNorForced)
+{
     RunningProcess none;
     EXPECT_TRUE(none.hasExited());
     EXPECT_FALSE(none.requestClose());

@@ -33,7 +33,8 @@ constexpr UINT_PTR kLifetimeTimer = 1;
 const wchar_t* markerPath = nullptr;
 bool endsOnClose = true;
 
-void writeMarker(std::string_view text = "WM_CLOSE\r\n") {
+void writeMarker(std::string_view text = "WM_CLOSE\r\n")
+{
     const HANDLE file =
         CreateFileW(markerPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
@@ -44,15 +45,15 @@ void writeMarker(std::string_view text = "WM_CLOSE\r\n") {
 }
 
 // What the process table makes of this program's own name.
-void probeSelf() {
+void probeSelf()
+{
     std::wstring path(32768, L'\0');
     path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
     const std::wstring image = path.substr(path.find_last_of(L"\\/") + 1);
     const int units = static_cast<int>(image.size());
     std::string name(static_cast<std::size_t>(units) * 3, '\0');
-    name.resize(static_cast<std::size_t>(
-        WideCharToMultiByte(CP_UTF8, 0, image.data(), units, name.data(), static_cast<int>(name.size()), nullptr,
-                            nullptr)));
+    name.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, image.data(), units, name.data(),
+                                                             static_cast<int>(name.size()), nullptr, nullptr)));
 
     const auto found = adv::platform::openProcessesNamed(name).processes;
     bool itself = false;
@@ -61,7 +62,8 @@ void probeSelf() {
     writeMarker(std::to_string(found.size()) + " " + (itself ? "1" : "0"));
 }
 
-LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
     switch (message) {
     case WM_CLOSE:
         writeMarker();
@@ -74,18 +76,16 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
             return 0;
         }
         break;
-    case WM_DESTROY:
-        PostQuitMessage(0);
-        return 0;
-    default:
-        break;
+    case WM_DESTROY: PostQuitMessage(0); return 0;
+    default: break;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
 }  // namespace
 
-int wmain(int argc, wchar_t** argv) {
+int wmain(int argc, wchar_t** argv)
+{
     if (argc != 4)
         return 2;
     const std::wstring_view mode = argv[1];
@@ -113,8 +113,8 @@ int wmain(int argc, wchar_t** argv) {
     windowClass.lpszClassName = L"AdvStandIn";
     if (RegisterClassW(&windowClass) == 0)
         return 4;
-    const HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"stand-in", WS_OVERLAPPEDWINDOW,
-                                        CW_USEDEFAULT, CW_USEDEFAULT, 320, 200, nullptr, nullptr, instance, nullptr);
+    const HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"stand-in", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                        CW_USEDEFAULT, 320, 200, nullptr, nullptr, instance, nullptr);
     if (window == nullptr)
         return 5;
     if (mode != L"hidden")

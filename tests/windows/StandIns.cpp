@@ -13,7 +13,8 @@ namespace {
 
 constexpr DWORD kStartLimitMs = 30'000;
 
-std::filesystem::path ownFolder() {
+std::filesystem::path ownFolder()
+{
     std::wstring path(32768, L'\0');
     const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
     path.resize(length);
@@ -21,14 +22,16 @@ std::filesystem::path ownFolder() {
 }
 
 // Call it right after the failed call: it reports that call's error.
-std::runtime_error failure(const std::wstring& what) {
+std::runtime_error failure(const std::wstring& what)
+{
     const DWORD error = GetLastError();
     return std::runtime_error(toUtf8(what) + " (error " + std::to_string(error) + ")");
 }
 
 }  // namespace
 
-TempFolder::TempFolder() {
+TempFolder::TempFolder()
+{
     std::array<wchar_t, MAX_PATH + 1> temp{};
     const DWORD length = GetTempPathW(static_cast<DWORD>(temp.size()), temp.data());
     if (length == 0 || length > temp.size())
@@ -37,7 +40,8 @@ TempFolder::TempFolder() {
     std::filesystem::create_directory(path_);
 }
 
-TempFolder::~TempFolder() {
+TempFolder::~TempFolder()
+{
     // A program that has just ended may hold its file for a moment longer.
     for (int attempt = 0; attempt < 50; ++attempt) {
         std::error_code error;
@@ -49,7 +53,8 @@ TempFolder::~TempFolder() {
     std::fprintf(stderr, "could not remove %s\n", toUtf8(path_.native()).c_str());
 }
 
-std::wstring uniqueTag() {
+std::wstring uniqueTag()
+{
     static unsigned counter = 0;
     static const unsigned salt = std::random_device{}();
     std::array<wchar_t, 64> text{};
@@ -57,7 +62,8 @@ std::wstring uniqueTag() {
     return text.data();
 }
 
-std::string toUtf8(std::wstring_view text) {
+std::string toUtf8(std::wstring_view text)
+{
     if (text.empty())
         return {};
     const int units = static_cast<int>(text.size());
@@ -67,34 +73,41 @@ std::string toUtf8(std::wstring_view text) {
     return utf8;
 }
 
-const wchar_t* modeArgument(StandInMode mode) {
+const wchar_t* modeArgument(StandInMode mode)
+{
     switch (mode) {
-    case StandInMode::Visible:
-        return L"visible";
-    case StandInMode::Hidden:
-        return L"hidden";
-    case StandInMode::Ignore:
-        return L"ignore";
-    case StandInMode::Windowless:
-        return L"windowless";
-    case StandInMode::ProbeSelf:
-        return L"probe-self";
+    case StandInMode::Visible: return L"visible";
+    case StandInMode::Hidden: return L"hidden";
+    case StandInMode::Ignore: return L"ignore";
+    case StandInMode::Windowless: return L"windowless";
+    case StandInMode::ProbeSelf: return L"probe-self";
     }
     return L"?";
 }
 
-void PrintTo(StandInMode mode, std::ostream* out) { *out << toUtf8(modeArgument(mode)); }
+void PrintTo(StandInMode mode, std::ostream* out)
+{
+    *out << toUtf8(modeArgument(mode));
+}
 
-bool StandIn::running() const { return WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }
+bool StandIn::running() const
+{
+    return WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+}
 
-bool StandIn::wasAskedToClose() const { return std::filesystem::exists(marker); }
+bool StandIn::wasAskedToClose() const
+{
+    return std::filesystem::exists(marker);
+}
 
-std::string StandIn::markerText() const {
+std::string StandIn::markerText() const
+{
     std::ifstream in(marker, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::optional<DWORD> StandIn::exitCodeWithin(std::chrono::milliseconds limit) const {
+std::optional<DWORD> StandIn::exitCodeWithin(std::chrono::milliseconds limit) const
+{
     if (WaitForSingleObject(process, static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0)
         return std::nullopt;
     DWORD code = 0;
@@ -102,7 +115,8 @@ std::optional<DWORD> StandIn::exitCodeWithin(std::chrono::milliseconds limit) co
     return code;
 }
 
-StandIns::~StandIns() {
+StandIns::~StandIns()
+{
     for (const auto& standIn : started_) {
         if (standIn->running()) {
             TerminateProcess(standIn->process, 1);
@@ -112,10 +126,10 @@ StandIns::~StandIns() {
     }
 }
 
-const StandIn& StandIns::start(const std::wstring& imageName, StandInMode mode) {
+const StandIn& StandIns::start(const std::wstring& imageName, StandInMode mode)
+{
     const std::filesystem::path exe = folder() / imageName;
-    if (!CopyFileW((ownFolder() / L"stand_in.exe").c_str(), exe.c_str(), TRUE) &&
-        GetLastError() != ERROR_FILE_EXISTS)
+    if (!CopyFileW((ownFolder() / L"stand_in.exe").c_str(), exe.c_str(), TRUE) && GetLastError() != ERROR_FILE_EXISTS)
         throw failure(L"cannot copy the stand-in to " + exe.native());
 
     auto standIn = std::make_unique<StandIn>();

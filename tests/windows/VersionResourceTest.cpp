@@ -13,7 +13,8 @@
 
 namespace {
 
-std::vector<char> ownVersionRecord() {
+std::vector<char> ownVersionRecord()
+{
     std::wstring self(32768, L'\0');
     self.resize(GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
     DWORD ignored = 0;
@@ -26,7 +27,8 @@ std::vector<char> ownVersionRecord() {
 
 // The value at `key` and its length as VerQueryValueW reports it.
 template <typename T>
-const T* query(std::vector<char>& record, const std::wstring& key, UINT* length = nullptr) {
+const T* query(std::vector<char>& record, const std::wstring& key, UINT* length = nullptr)
+{
     void* value = nullptr;
     UINT size = 0;
     if (!VerQueryValueW(record.data(), key.c_str(), &value, &size) || value == nullptr)
@@ -43,7 +45,8 @@ protected:
     std::vector<char> record = ownVersionRecord();
 };
 
-TEST_F(VersionResource, NumbersAre1_0_0_11) {
+TEST_F(VersionResource, NumbersAre1_0_0_11)
+{
     const auto* fixed = query<VS_FIXEDFILEINFO>(record, L"\\");
     ASSERT_NE(fixed, nullptr);
     EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
@@ -54,7 +57,8 @@ TEST_F(VersionResource, NumbersAre1_0_0_11) {
     EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
 }
 
-TEST_F(VersionResource, LanguageIsItalianInUnicode) {
+TEST_F(VersionResource, LanguageIsItalianInUnicode)
+{
     struct Translation {
         WORD language;
         WORD codePage;
@@ -76,11 +80,15 @@ struct StringCase {
     const wchar_t* value;
 };
 
-void PrintTo(const StringCase& c, std::ostream* out) { *out << testing::PrintToString(std::wstring(c.key)); }
+void PrintTo(const StringCase& c, std::ostream* out)
+{
+    *out << testing::PrintToString(std::wstring(c.key));
+}
 
 class VersionResourceStrings : public VersionResource, public testing::WithParamInterface<StringCase> {};
 
-TEST_P(VersionResourceStrings, StringTableHoldsTheValue) {
+TEST_P(VersionResourceStrings, StringTableHoldsTheValue)
+{
     const StringCase& c = GetParam();
     UINT length = 0;
     const auto* text = query<wchar_t>(record, std::wstring(L"\\StringFileInfo\\041004B0\\") + c.key, &length);
@@ -88,22 +96,21 @@ TEST_P(VersionResourceStrings, StringTableHoldsTheValue) {
     EXPECT_EQ(std::wstring(text), c.value);
 }
 
-INSTANTIATE_TEST_SUITE_P(Keys, VersionResourceStrings,
-                         testing::Values(StringCase{L"ProductName", L"AggiornaDV"},
-                                         StringCase{L"InternalName", L"AggiornaDV"},
-                                         StringCase{L"OriginalFilename", L"AggiornaDV.exe"},
-                                         StringCase{L"FileVersion", L"1.00.0011"},
-                                         StringCase{L"ProductVersion", L"1.00.0011"},
-                                         StringCase{L"CompanyName", L"ZORVANIK"},
-                                         StringCase{L"FileDescription", L"Aggiornamento Software"}),
-                         [](const testing::TestParamInfo<StringCase>& row) {
-                             std::string name;
-                             for (const wchar_t* c = row.param.key; *c != L'\0'; ++c)
-                                 name += static_cast<char>(*c);
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Keys, VersionResourceStrings,
+    testing::Values(StringCase{L"ProductName", L"AggiornaDV"}, StringCase{L"InternalName", L"AggiornaDV"},
+                    StringCase{L"OriginalFilename", L"AggiornaDV.exe"}, StringCase{L"FileVersion", L"1.00.0011"},
+                    StringCase{L"ProductVersion", L"1.00.0011"}, StringCase{L"CompanyName", L"ZORVANIK"},
+                    StringCase{L"FileDescription", L"Aggiornamento Software"}),
+    [](const testing::TestParamInfo<StringCase>& row) {
+        std::string name;
+        for (const wchar_t* c = row.param.key; *c != L'\0'; ++c)
+            name += static_cast<char>(*c);
+        return name;
+    });
 
-TEST(VersionResourceIcon, TheProgramCarriesItsIcon) {
+TEST(VersionResourceIcon, TheProgramCarriesItsIcon)
+{
     EXPECT_NE(FindResourceW(nullptr, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(14)), nullptr);
 }
 

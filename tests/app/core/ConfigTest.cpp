@@ -73,9 +73,9 @@ TEST(Config, DefaultsWhenKeysAreAbsent)
 struct BadCase {
     const char* label;
     const char* text;
-    const char* key;       // must be named in the message
-    const char* complaint; // and what is wrong
-    int line = 1;          // and where
+    const char* key;        // must be named in the message
+    const char* complaint;  // and what is wrong
+    int line = 1;           // and where
 };
 
 class BadConfig : public ::testing::TestWithParam<BadCase> {};
@@ -108,7 +108,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"misspelledKey", "hots = ftp.example.it\n", "hots", "sconosciuta"},
         // Read literally, and refused whole when it cannot be.
         BadCase{"unterminatedQuote", "user = x\npassword = \"pa\nhost = evil\n", "password", "virgolette", 2},
-        BadCase{"controlCharacter", "user = a\x01" "b\n", "user", "\\x01"},
+        BadCase{"controlCharacter",
+                "user = a\x01"
+                "b\n",
+                "user", "\\x01"},
         BadCase{"carriageReturnInside", "user = op\rDELE victim\n", "user", "carattere di controllo"},
         BadCase{"tabInside", "password = a\tb\n", "password", "carattere di controllo"},
         BadCase{"notKeyValue", "# ok\n\nsolo parole\n", "solo parole", "chiave = valore", 3},

@@ -67,9 +67,8 @@ struct SweepCase {
 };
 
 const std::vector<std::string> kEverything{
-    "dolvo.exe", "ketra2.exe", "ketra3.exe", "orbaval.exe", "nodorep.exe", "lettovia.exe", "nodoart.exe",
-    "trevanto.exe", "lettovi.exe", "lettovi2.exe", "Kivo.exe", "kivoavvisi.exe", "vidorizu.exe",
-    "Vudarav.exe"};
+    "dolvo.exe",    "ketra2.exe",  "ketra3.exe",   "orbaval.exe", "nodorep.exe",    "lettovia.exe", "nodoart.exe",
+    "trevanto.exe", "lettovi.exe", "lettovi2.exe", "Kivo.exe",    "kivoavvisi.exe", "vidorizu.exe", "Vudarav.exe"};
 
 class SweepTest : public ::testing::TestWithParam<SweepCase> {};
 
@@ -101,17 +100,19 @@ TEST_P(SweepTest, TicksInstalledProductsAndClosesTheirPrograms)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, SweepTest,
-    ::testing::Values(
-        SweepCase{"nothing", {}, {0, 0, 0, 0}, {"Vudarav.exe"}},
-        SweepCase{"onlyKivoWifi", {"kivo/vidorizu.exe"}, {0, 0, 0, 1}, {"vidorizu.exe", "Vudarav.exe"}},
-        // Exact names: closing Kivo no longer takes vidorizu.exe with it.
-        SweepCase{"onlyKivo", {"kivo/Kivo.exe"}, {0, 0, 1, 0}, {"Kivo.exe", "kivoavvisi.exe", "Vudarav.exe"}},
-        SweepCase{"trevantoLowerCaseTree", {"TREVANTO/Trevanto.EXE"}, {0, 1, 0, 0},
-                  {"trevanto.exe", "lettovi.exe", "lettovi2.exe", "Vudarav.exe"}},
-        SweepCase{"everything",
-                  {"dolvo/dolvo.exe", "trevanto/trevanto.exe", "kivo/Kivo.exe", "kivo/vidorizu.exe"},
-                  {1, 1, 1, 1},
-                  kEverything}),
+    ::testing::Values(SweepCase{"nothing", {}, {0, 0, 0, 0}, {"Vudarav.exe"}},
+                      SweepCase{"onlyKivoWifi", {"kivo/vidorizu.exe"}, {0, 0, 0, 1}, {"vidorizu.exe", "Vudarav.exe"}},
+                      // Exact names: closing Kivo no longer takes vidorizu.exe with it.
+                      SweepCase{
+                          "onlyKivo", {"kivo/Kivo.exe"}, {0, 0, 1, 0}, {"Kivo.exe", "kivoavvisi.exe", "Vudarav.exe"}},
+                      SweepCase{"trevantoLowerCaseTree",
+                                {"TREVANTO/Trevanto.EXE"},
+                                {0, 1, 0, 0},
+                                {"trevanto.exe", "lettovi.exe", "lettovi2.exe", "Vudarav.exe"}},
+                      SweepCase{"everything",
+                                {"dolvo/dolvo.exe", "trevanto/trevanto.exe", "kivo/Kivo.exe", "kivo/vidorizu.exe"},
+                                {1, 1, 1, 1},
+                                kEverything}),
     [](const auto& row) { return std::string(row.param.label); });
 
 // The closing phase trusts the check box, not the probe: what the box reads
@@ -169,20 +170,23 @@ INSTANTIATE_TEST_SUITE_P(
                       touch(r / "real/dolvo.bin");
                       fs::create_directories(r / "dolvo");
                       fs::create_symlink(r / "real/dolvo.bin", r / "dolvo/dolvo.exe");
-                  }, 1},
+                  },
+                  1},
         ProbeCase{"symlinkToFolder", "\\dolvo\\dolvo.exe",
                   [](const fs::path& r) {
                       fs::create_directories(r / "real/dir");
                       fs::create_directories(r / "dolvo");
                       fs::create_directory_symlink(r / "real/dir", r / "dolvo/dolvo.exe");
-                  }, 0},
+                  },
+                  0},
         ProbeCase{"danglingSymlink", "\\dolvo\\dolvo.exe",
                   [](const fs::path& r) {
                       fs::create_directories(r / "dolvo");
                       fs::create_symlink(r / "nowhere", r / "dolvo/dolvo.exe");
-                  }, 0},
-        ProbeCase{"escapesTheRoot", "\\..\\dolvo\\dolvo.exe",
-                  [](const fs::path& r) { touch(r / "dolvo/dolvo.exe"); }, 0}),
+                  },
+                  0},
+        ProbeCase{"escapesTheRoot", "\\..\\dolvo\\dolvo.exe", [](const fs::path& r) { touch(r / "dolvo/dolvo.exe"); },
+                  0}),
     [](const auto& row) { return std::string(row.param.label); });
 
 }  // namespace

@@ -69,12 +69,32 @@ private:
 class CountingFtp final : public adv::platform::FtpClient {
 public:
     explicit CountingFtp(const adv::platform::FtpOptions& o) : real_(adv::platform::makeCurlFtpClient(o)) {}
-    void setHostname(const std::string& v) override { ++settings; real_->setHostname(v); }
-    void setUsername(const std::string& v) override { ++settings; real_->setUsername(v); }
-    void setPassword(const std::string& v) override { ++settings; real_->setPassword(v); }
-    void setPassive(bool v) override { ++settings; real_->setPassive(v); }
+    void setHostname(const std::string& v) override
+    {
+        ++settings;
+        real_->setHostname(v);
+    }
+    void setUsername(const std::string& v) override
+    {
+        ++settings;
+        real_->setUsername(v);
+    }
+    void setPassword(const std::string& v) override
+    {
+        ++settings;
+        real_->setPassword(v);
+    }
+    void setPassive(bool v) override
+    {
+        ++settings;
+        real_->setPassive(v);
+    }
     void setInterruptCheck(std::function<bool()> check) override { real_->setInterruptCheck(std::move(check)); }
-    adv::platform::FtpResult OpenSession() override { ++opens; return real_->OpenSession(); }
+    adv::platform::FtpResult OpenSession() override
+    {
+        ++opens;
+        return real_->OpenSession();
+    }
     adv::platform::FtpResult EnterRemoteFolder(const std::string& f) override
     {
         ++folders;
@@ -86,7 +106,11 @@ public:
         ++fetches;
         return real_->FetchFile(r, t, p);
     }
-    void CloseSession() override { ++closes; real_->CloseSession(); }
+    void CloseSession() override
+    {
+        ++closes;
+        real_->CloseSession();
+    }
 
     int settings = 0, opens = 0, folders = 0, fetches = 0, closes = 0;
 
@@ -134,20 +158,22 @@ struct Stage {
         QDir().mkpath(drive);
         QDir().mkpath(served);
     }
-    static constexpr QFileDevice::Permissions kMode = QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                                      | QFileDevice::ExeOwner | QFileDevice::ReadGroup
-                                                      | QFileDevice::ExeGroup;
+    static constexpr QFileDevice::Permissions kMode = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                      QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                                                      QFileDevice::ExeGroup;
     void install()
     {
         writeFile(installed, oldBytes);
         QFile::setPermissions(installed, kMode);
     }
     void publish() { writeFile(remote, newBytes); }
-    QStringList dolvoFolder() const { return QDir(drive + u"/dolvo"_s).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden); }
+    QStringList dolvoFolder() const
+    {
+        return QDir(drive + u"/dolvo"_s).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    }
 };
 
-adv::test::FtpServerOptions servedFrom(const Stage& stage, FtpFault fault = FtpFault::None,
-                                       FtpTls tls = FtpTls::Off)
+adv::test::FtpServerOptions servedFrom(const Stage& stage, FtpFault fault = FtpFault::None, FtpTls tls = FtpTls::Off)
 {
     adv::test::FtpServerOptions options;
     options.root = stage.served;
@@ -232,36 +258,73 @@ TEST_P(UpdateScenario, LogsEachStepAndKeepsTheInstalledFileSafe)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Ftp, UpdateScenario,
-    ::testing::Values(
-        Scenario{"success", Setup::Normal, FtpFault::None, UpdateOutcome::Updated,
-                 {kConnecting, kConnected, kStarts, kUpdated}},
-        Scenario{"nothingListening", Setup::NothingListening, FtpFault::None, UpdateOutcome::ConnectFailed,
-                 {kConnecting, kNoServer}},
-        Scenario{"wrongPassword", Setup::WrongPassword, FtpFault::None, UpdateOutcome::ConnectFailed,
-                 {kConnecting, kNoServer}},
-        Scenario{"serverNeverAnswers", Setup::Normal, FtpFault::NoGreeting, UpdateOutcome::ConnectFailed,
-                 {kConnecting, kNoServer}},
-        Scenario{"folderMissing", Setup::NoFolder, FtpFault::None, UpdateOutcome::FolderMissing,
-                 {kConnecting, kConnected, kFolderMissing}},
-        Scenario{"notInstalled", Setup::NotInstalled, FtpFault::None, UpdateOutcome::NotInstalled,
-                 {kConnecting, kConnected, kNotInstalled}},
-        Scenario{"remoteFileMissing", Setup::NoRemoteFile, FtpFault::None, UpdateOutcome::DownloadFailed,
-                 {kConnecting, kConnected, kStarts, kFailed}},
-        Scenario{"dataCutMidTransfer", Setup::Normal, FtpFault::CutData, UpdateOutcome::DownloadFailed,
-                 {kConnecting, kConnected, kStarts, kFailed}},
-        Scenario{"serverStalls", Setup::Normal, FtpFault::StallData, UpdateOutcome::DownloadFailed,
-                 {kConnecting, kConnected, kStarts, kFailed}},
-        Scenario{"sizeSaysHalf", Setup::Normal, FtpFault::SizeHalf, UpdateOutcome::DownloadFailed,
-                 {kConnecting, kConnected, kStarts, kFailed}},
-        Scenario{"stillUploading", Setup::Normal, FtpFault::Grow, UpdateOutcome::DownloadFailed,
-                 {kConnecting, kConnected, kStarts, kFailed}},
-        Scenario{"serverGivesNoSize", Setup::Normal, FtpFault::NoSize, UpdateOutcome::DownloadFailed,
-                 {kConnecting, kConnected, kStarts, kFailed}},
-        Scenario{"oneByteASecond", Setup::Normal, FtpFault::Drip, UpdateOutcome::DownloadFailed,
-                 {kConnecting, kConnected, kStarts, kFailed}}),
-    [](const auto& row) { return std::string(row.param.label); });
+INSTANTIATE_TEST_SUITE_P(Ftp, UpdateScenario,
+                         ::testing::Values(Scenario{"success",
+                                                    Setup::Normal,
+                                                    FtpFault::None,
+                                                    UpdateOutcome::Updated,
+                                                    {kConnecting, kConnected, kStarts, kUpdated}},
+                                           Scenario{"nothingListening",
+                                                    Setup::NothingListening,
+                                                    FtpFault::None,
+                                                    UpdateOutcome::ConnectFailed,
+                                                    {kConnecting, kNoServer}},
+                                           Scenario{"wrongPassword",
+                                                    Setup::WrongPassword,
+                                                    FtpFault::None,
+                                                    UpdateOutcome::ConnectFailed,
+                                                    {kConnecting, kNoServer}},
+                                           Scenario{"serverNeverAnswers",
+                                                    Setup::Normal,
+                                                    FtpFault::NoGreeting,
+                                                    UpdateOutcome::ConnectFailed,
+                                                    {kConnecting, kNoServer}},
+                                           Scenario{"folderMissing",
+                                                    Setup::NoFolder,
+                                                    FtpFault::None,
+                                                    UpdateOutcome::FolderMissing,
+                                                    {kConnecting, kConnected, kFolderMissing}},
+                                           Scenario{"notInstalled",
+                                                    Setup::NotInstalled,
+                                                    FtpFault::None,
+                                                    UpdateOutcome::NotInstalled,
+                                                    {kConnecting, kConnected, kNotInstalled}},
+                                           Scenario{"remoteFileMissing",
+                                                    Setup::NoRemoteFile,
+                                                    FtpFault::None,
+                                                    UpdateOutcome::DownloadFailed,
+                                                    {kConnecting, kConnected, kStarts, kFailed}},
+                                           Scenario{"dataCutMidTransfer",
+                                                    Setup::Normal,
+                                                    FtpFault::CutData,
+                                                    UpdateOutcome::DownloadFailed,
+                                                    {kConnecting, kConnected, kStarts, kFailed}},
+                                           Scenario{"serverStalls",
+                                                    Setup::Normal,
+                                                    FtpFault::StallData,
+                                                    UpdateOutcome::DownloadFailed,
+                                                    {kConnecting, kConnected, kStarts, kFailed}},
+                                           Scenario{"sizeSaysHalf",
+                                                    Setup::Normal,
+                                                    FtpFault::SizeHalf,
+                                                    UpdateOutcome::DownloadFailed,
+                                                    {kConnecting, kConnected, kStarts, kFailed}},
+                                           Scenario{"stillUploading",
+                                                    Setup::Normal,
+                                                    FtpFault::Grow,
+                                                    UpdateOutcome::DownloadFailed,
+                                                    {kConnecting, kConnected, kStarts, kFailed}},
+                                           Scenario{"serverGivesNoSize",
+                                                    Setup::Normal,
+                                                    FtpFault::NoSize,
+                                                    UpdateOutcome::DownloadFailed,
+                                                    {kConnecting, kConnected, kStarts, kFailed}},
+                                           Scenario{"oneByteASecond",
+                                                    Setup::Normal,
+                                                    FtpFault::Drip,
+                                                    UpdateOutcome::DownloadFailed,
+                                                    {kConnecting, kConnected, kStarts, kFailed}}),
+                         [](const auto& row) { return std::string(row.param.label); });
 
 TEST(Update, NoLeavesEverythingUntouched)
 {
@@ -298,8 +361,8 @@ TEST(Update, SecondRunAfterAFailureRepeatsEverythingBelow)
     stage.publish();
     EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, UpdateOutcome::Updated);
 
-    EXPECT_EQ(ui.lines, (QStringList{kConnecting, kConnected, kStarts, kFailed,
-                                     kConnecting, kConnected, kStarts, kUpdated}));
+    EXPECT_EQ(ui.lines,
+              (QStringList{kConnecting, kConnected, kStarts, kFailed, kConnecting, kConnected, kStarts, kUpdated}));
     EXPECT_EQ(ftp.settings, 8);
     EXPECT_EQ(ftp.opens, 2);
     EXPECT_EQ(ftp.closes, 1);
@@ -356,7 +419,7 @@ TEST(Update, AStopDuringTheDownloadLeavesNothingBehind)
 // The installed path may lead through links, but never out of the root.
 struct LinkCase {
     const char* label;
-    bool folderIsLink;     // ROOT/dolvo is the link (else ROOT/dolvo/dolvo.exe is)
+    bool folderIsLink;  // ROOT/dolvo is the link (else ROOT/dolvo/dolvo.exe is)
     bool targetInsideRoot;
     UpdateOutcome outcome;
 };
@@ -390,12 +453,11 @@ TEST_P(InstalledThroughALink, IsUpdatedOnlyInsideTheRoot)
               QStringList{u"dolvo.exe"_s});
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Links, InstalledThroughALink,
-    ::testing::Values(LinkCase{"fileLinkOutOfTheRoot", false, false, UpdateOutcome::NotInstalled},
-                      LinkCase{"folderLinkOutOfTheRoot", true, false, UpdateOutcome::NotInstalled},
-                      LinkCase{"fileLinkInsideTheRoot", false, true, UpdateOutcome::Updated},
-                      LinkCase{"folderLinkInsideTheRoot", true, true, UpdateOutcome::Updated}),
-    [](const auto& row) { return std::string(row.param.label); });
+INSTANTIATE_TEST_SUITE_P(Links, InstalledThroughALink,
+                         ::testing::Values(LinkCase{"fileLinkOutOfTheRoot", false, false, UpdateOutcome::NotInstalled},
+                                           LinkCase{"folderLinkOutOfTheRoot", true, false, UpdateOutcome::NotInstalled},
+                                           LinkCase{"fileLinkInsideTheRoot", false, true, UpdateOutcome::Updated},
+                                           LinkCase{"folderLinkInsideTheRoot", true, true, UpdateOutcome::Updated}),
+                         [](const auto& row) { return std::string(row.param.label); });
 
 }  // namespace

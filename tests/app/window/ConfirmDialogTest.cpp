@@ -61,8 +61,7 @@ TEST_P(ConfirmDialog, LooksRightAndReturnsTheAnswer)
 
     SeenBox seen;
     whenModalBoxAppears(seen, GetParam().answer);
-    const bool answer = adv::askYesNoQuestion(&parent, u"Sei sicuro di voler procedere"_s,
-                                                u"Aggiornamento software"_s);
+    const bool answer = adv::askYesNoQuestion(&parent, u"Sei sicuro di voler procedere"_s, u"Aggiornamento software"_s);
 
     ASSERT_TRUE(seen.appeared) << "no modal box came up";
     EXPECT_EQ(answer, GetParam().expected);

@@ -17,9 +17,11 @@ using adv::FlatColourButton;
 namespace {
 
 // Distinct colours, so that each state shows which face it picked.
-const FlatColourButton::Faces kDistinct{.normal = QColor(10, 10, 10), .over = QColor(20, 20, 20),
-                                .down = QColor(30, 30, 30), .focus = QColor(40, 40, 40),
-                                .disabled = QColor(50, 50, 50)};
+const FlatColourButton::Faces kDistinct{.normal = QColor(10, 10, 10),
+                                        .over = QColor(20, 20, 20),
+                                        .down = QColor(30, 30, 30),
+                                        .focus = QColor(40, 40, 40),
+                                        .disabled = QColor(50, 50, 50)};
 
 enum State : unsigned { Hovered = 1, Pressed = 2, Focused = 4, Disabled = 8 };
 

@@ -97,8 +97,8 @@ int main(int argc, char** argv)
     // The picture, unscaled, at the client area's top-left.
     const QImage picture = QImage(u":/aggiornadv/background.png"_s).convertToFormat(QImage::Format_RGB32);
     for (const QPoint p : {QPoint(5, 60), QPoint(202, 168), QPoint(120, 280), QPoint(390, 400)}) {
-        check(at(p) == picture.pixel(p),
-              u"picture pixel at %1,%2: %3, expected %4"_s.arg(p.x()).arg(p.y()).arg(rgb(at(p)), rgb(picture.pixel(p))));
+        check(at(p) == picture.pixel(p), u"picture pixel at %1,%2: %3, expected %4"_s.arg(p.x()).arg(p.y()).arg(
+                                             rgb(at(p)), rgb(picture.pixel(p))));
     }
 
     // USCITA's face, away from its caption and edge.

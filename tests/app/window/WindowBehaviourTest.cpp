@@ -18,15 +18,15 @@
 using namespace Qt::StringLiterals;
 using adv::Pointer;
 using adv::test::SeenBox;
-using adv::test::WindowStage;
 using adv::test::whenModalBoxAppears;
+using adv::test::WindowStage;
 
 namespace {
 
 using Names = std::vector<std::string>;
 
-const Names kDolvo{"dolvo.exe", "ketra2.exe", "ketra3.exe", "orbaval.exe", "nodorep.exe", "lettovia.exe",
-                   "nodoart.exe"};
+const Names kDolvo{"dolvo.exe",   "ketra2.exe",   "ketra3.exe", "orbaval.exe",
+                   "nodorep.exe", "lettovia.exe", "nodoart.exe"};
 const Names kTrevanto{"trevanto.exe", "lettovi.exe", "lettovi2.exe"};
 const Names kKivo{"Kivo.exe", "kivoavvisi.exe"};
 const Names kKivoWifi{"vidorizu.exe"};
@@ -42,8 +42,8 @@ Names concat(std::initializer_list<Names> parts)
 
 struct SweepCase {
     const char* label;
-    QStringList files;    // created under the root
-    QStringList folders;  // likewise, as folders
+    QStringList files;           // created under the root
+    QStringList folders;         // likewise, as folders
     std::array<bool, 4> ticked;  // dv, tv, kv, kvw
     Names closed;
 };
@@ -62,10 +62,8 @@ const SweepCase kSweeps[] = {
      concat({kDolvo, kTrevanto, kKivo, kKivoWifi})},
     {"OnlyKivoWifi", {u"kivo/vidorizu.exe"_s}, {}, {false, false, false, true}, concat({kKivoWifi})},
     {"OnlyTrevanto", {u"trevanto/trevanto.exe"_s}, {}, {false, true, false, false}, concat({kTrevanto})},
-    {"FolderNamedLikeTheProgramIsNoInstallation", {}, {u"dolvo/dolvo.exe"_s}, {false, false, false, false},
-     concat({})},
-    {"LetterCaseOfTheDiskDoesNotMatter", {u"DOLVO/Dolvo.EXE"_s}, {}, {true, false, false, false},
-     concat({kDolvo})},
+    {"FolderNamedLikeTheProgramIsNoInstallation", {}, {u"dolvo/dolvo.exe"_s}, {false, false, false, false}, concat({})},
+    {"LetterCaseOfTheDiskDoesNotMatter", {u"DOLVO/Dolvo.EXE"_s}, {}, {true, false, false, false}, concat({kDolvo})},
 };
 
 class WindowSweep : public ::testing::TestWithParam<SweepCase> {};
@@ -162,7 +160,9 @@ void PrintTo(const EndCase& c, std::ostream* os)
 
 const EndCase kEnds[] = {
     {"UscitaClicked",
-     [](adv::AggiornaDolvo& w) { QTest::mouseClick(w.findChild<adv::FlatColourButton*>(u"Command2"_s), Qt::LeftButton); }},
+     [](adv::AggiornaDolvo& w) {
+         QTest::mouseClick(w.findChild<adv::FlatColourButton*>(u"Command2"_s), Qt::LeftButton);
+     }},
     {"UscitaBySpaceKey",
      [](adv::AggiornaDolvo& w) {
          auto* uscita = w.findChild<adv::FlatColourButton*>(u"Command2"_s);
@@ -369,9 +369,8 @@ TEST(DownloadButton, FailedConnectionIsLoggedWithTheHourglassMeanwhile)
     EXPECT_TRUE(hourglass);
     EXPECT_TRUE(windowBusy);
     EXPECT_EQ(logMeanwhile, u"- Collegamento al sito ZORVANIK"_s);
-    EXPECT_EQ(run.window->statusText(),
-              u"- Collegamento al sito ZORVANIK\r\n"
-              u"- Impossibile connettersi al server ftp.example.test. Riprovare più tardi"_s);
+    EXPECT_EQ(run.window->statusText(), u"- Collegamento al sito ZORVANIK\r\n"
+                                        u"- Impossibile connettersi al server ftp.example.test. Riprovare più tardi"_s);
     EXPECT_EQ(run.stage.ftp.calls, (Names{"host:ftp.example.test", "user", "password", "passive", "open"}));
     EXPECT_TRUE(run.window->findChild<QLabel*>(u"Label4"_s)->isVisible()) << "stays after the command";
     EXPECT_EQ(run.window->pointer(), Pointer::Arrow);
@@ -400,9 +399,8 @@ TEST(DownloadButton, ProgressShownDuringTheDownloadOnly)
     EXPECT_EQ(shown, (std::vector<bool>{true, true, true}));
     EXPECT_EQ(valueMidway, 500);
     EXPECT_FALSE(bar->isVisible()) << "hidden once the download has ended";
-    EXPECT_EQ(run.window->statusText(),
-              u"- Collegamento al sito ZORVANIK\r\n- Collegamento riuscito\r\n"
-              u"- Inizio download programma \r\n- Il programma è stato aggiornato... "_s);
+    EXPECT_EQ(run.window->statusText(), u"- Collegamento al sito ZORVANIK\r\n- Collegamento riuscito\r\n"
+                                        u"- Inizio download programma \r\n- Il programma è stato aggiornato... "_s);
     EXPECT_EQ(run.stage.ftp.calls.back(), "close");
 }
 

@@ -53,25 +53,47 @@ constexpr FontRequest kCaptionFont{u"Arial Rounded MT Bold", 14.25, QFont::Norma
 
 const ControlRow kControls[] = {
     {"Frame1", "QGroupBox", "AggiornaDolvo", u"Programmi da Aggiornare", {416, 8, 185, 401}, true, {}},
-    {"kvw", "QCheckBox", "Frame1", u"KIVO Term.WIFI", {16, 232, 153, 25}, true,
+    {"kvw",
+     "QCheckBox",
+     "Frame1",
+     u"KIVO Term.WIFI",
+     {16, 232, 153, 25},
+     true,
      FontRequest{u"MS Sans Serif", 9.75, QFont::Bold}},
-    {"tvw", "QCheckBox", "Frame1", u"TV Term.WIFI", {16, 192, 153, 25}, true,
+    {"tvw",
+     "QCheckBox",
+     "Frame1",
+     u"TV Term.WIFI",
+     {16, 192, 153, 25},
+     true,
      FontRequest{u"MS Sans Serif", 12, QFont::Bold}},
-    {"dvp", "QCheckBox", "Frame1", u"Varenta", {16, 152, 137, 25}, true,
+    {"dvp",
+     "QCheckBox",
+     "Frame1",
+     u"Varenta",
+     {16, 152, 137, 25},
+     true,
      FontRequest{u"MS Sans Serif", 12, QFont::Bold}},
-    {"kv", "QCheckBox", "Frame1", u"Kivo", {16, 112, 137, 25}, true,
-     FontRequest{u"MS Sans Serif", 12, QFont::Bold}},
-    {"tv", "QCheckBox", "Frame1", u"Trevanto", {16, 72, 137, 25}, true,
-     FontRequest{u"MS Sans Serif", 12, QFont::Bold}},
-    {"dv", "QCheckBox", "Frame1", u"Dolvo", {16, 32, 137, 25}, true,
-     FontRequest{u"MS Sans Serif", 12, QFont::Bold}},
+    {"kv", "QCheckBox", "Frame1", u"Kivo", {16, 112, 137, 25}, true, FontRequest{u"MS Sans Serif", 12, QFont::Bold}},
+    {"tv", "QCheckBox", "Frame1", u"Trevanto", {16, 72, 137, 25}, true, FontRequest{u"MS Sans Serif", 12, QFont::Bold}},
+    {"dv", "QCheckBox", "Frame1", u"Dolvo", {16, 32, 137, 25}, true, FontRequest{u"MS Sans Serif", 12, QFont::Bold}},
     {"Drive1", "QComboBox", "AggiornaDolvo", nullptr, {192, 256, 145, 21}, false, {}},
     {"txtStatus", "QPlainTextEdit", "AggiornaDolvo", u"", {608, 16, 325, 403}, true, {}},
     {"Command1", "adv::FlatColourButton", "AggiornaDolvo", u"DOWNLOAD", {8, 432, 240, 83}, false, kCaptionFont},
     {"Command2", "adv::FlatColourButton", "AggiornaDolvo", u"USCITA", {688, 432, 240, 83}, true, kCaptionFont},
-    {"Label4", "QLabel", "AggiornaDolvo", u"ATTENDERE...", {96, 312, 249, 41}, false,
+    {"Label4",
+     "QLabel",
+     "AggiornaDolvo",
+     u"ATTENDERE...",
+     {96, 312, 249, 41},
+     false,
      FontRequest{u"MS Sans Serif", 24, QFont::Bold}},
-    {"Label3", "QLabel", "AggiornaDolvo", u"Aggiornamento Programmi", {0, 0, 409, 41}, true,
+    {"Label3",
+     "QLabel",
+     "AggiornaDolvo",
+     u"Aggiornamento Programmi",
+     {0, 0, 409, 41},
+     true,
      FontRequest{u"MS Sans Serif", 18, QFont::Bold}},
     {"progressDownload", "QProgressBar", "AggiornaDolvo", nullptr, {96, 358, 249, 20}, false, {}},
 };
@@ -249,8 +271,7 @@ TEST(Window, NoTwoControlsOverlap)
     for (qsizetype i = 0; i < controls.size(); ++i)
         for (qsizetype j = i + 1; j < controls.size(); ++j)
             EXPECT_FALSE(controls[i]->geometry().intersects(controls[j]->geometry()))
-                << controls[i]->objectName().toStdString() << " and "
-                << controls[j]->objectName().toStdString();
+                << controls[i]->objectName().toStdString() << " and " << controls[j]->objectName().toStdString();
     const QList<QCheckBox*> boxes = window->findChildren<QCheckBox*>();
     for (qsizetype i = 0; i < boxes.size(); ++i)
         for (qsizetype j = i + 1; j < boxes.size(); ++j)
@@ -348,10 +369,11 @@ TEST(Window, TabOrderFollowsTabIndex)
         QStringList expected;
     };
     const Row rows[] = {
-        {false, {u"txtStatus"_s, u"Command2"_s, u"dv"_s, u"tv"_s, u"kv"_s, u"dvp"_s, u"tvw"_s, u"kvw"_s,
-                 u"txtStatus"_s}},
-        {true, {u"txtStatus"_s, u"Command1"_s, u"Command2"_s, u"dv"_s, u"tv"_s, u"kv"_s, u"dvp"_s,
-                u"tvw"_s, u"kvw"_s, u"txtStatus"_s}},
+        {false,
+         {u"txtStatus"_s, u"Command2"_s, u"dv"_s, u"tv"_s, u"kv"_s, u"dvp"_s, u"tvw"_s, u"kvw"_s, u"txtStatus"_s}},
+        {true,
+         {u"txtStatus"_s, u"Command1"_s, u"Command2"_s, u"dv"_s, u"tv"_s, u"kv"_s, u"dvp"_s, u"tvw"_s, u"kvw"_s,
+          u"txtStatus"_s}},
     };
     for (const Row& row : rows) {
         WindowStage stage(row.showDownload);
@@ -370,8 +392,7 @@ TEST(Window, FacesMissingHereAreStoodInFor)
         const char* control;
         QString standIn;
     };
-    const Row rows[] = {{"dv", u"Liberation Sans"_s}, {"Label3", u"Liberation Sans"_s},
-                        {"Command2", u"Comfortaa"_s}};
+    const Row rows[] = {{"dv", u"Liberation Sans"_s}, {"Label3", u"Liberation Sans"_s}, {"Command2", u"Comfortaa"_s}};
     for (const Row& row : rows) {
         if (!QFontDatabase::hasFamily(row.standIn)) {
             ADD_FAILURE() << row.standIn.toStdString() << " is not installed (fonts-liberation2, fonts-comfortaa)";
@@ -442,8 +463,8 @@ TEST(Window, BackgroundPictureAtTopLeftUnscaled)
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     const QImage shot = window->grab().toImage().convertToFormat(QImage::Format_RGB32);
     // Points of the picture left uncovered by the controls.
-    for (const QPoint p : {QPoint(5, 60), QPoint(202, 168), QPoint(150, 150), QPoint(390, 300),
-                           QPoint(60, 400), QPoint(403, 409)}) {
+    for (const QPoint p :
+         {QPoint(5, 60), QPoint(202, 168), QPoint(150, 150), QPoint(390, 300), QPoint(60, 400), QPoint(403, 409)}) {
         EXPECT_EQ(QColor(shot.pixel(p)), QColor(picture.pixel(p))) << p.x() << "," << p.y();
     }
     // Beyond the picture, the window's own colour: the picture is not stretched.

@@ -106,10 +106,7 @@ struct WindowStage {
         if (file.open(QIODevice::WriteOnly))
             file.write("MZ");
     }
-    std::unique_ptr<AggiornaDolvo> window()
-    {
-        return std::make_unique<AggiornaDolvo>(config, ftp, terminator);
-    }
+    std::unique_ptr<AggiornaDolvo> window() { return std::make_unique<AggiornaDolvo>(config, ftp, terminator); }
 };
 
 // What a modal box looked like when it came up.
@@ -126,8 +123,7 @@ struct SeenBox {
 // Waits, from the event loop, for a modal QMessageBox; records it and hands
 // it to `act`. Gives up after `limitMs`, closing whatever modal is left so a
 // failing test cannot hang.
-inline void whenModalBoxAppears(SeenBox& seen, std::function<void(QMessageBox&)> act,
-                                int limitMs = 5000)
+inline void whenModalBoxAppears(SeenBox& seen, std::function<void(QMessageBox&)> act, int limitMs = 5000)
 {
     auto* poll = new QTimer(qApp);
     auto clock = std::make_shared<QElapsedTimer>();

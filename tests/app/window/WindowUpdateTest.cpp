@@ -23,8 +23,8 @@ TEST(WindowUpdate, ClickPathReplacesTheInstalledProgram)
     QDir().mkpath(served);
     const QString installed = drive + u"/DOLVO/Dolvo.exe"_s;  // as Windows might have spelt it
     const QByteArray fresh = QByteArray(200 * 1024, 'N') + "fine";
-    for (const auto& [path, bytes] : {std::pair{installed, QByteArray("MZ vecchio")},
-                                      std::pair{served + u"/dolvo.exe"_s, fresh}}) {
+    for (const auto& [path, bytes] :
+         {std::pair{installed, QByteArray("MZ vecchio")}, std::pair{served + u"/dolvo.exe"_s, fresh}}) {
         QFile f(path);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(bytes);
