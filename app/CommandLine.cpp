@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/window/AggiornaDolvo.h"
-#include "app/window/Application.h"
+#include "app/window/WindowProcess.h"
 #include "app/core/Config.h"
 #include "app/core/ProductTable.h"
 #include "app/core/StartupSweep.h"
@@ -103,7 +103,7 @@ int runConsole(const Config& config, bool update)
         print(stdout, (boxes[i].value() == 1 ? u"[x] "_s : u"[ ] "_s) + caption);
     }
     if (!update)
-        return 0;
+        return code(ExitStatus::Updated);
 
     ConsoleUi ui(config);
     auto ftp = platform::makeCurlFtpClient(config.ftp);
@@ -181,11 +181,11 @@ int runCommandLine(int argc, char** argv)
     }
     if (parser.isSet(helpOption)) {
         print(stdout, kHelp);
-        return 0;
+        return code(ExitStatus::Updated);
     }
     if (parser.isSet(versionOption)) {
         print(stdout, u"AggiornaDV "_s + QStringLiteral(ADV_VERSION));
-        return 0;
+        return code(ExitStatus::Updated);
     }
     if (parser.isSet(sweepOption) && parser.isSet(updateOption)) {
         print(stderr, u"AggiornaDV: --sweep e --update non vanno insieme"_s);

@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "app/window/AggiornaDolvo.h"
-#include "app/window/Application.h"
+#include "app/window/WindowProcess.h"
 #include "app/core/Config.h"
 #include "app/core/StartupSweep.h"
 #include "app/core/ProcessTerminator.h"

@@ -23,7 +23,7 @@
 
 #include "app/core/ProductTable.h"
 #include "app/core/StatusLog.h"
-#include "app/window/ConfirmDialog.h"
+#include "app/window/YesNoQuestion.h"
 #include "app/window/FlatColourButton.h"
 #include "resources/Resources.h"
 

@@ -11,7 +11,7 @@
 #include <cstdio>
 
 #include "app/window/AggiornaDolvo.h"
-#include "app/window/Application.h"
+#include "app/window/WindowProcess.h"
 #include "app/core/Config.h"
 #include "app/core/ProcessTerminator.h"
 

@@ -19,7 +19,7 @@
 #include <cstdlib>
 
 #include "app/window/AggiornaDolvo.h"
-#include "app/window/Application.h"
+#include "app/window/WindowProcess.h"
 #include "app/core/Config.h"
 #include "app/window/FlatColourButton.h"
 #include "tests/app/window/WindowSupport.h"

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "app/window/AggiornaDolvo.h"
-#include "app/window/Application.h"
+#include "app/window/WindowProcess.h"
 #include "app/core/Config.h"
 #include "app/core/StartupSweep.h"
 #include "platform/FtpClient.h"

@@ -3,7 +3,7 @@
 
 #include <QApplication>
 
-#include "app/window/Application.h"
+#include "app/window/WindowProcess.h"
 
 int main(int argc, char** argv)
 {

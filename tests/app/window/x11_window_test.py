@@ -187,8 +187,8 @@ def screenshot(path):
 
 def start_update(screen, stage, label):
     """Clicks DOWNLOAD and answers Sì; returns the main window."""
-    main = wait_for(lambda: screen.window(MAIN_TITLE), 15)
-    check(main is not None, label + ": the window appears")
+    main = wait_for(lambda: screen.window(MAIN_TITLE), 30)
+    check(main is not None, label + ": the window appears (program: %s)" % stage.app.poll())
     if main is None:
         return None
     time.sleep(0.3)
@@ -210,8 +210,8 @@ def icon_is_the_designed_one(screen, binary, server_script):
     label = "icon"
     stage = Stage(binary, server_script, "none", b"MZ")
     try:
-        main = wait_for(lambda: screen.window(MAIN_TITLE), 15)
-        check(main is not None, label + ": the window appears")
+        main = wait_for(lambda: screen.window(MAIN_TITLE), 30)
+        check(main is not None, label + ": the window appears (program: %s)" % stage.app.poll())
         if main is None:
             return
         icons = wait_for(lambda: screen.icons(main), 5)

@@ -1,4 +1,4 @@
-#include "app/window/Application.h"
+#include "app/window/WindowProcess.h"
 
 #include <QCoreApplication>
 #include <QFont>

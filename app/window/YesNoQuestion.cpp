@@ -1,4 +1,4 @@
-#include "app/window/ConfirmDialog.h"
+#include "app/window/YesNoQuestion.h"
 
 #include <QDialogButtonBox>
 #include <QIcon>

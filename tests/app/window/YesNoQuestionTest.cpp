@@ -5,7 +5,7 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "app/window/ConfirmDialog.h"
+#include "app/window/YesNoQuestion.h"
 #include "tests/app/window/WindowSupport.h"
 
 using namespace Qt::StringLiterals;
@@ -51,9 +51,9 @@ const AnswerCase kAnswers[] = {
     {"ClosingSaysNo", [](QMessageBox& box) { box.close(); }, false},
 };
 
-class ConfirmDialog : public ::testing::TestWithParam<AnswerCase> {};
+class YesNoQuestion : public ::testing::TestWithParam<AnswerCase> {};
 
-TEST_P(ConfirmDialog, LooksRightAndReturnsTheAnswer)
+TEST_P(YesNoQuestion, LooksRightAndReturnsTheAnswer)
 {
     QWidget parent;
     parent.show();
@@ -75,13 +75,13 @@ TEST_P(ConfirmDialog, LooksRightAndReturnsTheAnswer)
     EXPECT_TRUE(seen.pixmapEmpty) << "no icon at all";
 }
 
-INSTANTIATE_TEST_SUITE_P(Answers, ConfirmDialog, ::testing::ValuesIn(kAnswers),
+INSTANTIATE_TEST_SUITE_P(Answers, YesNoQuestion, ::testing::ValuesIn(kAnswers),
                          [](const auto& row) { return std::string(row.param.label); });
 
 // Whatever the desktop (its theme orders a dialog's buttons and may give
 // them icons): "Sì | No", no icon on either. The test runs on the offscreen
 // platform and, in gui.x11.*, on a real X server as GNOME, KDE and no desktop.
-TEST(ConfirmDialogOrder, SiComesBeforeNoWithoutIcons)
+TEST(YesNoQuestionOrder, SiComesBeforeNoWithoutIcons)
 {
     QWidget parent;
     parent.show();
