@@ -93,12 +93,12 @@ private:
     std::deque<Sample> samples_;
 };
 
-class CurlFtpSession final : public FtpClient {
+class CurlFtpClient final : public FtpClient {
 public:
-    explicit CurlFtpSession(const FtpOptions& options) : options_(options) {}
-    ~CurlFtpSession() override { CloseSession(); }
-    CurlFtpSession(const CurlFtpSession&) = delete;
-    CurlFtpSession& operator=(const CurlFtpSession&) = delete;
+    explicit CurlFtpClient(const FtpOptions& options) : options_(options) {}
+    ~CurlFtpClient() override { CloseSession(); }
+    CurlFtpClient(const CurlFtpClient&) = delete;
+    CurlFtpClient& operator=(const CurlFtpClient&) = delete;
 
     void setHostname(const std::string& host) override { host_ = host; }
     void setUsername(const std::string& user) override { user_ = user; }
@@ -152,14 +152,14 @@ private:
     Transfer* transfer_ = nullptr;  // set only while FetchFile downloads
 };
 
-FtpResult CurlFtpSession::finish(FtpResult result) const
+FtpResult CurlFtpClient::finish(FtpResult result) const
 {
     if (!password_.empty() && result.detail.find(password_) != std::string::npos)
         result.detail = "(the reason is not shown: it contains the configured password)";
     return result;
 }
 
-std::string CurlFtpSession::baseUrl() const
+std::string CurlFtpClient::baseUrl() const
 {
     const char* scheme = options_.tls == FtpTls::Implicit ? "ftps://" : "ftp://";
     const bool ipv6Literal = host_.find(':') != std::string::npos && host_.front() != '[';
@@ -167,7 +167,7 @@ std::string CurlFtpSession::baseUrl() const
     return scheme + host + ":" + std::to_string(options_.port) + "/";
 }
 
-bool CurlFtpSession::configureHandle()
+bool CurlFtpClient::configureHandle()
 {
     CURL* c = curl_->easy();
     const long connectTimeout =
@@ -194,17 +194,17 @@ bool CurlFtpSession::configureHandle()
     ok = ok && curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
     if (!options_.caFile.empty())
         ok = ok && curl_easy_setopt(c, CURLOPT_CAINFO, options_.caFile.c_str()) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &CurlFtpSession::onData) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &CurlFtpClient::onData) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_WRITEDATA, this) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &CurlFtpSession::onReply) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &CurlFtpClient::onReply) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_HEADERDATA, this) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &CurlFtpSession::onProgress) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &CurlFtpClient::onProgress) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_XFERINFODATA, this) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_NOPROGRESS, 1L) == CURLE_OK;
     return ok;
 }
 
-FtpResult CurlFtpSession::perform(FtpFailure kind, const std::string& what)
+FtpResult CurlFtpClient::perform(FtpFailure kind, const std::string& what)
 {
     CURLM* multi = curl_->multi();
     CURL* easy = curl_->easy();
@@ -270,7 +270,7 @@ FtpResult CurlFtpSession::perform(FtpFailure kind, const std::string& what)
     return finish(failure(kind, detail, reply));
 }
 
-FtpResult CurlFtpSession::OpenSession()
+FtpResult CurlFtpClient::OpenSession()
 {
     // Every open starts from fresh handles with the settings as they are
     // now; dropping the old ones ends any session still open on them.
@@ -300,7 +300,7 @@ FtpResult CurlFtpSession::OpenSession()
     return opened;
 }
 
-FtpResult CurlFtpSession::EnterRemoteFolder(const std::string& folder)
+FtpResult CurlFtpClient::EnterRemoteFolder(const std::string& folder)
 {
     if (!curl_)
         return failure(FtpFailure::Setting, "no FTP session is open");
@@ -328,7 +328,7 @@ FtpResult CurlFtpSession::EnterRemoteFolder(const std::string& folder)
     return entered;
 }
 
-FtpResult CurlFtpSession::askAbout(const std::string& url, const std::string& name, RemoteFile& answer)
+FtpResult CurlFtpClient::askAbout(const std::string& url, const std::string& name, RemoteFile& answer)
 {
     // SIZE and MDTM, without a transfer. A file the server does not have
     // fails MDTM, so this also tells whether it is there.
@@ -349,14 +349,14 @@ FtpResult CurlFtpSession::askAbout(const std::string& url, const std::string& na
     return {};
 }
 
-size_t CurlFtpSession::onReply(char* data, size_t size, size_t count, void* self)
+size_t CurlFtpClient::onReply(char* data, size_t size, size_t count, void* self)
 {
     // libcurl hands over each line the server answers, and a few lines of
     // its own making ("Content-Length: ..."); only a reply starts with its code.
     const std::string_view line(data, size * count);
     if (line.size() >= 3 && line[0] >= '1' && line[0] <= '5' && line[1] >= '0' && line[1] <= '9' && line[2] >= '0' &&
         line[2] <= '9') {
-        std::string& last = static_cast<CurlFtpSession*>(self)->lastReplyLine_;
+        std::string& last = static_cast<CurlFtpClient*>(self)->lastReplyLine_;
         last.clear();
         for (const char c : line.substr(0, 200)) {
             if (c == '\r' || c == '\n')
@@ -367,9 +367,9 @@ size_t CurlFtpSession::onReply(char* data, size_t size, size_t count, void* self
     return size * count;
 }
 
-size_t CurlFtpSession::onData(char* data, size_t size, size_t count, void* self)
+size_t CurlFtpClient::onData(char* data, size_t size, size_t count, void* self)
 {
-    Transfer* transfer = static_cast<CurlFtpSession*>(self)->transfer_;
+    Transfer* transfer = static_cast<CurlFtpClient*>(self)->transfer_;
     const size_t bytes = size * count;
     // Outside a download only libcurl's own lines come here: the size and
     // time it learnt, written as headers to both callbacks.
@@ -394,9 +394,9 @@ size_t CurlFtpSession::onData(char* data, size_t size, size_t count, void* self)
     return bytes;
 }
 
-int CurlFtpSession::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+int CurlFtpClient::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
-    auto* session = static_cast<CurlFtpSession*>(self);
+    auto* session = static_cast<CurlFtpClient*>(self);
     Transfer* transfer = session->transfer_;
     if (transfer == nullptr)
         return 0;
@@ -424,8 +424,8 @@ int CurlFtpSession::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, c
     return 0;
 }
 
-FtpResult CurlFtpSession::FetchFile(const std::string& remoteName, const std::filesystem::path& target,
-                                    const FtpProgress& progress)
+FtpResult CurlFtpClient::FetchFile(const std::string& remoteName, const std::filesystem::path& target,
+                                   const FtpProgress& progress)
 {
     if (!curl_)
         return failure(FtpFailure::Setting, "no FTP session is open");
@@ -492,7 +492,7 @@ FtpResult CurlFtpSession::FetchFile(const std::string& remoteName, const std::fi
     return {};
 }
 
-void CurlFtpSession::CloseSession()
+void CurlFtpClient::CloseSession()
 {
     // The connection lives in the multi handle, which says goodbye (QUIT)
     // when it goes; there is nothing to report either way.
@@ -504,7 +504,7 @@ void CurlFtpSession::CloseSession()
 
 std::unique_ptr<FtpClient> makeCurlFtpClient(const FtpOptions& options)
 {
-    return std::make_unique<CurlFtpSession>(options);
+    return std::make_unique<CurlFtpClient>(options);
 }
 
 }  // namespace adv::platform

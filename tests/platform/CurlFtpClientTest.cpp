@@ -83,7 +83,7 @@ QByteArray readFile(const QString& path)
 }
 
 // A served tree and an installation side by side in one temporary folder.
-class FtpSessionTest : public ::testing::Test {
+class CurlFtpClientTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -176,7 +176,7 @@ void PrintTo(const Transport& c, std::ostream* os)
     *os << c.name;
 }
 
-class FetchOverTransport : public FtpSessionTest, public ::testing::WithParamInterface<Transport> {};
+class FetchOverTransport : public CurlFtpClientTest, public ::testing::WithParamInterface<Transport> {};
 
 TEST_P(FetchOverTransport, ReplacesTheFileByteExactKeepingItsMode)
 {
@@ -245,7 +245,7 @@ void PrintTo(const OpenFailure& c, std::ostream* os)
     *os << c.name;
 }
 
-class OpenFails : public FtpSessionTest, public ::testing::WithParamInterface<OpenFailure> {};
+class OpenFails : public CurlFtpClientTest, public ::testing::WithParamInterface<OpenFailure> {};
 
 TEST_P(OpenFails, ReturnsFalseInTime)
 {
@@ -301,7 +301,7 @@ void PrintTo(const FolderCase& c, std::ostream* os)
     *os << c.name;
 }
 
-class EnterFolder : public FtpSessionTest, public ::testing::WithParamInterface<FolderCase> {};
+class EnterFolder : public CurlFtpClientTest, public ::testing::WithParamInterface<FolderCase> {};
 
 TEST_P(EnterFolder, SucceedsOnlyForAnExistingFolder)
 {
@@ -325,7 +325,7 @@ INSTANTIATE_TEST_SUITE_P(Ftp, EnterFolder,
                                            FolderCase{"FileNotFolder", kFolder + "/" + kRemote, false}),
                          [](const ::testing::TestParamInfo<FolderCase>& p) { return std::string(p.param.name); });
 
-TEST_F(FtpSessionTest, NamesWithSpacesAndUrlCharactersAreEscaped)
+TEST_F(CurlFtpClientTest, NamesWithSpacesAndUrlCharactersAreEscaped)
 {
     const std::string folder = "sito prova/100% #1?";
     const std::string name = "dolvo nuovo;1.exe";
@@ -358,7 +358,7 @@ void PrintTo(const FetchFailure& c, std::ostream* os)
     *os << c.name;
 }
 
-class FetchFails : public FtpSessionTest, public ::testing::WithParamInterface<FetchFailure> {};
+class FetchFails : public CurlFtpClientTest, public ::testing::WithParamInterface<FetchFailure> {};
 
 TEST_P(FetchFails, LeavesTheInstalledFileAsItWas)
 {
@@ -409,7 +409,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<FetchFailure>& p) { return std::string(p.param.name); });
 
 // Root writes anywhere, so the fetch runs in a child that is "nobody" then.
-TEST_F(FtpSessionTest, FolderNotWritableFailsWithoutTouchingTheFile)
+TEST_F(CurlFtpClientTest, FolderNotWritableFailsWithoutTouchingTheFile)
 {
     serve(content(300000, 9));
     install();
@@ -446,7 +446,7 @@ TEST_F(FtpSessionTest, FolderNotWritableFailsWithoutTouchingTheFile)
 }
 
 // Whoever runs the update, the program keeps the owner it was installed with.
-TEST_F(FtpSessionTest, KeepsTheInstalledOwner)
+TEST_F(CurlFtpClientTest, KeepsTheInstalledOwner)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "only root can give the installed file another owner to keep";
@@ -469,7 +469,7 @@ TEST_F(FtpSessionTest, KeepsTheInstalledOwner)
 }
 
 // Two updaters of the same installation: the second one must not race the first.
-TEST_F(FtpSessionTest, SecondUpdateWhileOneHoldsTheLockFails)
+TEST_F(CurlFtpClientTest, SecondUpdateWhileOneHoldsTheLockFails)
 {
     const QByteArray fresh = content(200000, 11);
     serve(fresh);
@@ -504,7 +504,7 @@ TEST_F(FtpSessionTest, SecondUpdateWhileOneHoldsTheLockFails)
 }
 
 // The update command runs again on the same session object after a failure.
-TEST_F(FtpSessionTest, OpensAgainOnTheSameObjectAfterAFailedFetch)
+TEST_F(CurlFtpClientTest, OpensAgainOnTheSameObjectAfterAFailedFetch)
 {
     const QByteArray fresh = content(100000, 13);
     serve(fresh);
@@ -532,7 +532,7 @@ TEST_F(FtpSessionTest, OpensAgainOnTheSameObjectAfterAFailedFetch)
 
 // A size in the transfer's opening reply is not the file's: the download
 // reads to the end of the data and matches what SIZE says.
-TEST_F(FtpSessionTest, AnOpeningReplyThatAnnouncesHalfDoesNotCutTheDownload)
+TEST_F(CurlFtpClientTest, AnOpeningReplyThatAnnouncesHalfDoesNotCutTheDownload)
 {
     const QByteArray fresh = content(3 * 1024 * 1024 + 17, 21);
     serve(fresh);
@@ -548,7 +548,7 @@ TEST_F(FtpSessionTest, AnOpeningReplyThatAnnouncesHalfDoesNotCutTheDownload)
 
 // Where the caller has other proof of the file, an unknown size is allowed,
 // but an endless stream still stops at the configured bound.
-TEST_F(FtpSessionTest, AnUnknownSizeWhenAllowedIsBoundedByTheLimit)
+TEST_F(CurlFtpClientTest, AnUnknownSizeWhenAllowedIsBoundedByTheLimit)
 {
     serve(content(200000, 23));
     install();
@@ -566,7 +566,7 @@ TEST_F(FtpSessionTest, AnUnknownSizeWhenAllowedIsBoundedByTheLimit)
 }
 
 // The caller's interrupt check stops a download at once; nothing of it stays.
-TEST_F(FtpSessionTest, AnInterruptStopsTheDownloadAtOnce)
+TEST_F(CurlFtpClientTest, AnInterruptStopsTheDownloadAtOnce)
 {
     serve(content(4 * 1024 * 1024, 25));
     install();
@@ -585,7 +585,7 @@ TEST_F(FtpSessionTest, AnInterruptStopsTheDownloadAtOnce)
 }
 
 // A setting is never a way to send the server commands of one's own.
-TEST_F(FtpSessionTest, LineBreaksInSettingsAreRefused)
+TEST_F(CurlFtpClientTest, LineBreaksInSettingsAreRefused)
 {
     serve(content(1000, 27));
     install();
@@ -606,7 +606,7 @@ TEST_F(FtpSessionTest, LineBreaksInSettingsAreRefused)
 
 // A password that is also a piece of the address must not garble the reason:
 // the text that holds it is dropped whole.
-TEST_F(FtpSessionTest, APasswordInTheReasonDropsTheReasonNotPiecesOfIt)
+TEST_F(CurlFtpClientTest, APasswordInTheReasonDropsTheReasonNotPiecesOfIt)
 {
     FtpOptions options;
     options.port = adv::test::unusedLoopbackPort();
@@ -630,7 +630,7 @@ void PrintTo(const LockLeftover& c, std::ostream* os)
     *os << c.name;
 }
 
-class LockLeftovers : public FtpSessionTest, public ::testing::WithParamInterface<LockLeftover> {};
+class LockLeftovers : public CurlFtpClientTest, public ::testing::WithParamInterface<LockLeftover> {};
 
 TEST_P(LockLeftovers, NeverBlockAnUpdate)
 {
@@ -671,7 +671,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A full disk fails the download, says so, and leaves the installation as it
 // was. The disk is a tiny tmpfs in a mount namespace of the test's own.
-TEST_F(FtpSessionTest, AFullDiskSaysSo)
+TEST_F(CurlFtpClientTest, AFullDiskSaysSo)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root, for a small tmpfs in a private mount namespace";
