@@ -91,8 +91,9 @@ private:
 
 int runConsole(const Config& config, bool update)
 {
-    // An interrupt stops an update cleanly; during the sweep it waits for
-    // the sweep to end, and the update then does not start.
+    // An interrupt stops an update cleanly; one that comes during the sweep
+    // lets the sweep end, and the update then stops at its first wait on the
+    // server.
     platform::installConsoleSignalHandlers();
     std::array<ConsoleCheckBox, 4> boxes;
     ProcessTerminator terminator(config.closeGrace);
