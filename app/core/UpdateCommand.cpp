@@ -4,8 +4,6 @@
 #include "app/core/ProductTable.h"
 #include "platform/OrdinaryFile.h"
 
-#include <memory>
-
 using namespace Qt::StringLiterals;
 
 namespace adv {
@@ -39,6 +37,22 @@ public:
 
 private:
     UpdateUi& ui_;
+};
+
+// The session asks the window whether to stop only while the command runs:
+// the window may go before the session does.
+class InterruptScope {
+public:
+    InterruptScope(platform::FtpClient& ftp, UpdateUi& ui) : ftp_(ftp)
+    {
+        ftp_.setInterruptCheck([&ui] { return ui.stopRequested(); });
+    }
+    ~InterruptScope() { ftp_.setInterruptCheck({}); }
+    InterruptScope(const InterruptScope&) = delete;
+    InterruptScope& operator=(const InterruptScope&) = delete;
+
+private:
+    platform::FtpClient& ftp_;
 };
 
 }  // namespace
@@ -78,9 +92,7 @@ UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config&
         return UpdateReport{outcome, why.detail};
     };
 
-    ftp.setInterruptCheck([&ui] { return ui.stopRequested(); });
-    const std::unique_ptr<platform::FtpClient, void (*)(platform::FtpClient*)> forgetUi(
-        &ftp, [](platform::FtpClient* session) { session->setInterruptCheck({}); });
+    const InterruptScope interrupts(ftp, ui);
     ftp.setHostname(config.host);
     ftp.setUsername(config.user);
     ftp.setPassword(config.password);
