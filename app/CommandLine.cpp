@@ -17,6 +17,8 @@
 #include "app/core/UpdateCommand.h"
 #include "app/core/ProcessTerminator.h"
 #include "platform/ConsoleSignals.h"
+#include "platform/FileReplacement.h"
+#include "platform/OrdinaryFile.h"
 
 using namespace Qt::StringLiterals;
 
@@ -47,7 +49,7 @@ void reportNotClosed(const std::vector<NotClosed>& left)
     }
 }
 
-const QString kUsage = u"Uso: AggiornaDV [--config FILE] [--sweep | --update] [--help] [--version]"_s;
+const QString kUsage = u"Uso: AggiornaDV [--config FILE] [--sweep | --update | --rollback] [--help] [--version]"_s;
 
 const QString kHelp =
     u"Uso: AggiornaDV [opzioni]\n"
@@ -57,6 +59,8 @@ const QString kHelp =
     u"  --config FILE  Legge la configurazione da FILE.\n"
     u"  --sweep        Senza finestra: rileva i prodotti installati, chiude i loro programmi ed esce.\n"
     u"  --update       Senza finestra e senza domanda: come --sweep, poi aggiorna il programma.\n"
+    u"  --rollback     Senza finestra: come --sweep, poi rimette la versione del programma che l'ultimo\n"
+    u"                 aggiornamento ha sostituito (una seconda volta torna alla più recente).\n"
     u"  -h, --help     Mostra questo aiuto.\n"
     u"  -v, --version  Mostra la versione.\n"
     u"\n"
@@ -89,7 +93,35 @@ private:
     QString drive_;
 };
 
-int runConsole(const Config& config, bool update)
+const QString kRolledBack = u"Ripristinata la versione precedente del programma"_s;
+const QString kNothingKept = u"Nessuna versione precedente da ripristinare"_s;
+const QString kNotVerified =
+    u"AggiornaDV: attenzione: il programma scaricato non viene verificato. Per installare solo i programmi firmati "
+    u"dal produttore, scrivere la sua chiave pubblica minisign (la riga \"RW...\" di minisign.pub) come public_key "
+    u"nella configurazione."_s;
+
+enum class ConsoleJob { Sweep, Update, RollBack };
+
+int rollBack(const Config& config)
+{
+    const auto target = platform::findOrdinaryFile(config.root, kProducts.front().probePath);
+    if (!target) {
+        print(stdout, u"- Programma Dolvo non è stato installato... "_s);
+        return code(ExitStatus::NotInstalled);
+    }
+    const platform::ReplaceResult swapped = platform::FileReplacement::rollBack(*target);
+    switch (swapped.status) {
+    case platform::ReplaceStatus::Ok: print(stdout, u"- "_s + kRolledBack); return code(ExitStatus::Updated);
+    case platform::ReplaceStatus::NothingKept: print(stdout, u"- "_s + kNothingKept); return code(ExitStatus::NothingKept);
+    case platform::ReplaceStatus::Busy:
+    case platform::ReplaceStatus::Failed: break;
+    }
+    print(stdout, u"- Impossibile ripristinare la versione precedente del programma"_s);
+    print(stderr, u"AggiornaDV: "_s + shownValue(swapped.detail));
+    return code(ExitStatus::DownloadFailed);
+}
+
+int runConsole(const Config& config, ConsoleJob job)
 {
     // An interrupt stops an update cleanly; one that comes during the sweep
     // lets the sweep end, and the update then stops at its first wait on the
@@ -103,9 +135,13 @@ int runConsole(const Config& config, bool update)
             QString::fromUtf8(kProducts[i].caption.data(), static_cast<qsizetype>(kProducts[i].caption.size()));
         print(stdout, (boxes[i].value() == 1 ? u"[x] "_s : u"[ ] "_s) + caption);
     }
-    if (!update)
+    if (job == ConsoleJob::Sweep)
         return code(ExitStatus::Updated);
+    if (job == ConsoleJob::RollBack)
+        return rollBack(config);
 
+    if (!config.publicKey)
+        print(stderr, kNotVerified);
     ConsoleUi ui(config);
     auto ftp = platform::makeCurlFtpClient(config.ftp);
     const UpdateReport report = UpdateCommand(ui, *ftp, config, /*confirmed=*/true);
@@ -149,7 +185,7 @@ int runWindow(int& argc, char** argv, const Config& config)
 
 }  // namespace
 
-int runCommandLine(int argc, char** argv)
+int runCommandLine(int argc, char** argv, std::string_view builtInKey)
 {
     QStringList args;
     for (int i = 0; i < argc; ++i)
@@ -162,9 +198,10 @@ int runCommandLine(int argc, char** argv)
     const QCommandLineOption configOption(u"config"_s, QString(), u"FILE"_s);
     const QCommandLineOption sweepOption(u"sweep"_s);
     const QCommandLineOption updateOption(u"update"_s);
+    const QCommandLineOption rollBackOption(u"rollback"_s);
     const QCommandLineOption helpOption(QStringList{u"h"_s, u"help"_s});
     const QCommandLineOption versionOption(QStringList{u"v"_s, u"version"_s});
-    for (const QCommandLineOption* option : {&configOption, &sweepOption, &updateOption, &helpOption, &versionOption})
+    for (const QCommandLineOption* option : {&configOption, &sweepOption, &updateOption, &rollBackOption, &helpOption, &versionOption})
         parser.addOption(*option);
 
     // Qt's own messages are English; the operator reads Italian.
@@ -188,8 +225,8 @@ int runCommandLine(int argc, char** argv)
         print(stdout, u"AggiornaDV "_s + QStringLiteral(ADV_VERSION));
         return code(ExitStatus::Updated);
     }
-    if (parser.isSet(sweepOption) && parser.isSet(updateOption)) {
-        print(stderr, u"AggiornaDV: --sweep e --update non vanno insieme"_s);
+    if (int(parser.isSet(sweepOption)) + int(parser.isSet(updateOption)) + int(parser.isSet(rollBackOption)) > 1) {
+        print(stderr, u"AggiornaDV: --sweep, --update e --rollback non vanno insieme"_s);
         return code(ExitStatus::Usage);
     }
     if (parser.isSet(configOption) && parser.value(configOption).isEmpty()) {
@@ -197,16 +234,26 @@ int runCommandLine(int argc, char** argv)
         return code(ExitStatus::Config);
     }
 
-    const ConfigResult loaded = loadConfig(parser.value(configOption));
+    ConfigResult loaded = loadConfig(parser.value(configOption));
     if (!loaded.warning.isEmpty())
         print(stderr, u"AggiornaDV: "_s + loaded.warning);
+    if (loaded.config) {
+        if (const QString refused = adoptBuiltInKey(*loaded.config, builtInKey); !refused.isEmpty()) {
+            loaded.config.reset();
+            loaded.error = refused;
+        }
+    }
     if (!loaded.config) {
         print(stderr, u"AggiornaDV: "_s + loaded.error);
         return code(ExitStatus::Config);
     }
 
-    if (parser.isSet(sweepOption) || parser.isSet(updateOption))
-        return runConsole(*loaded.config, parser.isSet(updateOption));
+    if (parser.isSet(sweepOption))
+        return runConsole(*loaded.config, ConsoleJob::Sweep);
+    if (parser.isSet(updateOption))
+        return runConsole(*loaded.config, ConsoleJob::Update);
+    if (parser.isSet(rollBackOption))
+        return runConsole(*loaded.config, ConsoleJob::RollBack);
     return runWindow(argc, argv, *loaded.config);
 }
 

@@ -19,3 +19,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # libgcc, libstdc++ and winpthread linked in: the programs run on a bare
 # Windows (or Wine) with no MinGW DLLs beside them.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+
+# The static Qt, libcurl and libsodium of scripts/build-windows-deps.sh, and
+# Debian's own Qt for the host tools (moc, rcc, uic) that run during the build.
+set(ADV_MINGW_PREFIX "" CACHE PATH "Install prefix of the Windows libraries")
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ADV_MINGW_PREFIX)
+if(ADV_MINGW_PREFIX)
+    list(APPEND CMAKE_FIND_ROOT_PATH "${ADV_MINGW_PREFIX}")
+    set(QT_HOST_PATH /usr CACHE PATH "")
+    set(QT_HOST_PATH_CMAKE_DIR /usr/lib/x86_64-linux-gnu/cmake CACHE PATH "")
+endif()

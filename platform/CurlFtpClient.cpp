@@ -109,13 +109,16 @@ public:
     FtpResult OpenSession() override;
     FtpResult EnterRemoteFolder(const std::string& folder) override;
     FtpResult FetchFile(const std::string& remoteName, const std::filesystem::path& target,
-                        const FtpProgress& progress) override;
+                        const FtpProgress& progress, const Installation& how) override;
+    FtpResult FetchText(const std::string& remoteName, std::size_t maxBytes, std::string& contents) override;
     void CloseSession() override;
 
 private:
     // What one download needs inside libcurl's callbacks.
     struct Transfer {
-        FileReplacement* file = nullptr;
+        FileReplacement* file = nullptr;  // the bytes go to the file...
+        std::string* memory = nullptr;    // ...or here
+        DownloadCheck* check = nullptr;
         const FtpProgress* progress = nullptr;
         std::int64_t announced = -1;
         std::int64_t limit = 0;  // more than this many bytes is an error
@@ -131,6 +134,8 @@ private:
 
     bool configureHandle();
     std::string baseUrl() const;
+    // The URL of a file of the current folder, or empty when the name is not one.
+    std::string fileUrl(const std::string& remoteName) const;
     // Runs the request set up on the handle; `kind` is the failure to report
     // when libcurl fails it.
     FtpResult perform(FtpFailure kind, const std::string& what);
@@ -383,12 +388,19 @@ size_t CurlFtpClient::onData(char* data, size_t size, size_t count, void* self)
                                           ? "the server sent more than the " + std::to_string(transfer->announced) +
                                                 " bytes it gives as the file's size"
                                           : "the file is larger than the " + std::to_string(transfer->limit) +
-                                                " bytes allowed (max_download_mb)");
+                                                (transfer->memory != nullptr ? " bytes allowed"
+                                                                             : " bytes allowed (max_download_mb)"));
         return 0;
     }
-    if (const ReplaceResult written = transfer->file->write(data, bytes); !written) {
-        transfer->abort = failure(FtpFailure::Local, written.detail);
-        return 0;
+    if (transfer->memory != nullptr) {
+        transfer->memory->append(data, bytes);
+    } else {
+        if (const ReplaceResult written = transfer->file->write(data, bytes); !written) {
+            transfer->abort = failure(FtpFailure::Local, written.detail);
+            return 0;
+        }
+        if (transfer->check != nullptr)
+            transfer->check->consume(data, bytes);
     }
     transfer->received += length;
     return bytes;
@@ -424,14 +436,59 @@ int CurlFtpClient::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, cu
     return 0;
 }
 
+std::string CurlFtpClient::fileUrl(const std::string& remoteName) const
+{
+    if (remoteName.empty() || remoteName.find('/') != std::string::npos || holdsLineBreak(remoteName))
+        return {};
+    return baseUrl() + folderPath_ + curl_->escape(remoteName);
+}
+
+FtpResult CurlFtpClient::FetchText(const std::string& remoteName, std::size_t maxBytes, std::string& contents)
+{
+    contents.clear();
+    if (!curl_)
+        return failure(FtpFailure::Setting, "no FTP session is open");
+    const std::string url = fileUrl(remoteName);
+    if (url.empty())
+        return failure(FtpFailure::Setting, "invalid remote file name '" + remoteName + "'");
+
+    // Read to the end of the data connection, whatever size is announced:
+    // the caller judges what came, the limit only bounds it.
+    Transfer transfer{.file = nullptr,
+                      .memory = &contents,
+                      .check = nullptr,
+                      .progress = nullptr,
+                      .announced = -1,
+                      .limit = static_cast<std::int64_t>(maxBytes),
+                      .rate = RateFloor(options_.stallTimeout > std::chrono::seconds::zero() ? options_.stallTimeout
+                                                                                             : std::chrono::seconds(30),
+                                        0),
+                      .abort = std::nullopt};
+    CURL* c = curl_->easy();
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(c, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    transfer_ = &transfer;
+    FtpResult downloaded = perform(FtpFailure::Transfer, "cannot download '" + remoteName + "'");
+    transfer_ = nullptr;
+    if (curl_) {
+        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 1L);
+        curl_easy_setopt(c, CURLOPT_IGNORE_CONTENT_LENGTH, 0L);
+    }
+    if (!downloaded)
+        contents.clear();
+    return downloaded;
+}
+
 FtpResult CurlFtpClient::FetchFile(const std::string& remoteName, const std::filesystem::path& target,
-                                   const FtpProgress& progress)
+                                   const FtpProgress& progress, const Installation& how)
 {
     if (!curl_)
         return failure(FtpFailure::Setting, "no FTP session is open");
-    if (remoteName.empty() || remoteName.find('/') != std::string::npos || holdsLineBreak(remoteName))
+    const std::string url = fileUrl(remoteName);
+    if (url.empty())
         return failure(FtpFailure::Setting, "invalid remote file name '" + remoteName + "'");
-    const std::string url = baseUrl() + folderPath_ + curl_->escape(remoteName);
 
     // The size the server gives is asked before and after the transfer and
     // compared with what arrived: libcurl is told to ignore the sizes it
@@ -450,6 +507,8 @@ FtpResult CurlFtpClient::FetchFile(const std::string& remoteName, const std::fil
             failure(begun.status == ReplaceStatus::Busy ? FtpFailure::Busy : FtpFailure::Local, begun.detail));
 
     Transfer transfer{.file = &file,
+                      .memory = nullptr,
+                      .check = how.check,
                       .progress = &progress,
                       .announced = before.size,
                       .limit = before.size >= 0 ? before.size : options_.maxDownloadBytes,
@@ -487,7 +546,11 @@ FtpResult CurlFtpClient::FetchFile(const std::string& remoteName, const std::fil
                                              std::to_string(after.size) +
                                              " after): it may still be uploading; try again later");
 
-    if (const ReplaceResult committed = file.commit(); !committed)
+    if (how.check != nullptr) {
+        if (std::string refused = how.check->verdict(); !refused.empty())
+            return finish(failure(FtpFailure::Rejected, refused));
+    }
+    if (const ReplaceResult committed = file.commit(how.signature); !committed)
         return finish(failure(FtpFailure::Local, committed.detail));
     return {};
 }

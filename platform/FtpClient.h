@@ -3,10 +3,12 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace adv::platform {
@@ -42,6 +44,7 @@ enum class FtpFailure {
     Local,        // the file cannot be put in place here
     Busy,         // another update of the same file is running
     Interrupted,  // the caller asked to stop
+    Rejected,     // the caller's DownloadCheck refused the file
 };
 
 // The outcome of one operation.
@@ -55,6 +58,26 @@ struct FtpResult {
 
 // Bytes received so far and the size the server announced (-1 when unknown).
 using FtpProgress = std::function<void(std::int64_t received, std::int64_t total)>;
+
+// Sees every byte of a download as it reaches the disk, and decides, once the
+// whole file is in and before it is installed, whether it may be.
+class DownloadCheck {
+public:
+    virtual ~DownloadCheck() = default;
+    virtual void consume(const char* data, std::size_t size) = 0;
+    // Empty to install the file, else why not (English).
+    virtual std::string verdict() = 0;
+};
+
+// How a download is installed beyond replacing the file. The file it
+// replaces is always kept as `target` + ".prev".
+struct Installation {
+    DownloadCheck* check = nullptr;
+    // Kept beside the installed file as `target` + ".minisig"; without one,
+    // a signature left there from an earlier update is removed, since it
+    // would speak for a file that is no longer there.
+    std::optional<std::string> signature;
+};
 
 class FtpClient {
 public:
@@ -79,8 +102,14 @@ public:
     // before and after the transfer, and not one more. One update of a file
     // at a time: a second FetchFile of the same target, from any process,
     // fails with FtpFailure::Busy while one runs.
+    //
+    // With `how.check`, the file is installed only if the check approves it.
     virtual FtpResult FetchFile(const std::string& remoteName, const std::filesystem::path& target,
-                                const FtpProgress& progress = {}) = 0;
+                                const FtpProgress& progress = {}, const Installation& how = {}) = 0;
+    // Downloads a small file of the current folder into memory: at most
+    // `maxBytes`, else FtpFailure::Size; a file the server lacks is
+    // FtpFailure::RemoteFile.
+    virtual FtpResult FetchText(const std::string& remoteName, std::size_t maxBytes, std::string& contents) = 0;
     virtual void CloseSession() = 0;
 };
 

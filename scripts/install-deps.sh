@@ -15,7 +15,8 @@ packages=(
   procps util-linux
 )
 if [[ "${1:-}" == "--windows" ]]; then
-  packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64)
+  # dpkg-dev and the autotools build the Windows libraries from Debian's sources.
+  packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 dpkg-dev autoconf automake libtool)
 fi
 
 missing=()

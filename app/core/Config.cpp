@@ -57,7 +57,7 @@ public:
         std::string_view defaultText;
         void (Reader::*read)(std::string_view value);
     };
-    static const std::array<Key, 15> kKeys;
+    static const std::array<Key, 16> kKeys;
 
 private:
     void fail(const QString& what)
@@ -182,6 +182,18 @@ private:
         if (auto n = integer(v, 1, 1LL << 20))
             config_.ftp.maxDownloadBytes = *n * 1024 * 1024;
     }
+    void readPublicKey(std::string_view v)
+    {
+        if (v.empty())
+            return;
+        std::string why;
+        config_.publicKey = minisign::parsePublicKey(v, &why);
+        if (!config_.publicKey)
+            failKey(u"non è una chiave pubblica minisign (la riga in base64 di minisign.pub, che inizia con "
+                    u"\"RW\"; letto \"%1\")"_s.arg(shownValue(v)));
+        else
+            config_.publicKeyText = std::string(trimmed(v));
+    }
 
     Config& config_;
     QString file_;
@@ -191,7 +203,7 @@ private:
     std::set<std::string, std::less<>> seen_;
 };
 
-const std::array<Reader::Key, 15> Reader::kKeys{{
+const std::array<Reader::Key, 16> Reader::kKeys{{
     {"root", "/", &Reader::readRoot},
     {"close_grace_s", "3", &Reader::readCloseGrace},
     {"show_download", "false", &Reader::readShowDownload},
@@ -207,6 +219,7 @@ const std::array<Reader::Key, 15> Reader::kKeys{{
     {"stall_timeout_s", "30", &Reader::readStallTimeout},
     {"min_rate_bps", "1024", &Reader::readMinRate},
     {"max_download_mb", "512", &Reader::readMaxDownload},
+    {"public_key", "", &Reader::readPublicKey},
 }};
 
 void Reader::parse(std::string_view text)
@@ -333,6 +346,23 @@ std::vector<ConfigKey> configKeys()
     return keys;
 }
 
+QString adoptBuiltInKey(Config& config, std::string_view builtIn)
+{
+    if (builtIn.empty())
+        return {};
+    const auto key = minisign::parsePublicKey(builtIn);
+    if (!key)
+        return u"la chiave pubblica incorporata nel programma non è valida"_s;
+    if (config.publicKey && (config.publicKey->id != key->id || config.publicKey->key != key->key))
+        return u"%1: chiave public_key: il programma ha una chiave pubblica incorporata, che la configurazione "
+               u"non può sostituire"_s.arg(config.file);
+    config.publicKey = key;
+    config.publicKeyText = std::string(trimmed(builtIn));
+    config.publicKeyBuiltIn = true;
+    config.ftp.allowUnknownSize = true;
+    return {};
+}
+
 ConfigResult loadConfig(const QString& explicitFile)
 {
     ConfigResult result;
@@ -365,6 +395,8 @@ ConfigResult loadConfig(const QString& explicitFile)
     reader.parse(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
     if (reader.failed())
         return {std::nullopt, reader.error(), {}};
+    // The signature vouches for the whole file where the size cannot.
+    config.ftp.allowUnknownSize = config.publicKey.has_value();
 
     // A password is as good as the file's permissions.
     constexpr auto kOthersRead = QFileDevice::ReadGroup | QFileDevice::ReadOther;

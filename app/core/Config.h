@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/core/Minisign.h"
 #include "platform/FtpClient.h"
 
 namespace adv {
@@ -25,6 +26,11 @@ struct Config {
     std::string password;
     std::string remoteFolder = "www.zorvanik.it/download";
     platform::FtpOptions ftp;
+
+    // The maker's minisign key: with one, only downloads it signed are installed.
+    std::optional<minisign::PublicKey> publicKey;
+    std::string publicKeyText;  // as written, "RW..."
+    bool publicKeyBuiltIn = false;
 
     // The file the values came from; empty when only defaults apply.
     QString file;
@@ -47,6 +53,11 @@ struct ConfigResult {
 // character in a value, an unterminated quote or a value of the wrong kind
 // makes the whole file an error.
 ConfigResult loadConfig(const QString& explicitFile);
+
+// A key built into the program (empty: none) becomes the configuration's,
+// whatever the file says: the file may repeat it, not replace it. Returns
+// the error when the file names another key.
+QString adoptBuiltInKey(Config& config, std::string_view builtIn);
 
 // A key the file may hold, and its default as it would be written there
 // (empty: none). The README's table of keys says the same.

@@ -10,6 +10,9 @@ enum class ExitStatus : int {
     FolderMissing = 3,
     NotInstalled = 4,
     DownloadFailed = 5,  // or interrupted; the installed file is as it was
+    NotAuthentic = 6,    // the download is not the maker's signed file
+    OlderRelease = 7,    // the server offers a release older than the installed one
+    NothingKept = 8,     // --rollback found no previous program
     Usage = 64,          // the command line is wrong
     NoDisplay = 69,      // no screen to open the window on
     Config = 78,         // the configuration cannot be used; nothing was closed

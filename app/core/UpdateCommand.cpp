@@ -1,6 +1,10 @@
 #include "app/core/UpdateCommand.h"
 
+#include <fstream>
+#include <optional>
+
 #include "app/core/Config.h"
+#include "app/core/Minisign.h"
 #include "app/core/ProductTable.h"
 #include "platform/OrdinaryFile.h"
 
@@ -19,8 +23,62 @@ const QString kDownloadStarts = u"Inizio download programma "_s;
 const QString kDownloadFailed = u"Impossibile scaricare il programma. Riprovare più tardi"_s;
 const QString kUpdated = u"Il programma è stato aggiornato... "_s;
 const QString kInterrupted = u"Aggiornamento interrotto: il programma installato non è stato modificato"_s;
+const QString kNotAuthentic = u"Il programma scaricato non è autentico: aggiornamento annullato"_s;
+const QString kOlderRelease = u"Il server offre una versione precedente del programma: aggiornamento annullato"_s;
 
 constexpr std::string_view kRemoteFile = "dolvo.exe";
+constexpr std::string_view kSignatureSuffix = ".minisig";
+
+// The release of the installed program: the timestamp of the signature
+// kept beside it, when the key signed it.
+std::optional<std::int64_t> installedRelease(const std::filesystem::path& target, const minisign::PublicKey& key)
+{
+    std::ifstream in(target.string() + std::string(kSignatureSuffix), std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::string text(minisign::kMaxSignatureBytes + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    minisign::Check check;
+    const auto kept = minisign::Signature::check(text, key, kRemoteFile, check);
+    if (!kept)
+        return std::nullopt;
+    return kept->timestamp();
+}
+
+// Hashes the download as it streams in and judges it once it is whole: the
+// signature first, then the release's age.
+class SignedDownload final : public platform::DownloadCheck {
+public:
+    SignedDownload(const minisign::Signature& signature, std::optional<std::int64_t> installed)
+        : signature_(signature), installed_(installed)
+    {
+    }
+
+    void consume(const char* data, std::size_t size) override { hash_.update(data, size); }
+
+    std::string verdict() override
+    {
+        if (const minisign::Check genuine = signature_.verifies(hash_.final()); !genuine) {
+            outcome_ = UpdateOutcome::NotAuthentic;
+            return genuine.failure;
+        }
+        if (installed_ && signature_.timestamp() < *installed_) {
+            outcome_ = UpdateOutcome::OlderRelease;
+            return "the server's release (signed at " + std::to_string(signature_.timestamp()) +
+                   ") is older than the installed one (signed at " + std::to_string(*installed_) + ")";
+        }
+        return {};
+    }
+
+    UpdateOutcome outcome() const { return outcome_; }
+
+private:
+    const minisign::Signature& signature_;
+    std::optional<std::int64_t> installed_;
+    minisign::StreamHash hash_;
+    UpdateOutcome outcome_ = UpdateOutcome::NotAuthentic;
+};
 
 QString connectFailed(const std::string& host)
 {
@@ -67,6 +125,8 @@ ExitStatus exitStatus(UpdateOutcome outcome)
     case UpdateOutcome::NotInstalled: return ExitStatus::NotInstalled;
     case UpdateOutcome::DownloadFailed:
     case UpdateOutcome::Interrupted: return ExitStatus::DownloadFailed;
+    case UpdateOutcome::NotAuthentic: return ExitStatus::NotAuthentic;
+    case UpdateOutcome::OlderRelease: return ExitStatus::OlderRelease;
     }
     return ExitStatus::DownloadFailed;
 }
@@ -113,12 +173,43 @@ UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config&
     }
 
     ui.AppendStatus(kDownloadStarts);
-    const platform::FtpResult fetched =
-        ftp.FetchFile(std::string(kRemoteFile), *target,
-                      [&ui](std::int64_t received, std::int64_t total) { ui.downloadProgress(received, total); });
-    ui.downloadEnded();
-    if (!fetched)
-        return failed(UpdateOutcome::DownloadFailed, kDownloadFailed, fetched);
+    const auto progress = [&ui](std::int64_t received, std::int64_t total) { ui.downloadProgress(received, total); };
+    if (!config.publicKey) {
+        const platform::FtpResult fetched = ftp.FetchFile(std::string(kRemoteFile), *target, progress);
+        ui.downloadEnded();
+        if (!fetched)
+            return failed(UpdateOutcome::DownloadFailed, kDownloadFailed, fetched);
+    } else {
+        // Everything the signature file alone can prove is checked before
+        // the program is downloaded.
+        const std::string signatureName = std::string(kRemoteFile) + std::string(kSignatureSuffix);
+        std::string text;
+        const platform::FtpResult got = ftp.FetchText(signatureName, minisign::kMaxSignatureBytes, text);
+        const bool absent = got.failure == platform::FtpFailure::RemoteFile || got.failure == platform::FtpFailure::Size;
+        if (!got && !absent) {
+            ui.downloadEnded();
+            return failed(UpdateOutcome::DownloadFailed, kDownloadFailed, got);
+        }
+        minisign::Check check;
+        const auto signature =
+            absent ? std::nullopt : minisign::Signature::check(text, *config.publicKey, kRemoteFile, check);
+        if (!signature) {
+            ui.downloadEnded();
+            ui.AppendStatus(kNotAuthentic);
+            return {UpdateOutcome::NotAuthentic, absent ? got.detail : check.failure};
+        }
+
+        SignedDownload verdict(*signature, installedRelease(*target, *config.publicKey));
+        const platform::FtpResult fetched =
+            ftp.FetchFile(std::string(kRemoteFile), *target, progress, {&verdict, signature->text()});
+        ui.downloadEnded();
+        if (fetched.failure == platform::FtpFailure::Rejected) {
+            ui.AppendStatus(verdict.outcome() == UpdateOutcome::OlderRelease ? kOlderRelease : kNotAuthentic);
+            return {verdict.outcome(), fetched.detail};
+        }
+        if (!fetched)
+            return failed(UpdateOutcome::DownloadFailed, kDownloadFailed, fetched);
+    }
 
     ui.AppendStatus(kUpdated);
     ui.setPointer(Pointer::Arrow);

@@ -47,6 +47,8 @@ enum class UpdateOutcome {
     NotInstalled,
     DownloadFailed,
     Interrupted,  // stopped on request; the installed file is as it was
+    NotAuthentic,  // refused: not the file the maker signed
+    OlderRelease,  // refused: older than the installed release
 };
 
 struct UpdateReport {
@@ -57,6 +59,10 @@ struct UpdateReport {
 // Exit status of `--update` for each outcome.
 ExitStatus exitStatus(UpdateOutcome outcome);
 
+// With a public key in `config`, the server's dolvo.exe.minisig is fetched
+// first and the download is installed only if the key signed it and it is
+// not older than the installed release (the signature kept beside it).
+//
 // Runs the whole command on the caller's thread. With `confirmed` the
 // question is not asked (the command line's --update is the confirmation).
 UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config, bool confirmed = false);

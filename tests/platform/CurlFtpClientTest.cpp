@@ -140,6 +140,9 @@ protected:
         return ftp;
     }
 
+    // What an update leaves: the new file, and the one it replaced.
+    inline static const QStringList kUpdatedFolder{u"dolvo.exe"_s, u"dolvo.exe.prev"_s};
+
     QStringList installedFolder() const
     {
         return QDir(installDir()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
@@ -200,7 +203,7 @@ TEST_P(FetchOverTransport, ReplacesTheFileByteExactKeepingItsMode)
 
     EXPECT_TRUE(readFile(target()) == fresh);
     EXPECT_EQ(modeOf(target()), kInstalledMode);
-    EXPECT_EQ(installedFolder(), QStringList{u"dolvo.exe"_s}) << "temporary or lock file left behind";
+    EXPECT_EQ(installedFolder(), kUpdatedFolder) << "temporary or lock file left behind";
 
     // The total is unknown (-1) only until the server announced the size.
     ASSERT_FALSE(reports.empty());
@@ -500,7 +503,7 @@ TEST_F(CurlFtpClientTest, SecondUpdateWhileOneHoldsTheLockFails)
     // file it left behind blocks nothing.
     ASSERT_FTP_OK(ftp->FetchFile(kRemote, targetPath()));
     EXPECT_TRUE(readFile(target()) == fresh);
-    EXPECT_EQ(installedFolder(), QStringList{u"dolvo.exe"_s});
+    EXPECT_EQ(installedFolder(), kUpdatedFolder);
 }
 
 // The update command runs again on the same session object after a failure.
@@ -543,7 +546,7 @@ TEST_F(CurlFtpClientTest, AnOpeningReplyThatAnnouncesHalfDoesNotCutTheDownload)
     ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
     ASSERT_FTP_OK(ftp->FetchFile(kRemote, targetPath()));
     EXPECT_TRUE(readFile(target()) == fresh);
-    EXPECT_EQ(installedFolder(), QStringList{u"dolvo.exe"_s});
+    EXPECT_EQ(installedFolder(), kUpdatedFolder);
 }
 
 // Where the caller has other proof of the file, an unknown size is allowed,
@@ -648,7 +651,7 @@ TEST_P(LockLeftovers, NeverBlockAnUpdate)
     ASSERT_FTP_OK(ftp->FetchFile(kRemote, targetPath()));
     EXPECT_TRUE(readFile(target()) == fresh);
     EXPECT_EQ(readFile(elsewhere), QByteArray("not the updater's"));
-    EXPECT_EQ(installedFolder(), QStringList{u"dolvo.exe"_s});
+    EXPECT_EQ(installedFolder(), kUpdatedFolder);
 }
 
 INSTANTIATE_TEST_SUITE_P(

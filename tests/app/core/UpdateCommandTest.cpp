@@ -101,10 +101,16 @@ public:
         return real_->EnterRemoteFolder(f);
     }
     adv::platform::FtpResult FetchFile(const std::string& r, const std::filesystem::path& t,
-                                       const adv::platform::FtpProgress& p) override
+                                       const adv::platform::FtpProgress& p,
+                                       const adv::platform::Installation& how) override
     {
         ++fetches;
-        return real_->FetchFile(r, t, p);
+        return real_->FetchFile(r, t, p, how);
+    }
+    adv::platform::FtpResult FetchText(const std::string& r, std::size_t max, std::string& out) override
+    {
+        ++fetches;
+        return real_->FetchText(r, max, out);
     }
     void CloseSession() override
     {
@@ -252,7 +258,12 @@ TEST_P(UpdateScenario, LogsEachStepAndKeepsTheInstalledFileSafe)
     const QByteArray expected = s.outcome == UpdateOutcome::Updated ? stage.newBytes : stage.oldBytes;
     EXPECT_TRUE(readFile(stage.installed) == expected) << "installed file has the wrong content";
     EXPECT_EQ(QFileInfo(stage.installed).permissions() & kModeBits, Stage::kMode) << "permissions were lost";
-    EXPECT_EQ(stage.dolvoFolder(), QStringList{u"dolvo.exe"_s}) << "a temporary file was left behind";
+    const QStringList left = s.outcome == UpdateOutcome::Updated ? QStringList{u"dolvo.exe"_s, u"dolvo.exe.prev"_s}
+                                                                 : QStringList{u"dolvo.exe"_s};
+    EXPECT_EQ(stage.dolvoFolder(), left) << "a temporary file was left behind";
+    if (s.outcome == UpdateOutcome::Updated) {
+        EXPECT_TRUE(readFile(stage.installed + u".prev"_s) == stage.oldBytes) << "the replaced program is not kept";
+    }
     if (s.outcome == UpdateOutcome::Updated || s.outcome == UpdateOutcome::DownloadFailed) {
         EXPECT_TRUE(ui.progressHidden);
     }
@@ -449,8 +460,9 @@ TEST_P(InstalledThroughALink, IsUpdatedOnlyInsideTheRoot)
     EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, c.outcome);
     const QByteArray expected = c.outcome == UpdateOutcome::Updated ? stage.newBytes : stage.oldBytes;
     EXPECT_TRUE(readFile(realFolder + u"/dolvo.exe"_s) == expected);
-    EXPECT_EQ(QDir(realFolder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-              QStringList{u"dolvo.exe"_s});
+    const QStringList left = c.outcome == UpdateOutcome::Updated ? QStringList{u"dolvo.exe"_s, u"dolvo.exe.prev"_s}
+                                                                 : QStringList{u"dolvo.exe"_s};
+    EXPECT_EQ(QDir(realFolder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), left);
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, InstalledThroughALink,

@@ -1,0 +1,208 @@
+#include "app/core/Minisign.h"
+
+#include <sodium.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace adv::minisign {
+namespace {
+
+constexpr std::string_view kUntrusted = "untrusted comment: ";
+constexpr std::string_view kTrusted = "trusted comment: ";
+constexpr std::size_t kPublicKeyBytes = 2 + 8 + 32;
+constexpr std::size_t kSignatureBytes = 2 + 8 + 64;
+
+void initialise()
+{
+    // Idempotent and thread-safe; fails only when the OS has no randomness,
+    // which verification does not use.
+    static const int once = sodium_init();
+    (void)once;
+}
+
+// Exactly `size` bytes of standard base64, nothing before or after.
+bool decode(std::string_view text, unsigned char* out, std::size_t size)
+{
+    std::size_t length = 0;
+    const char* end = nullptr;
+    std::vector<unsigned char> buffer(size + 3);
+    if (sodium_base642bin(buffer.data(), buffer.size(), text.data(), text.size(), nullptr, &length, &end,
+                          sodium_base64_VARIANT_ORIGINAL) != 0)
+        return false;
+    if (end != text.data() + text.size() || length != size)
+        return false;
+    std::memcpy(out, buffer.data(), size);
+    return true;
+}
+
+std::string_view trimmed(std::string_view text)
+{
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = text.find_last_not_of(" \t");
+    return text.substr(first, last - first + 1);
+}
+
+Check refused(std::string why)
+{
+    return {std::move(why)};
+}
+
+std::string hex(const KeyId& id)
+{
+    // minisign shows key ids as the little-endian number, high byte first.
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    for (auto it = id.rbegin(); it != id.rend(); ++it) {
+        out += kDigits[*it >> 4];
+        out += kDigits[*it & 0xf];
+    }
+    return out;
+}
+
+// The file's lines without their ends; a last line end is optional.
+std::vector<std::string_view> linesOf(std::string_view text)
+{
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        lines.push_back(line);
+        if (end == std::string_view::npos)
+            break;
+        text.remove_prefix(end + 1);
+    }
+    return lines;
+}
+
+}  // namespace
+
+std::optional<PublicKey> parsePublicKey(std::string_view base64, std::string* why)
+{
+    initialise();
+    unsigned char raw[kPublicKeyBytes];
+    const auto fail = [why](const char* reason) {
+        if (why != nullptr)
+            *why = reason;
+        return std::nullopt;
+    };
+    if (!decode(trimmed(base64), raw, sizeof raw))
+        return fail("not a minisign public key (the base64 line of minisign.pub, starting \"RW\")");
+    if (raw[0] != 'E' || raw[1] != 'd')
+        return fail("not an Ed25519 minisign public key");
+    PublicKey key;
+    std::memcpy(key.id.data(), raw + 2, key.id.size());
+    std::memcpy(key.key.data(), raw + 10, key.key.size());
+    return key;
+}
+
+std::optional<Signature> Signature::check(std::string_view text, const PublicKey& key, std::string_view fileName,
+                                          Check& result)
+{
+    initialise();
+    result = {};
+    const auto fail = [&result](std::string why) {
+        result = refused(std::move(why));
+        return std::nullopt;
+    };
+
+    if (text.size() > kMaxSignatureBytes)
+        return fail("the signature file has " + std::to_string(text.size()) + " bytes, more than the " +
+                    std::to_string(kMaxSignatureBytes) + " a minisign signature can have");
+    std::vector<std::string_view> lines = linesOf(text);
+    while (!lines.empty() && lines.back().empty())
+        lines.pop_back();
+    if (lines.size() != 4 || !lines[0].starts_with(kUntrusted) || !lines[2].starts_with(kTrusted))
+        return fail("the signature file is not a minisign signature (four lines: untrusted comment, signature, "
+                    "trusted comment, global signature)");
+
+    unsigned char raw[kSignatureBytes];
+    unsigned char global[crypto_sign_BYTES];
+    if (!decode(lines[1], raw, sizeof raw) || !decode(lines[3], global, sizeof global))
+        return fail("the signature file's signature lines are not minisign's base64");
+
+    if (raw[0] == 'E' && raw[1] == 'd')
+        return fail("the file is signed in minisign's legacy whole-file format; sign it without -l");
+    if (raw[0] != 'E' || raw[1] != 'D')
+        return fail("the signature file uses an unknown signature algorithm");
+
+    Signature signature;
+    signature.key_ = key;
+    KeyId id;
+    std::memcpy(id.data(), raw + 2, id.size());
+    if (id != key.id)
+        return fail("the file is signed by key " + hex(id) + ", not by the configured key " + hex(key.id));
+    std::memcpy(signature.signature_.data(), raw + 10, signature.signature_.size());
+
+    const std::string_view comment = lines[2].substr(kTrusted.size());
+    std::vector<unsigned char> signedPart(signature.signature_.begin(), signature.signature_.end());
+    signedPart.insert(signedPart.end(), comment.begin(), comment.end());
+    if (crypto_sign_verify_detached(global, signedPart.data(), signedPart.size(), key.key.data()) != 0)
+        return fail("the signature's trusted comment does not match its global signature");
+
+    // Fields separated by tabs (minisign's own comment) or spaces.
+    std::optional<std::int64_t> timestamp;
+    int files = 0;
+    bool ours = false;
+    std::string_view rest = comment;
+    while (!rest.empty()) {
+        const auto end = rest.find_first_of(" \t");
+        const std::string_view field = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+        if (field.starts_with("file:")) {
+            ++files;
+            ours = field.substr(5) == fileName;
+        } else if (field.starts_with("timestamp:")) {
+            const std::string_view digits = field.substr(10);
+            if (timestamp || digits.empty() || digits.size() > 18 ||
+                !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+                return fail("the signature's trusted comment has no single valid timestamp");
+            timestamp = std::stoll(std::string(digits));
+        }
+    }
+    if (files != 1 || !ours)
+        return fail("the signature's trusted comment does not name file:" + std::string(fileName));
+    if (!timestamp)
+        return fail("the signature's trusted comment has no timestamp");
+    signature.timestamp_ = *timestamp;
+    signature.text_ = std::string(text);
+    return signature;
+}
+
+Check Signature::verifies(const Hash& fileHash) const
+{
+    if (crypto_sign_verify_detached(signature_.data(), fileHash.data(), fileHash.size(), key_.key.data()) != 0)
+        return refused("the downloaded file does not match its signature: it is not the one the maker signed");
+    return {};
+}
+
+struct StreamHash::State {
+    crypto_generichash_state hash;
+};
+
+StreamHash::StreamHash() : state_(std::make_unique<State>())
+{
+    initialise();
+    crypto_generichash_init(&state_->hash, nullptr, 0, crypto_generichash_BYTES_MAX);
+}
+
+StreamHash::~StreamHash() = default;
+
+void StreamHash::update(const char* data, std::size_t size)
+{
+    crypto_generichash_update(&state_->hash, reinterpret_cast<const unsigned char*>(data), size);
+}
+
+Hash StreamHash::final()
+{
+    Hash out{};
+    crypto_generichash_final(&state_->hash, out.data(), out.size());
+    return out;
+}
+
+}  // namespace adv::minisign

@@ -1,0 +1,78 @@
+// The maker's signatures: minisign's format, checked with libsodium, the
+// functions minisign itself calls. The maker signs with Debian's `minisign`;
+// nothing here can sign.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace adv::minisign {
+
+using KeyId = std::array<unsigned char, 8>;
+using Hash = std::array<unsigned char, 64>;  // BLAKE2b-512
+
+// A signature file larger than this is refused unread.
+constexpr std::size_t kMaxSignatureBytes = 16 * 1024;
+
+struct PublicKey {
+    KeyId id{};
+    std::array<unsigned char, 32> key{};
+};
+
+// The base64 line of a `minisign.pub` ("RW..."); spaces around it are
+// ignored. Empty with `why` set when it is not a minisign Ed25519 key.
+std::optional<PublicKey> parsePublicKey(std::string_view base64, std::string* why = nullptr);
+
+// The outcome of a check: empty when it passed, else why not, in English.
+struct Check {
+    std::string failure;
+    explicit operator bool() const { return failure.empty(); }
+};
+
+// A `.minisig` file whose form, key and trusted comment have been checked:
+// everything that can be known before the signed file itself is seen.
+class Signature {
+public:
+    // Checks, in this order: size and form; a prehashed ("ED") signature,
+    // since a whole-file one ("Ed") needs the file in memory; the key id;
+    // the global signature over the signature and the trusted comment; a
+    // trusted comment that names `file:<fileName>` and carries a timestamp.
+    static std::optional<Signature> check(std::string_view text, const PublicKey& key, std::string_view fileName,
+                                          Check& result);
+
+    // Whether the signature holds for a file with this BLAKE2b-512 hash.
+    Check verifies(const Hash& fileHash) const;
+
+    // The trusted comment's `timestamp:`, seconds since 1970.
+    std::int64_t timestamp() const { return timestamp_; }
+    const std::string& text() const { return text_; }
+
+private:
+    PublicKey key_;
+    std::array<unsigned char, 64> signature_{};
+    std::int64_t timestamp_ = 0;
+    std::string text_;  // the file as it came
+};
+
+// BLAKE2b-512 of a stream, fed as the bytes arrive.
+class StreamHash {
+public:
+    StreamHash();
+    ~StreamHash();
+    StreamHash(const StreamHash&) = delete;
+    StreamHash& operator=(const StreamHash&) = delete;
+
+    void update(const char* data, std::size_t size);
+    Hash final();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace adv::minisign
