@@ -12,6 +12,7 @@
 #include <set>
 #include <system_error>
 
+#include "app/core/ConfigPlaces.h"
 #include "platform/FilePermissions.h"
 
 using namespace Qt::StringLiterals;
@@ -105,6 +106,12 @@ private:
 
     void readRoot(std::string_view v)
     {
+        if (platform::isDriveName(v)) {
+            if (!QFileInfo(path(v) + u'/').isDir())
+                return failKey(u"l'unità \"%1\" non esiste"_s.arg(shownValue(v)));
+            config_.root = std::filesystem::path(path(v).toLower().toStdU16String());
+            return;
+        }
         const QFileInfo info(path(v));
         if (v.empty() || !info.isDir())
             return failKey(u"la cartella \"%1\" non esiste"_s.arg(shownValue(v)));
@@ -279,7 +286,12 @@ void Reader::line(std::string_view text)
 QString findConfigFile()
 {
     // The user's own folder first, then the system-wide one.
-    return QStandardPaths::locate(QStandardPaths::AppConfigLocation, kFileName);
+    for (const QString& folder : configFolders()) {
+        const QString file = folder + u'/' + kFileName;
+        if (QFileInfo::exists(file))
+            return file;
+    }
+    return {};
 }
 
 }  // namespace

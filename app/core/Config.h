@@ -12,12 +12,13 @@
 
 #include "app/core/Minisign.h"
 #include "platform/FtpClient.h"
+#include "platform/OrdinaryFile.h"
 
 namespace adv {
 
 struct Config {
     // The folder that stands for the drive the products are installed on.
-    std::filesystem::path root = "/";
+    std::filesystem::path root = platform::defaultRoot();
     std::chrono::milliseconds closeGrace{3000};
     bool showDownload = false;
 
