@@ -10,4 +10,7 @@ namespace adv::platform {
 // neither the user running this program nor the administrator.
 bool othersMayWrite(const std::filesystem::path& file);
 
+// True when a group or everyone may read `file`.
+bool othersMayRead(const std::filesystem::path& file);
+
 }  // namespace adv::platform

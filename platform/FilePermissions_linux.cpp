@@ -15,4 +15,10 @@ bool othersMayWrite(const std::filesystem::path& file)
     return st.st_uid != 0 && st.st_uid != ::geteuid();
 }
 
+bool othersMayRead(const std::filesystem::path& file)
+{
+    struct stat st {};
+    return ::stat(file.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
+}
+
 }  // namespace adv::platform

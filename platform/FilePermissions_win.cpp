@@ -23,9 +23,8 @@ bool isEveryone(PSID sid)
     return false;
 }
 
-}  // namespace
-
-bool othersMayWrite(const std::filesystem::path& file)
+// Whether the access list lets everyone (or all users) do one of `rights`.
+bool openTo(const std::filesystem::path& file, ACCESS_MASK rights)
 {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -41,10 +40,22 @@ bool othersMayWrite(const std::filesystem::path& file)
         if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE))
             continue;
         auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-        open = (allowed->Mask & kWrites) != 0 && isEveryone(reinterpret_cast<PSID>(&allowed->SidStart));
+        open = (allowed->Mask & rights) != 0 && isEveryone(reinterpret_cast<PSID>(&allowed->SidStart));
     }
     LocalFree(descriptor);
     return open;
+}
+
+}  // namespace
+
+bool othersMayWrite(const std::filesystem::path& file)
+{
+    return openTo(file, kWrites);
+}
+
+bool othersMayRead(const std::filesystem::path& file)
+{
+    return openTo(file, FILE_READ_DATA | GENERIC_READ | GENERIC_ALL);
 }
 
 }  // namespace adv::platform

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds the Windows OS layer with MinGW-w64 (CMake preset "mingw") and runs its
-# tests under Wine, in a throw-away Wine prefix that is removed afterwards
-# together with the Wine server started for it. Needs no X server: the prefix
-# uses Wine's "null" graphics driver (see tests/windows/wine-run.sh).
+# Builds AggiornaDV.exe with MinGW-w64 (CMake preset "mingw"; the static Qt,
+# libcurl and libsodium come from scripts/build-windows-deps.sh and its cache)
+# and runs its tests under Wine, in a throw-away Wine prefix that is removed
+# afterwards together with the Wine server started for it. The OS-layer tests
+# use Wine's "null" graphics driver (see tests/windows/wine-run.sh); the
+# window's test brings its own Xvfb and prefix (tests/windows/program_test.py).
 #
 #   scripts/test-windows.sh [CTEST ARGUMENT...]     e.g. -R ProcessTableWin
 #
@@ -27,6 +29,7 @@ started=$(now)
 
 result=FAILED
 prefix=""
+libraries=""
 built=""
 prepared=""
 tested=""
@@ -45,8 +48,11 @@ finish() {
     if [[ -n $summary ]]; then
         printf '    %s\n' "$summary"
     fi
+    if [[ -n $libraries ]]; then
+        printf '    libraries      %s\n' "$(seconds "$started" "$libraries")"
+    fi
     if [[ -n $built ]]; then
-        printf '    build          %s\n' "$(seconds "$started" "$built")"
+        printf '    build          %s\n' "$(seconds "${libraries:-$started}" "$built")"
     fi
     if [[ -n $prepared ]]; then
         printf '    Wine set-up    %s\n' "$(seconds "$built" "$prepared")"
@@ -62,7 +68,11 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 # --- Build ------------------------------------------------------------------
-step "Building the Windows OS layer (preset mingw)"
+step "The Windows libraries (Qt, libcurl, libsodium)"
+ADV_MINGW_PREFIX=$("$root/scripts/build-windows-deps.sh")
+export ADV_MINGW_PREFIX
+libraries=$(now)
+step "Building AggiornaDV.exe and its tests (preset mingw)"
 cd "$root"
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw --parallel "$jobs"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the CI build
 # (warnings are errors), the same suite under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the Windows layer under Wine.
+# UndefinedBehaviorSanitizer, and the Windows program under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,7 +20,7 @@ run_suite() {
 
 run_suite ci
 run_suite asan
-echo "=== windows: the OS layer under Wine"
+echo "=== windows: AggiornaDV.exe under Wine"
 scripts/test-windows.sh || status=1
 
 if [[ $status -ne 0 ]]; then

@@ -411,8 +411,7 @@ ConfigResult loadConfig(const QString& explicitFile)
     config.ftp.allowUnknownSize = config.publicKey.has_value();
 
     // A password is as good as the file's permissions.
-    constexpr auto kOthersRead = QFileDevice::ReadGroup | QFileDevice::ReadOther;
-    if (!config.password.empty() && (info.permissions() & kOthersRead))
+    if (!config.password.empty() && platform::othersMayRead(QFile::encodeName(info.absoluteFilePath()).toStdString()))
         result.warning = u"%1: attenzione: il file contiene una password ed è leggibile da altri "
                          u"utenti (chmod 600)"_s.arg(file);
 

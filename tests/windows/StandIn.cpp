@@ -90,15 +90,19 @@ int wmain(int argc, wchar_t** argv)
         return 2;
     const std::wstring_view mode = argv[1];
     markerPath = argv[3];
-    const HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[2]);
-    if (ready == nullptr)
+    // "-": no one waits (a test driven from outside Wine polls instead).
+    const bool awaited = std::wstring_view(argv[2]) != L"-";
+    const HANDLE ready = awaited ? OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[2]) : nullptr;
+    if (awaited && ready == nullptr)
         return 3;
 
     if (mode == L"windowless" || mode == L"probe-self") {
         if (mode == L"probe-self")
             probeSelf();
-        SetEvent(ready);
-        CloseHandle(ready);
+        if (ready != nullptr) {
+            SetEvent(ready);
+            CloseHandle(ready);
+        }
         Sleep(kLifetimeMs);
         return kOutlived;
     }
@@ -120,8 +124,10 @@ int wmain(int argc, wchar_t** argv)
     if (mode != L"hidden")
         ShowWindow(window, SW_SHOWNOACTIVATE);
     SetTimer(window, kLifetimeTimer, kLifetimeMs, nullptr);
-    SetEvent(ready);
-    CloseHandle(ready);
+    if (ready != nullptr) {
+        SetEvent(ready);
+        CloseHandle(ready);
+    }
 
     MSG message{};
     BOOL got = FALSE;

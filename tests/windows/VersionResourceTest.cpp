@@ -13,10 +13,21 @@
 
 namespace {
 
+// The program under test: $ADV_VERSIONED_PROGRAM (AggiornaDV.exe, in the
+// whole Windows build), else this test program itself.
+std::wstring programPath()
+{
+    std::wstring path(32768, L'\0');
+    DWORD length = GetEnvironmentVariableW(L"ADV_VERSIONED_PROGRAM", path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0 || length >= path.size())
+        length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    path.resize(length);
+    return path;
+}
+
 std::vector<char> ownVersionRecord()
 {
-    std::wstring self(32768, L'\0');
-    self.resize(GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
+    const std::wstring self = programPath();
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeW(self.c_str(), &ignored);
     std::vector<char> record(size);
@@ -109,9 +120,23 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+// The one icon of the file, as Explorer picks it: 48 x 48, 256 colours.
 TEST(VersionResourceIcon, TheProgramCarriesItsIcon)
 {
-    EXPECT_NE(FindResourceW(nullptr, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(14)), nullptr);
+    const HMODULE program =
+        LoadLibraryExW(programPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(program, nullptr);
+    const HRSRC group = FindResourceW(program, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(14));  // RT_GROUP_ICON
+    ASSERT_NE(group, nullptr);
+    const auto* directory = static_cast<const BYTE*>(LockResource(LoadResource(program, group)));
+    ASSERT_NE(directory, nullptr);
+    ASSERT_GE(SizeofResource(program, group), 6u + 14u);
+    EXPECT_EQ(directory[4] | (directory[5] << 8), 1) << "one image";
+    const BYTE* entry = directory + 6;  // GRPICONDIRENTRY
+    EXPECT_EQ(entry[0], 48);
+    EXPECT_EQ(entry[1], 48);
+    EXPECT_EQ(entry[6] | (entry[7] << 8), 8) << "bits per pixel: 256 colours";
+    FreeLibrary(program);
 }
 
 }  // namespace

@@ -1,0 +1,393 @@
+#!/usr/bin/python3
+"""AggiornaDV.exe end to end under Wine, driven from Linux.
+
+Real Windows programs under the products' names (copies of stand_in.exe), a
+real FTP server on 127.0.0.1 (tests/support/ftp_server.py; Wine programs reach
+it), signatures made here with Debian's minisign, and the real window on an
+X server (Xvfb, with openbox as its window manager) through Wine's X11 driver.
+Everything lives in one temporary folder and is removed at the end; the only
+Wine prefixes used are the run's own.
+
+Prints one line per check and exits non-zero if any failed.
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+failures = []
+
+
+def check(condition, what):
+    print(("ok   " if condition else "FAIL ") + what, flush=True)
+    if not condition:
+        failures.append(what)
+    return condition
+
+
+def wait_for(predicate, seconds, step=0.05):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def windows_path(path):
+    """Wine's Z: drive is Linux's /."""
+    return "Z:" + path.replace("/", "\\")
+
+
+def read(path, mode="rb"):
+    with open(path, mode) as f:
+        return f.read()
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb" if isinstance(data, bytes) else "w") as f:
+        f.write(data)
+
+
+class Fixture:
+    def __init__(self, args, work):
+        self.args = args
+        self.work = work
+        self.drive = os.path.join(work, "drive")
+        self.served = os.path.join(work, "ftp")
+        self.download = os.path.join(self.served, "www.zorvanik.it", "download")
+        self.installed = os.path.join(self.drive, "dolvo", "dolvo.exe")
+        os.makedirs(self.download)
+        env = dict(os.environ, ADV_FTP_PASSWORD="prova-segreta")
+        self.server = subprocess.Popen(
+            ["/usr/bin/python3", args.ftp_server, "--root", self.served, "--user", "operatore"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=open(os.path.join(work, "ftp.log"), "w"), env=env)
+        self.port = int(self.server.stdout.readline())
+        self.key = self.make_key("maker")
+
+    def close(self):
+        self.server.stdin.close()
+        self.server.kill()
+        self.server.wait()
+
+    def make_key(self, name):
+        folder = os.path.join(self.work, name)
+        os.makedirs(folder)
+        subprocess.run(["minisign", "-G", "-W", "-p", folder + "/minisign.pub", "-s", folder + "/minisign.key"],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return folder
+
+    def public_key(self, folder):
+        return read(folder + "/minisign.pub", "r").splitlines()[1]
+
+    def publish(self, data, timestamp, key=None):
+        program = os.path.join(self.download, "dolvo.exe")
+        write(program, data)
+        subprocess.run(["minisign", "-S", "-s", (key or self.key) + "/minisign.key", "-m", program,
+                        "-t", "timestamp:%d\tfile:dolvo.exe" % timestamp],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def config(self, extra="", root=None):
+        path = os.path.join(self.work, "AggiornaDV.ini")
+        write(path, "root = %s\nhost = 127.0.0.1\nport = %d\nuser = operatore\npassword = prova-segreta\n"
+                    "connect_timeout_s = 5\nclose_grace_s = 2\n%s"
+              % (root or windows_path(self.drive), self.port, extra))
+        os.chmod(path, 0o600)
+        return windows_path(path)
+
+    def run(self, *arguments, cwd=None):
+        """The program through wine-run.sh: its status and its output (stdout and stderr)."""
+        done = subprocess.run([self.args.wine_run, self.args.default_prefix, self.args.program, *arguments],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=cwd, timeout=120)
+        return done.returncode, done.stdout.decode("utf-8", "replace")
+
+    def folder(self):
+        return sorted(os.listdir(os.path.dirname(self.installed)))
+
+
+def start_windows(fixture, program, *arguments):
+    return subprocess.Popen([WINE, program, *arguments], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def test_version(f):
+    status, out = f.run("--version")
+    check(status == 0 and out.strip() == "AggiornaDV 1.0.0.11", "--version: " + out.strip())
+
+
+def test_sweep(f):
+    for probe in ("dolvo/dolvo.exe", "trevanto/trevanto.exe", "kivo/Kivo.exe", "kivo/vidorizu.exe"):
+        write(os.path.join(f.drive, probe), b"MZ")
+    bin_dir = os.path.join(f.work, "bin")
+    os.makedirs(bin_dir)
+    children = {}
+    closed = ["dolvo.exe", "nodoart.exe", "trevanto.exe", "Kivo.exe", "vidorizu.exe", "Vudarav.exe"]
+    spared = ["xdolvo.exe", "dolvo2.exe", "kivo-old.exe"]
+    for name in closed + spared:
+        exe = os.path.join(bin_dir, name)
+        shutil.copy(f.args.stand_in, exe)
+        children[name] = start_windows(f, exe, "visible", "-", windows_path(exe + ".closed"))
+    time.sleep(3)
+    for name in closed + spared:
+        check(children[name].poll() is None, "the stand-in %s runs before the sweep" % name)
+    status, out = f.run("--sweep", "--config", f.config())
+    check(status == 0, "--sweep exits 0 (%d): %s" % (status, out.strip()))
+    check("[x] Dolvo\n[x] Trevanto\n[x] Kivo\n[x] KIVO Term.WIFI" in out.replace("\r", ""),
+          "--sweep ticks the four installed products")
+    for name in closed:
+        check(wait_for(lambda: children[name].poll() is not None, 10), "--sweep closed " + name)
+    for name in spared:
+        check(children[name].poll() is None, "--sweep left the near miss %s running" % name)
+        children[name].kill()
+    for child in children.values():
+        child.wait()
+    for probe in ("trevanto/trevanto.exe", "kivo/Kivo.exe", "kivo/vidorizu.exe"):
+        os.remove(os.path.join(f.drive, probe))
+
+
+def test_plain_update(f):
+    write(f.installed, b"MZ installata")
+    fresh = os.urandom(3_000_000)
+    write(os.path.join(f.download, "dolvo.exe"), fresh)
+    status, out = f.run("--update", "--config", f.config())
+    check(status == 0, "--update exits 0 (%d): %s" % (status, out.strip()[-300:]))
+    check(read(f.installed) == fresh, "--update installed the server's file byte for byte")
+    check(read(f.installed + ".prev") == b"MZ installata", "--update kept the replaced program as .prev")
+    check(f.folder() == ["dolvo.exe", "dolvo.exe.prev"], "--update left nothing else: %s" % f.folder())
+    check("non viene verificato" in out, "--update without a key says downloads are not verified")
+
+
+def test_signed(f):
+    write(f.installed, b"MZ installata")
+    for name in os.listdir(os.path.dirname(f.installed)):
+        if name != "dolvo.exe":
+            os.remove(os.path.join(os.path.dirname(f.installed), name))
+    signed = f.config("public_key = %s\n" % f.public_key(f.key))
+    f.publish(b"MZ versione 2", 2000)
+    status, out = f.run("--update", "--config", signed)
+    check(status == 0, "signed --update of a genuine release exits 0 (%d): %s" % (status, out.strip()[-300:]))
+    check(read(f.installed) == b"MZ versione 2", "the genuine release is installed")
+    check(read(f.installed + ".minisig") == read(os.path.join(f.download, "dolvo.exe.minisig")),
+          "its signature is kept beside it")
+
+    f.publish(b"MZ versione 3", 3000)
+    write(os.path.join(f.download, "dolvo.exe"), b"MZ versione X")  # tampered after signing
+    before = f.folder()
+    status, out = f.run("--update", "--config", signed)
+    check(status == 6, "a tampered download exits 6 (%d)" % status)
+    check("non è autentico" in out, "a tampered download is reported as not genuine")
+    check(read(f.installed) == b"MZ versione 2" and f.folder() == before,
+          "a tampered download changes nothing: %s" % f.folder())
+
+    f.publish(b"MZ versione 1", 1000)
+    status, out = f.run("--update", "--config", signed)
+    check(status == 7, "an older genuine release exits 7 (%d)" % status)
+
+    status, out = f.run("--rollback", "--config", signed)
+    check(status == 0 and read(f.installed) == b"MZ installata", "--rollback puts back the previous program")
+    status, out = f.run("--rollback", "--config", signed)
+    check(status == 0 and read(f.installed) == b"MZ versione 2", "a second --rollback goes forward again")
+
+
+def test_held_open(f):
+    """A Windows program holds the installed file open: the update waits for it, a while."""
+    write(f.installed, b"MZ installata")
+    fresh = os.urandom(200_000)
+    write(os.path.join(f.download, "dolvo.exe"), fresh)
+    for milliseconds, expected in ((2000, 0), (15000, 5)):
+        write(f.installed, b"MZ installata")
+        ready = f.installed + ".held"
+        holder = start_windows(f, f.args.hold_open, windows_path(f.installed), str(milliseconds), windows_path(ready))
+        check(wait_for(lambda: os.path.exists(ready), 20), "hold_open.exe holds the installed file")
+        os.remove(ready)
+        started = time.monotonic()
+        status, out = f.run("--update", "--config", f.config())
+        took = time.monotonic() - started
+        holder.kill()
+        holder.wait()
+        if expected == 0:
+            check(status == 0 and read(f.installed) == fresh,
+                  "a file let go within the retry time is replaced (%d, %.1f s)" % (status, took))
+        else:
+            check(status == 5, "a file held past the retry time fails the step (%d, %.1f s)" % (status, took))
+            check("holds it open" in out, "the failure says a program holds the file: " + out.strip()[-200:])
+            check(read(f.installed) == b"MZ installata", "the held file is as it was")
+            # The second name made for .prev shares the held file's lock and
+            # cannot go while it is held; the next update clears it away.
+            status, out = f.run("--update", "--config", f.config())
+            left = [n for n in f.folder() if n.startswith(".") or n.endswith(".lock")]
+            check(status == 0 and left == [], "the next update leaves nothing behind: %s" % left)
+
+
+def test_lock(f):
+    write(f.installed, b"MZ installata")
+    write(os.path.join(f.download, "dolvo.exe"), b"MZ nuova")
+    lock = f.installed + ".lock"
+    ready = f.installed + ".held"
+    holder = start_windows(f, f.args.hold_open, windows_path(lock), "20000", windows_path(ready))
+    check(wait_for(lambda: os.path.exists(ready), 20), "another program holds the lock")
+    os.remove(ready)
+    status, out = f.run("--update", "--config", f.config())
+    check(status == 5 and "another update" in out, "an update while another holds the lock fails (%d)" % status)
+    check(read(f.installed) == b"MZ installata", "and leaves the file alone")
+    holder.kill()
+    holder.wait()
+    status, out = f.run("--update", "--config", f.config())
+    check(status == 0 and read(f.installed) == b"MZ nuova", "once the holder is gone the update goes through")
+
+
+def test_drive_and_places(f):
+    """root may name a drive; by default it is the current drive; the file may sit in %APPDATA%."""
+    prefix = os.environ.get("WINEPREFIX", f.args.default_prefix)
+    link = os.path.join(prefix, "dosdevices", "q:")
+    if os.path.lexists(link):
+        os.remove(link)
+    os.symlink(f.drive, link)
+    try:
+        status, out = f.run("--sweep", "--config", f.config(root="q:"))
+        check(status == 0 and "[x] Dolvo" in out, "root = q: probes drive Q: (%d): %s" % (status, out.strip()))
+        status, out = f.run("--sweep", "--config", f.config(root="k:"))
+        check(status == 78, "a drive that does not exist is a configuration error (%d)" % status)
+
+        user = subprocess.run([WINE, "cmd", "/c", "echo %APPDATA%"], capture_output=True, text=True,
+                              env=dict(os.environ, WINEPREFIX=prefix)).stdout.strip().splitlines()[-1]
+        appdata = subprocess.run([WINE, "winepath", "-u", user], capture_output=True, text=True,
+                                 env=dict(os.environ, WINEPREFIX=prefix)).stdout.strip()
+        ini = os.path.join(appdata, "AggiornaDV", "AggiornaDV.ini")
+        write(ini, "root = q:\n")
+        try:
+            status, out = f.run("--sweep")
+            check(status == 0 and "[x] Dolvo" in out, "the file in %%APPDATA%%\\AggiornaDV is read (%d)" % status)
+            os.remove(ini)
+            status, out = f.run("--sweep", cwd=f.drive)
+            check(status == 0 and "[x] Dolvo" in out,
+                  "with no root the current drive is probed (started in Q:\\): %s" % out.strip())
+        finally:
+            if os.path.exists(ini):
+                os.remove(ini)
+    finally:
+        os.remove(link)
+
+
+def test_window(f, artifacts):
+    """The real window on Xvfb through Wine's X11 driver, in a prefix of its own."""
+    from Xlib import X, display
+    from Xlib.ext import xtest
+
+    prefix = os.path.join(f.work, "x11-prefix")
+    number = 90 + os.getpid() % 500
+    xvfb = subprocess.Popen(["Xvfb", ":%d" % number, "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    env = dict(os.environ, DISPLAY=":%d" % number, WINEPREFIX=prefix, WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    wm = program = None
+    try:
+        check(wait_for(lambda: os.path.exists("/tmp/.X11-unix/X%d" % number), 10), "Xvfb started")
+        wm = subprocess.Popen(["openbox"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run([WINE, "wineboot", "--init"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        program = subprocess.Popen([WINE, f.args.program, "--config", f.config()], env=env,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        screen = display.Display(":%d" % number)
+        root = screen.screen().root
+
+        def find():
+            for window in root.query_tree().children:
+                try:
+                    name = window.get_full_property(screen.intern_atom("_NET_WM_NAME"), 0)
+                    title = name.value.decode() if name else (window.get_wm_name() or "")
+                except Exception:
+                    continue
+                if title == "Aggiornamento Software" and window.get_attributes().map_state == X.IsViewable:
+                    return window
+            return None
+
+        # openbox reparents: look one level down too.
+        def find_any():
+            found = find()
+            if found:
+                return found
+            for frame in root.query_tree().children:
+                try:
+                    for window in frame.query_tree().children:
+                        name = window.get_wm_name() or ""
+                        if name == "Aggiornamento Software":
+                            return window
+                except Exception:
+                    continue
+            return None
+
+        check(wait_for(lambda: find_any() is not None, 60, 0.25), "the window \"Aggiornamento Software\" is shown")
+        window = find_any()
+        if window is None:
+            return
+        time.sleep(1.5)  # the first paint
+        geometry = window.get_geometry()
+        check((geometry.width, geometry.height) == (937, 520),
+              "client size 937 x 520 (%d x %d)" % (geometry.width, geometry.height))
+        origin = window.translate_coords(root, 0, 0)
+        x, y = -origin.x, -origin.y
+        os.makedirs(artifacts, exist_ok=True)
+        shot = os.path.join(artifacts, "wine-window.png")
+        subprocess.run(["import", "-display", ":%d" % number, "-window", "root", "-crop",
+                        "937x520+%d+%d" % (x, y), shot], check=False)
+        print("     screenshot: " + shot)
+        pixel = subprocess.run(["convert", shot, "-format", "%%[pixel:p{%d,%d}]" % (688 + 15, 432 + 15), "info:"],
+                               capture_output=True, text=True).stdout.strip()
+        check(pixel in ("srgb(182,209,245)", "rgb(182,209,245)"), "USCITA's face is (182,209,245): " + pixel)
+        xtest.fake_input(screen, X.MotionNotify, x=x + 688 + 120, y=y + 432 + 41)
+        screen.sync()
+        time.sleep(0.3)
+        xtest.fake_input(screen, X.ButtonPress, 1)
+        xtest.fake_input(screen, X.ButtonRelease, 1)
+        screen.sync()
+        check(wait_for(lambda: program.poll() is not None, 15), "USCITA ends the program")
+    finally:
+        if program and program.poll() is None:
+            program.kill()
+        subprocess.run([WINESERVER, "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if wm:
+            wm.kill()
+        xvfb.kill()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for option in ("program", "stand-in", "hold-open", "ftp-server", "wine-run", "default-prefix", "artifacts"):
+        parser.add_argument("--" + option, required=True)
+    args = parser.parse_args()
+    for option in ("program", "stand_in", "hold_open"):
+        setattr(args, option, os.path.abspath(getattr(args, option)))
+
+    # The run's own prefix, never ~/.wine; wine-run.sh prepares it.
+    os.environ.setdefault("WINEPREFIX", args.default_prefix)
+    os.environ.setdefault("WINEDEBUG", "-all")
+    os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+    subprocess.run([args.wine_run, args.default_prefix, "--prepare"], check=True)
+
+    work = tempfile.mkdtemp(prefix="adv-wine-program.")
+    fixture = Fixture(args, work)
+    try:
+        test_version(fixture)
+        test_sweep(fixture)
+        test_plain_update(fixture)
+        test_signed(fixture)
+        test_held_open(fixture)
+        test_lock(fixture)
+        test_drive_and_places(fixture)
+        test_window(fixture, args.artifacts)
+    finally:
+        fixture.close()
+        shutil.rmtree(work, ignore_errors=True)
+    print("%d check(s) failed" % len(failures) if failures else "all checks passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
