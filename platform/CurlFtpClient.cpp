@@ -136,6 +136,9 @@ private:
     std::string baseUrl() const;
     // The URL of a file of the current folder, or empty when the name is not one.
     std::string fileUrl(const std::string& remoteName) const;
+    std::chrono::seconds stallWindow() const;
+    // RETR of `url` into `transfer`'s file or memory.
+    FtpResult retrieve(const std::string& url, const std::string& remoteName, Transfer& transfer);
     // Runs the request set up on the handle; `kind` is the failure to report
     // when libcurl fails it.
     FtpResult perform(FtpFailure kind, const std::string& what);
@@ -436,6 +439,30 @@ int CurlFtpClient::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, cu
     return 0;
 }
 
+std::chrono::seconds CurlFtpClient::stallWindow() const
+{
+    return options_.stallTimeout > std::chrono::seconds::zero() ? options_.stallTimeout : std::chrono::seconds(30);
+}
+
+FtpResult CurlFtpClient::retrieve(const std::string& url, const std::string& remoteName, Transfer& transfer)
+{
+    // libcurl reads the data connection to its end whatever size it sees;
+    // the callbacks judge and bound what arrives.
+    CURL* c = curl_->easy();
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(c, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    transfer_ = &transfer;
+    FtpResult downloaded = perform(FtpFailure::Transfer, "cannot download '" + remoteName + "'");
+    transfer_ = nullptr;
+    if (curl_) {
+        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 1L);
+        curl_easy_setopt(c, CURLOPT_IGNORE_CONTENT_LENGTH, 0L);
+    }
+    return downloaded;
+}
+
 std::string CurlFtpClient::fileUrl(const std::string& remoteName) const
 {
     if (remoteName.empty() || remoteName.find('/') != std::string::npos || holdsLineBreak(remoteName))
@@ -460,22 +487,9 @@ FtpResult CurlFtpClient::FetchText(const std::string& remoteName, std::size_t ma
                       .progress = nullptr,
                       .announced = -1,
                       .limit = static_cast<std::int64_t>(maxBytes),
-                      .rate = RateFloor(options_.stallTimeout > std::chrono::seconds::zero() ? options_.stallTimeout
-                                                                                             : std::chrono::seconds(30),
-                                        0),
+                      .rate = RateFloor(stallWindow(), 0),
                       .abort = std::nullopt};
-    CURL* c = curl_->easy();
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_NOBODY, 0L);
-    curl_easy_setopt(c, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
-    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-    transfer_ = &transfer;
-    FtpResult downloaded = perform(FtpFailure::Transfer, "cannot download '" + remoteName + "'");
-    transfer_ = nullptr;
-    if (curl_) {
-        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 1L);
-        curl_easy_setopt(c, CURLOPT_IGNORE_CONTENT_LENGTH, 0L);
-    }
+    FtpResult downloaded = retrieve(url, remoteName, transfer);
     if (!downloaded)
         contents.clear();
     return downloaded;
@@ -512,22 +526,9 @@ FtpResult CurlFtpClient::FetchFile(const std::string& remoteName, const std::fil
                       .progress = &progress,
                       .announced = before.size,
                       .limit = before.size >= 0 ? before.size : options_.maxDownloadBytes,
-                      .rate = RateFloor(options_.stallTimeout > std::chrono::seconds::zero() ? options_.stallTimeout
-                                                                                             : std::chrono::seconds(30),
-                                        options_.minRateBps),
+                      .rate = RateFloor(stallWindow(), options_.minRateBps),
                       .abort = std::nullopt};
-    CURL* c = curl_->easy();
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_NOBODY, 0L);
-    curl_easy_setopt(c, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
-    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-    transfer_ = &transfer;
-    FtpResult downloaded = perform(FtpFailure::Transfer, "cannot download '" + remoteName + "'");
-    transfer_ = nullptr;
-    if (curl_) {
-        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 1L);
-        curl_easy_setopt(c, CURLOPT_IGNORE_CONTENT_LENGTH, 0L);
-    }
+    FtpResult downloaded = retrieve(url, remoteName, transfer);
     if (!downloaded)
         return downloaded;
 
