@@ -4,13 +4,16 @@
 #    against adv_toolhelp_walks.exe (the same 14 Toolhelp32 walks, bare);
 #  - --update of a 64 MiB file over loopback against curl + sync + mv on Linux.
 #   bench/windows/wine_bench.sh [RUNS]      after scripts/test-windows.sh
+#   (or: cmake --build --preset mingw --target bench_wine)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=$root/build/mingw
 runs=${1:-10}
+program=${ADV_PROGRAM:-$root/build/mingw/app/AggiornaDV.exe}
+walks=${ADV_TOOLHELP_WALKS:-$root/build/mingw/adv_toolhelp_walks.exe}
 work=$(mktemp -d)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-trap '/usr/lib/wine/wineserver -k 2>/dev/null || true; kill $server 2>/dev/null || true; rm -rf "$work"' EXIT
+server=""
+trap '/usr/lib/wine/wineserver -k 2>/dev/null || true; [[ -z $server ]] || kill $server 2>/dev/null || true; rm -rf "$work"' EXIT
 "$root/tests/windows/wine-run.sh" "$WINEPREFIX" --prepare
 wine=/usr/lib/wine/wine64
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
@@ -22,22 +25,25 @@ for p in dolvo/dolvo.exe trevanto/trevanto.exe kivo/Kivo.exe kivo/vidorizu.exe; 
 done
 mkdir -p "$work/ftp/www.zorvanik.it/download"
 head -c $((64 << 20)) /dev/urandom >"$work/ftp/www.zorvanik.it/download/dolvo.exe"
+# The server ends when its standard input closes: a pipe this script holds.
+mkfifo "$work/hold"
 ADV_FTP_PASSWORD=pw /usr/bin/python3 "$root/tests/support/ftp_server.py" --root "$work/ftp" --user op \
-    < <(sleep 3600) >"$work/port" 2>/dev/null &
+    <"$work/hold" >"$work/port" 2>/dev/null &
 server=$!
+exec 8>"$work/hold"
 until [[ -s $work/port ]]; do sleep 0.1; done
 port=$(head -1 "$work/port")
 win() { echo "Z:$1" | tr / '\\'; }
 printf 'root = %s\nhost = 127.0.0.1\nport = %s\nuser = op\npassword = pw\n' "$(win "$drive")" "$port" >"$work/a.ini"
 chmod 600 "$work/a.ini"
 
-sweep=$(for _ in $(seq "$runs"); do timed "$wine" "$build/app/AggiornaDV.exe" --sweep --config "$(win "$work/a.ini")"; done | median)
-bare=$(for _ in $(seq "$runs"); do timed "$wine" "$build/bench/windows/adv_toolhelp_walks.exe"; done | median)
+sweep=$(for _ in $(seq "$runs"); do timed "$wine" "$program" --sweep --config "$(win "$work/a.ini")"; done | median)
+bare=$(for _ in $(seq "$runs"); do timed "$wine" "$walks"; done | median)
 echo "sweep under Wine: AggiornaDV.exe --sweep ${sweep} s, 14 bare walks ${bare} s, ratio $(echo "scale=2; $sweep / $bare" | bc)"
 
 update=$(for _ in $(seq "$runs"); do echo MZ >"$drive/dolvo/dolvo.exe"
-    timed "$wine" "$build/app/AggiornaDV.exe" --update --config "$(win "$work/a.ini")"; done | median)
+    timed "$wine" "$program" --update --config "$(win "$work/a.ini")"; done | median)
 cmp -s "$drive/dolvo/dolvo.exe" "$work/ftp/www.zorvanik.it/download/dolvo.exe" || { echo "update failed"; exit 1; }
 peer=$(for _ in $(seq "$runs"); do timed sh -c "curl -s -u op:pw -o '$work/tmp' ftp://127.0.0.1:$port/www.zorvanik.it/download/dolvo.exe && sync '$work/tmp' && mv '$work/tmp' '$work/peer.exe'"; done | median)
 echo "64 MiB update: AggiornaDV.exe under Wine ${update} s, curl + sync + mv on Linux ${peer} s, ratio $(echo "scale=2; $update / $peer" | bc)"
-echo "size of AggiornaDV.exe: $(stat -c %s "$build/app/AggiornaDV.exe") bytes"
+echo "size of AggiornaDV.exe: $(stat -c %s "$program") bytes"
