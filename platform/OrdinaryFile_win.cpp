@@ -35,6 +35,56 @@ bool climbsUp(std::wstring_view path)
 // listing of ordinary files leaves out folders, hidden and system files.
 constexpr DWORD kNotOrdinary = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
+std::optional<std::wstring> fullPath(const std::wstring& path)
+{
+    const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (length == 0)
+        return std::nullopt;
+    std::wstring full(length, L'\0');
+    const DWORD written = GetFullPathNameW(path.c_str(), length, full.data(), nullptr);
+    if (written == 0 || written >= length)
+        return std::nullopt;
+    full.resize(written);
+    return full;
+}
+
+// Where `path` really is, every link and junction followed, without the
+// "\\?\" that GetFinalPathNameByHandleW puts in front.
+std::optional<std::wstring> finalPath(const std::wstring& path)
+{
+    const HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    std::wstring real(MAX_PATH, L'\0');
+    DWORD written = GetFinalPathNameByHandleW(handle, real.data(), static_cast<DWORD>(real.size()), 0);
+    if (written >= real.size()) {
+        real.resize(written);
+        written = GetFinalPathNameByHandleW(handle, real.data(), static_cast<DWORD>(real.size()), 0);
+    }
+    CloseHandle(handle);
+    if (written == 0 || written >= real.size())
+        return std::nullopt;
+    real.resize(written);
+    if (real.rfind(L"\\\\?\\UNC\\", 0) == 0)
+        real.replace(0, 8, L"\\\\");
+    else if (real.rfind(L"\\\\?\\", 0) == 0)
+        real.erase(0, 4);
+    return real;
+}
+
+// Whether `path` lies strictly below `folder`; names compare as Windows
+// compares them, ignoring case.
+bool isInside(const std::wstring& path, std::wstring folder)
+{
+    while (!folder.empty() && isSeparator(folder.back()))
+        folder.pop_back();
+    return path.size() > folder.size() + 1 && isSeparator(path[folder.size()]) &&
+           CompareStringOrdinal(path.data(), static_cast<int>(folder.size()), folder.data(),
+                                static_cast<int>(folder.size()), TRUE) == CSTR_EQUAL;
+}
+
 }  // namespace
 
 std::optional<std::filesystem::path> findOrdinaryFile(const std::filesystem::path& root, std::string_view path)
@@ -59,19 +109,26 @@ std::optional<std::filesystem::path> findOrdinaryFile(const std::filesystem::pat
     joined += L'\\';
     joined.append(*relative, firstPart);
 
-    const DWORD length = GetFullPathNameW(joined.c_str(), 0, nullptr, nullptr);
-    if (length == 0)
+    const std::optional<std::wstring> full = fullPath(joined);
+    const std::optional<std::wstring> fullRoot = fullPath(root.empty() ? std::wstring(L"\\") : root.native() + L'\\');
+    if (!full || !fullRoot)
         return std::nullopt;
-    std::wstring full(length, L'\0');
-    const DWORD written = GetFullPathNameW(joined.c_str(), length, full.data(), nullptr);
-    if (written == 0 || written >= length)
-        return std::nullopt;
-    full.resize(written);
-
-    const DWORD attributes = GetFileAttributesW(full.c_str());
+    const DWORD attributes = GetFileAttributesW(full->c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & kNotOrdinary) != 0)
         return std::nullopt;
-    return std::filesystem::path(std::move(full));
+
+    // A link or junction may point anywhere; followed out of the root it
+    // would make the update overwrite a file that no product installed. The
+    // answer is the real path, so that what is checked here is what gets
+    // written.
+    const std::optional<std::wstring> real = finalPath(*full);
+    const std::optional<std::wstring> realRoot = finalPath(*fullRoot);
+    if (!real || !realRoot || !isInside(*real, *realRoot))
+        return std::nullopt;
+    const DWORD realAttributes = GetFileAttributesW(real->c_str());
+    if (realAttributes == INVALID_FILE_ATTRIBUTES || (realAttributes & kNotOrdinary) != 0)
+        return std::nullopt;
+    return std::filesystem::path(*real);
 }
 
 std::filesystem::path defaultRoot()

@@ -115,7 +115,15 @@ private:
         const QFileInfo info(path(v));
         if (v.empty() || !info.isDir())
             return failKey(u"la cartella \"%1\" non esiste"_s.arg(shownValue(v)));
-        config_.root = std::filesystem::path(QFile::encodeName(info.absoluteFilePath()).toStdString());
+        // The top of a drive ("\\", "D:\\") is that drive, written as the
+        // window shows a drive: "d:".
+        const QString absolute = info.absoluteFilePath();
+        if (const QString drive = absolute.left(2);
+            absolute.size() == 3 && absolute.endsWith(u'/') && platform::isDriveName(drive.toStdString())) {
+            config_.root = std::filesystem::path(drive.toLower().toStdU16String());
+            return;
+        }
+        config_.root = std::filesystem::path(QFile::encodeName(absolute).toStdString());
     }
     void readCloseGrace(std::string_view v)
     {

@@ -12,8 +12,10 @@
 #include <QTemporaryDir>
 #include <QtGlobal>
 
+#include <chrono>
+#include <memory>
 #include <string>
-#include <sys/types.h>
+#include <vector>
 
 #include "platform/FtpClient.h"
 
@@ -65,16 +67,50 @@ public:
     const FtpServerOptions& options() const { return options_; }
 
 private:
-    void stop();
+    // The running ftp_server.py, started the way the OS allows; killed and
+    // waited for on destruction.
+    class Process {
+    public:
+        Process(const std::vector<std::string>& arguments, const std::string& password, const QString& errorFile);
+        ~Process();
+        Process(const Process&) = delete;
+        Process& operator=(const Process&) = delete;
+        // The first line the server printed (its port), or "" when it ended
+        // or said nothing in time.
+        std::string firstLine(std::chrono::milliseconds timeout);
+
+    private:
+        struct Os;
+        std::unique_ptr<Os> os_;
+    };
+
     QString readFile(const QString& name) const;
+    // ftp_server.py's arguments after the script's name, and for it paths as
+    // the Linux side names them.
+    std::vector<std::string> serverArguments() const;
 
     FtpServerOptions options_;
     QTemporaryDir work_;
-    pid_t pid_ = -1;
-    int stdinFd_ = -1;   // closing it tells the server to stop
-    int stdoutFd_ = -1;  // where it announced its port
+    std::unique_ptr<Process> process_;
     quint16 port_ = 0;
 };
+
+
+// Whether a TLS server whose certificate the system does not trust is
+// refused when no ca_file is given. Not under Wine: its Schannel checks no
+// certificate chain (real Windows does), so there is nothing to test.
+bool untrustedServersAreRefused();
+inline constexpr const char* kUntrustedServersNote =
+    "Wine's Schannel accepts any server certificate when no ca_file is given (Windows checks it against its "
+    "trust store): the refusal of an untrusted server is tested on Linux";
+
+// Whether a download over TLS from this server can succeed. Not under Wine:
+// libcurl's Schannel code there takes the end of each of the server's TLS
+// data connections for a cut ("missing close_notify").
+bool tlsDownloadsWork();
+inline constexpr const char* kTlsDownloadsNote =
+    "under Wine, libcurl's Schannel code takes the end of the test server's TLS data connection for a cut "
+    "(missing close_notify): the TLS handshake and ca_file are tested here, the TLS download on Linux";
 
 // A port on 127.0.0.1 with nothing listening.
 quint16 unusedLoopbackPort();
