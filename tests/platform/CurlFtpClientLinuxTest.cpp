@@ -11,10 +11,6 @@
 namespace {
 
 using namespace adv::test::curl;
-using namespace Qt::StringLiterals;
-using adv::platform::FtpFailure;
-using adv::test::FtpServer;
-using adv::test::FtpServerOptions;
 
 // Root writes anywhere, so the fetch runs in a child that is "nobody" then.
 TEST_F(CurlFtpClientTest, FolderNotWritableFailsWithoutTouchingTheFile)

@@ -9,14 +9,6 @@
 namespace {
 
 using namespace adv::test::curl;
-using namespace Qt::StringLiterals;
-using adv::platform::FtpClient;
-using adv::platform::FtpFailure;
-using adv::platform::FtpOptions;
-using adv::platform::FtpTls;
-using adv::test::FtpFault;
-using adv::test::FtpServer;
-using adv::test::FtpServerOptions;
 
 // --- successful downloads, over every way of moving the data ---------------
 
