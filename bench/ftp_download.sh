@@ -4,12 +4,17 @@
 # line doing the same safe replace by hand; then the driver's peak memory for
 # a big and a small file.
 #
-#   bench/ftp_download.sh DRIVER [RUNS] [BIG_MIB] [AGGIORNADV]
+#   bench/ftp_download.sh DRIVER [RUNS] [BIG_MIB] [AGGIORNADV [signed]]
 #
 # With AGGIORNADV (the program), `AggiornaDV --update` joins the timing on a
 # drive of its own where only Dolvo is installed, and its peak memory is
 # measured too. Its start-up sweep closes any running program named like a
 # Dolvo program or Vudarav.exe, as it would on the operator's machine.
+#
+# With "signed", the files are signed with a throw-away minisign key, and
+# `AggiornaDV --update` with that public_key runs beside the same update
+# without one and beside curl fetching both files, `minisign -V`, sync and mv.
+# The peak memory measured is the signed update's.
 #
 # More commands are compared by adding them to `contenders` below; each runs
 # RUNS times against the same server and file, interleaved round by round
@@ -20,6 +25,7 @@ driver=${1:?usage: $0 DRIVER [RUNS] [BIG_MIB]}
 runs=${2:-5}
 big_mib=${3:-256}
 program=${4:-}
+signed=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 server_script="$here/../tests/support/ftp_server.py"
 
@@ -40,6 +46,15 @@ folder=download
 mkdir -p "$work/served/$folder" "$work/install"
 head -c "$((big_mib * 1024 * 1024))" /dev/urandom >"$work/served/$folder/big.bin"
 head -c "$((1024 * 1024))" /dev/urandom >"$work/served/$folder/small.bin"
+public_key=
+if [ "$signed" = signed ]; then
+    minisign -G -W -f -p "$work/key.pub" -s "$work/key.sec" >/dev/null
+    public_key=$(sed -n 2p "$work/key.pub")
+    for f in big.bin small.bin; do
+        minisign -S -s "$work/key.sec" -m "$work/served/$folder/$f" -x "$work/served/$folder/$f.minisig" \
+            -t "$(printf 'timestamp:%s\tfile:dolvo.exe' "$(date +%s)")" >/dev/null
+    done
+fi
 
 ADV_FTP_PASSWORD=$ADV_FTP_BENCH_PASSWORD /usr/bin/python3 "$server_script" \
     --root "$work/served" --user "$ADV_FTP_BENCH_USER" \
@@ -72,6 +87,14 @@ curl_safe_replace() {
         sync "$work/install/curl.tmp" && mv "$work/install/curl.tmp" "$work/install/curl.bin"
 }
 
+# The same with the signature: fetched first, checked after the download.
+curl_minisign_replace() {
+    curl -s --user "$ADV_FTP_BENCH_USER:$ADV_FTP_BENCH_PASSWORD" -o "$work/install/curl.tmp.minisig" "$url/big.bin.minisig" &&
+        curl -s --user "$ADV_FTP_BENCH_USER:$ADV_FTP_BENCH_PASSWORD" -o "$work/install/curl.tmp" "$url/big.bin" &&
+        minisign -q -V -P "$public_key" -m "$work/install/curl.tmp" &&
+        sync "$work/install/curl.tmp" && mv "$work/install/curl.tmp" "$work/install/curl.bin"
+}
+
 # The driver also reports the time of the FetchFile call alone.
 fetch_file() {
     "$driver" "$port" "$folder" big.bin "$work/install/fetch.bin" |
@@ -79,8 +102,12 @@ fetch_file() {
 }
 
 # The updater itself, on a drive of its own, fetching the same bytes as dolvo.exe.
-updater_config() { # FILE: writes a configuration that fetches FILE as dolvo.exe
+updater_config() { # FILE [KEY]: a configuration that fetches FILE as dolvo.exe
     ln -f "$work/served/$folder/$1" "$work/served/$folder/dolvo.exe"
+    rm -f "$work/served/$folder/dolvo.exe.minisig"
+    if [ -n "${2:-}" ]; then
+        ln -f "$work/served/$folder/$1.minisig" "$work/served/$folder/dolvo.exe.minisig"
+    fi
     cat >"$work/AggiornaDV.ini" <<INI
 root = $work/drive
 host = 127.0.0.1
@@ -89,9 +116,14 @@ user = $ADV_FTP_BENCH_USER
 password = $ADV_FTP_BENCH_PASSWORD
 remote_folder = $folder
 INI
+    if [ -n "${2:-}" ]; then
+        echo "public_key = $2" >>"$work/AggiornaDV.ini"
+        cp "$work/AggiornaDV.ini" "$work/AggiornaDV-signed.ini"
+    fi
     chmod 600 "$work/AggiornaDV.ini"
 }
-run_aggiornadv() { "$program" --update --config "$work/AggiornaDV.ini"; }
+run_aggiornadv() { "$program" --update --config "$work/AggiornaDV.ini" 2>/dev/null; }
+run_signed() { "$program" --update --config "$work/AggiornaDV-signed.ini"; }
 
 # The contenders: "label" and the command (a function or program) timing it.
 contenders=("curl + sync + mv" curl_safe_replace "FetchFile" fetch_file)
@@ -100,6 +132,14 @@ if [ -n "$program" ]; then
     echo old >"$work/drive/dolvo/dolvo.exe"
     updater_config big.bin
     contenders+=("AggiornaDV --update" run_aggiornadv)
+fi
+if [ -n "$public_key" ]; then
+    # Both configurations serve the signed files: the unsigned update
+    # downloads the same bytes and leaves the signature alone.
+    updater_config big.bin "$public_key"
+    chmod 600 "$work/AggiornaDV-signed.ini"
+    sed -i '/^public_key/d' "$work/AggiornaDV.ini"
+    contenders+=("curl + minisign -V" curl_minisign_replace "AggiornaDV signed" run_signed)
 fi
 
 # Each round runs every contender once, starting one further along each
@@ -127,6 +167,12 @@ if [ -n "$program" ]; then
     awk -v a="${medians[AggiornaDV --update]}" -v b="${medians[curl + sync + mv]}" \
         'BEGIN { printf "  AggiornaDV --update / curl: %.3fx (target <= 1.05x)\n", a / b }'
 fi
+if [ -n "$public_key" ]; then
+    awk -v a="${medians[AggiornaDV signed]}" -v b="${medians[curl + minisign -V]}" \
+        'BEGIN { printf "  AggiornaDV signed / curl + minisign -V: %.3fx (target <= 0.8x)\n", a / b }'
+    awk -v a="${medians[AggiornaDV signed]}" -v b="${medians[AggiornaDV --update]}" \
+        'BEGIN { printf "  AggiornaDV signed / unsigned: %.3fx\n", a / b }'
+fi
 
 # --- peak memory --------------------------------------------------------------
 rss() { "$driver" "$port" "$folder" "$1" "$work/install/rss.bin" | sed -n 's/.*maxrss_kib=\([0-9]*\).*/\1/p'; }
@@ -137,10 +183,10 @@ awk -v a="$rss_big" -v b="$rss_small" \
     'BEGIN { printf "  difference: %.2f MiB (target < 8 MiB)\n", (a - b) / 1024 }'
 if [ -n "$program" ]; then
     peak() { # the updater's peak resident memory in KiB, fetching FILE
-        updater_config "$1"
+        updater_config "$1" "$public_key"
         /usr/bin/python3 -c 'import resource, subprocess, sys
 subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
-print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)' "$program" --update --config "$work/AggiornaDV.ini"
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)' "$program" --update --config "$work/AggiornaDV.ini" 2>/dev/null
     }
     up_big=$(peak big.bin)
     up_small=$(peak small.bin)

@@ -13,6 +13,62 @@
 # library are kept out, and a program that used one would fail to link.
 include_guard(GLOBAL)
 
+# One import library may serve several DLLs (libruntimeobject.a: the WinRT
+# API sets); its members are named lib<dll>s<n>.o. A delay-import library is
+# made per DLL, and they are put together under the import library's name.
+function(adv_make_delay_library import_library delayed)
+  execute_process(COMMAND ${CMAKE_DLLTOOL} --identify ${import_library}
+                  OUTPUT_VARIABLE dll_names OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  string(REGEX REPLACE "[\r\n]+" ";" dll_names "${dll_names}")
+  execute_process(COMMAND ${CMAKE_NM} -A -g --defined-only ${import_library}
+                  OUTPUT_VARIABLE symbols ERROR_QUIET COMMAND_ERROR_IS_FATAL ANY)
+  # "archive:libuser32s00042.o:0000000000000000 T MessageBoxW": a function
+  # has its thunk (T) beside its pointer (I __imp_); data has only the pointer.
+  string(REGEX MATCHALL ":lib[^:\n]*s[0-9]+\\.o:[0-9a-f]+ T [^\n]*" thunks "${symbols}")
+  get_filename_component(stem ${delayed} NAME_WE)
+  get_filename_component(folder ${delayed} DIRECTORY)
+  set(parts "")
+  foreach(dll_name IN LISTS dll_names)
+    get_filename_component(wanted "${dll_name}" NAME_WE)
+    string(TOLOWER "${wanted}" wanted)
+    set(exports "")
+    foreach(line IN LISTS thunks)
+      string(REGEX REPLACE "^:lib(.*)s[0-9]+\\.o:[0-9a-f]+ T (.*)$" "\\1;\\2" member "${line}")
+      list(GET member 0 base)
+      list(GET member 1 name)
+      string(TOLOWER "${base}" base)
+      if(base STREQUAL wanted)
+        string(APPEND exports "${name}\n")
+      endif()
+    endforeach()
+    if(exports STREQUAL "")
+      continue()
+    endif()
+    set(part ${folder}/${stem}-${wanted}.a)
+    file(WRITE ${folder}/${stem}-${wanted}.def "LIBRARY ${dll_name}\nEXPORTS\n${exports}")
+    execute_process(COMMAND ${CMAKE_DLLTOOL} --input-def ${folder}/${stem}-${wanted}.def --dllname ${dll_name}
+                            --output-delaylib ${part} --temp-prefix ${stem}-${wanted}
+                    WORKING_DIRECTORY ${folder} COMMAND_ERROR_IS_FATAL ANY)
+    list(APPEND parts ${part})
+  endforeach()
+  list(LENGTH parts count)
+  if(count EQUAL 0)
+    message(FATAL_ERROR "${import_library}: no functions to delay-load")
+  elseif(count EQUAL 1)
+    file(RENAME ${parts} ${delayed})
+  else()
+    set(script "CREATE ${delayed}\n")
+    foreach(part IN LISTS parts)
+      string(APPEND script "ADDLIB ${part}\n")
+    endforeach()
+    string(APPEND script "SAVE\nEND\n")
+    file(REMOVE ${delayed})
+    file(WRITE ${folder}/${stem}.mri "${script}")
+    execute_process(COMMAND ${CMAKE_AR} -M INPUT_FILE ${folder}/${stem}.mri COMMAND_ERROR_IS_FATAL ANY)
+    file(REMOVE ${parts})
+  endif()
+endfunction()
+
 function(adv_delay_load target)
   if(NOT WIN32)
     return()
@@ -29,32 +85,11 @@ function(adv_delay_load target)
     endif()
     set(delayed ${folder}/lib${dll}.a)
     if(NOT EXISTS ${delayed} OR ${import_library} IS_NEWER_THAN ${delayed})
-      execute_process(COMMAND ${CMAKE_DLLTOOL} --identify ${import_library}
-                      OUTPUT_VARIABLE dll_name OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
-      string(REGEX REPLACE "[\r\n].*" "" dll_name "${dll_name}")
-      execute_process(COMMAND ${CMAKE_NM} -g --defined-only ${import_library}
-                      OUTPUT_VARIABLE symbols ERROR_QUIET COMMAND_ERROR_IS_FATAL ANY)
-      # A function has its thunk ("T name") beside its pointer ("I __imp_name").
-      string(REGEX MATCHALL "[^\n]* T [^\n]*" thunks "${symbols}")
-      string(REGEX MATCHALL "[^\n]* I __imp_[^\n]*" pointers "${symbols}")
-      set(functions "")
-      foreach(line IN LISTS thunks)
-        string(REGEX REPLACE ".* T " "" name "${line}")
-        list(APPEND functions ${name})
-      endforeach()
-      set(exports "")
-      foreach(line IN LISTS pointers)
-        string(REGEX REPLACE ".* I __imp_" "" name "${line}")
-        if(name IN_LIST functions)
-          string(APPEND exports "${name}\n")
-        endif()
-      endforeach()
-      file(WRITE ${folder}/${dll}.def "LIBRARY ${dll_name}\nEXPORTS\n${exports}")
-      execute_process(COMMAND ${CMAKE_DLLTOOL} --input-def ${folder}/${dll}.def --dllname ${dll_name}
-                              --output-delaylib ${delayed}
-                      COMMAND_ERROR_IS_FATAL ANY)
+      adv_make_delay_library(${import_library} ${delayed})
     endif()
     unset(import_library)
+    # A library made anew makes the program link anew.
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${delayed})
   endforeach()
   target_link_directories(${target} BEFORE PRIVATE ${folder})
 endfunction()

@@ -52,9 +52,9 @@ std::optional<std::wstring> fullPath(const std::wstring& path)
 // "\\?\" that GetFinalPathNameByHandleW puts in front.
 std::optional<std::wstring> finalPath(const std::wstring& path)
 {
-    const HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE handle =
+        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return std::nullopt;
     std::wstring real(MAX_PATH, L'\0');
@@ -141,13 +141,15 @@ std::filesystem::path defaultRoot()
         length = GetSystemWindowsDirectoryW(folder, MAX_PATH + 1);
     if (length < 2 || folder[1] != L':')
         return L"c:";
-    const wchar_t letter = folder[0] >= L'A' && folder[0] <= L'Z' ? static_cast<wchar_t>(folder[0] - L'A' + L'a') : folder[0];
+    const wchar_t letter =
+        folder[0] >= L'A' && folder[0] <= L'Z' ? static_cast<wchar_t>(folder[0] - L'A' + L'a') : folder[0];
     return std::wstring{letter, L':'};
 }
 
 bool isDriveName(std::string_view text)
 {
-    return text.size() == 2 && text[1] == ':' && ((text[0] >= 'a' && text[0] <= 'z') || (text[0] >= 'A' && text[0] <= 'Z'));
+    return text.size() == 2 && text[1] == ':' &&
+           ((text[0] >= 'a' && text[0] <= 'z') || (text[0] >= 'A' && text[0] <= 'Z'));
 }
 
 }  // namespace adv::platform

@@ -37,8 +37,21 @@ win() { echo "Z:$1" | tr / '\\'; }
 printf 'root = %s\nhost = 127.0.0.1\nport = %s\nuser = op\npassword = pw\n' "$(win "$drive")" "$port" >"$work/a.ini"
 chmod 600 "$work/a.ini"
 
-sweep=$(for _ in $(seq "$runs"); do timed "$wine" "$program" --sweep --config "$(win "$work/a.ini")"; done | median)
-bare=$(for _ in $(seq "$runs"); do timed "$wine" "$walks"; done | median)
+# The prefix's own services start in the background at first: let them
+# settle, and warm the file cache, before anything is timed. Then the two
+# programs take turns, so that what disturbs one round disturbs both.
+sleep "${ADV_BENCH_SETTLE:-20}"
+"$wine" "$program" --sweep --config "$(win "$work/a.ini")" >/dev/null 2>&1
+"$wine" "$walks" >/dev/null 2>&1
+: >"$work/sweep.times"
+: >"$work/bare.times"
+for _ in $(seq "$runs"); do
+    timed "$wine" "$program" --sweep --config "$(win "$work/a.ini")" >>"$work/sweep.times"
+    timed "$wine" "$walks" >>"$work/bare.times"
+done
+[[ -z ${ADV_BENCH_SHOW:-} ]] || { echo "sweep runs: $(tr "\n" " " <"$work/sweep.times")"; echo "walk runs: $(tr "\n" " " <"$work/bare.times")"; }
+sweep=$(median <"$work/sweep.times")
+bare=$(median <"$work/bare.times")
 echo "sweep under Wine: AggiornaDV.exe --sweep ${sweep} s, 14 bare walks ${bare} s, ratio $(echo "scale=2; $sweep / $bare" | bc)"
 
 update=$(for _ in $(seq "$runs"); do echo MZ >"$drive/dolvo/dolvo.exe"

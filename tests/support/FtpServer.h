@@ -95,7 +95,6 @@ private:
     quint16 port_ = 0;
 };
 
-
 // Whether a TLS server whose certificate the system does not trust is
 // refused when no ca_file is given. Not under Wine: its Schannel checks no
 // certificate chain (real Windows does), so there is nothing to test.
