@@ -3,6 +3,10 @@
 #include <sodium.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <cstring>
 #include <vector>
 
@@ -181,25 +185,82 @@ Check Signature::verifies(const Hash& fileHash) const
     return {};
 }
 
+// The hash runs on a thread of its own, so that it overlaps the transfer
+// instead of following it: the downloading thread only copies each piece
+// into a short queue. The queue is bounded (a full one makes update() wait),
+// so memory stays flat whatever the size of the file.
 struct StreamHash::State {
-    crypto_generichash_state hash;
+    static constexpr std::size_t kMaxQueued = 16;
+
+    crypto_generichash_state hash{};
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<std::vector<char>> queued;
+    std::vector<std::vector<char>> spare;  // buffers to reuse
+    bool ended = false;
+    std::thread worker;
+
+    void run()
+    {
+        std::unique_lock<std::mutex> held(lock);
+        for (;;) {
+            changed.wait(held, [this] { return ended || !queued.empty(); });
+            if (queued.empty())
+                return;  // ended, and all of it hashed
+            std::vector<char> piece = std::move(queued.front());
+            queued.pop_front();
+            held.unlock();
+            changed.notify_all();  // room in the queue
+            crypto_generichash_update(&hash, reinterpret_cast<const unsigned char*>(piece.data()), piece.size());
+            held.lock();
+            spare.push_back(std::move(piece));
+        }
+    }
+
+    void stop()
+    {
+        {
+            const std::lock_guard<std::mutex> held(lock);
+            ended = true;
+        }
+        changed.notify_all();
+        if (worker.joinable())
+            worker.join();
+    }
 };
 
 StreamHash::StreamHash() : state_(std::make_unique<State>())
 {
     initialise();
     crypto_generichash_init(&state_->hash, nullptr, 0, crypto_generichash_BYTES_MAX);
+    state_->worker = std::thread([state = state_.get()] { state->run(); });
 }
 
-StreamHash::~StreamHash() = default;
+StreamHash::~StreamHash()
+{
+    state_->stop();
+}
 
 void StreamHash::update(const char* data, std::size_t size)
 {
-    crypto_generichash_update(&state_->hash, reinterpret_cast<const unsigned char*>(data), size);
+    if (size == 0)
+        return;
+    std::unique_lock<std::mutex> held(state_->lock);
+    state_->changed.wait(held, [this] { return state_->queued.size() < State::kMaxQueued; });
+    std::vector<char> piece;
+    if (!state_->spare.empty()) {
+        piece = std::move(state_->spare.back());
+        state_->spare.pop_back();
+    }
+    piece.assign(data, data + size);
+    state_->queued.push_back(std::move(piece));
+    held.unlock();
+    state_->changed.notify_all();
 }
 
 Hash StreamHash::final()
 {
+    state_->stop();
     Hash out{};
     crypto_generichash_final(&state_->hash, out.data(), out.size());
     return out;

@@ -59,7 +59,8 @@ private:
     std::string text_;  // the file as it came
 };
 
-// BLAKE2b-512 of a stream, fed as the bytes arrive.
+// BLAKE2b-512 of a stream, fed as the bytes arrive and computed beside the
+// caller, on a thread of its own. final() once, after the last update().
 class StreamHash {
 public:
     StreamHash();
