@@ -115,8 +115,8 @@ private:
         const QFileInfo info(path(v));
         if (v.empty() || !info.isDir())
             return failKey(u"la cartella \"%1\" non esiste"_s.arg(shownValue(v)));
-        // The top of a drive ("\\", "D:\\") is that drive, written as the
-        // window shows a drive: "d:".
+        // The top of a drive (\ on the current one, or D:\) is that drive,
+        // written as the window shows a drive: "d:".
         const QString absolute = info.absoluteFilePath();
         if (const QString drive = absolute.left(2);
             absolute.size() == 3 && absolute.endsWith(u'/') && platform::isDriveName(drive.toStdString())) {
