@@ -245,14 +245,18 @@ void StreamHash::update(const char* data, std::size_t size)
 {
     if (size == 0)
         return;
+    std::vector<char> piece;
     std::unique_lock<std::mutex> held(state_->lock);
     state_->changed.wait(held, [this] { return state_->queued.size() < State::kMaxQueued; });
-    std::vector<char> piece;
     if (!state_->spare.empty()) {
         piece = std::move(state_->spare.back());
         state_->spare.pop_back();
     }
+    // The copy is made outside the lock: the hashing thread may take the
+    // next piece meanwhile. Only this thread adds, so the room stays.
+    held.unlock();
     piece.assign(data, data + size);
+    held.lock();
     state_->queued.push_back(std::move(piece));
     held.unlock();
     state_->changed.notify_all();

@@ -5,6 +5,8 @@
 #  - --update of a 64 MiB file over loopback against curl + sync + mv on Linux.
 #   bench/windows/wine_bench.sh [RUNS]      after scripts/test-windows.sh
 #   (or: cmake --build --preset mingw --target bench_wine)
+# ADV_BENCH_SETTLE: seconds the new prefix settles first (20); ADV_BENCH_SHOW=1
+# prints every sweep and walk time as well as the medians.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 runs=${1:-10}
