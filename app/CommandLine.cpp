@@ -16,24 +16,12 @@
 #include "app/core/StartupSweep.h"
 #include "app/core/UpdateCommand.h"
 #include "app/core/ProcessTerminator.h"
-#include "platform/ConsoleSignals.h"
-#include "platform/FileReplacement.h"
-#include "platform/OrdinaryFile.h"
+#include "app/core/ConsoleUi.h"
 
 using namespace Qt::StringLiterals;
 
 namespace adv {
 namespace {
-
-// A reader that went away (`--update | head -n 1`) must not stop the
-// program, so a failed write is let go.
-void print(std::FILE* to, const QString& line)
-{
-    std::fputs(line.toUtf8().constData(), to);
-    std::fputc('\n', to);
-    std::fflush(to);
-    std::clearerr(to);
-}
 
 void reportNotClosed(const std::vector<NotClosed>& left)
 {
@@ -42,10 +30,10 @@ void reportNotClosed(const std::vector<NotClosed>& left)
         for (const long pid : program.report.notClosedPids)
             pids << QString::number(pid);
         const QString name = QString::fromUtf8(program.name.data(), static_cast<qsizetype>(program.name.size()));
-        print(stderr, u"AggiornaDV: %1 non si è potuto chiudere (%2 %3%4)"_s.arg(name)
-                          .arg(program.report.notClosed)
-                          .arg(program.report.notClosed == 1 ? u"processo"_s : u"processi"_s,
-                               pids.isEmpty() ? QString() : u": "_s + pids.join(u", "_s)));
+        printLine(stderr, u"AggiornaDV: %1 non si è potuto chiudere (%2 %3%4)"_s.arg(name)
+                              .arg(program.report.notClosed)
+                              .arg(program.report.notClosed == 1 ? u"processo"_s : u"processi"_s,
+                                   pids.isEmpty() ? QString() : u": "_s + pids.join(u", "_s)));
     }
 }
 
@@ -75,26 +63,6 @@ private:
     short value_ = 0;
 };
 
-// Without a window the log goes to stdout, line by line, as the window's
-// log would show it.
-class ConsoleUi final : public UpdateUi {
-public:
-    explicit ConsoleUi(const Config& config) : drive_(QString::fromStdString(config.root.string())) {}
-    void setPointer(Pointer) override {}
-    bool askYesNo(const QString&, const QString&) override { return true; }
-    QString driveText() const override { return drive_; }
-    void showBusyLabel() override {}
-    void AppendStatus(const QString& message) override { print(stdout, u"- "_s + message); }
-    void downloadProgress(std::int64_t, std::int64_t) override {}
-    void downloadEnded() override {}
-    bool stopRequested() override { return platform::interruptRequested(); }
-
-private:
-    QString drive_;
-};
-
-const QString kRolledBack = u"Ripristinata la versione precedente del programma"_s;
-const QString kNothingKept = u"Nessuna versione precedente da ripristinare"_s;
 const QString kNotVerified =
     u"AggiornaDV: attenzione: il programma scaricato non viene verificato. Per installare solo i programmi firmati "
     u"dal produttore, scrivere la sua chiave pubblica minisign (la riga \"RW...\" di minisign.pub) come public_key "
@@ -102,51 +70,33 @@ const QString kNotVerified =
 
 enum class ConsoleJob { Sweep, Update, RollBack };
 
-int rollBack(const Config& config)
-{
-    const auto target = platform::findOrdinaryFile(config.root, kProducts.front().probePath);
-    if (!target) {
-        print(stdout, u"- Programma Dolvo non è stato installato... "_s);
-        return code(ExitStatus::NotInstalled);
-    }
-    const platform::ReplaceResult swapped = platform::FileReplacement::rollBack(*target);
-    switch (swapped.status) {
-    case platform::ReplaceStatus::Ok: print(stdout, u"- "_s + kRolledBack); return code(ExitStatus::Updated);
-    case platform::ReplaceStatus::NothingKept: print(stdout, u"- "_s + kNothingKept); return code(ExitStatus::NothingKept);
-    case platform::ReplaceStatus::Busy:
-    case platform::ReplaceStatus::Failed: break;
-    }
-    print(stdout, u"- Impossibile ripristinare la versione precedente del programma"_s);
-    print(stderr, u"AggiornaDV: "_s + shownValue(swapped.detail));
-    return code(ExitStatus::DownloadFailed);
-}
-
 int runConsole(const Config& config, ConsoleJob job)
 {
     // An interrupt stops an update cleanly; one that comes during the sweep
     // lets the sweep end, and the update then stops at its first wait on the
     // server.
-    platform::installConsoleSignalHandlers();
+    ConsoleUi ui;
     std::array<ConsoleCheckBox, 4> boxes;
     ProcessTerminator terminator(config.closeGrace);
     reportNotClosed(StartupSweep(config.root, {&boxes[0], &boxes[1], &boxes[2], &boxes[3]}, terminator));
     for (std::size_t i = 0; i < kProducts.size(); ++i) {
         const auto caption =
             QString::fromUtf8(kProducts[i].caption.data(), static_cast<qsizetype>(kProducts[i].caption.size()));
-        print(stdout, (boxes[i].value() == 1 ? u"[x] "_s : u"[ ] "_s) + caption);
+        printLine(stdout, (boxes[i].value() == 1 ? u"[x] "_s : u"[ ] "_s) + caption);
     }
     if (job == ConsoleJob::Sweep)
         return code(ExitStatus::Updated);
-    if (job == ConsoleJob::RollBack)
-        return rollBack(config);
-
-    if (!config.publicKey)
-        print(stderr, kNotVerified);
-    ConsoleUi ui(config);
-    auto ftp = platform::makeCurlFtpClient(config.ftp);
-    const UpdateReport report = UpdateCommand(ui, *ftp, config, /*confirmed=*/true);
+    UpdateReport report;
+    if (job == ConsoleJob::RollBack) {
+        report = RollBackCommand(ui, config);
+    } else {
+        if (!config.publicKey)
+            printLine(stderr, kNotVerified);
+        auto ftp = platform::makeCurlFtpClient(config.ftp);
+        report = UpdateCommand(ui, *ftp, config, /*confirmed=*/true);
+    }
     if (!report.reason.empty())
-        print(stderr, u"AggiornaDV: "_s + shownValue(report.reason));
+        printLine(stderr, u"AggiornaDV: "_s + shownValue(report.reason));
     return code(exitStatus(report.outcome));
 }
 
@@ -159,9 +109,9 @@ QtMessageHandler qtHandler = nullptr;
 void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
     if (type == QtFatalMsg && makingTheApplication) {
-        print(stderr, u"AggiornaDV: nessuno schermo su cui aprire la finestra (%1). Usare --update o --sweep, "
-                      u"oppure avviare AggiornaDV in una sessione grafica (DISPLAY o WAYLAND_DISPLAY)."_s.arg(
-                          message.section(u'\n', 0, 0)));
+        printLine(stderr, u"AggiornaDV: nessuno schermo su cui aprire la finestra (%1). Usare --update o --sweep, "
+                          u"oppure avviare AggiornaDV in una sessione grafica (DISPLAY o WAYLAND_DISPLAY)."_s.arg(
+                              message.section(u'\n', 0, 0)));
         std::_Exit(code(ExitStatus::NoDisplay));
     }
     if (qtHandler != nullptr)
@@ -201,7 +151,8 @@ int runCommandLine(int argc, char** argv, std::string_view builtInKey)
     const QCommandLineOption rollBackOption(u"rollback"_s);
     const QCommandLineOption helpOption(QStringList{u"h"_s, u"help"_s});
     const QCommandLineOption versionOption(QStringList{u"v"_s, u"version"_s});
-    for (const QCommandLineOption* option : {&configOption, &sweepOption, &updateOption, &rollBackOption, &helpOption, &versionOption})
+    for (const QCommandLineOption* option :
+         {&configOption, &sweepOption, &updateOption, &rollBackOption, &helpOption, &versionOption})
         parser.addOption(*option);
 
     // Qt's own messages are English; the operator reads Italian.
@@ -213,30 +164,30 @@ int runCommandLine(int argc, char** argv, std::string_view builtInKey)
             why = u"argomento inatteso: %1"_s.arg(parser.positionalArguments().join(u' '));
         else
             why = u"manca il valore di --config"_s;
-        print(stderr, u"AggiornaDV: "_s + why);
-        print(stderr, kUsage);
+        printLine(stderr, u"AggiornaDV: "_s + why);
+        printLine(stderr, kUsage);
         return code(ExitStatus::Usage);
     }
     if (parser.isSet(helpOption)) {
-        print(stdout, kHelp);
+        printLine(stdout, kHelp);
         return code(ExitStatus::Updated);
     }
     if (parser.isSet(versionOption)) {
-        print(stdout, u"AggiornaDV "_s + QStringLiteral(ADV_VERSION));
+        printLine(stdout, u"AggiornaDV "_s + QStringLiteral(ADV_VERSION));
         return code(ExitStatus::Updated);
     }
     if (int(parser.isSet(sweepOption)) + int(parser.isSet(updateOption)) + int(parser.isSet(rollBackOption)) > 1) {
-        print(stderr, u"AggiornaDV: --sweep, --update e --rollback non vanno insieme"_s);
+        printLine(stderr, u"AggiornaDV: --sweep, --update e --rollback non vanno insieme"_s);
         return code(ExitStatus::Usage);
     }
     if (parser.isSet(configOption) && parser.value(configOption).isEmpty()) {
-        print(stderr, u"AggiornaDV: --config: manca il nome del file di configurazione"_s);
+        printLine(stderr, u"AggiornaDV: --config: manca il nome del file di configurazione"_s);
         return code(ExitStatus::Config);
     }
 
     ConfigResult loaded = loadConfig(parser.value(configOption));
     if (!loaded.warning.isEmpty())
-        print(stderr, u"AggiornaDV: "_s + loaded.warning);
+        printLine(stderr, u"AggiornaDV: "_s + loaded.warning);
     if (loaded.config) {
         if (const QString refused = adoptBuiltInKey(*loaded.config, builtInKey); !refused.isEmpty()) {
             loaded.config.reset();
@@ -244,7 +195,7 @@ int runCommandLine(int argc, char** argv, std::string_view builtInKey)
         }
     }
     if (!loaded.config) {
-        print(stderr, u"AggiornaDV: "_s + loaded.error);
+        printLine(stderr, u"AggiornaDV: "_s + loaded.error);
         return code(ExitStatus::Config);
     }
 

@@ -1,6 +1,7 @@
 // One whole download through the FTP session, for the download benchmark:
-// open, enter the folder, fetch over the target, close. Prints the time of
-// the fetch alone and the process's peak resident memory.
+// open, enter the folder, fetch over the target through the install
+// transaction, close. Prints the time of the fetch and install alone and the
+// process's peak resident memory.
 //
 //   adv_ftp_fetch_bench PORT FOLDER REMOTE-NAME TARGET
 //   account in ADV_FTP_BENCH_USER / ADV_FTP_BENCH_PASSWORD; host 127.0.0.1
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/FileReplacement.h"
 #include "platform/FtpClient.h"
 
 namespace {
@@ -20,6 +22,15 @@ std::string env(const char* name)
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
 }
+
+class FileSink final : public adv::platform::FtpSink {
+public:
+    explicit FileSink(adv::platform::FileReplacement& file) : file_(file) {}
+    std::string take(const char* data, std::size_t size) override { return file_.write(data, size).detail; }
+
+private:
+    adv::platform::FileReplacement& file_;
+};
 
 }  // namespace
 
@@ -44,8 +55,19 @@ int main(int argc, char** argv)
         return 2;
     }
     const auto start = std::chrono::steady_clock::now();
-    if (const adv::platform::FtpResult fetched = ftp->FetchFile(argv[3], argv[4]); !fetched) {
+    adv::platform::ReplaceResult why;
+    auto target = adv::platform::FileReplacement::open(argv[4], why);
+    if (!target || !(why = target->lock()) || !(why = target->begin())) {
+        std::fprintf(stderr, "%s\n", why.detail.c_str());
+        return 1;
+    }
+    FileSink sink(*target);
+    if (const adv::platform::FtpResult fetched = ftp->FetchFile(argv[3], sink); !fetched) {
         std::fprintf(stderr, "%s\n", fetched.detail.c_str());
+        return 1;
+    }
+    if (!(why = target->commit({}))) {
+        std::fprintf(stderr, "%s\n", why.detail.c_str());
         return 1;
     }
     const double fetchSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -1,7 +1,7 @@
 // The FTP session over libcurl. libcurl speaks the protocol; this file keeps
 // one easy handle per session (so the control connection opened by
 // OpenSession carries the folder change and the download), decides when a
-// download is the whole file, and streams it into a FileReplacement.
+// download is the whole file, and streams it into the caller's sink.
 //
 // The handle is driven through a multi handle of our own rather than
 // curl_easy_perform, for two reasons: the caller's interrupt check runs
@@ -10,15 +10,16 @@
 // channel on a reused control connection, which a short poll slice avoids.
 #include "platform/FtpClient.h"
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <exception>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "platform/CurlHolder.h"
-#include "platform/FileReplacement.h"
 
 namespace adv::platform {
 namespace {
@@ -50,6 +51,12 @@ bool isValidHost(const std::string& host)
 FtpResult failure(FtpFailure kind, std::string detail, long reply = 0)
 {
     return {kind, reply, std::move(detail)};
+}
+
+std::string tooLarge(std::int64_t limit, std::int64_t capacity)
+{
+    return "the file is larger than the " + std::to_string(limit) +
+           (limit < capacity ? " bytes allowed (max_download_mb)" : " bytes allowed");
 }
 
 // What the server says about a file without sending it.
@@ -108,17 +115,13 @@ public:
 
     FtpResult OpenSession() override;
     FtpResult EnterRemoteFolder(const std::string& folder) override;
-    FtpResult FetchFile(const std::string& remoteName, const std::filesystem::path& target,
-                        const FtpProgress& progress, const Installation& how) override;
-    FtpResult FetchText(const std::string& remoteName, std::size_t maxBytes, std::string& contents) override;
+    FtpResult FetchFile(const std::string& remoteName, FtpSink& sink, const FtpProgress& progress) override;
     void CloseSession() override;
 
 private:
     // What one download needs inside libcurl's callbacks.
     struct Transfer {
-        FileReplacement* file = nullptr;  // the bytes go to the file...
-        std::string* memory = nullptr;    // ...or here
-        DownloadCheck* check = nullptr;
+        FtpSink* sink = nullptr;
         const FtpProgress* progress = nullptr;
         std::int64_t announced = -1;
         std::int64_t limit = 0;  // more than this many bytes is an error
@@ -137,12 +140,14 @@ private:
     // The URL of a file of the current folder, or empty when the name is not one.
     std::string fileUrl(const std::string& remoteName) const;
     std::chrono::seconds stallWindow() const;
-    // RETR of `url` into `transfer`'s file or memory.
+    // RETR of `url` into `transfer`'s sink.
     FtpResult retrieve(const std::string& url, const std::string& remoteName, Transfer& transfer);
     // Runs the request set up on the handle; `kind` is the failure to report
     // when libcurl fails it.
     FtpResult perform(FtpFailure kind, const std::string& what);
     FtpResult askAbout(const std::string& url, const std::string& name, RemoteFile& answer);
+    // Waits, answering the interrupt check.
+    FtpResult pause(std::chrono::milliseconds length, const std::string& remoteName);
     // Every result leaves through here: a text that holds the password is
     // dropped whole rather than patched.
     FtpResult finish(FtpResult result) const;
@@ -384,26 +389,18 @@ size_t CurlFtpClient::onData(char* data, size_t size, size_t count, void* self)
     if (transfer == nullptr)
         return bytes;
     const auto length = static_cast<std::int64_t>(bytes);
-    // An endless or overlong stream stops here, before it reaches the disk.
+    // An endless or overlong stream stops here, before it reaches the sink.
     if (transfer->received + length > transfer->limit) {
         transfer->abort =
             failure(FtpFailure::Size, transfer->announced >= 0
                                           ? "the server sent more than the " + std::to_string(transfer->announced) +
                                                 " bytes it gives as the file's size"
-                                          : "the file is larger than the " + std::to_string(transfer->limit) +
-                                                (transfer->memory != nullptr ? " bytes allowed"
-                                                                             : " bytes allowed (max_download_mb)"));
+                                          : tooLarge(transfer->limit, transfer->sink->capacity()));
         return 0;
     }
-    if (transfer->memory != nullptr) {
-        transfer->memory->append(data, bytes);
-    } else {
-        if (const ReplaceResult written = transfer->file->write(data, bytes); !written) {
-            transfer->abort = failure(FtpFailure::Local, written.detail);
-            return 0;
-        }
-        if (transfer->check != nullptr)
-            transfer->check->consume(data, bytes);
+    if (std::string refused = transfer->sink->take(data, bytes); !refused.empty()) {
+        transfer->abort = failure(FtpFailure::Sink, std::move(refused));
+        return 0;
     }
     transfer->received += length;
     return bytes;
@@ -428,10 +425,10 @@ int CurlFtpClient::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, cu
             try {
                 (*transfer->progress)(transfer->received, transfer->announced);
             } catch (const std::exception& e) {
-                transfer->abort = failure(FtpFailure::Local, std::string("the progress report failed: ") + e.what());
+                transfer->abort = failure(FtpFailure::Sink, std::string("the progress report failed: ") + e.what());
                 return 1;
             } catch (...) {
-                transfer->abort = failure(FtpFailure::Local, "the progress report failed");
+                transfer->abort = failure(FtpFailure::Sink, "the progress report failed");
                 return 1;
             }
         }
@@ -470,33 +467,7 @@ std::string CurlFtpClient::fileUrl(const std::string& remoteName) const
     return baseUrl() + folderPath_ + curl_->escape(remoteName);
 }
 
-FtpResult CurlFtpClient::FetchText(const std::string& remoteName, std::size_t maxBytes, std::string& contents)
-{
-    contents.clear();
-    if (!curl_)
-        return failure(FtpFailure::Setting, "no FTP session is open");
-    const std::string url = fileUrl(remoteName);
-    if (url.empty())
-        return failure(FtpFailure::Setting, "invalid remote file name '" + remoteName + "'");
-
-    // Read to the end of the data connection, whatever size is announced:
-    // the caller judges what came, the limit only bounds it.
-    Transfer transfer{.file = nullptr,
-                      .memory = &contents,
-                      .check = nullptr,
-                      .progress = nullptr,
-                      .announced = -1,
-                      .limit = static_cast<std::int64_t>(maxBytes),
-                      .rate = RateFloor(stallWindow(), 0),
-                      .abort = std::nullopt};
-    FtpResult downloaded = retrieve(url, remoteName, transfer);
-    if (!downloaded)
-        contents.clear();
-    return downloaded;
-}
-
-FtpResult CurlFtpClient::FetchFile(const std::string& remoteName, const std::filesystem::path& target,
-                                   const FtpProgress& progress, const Installation& how)
+FtpResult CurlFtpClient::FetchFile(const std::string& remoteName, FtpSink& sink, const FtpProgress& progress)
 {
     if (!curl_)
         return failure(FtpFailure::Setting, "no FTP session is open");
@@ -514,18 +485,14 @@ FtpResult CurlFtpClient::FetchFile(const std::string& remoteName, const std::fil
     if (before.size < 0 && !options_.allowUnknownSize)
         return finish(failure(FtpFailure::Size, "the server does not give the size of '" + remoteName +
                                                     "', so a cut download could not be told from a whole one"));
+    const std::int64_t capacity = sink.capacity();
+    if (before.size > capacity)
+        return failure(FtpFailure::Size, "cannot download '" + remoteName + "': " + tooLarge(capacity, capacity));
 
-    FileReplacement file(target);
-    if (const ReplaceResult begun = file.begin(); !begun)
-        return finish(
-            failure(begun.status == ReplaceStatus::Busy ? FtpFailure::Busy : FtpFailure::Local, begun.detail));
-
-    Transfer transfer{.file = &file,
-                      .memory = nullptr,
-                      .check = how.check,
+    Transfer transfer{.sink = &sink,
                       .progress = &progress,
                       .announced = before.size,
-                      .limit = before.size >= 0 ? before.size : options_.maxDownloadBytes,
+                      .limit = before.size >= 0 ? before.size : std::min(options_.maxDownloadBytes, capacity),
                       .rate = RateFloor(stallWindow(), options_.minRateBps),
                       .abort = std::nullopt};
     FtpResult downloaded = retrieve(url, remoteName, transfer);
@@ -538,6 +505,8 @@ FtpResult CurlFtpClient::FetchFile(const std::string& remoteName, const std::fil
         return failure(FtpFailure::Size, "cannot download '" + remoteName + "': received " +
                                              std::to_string(transfer.received) + " of " + std::to_string(before.size) +
                                              " bytes");
+    if (FtpResult waited = pause(options_.recheckAfter, remoteName); !waited)
+        return waited;
     RemoteFile after;
     if (FtpResult asked = askAbout(url, remoteName, after); !asked)
         return asked;
@@ -546,13 +515,19 @@ FtpResult CurlFtpClient::FetchFile(const std::string& remoteName, const std::fil
                                              std::to_string(before.size) + " bytes before, " +
                                              std::to_string(after.size) +
                                              " after): it may still be uploading; try again later");
+    return {};
+}
 
-    if (how.check != nullptr) {
-        if (std::string refused = how.check->verdict(); !refused.empty())
-            return finish(failure(FtpFailure::Rejected, refused));
+FtpResult CurlFtpClient::pause(std::chrono::milliseconds length, const std::string& remoteName)
+{
+    const auto until = Clock::now() + length;
+    while (Clock::now() < until) {
+        if (interrupted_ && interrupted_()) {
+            CloseSession();
+            return failure(FtpFailure::Interrupted, "cannot download '" + remoteName + "': interrupted");
+        }
+        std::this_thread::sleep_for(std::min<Clock::duration>(until - Clock::now(), std::chrono::milliseconds(10)));
     }
-    if (const ReplaceResult committed = file.commit(how.signature); !committed)
-        return finish(failure(FtpFailure::Local, committed.detail));
     return {};
 }
 

@@ -1,8 +1,9 @@
-// Replacing an installed file with a new copy, so that the installed name
-// always holds either the old file or the whole new one.
+// The install transaction: replacing the installed program with a new copy
+// and going back to the previous one, so that the installed name always holds
+// either the old program or the whole new one, the previous program is kept,
+// and the release record says which release is where.
 //
-// One implementation per OS (FileReplacement_linux.cpp, FileReplacement_win.cpp),
-// chosen by CMake. Qt-free.
+// Written once, over the per-OS primitives of InstallFolder.h. Qt-free.
 #pragma once
 
 #include <cstddef>
@@ -13,68 +14,110 @@
 #include <string>
 #include <string_view>
 
+#include "platform/InstallFolder.h"
+
 namespace adv::platform {
+
+// The names beside the installed program.
+inline constexpr std::string_view kPreviousSuffix = ".prev";      // the program it replaced
+inline constexpr std::string_view kRecordSuffix = ".release";     // the release record
+inline constexpr std::string_view kLockSuffix = ".lock";          // one updater at a time
+inline constexpr std::string_view kSignatureSuffix = ".minisig";  // a release's signature
 
 enum class ReplaceStatus {
     Ok,
-    Busy,         // another updater holds the file's lock
+    Unchanged,    // the new file is the installed one, byte for byte: nothing was touched
+    Busy,         // another updater holds the installation's lock
     Failed,       // detail says why
-    NothingKept,  // a roll-back found no previous file to go back to
+    Damaged,      // the release record is not a record: nothing can be trusted to it
+    NothingKept,  // a roll-back found no previous program to go back to
 };
 
 struct ReplaceResult {
     ReplaceStatus status = ReplaceStatus::Ok;
-    std::string detail;  // English, for stderr
+    std::string detail;  // English, for stderr; on success, what could not be tidied
 
-    explicit operator bool() const { return status == ReplaceStatus::Ok; }
+    explicit operator bool() const { return status == ReplaceStatus::Ok || status == ReplaceStatus::Unchanged; }
 };
 
-// begin() locks the target against every other updater and opens a temporary
-// file beside it; write() appends to the temporary file; commit() gives it the
-// installed file's owner and mode, flushes it to disk, keeps the installed
-// file as `target` + ".prev" and renames the new one over the target.
-// Whatever does not end in a commit (a failure, a cancelled download, the
-// object going away) leaves the target as it was, removes the temporary file
-// and releases the lock.
-//
-// Beside the target may stand its signature, `target` + ".minisig"; it goes
-// to ".prev.minisig" with the file it speaks for. The installed name never
-// disappears, not even for an instant.
-//
-// The lock is one the kernel holds on an open file, so it goes with the
-// process that holds it, whatever way that ends; the lock file, `target` +
-// ".lock", is never followed through a link, and a leftover one never blocks.
+// A release of the program, as far as it is known.
+struct Release {
+    std::optional<std::int64_t> signedAt;  // the signature's timestamp; none when unsigned or unknown
+    std::string hash;                      // BLAKE2b-512 of the file, hex; empty when not known
+
+    bool operator==(const Release&) const = default;
+};
+
+// What the record says. An entry whose file is no longer the one recorded
+// (someone replaced it by hand) reads as an unknown release; the floor stays.
+struct ReleaseRecord {
+    Release installed;
+    Release previous;
+    std::optional<std::int64_t> floor;  // the highest release ever installed here
+};
+
+// lock() takes the installation's lock and reads its record; begin(),
+// write() and commit() put a new program in place; rollBack() goes back to
+// the previous one. The record is read and written only under the lock, and
+// always atomically; a cut at any instant leaves the old program with a
+// record that describes it, or the new one with a floor at least as high as
+// before. Whatever does not end in a commit leaves the installation as it was.
 class FileReplacement {
 public:
-    // `target` is the installed file's real path (no link in it).
-    explicit FileReplacement(std::filesystem::path target);
+    // Opens the folder of `target` (the installed program's real path) once:
+    // every later step works on that folder, whatever becomes of its path.
+    static std::unique_ptr<FileReplacement> open(const std::filesystem::path& target, ReplaceResult& why);
+    // Over a folder already opened, as tests do with their own primitives.
+    FileReplacement(std::unique_ptr<InstallFolder> folder, std::string name);
     ~FileReplacement();
     FileReplacement(const FileReplacement&) = delete;
     FileReplacement& operator=(const FileReplacement&) = delete;
 
+    // Whether the program, and a previous one, stand there as ordinary files.
+    bool installed();
+    bool previousKept();
+
+    ReplaceResult lock();
+    const ReleaseRecord& record() const { return record_; }
+    // Where no record exists yet: the signature that an earlier release of
+    // this updater kept beside the program, which then held its floor.
+    std::optional<std::string> legacySignature();
+    // Raises the floor (not lowered) for the next commit or roll-back to write.
+    void raiseFloor(std::int64_t signedAt);
+
     ReplaceResult begin();
     ReplaceResult write(const char* data, std::size_t size);
-    // `signature`, when given, is written as `target` + ".minisig" once the
-    // file is in place; when not, a signature from an earlier update is
-    // removed. The file is installed even if its signature cannot be
-    // written: it only ever gets compared with a newer release's.
-    ReplaceResult commit(const std::optional<std::string>& signature = std::nullopt);
-    // Drops the temporary file and the lock; the target stays as it was.
+    // Installs the new file as `release`, keeping the installed program as
+    // the previous one; Unchanged, touching nothing, when the two are the same.
+    ReplaceResult commit(const Release& release);
+    // Drops the temporary file; the installation stays as it was.
     void abandon() noexcept;
 
-    // Swaps the target and `target` + ".prev", and their signatures, under
-    // the same lock: a second roll-back goes forward again.
-    static ReplaceResult rollBack(const std::filesystem::path& target);
+    // The previous program and the installed one trade places, and so do
+    // their entries in the record; the floor stays. Works also when the
+    // installed program is missing.
+    ReplaceResult rollBack();
 
     std::int64_t written() const { return written_; }
-    const std::filesystem::path& target() const { return target_; }
-
-    struct Handles;  // per OS, opaque to callers
+    std::string shown() const;
 
 private:
+    struct Recorded;
+    ReplaceResult readRecord();
+    ReplaceResult writeRecord(const Recorded& installed, const Recorded& previous, std::optional<std::int64_t> floor,
+                              std::string& temporary);
+    bool sameFiles(const std::string& a, const std::string& b);
+    std::string temporaryName() const;
+    void removeTemporaries() noexcept;
 
-    std::filesystem::path target_;
-    std::unique_ptr<Handles> handles_;
+    std::unique_ptr<InstallFolder> folder_;
+    std::string name_;
+    bool locked_ = false;
+    ReleaseRecord record_;
+    std::optional<std::int64_t> floorOnDisk_;
+    std::string temporary_;  // the new program while it is written
+    std::string recordTemporary_;
+    std::string held_;  // a second name of the program being replaced
     std::int64_t written_ = 0;
 };
 

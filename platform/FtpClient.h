@@ -5,10 +5,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
 namespace adv::platform {
@@ -31,6 +29,11 @@ struct FtpOptions {
     // other proof of the file; then at most maxDownloadBytes are taken.
     bool allowUnknownSize = false;
     std::int64_t maxDownloadBytes = std::int64_t{512} * 1024 * 1024;
+    // How long after a transfer the server is asked again about the file.
+    // SIZE and MDTM (in whole seconds) agree before and after a transfer
+    // that falls between two writes of an upload still under way; a pause
+    // longer than a second lets the upload show.
+    std::chrono::milliseconds recheckAfter{0};
 };
 
 enum class FtpFailure {
@@ -39,12 +42,10 @@ enum class FtpFailure {
     Connection,   // no session: cannot connect, log in or agree on TLS
     Folder,       // the remote folder cannot be entered
     RemoteFile,   // the file is not on the server
-    Size,         // what arrived is not the whole file the server holds
+    Size,         // what arrived is not the whole file the server holds, or more than the sink takes
     Transfer,     // the download broke off, or was slower than allowed
-    Local,        // the file cannot be put in place here
-    Busy,         // another update of the same file is running
+    Sink,         // the sink could not take the bytes; detail is its reason
     Interrupted,  // the caller asked to stop
-    Rejected,     // the caller's DownloadCheck refused the file
 };
 
 // The outcome of one operation.
@@ -59,24 +60,31 @@ struct FtpResult {
 // Bytes received so far and the size the server announced (-1 when unknown).
 using FtpProgress = std::function<void(std::int64_t received, std::int64_t total)>;
 
-// Sees every byte of a download as it reaches the disk, and decides, once the
-// whole file is in and before it is installed, whether it may be.
-class DownloadCheck {
+// Where a download's bytes go, as they arrive.
+class FtpSink {
 public:
-    virtual ~DownloadCheck() = default;
-    virtual void consume(const char* data, std::size_t size) = 0;
-    // Empty to install the file, else why not (English).
-    virtual std::string verdict() = 0;
+    virtual ~FtpSink() = default;
+    // Empty to go on, else why the bytes cannot be taken (English).
+    virtual std::string take(const char* data, std::size_t size) = 0;
+    // The most bytes it takes: more is FtpFailure::Size.
+    virtual std::int64_t capacity() const { return INT64_MAX; }
 };
 
-// How a download is installed beyond replacing the file. The file it
-// replaces is always kept as `target` + ".prev".
-struct Installation {
-    DownloadCheck* check = nullptr;
-    // Kept beside the installed file as `target` + ".minisig"; without one,
-    // a signature left there from an earlier update is removed, since it
-    // would speak for a file that is no longer there.
-    std::optional<std::string> signature;
+// A small file, in memory.
+class MemorySink final : public FtpSink {
+public:
+    explicit MemorySink(std::size_t capacity) : capacity_(capacity) {}
+    std::string take(const char* data, std::size_t size) override
+    {
+        contents_.append(data, size);
+        return {};
+    }
+    std::int64_t capacity() const override { return static_cast<std::int64_t>(capacity_); }
+    const std::string& contents() const { return contents_; }
+
+private:
+    std::size_t capacity_;
+    std::string contents_;
 };
 
 class FtpClient {
@@ -96,20 +104,12 @@ public:
 
     virtual FtpResult OpenSession() = 0;
     virtual FtpResult EnterRemoteFolder(const std::string& folder) = 0;
-    // Downloads `remoteName` from the current folder and replaces `target`
-    // (the installed file's real path) with it. `target` is untouched unless
-    // the whole file arrived: as many bytes as the server says the file has,
-    // before and after the transfer, and not one more. One update of a file
-    // at a time: a second FetchFile of the same target, from any process,
-    // fails with FtpFailure::Busy while one runs.
-    //
-    // With `how.check`, the file is installed only if the check approves it.
-    virtual FtpResult FetchFile(const std::string& remoteName, const std::filesystem::path& target,
-                                const FtpProgress& progress = {}, const Installation& how = {}) = 0;
-    // Downloads a small file of the current folder into memory: at most
-    // `maxBytes`, else FtpFailure::Size; a file the server lacks is
-    // FtpFailure::RemoteFile.
-    virtual FtpResult FetchText(const std::string& remoteName, std::size_t maxBytes, std::string& contents) = 0;
+    // Streams `remoteName` of the current folder into `sink`. It succeeds
+    // only when the whole file arrived: as many bytes as the server gives as
+    // its size before and after the transfer, and not one more, at no less
+    // than the rate floor. Where the server gives no size, only with
+    // allowUnknownSize, and at most maxDownloadBytes.
+    virtual FtpResult FetchFile(const std::string& remoteName, FtpSink& sink, const FtpProgress& progress = {}) = 0;
     virtual void CloseSession() = 0;
 };
 

@@ -302,6 +302,17 @@ QString findConfigFile()
     return {};
 }
 
+// The signature vouches for the whole file where the size cannot, and it
+// alone tells a finished upload from one still under way. Without it the
+// server is asked about the file again after a pause in which an upload
+// would show, even in MDTM's whole seconds.
+void fitDownloadsToKey(Config& config)
+{
+    const bool signedOnly = config.publicKey.has_value();
+    config.ftp.allowUnknownSize = signedOnly;
+    config.ftp.recheckAfter = signedOnly ? std::chrono::milliseconds(0) : std::chrono::milliseconds(1500);
+}
+
 }  // namespace
 
 QString shownValue(std::string_view bytes)
@@ -379,7 +390,7 @@ QString adoptBuiltInKey(Config& config, std::string_view builtIn)
     config.publicKey = key;
     config.publicKeyText = std::string(trimmed(builtIn));
     config.publicKeyBuiltIn = true;
-    config.ftp.allowUnknownSize = true;
+    fitDownloadsToKey(config);
     return {};
 }
 
@@ -389,6 +400,7 @@ ConfigResult loadConfig(const QString& explicitFile)
     Config config;
     const QString file = explicitFile.isEmpty() ? findConfigFile() : explicitFile;
     if (file.isEmpty()) {
+        fitDownloadsToKey(config);
         result.config = config;
         return result;
     }
@@ -415,8 +427,7 @@ ConfigResult loadConfig(const QString& explicitFile)
     reader.parse(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
     if (reader.failed())
         return {std::nullopt, reader.error(), {}};
-    // The signature vouches for the whole file where the size cannot.
-    config.ftp.allowUnknownSize = config.publicKey.has_value();
+    fitDownloadsToKey(config);
 
     // A password is as good as the file's permissions.
     if (!config.password.empty() && platform::othersMayRead(QFile::encodeName(info.absoluteFilePath()).toStdString()))

@@ -86,6 +86,25 @@ std::vector<std::string_view> linesOf(std::string_view text)
 
 }  // namespace
 
+std::string toHex(const Hash& hash)
+{
+    std::string text(hash.size() * 2 + 1, '\0');
+    sodium_bin2hex(text.data(), text.size(), hash.data(), hash.size());
+    text.pop_back();
+    return text;
+}
+
+std::optional<Hash> hashFromHex(std::string_view text)
+{
+    Hash hash{};
+    std::size_t length = 0;
+    const char* end = nullptr;
+    if (sodium_hex2bin(hash.data(), hash.size(), text.data(), text.size(), nullptr, &length, &end) != 0 ||
+        length != hash.size() || end != text.data() + text.size())
+        return std::nullopt;
+    return hash;
+}
+
 std::optional<PublicKey> parsePublicKey(std::string_view base64, std::string* why)
 {
     initialise();

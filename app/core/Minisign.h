@@ -16,6 +16,10 @@ namespace adv::minisign {
 using KeyId = std::array<unsigned char, 8>;
 using Hash = std::array<unsigned char, 64>;  // BLAKE2b-512
 
+// A hash as lower-case hex, and back; nothing when `text` is not one.
+std::string toHex(const Hash& hash);
+std::optional<Hash> hashFromHex(std::string_view text);
+
 // A signature file larger than this is refused unread.
 constexpr std::size_t kMaxSignatureBytes = 16 * 1024;
 

@@ -1,11 +1,15 @@
 #include "app/core/UpdateCommand.h"
 
-#include <fstream>
+#include <QDateTime>
+#include <QLocale>
+
+#include <memory>
 #include <optional>
 
 #include "app/core/Config.h"
 #include "app/core/Minisign.h"
 #include "app/core/ProductTable.h"
+#include "platform/FileReplacement.h"
 #include "platform/OrdinaryFile.h"
 
 using namespace Qt::StringLiterals;
@@ -22,67 +26,31 @@ const QString kNotInstalled = u"Programma Dolvo non è stato installato... "_s;
 const QString kDownloadStarts = u"Inizio download programma "_s;
 const QString kDownloadFailed = u"Impossibile scaricare il programma. Riprovare più tardi"_s;
 const QString kUpdated = u"Il programma è stato aggiornato... "_s;
+const QString kAlreadyCurrent = u"Il programma è già aggiornato"_s;
 const QString kInterrupted = u"Aggiornamento interrotto: il programma installato non è stato modificato"_s;
 const QString kNotAuthentic = u"Il programma scaricato non è autentico: aggiornamento annullato"_s;
 const QString kOlderRelease = u"Il server offre una versione precedente del programma: aggiornamento annullato"_s;
+const QString kFutureRelease = u"La versione sul server è firmata il %1, più di un giorno dopo l'ora di questo "
+                               u"computer (%2): aggiornamento annullato"_s;
+const QString kRecordDamaged = u"Il registro della versione installata è danneggiato: aggiornamento annullato"_s;
+const QString kRolledBack = u"Ripristinata la versione precedente del programma"_s;
+const QString kNothingKept = u"Nessuna versione precedente da ripristinare"_s;
+const QString kRollBackFailed = u"Impossibile ripristinare la versione precedente del programma"_s;
 
-constexpr std::string_view kRemoteFile = "dolvo.exe";
-constexpr std::string_view kSignatureSuffix = ".minisig";
+// A signing machine's clock may be off by a time zone or two, not by more.
+constexpr std::int64_t kFutureSlackSeconds = 24 * 60 * 60;
 
-// The release of the installed program: the timestamp of the signature
-// kept beside it, when the key signed it.
-std::optional<std::int64_t> installedRelease(const std::filesystem::path& target, const minisign::PublicKey& key)
-{
-    std::ifstream in(target.string() + std::string(kSignatureSuffix), std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::string text(minisign::kMaxSignatureBytes + 1, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
-    minisign::Check check;
-    const auto kept = minisign::Signature::check(text, key, kRemoteFile, check);
-    if (!kept)
-        return std::nullopt;
-    return kept->timestamp();
-}
-
-// Hashes the download as it streams in and judges it once it is whole: the
-// signature first, then the release's age.
-class SignedDownload final : public platform::DownloadCheck {
-public:
-    SignedDownload(const minisign::Signature& signature, std::optional<std::int64_t> installed)
-        : signature_(signature), installed_(installed)
-    {
-    }
-
-    void consume(const char* data, std::size_t size) override { hash_.update(data, size); }
-
-    std::string verdict() override
-    {
-        if (const minisign::Check genuine = signature_.verifies(hash_.final()); !genuine) {
-            outcome_ = UpdateOutcome::NotAuthentic;
-            return genuine.failure;
-        }
-        if (installed_ && signature_.timestamp() < *installed_) {
-            outcome_ = UpdateOutcome::OlderRelease;
-            return "the server's release (signed at " + std::to_string(signature_.timestamp()) +
-                   ") is older than the installed one (signed at " + std::to_string(*installed_) + ")";
-        }
-        return {};
-    }
-
-    UpdateOutcome outcome() const { return outcome_; }
-
-private:
-    const minisign::Signature& signature_;
-    std::optional<std::int64_t> installed_;
-    minisign::StreamHash hash_;
-    UpdateOutcome outcome_ = UpdateOutcome::NotAuthentic;
-};
+const Product& kDolvo = kProducts.front();
 
 QString connectFailed(const std::string& host)
 {
     return u"Impossibile connettersi al server "_s + QString::fromStdString(host) + u". Riprovare più tardi"_s;
+}
+
+QString shownDate(std::int64_t secondsSince1970)
+{
+    return QLocale(QLocale::Italian, QLocale::Italy)
+        .toString(QDateTime::fromSecsSinceEpoch(secondsSince1970), u"d MMMM yyyy, HH:mm"_s);
 }
 
 // Every way out of the command puts the arrow back.
@@ -113,12 +81,78 @@ private:
     platform::FtpClient& ftp_;
 };
 
+// Dolvo's installation, opened and locked once: what is checked is what
+// gets replaced, whatever happens to its path meanwhile, and no other
+// updater moves its release floor.
+struct Installation {
+    std::unique_ptr<platform::FileReplacement> replacement;  // none: not installed
+    platform::ReplaceResult locked;
+};
+
+Installation openInstallation(const Config& config, bool orOnlyPrevious)
+{
+    std::optional<std::filesystem::path> target = platform::findOrdinaryFile(config.root, kDolvo.probePath);
+    if (!target && orOnlyPrevious) {
+        const std::string previous = std::string(kDolvo.probePath) + std::string(platform::kPreviousSuffix);
+        if (const auto kept = platform::findOrdinaryFile(config.root, previous)) {
+            std::string name = kept->filename().string();
+            name.resize(name.size() - platform::kPreviousSuffix.size());
+            target = kept->parent_path() / name;
+        }
+    }
+    Installation installation;
+    if (!target)
+        return installation;
+    installation.replacement = platform::FileReplacement::open(*target, installation.locked);
+    if (!installation.replacement)
+        return installation;
+    installation.locked = installation.replacement->lock();
+    // An installation that an earlier release of this updater kept signed
+    // holds its floor in the signature beside the program.
+    if (installation.locked && config.publicKey) {
+        if (const auto legacy = installation.replacement->legacySignature()) {
+            minisign::Check check;
+            const auto signature =
+                minisign::Signature::check(*legacy, *config.publicKey, kDolvo.executables.front(), check);
+            if (signature)
+                installation.replacement->raiseFloor(signature->timestamp());
+        }
+    }
+    return installation;
+}
+
+// The program as it streams in: to the temporary file beside the installed
+// one, and with a key, to its hash.
+class ProgramSink final : public platform::FtpSink {
+public:
+    ProgramSink(platform::FileReplacement& file, bool hashing) : file_(file)
+    {
+        if (hashing)
+            hash_.emplace();
+    }
+    std::string take(const char* data, std::size_t size) override
+    {
+        if (const platform::ReplaceResult written = file_.write(data, size); !written)
+            return written.detail;
+        if (hash_)
+            hash_->update(data, size);
+        return {};
+    }
+    minisign::Hash hash() { return hash_->final(); }
+
+private:
+    platform::FileReplacement& file_;
+    std::optional<minisign::StreamHash> hash_;
+};
+
 }  // namespace
 
 ExitStatus exitStatus(UpdateOutcome outcome)
 {
     switch (outcome) {
-    case UpdateOutcome::Updated: return ExitStatus::Updated;
+    case UpdateOutcome::Updated:
+    case UpdateOutcome::AlreadyCurrent:
+    case UpdateOutcome::RolledBack: return ExitStatus::Updated;
     case UpdateOutcome::Cancelled: return ExitStatus::Cancelled;
     case UpdateOutcome::ConnectFailed: return ExitStatus::ConnectFailed;
     case UpdateOutcome::FolderMissing: return ExitStatus::FolderMissing;
@@ -127,6 +161,9 @@ ExitStatus exitStatus(UpdateOutcome outcome)
     case UpdateOutcome::Interrupted: return ExitStatus::DownloadFailed;
     case UpdateOutcome::NotAuthentic: return ExitStatus::NotAuthentic;
     case UpdateOutcome::OlderRelease: return ExitStatus::OlderRelease;
+    case UpdateOutcome::FutureRelease: return ExitStatus::FutureRelease;
+    case UpdateOutcome::RecordDamaged: return ExitStatus::RecordDamaged;
+    case UpdateOutcome::NothingKept: return ExitStatus::NothingKept;
     }
     return ExitStatus::DownloadFailed;
 }
@@ -137,19 +174,21 @@ UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config&
     if (!confirmed && !ui.askYesNo(kPrompt, kTitle))
         return {UpdateOutcome::Cancelled, {}};
 
-    const QString drive = ui.driveText();
+    // Before any wait on the server.
+    Installation installation = openInstallation(config, false);
     ui.showBusyLabel();
     ui.AppendStatus(kConnecting);
 
+    const auto say = [&ui](UpdateOutcome outcome, const QString& line, std::string why = {}) {
+        ui.AppendStatus(line);
+        return UpdateReport{outcome, std::move(why)};
+    };
     // A stop asked for while the server is being waited for ends the
     // command at once, whatever step it is in.
-    const auto failed = [&ui](UpdateOutcome outcome, const QString& message, const platform::FtpResult& why) {
-        if (why.failure == platform::FtpFailure::Interrupted) {
-            ui.AppendStatus(kInterrupted);
-            return UpdateReport{UpdateOutcome::Interrupted, why.detail};
-        }
-        ui.AppendStatus(message);
-        return UpdateReport{outcome, why.detail};
+    const auto failed = [&say](UpdateOutcome outcome, const QString& line, const platform::FtpResult& why) {
+        if (why.failure == platform::FtpFailure::Interrupted)
+            return say(UpdateOutcome::Interrupted, kInterrupted, why.detail);
+        return say(outcome, line, why.detail);
     };
 
     const InterruptScope interrupts(ftp, ui);
@@ -166,55 +205,99 @@ UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config&
 
     // Checked before anything is downloaded: an update never installs a
     // product that was not there, nor writes outside the root.
-    const auto target = platform::findOrdinaryFile(drive.toStdString(), kProducts.front().probePath);
-    if (!target) {
-        ui.AppendStatus(kNotInstalled);
-        return {UpdateOutcome::NotInstalled, {}};
-    }
+    if (!installation.replacement && installation.locked)
+        return say(UpdateOutcome::NotInstalled, kNotInstalled);
 
     ui.AppendStatus(kDownloadStarts);
-    const auto progress = [&ui](std::int64_t received, std::int64_t total) { ui.downloadProgress(received, total); };
-    if (!config.publicKey) {
-        const platform::FtpResult fetched = ftp.FetchFile(std::string(kRemoteFile), *target, progress);
-        ui.downloadEnded();
-        if (!fetched)
-            return failed(UpdateOutcome::DownloadFailed, kDownloadFailed, fetched);
-    } else {
-        // Everything the signature file alone can prove is checked before
-        // the program is downloaded.
-        const std::string signatureName = std::string(kRemoteFile) + std::string(kSignatureSuffix);
-        std::string text;
-        const platform::FtpResult got = ftp.FetchText(signatureName, minisign::kMaxSignatureBytes, text);
-        const bool absent = got.failure == platform::FtpFailure::RemoteFile || got.failure == platform::FtpFailure::Size;
-        if (!got && !absent) {
-            ui.downloadEnded();
-            return failed(UpdateOutcome::DownloadFailed, kDownloadFailed, got);
-        }
-        minisign::Check check;
-        const auto signature =
-            absent ? std::nullopt : minisign::Signature::check(text, *config.publicKey, kRemoteFile, check);
-        if (!signature) {
-            ui.downloadEnded();
-            ui.AppendStatus(kNotAuthentic);
-            return {UpdateOutcome::NotAuthentic, absent ? got.detail : check.failure};
-        }
+    if (installation.locked.status == platform::ReplaceStatus::Damaged)
+        return say(UpdateOutcome::RecordDamaged, kRecordDamaged, installation.locked.detail);
+    if (!installation.locked)
+        return say(UpdateOutcome::DownloadFailed, kDownloadFailed, installation.locked.detail);
+    platform::FileReplacement& replacement = *installation.replacement;
+    const std::string remoteName(kDolvo.executables.front());
 
-        SignedDownload verdict(*signature, installedRelease(*target, *config.publicKey));
-        const platform::FtpResult fetched =
-            ftp.FetchFile(std::string(kRemoteFile), *target, progress, {&verdict, signature->text()});
-        ui.downloadEnded();
-        if (fetched.failure == platform::FtpFailure::Rejected) {
-            ui.AppendStatus(verdict.outcome() == UpdateOutcome::OlderRelease ? kOlderRelease : kNotAuthentic);
-            return {verdict.outcome(), fetched.detail};
-        }
-        if (!fetched)
-            return failed(UpdateOutcome::DownloadFailed, kDownloadFailed, fetched);
+    // Everything the signature alone can prove is judged before the
+    // program is downloaded.
+    std::optional<minisign::Signature> signature;
+    if (config.publicKey) {
+        platform::MemorySink text(minisign::kMaxSignatureBytes);
+        const platform::FtpResult got = ftp.FetchFile(remoteName + std::string(platform::kSignatureSuffix), text);
+        const bool absent =
+            got.failure == platform::FtpFailure::RemoteFile || got.failure == platform::FtpFailure::Size;
+        if (absent)
+            return say(UpdateOutcome::NotAuthentic, kNotAuthentic, got.detail);
+        if (!got)
+            return failed(UpdateOutcome::DownloadFailed, kDownloadFailed, got);
+        minisign::Check check;
+        signature = minisign::Signature::check(text.contents(), *config.publicKey, remoteName, check);
+        if (!signature)
+            return say(UpdateOutcome::NotAuthentic, kNotAuthentic, check.failure);
+
+        const std::int64_t signedAt = signature->timestamp();
+        const std::int64_t now = QDateTime::currentSecsSinceEpoch();
+        if (signedAt > now + kFutureSlackSeconds)
+            return say(UpdateOutcome::FutureRelease, kFutureRelease.arg(shownDate(signedAt), shownDate(now)),
+                       "the server's release is signed at " + std::to_string(signedAt) + ", ahead of this clock (" +
+                           std::to_string(now) + ")");
+        const platform::ReleaseRecord& record = replacement.record();
+        if (record.floor && signedAt < *record.floor)
+            return say(UpdateOutcome::OlderRelease, kOlderRelease,
+                       "the server's release (signed at " + std::to_string(signedAt) +
+                           ") is older than one installed here before (signed at " + std::to_string(*record.floor) +
+                           ")");
+        const auto installedHash = minisign::hashFromHex(record.installed.hash);
+        if (record.installed.signedAt == signedAt && installedHash && signature->verifies(*installedHash))
+            return say(UpdateOutcome::AlreadyCurrent, kAlreadyCurrent);
     }
 
-    ui.AppendStatus(kUpdated);
+    if (const platform::ReplaceResult begun = replacement.begin(); !begun)
+        return say(UpdateOutcome::DownloadFailed, kDownloadFailed, begun.detail);
+    ProgramSink sink(replacement, signature.has_value());
+    const platform::FtpResult fetched = ftp.FetchFile(
+        remoteName, sink, [&ui](std::int64_t received, std::int64_t total) { ui.downloadProgress(received, total); });
+    ui.downloadEnded();
+    if (!fetched)
+        return failed(UpdateOutcome::DownloadFailed, kDownloadFailed, fetched);
+
+    platform::Release release;
+    if (signature) {
+        const minisign::Hash hash = sink.hash();
+        if (const minisign::Check genuine = signature->verifies(hash); !genuine)
+            return say(UpdateOutcome::NotAuthentic, kNotAuthentic, genuine.failure);
+        release = {signature->timestamp(), minisign::toHex(hash)};
+    }
+    const platform::ReplaceResult committed = replacement.commit(release);
+    if (!committed)
+        return say(UpdateOutcome::DownloadFailed, kDownloadFailed, committed.detail);
+
+    const bool same = committed.status == platform::ReplaceStatus::Unchanged;
+    ui.AppendStatus(same ? kAlreadyCurrent : kUpdated);
     ui.setPointer(Pointer::Arrow);
     ftp.CloseSession();
-    return {UpdateOutcome::Updated, {}};
+    return {same ? UpdateOutcome::AlreadyCurrent : UpdateOutcome::Updated, committed.detail};
+}
+
+UpdateReport RollBackCommand(UpdateUi& ui, const Config& config)
+{
+    PointerGuard pointer(ui);
+    Installation installation = openInstallation(config, true);
+    const auto say = [&ui](UpdateOutcome outcome, const QString& line, std::string why = {}) {
+        ui.AppendStatus(line);
+        return UpdateReport{outcome, std::move(why)};
+    };
+    if (!installation.replacement && installation.locked)
+        return say(UpdateOutcome::NotInstalled, kNotInstalled);
+    if (installation.locked.status == platform::ReplaceStatus::Damaged)
+        return say(UpdateOutcome::RecordDamaged, kRecordDamaged, installation.locked.detail);
+    if (!installation.locked)
+        return say(UpdateOutcome::DownloadFailed, kRollBackFailed, installation.locked.detail);
+
+    const platform::ReplaceResult swapped = installation.replacement->rollBack();
+    if (swapped.status == platform::ReplaceStatus::NothingKept)
+        return say(UpdateOutcome::NothingKept, kNothingKept);
+    if (!swapped)
+        return say(UpdateOutcome::DownloadFailed, kRollBackFailed, swapped.detail);
+    return say(UpdateOutcome::RolledBack, kRolledBack, swapped.detail);
 }
 
 }  // namespace adv

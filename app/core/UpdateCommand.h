@@ -23,9 +23,6 @@ public:
     virtual void setPointer(Pointer pointer) = 0;
     // The Yes/No question, No the default; true for Yes.
     virtual bool askYesNo(const QString& prompt, const QString& title) = 0;
-    // The hidden drive list's current drive text: the drive ("c:") on
-    // Windows, the configured root folder on Linux.
-    virtual QString driveText() const = 0;
     // Shows the busy label and paints it at once.
     virtual void showBusyLabel() = 0;
     virtual void AppendStatus(const QString& message) = 0;
@@ -46,25 +43,38 @@ enum class UpdateOutcome {
     FolderMissing,
     NotInstalled,
     DownloadFailed,
-    Interrupted,  // stopped on request; the installed file is as it was
-    NotAuthentic,  // refused: not the file the maker signed
-    OlderRelease,  // refused: older than the installed release
+    Interrupted,     // stopped on request; the installed file is as it was
+    NotAuthentic,    // refused: not the file the maker signed
+    OlderRelease,    // refused: older than the installed release
+    FutureRelease,   // refused: signed later than this machine's clock allows
+    AlreadyCurrent,  // the server offers the installed release: nothing was touched
+    RecordDamaged,   // the release record is damaged: nothing was touched
+    RolledBack,      // --rollback: the previous program is back
+    NothingKept,     // --rollback: no previous program to go back to
 };
 
 struct UpdateReport {
     UpdateOutcome outcome = UpdateOutcome::Cancelled;
-    std::string reason;  // why it failed, in English, for stderr; empty on success
+    std::string reason;  // why it failed (or what could not be tidied), in English, for stderr
 };
 
 // Exit status of `--update` for each outcome.
 ExitStatus exitStatus(UpdateOutcome outcome);
 
-// With a public key in `config`, the server's dolvo.exe.minisig is fetched
-// first and the download is installed only if the key signed it and it is
-// not older than the installed release (the signature kept beside it).
+// Replaces the installed dolvo.exe below `config.root` with the server's,
+// keeping the replaced one as dolvo.exe.prev. With a public key in
+// `config`, the server's dolvo.exe.minisig is fetched first, and the
+// program only when the key signed it, for a release not older than the
+// highest ever installed here and not dated in the future; the installed
+// release again downloads nothing.
 //
 // Runs the whole command on the caller's thread. With `confirmed` the
 // question is not asked (the command line's --update is the confirmation).
 UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config, bool confirmed = false);
+
+// Puts dolvo.exe.prev back in dolvo.exe's place, and dolvo.exe (when there
+// is one) in its own: a second one goes forward again. The release floor
+// stays where it was.
+UpdateReport RollBackCommand(UpdateUi& ui, const Config& config);
 
 }  // namespace adv

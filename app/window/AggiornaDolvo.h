@@ -52,11 +52,13 @@ public:
     bool busy() const { return busy_; }
     // The four product boxes in product table order, for the sweep.
     ProductCheckBoxes productCheckBoxes();
+    // The hidden drive list's current drive text: the drive ("c:") on
+    // Windows, the configured root folder on Linux.
+    QString driveText() const;
 
     // UpdateUi
     void setPointer(Pointer pointer) override;
     bool askYesNo(const QString& prompt, const QString& title) override;
-    QString driveText() const override;
     void showBusyLabel() override;
     void AppendStatus(const QString& message) override;
     void downloadProgress(std::int64_t received, std::int64_t total) override;

@@ -1,5 +1,5 @@
-// The FTP session's tests: a served tree and an installation side by side
-// in one temporary folder, and the loopback server fixture.
+// The FTP session's tests: a served tree in a temporary folder, the loopback
+// server fixture, and what a download brought, in memory.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,7 +11,6 @@
 #include <QTemporaryDir>
 
 #include <chrono>
-#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -40,7 +39,6 @@ using Clock = std::chrono::steady_clock;
 const std::string kFolder = "www.zorvanik.test/download";
 const std::string kRemote = "dolvo.exe";
 const std::string kPassword = FtpServerOptions{}.password;
-constexpr int kInstalledMode = 0750;
 
 // Deterministic, non-repeating content, so a shifted or truncated copy
 // never compares equal.
@@ -76,30 +74,19 @@ inline QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// A served tree and an installation side by side in one temporary folder.
 class CurlFtpClientTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(tmp_.isValid());
         QDir(tmp_.path()).mkpath(u"served"_s);
-        QDir(tmp_.path()).mkpath(u"dolvo"_s);
     }
 
     QString served() const { return tmp_.filePath(u"served"_s); }
-    QString installDir() const { return tmp_.filePath(u"dolvo"_s); }
-    QString target() const { return tmp_.filePath(u"dolvo/dolvo.exe"_s); }
-    std::filesystem::path targetPath() const { return QFile::encodeName(target()).toStdString(); }
 
     void serve(const QByteArray& bytes, const std::string& folder = kFolder, const std::string& name = kRemote)
     {
         writeFile(served() + u'/' + QString::fromStdString(folder) + u'/' + QString::fromStdString(name), bytes);
-    }
-
-    void install()
-    {
-        writeFile(target(), installed_);
-        ASSERT_TRUE(adv::test::setMode(target(), kInstalledMode));
     }
 
     FtpServerOptions serverOptions(FtpTls tls = FtpTls::Off, FtpFault fault = FtpFault::None) const
@@ -134,21 +121,14 @@ protected:
         return ftp;
     }
 
-    // What an update leaves: the new file, and the one it replaced.
-    inline static const QStringList kUpdatedFolder{u"dolvo.exe"_s, u"dolvo.exe.prev"_s};
-
-    QStringList installedFolder() const
+    // Fetches into received(), afresh each time.
+    adv::platform::FtpResult fetch(FtpClient& ftp, const std::string& name = kRemote,
+                                   const adv::platform::FtpProgress& progress = {})
     {
-        return QDir(installDir()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        received_ = std::make_unique<adv::platform::MemorySink>(64 * 1024 * 1024);
+        return ftp.FetchFile(name, *received_, progress);
     }
-
-    // The old installation, byte for byte and mode for mode, and nothing else.
-    void expectUntouched() const
-    {
-        EXPECT_TRUE(readFile(target()) == installed_) << "the installed file changed";
-        EXPECT_EQ(adv::test::modeOf(target()), kInstalledMode);
-        EXPECT_EQ(installedFolder(), QStringList{u"dolvo.exe"_s});
-    }
+    QByteArray received() const { return QByteArray::fromStdString(received_->contents()); }
 
     static void expectNoSecret(const adv::platform::FtpResult& result, const std::string& secret = kPassword)
     {
@@ -157,7 +137,7 @@ protected:
     }
 
     QTemporaryDir tmp_{QDir::tempPath() + u"/adv-ftp-test-XXXXXX"_s};
-    QByteArray installed_ = content(70000, 1);
+    std::unique_ptr<adv::platform::MemorySink> received_;
 };
 
 }  // namespace adv::test::curl

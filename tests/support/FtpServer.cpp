@@ -39,6 +39,7 @@ const char* faultArgument(FtpFault fault)
     case FtpFault::NoSizeEndless: return "no-size-endless";
     case FtpFault::Drip: return "drip";
     case FtpFault::Grow: return "grow";
+    case FtpFault::UploadPauses: return "upload-pauses";
     case FtpFault::Reply421: return "reply-421";
     }
     return "none";

@@ -35,6 +35,7 @@ enum class FtpFault {
     NoSizeEndless,  // data without end, SIZE not implemented
     Drip,           // about one byte a second
     Grow,           // the file grows just after it was sent (an upload in progress)
+    UploadPauses,   // the file grows 0.4 s after it was sent (an upload between two writes)
     Reply421,       // RETR is answered 421 and the connection closed
 };
 

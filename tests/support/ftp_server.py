@@ -46,9 +46,12 @@ _stalled = []
 #   drip         about one byte a second
 #   grow         the file grows by 1000 bytes just after it was sent, as when
 #                the maker is still uploading it
+#   upload-pauses  the file grows by 1000 bytes 0.4 s after it was sent, as an
+#                upload does between two of its writes
 #   reply-421    RETR is answered 421 and the connection closed
 FAULTS = ["none", "stall", "cut", "nogreeting", "size-half", "size-negative", "no-size",
-          "lie-150", "extra", "endless", "no-size-endless", "drip", "grow", "reply-421"]
+          "lie-150", "extra", "endless", "no-size-endless", "drip", "grow", "upload-pauses",
+          "reply-421"]
 
 
 def parse_args():
@@ -217,9 +220,13 @@ def make_handler(args, password):
             return super().respond(resp, logfun)
 
         def on_file_sent(self, file):
-            if fault == "grow":
+            def grow():
                 with open(file, "ab") as grown:
                     grown.write(b"\x47" * 1000)
+            if fault == "grow":
+                grow()
+            elif fault == "upload-pauses":
+                threading.Timer(0.4, grow).start()
             return super().on_file_sent(file)
 
     if args.fault in ("stall", "cut"):

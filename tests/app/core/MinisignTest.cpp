@@ -5,6 +5,7 @@
 #include <sodium.h>
 
 #include <algorithm>
+#include <functional>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -72,5 +73,123 @@ TEST(StreamHash, CanBeAbandonedHalfway)
             hash.update(data.data() + at, 4096);
     }
 }
+
+}  // namespace
+
+// --- the signature file, read and checked as the maker's minisign writes it --
+
+namespace {
+
+std::string base64(const std::vector<unsigned char>& raw)
+{
+    std::string out(sodium_base64_encoded_len(raw.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+    sodium_bin2base64(out.data(), out.size(), raw.data(), raw.size(), sodium_base64_VARIANT_ORIGINAL);
+    out.pop_back();
+    return out;
+}
+
+// A key pair and minisign's signature format, made with libsodium.
+struct Maker {
+    std::vector<unsigned char> publicKey = std::vector<unsigned char>(crypto_sign_PUBLICKEYBYTES);
+    std::vector<unsigned char> secretKey = std::vector<unsigned char>(crypto_sign_SECRETKEYBYTES);
+    std::vector<unsigned char> id = std::vector<unsigned char>(8);
+    Maker()
+    {
+        EXPECT_GE(sodium_init(), 0);
+        crypto_sign_keypair(publicKey.data(), secretKey.data());
+        randombytes_buf(id.data(), id.size());
+    }
+    adv::minisign::PublicKey key() const
+    {
+        std::vector<unsigned char> raw{'E', 'd'};
+        raw.insert(raw.end(), id.begin(), id.end());
+        raw.insert(raw.end(), publicKey.begin(), publicKey.end());
+        return *adv::minisign::parsePublicKey(base64(raw));
+    }
+    std::vector<unsigned char> sign(const unsigned char* data, std::size_t size) const
+    {
+        std::vector<unsigned char> signature(crypto_sign_BYTES);
+        crypto_sign_detached(signature.data(), nullptr, data, size, secretKey.data());
+        return signature;
+    }
+    // `legacy`: minisign -l, a signature of the whole file rather than its hash.
+    std::string signatureOf(const std::string& file, const std::string& comment, bool legacy = false) const
+    {
+        const std::vector<char> bytes(file.begin(), file.end());
+        const adv::minisign::Hash hash = oneShot(bytes);
+        const auto* data = legacy ? reinterpret_cast<const unsigned char*>(file.data()) : hash.data();
+        std::vector<unsigned char> raw{'E', static_cast<unsigned char>(legacy ? 'd' : 'D')};
+        raw.insert(raw.end(), id.begin(), id.end());
+        const std::vector<unsigned char> signature = sign(data, legacy ? file.size() : hash.size());
+        raw.insert(raw.end(), signature.begin(), signature.end());
+        std::vector<unsigned char> global(signature);
+        global.insert(global.end(), comment.begin(), comment.end());
+        return "untrusted comment: signature from minisign secret key\n" + base64(raw) +
+               "\ntrusted comment: " + comment + "\n" + base64(sign(global.data(), global.size())) + "\n";
+    }
+};
+
+const std::string kProgram = "MZ versione 2";
+const std::string kComment = "timestamp:2000\tfile:dolvo.exe";
+
+struct Forgery {
+    const char* label;
+    std::function<std::string(const Maker&)> signature;
+    const char* refused;  // in the reason; empty: genuine
+    std::string file = kProgram;
+};
+
+class SignatureCheck : public ::testing::TestWithParam<Forgery> {};
+
+TEST_P(SignatureCheck, AcceptsOnlyTheMakersSignatureOfThisFile)
+{
+    const Forgery& f = GetParam();
+    const Maker maker;
+    adv::minisign::Check check;
+    const auto signature = adv::minisign::Signature::check(f.signature(maker), maker.key(), "dolvo.exe", check);
+    if (signature)
+        check = signature->verifies(oneShot(std::vector<char>(f.file.begin(), f.file.end())));
+    EXPECT_NE(check.failure.find(f.refused), std::string::npos) << check.failure;
+    EXPECT_EQ(check.failure.empty(), std::string(f.refused).empty()) << check.failure;
+    if (std::string(f.refused).empty()) {
+        EXPECT_EQ(signature->timestamp(), 2000);
+    }
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to)
+{
+    text.replace(text.find(from), from.size(), to);
+    return text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Minisign, SignatureCheck,
+    ::testing::Values(
+        Forgery{"genuine", [](const Maker& m) { return m.signatureOf(kProgram, kComment); }, ""},
+        Forgery{"tamperedFile", [](const Maker& m) { return m.signatureOf(kProgram, kComment); },
+                "does not match its signature", "MZ versione X"},
+        Forgery{"anotherKey", [](const Maker&) { return Maker().signatureOf(kProgram, kComment); },
+                "not by the configured key"},
+        Forgery{"legacySignature", [](const Maker& m) { return m.signatureOf(kProgram, kComment, true); }, "legacy"},
+        Forgery{"commentForAnotherFile",
+                [](const Maker& m) { return m.signatureOf(kProgram, "timestamp:2000\tfile:trevanto.exe"); },
+                "file:dolvo.exe"},
+        Forgery{"noTimestamp", [](const Maker& m) { return m.signatureOf(kProgram, "file:dolvo.exe"); }, "timestamp"},
+        Forgery{"commentAlteredAfterSigning",
+                [](const Maker& m) {
+                    return replaced(m.signatureOf(kProgram, kComment), "timestamp:2000", "timestamp:9999999999");
+                },
+                "global signature"},
+        Forgery{"oversizedSignature",
+                [](const Maker& m) { return m.signatureOf(kProgram, kComment) + std::string(17 * 1024, '#'); },
+                "more than the 16384"},
+        Forgery{"garbledSignature",
+                [](const Maker& m) {
+                    std::string text = m.signatureOf(kProgram, kComment);
+                    const auto line = text.find('\n') + 1;
+                    return text.replace(line, 12, "RUQnonèbase64");
+                },
+                "base64"}),
+    [](const auto& row) { return std::string(row.param.label); });
 
 }  // namespace

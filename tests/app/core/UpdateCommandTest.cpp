@@ -10,7 +10,6 @@
 
 #include <cstdio>
 
-
 #include "app/core/Config.h"
 #include "app/core/UpdateCommand.h"
 #include "tests/support/FileSetup.h"
@@ -36,7 +35,7 @@ const QString kNoServer = u"Impossibile connettersi al server 127.0.0.1. Riprova
 
 class RecordingUi final : public adv::UpdateUi {
 public:
-    RecordingUi(QString drive, bool answer) : drive_(std::move(drive)), answer_(answer) {}
+    explicit RecordingUi(bool answer) : answer_(answer) {}
     void setPointer(Pointer p) override { pointers.push_back(p); }
     bool askYesNo(const QString& prompt, const QString& title) override
     {
@@ -46,7 +45,6 @@ public:
         EXPECT_EQ(pointers.back(), Pointer::Hourglass) << "the question is asked with the hourglass";
         return answer_;
     }
-    QString driveText() const override { return drive_; }
     void showBusyLabel() override { busy = true; }
     void AppendStatus(const QString& message) override { lines << message; }
     void downloadProgress(std::int64_t, std::int64_t) override { ++progress; }
@@ -63,7 +61,6 @@ public:
     bool progressHidden = false;
 
 private:
-    QString drive_;
     bool answer_;
 };
 
@@ -102,17 +99,11 @@ public:
         ++folders;
         return real_->EnterRemoteFolder(f);
     }
-    adv::platform::FtpResult FetchFile(const std::string& r, const std::filesystem::path& t,
-                                       const adv::platform::FtpProgress& p,
-                                       const adv::platform::Installation& how) override
+    adv::platform::FtpResult FetchFile(const std::string& r, adv::platform::FtpSink& sink,
+                                       const adv::platform::FtpProgress& p) override
     {
         ++fetches;
-        return real_->FetchFile(r, t, p, how);
-    }
-    adv::platform::FtpResult FetchText(const std::string& r, std::size_t max, std::string& out) override
-    {
-        ++fetches;
-        return real_->FetchText(r, max, out);
+        return real_->FetchFile(r, sink, p);
     }
     void CloseSession() override
     {
@@ -185,9 +176,10 @@ adv::test::FtpServerOptions servedFrom(const Stage& stage, FtpFault fault = FtpF
     return options;
 }
 
-adv::Config configFor(quint16 port, const std::string& password = "prova-segreta")
+adv::Config configFor(const Stage& stage, quint16 port, const std::string& password = "prova-segreta")
 {
     adv::Config c;
+    c.root = stage.drive.toStdString();
     c.host = "127.0.0.1";
     c.ftp.port = port;
     c.user = "operatore";
@@ -227,9 +219,9 @@ TEST_P(UpdateScenario, LogsEachStepAndKeepsTheInstalledFileSafe)
     options.fault = s.fault;
     adv::test::FtpServer server(options);
     const quint16 port = s.setup == Setup::NothingListening ? adv::test::unusedLoopbackPort() : server.port();
-    const adv::Config config = configFor(port, s.setup == Setup::WrongPassword ? "sbagliata" : "prova-segreta");
+    const adv::Config config = configFor(stage, port, s.setup == Setup::WrongPassword ? "sbagliata" : "prova-segreta");
 
-    RecordingUi ui(stage.drive, true);
+    RecordingUi ui(true);
     CountingFtp ftp(config.ftp);
     QElapsedTimer clock;
     clock.start();
@@ -257,8 +249,9 @@ TEST_P(UpdateScenario, LogsEachStepAndKeepsTheInstalledFileSafe)
     if (adv::test::kReplacementKeepsMode || s.outcome != UpdateOutcome::Updated) {
         EXPECT_EQ(adv::test::modeOf(stage.installed), Stage::kMode) << "permissions were lost";
     }
-    const QStringList left = s.outcome == UpdateOutcome::Updated ? QStringList{u"dolvo.exe"_s, u"dolvo.exe.prev"_s}
-                                                                 : QStringList{u"dolvo.exe"_s};
+    const QStringList left = s.outcome == UpdateOutcome::Updated
+                                 ? QStringList{u"dolvo.exe"_s, u"dolvo.exe.prev"_s, u"dolvo.exe.release"_s}
+                                 : QStringList{u"dolvo.exe"_s};
     EXPECT_EQ(stage.dolvoFolder(), left) << "a temporary file was left behind";
     if (s.outcome == UpdateOutcome::Updated) {
         EXPECT_TRUE(readFile(stage.installed + u".prev"_s) == stage.oldBytes) << "the replaced program is not kept";
@@ -344,10 +337,10 @@ TEST(Update, NoLeavesEverythingUntouched)
     adv::test::FtpServerOptions options;
     options.root = stage.served;
     adv::test::FtpServer server(options);
-    RecordingUi ui(stage.drive, false);
-    CountingFtp ftp(configFor(server.port()).ftp);
+    RecordingUi ui(false);
+    CountingFtp ftp(configFor(stage, server.port()).ftp);
 
-    EXPECT_EQ(adv::UpdateCommand(ui, ftp, configFor(server.port())).outcome, UpdateOutcome::Cancelled);
+    EXPECT_EQ(adv::UpdateCommand(ui, ftp, configFor(stage, server.port())).outcome, UpdateOutcome::Cancelled);
     EXPECT_TRUE(ui.lines.isEmpty());
     EXPECT_FALSE(ui.busy);
     EXPECT_EQ(ui.pointers, (std::vector<Pointer>{Pointer::Hourglass, Pointer::Arrow}));
@@ -363,8 +356,8 @@ TEST(Update, SecondRunAfterAFailureRepeatsEverythingBelow)
     adv::test::FtpServerOptions options;
     options.root = stage.served;
     adv::test::FtpServer server(options);
-    const adv::Config config = configFor(server.port());
-    RecordingUi ui(stage.drive, true);
+    const adv::Config config = configFor(stage, server.port());
+    RecordingUi ui(true);
     CountingFtp ftp(config.ftp);
 
     EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, UpdateOutcome::DownloadFailed);
@@ -386,7 +379,7 @@ TEST(Update, ExplicitTlsTrustsOnlyTheConfiguredAuthority)
     stage.publish();
     adv::test::FtpServer server(servedFrom(stage, FtpFault::None, FtpTls::Explicit));
 
-    adv::Config config = configFor(server.port());
+    adv::Config config = configFor(stage, server.port());
     config.ftp.tls = FtpTls::Explicit;
     // What is tested is trust, not time: a first TLS handshake under Wine
     // (its Schannel starting up) on a busy machine may take seconds.
@@ -394,7 +387,7 @@ TEST(Update, ExplicitTlsTrustsOnlyTheConfiguredAuthority)
     if (!adv::test::untrustedServersAreRefused()) {
         std::printf("[  NOTE    ] %s\n", adv::test::kUntrustedServersNote);
     } else {
-        RecordingUi ui(stage.drive, true);
+        RecordingUi ui(true);
         CountingFtp ftp(config.ftp);
         EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, UpdateOutcome::ConnectFailed)
             << "a self-signed certificate is not trusted unless configured";
@@ -402,7 +395,7 @@ TEST(Update, ExplicitTlsTrustsOnlyTheConfiguredAuthority)
         EXPECT_EQ(readFile(stage.installed), stage.oldBytes);
     }
     config.ftp.caFile = server.caFile().toStdString();
-    RecordingUi ui(stage.drive, true);
+    RecordingUi ui(true);
     CountingFtp ftp(config.ftp);
     if (!adv::test::tlsDownloadsWork()) {
         // Trusted: the session opens and the download starts.
@@ -424,8 +417,8 @@ TEST(Update, AStopDuringTheDownloadLeavesNothingBehind)
     stage.install();
     stage.publish();
     adv::test::FtpServer server(servedFrom(stage, FtpFault::Drip));
-    const adv::Config config = configFor(server.port());
-    RecordingUi ui(stage.drive, true);
+    const adv::Config config = configFor(stage, server.port());
+    RecordingUi ui(true);
     ui.stopOnceDownloading = true;
     CountingFtp ftp(config.ftp);
     QElapsedTimer clock;
@@ -468,14 +461,15 @@ TEST_P(InstalledThroughALink, IsUpdatedOnlyInsideTheRoot)
     }
 
     adv::test::FtpServer server(servedFrom(stage));
-    const adv::Config config = configFor(server.port());
-    RecordingUi ui(stage.drive, true);
+    const adv::Config config = configFor(stage, server.port());
+    RecordingUi ui(true);
     CountingFtp ftp(config.ftp);
     EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, c.outcome);
     const QByteArray expected = c.outcome == UpdateOutcome::Updated ? stage.newBytes : stage.oldBytes;
     EXPECT_TRUE(readFile(realFolder + u"/dolvo.exe"_s) == expected);
-    const QStringList left = c.outcome == UpdateOutcome::Updated ? QStringList{u"dolvo.exe"_s, u"dolvo.exe.prev"_s}
-                                                                 : QStringList{u"dolvo.exe"_s};
+    const QStringList left = c.outcome == UpdateOutcome::Updated
+                                 ? QStringList{u"dolvo.exe"_s, u"dolvo.exe.prev"_s, u"dolvo.exe.release"_s}
+                                 : QStringList{u"dolvo.exe"_s};
     EXPECT_EQ(QDir(realFolder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), left);
 }
 

@@ -57,13 +57,8 @@ public:
         calls.push_back("folder:" + folder);
         return result(folderResult, platform::FtpFailure::Folder);
     }
-    platform::FtpResult FetchText(const std::string& remote, std::size_t, std::string&) override
-    {
-        calls.push_back("fetch:" + remote);
-        return {platform::FtpFailure::RemoteFile, 550, "not scripted"};
-    }
-    platform::FtpResult FetchFile(const std::string& remote, const std::filesystem::path&,
-                                  const platform::FtpProgress& progress, const platform::Installation&) override
+    platform::FtpResult FetchFile(const std::string& remote, platform::FtpSink&,
+                                  const platform::FtpProgress& progress) override
     {
         calls.push_back("fetch:" + remote);
         if (onFetch)

@@ -1,0 +1,313 @@
+// The installation's folder on Windows. The folder stays open, without delete
+// sharing, for as long as the object lives: Windows then refuses to rename or
+// remove it, so the names below it are the ones that were opened.
+//
+// A program that still holds the installed file (one the sweep closed is slow
+// to go, or a virus scanner has just opened the new one) makes a rename fail
+// with a sharing or access error for a while: renames are retried for a few
+// seconds. MoveFileExW replaces a name in one step on NTFS; ReplaceFileW is
+// not used: by its own error table (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) it can
+// fail with the installed name gone.
+#include "platform/InstallFolder.h"
+
+#include "platform/Text_win.h"
+
+#include <chrono>
+#include <thread>
+#include <utility>
+
+namespace adv::platform {
+namespace {
+
+constexpr auto kRetryFor = std::chrono::seconds(5);
+constexpr auto kRetryEvery = std::chrono::milliseconds(100);
+
+std::string toUtf8(std::wstring_view text)
+{
+    const int bytes =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), bytes, nullptr,
+                            nullptr);
+    return out;
+}
+
+std::string why(DWORD error)
+{
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+        MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string out = length > 0 && text != nullptr ? toUtf8(std::wstring_view(text, length)) : std::string();
+    LocalFree(text);
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.'))
+        out.pop_back();
+    return out + " (error " + std::to_string(error) + ")";
+}
+
+FolderResult failed(std::string detail, DWORD error)
+{
+    return {FolderStatus::Failed, std::move(detail) + ": " + why(error)};
+}
+
+void closeHandle(HANDLE& handle) noexcept
+{
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    handle = INVALID_HANDLE_VALUE;
+}
+
+// Errors that another program's open handle causes, and that go away when it lets go.
+bool heldOpen(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+}
+
+bool writeAll(HANDLE file, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+        DWORD done = 0;
+        if (!WriteFile(file, data, chunk, &done, nullptr) || done == 0)
+            return false;
+        data += done;
+        size -= done;
+    }
+    return true;
+}
+
+class WindowsFolder final : public InstallFolder {
+public:
+    WindowsFolder(HANDLE folder, std::wstring path) : folder_(folder), path_(std::move(path))
+    {
+        if (!path_.empty() && path_.back() != L'\\' && path_.back() != L'/')
+            path_ += L'\\';
+    }
+    ~WindowsFolder() override
+    {
+        closeHandle(open_);
+        // Opened delete-on-close: the lock file goes with the handle, and
+        // with the process however it ends.
+        closeHandle(lock_);
+        closeHandle(folder_);
+    }
+    WindowsFolder(const WindowsFolder&) = delete;
+    WindowsFolder& operator=(const WindowsFolder&) = delete;
+
+    std::string shown(const std::string& name) const override { return toUtf8(path_) + name; }
+
+    FolderResult lock(const std::string& name) override
+    {
+        const std::wstring lock = at(name);
+        // Opened by one handle at a time (no sharing): a second updater meets
+        // a sharing violation. A leftover folder or read-only file in its
+        // place is cleared away; a link is opened as itself, never followed.
+        for (int round = 0; round < 4; ++round) {
+            lock_ =
+                CreateFileW(lock.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+            if (lock_ != INVALID_HANDLE_VALUE)
+                return {};
+            const DWORD error = GetLastError();
+            if (error == ERROR_SHARING_VIOLATION)
+                return {FolderStatus::Busy, "another update of " + shown(name) + " is in progress"};
+            const DWORD attributes = GetFileAttributesW(lock.c_str());
+            if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES) {
+                if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+                    if (!RemoveDirectoryW(lock.c_str()))
+                        return {FolderStatus::Failed,
+                                "the lock " + shown(name) + " is a folder that is not empty; remove it"};
+                } else {
+                    (void)SetFileAttributesW(lock.c_str(), FILE_ATTRIBUTE_NORMAL);
+                }
+                continue;
+            }
+            return failed("cannot create the lock file " + shown(name), error);
+        }
+        return {FolderStatus::Failed, "cannot take the lock " + shown(name)};
+    }
+
+    Entry entry(const std::string& name) override
+    {
+        HANDLE file = CreateFileW(at(name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+            return {missing ? EntryKind::Missing : EntryKind::Other};
+        }
+        BY_HANDLE_FILE_INFORMATION info{};
+        const bool known = GetFileInformationByHandle(file, &info);
+        closeHandle(file);
+        if (!known || (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+            return {EntryKind::Other};
+        const auto join = [](DWORD high, DWORD low) { return (static_cast<std::uint64_t>(high) << 32) | low; };
+        return {
+            EntryKind::File, join(info.nFileIndexHigh, info.nFileIndexLow),
+            static_cast<std::int64_t>(join(info.nFileSizeHigh, info.nFileSizeLow)),
+            static_cast<std::int64_t>(join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime))};
+    }
+
+    std::vector<std::string> names() override
+    {
+        std::vector<std::string> out;
+        WIN32_FIND_DATAW found{};
+        HANDLE search = FindFirstFileW((path_ + L"*").c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE)
+            return out;
+        do {
+            out.push_back(toUtf8(found.cFileName));
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+        return out;
+    }
+
+    FolderResult create(const std::string& name) override
+    {
+        closeHandle(open_);
+        open_ = CreateFileW(at(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (open_ == INVALID_HANDLE_VALUE)
+            return failed("cannot write beside " + shown(name), GetLastError());
+        return {};
+    }
+
+    FolderResult write(const char* data, std::size_t size) override
+    {
+        if (open_ == INVALID_HANDLE_VALUE || !writeAll(open_, data, size))
+            return failed("cannot write in " + toUtf8(path_), GetLastError());
+        return {};
+    }
+
+    FolderResult seal(const std::string&) override
+    {
+        // The new file takes the folder's inherited access list.
+        if (!FlushFileBuffers(open_)) {
+            const DWORD error = GetLastError();
+            closeHandle(open_);
+            return failed("cannot write a new file in " + toUtf8(path_) + " to disk", error);
+        }
+        closeHandle(open_);
+        return {};
+    }
+
+    void discard() noexcept override { closeHandle(open_); }
+
+    FolderResult read(const std::string& name, std::int64_t offset, char* buffer, std::size_t size,
+                      std::size_t& got) override
+    {
+        got = 0;
+        HANDLE file =
+            CreateFileW(at(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return failed("cannot read " + shown(name), GetLastError());
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
+            (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+            closeHandle(file);
+            return {FolderStatus::Failed, shown(name) + " is not an ordinary file"};
+        }
+        LARGE_INTEGER at{};
+        at.QuadPart = offset;
+        bool ok = SetFilePointerEx(file, at, nullptr, FILE_BEGIN);
+        while (ok && got < size) {
+            const DWORD chunk = size - got > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size - got);
+            DWORD done = 0;
+            ok = ReadFile(file, buffer + got, chunk, &done, nullptr);
+            if (!ok || done == 0)
+                break;
+            got += done;
+        }
+        const DWORD error = GetLastError();
+        closeHandle(file);
+        if (!ok)
+            return failed("cannot read " + shown(name), error);
+        return {};
+    }
+
+    FolderResult link(const std::string& from, const std::string& to) override
+    {
+        if (CreateHardLinkW(at(to).c_str(), at(from).c_str(), nullptr))
+            return {};
+        if (!CopyFileW(at(from).c_str(), at(to).c_str(), TRUE))
+            return failed("cannot keep " + shown(from) + " as " + to, GetLastError());
+        HANDLE copy =
+            CreateFileW(at(to).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const bool flushed = copy != INVALID_HANDLE_VALUE && FlushFileBuffers(copy);
+        const DWORD error = GetLastError();
+        closeHandle(copy);
+        if (!flushed) {
+            (void)DeleteFileW(at(to).c_str());
+            return failed("cannot keep " + shown(from) + " as " + to, error);
+        }
+        return {};
+    }
+
+    FolderResult renameOver(const std::string& from, const std::string& to) override
+    {
+        const auto until = std::chrono::steady_clock::now() + kRetryFor;
+        for (;;) {
+            if (MoveFileExW(at(from).c_str(), at(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+                return {};
+            const DWORD error = GetLastError();
+            if (!heldOpen(error) || std::chrono::steady_clock::now() >= until)
+                return failed("cannot rename " + shown(from) + " to " + to +
+                                  (heldOpen(error) ? " (a program still holds it open)" : ""),
+                              error);
+            std::this_thread::sleep_for(kRetryEvery);
+        }
+    }
+
+    FolderResult exchange(const std::string& a, const std::string& b) override
+    {
+        // Windows has no exchange: three renames, `a` never missing.
+        const std::string held = "." + a + ".new-swap";  // cleared with the leftovers
+        (void)DeleteFileW(at(held).c_str());
+        if (FolderResult kept = link(a, held); !kept)
+            return kept;
+        if (FolderResult moved = renameOver(b, a); !moved) {
+            (void)DeleteFileW(at(held).c_str());
+            return moved;
+        }
+        return renameOver(held, b);
+    }
+
+    FolderResult remove(const std::string& name) override
+    {
+        if (!DeleteFileW(at(name).c_str())) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+                return failed("cannot remove " + shown(name), error);
+        }
+        return {};
+    }
+
+    // Every rename was written through; Windows has no flush of a folder.
+    FolderResult sync() override { return {}; }
+
+private:
+    std::wstring at(const std::string& name) const { return path_ + win::toUtf16(name).value_or(L"?"); }
+
+    HANDLE folder_ = INVALID_HANDLE_VALUE;
+    HANDLE lock_ = INVALID_HANDLE_VALUE;
+    HANDLE open_ = INVALID_HANDLE_VALUE;
+    std::wstring path_;  // ends with a backslash
+};
+
+}  // namespace
+
+std::unique_ptr<InstallFolder> openInstallFolder(const std::filesystem::path& path, FolderResult& why)
+{
+    const std::wstring wide = path.wstring();
+    HANDLE folder = CreateFileW(wide.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) {
+        why = failed("cannot open the folder " + toUtf8(wide), GetLastError());
+        return nullptr;
+    }
+    why = {};
+    return std::make_unique<WindowsFolder>(folder, wide);
+}
+
+}  // namespace adv::platform

@@ -1,0 +1,229 @@
+// The install transaction over real files, on Linux and under Wine: cut at
+// every step, what is on disk and what the release record says still agree.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <functional>
+#include <string>
+
+#include "platform/FileReplacement.h"
+#include "tests/support/FileSetup.h"
+
+namespace {
+
+using namespace Qt::StringLiterals;
+using namespace adv::platform;
+
+// The real folder, until the `cutAt`-th call that changes something: from
+// there on every such call fails, as when the power goes.
+class CutFolder final : public InstallFolder {
+public:
+    CutFolder(std::unique_ptr<InstallFolder> real, int cutAt) : real_(std::move(real)), cutAt_(cutAt) {}
+    std::string shown(const std::string& n) const override { return real_->shown(n); }
+    FolderResult lock(const std::string& n) override { return real_->lock(n); }
+    Entry entry(const std::string& n) override { return real_->entry(n); }
+    std::vector<std::string> names() override { return real_->names(); }
+    FolderResult read(const std::string& n, std::int64_t o, char* b, std::size_t s, std::size_t& g) override
+    {
+        return real_->read(n, o, b, s, g);
+    }
+    void discard() noexcept override { real_->discard(); }
+    FolderResult create(const std::string& n) override { return cut() ? kCut : real_->create(n); }
+    FolderResult write(const char* d, std::size_t s) override { return cut() ? kCut : real_->write(d, s); }
+    FolderResult seal(const std::string& m) override { return cut() ? kCut : real_->seal(m); }
+    FolderResult link(const std::string& f, const std::string& t) override { return cut() ? kCut : real_->link(f, t); }
+    FolderResult renameOver(const std::string& f, const std::string& t) override
+    {
+        return cut() ? kCut : real_->renameOver(f, t);
+    }
+    FolderResult exchange(const std::string& a, const std::string& b) override
+    {
+        return cut() ? kCut : real_->exchange(a, b);
+    }
+    FolderResult remove(const std::string& n) override { return cut() ? kCut : real_->remove(n); }
+    FolderResult sync() override { return cut() ? kCut : real_->sync(); }
+
+private:
+    inline static const FolderResult kCut{FolderStatus::Failed, "cut"};
+    bool cut() { return ++calls_ >= cutAt_; }
+    std::unique_ptr<InstallFolder> real_;
+    int cutAt_;
+    int calls_ = 0;
+};
+
+const std::string kName = "dolvo.exe";
+Release release(std::int64_t at, char digit)
+{
+    return {at, std::string(128, digit)};
+}
+
+struct Installation {
+    QTemporaryDir dir;
+    std::filesystem::path folder = dir.path().toStdString();
+
+    std::unique_ptr<FileReplacement> open(int cutAt = 1000)
+    {
+        FolderResult why;
+        auto real = openInstallFolder(folder, why);
+        EXPECT_TRUE(real) << why.detail;
+        auto replacement =
+            std::make_unique<FileReplacement>(std::make_unique<CutFolder>(std::move(real), cutAt), kName);
+        EXPECT_EQ(replacement->lock().status, ReplaceStatus::Ok);
+        return replacement;
+    }
+    ReplaceResult install(const QByteArray& bytes, const Release& as, int cutAt = 1000)
+    {
+        auto replacement = open(cutAt);
+        (void)replacement->begin();
+        (void)replacement->write(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+        return replacement->commit(as);
+    }
+    QByteArray read(std::string_view suffix) const
+    {
+        QFile file(dir.filePath(QString::fromStdString(kName + std::string(suffix))));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+    }
+    QStringList names() const
+    {
+        return QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::Dirs | QDir::NoDotAndDotDot);
+    }
+};
+
+// A cut at step `cutAt` (or a later one up to `through`) of an update from
+// "A" (release 1000, "P" kept, 500) to "B" (2000), or of a roll-back.
+struct Cut {
+    int cutAt, through;
+    bool rollBack;
+    const char* program;
+    const char* previous;
+    std::optional<std::int64_t> installedAt, previousAt;
+    std::int64_t floor;
+};
+
+class CutAtEveryStep : public ::testing::TestWithParam<Cut> {};
+
+TEST_P(CutAtEveryStep, LeavesFilesAndRecordInAgreement)
+{
+    const Cut c = GetParam();
+    for (int cutAt = c.cutAt; cutAt <= c.through; ++cutAt) {
+        SCOPED_TRACE("cut at step " + std::to_string(cutAt));
+        Installation in;
+        QFile(in.dir.filePath(QString::fromStdString(kName))).open(QIODevice::WriteOnly);
+        ASSERT_TRUE(in.install("P", release(500, 'a')));
+        ASSERT_TRUE(in.install("A", release(1000, 'b')));
+        if (c.rollBack)
+            (void)in.open(cutAt)->rollBack();
+        else
+            (void)in.install("B", release(2000, 'c'), cutAt);
+
+        EXPECT_EQ(in.read(""), c.program);
+        EXPECT_EQ(in.read(kPreviousSuffix), c.previous);
+        const ReleaseRecord record = in.open()->record();  // and the leftovers cleared
+        EXPECT_EQ(record.installed.signedAt, c.installedAt);
+        EXPECT_EQ(record.previous.signedAt, c.previousAt);
+        EXPECT_EQ(record.floor, c.floor);
+        EXPECT_EQ(in.names(), (QStringList{u"dolvo.exe"_s, u"dolvo.exe.prev"_s, u"dolvo.exe.release"_s}));
+    }
+}
+
+// Update steps: the temporary program (create 1, write 2, seal 3), the floor
+// (4-7), the new record (8-10), the second name of A (11), the rename of B
+// (12), A to .prev (13), the record (14), then tidying (15-17).
+// Roll-back: the record (1-3), the exchange (4), the record's rename (5).
+INSTANTIATE_TEST_SUITE_P(
+    Transaction, CutAtEveryStep,
+    ::testing::Values(Cut{1, 7, false, "A", "P", 1000, 500, 1000}, Cut{8, 12, false, "A", "P", 1000, 500, 2000},
+                      Cut{13, 13, false, "B", "P", std::nullopt, 500, 2000},
+                      Cut{14, 14, false, "B", "A", std::nullopt, std::nullopt, 2000},
+                      Cut{15, 18, false, "B", "A", 2000, 1000, 2000}, Cut{1, 4, true, "A", "P", 1000, 500, 1000},
+                      Cut{5, 5, true, "P", "A", std::nullopt, std::nullopt, 1000},
+                      Cut{6, 9, true, "P", "A", 500, 1000, 1000}),
+    [](const auto& row) {
+        return std::string(row.param.rollBack ? "RollBack" : "Update") + std::to_string(row.param.cutAt);
+    });
+
+TEST(Transaction, TheSameProgramAgainTouchesNothingAndARollBackNeedsNoInstalledProgram)
+{
+    Installation in;
+    QFile(in.dir.filePath(QString::fromStdString(kName))).open(QIODevice::WriteOnly);
+    ASSERT_TRUE(in.install("P", {}));
+    ASSERT_TRUE(in.install("A", {}));
+    EXPECT_EQ(in.install("A", {}).status, ReplaceStatus::Unchanged);
+    EXPECT_EQ(in.read(kPreviousSuffix), "P") << "the only previous program was pushed out";
+
+    ASSERT_TRUE(QFile::remove(in.dir.filePath(QString::fromStdString(kName))));
+    ASSERT_TRUE(in.open()->rollBack());
+    EXPECT_EQ(in.read(""), "P");
+}
+
+// What a record must never be read as: "no floor".
+struct Damage {
+    const char* label;
+    std::function<void(const QString& record, const QString& elsewhere)> make;
+};
+
+class DamagedRecord : public ::testing::TestWithParam<Damage> {};
+
+TEST_P(DamagedRecord, IsRefusedNotReadAsNoFloor)
+{
+    Installation in;
+    QFile(in.dir.filePath(QString::fromStdString(kName))).open(QIODevice::WriteOnly);
+    ASSERT_TRUE(in.install("A", release(1000, 'b')));
+    const QString record = in.dir.filePath(u"dolvo.exe.release"_s);
+    const QString elsewhere = in.dir.filePath(u"elsewhere"_s);
+    QFile::rename(record, elsewhere);
+    GetParam().make(record, elsewhere);
+
+    FolderResult why;
+    FileReplacement replacement(openInstallFolder(in.folder, why), kName);
+    const ReplaceResult locked = replacement.lock();
+    EXPECT_EQ(locked.status, ReplaceStatus::Damaged) << locked.detail;
+    EXPECT_NE(locked.detail.find("dolvo.exe.release"), std::string::npos) << locked.detail;
+}
+
+INSTANTIATE_TEST_SUITE_P(Transaction, DamagedRecord,
+                         ::testing::Values(Damage{"Folder", [](const QString& r, const QString&) { QDir().mkpath(r); }},
+                                           Damage{"LinkToTheRecord",
+                                                  [](const QString& r, const QString& e) {
+                                                      adv::test::makeSymlink(e, r);
+                                                  }},
+                                           Damage{"Garbage",
+                                                  [](const QString& r, const QString&) {
+                                                      QFile f(r);
+                                                      f.open(QIODevice::WriteOnly);
+                                                      f.write("floor 1\n");
+                                                  }}),
+                         [](const auto& row) { return std::string(row.param.label); });
+
+// What an earlier run, a power cut or a hand may leave where the lock goes:
+// none of it blocks an update, and nothing is written through a link.
+class LockLeftover : public ::testing::TestWithParam<Damage> {};
+
+TEST_P(LockLeftover, NeverBlocksAnUpdate)
+{
+    Installation in;
+    QFile(in.dir.filePath(QString::fromStdString(kName))).open(QIODevice::WriteOnly);
+    const QString elsewhere = in.dir.filePath(u"elsewhere"_s);
+    QFile out(elsewhere);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly) && out.write("not the updater's") > 0);
+    out.close();
+    GetParam().make(in.dir.filePath(u"dolvo.exe.lock"_s), elsewhere);
+    ASSERT_TRUE(in.install("A", {}));
+    EXPECT_EQ(in.read(""), "A");
+    QFile kept(elsewhere);
+    EXPECT_TRUE(kept.open(QIODevice::ReadOnly) && kept.readAll() == "not the updater's");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Transaction, LockLeftover,
+    ::testing::Values(
+        Damage{"EmptyFile", [](const QString& l, const QString&) { QFile(l).open(QIODevice::WriteOnly); }},
+        Damage{"LinkToAnotherFile", [](const QString& l, const QString& e) { adv::test::makeSymlink(e, l); }},
+        Damage{"DanglingLink", [](const QString& l, const QString& e) { adv::test::makeSymlink(e + u"-gone"_s, l); }},
+        Damage{"EmptyFolder", [](const QString& l, const QString&) { QDir().mkpath(l); }}),
+    [](const auto& row) { return std::string(row.param.label); });
+
+}  // namespace
