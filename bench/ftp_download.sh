@@ -122,8 +122,11 @@ INI
     fi
     chmod 600 "$work/AggiornaDV.ini"
 }
-run_aggiornadv() { "$program" --update --config "$work/AggiornaDV.ini" 2>/dev/null; }
-run_signed() { "$program" --update --config "$work/AggiornaDV-signed.ini"; }
+# Each timed update starts from the old program and no release record, as
+# one that finds the installed release again downloads nothing.
+fresh_drive() { echo old >"$work/drive/dolvo/dolvo.exe" && rm -f "$work/drive/dolvo/dolvo.exe.release"; }
+run_aggiornadv() { fresh_drive && "$program" --update --config "$work/AggiornaDV.ini" 2>/dev/null; }
+run_signed() { fresh_drive && "$program" --update --config "$work/AggiornaDV-signed.ini"; }
 
 # The contenders: "label" and the command (a function or program) timing it.
 contenders=("curl + sync + mv" curl_safe_replace "FetchFile" fetch_file)
@@ -172,6 +175,14 @@ if [ -n "$public_key" ]; then
         'BEGIN { printf "  AggiornaDV signed / curl + minisign -V: %.3fx (target <= 0.8x)\n", a / b }'
     awk -v a="${medians[AggiornaDV signed]}" -v b="${medians[AggiornaDV --update]}" \
         'BEGIN { printf "  AggiornaDV signed / unsigned: %.3fx\n", a / b }'
+    # The installed release again: what it costs, and what it reads from the server.
+    run_signed >/dev/null
+    logged=$(wc -c <"$work/server.log")
+    time_cmd "same release" "$program" --update --config "$work/AggiornaDV-signed.ini"
+    read_bytes=$(tail -c +"$((logged + 1))" "$work/server.log" | sed -n 's/.*RETR.* bytes=\([0-9]*\).*/\1/p' |
+        awk '{ n += $1 } END { print n + 0 }')
+    printf '  AggiornaDV signed, the installed release again: %.3f s, %d bytes read from the server\n' \
+        "${samples[same release]}" "$read_bytes"
 fi
 
 # --- peak memory --------------------------------------------------------------
@@ -184,6 +195,7 @@ awk -v a="$rss_big" -v b="$rss_small" \
 if [ -n "$program" ]; then
     peak() { # the updater's peak resident memory in KiB, fetching FILE
         updater_config "$1" "$public_key"
+        fresh_drive
         /usr/bin/python3 -c 'import resource, subprocess, sys
 subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
 print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)' "$program" --update --config "$work/AggiornaDV.ini" 2>/dev/null

@@ -48,10 +48,15 @@ for name in dolvo.exe trevanto.exe lettovi.exe Kivo.exe vidorizu.exe Vudarav.exe
   running[$name]=$!
 done
 
-# The update server, on loopback only.
+# The update server, on loopback only, offering a release the maker signed:
+# uploaded program first, signature last. Only a signature tells a whole
+# upload from one still under way.
 ftproot=$work/ftp
 mkdir -p "$ftproot/www.zorvanik.it/download"
 head -c 4194304 /dev/urandom > "$ftproot/www.zorvanik.it/download/dolvo.exe"
+minisign -G -W -p "$work/minisign.pub" -s "$work/minisign.key" >/dev/null
+minisign -S -s "$work/minisign.key" -m "$ftproot/www.zorvanik.it/download/dolvo.exe" \
+  -t "timestamp:$(date +%s)	file:dolvo.exe" >/dev/null
 port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 /usr/bin/python3 -m pyftpdlib -i 127.0.0.1 -p "$port" -d "$ftproot" -u demo -P demo-password \
   >"$work/ftp.log" 2>&1 &
@@ -67,6 +72,7 @@ user = demo
 password = demo-password
 close_grace_s = 2
 show_download = true
+public_key = $(sed -n 2p "$work/minisign.pub")
 INI
 chmod 600 "$config"
 

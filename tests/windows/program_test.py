@@ -160,8 +160,12 @@ def test_plain_update(f):
     check(status == 0, "--update exits 0 (%d): %s" % (status, out.strip()[-300:]))
     check(read(f.installed) == fresh, "--update installed the server's file byte for byte")
     check(read(f.installed + ".prev") == b"MZ installata", "--update kept the replaced program as .prev")
-    check(f.folder() == ["dolvo.exe", "dolvo.exe.prev"], "--update left nothing else: %s" % f.folder())
+    check(f.folder() == ["dolvo.exe", "dolvo.exe.prev", "dolvo.exe.release"],
+          "--update left its record and nothing else: %s" % f.folder())
     check("non viene verificato" in out, "--update without a key says downloads are not verified")
+    status, out = f.run("--update", "--config", f.config())
+    check(status == 0 and "già aggiornato" in out, "the same bytes again are no update (%d)" % status)
+    check(read(f.installed + ".prev") == b"MZ installata", "and the previous program stays")
 
 
 def test_signed(f):
@@ -174,8 +178,9 @@ def test_signed(f):
     status, out = f.run("--update", "--config", signed)
     check(status == 0, "signed --update of a genuine release exits 0 (%d): %s" % (status, out.strip()[-300:]))
     check(read(f.installed) == b"MZ versione 2", "the genuine release is installed")
-    check(read(f.installed + ".minisig") == read(os.path.join(f.download, "dolvo.exe.minisig")),
-          "its signature is kept beside it")
+    status, out = f.run("--update", "--config", signed)
+    check(status == 0 and "già aggiornato" in out, "the same signed release again is no update (%d)" % status)
+    check(read(f.installed + ".prev") == b"MZ installata", "and the previous program stays")
 
     f.publish(b"MZ versione 3", 3000)
     write(os.path.join(f.download, "dolvo.exe"), b"MZ versione X")  # tampered after signing
@@ -190,10 +195,17 @@ def test_signed(f):
     status, out = f.run("--update", "--config", signed)
     check(status == 7, "an older genuine release exits 7 (%d)" % status)
 
+    f.publish(b"MZ versione 2100", int(time.time()) + 2 * 24 * 3600)
+    status, out = f.run("--update", "--config", signed)
+    check(status == 9, "a release dated two days ahead exits 9 (%d)" % status)
+
     status, out = f.run("--rollback", "--config", signed)
     check(status == 0 and read(f.installed) == b"MZ installata", "--rollback puts back the previous program")
     status, out = f.run("--rollback", "--config", signed)
     check(status == 0 and read(f.installed) == b"MZ versione 2", "a second --rollback goes forward again")
+    os.remove(f.installed)
+    status, out = f.run("--rollback", "--config", signed)
+    check(status == 0 and read(f.installed) == b"MZ installata", "--rollback works with dolvo.exe gone (%d)" % status)
 
 
 def test_held_open(f):

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 
 #include <cstdio>
+#include <functional>
+#include <utility>
 
 #include "app/core/Config.h"
 #include "app/core/UpdateCommand.h"
@@ -50,8 +52,14 @@ public:
     void downloadProgress(std::int64_t, std::int64_t) override { ++progress; }
     void downloadEnded() override { progressHidden = true; }
     // The operator stops the update once the download is under way.
-    bool stopRequested() override { return stopOnceDownloading && progress > 0; }
+    bool stopRequested() override
+    {
+        if (whileWaiting)
+            std::exchange(whileWaiting, nullptr)();
+        return stopOnceDownloading && progress > 0;
+    }
     bool stopOnceDownloading = false;
+    std::function<void()> whileWaiting;  // once, at the first wait on the server
 
     std::vector<Pointer> pointers;
     int questions = 0;
@@ -431,6 +439,31 @@ TEST(Update, AStopDuringTheDownloadLeavesNothingBehind)
     EXPECT_EQ(readFile(stage.installed), stage.oldBytes);
     EXPECT_EQ(stage.dolvoFolder(), QStringList{u"dolvo.exe"_s}) << "temporary or lock file left behind";
     EXPECT_EQ(ui.pointers.back(), Pointer::Arrow);
+}
+
+// The installation is opened before the server is waited for: a root
+// renamed meanwhile, and a link to elsewhere put in its place, change nothing.
+TEST(Update, ARootSwappedWhileTheServerIsAwaitedIsNotFollowed)
+{
+    Stage stage;
+    stage.install();
+    stage.publish();
+    QTemporaryDir outside;
+    writeFile(outside.filePath(u"dolvo/dolvo.exe"_s), stage.oldBytes);
+    adv::test::FtpServer server(servedFrom(stage));
+    const adv::Config config = configFor(stage, server.port());
+    RecordingUi ui(true);
+    const QString moved = stage.drive + u"-spostato"_s;
+    bool swapped = false;
+    ui.whileWaiting = [&] {
+        swapped = QDir().rename(stage.drive, moved) && adv::test::makeSymlink(outside.path(), stage.drive);
+    };
+    CountingFtp ftp(config.ftp);
+    EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, UpdateOutcome::Updated);
+    if (!swapped)
+        std::printf("[  NOTE    ] the system refused to move the root while the update held a folder in it\n");
+    EXPECT_EQ(readFile(outside.filePath(u"dolvo/dolvo.exe"_s)), stage.oldBytes) << "written outside the root";
+    EXPECT_TRUE(readFile((swapped ? moved : stage.drive) + u"/dolvo/dolvo.exe"_s) == stage.newBytes);
 }
 
 // The installed path may lead through links, but never out of the root.
