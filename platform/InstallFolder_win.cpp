@@ -1,6 +1,8 @@
 // The installation's folder on Windows. The folder stays open, without delete
-// sharing, for as long as the object lives: Windows then refuses to rename or
-// remove it, so the names below it are the ones that were opened.
+// sharing, for as long as the object lives, and every name is looked up below
+// the path that handle has now: if the folder or one above it moves all the
+// same, the names follow the folder that was opened, never what took its old
+// path.
 //
 // A program that still holds the installed file (one the sweep closed is slow
 // to go, or a virus scanner has just opened the new one) makes a rename fail
@@ -153,7 +155,7 @@ public:
     {
         std::vector<std::string> out;
         WIN32_FIND_DATAW found{};
-        HANDLE search = FindFirstFileW((path_ + L"*").c_str(), &found);
+        HANDLE search = FindFirstFileW((here() + L"*").c_str(), &found);
         if (search == INVALID_HANDLE_VALUE)
             return out;
         do {
@@ -287,7 +289,24 @@ public:
     FolderResult sync() override { return {}; }
 
 private:
-    std::wstring at(const std::string& name) const { return path_ + win::toUtf16(name).value_or(L"?"); }
+    std::wstring at(const std::string& name) const { return here() + win::toUtf16(name).value_or(L"?"); }
+
+    // Where the opened folder is now, in the "\\?\" form that takes long paths.
+    std::wstring here() const
+    {
+        std::wstring now(MAX_PATH, L'\0');
+        DWORD length = GetFinalPathNameByHandleW(folder_, now.data(), static_cast<DWORD>(now.size()), 0);
+        if (length >= now.size()) {
+            now.resize(length);
+            length = GetFinalPathNameByHandleW(folder_, now.data(), static_cast<DWORD>(now.size()), 0);
+        }
+        if (length == 0 || length >= now.size())
+            return path_;
+        now.resize(length);
+        if (now.back() != L'\\')
+            now += L'\\';
+        return now;
+    }
 
     HANDLE folder_ = INVALID_HANDLE_VALUE;
     HANDLE lock_ = INVALID_HANDLE_VALUE;
