@@ -20,30 +20,26 @@ using namespace adv::platform;
 // The real folder, until the `cutAt`-th call that changes something: from
 // there on every such call fails, as when the power goes.
 class CutFolder final : public InstallFolder {
+    using S = const std::string&;
+
 public:
     CutFolder(std::unique_ptr<InstallFolder> real, int cutAt) : real_(std::move(real)), cutAt_(cutAt) {}
-    std::string shown(const std::string& n) const override { return real_->shown(n); }
-    FolderResult lock(const std::string& n) override { return real_->lock(n); }
-    Entry entry(const std::string& n) override { return real_->entry(n); }
+    std::string shown(S n) const override { return real_->shown(n); }
+    FolderResult lock(S n) override { return real_->lock(n); }
+    Entry entry(S n) override { return real_->entry(n); }
     std::vector<std::string> names() override { return real_->names(); }
-    FolderResult read(const std::string& n, std::int64_t o, char* b, std::size_t s, std::size_t& g) override
+    FolderResult read(S n, std::int64_t o, char* b, std::size_t s, std::size_t& g) override
     {
         return real_->read(n, o, b, s, g);
     }
     void discard() noexcept override { real_->discard(); }
-    FolderResult create(const std::string& n) override { return cut() ? kCut : real_->create(n); }
+    FolderResult create(S n) override { return cut() ? kCut : real_->create(n); }
     FolderResult write(const char* d, std::size_t s) override { return cut() ? kCut : real_->write(d, s); }
-    FolderResult seal(const std::string& m) override { return cut() ? kCut : real_->seal(m); }
-    FolderResult link(const std::string& f, const std::string& t) override { return cut() ? kCut : real_->link(f, t); }
-    FolderResult renameOver(const std::string& f, const std::string& t) override
-    {
-        return cut() ? kCut : real_->renameOver(f, t);
-    }
-    FolderResult exchange(const std::string& a, const std::string& b) override
-    {
-        return cut() ? kCut : real_->exchange(a, b);
-    }
-    FolderResult remove(const std::string& n) override { return cut() ? kCut : real_->remove(n); }
+    FolderResult seal(S m) override { return cut() ? kCut : real_->seal(m); }
+    FolderResult link(S f, S t) override { return cut() ? kCut : real_->link(f, t); }
+    FolderResult renameOver(S f, S t) override { return cut() ? kCut : real_->renameOver(f, t); }
+    FolderResult exchange(S a, S b) override { return cut() ? kCut : real_->exchange(a, b); }
+    FolderResult remove(S n) override { return cut() ? kCut : real_->remove(n); }
     FolderResult sync() override { return cut() ? kCut : real_->sync(); }
 
 private:
@@ -55,6 +51,11 @@ private:
 };
 
 const std::string kName = "dolvo.exe";
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size()) << path.toStdString();
+}
 Release release(std::int64_t at, char digit)
 {
     return {at, std::string(128, digit)};
@@ -63,6 +64,7 @@ Release release(std::int64_t at, char digit)
 struct Installation {
     QTemporaryDir dir;
     std::filesystem::path folder = dir.path().toStdString();
+    Installation() { writeFile(dir.filePath(QString::fromStdString(kName)), {}); }
 
     std::unique_ptr<FileReplacement> open(int cutAt = 1000)
     {
@@ -111,7 +113,6 @@ TEST_P(CutAtEveryStep, LeavesFilesAndRecordInAgreement)
     for (int cutAt = c.cutAt; cutAt <= c.through; ++cutAt) {
         SCOPED_TRACE("cut at step " + std::to_string(cutAt));
         Installation in;
-        QFile(in.dir.filePath(QString::fromStdString(kName))).open(QIODevice::WriteOnly);
         ASSERT_TRUE(in.install("P", release(500, 'a')));
         ASSERT_TRUE(in.install("A", release(1000, 'b')));
         if (c.rollBack)
@@ -148,7 +149,6 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Transaction, TheSameProgramAgainTouchesNothingAndARollBackNeedsNoInstalledProgram)
 {
     Installation in;
-    QFile(in.dir.filePath(QString::fromStdString(kName))).open(QIODevice::WriteOnly);
     ASSERT_TRUE(in.install("P", {}));
     ASSERT_TRUE(in.install("A", {}));
     EXPECT_EQ(in.install("A", {}).status, ReplaceStatus::Unchanged);
@@ -157,6 +157,19 @@ TEST(Transaction, TheSameProgramAgainTouchesNothingAndARollBackNeedsNoInstalledP
     ASSERT_TRUE(QFile::remove(in.dir.filePath(QString::fromStdString(kName))));
     ASSERT_TRUE(in.open()->rollBack());
     EXPECT_EQ(in.read(""), "P");
+}
+
+TEST(Transaction, OneUpdaterAtATime)
+{
+    Installation in;
+    auto first = in.open();
+    FolderResult why;
+    FileReplacement second(openInstallFolder(in.folder, why), kName);
+    const ReplaceResult locked = second.lock();
+    EXPECT_EQ(locked.status, ReplaceStatus::Busy) << locked.detail;
+    EXPECT_NE(locked.detail.find("another update"), std::string::npos) << locked.detail;
+    first.reset();
+    EXPECT_EQ(second.lock().status, ReplaceStatus::Ok);
 }
 
 // What a record must never be read as: "no floor".
@@ -170,7 +183,6 @@ class DamagedRecord : public ::testing::TestWithParam<Damage> {};
 TEST_P(DamagedRecord, IsRefusedNotReadAsNoFloor)
 {
     Installation in;
-    QFile(in.dir.filePath(QString::fromStdString(kName))).open(QIODevice::WriteOnly);
     ASSERT_TRUE(in.install("A", release(1000, 'b')));
     const QString record = in.dir.filePath(u"dolvo.exe.release"_s);
     const QString elsewhere = in.dir.filePath(u"elsewhere"_s);
@@ -184,19 +196,13 @@ TEST_P(DamagedRecord, IsRefusedNotReadAsNoFloor)
     EXPECT_NE(locked.detail.find("dolvo.exe.release"), std::string::npos) << locked.detail;
 }
 
-INSTANTIATE_TEST_SUITE_P(Transaction, DamagedRecord,
-                         ::testing::Values(Damage{"Folder", [](const QString& r, const QString&) { QDir().mkpath(r); }},
-                                           Damage{"LinkToTheRecord",
-                                                  [](const QString& r, const QString& e) {
-                                                      adv::test::makeSymlink(e, r);
-                                                  }},
-                                           Damage{"Garbage",
-                                                  [](const QString& r, const QString&) {
-                                                      QFile f(r);
-                                                      f.open(QIODevice::WriteOnly);
-                                                      f.write("floor 1\n");
-                                                  }}),
-                         [](const auto& row) { return std::string(row.param.label); });
+INSTANTIATE_TEST_SUITE_P(
+    Transaction, DamagedRecord,
+    ::testing::Values(Damage{"Folder", [](const QString& r, const QString&) { QDir().mkpath(r); }},
+                      Damage{"LinkToTheRecord",
+                             [](const QString& r, const QString& e) { adv::test::makeSymlink(e, r); }},
+                      Damage{"Garbage", [](const QString& r, const QString&) { writeFile(r, "floor 1\n"); }}),
+    [](const auto& row) { return std::string(row.param.label); });
 
 // What an earlier run, a power cut or a hand may leave where the lock goes:
 // none of it blocks an update, and nothing is written through a link.
@@ -205,11 +211,8 @@ class LockLeftover : public ::testing::TestWithParam<Damage> {};
 TEST_P(LockLeftover, NeverBlocksAnUpdate)
 {
     Installation in;
-    QFile(in.dir.filePath(QString::fromStdString(kName))).open(QIODevice::WriteOnly);
     const QString elsewhere = in.dir.filePath(u"elsewhere"_s);
-    QFile out(elsewhere);
-    ASSERT_TRUE(out.open(QIODevice::WriteOnly) && out.write("not the updater's") > 0);
-    out.close();
+    writeFile(elsewhere, "not the updater's");
     GetParam().make(in.dir.filePath(u"dolvo.exe.lock"_s), elsewhere);
     ASSERT_TRUE(in.install("A", {}));
     EXPECT_EQ(in.read(""), "A");
@@ -220,7 +223,7 @@ TEST_P(LockLeftover, NeverBlocksAnUpdate)
 INSTANTIATE_TEST_SUITE_P(
     Transaction, LockLeftover,
     ::testing::Values(
-        Damage{"EmptyFile", [](const QString& l, const QString&) { QFile(l).open(QIODevice::WriteOnly); }},
+        Damage{"EmptyFile", [](const QString& l, const QString&) { writeFile(l, {}); }},
         Damage{"LinkToAnotherFile", [](const QString& l, const QString& e) { adv::test::makeSymlink(e, l); }},
         Damage{"DanglingLink", [](const QString& l, const QString& e) { adv::test::makeSymlink(e + u"-gone"_s, l); }},
         Damage{"EmptyFolder", [](const QString& l, const QString&) { QDir().mkpath(l); }}),

@@ -80,7 +80,9 @@ TEST(StreamHash, CanBeAbandonedHalfway)
 
 namespace {
 
-std::string base64(const std::vector<unsigned char>& raw)
+using Bytes = std::basic_string<unsigned char>;
+
+std::string base64(const Bytes& raw)
 {
     std::string out(sodium_base64_encoded_len(raw.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
     sodium_bin2base64(out.data(), out.size(), raw.data(), raw.size(), sodium_base64_VARIANT_ORIGINAL);
@@ -90,42 +92,32 @@ std::string base64(const std::vector<unsigned char>& raw)
 
 // A key pair and minisign's signature format, made with libsodium.
 struct Maker {
-    std::vector<unsigned char> publicKey = std::vector<unsigned char>(crypto_sign_PUBLICKEYBYTES);
-    std::vector<unsigned char> secretKey = std::vector<unsigned char>(crypto_sign_SECRETKEYBYTES);
-    std::vector<unsigned char> id = std::vector<unsigned char>(8);
+    unsigned char publicKey[crypto_sign_PUBLICKEYBYTES], secretKey[crypto_sign_SECRETKEYBYTES], id[8];
     Maker()
     {
         EXPECT_GE(sodium_init(), 0);
-        crypto_sign_keypair(publicKey.data(), secretKey.data());
-        randombytes_buf(id.data(), id.size());
+        crypto_sign_keypair(publicKey, secretKey);
+        randombytes_buf(id, sizeof id);
     }
     adv::minisign::PublicKey key() const
     {
-        std::vector<unsigned char> raw{'E', 'd'};
-        raw.insert(raw.end(), id.begin(), id.end());
-        raw.insert(raw.end(), publicKey.begin(), publicKey.end());
-        return *adv::minisign::parsePublicKey(base64(raw));
+        return *adv::minisign::parsePublicKey(base64(Bytes{'E', 'd'} + Bytes(id, 8) + Bytes(publicKey, 32)));
     }
-    std::vector<unsigned char> sign(const unsigned char* data, std::size_t size) const
+    Bytes sign(const Bytes& message) const
     {
-        std::vector<unsigned char> signature(crypto_sign_BYTES);
-        crypto_sign_detached(signature.data(), nullptr, data, size, secretKey.data());
+        Bytes signature(crypto_sign_BYTES, 0);
+        crypto_sign_detached(signature.data(), nullptr, message.data(), message.size(), secretKey);
         return signature;
     }
     // `legacy`: minisign -l, a signature of the whole file rather than its hash.
     std::string signatureOf(const std::string& file, const std::string& comment, bool legacy = false) const
     {
-        const std::vector<char> bytes(file.begin(), file.end());
-        const adv::minisign::Hash hash = oneShot(bytes);
-        const auto* data = legacy ? reinterpret_cast<const unsigned char*>(file.data()) : hash.data();
-        std::vector<unsigned char> raw{'E', static_cast<unsigned char>(legacy ? 'd' : 'D')};
-        raw.insert(raw.end(), id.begin(), id.end());
-        const std::vector<unsigned char> signature = sign(data, legacy ? file.size() : hash.size());
-        raw.insert(raw.end(), signature.begin(), signature.end());
-        std::vector<unsigned char> global(signature);
-        global.insert(global.end(), comment.begin(), comment.end());
-        return "untrusted comment: signature from minisign secret key\n" + base64(raw) +
-               "\ntrusted comment: " + comment + "\n" + base64(sign(global.data(), global.size())) + "\n";
+        const adv::minisign::Hash hash = oneShot(std::vector<char>(file.begin(), file.end()));
+        const Bytes signature = sign(legacy ? Bytes(file.begin(), file.end()) : Bytes(hash.begin(), hash.end()));
+        const Bytes algorithm{'E', static_cast<unsigned char>(legacy ? 'd' : 'D')};
+        return "untrusted comment: signature from minisign secret key\n" +
+               base64(algorithm + Bytes(id, 8) + signature) + "\ntrusted comment: " + comment + "\n" +
+               base64(sign(signature + Bytes(comment.begin(), comment.end()))) + "\n";
     }
 };
 
