@@ -13,7 +13,8 @@ namespace adv::platform {
 
 enum class FtpTls { Off, Explicit, Implicit };
 
-// Connection details beyond the four settings; all come from configuration.
+// Connection details beyond the four settings. The program's come from its
+// configuration's key table; the values here serve callers without one.
 struct FtpOptions {
     int port = 21;
     FtpTls tls = FtpTls::Off;

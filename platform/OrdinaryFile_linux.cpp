@@ -77,11 +77,6 @@ std::optional<std::filesystem::path> findOrdinaryFile(const std::filesystem::pat
     return real;
 }
 
-std::filesystem::path defaultRoot()
-{
-    return "/";
-}
-
 bool isDriveName(std::string_view)
 {
     return false;

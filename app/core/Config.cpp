@@ -51,14 +51,21 @@ public:
     void parse(std::string_view text);
 
     // One row per key the file may hold: its name, its default as it would
-    // be written in the file (Config's own initial values say the same, and
-    // a test holds them to it), and its reader.
+    // be written in the file, and its reader. A Config starts from these
+    // defaults, read as if a file held them: they are written nowhere else.
     struct Key {
         std::string_view name;
         std::string_view defaultText;
         void (Reader::*read)(std::string_view value);
     };
     static const std::array<Key, 16> kKeys;
+
+    static void readDefaults(Config& config)
+    {
+        Reader reader(config, QString());
+        for (const Key& key : kKeys)
+            (reader.*key.read)(key.defaultText);
+    }
 
 private:
     void fail(const QString& what)
@@ -394,13 +401,18 @@ QString adoptBuiltInKey(Config& config, std::string_view builtIn)
     return {};
 }
 
+Config::Config()
+{
+    Reader::readDefaults(*this);
+    fitDownloadsToKey(*this);
+}
+
 ConfigResult loadConfig(const QString& explicitFile)
 {
     ConfigResult result;
     Config config;
     const QString file = explicitFile.isEmpty() ? findConfigFile() : explicitFile;
     if (file.isEmpty()) {
-        fitDownloadsToKey(config);
         result.config = config;
         return result;
     }

@@ -17,15 +17,18 @@
 namespace adv {
 
 struct Config {
+    // The key table's defaults.
+    Config();
+
     // The folder that stands for the drive the products are installed on.
-    std::filesystem::path root = platform::defaultRoot();
-    std::chrono::milliseconds closeGrace{3000};
+    std::filesystem::path root;
+    std::chrono::milliseconds closeGrace{};
     bool showDownload = false;
 
-    std::string host = "ftp.zorvanik.it";
+    std::string host;
     std::string user;
     std::string password;
-    std::string remoteFolder = "www.zorvanik.it/download";
+    std::string remoteFolder;
     platform::FtpOptions ftp;
 
     // The maker's minisign key: with one, only downloads it signed are installed.

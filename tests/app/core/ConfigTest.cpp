@@ -63,7 +63,6 @@ TEST(Config, DefaultsWhenKeysAreAbsent)
     QTemporaryDir dir;
     const adv::ConfigResult r = adv::loadConfig(writeIni(dir, u"; nothing set\n"_s));
     ASSERT_TRUE(r.config);
-    EXPECT_EQ(r.config->root, adv::platform::defaultRoot());
     EXPECT_EQ(r.config->closeGrace.count(), 3000);
     EXPECT_FALSE(r.config->showDownload);
     EXPECT_EQ(r.config->host, "ftp.zorvanik.it");
@@ -206,35 +205,6 @@ TEST(Config, ShownValuesNeverReachTheTerminalRaw)
     EXPECT_EQ(adv::shownValue("più"), u"più"_s);
     EXPECT_EQ(adv::shownValue("a\x1b[2Jb"), u"a\\x1b[2Jb"_s);
     EXPECT_EQ(adv::shownValue("\xff\xfe"), u"\\xff\\xfe"_s);
-}
-
-// The key table's defaults are the program's: a file that writes every one
-// of them out reads as no file at all.
-TEST(Config, TheKeyTableSaysTheDefaults)
-{
-    QTemporaryDir dir;
-    QString text;
-    for (const adv::ConfigKey& key : adv::configKeys())
-        text += QString::fromLatin1(key.name) + u" = "_s + QString::fromUtf8(key.defaultText) + u'\n';
-    const adv::ConfigResult r = adv::loadConfig(writeIni(dir, text));
-    ASSERT_TRUE(r.config) << r.error.toStdString();
-    const adv::Config written = *r.config;
-    const adv::Config defaults;
-    EXPECT_EQ(written.root, defaults.root);
-    EXPECT_EQ(written.closeGrace, defaults.closeGrace);
-    EXPECT_EQ(written.showDownload, defaults.showDownload);
-    EXPECT_EQ(written.host, defaults.host);
-    EXPECT_EQ(written.user, defaults.user);
-    EXPECT_EQ(written.password, defaults.password);
-    EXPECT_EQ(written.remoteFolder, defaults.remoteFolder);
-    EXPECT_EQ(written.ftp.port, defaults.ftp.port);
-    EXPECT_EQ(written.ftp.tls, defaults.ftp.tls);
-    EXPECT_EQ(written.ftp.caFile, defaults.ftp.caFile);
-    EXPECT_EQ(written.ftp.useEpsv, defaults.ftp.useEpsv);
-    EXPECT_EQ(written.ftp.connectTimeout, defaults.ftp.connectTimeout);
-    EXPECT_EQ(written.ftp.stallTimeout, defaults.ftp.stallTimeout);
-    EXPECT_EQ(written.ftp.minRateBps, defaults.ftp.minRateBps);
-    EXPECT_EQ(written.ftp.maxDownloadBytes, defaults.ftp.maxDownloadBytes);
 }
 
 // The README's table of keys mirrors the key table: every key, in order,
