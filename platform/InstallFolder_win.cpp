@@ -1,8 +1,10 @@
 // The installation's folder on Windows. The folder stays open, without delete
-// sharing, for as long as the object lives, and every name is looked up below
-// the path that handle has now: if the folder or one above it moves all the
-// same, the names follow the folder that was opened, never what took its old
-// path.
+// sharing, for as long as the object lives, so Windows refuses to move it or
+// a folder above it; every step that names a file first checks that the
+// folder's path still leads to the folder that was opened, and fails rather
+// than follow a path that now leads elsewhere. A name that is a link, or that
+// leads elsewhere (Wine shows a Unix link as the file it points to), is
+// never a file here.
 //
 // A program that still holds the installed file (one the sweep closed is slow
 // to go, or a virus scanner has just opened the new one) makes a rename fail
@@ -66,6 +68,19 @@ bool heldOpen(DWORD error)
     return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
 }
 
+// Where `handle` really is, every link followed, "\\?\" and all.
+std::wstring finalPath(HANDLE handle)
+{
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+    if (length >= path.size()) {
+        path.resize(length);
+        length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+    }
+    path.resize(length < path.size() ? length : 0);
+    return path;
+}
+
 bool writeAll(HANDLE file, const char* data, std::size_t size)
 {
     while (size > 0) {
@@ -85,6 +100,7 @@ public:
     {
         if (!path_.empty() && path_.back() != L'\\' && path_.back() != L'/')
             path_ += L'\\';
+        (void)GetFileInformationByHandle(folder_, &opened_);
     }
     ~WindowsFolder() override
     {
@@ -101,11 +117,17 @@ public:
 
     FolderResult lock(const std::string& name) override
     {
+        if (FolderResult here = stillHere(); !here)
+            return here;
         const std::wstring lock = at(name);
         // Opened by one handle at a time (no sharing): a second updater meets
-        // a sharing violation. A leftover folder or read-only file in its
-        // place is cleared away; a link is opened as itself, never followed.
+        // a sharing violation. A leftover folder, link or read-only file in
+        // its place is cleared away: deleted on close, a link's target would go.
         for (int round = 0; round < 4; ++round) {
+            if (entry(name).kind == EntryKind::Other && !isFolder(lock)) {
+                (void)DeleteFileW(lock.c_str());
+                continue;
+            }
             lock_ =
                 CreateFileW(lock.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -141,8 +163,10 @@ public:
         }
         BY_HANDLE_FILE_INFORMATION info{};
         const bool known = GetFileInformationByHandle(file, &info);
+        const bool itself =
+            win::sameFileName(finalPath(file), finalPath(folder_) + L"\\" + win::toUtf16(name).value_or(L"?"));
         closeHandle(file);
-        if (!known || (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        if (!known || !itself || (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
             return {EntryKind::Other};
         const auto join = [](DWORD high, DWORD low) { return (static_cast<std::uint64_t>(high) << 32) | low; };
         return {
@@ -155,7 +179,7 @@ public:
     {
         std::vector<std::string> out;
         WIN32_FIND_DATAW found{};
-        HANDLE search = FindFirstFileW((here() + L"*").c_str(), &found);
+        HANDLE search = FindFirstFileW((path_ + L"*").c_str(), &found);
         if (search == INVALID_HANDLE_VALUE)
             return out;
         do {
@@ -167,6 +191,8 @@ public:
 
     FolderResult create(const std::string& name) override
     {
+        if (FolderResult here = stillHere(); !here)
+            return here;
         closeHandle(open_);
         open_ = CreateFileW(at(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (open_ == INVALID_HANDLE_VALUE)
@@ -199,6 +225,8 @@ public:
                       std::size_t& got) override
     {
         got = 0;
+        if (FolderResult here = stillHere(); !here)
+            return here;
         HANDLE file =
             CreateFileW(at(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -230,6 +258,8 @@ public:
 
     FolderResult link(const std::string& from, const std::string& to) override
     {
+        if (FolderResult here = stillHere(); !here)
+            return here;
         if (CreateHardLinkW(at(to).c_str(), at(from).c_str(), nullptr))
             return {};
         if (!CopyFileW(at(from).c_str(), at(to).c_str(), TRUE))
@@ -248,6 +278,8 @@ public:
 
     FolderResult renameOver(const std::string& from, const std::string& to) override
     {
+        if (FolderResult here = stillHere(); !here)
+            return here;
         const auto until = std::chrono::steady_clock::now() + kRetryFor;
         for (;;) {
             if (MoveFileExW(at(from).c_str(), at(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
@@ -277,6 +309,8 @@ public:
 
     FolderResult remove(const std::string& name) override
     {
+        if (FolderResult here = stillHere(); !here)
+            return here;
         if (!DeleteFileW(at(name).c_str())) {
             const DWORD error = GetLastError();
             if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
@@ -289,29 +323,34 @@ public:
     FolderResult sync() override { return {}; }
 
 private:
-    std::wstring at(const std::string& name) const { return here() + win::toUtf16(name).value_or(L"?"); }
+    std::wstring at(const std::string& name) const { return path_ + win::toUtf16(name).value_or(L"?"); }
 
-    // Where the opened folder is now, in the "\\?\" form that takes long paths.
-    std::wstring here() const
+    static bool isFolder(const std::wstring& path)
     {
-        std::wstring now(MAX_PATH, L'\0');
-        DWORD length = GetFinalPathNameByHandleW(folder_, now.data(), static_cast<DWORD>(now.size()), 0);
-        if (length >= now.size()) {
-            now.resize(length);
-            length = GetFinalPathNameByHandleW(folder_, now.data(), static_cast<DWORD>(now.size()), 0);
-        }
-        if (length == 0 || length >= now.size())
-            return path_;
-        now.resize(length);
-        if (now.back() != L'\\')
-            now += L'\\';
-        return now;
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    }
+
+    // Whether the folder's path still leads to the folder that was opened.
+    FolderResult stillHere() const
+    {
+        HANDLE now = CreateFileW(path_.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        BY_HANDLE_FILE_INFORMATION info{};
+        const bool known = now != INVALID_HANDLE_VALUE && GetFileInformationByHandle(now, &info);
+        if (now != INVALID_HANDLE_VALUE)
+            CloseHandle(now);
+        if (known && info.dwVolumeSerialNumber == opened_.dwVolumeSerialNumber &&
+            info.nFileIndexHigh == opened_.nFileIndexHigh && info.nFileIndexLow == opened_.nFileIndexLow)
+            return {};
+        return {FolderStatus::Failed, "the folder " + toUtf8(path_) + " was moved or replaced during the update"};
     }
 
     HANDLE folder_ = INVALID_HANDLE_VALUE;
     HANDLE lock_ = INVALID_HANDLE_VALUE;
     HANDLE open_ = INVALID_HANDLE_VALUE;
     std::wstring path_;  // ends with a backslash
+    BY_HANDLE_FILE_INFORMATION opened_{};
 };
 
 }  // namespace
