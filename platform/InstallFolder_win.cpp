@@ -121,11 +121,19 @@ public:
             return here;
         const std::wstring lock = at(name);
         // Opened by one handle at a time (no sharing): a second updater meets
-        // a sharing violation. A leftover folder, link or read-only file in
-        // its place is cleared away: deleted on close, a link's target would go.
+        // a sharing violation. A leftover folder or read-only file in its
+        // place is cleared away. A link is held as it is, never deleted on
+        // close: Wine takes a Unix link for the file it points to, and would
+        // delete that.
         for (int round = 0; round < 4; ++round) {
             if (entry(name).kind == EntryKind::Other && !isFolder(lock)) {
-                (void)DeleteFileW(lock.c_str());
+                lock_ = CreateFileW(lock.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                if (lock_ != INVALID_HANDLE_VALUE)
+                    return {};
+                if (GetLastError() == ERROR_SHARING_VIOLATION)
+                    return {FolderStatus::Busy, "another update of " + shown(name) + " is in progress"};
+                (void)DeleteFileW(lock.c_str());  // a link to nothing
                 continue;
             }
             lock_ =

@@ -17,6 +17,10 @@ namespace adv::platform {
 // time of the call.
 std::optional<std::filesystem::path> findOrdinaryFile(const std::filesystem::path& root, std::string_view path);
 
+// What the probes resolve against when the configuration names no root:
+// Linux "/", Windows the process's current drive, written "c:".
+std::filesystem::path defaultRoot();
+
 // Whether `text` names a whole drive ("d:"); never on Linux, where that is
 // a folder's name like any other.
 bool isDriveName(std::string_view text);

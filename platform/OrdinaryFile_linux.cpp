@@ -77,6 +77,11 @@ std::optional<std::filesystem::path> findOrdinaryFile(const std::filesystem::pat
     return real;
 }
 
+std::filesystem::path defaultRoot()
+{
+    return "/";
+}
+
 bool isDriveName(std::string_view)
 {
     return false;

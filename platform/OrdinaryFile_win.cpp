@@ -131,6 +131,21 @@ std::optional<std::filesystem::path> findOrdinaryFile(const std::filesystem::pat
     return std::filesystem::path(*real);
 }
 
+std::filesystem::path defaultRoot()
+{
+    // The current folder's drive; a process started on a network share
+    // (\\server\share) has none, and takes the Windows drive.
+    wchar_t folder[MAX_PATH + 1] = {};
+    DWORD length = GetCurrentDirectoryW(MAX_PATH + 1, folder);
+    if (length < 2 || length > MAX_PATH || folder[1] != L':')
+        length = GetSystemWindowsDirectoryW(folder, MAX_PATH + 1);
+    if (length < 2 || folder[1] != L':')
+        return L"c:";
+    const wchar_t letter =
+        folder[0] >= L'A' && folder[0] <= L'Z' ? static_cast<wchar_t>(folder[0] - L'A' + L'a') : folder[0];
+    return std::wstring{letter, L':'};
+}
+
 bool isDriveName(std::string_view text)
 {
     return text.size() == 2 && text[1] == ':' &&

@@ -113,6 +113,11 @@ private:
 
     void readRoot(std::string_view v)
     {
+        // The key table's default: the top of the drive the program runs on.
+        if (v == "/") {
+            config_.root = platform::defaultRoot();
+            return;
+        }
         if (platform::isDriveName(v)) {
             if (!QFileInfo(path(v) + u'/').isDir())
                 return failKey(u"l'unità \"%1\" non esiste"_s.arg(shownValue(v)));

@@ -63,6 +63,7 @@ TEST(Config, DefaultsWhenKeysAreAbsent)
     QTemporaryDir dir;
     const adv::ConfigResult r = adv::loadConfig(writeIni(dir, u"; nothing set\n"_s));
     ASSERT_TRUE(r.config);
+    EXPECT_EQ(r.config->root, adv::platform::defaultRoot());
     EXPECT_EQ(r.config->closeGrace.count(), 3000);
     EXPECT_FALSE(r.config->showDownload);
     EXPECT_EQ(r.config->host, "ftp.zorvanik.it");
