@@ -182,7 +182,7 @@ if [ -n "$public_key" ]; then
     read_bytes=$(tail -c +"$((logged + 1))" "$work/server.log" | sed -n 's/.*RETR.* bytes=\([0-9]*\).*/\1/p' |
         awk '{ n += $1 } END { print n + 0 }')
     printf '  AggiornaDV signed, the installed release again: %.3f s, %d bytes read from the server\n' \
-        "${samples[same release]}" "$read_bytes"
+        "$(echo "${samples[same release]}" | median)" "$read_bytes"
 fi
 
 # --- peak memory --------------------------------------------------------------

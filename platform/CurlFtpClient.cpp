@@ -147,7 +147,7 @@ private:
     FtpResult perform(FtpFailure kind, const std::string& what);
     FtpResult askAbout(const std::string& url, const std::string& name, RemoteFile& answer);
     // Waits, answering the interrupt check.
-    FtpResult pause(std::chrono::milliseconds length, const std::string& remoteName);
+    FtpResult waitUntil(Clock::time_point until, const std::string& remoteName);
     // Every result leaves through here: a text that holds the password is
     // dropped whole rather than patched.
     FtpResult finish(FtpResult result) const;
@@ -482,6 +482,7 @@ FtpResult CurlFtpClient::FetchFile(const std::string& remoteName, FtpSink& sink,
     RemoteFile before;
     if (FtpResult asked = askAbout(url, remoteName, before); !asked)
         return asked;
+    const Clock::time_point recheck = Clock::now() + options_.recheckAfter;
     if (before.size < 0 && !options_.allowUnknownSize)
         return finish(failure(FtpFailure::Size, "the server does not give the size of '" + remoteName +
                                                     "', so a cut download could not be told from a whole one"));
@@ -505,7 +506,7 @@ FtpResult CurlFtpClient::FetchFile(const std::string& remoteName, FtpSink& sink,
         return failure(FtpFailure::Size, "cannot download '" + remoteName + "': received " +
                                              std::to_string(transfer.received) + " of " + std::to_string(before.size) +
                                              " bytes");
-    if (FtpResult waited = pause(options_.recheckAfter, remoteName); !waited)
+    if (FtpResult waited = waitUntil(recheck, remoteName); !waited)
         return waited;
     RemoteFile after;
     if (FtpResult asked = askAbout(url, remoteName, after); !asked)
@@ -518,9 +519,8 @@ FtpResult CurlFtpClient::FetchFile(const std::string& remoteName, FtpSink& sink,
     return {};
 }
 
-FtpResult CurlFtpClient::pause(std::chrono::milliseconds length, const std::string& remoteName)
+FtpResult CurlFtpClient::waitUntil(Clock::time_point until, const std::string& remoteName)
 {
-    const auto until = Clock::now() + length;
     while (Clock::now() < until) {
         if (interrupted_ && interrupted_()) {
             CloseSession();

@@ -30,10 +30,11 @@ struct FtpOptions {
     // other proof of the file; then at most maxDownloadBytes are taken.
     bool allowUnknownSize = false;
     std::int64_t maxDownloadBytes = std::int64_t{512} * 1024 * 1024;
-    // How long after a transfer the server is asked again about the file.
-    // SIZE and MDTM (in whole seconds) agree before and after a transfer
-    // that falls between two writes of an upload still under way; a pause
-    // longer than a second lets the upload show.
+    // How long after it was first asked the server is asked again about the
+    // file, once the transfer is over (waiting out what the transfer did not
+    // take). SIZE and MDTM (in whole seconds) agree before and after a
+    // transfer that falls between two writes of an upload still under way;
+    // more than a second between the two lets the upload show.
     std::chrono::milliseconds recheckAfter{0};
 };
 

@@ -316,8 +316,8 @@ QString findConfigFile()
 
 // The signature vouches for the whole file where the size cannot, and it
 // alone tells a finished upload from one still under way. Without it the
-// server is asked about the file again after a pause in which an upload
-// would show, even in MDTM's whole seconds.
+// server is asked about the file again no sooner than 1.5 s after it was
+// first asked, long enough for an upload to show, even in MDTM's seconds.
 void fitDownloadsToKey(Config& config)
 {
     const bool signedOnly = config.publicKey.has_value();
