@@ -50,6 +50,27 @@ TEST(TransactionLinux, TheNewProgramKeepsTheInstalledOwnerAndMode)
     EXPECT_EQ(st.st_mode & 07777, 0750u);
 }
 
+// An updater that may not write in the folder fails, and touches nothing.
+TEST(TransactionLinux, AFolderThatMayNotBeWrittenFailsTheUpdate)
+{
+    Installed in;
+    const bool root = ::geteuid() == 0;
+    ASSERT_EQ(::chmod(in.dir.path().c_str(), root ? 0755 : 0555), 0);
+    if (root) {
+        ASSERT_EQ(::seteuid(65534), 0);  // root writes anywhere; "nobody" may not
+    }
+    ReplaceResult locked;
+    auto replacement = in.open(locked);
+    const bool begun = locked && replacement->begin();
+    if (root) {
+        ASSERT_EQ(::seteuid(0), 0);
+    }
+    ::chmod(in.dir.path().c_str(), 0755);
+    EXPECT_FALSE(begun) << locked.detail;
+    std::ifstream program(in.target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(program), {}), "MZ installata");
+}
+
 // A FIFO in the record's place would hang a reader: it is damage, said at once.
 TEST(TransactionLinux, AFifoForARecordIsRefusedWithoutWaiting)
 {
