@@ -46,7 +46,7 @@ enum class FtpFailure {
     RemoteFile,   // the file is not on the server
     Size,         // what arrived is not the whole file the server holds, or more than the sink takes
     Transfer,     // the download broke off, or was slower than allowed
-    Sink,         // the sink could not take the bytes; detail is its reason
+    Sink,         // the caller's side (its sink or progress report) failed; detail says why
     Interrupted,  // the caller asked to stop
 };
 
