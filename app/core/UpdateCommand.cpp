@@ -53,6 +53,13 @@ QString shownDate(std::int64_t secondsSince1970)
         .toString(QDateTime::fromSecsSinceEpoch(secondsSince1970), u"d MMMM yyyy, HH:mm"_s);
 }
 
+// The command's last line, and its outcome.
+UpdateReport logged(UpdateUi& ui, UpdateOutcome outcome, const QString& line, std::string why)
+{
+    ui.AppendStatus(line);
+    return {outcome, std::move(why)};
+}
+
 // Every way out of the command puts the arrow back.
 class PointerGuard {
 public:
@@ -180,8 +187,7 @@ UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config&
     ui.AppendStatus(kConnecting);
 
     const auto say = [&ui](UpdateOutcome outcome, const QString& line, std::string why = {}) {
-        ui.AppendStatus(line);
-        return UpdateReport{outcome, std::move(why)};
+        return logged(ui, outcome, line, std::move(why));
     };
     // A stop asked for while the server is being waited for ends the
     // command at once, whatever step it is in.
@@ -246,8 +252,11 @@ UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config&
                            ") is older than one installed here before (signed at " + std::to_string(*record.floor) +
                            ")");
         const auto installedHash = minisign::hashFromHex(record.installed.hash);
-        if (record.installed.signedAt == signedAt && installedHash && signature->verifies(*installedHash))
-            return say(UpdateOutcome::AlreadyCurrent, kAlreadyCurrent);
+        if (record.installed.signedAt == signedAt && installedHash && signature->verifies(*installedHash)) {
+            const UpdateReport current = say(UpdateOutcome::AlreadyCurrent, kAlreadyCurrent);
+            ftp.CloseSession();
+            return current;
+        }
     }
 
     if (const platform::ReplaceResult begun = replacement.begin(); !begun)
@@ -282,8 +291,7 @@ UpdateReport RollBackCommand(UpdateUi& ui, const Config& config)
     PointerGuard pointer(ui);
     Installation installation = openInstallation(config, true);
     const auto say = [&ui](UpdateOutcome outcome, const QString& line, std::string why = {}) {
-        ui.AppendStatus(line);
-        return UpdateReport{outcome, std::move(why)};
+        return logged(ui, outcome, line, std::move(why));
     };
     if (!installation.replacement && installation.locked)
         return say(UpdateOutcome::NotInstalled, kNotInstalled);
