@@ -245,6 +245,21 @@ ReplaceResult FileReplacement::writeRecord(const Recorded& installed, const Reco
     return {};
 }
 
+ReplaceResult FileReplacement::putRecord(const Recorded& installed, const Recorded& previous,
+                                         std::optional<std::int64_t> floor)
+{
+    if (ReplaceResult made = writeRecord(installed, previous, floor, recordTemporary_); !made)
+        return made;
+    if (ReplaceResult moved = fromFolder(folder_->renameOver(recordTemporary_, name_ + std::string(kRecordSuffix)));
+        !moved) {
+        removeTemporaries();
+        return moved;
+    }
+    recordTemporary_.clear();
+    floorOnDisk_ = floor;
+    return {};
+}
+
 ReplaceResult FileReplacement::begin()
 {
     abandon();
@@ -282,6 +297,14 @@ bool FileReplacement::sameFiles(const std::string& a, const std::string& b)
     }
 }
 
+// Signatures that an earlier release of this updater kept beside the
+// programs: the record holds what they proved.
+void FileReplacement::removeLegacySignatures()
+{
+    (void)folder_->remove(name_ + std::string(kSignatureSuffix));
+    (void)folder_->remove(name_ + std::string(kPreviousSuffix) + std::string(kSignatureSuffix));
+}
+
 void FileReplacement::removeTemporaries() noexcept
 {
     folder_->discard();
@@ -314,31 +337,35 @@ ReplaceResult FileReplacement::commit(const Release& release)
     const Entry fresh = folder_->entry(temporary_);
     if (current.kind == EntryKind::Other)
         return fail({ReplaceStatus::Failed, shown() + " is not an ordinary file"});
-    // The same program again is not an update: replacing it would push out
-    // the only previous program.
-    if (current.kind == EntryKind::File && current.size == fresh.size && sameFiles(temporary_, name_)) {
-        removeTemporaries();
-        return {ReplaceStatus::Unchanged, {}};
-    }
-
     const Recorded oldInstalled = Recorded::of(record_.installed, current);
     const Recorded oldPrevious = Recorded::of(record_.previous, folder_->entry(previousName));
     std::optional<std::int64_t> floor = record_.floor;
     if (release.signedAt)
         floor = std::max(floor.value_or(*release.signedAt), *release.signedAt);
 
+    // The same program again is not an update: replacing it would push out
+    // the only previous program. A signed release the record did not know
+    // (installed before there was one) is written down, so that the next
+    // update finds it from its signature alone.
+    if (current.kind == EntryKind::File && current.size == fresh.size && sameFiles(temporary_, name_)) {
+        removeTemporaries();
+        ReplaceResult learnt{ReplaceStatus::Unchanged, {}};
+        if (release.signedAt && release != record_.installed) {
+            if (ReplaceResult put = putRecord(Recorded::of(release, current), oldPrevious, floor); put) {
+                record_.installed = release;
+                removeLegacySignatures();
+            } else {
+                learnt.detail = put.detail;
+            }
+        }
+        return learnt;
+    }
+
     // The floor goes to disk first, with the old program still described:
     // from here on a cut can never let an older release in.
     if (floor != floorOnDisk_) {
-        std::string temporary;
-        if (ReplaceResult raised = writeRecord(oldInstalled, oldPrevious, floor, temporary); !raised)
+        if (ReplaceResult raised = putRecord(oldInstalled, oldPrevious, floor); !raised)
             return fail(raised);
-        recordTemporary_ = temporary;
-        if (ReplaceResult moved = fromFolder(folder_->renameOver(recordTemporary_, name_ + std::string(kRecordSuffix)));
-            !moved)
-            return fail(moved);
-        recordTemporary_.clear();
-        floorOnDisk_ = floor;
     }
     // The record of the new program is whole on disk before the program moves:
     // a disk that cannot hold it fails the update here.
@@ -373,10 +400,7 @@ ReplaceResult FileReplacement::commit(const Release& release)
         recordTemporary_.clear();
     else
         untidy += moved.detail + "; ";
-    // Signatures that an earlier release of this updater kept beside the
-    // programs: the record now holds what they proved.
-    (void)folder_->remove(name_ + std::string(kSignatureSuffix));
-    (void)folder_->remove(previousName + std::string(kSignatureSuffix));
+    removeLegacySignatures();
     if (FolderResult synced = folder_->sync(); !synced)
         untidy += synced.detail + "; ";
     removeTemporaries();
@@ -415,8 +439,7 @@ ReplaceResult FileReplacement::rollBack()
         recordTemporary_.clear();
     else
         untidy = "the previous program is back, but: " + moved.detail;
-    (void)folder_->remove(name_ + std::string(kSignatureSuffix));
-    (void)folder_->remove(previousName + std::string(kSignatureSuffix));
+    removeLegacySignatures();
     (void)folder_->sync();
     removeTemporaries();
     std::swap(record_.installed, record_.previous);

@@ -106,9 +106,12 @@ private:
     ReplaceResult readRecord();
     ReplaceResult writeRecord(const Recorded& installed, const Recorded& previous, std::optional<std::int64_t> floor,
                               std::string& temporary);
+    // Writes the record and puts it in place.
+    ReplaceResult putRecord(const Recorded& installed, const Recorded& previous, std::optional<std::int64_t> floor);
     bool sameFiles(const std::string& a, const std::string& b);
     std::string temporaryName() const;
     void removeTemporaries() noexcept;
+    void removeLegacySignatures();
 
     std::unique_ptr<InstallFolder> folder_;
     std::string name_;

@@ -152,7 +152,9 @@ TEST(Transaction, TheSameProgramAgainTouchesNothingAndARollBackNeedsNoInstalledP
     ASSERT_TRUE(in.install("P", {}));
     ASSERT_TRUE(in.install("A", {}));
     EXPECT_EQ(in.install("A", {}).status, ReplaceStatus::Unchanged);
+    EXPECT_EQ(in.install("A", release(1000, 'b')).status, ReplaceStatus::Unchanged);
     EXPECT_EQ(in.read(kPreviousSuffix), "P") << "the only previous program was pushed out";
+    EXPECT_EQ(in.open()->record().installed, release(1000, 'b')) << "the signed release was not written down";
 
     ASSERT_TRUE(QFile::remove(in.dir.filePath(QString::fromStdString(kName))));
     ASSERT_TRUE(in.open()->rollBack());
