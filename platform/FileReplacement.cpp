@@ -12,7 +12,6 @@ namespace {
 
 constexpr std::string_view kRecordHeader = "AggiornaDV release record 1";
 constexpr std::size_t kMaxRecordBytes = 4096;
-constexpr std::size_t kMaxSignatureBytes = 16 * 1024;
 constexpr std::size_t kCompareChunk = 1024 * 1024;
 
 ReplaceResult fromFolder(FolderResult result)
@@ -206,13 +205,13 @@ ReplaceResult FileReplacement::readRecord()
     return {};
 }
 
-std::optional<std::string> FileReplacement::legacySignature()
+std::optional<std::string> FileReplacement::legacySignature(std::size_t maxBytes)
 {
     const std::string name = name_ + std::string(kSignatureSuffix);
     if (!locked_ || folder_->entry(name_ + std::string(kRecordSuffix)).kind != EntryKind::Missing ||
         folder_->entry(name).kind != EntryKind::File)
         return std::nullopt;
-    std::string text(kMaxSignatureBytes + 1, '\0');
+    std::string text(maxBytes + 1, '\0');
     std::size_t got = 0;
     if (!folder_->read(name, 0, text.data(), text.size(), got))
         return std::nullopt;

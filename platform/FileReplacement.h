@@ -80,8 +80,9 @@ public:
     ReplaceResult lock();
     const ReleaseRecord& record() const { return record_; }
     // Where no record exists yet: the signature that an earlier release of
-    // this updater kept beside the program, which then held its floor.
-    std::optional<std::string> legacySignature();
+    // this updater kept beside the program, which then held its floor; at
+    // most `maxBytes` and one more, for the reader to refuse.
+    std::optional<std::string> legacySignature(std::size_t maxBytes);
     // Raises the floor (not lowered) for the next commit or roll-back to write.
     void raiseFloor(std::int64_t signedAt);
 

@@ -117,7 +117,7 @@ Installation openInstallation(const Config& config, bool orOnlyPrevious)
     // An installation that an earlier release of this updater kept signed
     // holds its floor in the signature beside the program.
     if (installation.locked && config.publicKey) {
-        if (const auto legacy = installation.replacement->legacySignature()) {
+        if (const auto legacy = installation.replacement->legacySignature(minisign::kMaxSignatureBytes)) {
             minisign::Check check;
             const auto signature =
                 minisign::Signature::check(*legacy, *config.publicKey, kDolvo.executables.front(), check);
