@@ -23,20 +23,6 @@ using namespace Qt::StringLiterals;
 namespace adv {
 namespace {
 
-void reportNotClosed(const std::vector<NotClosed>& left)
-{
-    for (const NotClosed& program : left) {
-        QStringList pids;
-        for (const long pid : program.report.notClosedPids)
-            pids << QString::number(pid);
-        const QString name = QString::fromUtf8(program.name.data(), static_cast<qsizetype>(program.name.size()));
-        printLine(stderr, u"AggiornaDV: %1 non si è potuto chiudere (%2 %3%4)"_s.arg(name)
-                              .arg(program.report.notClosed)
-                              .arg(program.report.notClosed == 1 ? u"processo"_s : u"processi"_s,
-                                   pids.isEmpty() ? QString() : u": "_s + pids.join(u", "_s)));
-    }
-}
-
 const QString kUsage = u"Uso: AggiornaDV [--config FILE] [--sweep | --update | --rollback] [--help] [--version]"_s;
 
 const QString kHelp =
@@ -78,7 +64,10 @@ int runConsole(const Config& config, ConsoleJob job)
     ConsoleUi ui;
     std::array<ConsoleCheckBox, 4> boxes;
     ProcessTerminator terminator(config.closeGrace);
-    reportNotClosed(StartupSweep(config.root, {&boxes[0], &boxes[1], &boxes[2], &boxes[3]}, terminator));
+    const std::vector<LeftRunning> left =
+        StartupSweep(config.root, {&boxes[0], &boxes[1], &boxes[2], &boxes[3]}, terminator);
+    for (const QString& line : notClosedLines(left))
+        printLine(stderr, u"AggiornaDV: "_s + line);
     for (std::size_t i = 0; i < kProducts.size(); ++i) {
         const auto caption =
             QString::fromUtf8(kProducts[i].caption.data(), static_cast<qsizetype>(kProducts[i].caption.size()));
@@ -88,12 +77,12 @@ int runConsole(const Config& config, ConsoleJob job)
         return code(ExitStatus::Updated);
     UpdateReport report;
     if (job == ConsoleJob::RollBack) {
-        report = RollBackCommand(ui, config);
+        report = RollBackCommand(ui, config, left);
     } else {
         if (!config.publicKey)
             printLine(stderr, kNotVerified);
         auto ftp = platform::makeCurlFtpClient(config.ftp);
-        report = UpdateCommand(ui, *ftp, config, /*confirmed=*/true);
+        report = UpdateCommand(ui, *ftp, config, /*confirmed=*/true, left);
     }
     if (!report.reason.empty())
         printLine(stderr, u"AggiornaDV: "_s + shownValue(report.reason));

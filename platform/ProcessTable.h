@@ -1,11 +1,12 @@
 // The process table as the terminator sees it: find the running processes with
-// a given image name, ask them to close, wait for them, force them.
+// given image names, ask them to close, wait for them, force them.
 //
 // One implementation per OS (process_table_linux.cpp, process_table_win.cpp),
 // chosen by CMake. Qt-free, so the Windows build can compile it on its own.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -15,6 +16,14 @@
 
 namespace adv::platform {
 
+// What came of asking a program to close.
+enum class CloseRequest {
+    Sent,           // it has the request and may take its time to save and go
+    CannotBeAsked,  // nothing of it can receive one (a Windows program without a window)
+    NotAllowed,     // this process may not ask it (another user's program, say)
+    Gone,           // it had ended already
+};
+
 // One running process, held by a handle that keeps naming that very process
 // (a pidfd on Linux, a process handle on Windows): once opened, a reused pid
 // can never be signalled by mistake. Move-only.
@@ -22,13 +31,18 @@ class RunningProcess {
 public:
     RunningProcess() = default;
     // Takes ownership of `handle` (a pidfd, or a Windows process HANDLE).
-    RunningProcess(long pid, std::intptr_t handle) : pid_(pid), handle_(handle) {}
-    RunningProcess(RunningProcess&& other) noexcept : pid_(other.pid_), handle_(std::exchange(other.handle_, -1)) {}
+    // `name` is the index, among the names the walk was given, of its name.
+    RunningProcess(long pid, std::intptr_t handle, std::size_t name = 0) : pid_(pid), name_(name), handle_(handle) {}
+    RunningProcess(RunningProcess&& other) noexcept
+        : pid_(other.pid_), name_(other.name_), handle_(std::exchange(other.handle_, -1))
+    {
+    }
     RunningProcess& operator=(RunningProcess&& other) noexcept
     {
         if (this != &other) {
             release();
             pid_ = other.pid_;
+            name_ = other.name_;
             handle_ = std::exchange(other.handle_, -1);
         }
         return *this;
@@ -38,10 +52,13 @@ public:
     ~RunningProcess() { release(); }
 
     long pid() const { return pid_; }
+    std::size_t name() const { return name_; }
 
-    // Ask the process to close (SIGTERM; WM_CLOSE to its top-level windows).
-    // False when it could not be asked (no rights, already gone).
-    bool requestClose();
+    // Asks the process to close the way its own system asks a program: a
+    // Windows program gets WM_CLOSE on its top-level windows (under Wine,
+    // through the X close request to its windows, which Wine turns into
+    // WM_CLOSE), a Linux program SIGTERM.
+    CloseRequest requestClose();
     // End it now (SIGKILL; TerminateProcess with exit code 0).
     bool forceClose();
     // True once the process has ended.
@@ -55,24 +72,36 @@ private:
     void release() noexcept;
 
     long pid_ = 0;
+    std::size_t name_ = 0;
     std::intptr_t handle_ = -1;  // pidfd, or the HANDLE's value
+};
+
+// A process that matched but could not be opened.
+struct Unopenable {
+    std::size_t name;  // index among the names asked for
+    long pid;
 };
 
 // What one walk of the process table found.
 struct ProcessWalk {
-    std::vector<RunningProcess> processes;  // opened for closing
-    int unopenable = 0;                     // matched but could not be opened
+    std::vector<RunningProcess> processes;  // opened for closing, in the order of the names asked for
+    std::vector<Unopenable> unopenable;     // matched but could not be opened
     // The walk stopped early, before the process could hold more handles
     // (the open-file limit on Linux): deal with these, let them go, and walk
     // again, skipping their pids.
     bool more = false;
 };
 
-// Every running process whose image name equals `name` (UTF-8), ignoring
-// ASCII letter case, opened for closing, but those whose pid is in `skip`.
-// Never the calling process itself, never a kernel thread. Processes that
-// vanish or refuse to be opened are passed over.
-ProcessWalk openProcessesNamed(std::string_view name, std::span<const long> skip = {});
+// Every running process whose image name equals one of `names` (UTF-8),
+// ignoring ASCII letter case, opened for closing, but those whose pid is in
+// `skip`; those of the first name first. Never the calling process itself,
+// never a kernel thread. Processes that vanish are passed over.
+ProcessWalk openProcessesNamed(std::span<const std::string_view> names, std::span<const long> skip = {});
+
+inline ProcessWalk openProcessesNamed(std::string_view name, std::span<const long> skip = {})
+{
+    return openProcessesNamed(std::span<const std::string_view>(&name, 1), skip);
+}
 
 // Wait until every process in `procs` has ended or `timeout` has passed,
 // whichever comes first, sleeping on the processes themselves.

@@ -12,6 +12,8 @@
 // interpreter) or from the executable link.
 #include "platform/ProcessTable.h"
 
+#include "platform/WineWindows_linux.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -27,6 +29,7 @@
 #include <cstdint>
 #include <csignal>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #ifndef SYS_pidfd_open
@@ -136,32 +139,48 @@ CommVerdict judgeComm(std::string_view comm, std::string_view name)
     return equalsIgnoringCase(comm, name.substr(0, kCommMax)) ? CommVerdict::MayBeCut : CommVerdict::Differs;
 }
 
-// Whether the process behind `pidText` carries the image name `name`.
-bool isNamed(int procFd, std::string_view pidText, std::string_view name)
+// Which of `names` the process behind `pidText` carries as its image name.
+std::optional<std::size_t> nameOf(int procFd, std::string_view pidText, std::span<const std::string_view> names)
 {
     ProcPath path(pidText);
 
     std::array<char, 64> commBuf{};
     const long commLen = readProcFile(procFd, path.leaf("comm"), commBuf.data(), commBuf.size(), Reads::Once);
     if (commLen <= 0)
-        return false;
+        return std::nullopt;
     std::string_view comm(commBuf.data(), static_cast<std::size_t>(commLen));
     if (comm.back() == '\n')
         comm.remove_suffix(1);
 
-    const CommVerdict verdict = judgeComm(comm, name);
-    if (verdict == CommVerdict::Differs)
-        return false;
+    std::optional<std::size_t> equal;
+    bool mayBeCut = false;
+    for (std::size_t i = 0; i < names.size() && !equal; ++i) {
+        if (names[i].empty())
+            continue;  // it would match the nameless
+        const CommVerdict verdict = judgeComm(comm, names[i]);
+        if (verdict == CommVerdict::Equals)
+            equal = i;
+        mayBeCut = mayBeCut || verdict == CommVerdict::MayBeCut;
+    }
+    if (!equal && !mayBeCut)
+        return std::nullopt;
 
     // Kernel threads and zombies have an empty command line: neither is a
     // program that could be asked to close.
     std::array<char, 4096> cmdBuf{};
     const long cmdLen = readProcFile(procFd, path.leaf("cmdline"), cmdBuf.data(), cmdBuf.size(), Reads::UntilEnd);
     if (cmdLen <= 0)
-        return false;
-    if (verdict == CommVerdict::Equals)
-        return true;
+        return std::nullopt;
+    if (equal)
+        return equal;
 
+    const auto named = [names](std::string_view candidate) -> std::optional<std::size_t> {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (!names[i].empty() && equalsIgnoringCase(candidate, names[i]))
+                return i;
+        }
+        return std::nullopt;
+    };
     // comm was cut. argv[0] holds the name a program was started under (and
     // the Windows path under Wine).
     std::string_view args(cmdBuf.data(), static_cast<std::size_t>(cmdLen));
@@ -172,16 +191,16 @@ bool isNamed(int procFd, std::string_view pidText, std::string_view name)
         return baseName(arg);
     };
     const std::string_view argv0 = nextArg();
-    if (equalsIgnoringCase(argv0, name))
-        return true;
+    if (const auto i = named(argv0))
+        return i;
     // A #! script is named in comm but runs with its interpreter as argv[0],
     // followed by at most one interpreter argument, then the script's path.
     // An argv[0] that begins like comm is no interpreter: its arguments are
     // only arguments.
     if (argv0.size() < kCommMax || !equalsIgnoringCase(argv0.substr(0, kCommMax), comm)) {
-        for (int i = 0; i < 2 && !args.empty(); ++i) {
-            if (equalsIgnoringCase(nextArg(), name))
-                return true;
+        for (int n = 0; n < 2 && !args.empty(); ++n) {
+            if (const auto i = named(nextArg()))
+                return i;
         }
     }
 
@@ -190,12 +209,12 @@ bool isNamed(int procFd, std::string_view pidText, std::string_view name)
     std::array<char, PATH_MAX> exeBuf{};
     const ssize_t exeLen = ::readlinkat(procFd, path.leaf("exe"), exeBuf.data(), exeBuf.size());
     if (exeLen <= 0)
-        return false;
+        return std::nullopt;
     std::string_view exe(exeBuf.data(), static_cast<std::size_t>(exeLen));
     constexpr std::string_view kDeleted = " (deleted)";
     if (exe.size() > kDeleted.size() && exe.substr(exe.size() - kDeleted.size()) == kDeleted)
         exe.remove_suffix(kDeleted.size());
-    return equalsIgnoringCase(baseName(exe), name);
+    return named(baseName(exe));
 }
 
 // How many pidfds one walk may open, leaving room for the files the walk
@@ -235,9 +254,17 @@ void RunningProcess::release() noexcept
     handle_ = -1;
 }
 
-bool RunningProcess::requestClose()
+CloseRequest RunningProcess::requestClose()
 {
-    return pidfdSendSignal(handle_, SIGTERM);
+    if (hasExited())
+        return CloseRequest::Gone;
+    // Wine gives a Windows program no SIGTERM handler: the signal would end
+    // it on the spot, unsaved work and all.
+    if (wine::hosts(pid_))
+        return wine::askToClose(pid_);
+    if (pidfdSendSignal(handle_, SIGTERM))
+        return CloseRequest::Sent;
+    return errno == ESRCH ? CloseRequest::Gone : CloseRequest::NotAllowed;
 }
 
 bool RunningProcess::forceClose()
@@ -257,11 +284,11 @@ bool RunningProcess::hasExited() const
     return r > 0;
 }
 
-ProcessWalk openProcessesNamed(std::string_view name, std::span<const long> skip)
+ProcessWalk openProcessesNamed(std::span<const std::string_view> names, std::span<const long> skip)
 {
     ProcessWalk walk;
     std::vector<RunningProcess>& found = walk.processes;
-    if (name.empty())
+    if (names.empty())
         return walk;
     // Counting the open files costs a walk of its own: only a walk that has
     // already met many matching programs asks.
@@ -280,7 +307,8 @@ ProcessWalk openProcessesNamed(std::string_view name, std::span<const long> skip
             continue;
         if (std::find(skip.begin(), skip.end(), pid) != skip.end())
             continue;
-        if (!isNamed(procFd, entry->d_name, name))
+        const std::optional<std::size_t> name = nameOf(procFd, entry->d_name, names);
+        if (!name)
             continue;
         if (found.size() == kCountFrom)
             budget = pidfdBudget();
@@ -296,17 +324,19 @@ ProcessWalk openProcessesNamed(std::string_view name, std::span<const long> skip
             }
             // ESRCH: it ended in the meantime, nothing left to close.
             if (errno != ESRCH)
-                ++walk.unopenable;
+                walk.unopenable.push_back({*name, pid});
             continue;
         }
-        RunningProcess process(pid, pidfd);
+        RunningProcess process(pid, pidfd, *name);
         // The pid may have been reused between the look and the open, and the
         // pidfd holds whatever runs there now: look again before keeping it.
-        if (!isNamed(procFd, entry->d_name, name))
+        if (nameOf(procFd, entry->d_name, names) != name)
             continue;
         found.push_back(std::move(process));
     }
     ::closedir(dir);
+    std::stable_sort(found.begin(), found.end(),
+                     [](const RunningProcess& a, const RunningProcess& b) { return a.name() < b.name(); });
     return walk;
 }
 

@@ -65,7 +65,7 @@ std::optional<std::wstring> imageName(HANDLE process)
     return std::wstring(baseName(path));
 }
 
-struct CloseRequest {
+struct WindowsOf {
     DWORD pid = 0;
     int windows = 0;
     int posted = 0;
@@ -73,7 +73,7 @@ struct CloseRequest {
 
 BOOL CALLBACK postCloseToWindowOf(HWND window, LPARAM param)
 {
-    auto* request = reinterpret_cast<CloseRequest*>(param);
+    auto* request = reinterpret_cast<WindowsOf*>(param);
     DWORD owner = 0;
     if (GetWindowThreadProcessId(window, &owner) != 0 && owner == request->pid) {
         ++request->windows;
@@ -103,18 +103,18 @@ void RunningProcess::release() noexcept
 
 // A program is asked to close the way the user would ask it: WM_CLOSE to each
 // of its top-level windows, shown or hidden, so it can save and end by itself.
-// A program with no window cannot be asked, but it does not refuse either; it
-// counts as asked, so that the caller's wait runs its course and then forces
-// it, like a program that ignores the request. False only when every window
-// turned the message away (a program of higher integrity) or it is gone.
-bool RunningProcess::requestClose()
+// A program with no window cannot be asked at all.
+CloseRequest RunningProcess::requestClose()
 {
     if (hasExited())
-        return false;
-    CloseRequest request;
+        return CloseRequest::Gone;
+    WindowsOf request;
     request.pid = static_cast<DWORD>(pid_);
     EnumWindows(&postCloseToWindowOf, reinterpret_cast<LPARAM>(&request));
-    return request.windows == 0 || request.posted > 0;
+    if (request.windows == 0)
+        return CloseRequest::CannotBeAsked;
+    // Every window turned the message away: a program of higher integrity.
+    return request.posted > 0 ? CloseRequest::Sent : CloseRequest::NotAllowed;
 }
 
 bool RunningProcess::forceClose()
@@ -127,14 +127,24 @@ bool RunningProcess::hasExited() const
     return !holdsHandle(handle_) || WaitForSingleObject(asHandle(handle_), 0) == WAIT_OBJECT_0;
 }
 
-ProcessWalk openProcessesNamed(std::string_view name, std::span<const long> skip)
+ProcessWalk openProcessesNamed(std::span<const std::string_view> names, std::span<const long> skip)
 {
     // A process may hold millions of handles: one walk always takes them all.
     ProcessWalk walk;
     std::vector<RunningProcess>& found = walk.processes;
-    const std::optional<std::wstring> wanted = win::toUtf16(name);
-    if (!wanted || wanted->empty())
-        return walk;
+    std::vector<std::wstring> wanted;
+    for (const std::string_view name : names) {
+        // A name that is not UTF-8 or empty matches nothing.
+        std::optional<std::wstring> wide = win::toUtf16(name);
+        wanted.push_back(wide ? std::move(*wide) : std::wstring());
+    }
+    const auto nameOf = [&wanted](std::wstring_view image) -> std::optional<std::size_t> {
+        for (std::size_t i = 0; i < wanted.size(); ++i) {
+            if (!wanted[i].empty() && win::sameFileName(image, wanted[i]))
+                return i;
+        }
+        return std::nullopt;
+    };
 
     const Snapshot snapshot;
     if (!snapshot.valid())
@@ -145,31 +155,35 @@ ProcessWalk openProcessesNamed(std::string_view name, std::span<const long> skip
     for (BOOL got = Process32FirstW(snapshot.get(), &entry); got; got = Process32NextW(snapshot.get(), &entry)) {
         if (entry.th32ProcessID == self || entry.th32ProcessID == 0)
             continue;
-        if (!win::sameFileName(entry.szExeFile, *wanted))
+        const std::optional<std::size_t> name = nameOf(entry.szExeFile);
+        if (!name)
             continue;
-        if (std::find(skip.begin(), skip.end(), static_cast<long>(entry.th32ProcessID)) != skip.end())
+        const long pid = static_cast<long>(entry.th32ProcessID);
+        if (std::find(skip.begin(), skip.end(), pid) != skip.end())
             continue;
         const HANDLE handle = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
                                           entry.th32ProcessID);
         if (handle == nullptr) {
             // ERROR_INVALID_PARAMETER: no such process any more, nothing left to close.
             if (GetLastError() != ERROR_INVALID_PARAMETER)
-                ++walk.unopenable;
+                walk.unopenable.push_back({*name, pid});
             continue;
         }
-        RunningProcess process(static_cast<long>(entry.th32ProcessID), reinterpret_cast<std::intptr_t>(handle));
+        RunningProcess process(pid, reinterpret_cast<std::intptr_t>(handle), *name);
         // The pid may have been reused between the snapshot and the open, and
         // the handle holds whatever runs there now: look again through it.
         const std::optional<std::wstring> image = imageName(handle);
         if (!image) {
             if (!process.hasExited())
-                ++walk.unopenable;
+                walk.unopenable.push_back({*name, pid});
             continue;
         }
-        if (!win::sameFileName(*image, *wanted))
+        if (nameOf(*image) != name)
             continue;
         found.push_back(std::move(process));
     }
+    std::stable_sort(found.begin(), found.end(),
+                     [](const RunningProcess& a, const RunningProcess& b) { return a.name() < b.name(); });
     return walk;
 }
 

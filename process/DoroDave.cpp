@@ -1,6 +1,6 @@
-// Closing a product's programs: ask first, give them a moment to save and go,
-// then force whatever is still there. Only the policy lives here; the process
-// table of each OS does the work.
+// Closing the products' programs: ask them all, give them one moment together
+// to save and go, then force whatever is still there. Only the policy lives
+// here; the process table of each OS does the asking and the forcing.
 #include "process/DoroDave.h"
 
 #include "platform/ProcessTable.h"
@@ -11,6 +11,7 @@
 namespace adv {
 namespace {
 
+using platform::CloseRequest;
 using platform::RunningProcess;
 
 // How long a forced process may take to be really gone. The caller may be
@@ -18,87 +19,130 @@ using platform::RunningProcess;
 // process out of the way; a process stuck in the kernel is not waited for.
 constexpr std::chrono::milliseconds kForcedExitWait{2000};
 
-// What forcing a group of processes came to.
-struct Forced {
-    std::vector<RunningProcess> processes;  // forced now, to be waited for
-    int endedMeanwhile = 0;                 // had ended on their own before they were forced
-};
+// How many times the table is walked: the programs found first, then those
+// that started meanwhile (a program may start another under its name when
+// asked to close); the last time they are forced at once, so that a program
+// that starts again whenever it is asked cannot hold the sweep for ever.
+constexpr int kRounds = 3;
 
-// Forces each of `procs` still running; those it may not force are counted
-// as not closed.
-Forced forceAll(std::vector<RunningProcess>& procs, TerminateReport& report)
-{
-    Forced forced;
-    for (RunningProcess& p : procs) {
-        if (p.hasExited()) {
-            ++forced.endedMeanwhile;
-        } else if (p.forceClose()) {
-            ++report.forced;
-            forced.processes.push_back(std::move(p));
-        } else if (p.hasExited()) {
-            ++forced.endedMeanwhile;  // it ended between the look and the blow
-        } else {
-            ++report.notClosed;
-            report.notClosedPids.push_back(p.pid());
-        }
+class Closing {
+public:
+    Closing(std::span<const std::string_view> names, TerminateReport& report) : names_(names), report_(report) {}
+
+    std::span<const long> leftPids() const { return leftPids_; }
+
+    void leave(std::size_t name, long pid, LeftBecause why)
+    {
+        report_.left.push_back({std::string(names_[name]), pid, why});
+        // Later walks pass over it: it has been dealt with.
+        leftPids_.push_back(pid);
     }
-    return forced;
-}
 
-// One batch: the processes of one walk, asked, waited for and forced.
-void closeBatch(std::vector<RunningProcess>& procs, std::chrono::milliseconds grace, TerminateReport& report)
-{
-    std::vector<RunningProcess> forced;
-    if (grace <= std::chrono::milliseconds::zero()) {
-        // A process that ended before it was forced was closed by nobody.
-        forced = forceAll(procs, report).processes;
-    } else {
+    // One batch: those that cannot be asked are ended at once, the others
+    // are asked, waited for together and forced.
+    void close(std::vector<RunningProcess>& procs, std::chrono::milliseconds grace)
+    {
         std::vector<RunningProcess> asked;
         std::vector<RunningProcess> unasked;
-        asked.reserve(procs.size());
         for (RunningProcess& p : procs) {
-            if (p.requestClose())
-                asked.push_back(std::move(p));
-            else if (!p.hasExited())
+            if (grace <= std::chrono::milliseconds::zero()) {
                 unasked.push_back(std::move(p));
-            // else: it was gone before it could be asked; nothing to count.
+                continue;
+            }
+            switch (p.requestClose()) {
+            case CloseRequest::Sent: asked.push_back(std::move(p)); break;
+            // Where asking was not allowed, forcing may still be (a Windows
+            // program of higher integrity turns messages away); else it is
+            // reported.
+            case CloseRequest::CannotBeAsked:
+            case CloseRequest::NotAllowed: unasked.push_back(std::move(p)); break;
+            case CloseRequest::Gone: break;
+            }
         }
-        // One wait for all of them: n programs saving their work take about as
-        // long as the slowest, not as long as all of them in a row.
+        // Waiting would give a program that cannot be asked nothing to save
+        // its work for. One that ends before the blow was closed by nobody.
+        std::vector<RunningProcess> struck = forceAll(unasked).struck;
+        // One wait for all of them: n programs saving their work take about
+        // as long as the slowest, not as long as all of them in a row.
         platform::waitForExit(asked, grace);
-        Forced afterAsking = forceAll(asked, report);
-        report.closed += afterAsking.endedMeanwhile;
-        forced = std::move(afterAsking.processes);
-        // A program that cannot be asked (on Windows, one with no window) is
-        // still ended; where asking failed for lack of rights, so does forcing,
-        // and it is counted as not closed.
-        for (RunningProcess& p : forceAll(unasked, report).processes)
-            forced.push_back(std::move(p));
+        Forced late = forceAll(asked);
+        report_.closed += late.endedMeanwhile;
+        for (RunningProcess& p : late.struck)
+            struck.push_back(std::move(p));
+
+        platform::waitForExit(struck, kForcedExitWait);
+        for (const RunningProcess& p : struck) {
+            if (p.hasExited())
+                ++report_.forced;
+            else
+                leave(p.name(), p.pid(), LeftBecause::WouldNotEnd);
+        }
     }
-    platform::waitForExit(forced, kForcedExitWait);
+
+private:
+    struct Forced {
+        std::vector<RunningProcess> struck;  // to be waited for
+        int endedMeanwhile = 0;              // had ended before the blow
+    };
+
+    // Forces each of `procs` still running, in order.
+    Forced forceAll(std::vector<RunningProcess>& procs)
+    {
+        Forced forced;
+        for (RunningProcess& p : procs) {
+            if (p.hasExited())
+                ++forced.endedMeanwhile;
+            else if (p.forceClose())
+                forced.struck.push_back(std::move(p));
+            else if (p.hasExited())
+                ++forced.endedMeanwhile;  // it ended between the look and the blow
+            else
+                leave(p.name(), p.pid(), LeftBecause::NotAllowed);
+        }
+        return forced;
+    }
+
+    std::span<const std::string_view> names_;
+    TerminateReport& report_;
+    std::vector<long> leftPids_;
+};
+
+// The running processes of `names` but those in `skip`; those that cannot be
+// opened are left running, with the reason.
+std::vector<RunningProcess> walk(std::span<const std::string_view> names, Closing& closing, bool& more)
+{
+    platform::ProcessWalk walk = platform::openProcessesNamed(names, closing.leftPids());
+    for (const platform::Unopenable& u : walk.unopenable)
+        closing.leave(u.name, u.pid, LeftBecause::NotAllowed);
+    more = walk.more;
+    // An ended process that something still holds is no program to close.
+    std::erase_if(walk.processes, [](const RunningProcess& p) { return p.hasExited(); });
+    return std::move(walk.processes);
 }
 
 }  // namespace
 
-TerminateReport TerminateProcessesByName(std::string_view name, std::chrono::milliseconds grace)
+TerminateReport TerminateProcessesByName(std::span<const std::string_view> names, std::chrono::milliseconds grace)
 {
     TerminateReport report;
-    if (name.empty())
-        return report;
-
-    // Every process met is dealt with once: a later walk passes over it,
-    // whether it has gone or refused to go.
-    std::vector<long> seen;
-    for (bool more = true; more;) {
-        platform::ProcessWalk walk = platform::openProcessesNamed(name, seen);
-        report.notClosed += walk.unopenable;
-        more = walk.more;
-        if (walk.processes.empty())
-            break;  // nothing could be opened: another walk would find the same
-        for (const RunningProcess& p : walk.processes)
-            seen.push_back(p.pid());
-        closeBatch(walk.processes, grace, report);
+    Closing closing(names, report);
+    for (int round = 1; round <= kRounds; ++round) {
+        const std::chrono::milliseconds graceNow = round < kRounds ? grace : std::chrono::milliseconds::zero();
+        bool found = false;
+        // A walk stops early when this process can hold no more handles.
+        for (bool more = true; more;) {
+            std::vector<RunningProcess> procs = walk(names, closing, more);
+            if (procs.empty())
+                break;  // nothing could be opened: another walk would find the same
+            found = true;
+            closing.close(procs, graceNow);
+        }
+        if (!found)
+            return report;
     }
+    bool more = false;
+    for (const RunningProcess& p : walk(names, closing, more))
+        closing.leave(p.name(), p.pid(), LeftBecause::KeptStarting);
     return report;
 }
 

@@ -1,33 +1,57 @@
-// Closes the running programs of a product, by executable name.
+// Closes the running programs of the products, by executable name.
 #pragma once
 
 #include <chrono>
+#include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
 namespace adv {
 
-// What one call did; nothing of it is shown on the window.
-struct TerminateReport {
-    int closed = 0;                   // ended after being asked to close
-    int forced = 0;                   // still running after the grace period, ended by force
-    int notClosed = 0;                // could not be asked or forced (no rights, say)
-    std::vector<long> notClosedPids;  // those of them whose pid is known
+// Why a program is still running after it was dealt with.
+enum class LeftBecause {
+    NotAllowed,    // this process may neither ask nor end it (another user's, say)
+    WouldNotEnd,   // ended by force, it was still there a while later
+    KeptStarting,  // programs under its name kept starting while others were closed
+};
 
-    int matched() const { return closed + forced + notClosed; }
+struct LeftRunning {
+    std::string name;  // the name it was looked for under
+    long pid = 0;
+    LeftBecause why = LeftBecause::NotAllowed;
+};
+
+// What one call did.
+struct TerminateReport {
+    int closed = 0;                 // ended after being asked to close
+    int forced = 0;                 // ended by force: it could not be asked, or was still running after the grace
+    std::vector<LeftRunning> left;  // still running, in the order of the names
+
+    int notClosed() const { return static_cast<int>(left.size()); }
     // Compares the counts: which pids a run meets is the machine's business.
     friend bool operator==(const TerminateReport& a, const TerminateReport& b)
     {
-        return a.closed == b.closed && a.forced == b.forced && a.notClosed == b.notClosed;
+        return a.closed == b.closed && a.forced == b.forced && a.notClosed() == b.notClosed();
     }
 };
 
 inline constexpr std::chrono::seconds kDefaultCloseGrace{3};
 
-// Asks every running process whose image name equals `name` (any letter case)
-// to close, waits for all of them together up to `grace`, then forces those
-// still running. A zero grace forces at once. An empty name returns at once.
-// Never touches the calling process.
-TerminateReport TerminateProcessesByName(std::string_view name, std::chrono::milliseconds grace = kDefaultCloseGrace);
+// Asks every running process whose image name equals one of `names` (any
+// letter case) to close, those of the first name first, and ends at once
+// those that cannot be asked. Waits for all of them together up to `grace`,
+// then forces those still running, in the same order. Walks again, and deals
+// the same way with programs that started under those names meanwhile, a few
+// times at most: the last time forcing at once. A zero grace forces at once.
+// Empty names match nothing. Never touches the calling process.
+TerminateReport TerminateProcessesByName(std::span<const std::string_view> names,
+                                         std::chrono::milliseconds grace = kDefaultCloseGrace);
+
+inline TerminateReport TerminateProcessesByName(std::string_view name,
+                                                std::chrono::milliseconds grace = kDefaultCloseGrace)
+{
+    return TerminateProcessesByName(std::span<const std::string_view>(&name, 1), grace);
+}
 
 }  // namespace adv

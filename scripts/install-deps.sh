@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libgl-dev
-  libcurl4-openssl-dev libsodium-dev minisign libgtest-dev googletest
+  libcurl4-openssl-dev libsodium-dev minisign libgtest-dev googletest libxcb1-dev libxau-dev
   python3 python3-pyftpdlib python3-openssl openssl curl
   xvfb xauth x11-apps x11-utils imagemagick python3-xlib openbox
   fonts-liberation2 fonts-comfortaa

@@ -4,9 +4,9 @@
 
 namespace adv {
 
-TerminateReport ProcessTerminator::terminate(std::string_view name)
+TerminateReport ProcessTerminator::terminate(std::span<const std::string_view> names)
 {
-    return TerminateProcessesByName(name, grace_);
+    return TerminateProcessesByName(names, grace_);
 }
 
 }  // namespace adv

@@ -13,7 +13,7 @@ namespace adv {
 class ProcessTerminator final : public Terminator {
 public:
     explicit ProcessTerminator(std::chrono::milliseconds grace) : grace_(grace) {}
-    TerminateReport terminate(std::string_view name) override;
+    TerminateReport terminate(std::span<const std::string_view> names) override;
 
 private:
     std::chrono::milliseconds grace_;

@@ -3,6 +3,8 @@
 #include "app/core/ProductTable.h"
 #include "platform/OrdinaryFile.h"
 
+using namespace Qt::StringLiterals;
+
 namespace adv {
 
 short ProbeInstalled(const std::filesystem::path& root, std::string_view path)
@@ -10,28 +12,44 @@ short ProbeInstalled(const std::filesystem::path& root, std::string_view path)
     return platform::findOrdinaryFile(root, path) ? short{1} : short{0};
 }
 
-std::vector<NotClosed> StartupSweep(const std::filesystem::path& root, const ProductCheckBoxes& boxes,
-                                    Terminator& terminator)
+std::vector<LeftRunning> StartupSweep(const std::filesystem::path& root, const ProductCheckBoxes& boxes,
+                                      Terminator& terminator)
 {
-    std::vector<NotClosed> left;
-    const auto close = [&](std::string_view name) {
-        TerminateReport report = terminator.terminate(name);
-        if (report.notClosed > 0)
-            left.push_back({name, std::move(report)});
-    };
     // Every probe is stored before anything is closed: closing a program must
     // not change what the operator is told is installed.
     for (std::size_t i = 0; i < kProducts.size(); ++i)
         boxes[i]->setValue(ProbeInstalled(root, kProducts[i].probePath));
 
+    std::vector<std::string_view> names;
     for (std::size_t i = 0; i < kProducts.size(); ++i) {
-        if (boxes[i]->value() != 1)
-            continue;
-        for (std::string_view exe : kProducts[i].executables)
-            close(exe);
+        if (boxes[i]->value() == 1)
+            names.insert(names.end(), kProducts[i].executables.begin(), kProducts[i].executables.end());
     }
-    close(kAlwaysClosed);
-    return left;
+    names.push_back(kAlwaysClosed);
+    // One call: the programs that take their time take it together.
+    return terminator.terminate(names).left;
+}
+
+QStringList notClosedLines(std::span<const LeftRunning> left)
+{
+    QStringList lines;
+    for (std::size_t i = 0; i < left.size();) {
+        QStringList pids;
+        std::size_t j = i;
+        for (; j < left.size() && left[j].name == left[i].name && left[j].why == left[i].why; ++j)
+            pids << QString::number(left[j].pid);
+        QString why;
+        switch (left[i].why) {
+        case LeftBecause::NotAllowed: why = u"mancano i permessi per chiuderlo"_s; break;
+        case LeftBecause::WouldNotEnd: why = u"non è terminato nemmeno forzandone la chiusura"_s; break;
+        case LeftBecause::KeptStarting: why = u"si riavvia ogni volta che viene chiuso"_s; break;
+        }
+        lines << u"%1 non si è potuto chiudere (%2 %3): %4"_s.arg(QString::fromStdString(left[i].name),
+                                                                  pids.size() == 1 ? u"processo"_s : u"processi"_s,
+                                                                  pids.join(u", "_s), why);
+        i = j;
+    }
+    return lines;
 }
 
 }  // namespace adv

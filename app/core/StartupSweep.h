@@ -1,8 +1,11 @@
 // The start-up sweep: tick the installed products, close their programs.
 #pragma once
 
+#include <QStringList>
+
 #include <array>
 #include <filesystem>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -18,11 +21,11 @@ public:
     virtual void setValue(short value) = 0;
 };
 
-// Closes the running programs of one executable name.
+// Closes the running programs of the given executable names, all at once.
 class Terminator {
 public:
     virtual ~Terminator() = default;
-    virtual TerminateReport terminate(std::string_view name) = 0;
+    virtual TerminateReport terminate(std::span<const std::string_view> names) = 0;
 };
 
 // 1 when `path` (rooted at the drive) names an ordinary file under `root`, else 0.
@@ -31,16 +34,15 @@ short ProbeInstalled(const std::filesystem::path& root, std::string_view path);
 // The check boxes of the four products, in table order (dv, tv, kv, kvw).
 using ProductCheckBoxes = std::array<CheckBox*, 4>;
 
-// A program of which some running copies could not be closed.
-struct NotClosed {
-    std::string_view name;
-    TerminateReport report;
-};
-
 // Probes all four products first and stores the results, then reads each box
-// back and closes the ticked product's programs in table order, then the one
-// program that is always closed. Returns the programs left running.
-std::vector<NotClosed> StartupSweep(const std::filesystem::path& root, const ProductCheckBoxes& boxes,
-                                    Terminator& terminator);
+// back and closes the ticked products' programs, in table order, then the one
+// program that is always closed: all of them in one call of the terminator.
+// Returns the programs left running.
+std::vector<LeftRunning> StartupSweep(const std::filesystem::path& root, const ProductCheckBoxes& boxes,
+                                      Terminator& terminator);
+
+// One line per program left running and reason, in Italian: "dolvo.exe non
+// si è potuto chiudere (processi 41, 42): ...".
+QStringList notClosedLines(std::span<const LeftRunning> left);
 
 }  // namespace adv

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QLocale>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 
@@ -36,6 +37,8 @@ const QString kRecordDamaged = u"Il registro della versione installata è danneg
 const QString kRolledBack = u"Ripristinata la versione precedente del programma"_s;
 const QString kNothingKept = u"Nessuna versione precedente da ripristinare"_s;
 const QString kRollBackFailed = u"Impossibile ripristinare la versione precedente del programma"_s;
+const QString kProgramRunning =
+    u"Il programma dolvo.exe è ancora in esecuzione e non si è potuto chiudere: aggiornamento annullato"_s;
 
 // A signing machine's clock may be off by a time zone or two, not by more.
 constexpr std::int64_t kFutureSlackSeconds = 24 * 60 * 60;
@@ -51,6 +54,15 @@ QString shownDate(std::int64_t secondsSince1970)
 {
     return QLocale(QLocale::Italian, QLocale::Italy)
         .toString(QDateTime::fromSecsSinceEpoch(secondsSince1970), u"d MMMM yyyy, HH:mm"_s);
+}
+
+// Whether a program running from the installed dolvo.exe is among those
+// left running: by the name it was found under, the one thing known of
+// every such program.
+bool runsInstalledProgram(std::span<const LeftRunning> leftRunning)
+{
+    return std::any_of(leftRunning.begin(), leftRunning.end(),
+                       [](const LeftRunning& left) { return left.name == kDolvo.executables.front(); });
 }
 
 // The command's last line, and its outcome.
@@ -170,16 +182,22 @@ ExitStatus exitStatus(UpdateOutcome outcome)
     case UpdateOutcome::OlderRelease: return ExitStatus::OlderRelease;
     case UpdateOutcome::FutureRelease: return ExitStatus::FutureRelease;
     case UpdateOutcome::RecordDamaged: return ExitStatus::RecordDamaged;
+    case UpdateOutcome::ProgramRunning: return ExitStatus::ProgramRunning;
     case UpdateOutcome::NothingKept: return ExitStatus::NothingKept;
     }
     return ExitStatus::DownloadFailed;
 }
 
-UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config, bool confirmed)
+UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config, bool confirmed,
+                           std::span<const LeftRunning> leftRunning)
 {
     PointerGuard pointer(ui);
     if (!confirmed && !ui.askYesNo(kPrompt, kTitle))
         return {UpdateOutcome::Cancelled, {}};
+    // On Windows the running program holds its file; on Linux it would go
+    // on running the replaced one. Nothing is waited for on the server.
+    if (runsInstalledProgram(leftRunning))
+        return logged(ui, UpdateOutcome::ProgramRunning, kProgramRunning, {});
 
     // Before any wait on the server.
     Installation installation = openInstallation(config, false);
@@ -286,9 +304,11 @@ UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config&
     return {same ? UpdateOutcome::AlreadyCurrent : UpdateOutcome::Updated, committed.detail};
 }
 
-UpdateReport RollBackCommand(UpdateUi& ui, const Config& config)
+UpdateReport RollBackCommand(UpdateUi& ui, const Config& config, std::span<const LeftRunning> leftRunning)
 {
     PointerGuard pointer(ui);
+    if (runsInstalledProgram(leftRunning))
+        return logged(ui, UpdateOutcome::ProgramRunning, kProgramRunning, {});
     Installation installation = openInstallation(config, true);
     const auto say = [&ui](UpdateOutcome outcome, const QString& line, std::string why = {}) {
         return logged(ui, outcome, line, std::move(why));

@@ -4,10 +4,12 @@
 #include <QString>
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "app/core/ExitStatus.h"
 #include "platform/FtpClient.h"
+#include "process/DoroDave.h"
 
 namespace adv {
 
@@ -49,6 +51,7 @@ enum class UpdateOutcome {
     FutureRelease,   // refused: signed later than this machine's clock allows
     AlreadyCurrent,  // the server offers the installed release: nothing was touched
     RecordDamaged,   // the release record is damaged: nothing was touched
+    ProgramRunning,  // a dolvo.exe the sweep could not close is running: nothing was touched
     RolledBack,      // --rollback: the previous program is back
     NothingKept,     // --rollback: no previous program to go back to
 };
@@ -70,11 +73,14 @@ ExitStatus exitStatus(UpdateOutcome outcome);
 //
 // Runs the whole command on the caller's thread. With `confirmed` the
 // question is not asked (the command line's --update is the confirmation).
-UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config, bool confirmed = false);
+// `leftRunning` is what the start-up sweep could not close: while a
+// dolvo.exe is among it, the program is neither downloaded nor replaced.
+UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config, bool confirmed = false,
+                           std::span<const LeftRunning> leftRunning = {});
 
 // Puts dolvo.exe.prev back in dolvo.exe's place, and dolvo.exe (when there
 // is one) in its own: a second one goes forward again. The release floor
-// stays where it was.
-UpdateReport RollBackCommand(UpdateUi& ui, const Config& config);
+// stays where it was. Refused, as the update is, while a dolvo.exe runs.
+UpdateReport RollBackCommand(UpdateUi& ui, const Config& config, std::span<const LeftRunning> leftRunning = {});
 
 }  // namespace adv

@@ -315,9 +315,11 @@ void AggiornaDolvo::centreWithFrame()
 
 void AggiornaDolvo::load()
 {
-    // What could not be closed is for the command line to report; the
-    // window stays silent about it.
-    (void)StartupSweep(config_.root, productCheckBoxes(), terminator_);
+    leftRunning_ = StartupSweep(config_.root, productCheckBoxes(), terminator_);
+    // The log's first lines: the operator sees at once which programs are
+    // still open, and why an update would stop.
+    for (const QString& line : notClosedLines(leftRunning_))
+        AppendStatus(line);
 }
 
 ProductCheckBoxes AggiornaDolvo::productCheckBoxes()
@@ -419,7 +421,7 @@ void AggiornaDolvo::runUpdateCommand()
         return;
     busy_ = true;
     stopRequested_ = false;
-    adv::UpdateCommand(*this, ftp_, config_);
+    adv::UpdateCommand(*this, ftp_, config_, false, leftRunning_);
     // Whatever the operator did in the command's last moments is handled
     // now, while DOWNLOAD still drops its clicks: nothing is left waiting
     // for the next event to come along.

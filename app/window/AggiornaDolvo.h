@@ -8,6 +8,7 @@
 
 #include <array>
 #include <memory>
+#include <vector>
 
 #include "app/core/Config.h"
 #include "app/core/StartupSweep.h"
@@ -100,6 +101,7 @@ private:
     Config config_;
     platform::FtpClient& ftp_;
     Terminator& terminator_;
+    std::vector<LeftRunning> leftRunning_;  // what the start-up sweep could not close
     QPixmap background_;
 
     QLabel* titleLabel_ = nullptr;  // Label3

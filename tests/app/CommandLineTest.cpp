@@ -383,7 +383,9 @@ TEST(CommandLine, UpdateGoesOnWhenTheReaderOfItsOutputLeaves)
 
 // What the sweep could not close is named on stderr. An updater run as
 // "nobody" may not close a program of root's.
-TEST(CommandLine, ProgramsThatCouldNotBeClosedAreReported)
+// A dolvo.exe the updater may not close stops the update before the server
+// is asked for anything: no port answers here, which would be exit 2.
+TEST(CommandLine, ProgramsThatCouldNotBeClosedAreReportedAndADolvoLeftRunningStopsTheUpdate)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root, to start a program that an unprivileged updater may not close";
@@ -393,19 +395,29 @@ TEST(CommandLine, ProgramsThatCouldNotBeClosedAreReported)
     fs::create_directories(bin);
     fs::permissions(bin, fs::perms(0755));
     adv::test::Child always = adv::test::spawnNamed(bin, "Vudarav.exe");
-    const QString ini = writeIni(QString::fromStdString(dir.file("AggiornaDV.ini")),
-                                 u"root = %1\nclose_grace_s = 0\n"_s.arg(QString::fromStdString(dir.path())));
+    adv::test::Child dolvo = adv::test::spawnNamed(bin, "dolvo.exe");
+    fs::create_directories(dir.file("dolvo"));
+    std::ofstream(dir.file("dolvo/dolvo.exe")) << "MZ";
+    const QString ini = writeIni(
+        QString::fromStdString(dir.file("AggiornaDV.ini")),
+        u"root = %1\nclose_grace_s = 0\nhost = 127.0.0.1\nport = 1\n"_s.arg(QString::fromStdString(dir.path())));
     fs::permissions(ini.toStdString(), fs::perms(0644));
 
     QProcess p;
     p.start(u"setpriv"_s, {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s, QStringLiteral(ADV_BINARY),
-                           u"--sweep"_s, u"--config"_s, ini});
+                           u"--update"_s, u"--config"_s, ini});
     ASSERT_TRUE(p.waitForFinished(30000));
     const QString err = QString::fromUtf8(p.readAllStandardError());
-    EXPECT_EQ(p.exitCode(), 0) << err.toStdString();
-    EXPECT_TRUE(err.contains(u"Vudarav.exe non si è potuto chiudere (1 processo: %1)"_s.arg(always.pid())))
-        << err.toStdString();
-    EXPECT_TRUE(always.running());
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    EXPECT_EQ(p.exitCode(), 11) << err.toStdString();
+    for (const auto& [name, pid] : {std::pair{u"dolvo.exe"_s, dolvo.pid()}, std::pair{u"Vudarav.exe"_s, always.pid()}})
+        EXPECT_TRUE(err.contains(u"%1 non si è potuto chiudere (processo %2): mancano i permessi per chiuderlo"_s.arg(
+            name, QString::number(pid))))
+            << err.toStdString();
+    EXPECT_TRUE(out.endsWith(u"Il programma dolvo.exe è ancora in esecuzione e non si è potuto chiudere: "
+                             u"aggiornamento annullato\n"_s))
+        << out.toStdString();
+    EXPECT_TRUE(always.running() && dolvo.running());
 }
 
 }  // namespace

@@ -49,7 +49,7 @@ TEST(ProcessTable, HandleOfAReapedProcessCannotSignal)
     ASSERT_EQ(procs.size(), 1U);
 
     child.kill();
-    EXPECT_FALSE(procs[0].requestClose());
+    EXPECT_EQ(procs[0].requestClose(), adv::platform::CloseRequest::Gone);
     EXPECT_FALSE(procs[0].forceClose());
 }
 
@@ -65,7 +65,7 @@ TEST(ProcessTable, MovedHandleKeepsTheProcess)
     RunningProcess assigned;
     assigned = std::move(moved);
     EXPECT_EQ(assigned.pid(), child.pid());
-    EXPECT_TRUE(assigned.requestClose());
+    EXPECT_EQ(assigned.requestClose(), adv::platform::CloseRequest::Sent);
     ASSERT_TRUE(child.waitExit(5s));
     EXPECT_TRUE(child.exitedWith(0)) << child.describe();
 }

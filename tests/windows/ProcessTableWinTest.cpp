@@ -13,6 +13,7 @@
 
 namespace {
 
+using adv::platform::CloseRequest;
 using adv::platform::openProcessesNamed;
 using adv::platform::RunningProcess;
 using adv::platform::waitForExit;
@@ -52,7 +53,7 @@ TEST(ProcessTableWin, OpensEveryInstanceOfTheName)
     const std::vector<RunningProcess>& found = walk.processes;
 
     EXPECT_EQ(pidsOf(found), started);
-    EXPECT_EQ(walk.unopenable, 0);
+    EXPECT_TRUE(walk.unopenable.empty());
     EXPECT_FALSE(walk.more);
     for (const RunningProcess& p : found)
         EXPECT_FALSE(p.hasExited());
@@ -115,7 +116,7 @@ TEST(ProcessTableWin, OpensNothingForNamesThatCannotMatch)
     for (const std::string& asked : {std::string(), invalidUtf8, absent}) {
         const adv::platform::ProcessWalk walk = openProcessesNamed(asked);
         EXPECT_TRUE(walk.processes.empty()) << asked;
-        EXPECT_EQ(walk.unopenable, 0);
+        EXPECT_TRUE(walk.unopenable.empty());
     }
 }
 
@@ -141,7 +142,7 @@ TEST_P(ProcessTableWinWindows, RequestCloseEndsAProgramThroughItsWindow)
     std::vector<RunningProcess> found = openProcessesNamed(toUtf8(standIn.imageName)).processes;
     ASSERT_EQ(found.size(), 1u);
 
-    EXPECT_TRUE(found[0].requestClose());
+    EXPECT_EQ(found[0].requestClose(), CloseRequest::Sent);
 
     EXPECT_EQ(standIn.exitCodeWithin(kExitLimit), 0u);
     EXPECT_TRUE(standIn.wasAskedToClose());
@@ -153,15 +154,15 @@ INSTANTIATE_TEST_SUITE_P(Modes, ProcessTableWinWindows, testing::Values(StandInM
                              return toUtf8(adv::test::modeArgument(row.param));
                          });
 
-TEST(ProcessTableWin, RequestCloseToAProgramWithoutWindowLeavesItRunning)
+TEST(ProcessTableWin, AProgramWithoutWindowCannotBeAsked)
 {
     StandIns standIns;
     const StandIn& standIn = standIns.start(L"nodorep_" + uniqueTag() + L".exe", StandInMode::Windowless);
     std::vector<RunningProcess> found = openProcessesNamed(toUtf8(standIn.imageName)).processes;
     ASSERT_EQ(found.size(), 1u);
 
-    // Nothing refused the request, so the caller goes on to wait and force.
-    EXPECT_TRUE(found[0].requestClose());
+    // Waiting would be in vain: the caller ends it at once.
+    EXPECT_EQ(found[0].requestClose(), CloseRequest::CannotBeAsked);
 
     EXPECT_EQ(standIn.exitCodeWithin(300ms), std::nullopt);
     EXPECT_FALSE(found[0].hasExited());
@@ -175,7 +176,7 @@ TEST(ProcessTableWin, ForceCloseEndsAProgramThatIgnoresTheRequest)
     ASSERT_EQ(found.size(), 1u);
     RunningProcess& process = found[0];
 
-    EXPECT_TRUE(process.requestClose());
+    EXPECT_EQ(process.requestClose(), CloseRequest::Sent);
     EXPECT_EQ(standIn.exitCodeWithin(300ms), std::nullopt);
     EXPECT_TRUE(standIn.wasAskedToClose());
     EXPECT_FALSE(process.hasExited());
@@ -183,7 +184,7 @@ TEST(ProcessTableWin, ForceCloseEndsAProgramThatIgnoresTheRequest)
     EXPECT_TRUE(process.forceClose());
     EXPECT_EQ(standIn.exitCodeWithin(kExitLimit), 0u);
     EXPECT_TRUE(process.hasExited());
-    EXPECT_FALSE(process.requestClose());
+    EXPECT_EQ(process.requestClose(), CloseRequest::Gone);
 }
 
 TEST(ProcessTableWin, WaitForExitReturnsOnceAllHaveEnded)
@@ -196,7 +197,7 @@ TEST(ProcessTableWin, WaitForExitReturnsOnceAllHaveEnded)
     ASSERT_EQ(found.size(), 2u);
 
     for (RunningProcess& p : found)
-        ASSERT_TRUE(p.requestClose());
+        ASSERT_EQ(p.requestClose(), CloseRequest::Sent);
     const auto waited = timeOf([&] { waitForExit(found, kExitLimit); });
 
     EXPECT_LT(waited, kExitLimit);
@@ -306,7 +307,7 @@ TEST(ProcessTableWin, AnEmptyProcessIsNeverAskedNorForced)
 {
     RunningProcess none;
     EXPECT_TRUE(none.hasExited());
-    EXPECT_FALSE(none.requestClose());
+    EXPECT_EQ(none.requestClose(), CloseRequest::Gone);
     EXPECT_FALSE(none.forceClose());
     // Its "no handle" must not be taken for this very process (-1 to Windows).
     std::vector<RunningProcess> procs;

@@ -38,17 +38,14 @@ private:
 class RecordingTerminator final : public adv::Terminator {
 public:
     explicit RecordingTerminator(Events& events) : events_(events) {}
-    adv::TerminateReport terminate(std::string_view name) override
+    adv::TerminateReport terminate(std::span<const std::string_view> names) override
     {
-        events_.push_back("close " + std::string(name));
-        adv::TerminateReport report;
-        if (name == stubborn) {
-            report.notClosed = 2;
-            report.notClosedPids = {41, 42};
-        }
-        return report;
+        ++calls;
+        for (const std::string_view name : names)
+            events_.push_back("close " + std::string(name));
+        return {};
     }
-    std::string_view stubborn;  // the name whose programs refuse to go
+    int calls = 0;
 
 private:
     Events& events_;
@@ -104,6 +101,7 @@ TEST_P(SweepTest, TicksInstalledProductsAndClosesTheirPrograms)
     for (std::size_t i = 4; i < events.size(); ++i)
         closed.push_back(events[i].substr(6));
     EXPECT_EQ(closed, c.closed);
+    EXPECT_EQ(terminator.calls, 1) << "the programs are not asked all at once";
 }
 
 INSTANTIATE_TEST_SUITE_P(

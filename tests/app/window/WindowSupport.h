@@ -28,12 +28,13 @@ namespace adv::test {
 // Remembers every program the sweep asked to close; closes nothing.
 class RecordingTerminator final : public Terminator {
 public:
-    TerminateReport terminate(std::string_view name) override
+    TerminateReport terminate(std::span<const std::string_view> asked) override
     {
-        names.emplace_back(name);
-        return {};
+        names.insert(names.end(), asked.begin(), asked.end());
+        return report;
     }
     std::vector<std::string> names;
+    TerminateReport report;  // what the sweep is told
 };
 
 // An FTP session that only records, with hooks that run inside the calls,
