@@ -3,7 +3,8 @@
 
 Clicks go through XTest and the close box is the window manager's message
 (WM_DELETE_WINDOW), as an operator's would; what the offscreen platform
-cannot show is checked here: the operator's input during an update.
+cannot show is checked here: the operator's input during an update, and the
+window run by a user who may not close every program.
 
     x11_window_test.py AGGIORNADV FTP_SERVER_SCRIPT SCREENSHOT_DIR
 
@@ -112,6 +113,28 @@ class Screen:
             images.append((width, height, data[2:2 + width * height]))
             data = data[2 + width * height:]
         return images
+
+    def chord(self, modifier, name):
+        mod = self.d.keysym_to_keycode(XK.string_to_keysym(modifier))
+        xtest.fake_input(self.d, X.KeyPress, mod)
+        self.key(name)
+        xtest.fake_input(self.d, X.KeyRelease, mod)
+        self.d.sync()
+
+    def clipboard(self):
+        """The text on the clipboard, as its owner gives it."""
+        w = self.root.create_window(0, 0, 1, 1, 0, X.CopyFromParent)
+        prop = self.d.intern_atom("ADV_CLIPBOARD")
+        w.convert_selection(self.d.intern_atom("CLIPBOARD"), self.utf8, prop, X.CurrentTime)
+        self.d.flush()
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            while self.d.pending_events():
+                if self.d.next_event().type == X.SelectionNotify:
+                    value = w.get_full_property(prop, X.AnyPropertyType)
+                    return value.value.decode("utf-8", "replace") if value is not None else ""
+            time.sleep(0.05)
+        return ""
 
     def close_box(self, window):
         protocols = self.d.intern_atom("WM_PROTOCOLS")
@@ -290,11 +313,55 @@ def clicks_are_not_replayed(screen, binary, server_script, shots):
         stage.finish()
 
 
+def a_program_it_may_not_close_is_named_first_in_the_log(screen, binary):
+    """The window run by a user who may not end a program of root's."""
+    label = "unprivileged window"
+    tmp = tempfile.mkdtemp(prefix="adv-x11-user-")
+    os.chmod(tmp, 0o755)
+    program = os.path.join(tmp, "Vudarav.exe")
+    shutil.copy("/usr/bin/sleep", program)
+    roots = subprocess.Popen([program, "60"])
+    ini = os.path.join(tmp, "AggiornaDV.ini")
+    with open(ini, "w") as f:
+        f.write("root = %s\nclose_grace_s = 0\n" % tmp)
+    os.chmod(ini, 0o644)
+    cookie = os.path.join(tmp, "Xauthority")
+    shutil.copy(os.environ["XAUTHORITY"], cookie)
+    os.chmod(cookie, 0o644)
+    env = dict(os.environ, QT_QPA_PLATFORM="xcb", XAUTHORITY=cookie, HOME=tmp)
+    app = subprocess.Popen(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", binary, "--config", ini],
+                           env=env)
+    try:
+        main = wait_for(lambda: screen.window(MAIN_TITLE), 30)
+        check(main is not None, label + ": the window appears (program: %s)" % app.poll())
+        if main is None:
+            return
+        time.sleep(0.3)
+        screen.click(main, 608 + 100, 16 + 100)  # into the status log
+        screen.chord("Control_L", "a")
+        screen.chord("Control_L", "c")
+        log = wait_for(screen.clipboard, 5) or ""
+        first = log.splitlines()[0] if log else ""
+        check(first == "- Vudarav.exe non si è potuto chiudere (processo %d): mancano i permessi per chiuderlo"
+              % roots.pid, label + ": the log's first line names the program left running: %r" % first)
+        check(roots.poll() is None, label + ": and it runs on")
+        screen.close_box(main)
+        app.wait(timeout=5)
+    finally:
+        if app.poll() is None:
+            app.kill()
+            app.wait()
+        roots.kill()
+        roots.wait()
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
 def main():
     binary, server_script, shots = sys.argv[1:4]
     os.makedirs(shots, exist_ok=True)
     screen = Screen()
     icon_is_the_designed_one(screen, binary, server_script)
+    a_program_it_may_not_close_is_named_first_in_the_log(screen, binary)
     stop_during_download(screen, binary, server_script, shots, "USCITA")
     stop_during_download(screen, binary, server_script, shots, "close box")
     clicks_are_not_replayed(screen, binary, server_script, shots)
