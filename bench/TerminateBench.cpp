@@ -3,12 +3,8 @@
 // Shown beside
 //   floor: a bare walk of /proc that reads each process's comm and nothing else;
 //   pkill: `pkill -x NAME`, the whole command, started and waited for.
-// Then the sweep's wall time with 1, 4 and 16 programs that ignore the request
-// to close, each under a name of its own, closed one name per call (as the
-// sweep closed them until it asked them all at once) and in one call.
 //
-//   adv_terminate_bench [--repeats N] [--grace MS] [SIZE...]
-//                                      (defaults: 42; 1000; 100 1000 3000)
+//   adv_terminate_bench [--repeats N] [SIZE...]     (defaults: 42; 100 1000 3000)
 //
 // The idle processes are children of this program: they are killed on the way
 // out, die with it if it is killed, and end by themselves after 15 minutes.
@@ -133,43 +129,7 @@ int countProcesses()
     return n;
 }
 
-// `count` programs that ignore the request to close, each under a name of its
-// own, closed one name per call and all in one call.
-void ignoringPrograms(const t::TempDir& dir, std::chrono::milliseconds grace)
-{
-    std::printf("\nthe sweep's wall time with programs that ignore the request, grace %lld ms; seconds\n",
-                static_cast<long long>(grace.count()));
-    std::printf("%8s %16s %16s\n", "programs", "one per call", "all in one call");
-    for (const std::size_t count : {1U, 4U, 16U}) {
-        std::vector<std::string> names;
-        for (std::size_t i = 0; i < count; ++i)
-            names.push_back(t::uniqueName("ig"));
-        const std::vector<std::string_view> views(names.begin(), names.end());
-        double seconds[2] = {0, 0};
-        for (int mode = 0; mode < 2; ++mode) {
-            std::vector<t::Child> programs;
-            for (const std::string& name : names)
-                programs.push_back(t::spawnNamed(dir.path(), name, {"--on-term", "ignore", "--life", "300"}));
-            checkStop();
-            int forced = 0;
-            seconds[mode] = micros([&] {
-                                if (mode == 0) {
-                                    for (const std::string_view name : views)
-                                        forced += adv::TerminateProcessesByName(name, grace).forced;
-                                } else {
-                                    forced = adv::TerminateProcessesByName(views, grace).forced;
-                                }
-                            }) /
-                            1e6;
-            if (forced != static_cast<int>(count))
-                throw std::runtime_error("not every program was forced");
-        }
-        std::printf("%8zu %16.2f %16.2f\n", count, seconds[0], seconds[1]);
-        std::fflush(stdout);
-    }
-}
-
-int run(int repeats, const std::vector<std::size_t>& sizes, std::chrono::milliseconds grace)
+int run(int repeats, const std::vector<std::size_t>& sizes)
 {
     const t::TempDir dir;
     const std::string idleProgram =
@@ -219,8 +179,6 @@ int run(int repeats, const std::vector<std::size_t>& sizes, std::chrono::millise
         std::printf("%8zu %10d %12.0f %12.0f %12.0f %9.2fx %9.2fx\n", size, countProcesses(), o, f, p, o / f, o / p);
         std::fflush(stdout);
     }
-    idle.clear();
-    ignoringPrograms(dir, grace);
     return 0;
 }
 
@@ -229,18 +187,15 @@ int run(int repeats, const std::vector<std::size_t>& sizes, std::chrono::millise
 int main(int argc, char** argv)
 {
     int repeats = 42;
-    std::chrono::milliseconds grace{1000};
     std::vector<std::size_t> sizes;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--repeats" && i + 1 < argc)
             repeats = std::max(1, std::atoi(argv[++i]));
-        else if (arg == "--grace" && i + 1 < argc)
-            grace = std::chrono::milliseconds(std::max(0, std::atoi(argv[++i])));
         else if (std::atol(argv[i]) > 0)
             sizes.push_back(static_cast<std::size_t>(std::atol(argv[i])));
         else {
-            std::fprintf(stderr, "usage: %s [--repeats N] [--grace MS] [SIZE...]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--repeats N] [SIZE...]\n", argv[0]);
             return 2;
         }
     }
@@ -253,7 +208,7 @@ int main(int argc, char** argv)
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
     try {
-        return run(repeats, sizes, grace);
+        return run(repeats, sizes);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "adv_terminate_bench: %s\n", e.what());
         return 1;

@@ -81,22 +81,6 @@ TEST_F(Terminate, ProgramThatClosesWhenAskedIsNotForced)
     EXPECT_TRUE(std::filesystem::exists(marker));
 }
 
-TEST_F(Terminate, ProgramThatIgnoresTheRequestIsForcedAfterTheGrace)
-{
-    const std::string name = t::uniqueName("ig");
-    t::Child child = start(name, {"--on-term", "ignore"});
-
-    const auto begin = Clock::now();
-    EXPECT_EQ(TerminateProcessesByName(name, 300ms), report(0, 1, 0));
-    const auto took = Clock::now() - begin;
-    EXPECT_GE(took, 300ms);
-    EXPECT_LT(took, 1300ms);
-
-    // Gone by the time the call returns, so its files may be replaced.
-    ASSERT_TRUE(child.waitExit(0ms)) << child.describe();
-    EXPECT_TRUE(child.killedBy(SIGKILL)) << child.describe();
-}
-
 TEST_F(Terminate, ZeroGraceForcesWithoutAsking)
 {
     const std::string name = t::uniqueName("zg");

@@ -64,8 +64,9 @@ TEST_P(TerminateWinModes, EndsTheProgramAskingFirst)
 
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(TerminateProcessesByName(toUtf8(standIn.imageName), c.grace), c.expected);
-    if (!c.asked)
+    if (!c.asked) {
         EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s) << "waited for a program that could not be asked";
+    }
 
     // A forced program ends with exit code 0 too, as the old updater left it.
     EXPECT_EQ(standIn.exitCodeWithin(kExitLimit), 0u);
