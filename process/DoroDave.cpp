@@ -107,8 +107,8 @@ private:
     std::vector<long> leftPids_;
 };
 
-// The running processes of `names` but those in `skip`; those that cannot be
-// opened are left running, with the reason.
+// The running processes of `names` but those already left running; those that
+// cannot be opened are left running, with the reason.
 std::vector<RunningProcess> walk(std::span<const std::string_view> names, Closing& closing, bool& more)
 {
     platform::ProcessWalk walk = platform::openProcessesNamed(names, closing.leftPids());

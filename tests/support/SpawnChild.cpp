@@ -5,8 +5,6 @@
 //   --on-term exit       exit with status 0 on SIGTERM
 //   --on-term ignore     ignore SIGTERM
 //   --on-term marker:P   on SIGTERM create file P, then exit with status 0
-//   --on-term respawn    on SIGTERM start a copy of itself, then exit with status 0
-//                        (copies do not die with the test: keep --life short)
 //   --exit-after-ms N    exit by itself with status 0 after N ms
 //   --life S             end by SIGALRM after S seconds (default 120), so a
 //                        test that crashed leaves nothing behind for long
@@ -31,8 +29,6 @@
 namespace {
 
 const char* gMarker = nullptr;
-char gSelf[4096] = {};
-char** gArgv = nullptr;
 
 extern "C" void exitOnTerm(int)
 {
@@ -46,19 +42,6 @@ extern "C" void markAndExit(int)
         const char text[] = "closed\n";
         [[maybe_unused]] const ssize_t n = write(fd, text, sizeof text - 1);
         close(fd);
-    }
-    _exit(0);
-}
-
-extern "C" void respawnAndExit(int)
-{
-    if (fork() == 0) {
-        // The handler's blocked SIGTERM would outlive the exec.
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execv(gSelf, gArgv);
-        _exit(127);
     }
     _exit(0);
 }
@@ -95,7 +78,9 @@ long number(const char* text)
 
 int main(int argc, char** argv)
 {
-    bool diesWithParent = true;
+    // End with the test that started it (strictly: with the thread that did).
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+
     long lifeSeconds = 120;
     long exitAfterMs = -1;
     for (int i = 1; i < argc; ++i) {
@@ -110,13 +95,6 @@ int main(int argc, char** argv)
                 handle(SIGTERM, exitOnTerm);
             } else if (std::strcmp(value, "ignore") == 0) {
                 handle(SIGTERM, SIG_IGN);
-            } else if (std::strcmp(value, "respawn") == 0) {
-                // A copy must outlive the one that started it.
-                diesWithParent = false;
-                gArgv = argv;
-                if (readlink("/proc/self/exe", gSelf, sizeof gSelf - 1) <= 0)
-                    usage(value);
-                handle(SIGTERM, respawnAndExit);
             } else if (std::strncmp(value, "marker:", 7) == 0) {
                 gMarker = value + 7;
                 handle(SIGTERM, markAndExit);
@@ -132,9 +110,6 @@ int main(int argc, char** argv)
             usage(opt);
         }
     }
-    // End with the test that started it (strictly: with the thread that did).
-    if (diesWithParent)
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
     alarm(static_cast<unsigned>(lifeSeconds));
 
     struct stat st;
