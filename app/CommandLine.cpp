@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
+#include <QMessageBox>
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +14,8 @@
 #include "app/window/AggiornaDolvo.h"
 #include "app/window/WindowProcess.h"
 #include "app/core/Config.h"
+#include "app/core/ConfigPlaces.h"
+#include "app/core/RunLog.h"
 #include "app/core/ProductTable.h"
 #include "app/core/StartupSweep.h"
 #include "app/core/UpdateCommand.h"
@@ -25,20 +29,47 @@ namespace {
 
 const QString kUsage = u"Uso: AggiornaDV [--config FILE] [--sweep | --update | --rollback] [--help] [--version]"_s;
 
-const QString kHelp =
-    u"Uso: AggiornaDV [opzioni]\n"
-    u"Aggiorna i programmi ZORVANIK: chiude i programmi installati e scarica la nuova versione.\n"
-    u"\n"
-    u"Opzioni:\n"
-    u"  --config FILE  Legge la configurazione da FILE.\n"
-    u"  --sweep        Senza finestra: rileva i prodotti installati, chiude i loro programmi ed esce.\n"
-    u"  --update       Senza finestra e senza domanda: come --sweep, poi aggiorna il programma.\n"
-    u"  --rollback     Senza finestra: come --sweep, poi rimette la versione del programma che l'ultimo\n"
-    u"                 aggiornamento ha sostituito (una seconda volta torna alla più recente).\n"
-    u"  -h, --help     Mostra questo aiuto.\n"
-    u"  -v, --version  Mostra la versione.\n"
-    u"\n"
-    u"Senza opzioni apre la finestra \"Aggiornamento Software\"."_s;
+QString help()
+{
+    QStringList places;
+    for (const QString& folder : configFolders())
+        places << u"  "_s + QDir::toNativeSeparators(folder + u"/AggiornaDV.ini"_s);
+    return u"Uso: AggiornaDV [opzioni]\n"
+           u"Aggiorna i programmi ZORVANIK: chiude i programmi installati e scarica la nuova versione.\n"
+           u"\n"
+           u"Opzioni:\n"
+           u"  --config FILE  Legge la configurazione da FILE.\n"
+           u"  --sweep        Senza finestra: rileva i prodotti installati, chiude i loro programmi ed esce.\n"
+           u"  --update       Senza finestra e senza domanda: come --sweep, poi aggiorna il programma.\n"
+           u"  --rollback     Senza finestra: come --sweep, poi rimette la versione del programma che l'ultimo\n"
+           u"                 aggiornamento ha sostituito (una seconda volta torna alla più recente).\n"
+           u"  -h, --help     Mostra questo aiuto.\n"
+           u"  -v, --version  Mostra la versione.\n"
+           u"\n"
+           u"Senza opzioni apre la finestra \"Aggiornamento Software\".\n"
+           u"\n"
+           u"Senza --config, la configurazione è il primo di questi file che esiste (altrimenti valgono\n"
+           u"i valori predefiniti):\n"_s +
+           places.join(u'\n') + u"\n\nRegistro di ogni esecuzione (chiave log_file):\n  "_s +
+           QDir::toNativeSeparators(runlog::defaultPath()) +
+           u"\n\n"
+           u"Stato di uscita:\n"
+           u"   0  aggiornato, o già aggiornato; --sweep, --rollback riusciti\n"
+           u"   1  risposta No alla domanda\n"
+           u"   2  collegamento al server non riuscito\n"
+           u"   3  la cartella di download manca sul server\n"
+           u"   4  Dolvo non è installato\n"
+           u"   5  download non riuscito o interrotto (il programma installato non è cambiato)\n"
+           u"   6  il programma scaricato non è quello firmato dal produttore\n"
+           u"   7  il server offre una versione precedente a quella installata\n"
+           u"   8  --rollback: nessuna versione precedente da ripristinare\n"
+           u"   9  la versione sul server è firmata più di un giorno nel futuro\n"
+           u"  10  il registro della versione installata è danneggiato\n"
+           u"  11  un dolvo.exe che non si è potuto chiudere è in esecuzione\n"
+           u"  64  riga di comando errata\n"
+           u"  69  nessuno schermo per la finestra\n"
+           u"  78  configurazione non utilizzabile"_s;
+}
 
 class ConsoleCheckBox final : public CheckBox {
 public:
@@ -84,42 +115,71 @@ int runConsole(const Config& config, ConsoleJob job)
         auto ftp = platform::makeCurlFtpClient(config.ftp);
         report = UpdateCommand(ui, *ftp, config, /*confirmed=*/true, left);
     }
-    if (!report.reason.empty())
-        printLine(stderr, u"AggiornaDV: "_s + shownValue(report.reason));
+    if (!report.cause.isEmpty())
+        printLine(stderr, u"AggiornaDV: "_s + report.cause);
     return code(exitStatus(report.outcome));
 }
 
 // Qt ends the program (abort) when it finds no screen to show a window on;
-// nothing has been closed yet at that point, and the operator is told what
-// to do instead.
+// nothing has been closed yet at that point, and the operator is told, in
+// words of ours alone, what to do instead. Qt's own warnings of the attempt
+// are English and say nothing more.
 bool makingTheApplication = false;
+int statusWithoutScreen = code(ExitStatus::NoDisplay);
 QtMessageHandler qtHandler = nullptr;
+
+const QString kNoScreen = u"AggiornaDV: nessuno schermo su cui aprire la finestra. Usare --update o --sweep, oppure "
+                          u"avviare AggiornaDV in una sessione grafica (DISPLAY o WAYLAND_DISPLAY)."_s;
 
 void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    if (type == QtFatalMsg && makingTheApplication) {
-        printLine(stderr, u"AggiornaDV: nessuno schermo su cui aprire la finestra (%1). Usare --update o --sweep, "
-                          u"oppure avviare AggiornaDV in una sessione grafica (DISPLAY o WAYLAND_DISPLAY)."_s.arg(
-                              message.section(u'\n', 0, 0)));
-        std::_Exit(code(ExitStatus::NoDisplay));
+    if (makingTheApplication) {
+        if (type == QtFatalMsg) {
+            if (statusWithoutScreen == code(ExitStatus::NoDisplay))
+                printLine(stderr, kNoScreen);
+            std::_Exit(statusWithoutScreen);
+        }
+        return;
     }
     if (qtHandler != nullptr)
         qtHandler(type, context, message);
 }
 
-int runWindow(int& argc, char** argv, const Config& config)
+std::unique_ptr<QApplication> makeApplication(int& argc, char** argv, int statusWithout)
 {
     qtHandler = qInstallMessageHandler(&onQtMessage);
+    statusWithoutScreen = statusWithout;
     makingTheApplication = true;
-    QApplication app(argc, argv);
+    auto app = std::make_unique<QApplication>(argc, argv);
     makingTheApplication = false;
     prepareWindowProcess();
+    return app;
+}
+
+// Started for the window and unable to go on: said where a desktop's
+// operator looks as well, then the same status.
+int startupFailure(int& argc, char** argv, const QString& text, ExitStatus status)
+{
+    printLine(stderr, u"AggiornaDV: "_s + text);
+    const auto app = makeApplication(argc, argv, code(status));
+    QMessageBox box(QMessageBox::Critical, u"Aggiornamento Software"_s, text, QMessageBox::Ok);
+    // To be copied for whoever will put it right.
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    box.exec();
+    return code(status);
+}
+
+int runWindow(int& argc, char** argv, const Config& config)
+{
+    const auto app = makeApplication(argc, argv, code(ExitStatus::NoDisplay));
     ProcessTerminator terminator(config.closeGrace);
     auto ftp = platform::makeCurlFtpClient(config.ftp);
     AggiornaDolvo window(config, *ftp, terminator);
     window.load();
     window.show();
-    return app.exec();
+    const int status = QApplication::exec();
+    runlog::write(u"Finestra chiusa; stato di uscita: %1"_s.arg(status));
+    return status;
 }
 
 }  // namespace
@@ -158,7 +218,7 @@ int runCommandLine(int argc, char** argv, std::string_view builtInKey)
         return code(ExitStatus::Usage);
     }
     if (parser.isSet(helpOption)) {
-        printLine(stdout, kHelp);
+        printLine(stdout, help());
         return code(ExitStatus::Updated);
     }
     if (parser.isSet(versionOption)) {
@@ -183,18 +243,42 @@ int runCommandLine(int argc, char** argv, std::string_view builtInKey)
             loaded.error = refused;
         }
     }
+    const bool console = parser.isSet(sweepOption) || parser.isSet(updateOption) || parser.isSet(rollBackOption);
     if (!loaded.config) {
+        if (!console)
+            return startupFailure(argc, argv, loaded.error, ExitStatus::Config);
         printLine(stderr, u"AggiornaDV: "_s + loaded.error);
         return code(ExitStatus::Config);
     }
+    const Config& config = *loaded.config;
 
+    const QString job = parser.isSet(sweepOption)    ? u"--sweep"_s
+                        : parser.isSet(updateOption) ? u"--update"_s
+                        : console                    ? u"--rollback"_s
+                                                     : u"finestra"_s;
+    const QString read = config.file.isEmpty() ? u"nessun file di configurazione, valori predefiniti"_s
+                                               : u"configurazione letta da "_s + QDir::toNativeSeparators(config.file);
+    if (console)
+        printLine(stderr, u"AggiornaDV: "_s + read);
+    // A log that cannot be written never stops the run; it is said once.
+    const QString logFile = config.logFile.value_or(runlog::defaultPath());
+    if (!logFile.isEmpty()) {
+        if (const QString refused = runlog::open(logFile); !refused.isEmpty())
+            printLine(stderr, u"AggiornaDV: registro non scritto: "_s + refused);
+    }
+    runlog::write(u"AggiornaDV %1, %2; %3"_s.arg(QStringLiteral(ADV_VERSION), job, read));
+
+    int status = 0;
     if (parser.isSet(sweepOption))
-        return runConsole(*loaded.config, ConsoleJob::Sweep);
-    if (parser.isSet(updateOption))
-        return runConsole(*loaded.config, ConsoleJob::Update);
-    if (parser.isSet(rollBackOption))
-        return runConsole(*loaded.config, ConsoleJob::RollBack);
-    return runWindow(argc, argv, *loaded.config);
+        status = runConsole(config, ConsoleJob::Sweep);
+    else if (parser.isSet(updateOption))
+        status = runConsole(config, ConsoleJob::Update);
+    else if (parser.isSet(rollBackOption))
+        status = runConsole(config, ConsoleJob::RollBack);
+    else
+        return runWindow(argc, argv, config);
+    runlog::write(u"Stato di uscita: %1"_s.arg(status));
+    return status;
 }
 
 }  // namespace adv

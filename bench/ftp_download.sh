@@ -110,6 +110,7 @@ updater_config() { # FILE [KEY]: a configuration that fetches FILE as dolvo.exe
     fi
     cat >"$work/AggiornaDV.ini" <<INI
 root = $work/drive
+log_file =
 host = 127.0.0.1
 port = $port
 user = $ADV_FTP_BENCH_USER

@@ -32,7 +32,7 @@ mkdir -p "$work/bin"
 for name in "${names[@]}"; do
   cp "$idler" "$work/bin/$name"
 done
-printf 'root = %s\nclose_grace_s = %s\n' "$work/drive" "$grace" >"$work/AggiornaDV.ini"
+printf 'root = %s\nclose_grace_s = %s\nlog_file =\n' "$work/drive" "$grace" >"$work/AggiornaDV.ini"
 
 echo "AggiornaDV --sweep with programs that ignore the request; grace $grace s; median of $runs runs, seconds"
 printf '%10s %10s\n' programs seconds

@@ -50,7 +50,7 @@ bool isValidHost(const std::string& host)
 
 FtpResult failure(FtpFailure kind, std::string detail, long reply = 0)
 {
-    return {kind, reply, std::move(detail)};
+    return {kind, reply, std::move(detail), {}};
 }
 
 std::string tooLarge(std::int64_t limit, std::int64_t capacity)
@@ -167,8 +167,12 @@ private:
 
 FtpResult CurlFtpClient::finish(FtpResult result) const
 {
+    if (result.failure != FtpFailure::None && result.failure != FtpFailure::Interrupted)
+        result.serverReply = lastReplyLine_;
     if (!password_.empty() && result.detail.find(password_) != std::string::npos)
         result.detail = "(the reason is not shown: it contains the configured password)";
+    if (!password_.empty() && result.serverReply.find(password_) != std::string::npos)
+        result.serverReply = "(not shown: it contains the configured password)";
     return result;
 }
 
@@ -274,10 +278,6 @@ FtpResult CurlFtpClient::perform(FtpFailure kind, const std::string& what)
     const std::string extra = curl_->errorText();
     if (!extra.empty() && detail.find(extra) == std::string::npos)
         detail += " (" + extra + ")";
-    // What the server last said is often the real reason: a 421 that closed
-    // the connection reads as a time-out in libcurl's words alone.
-    if (!lastReplyLine_.empty())
-        detail += "; the server's last reply: " + lastReplyLine_;
     if (code == CURLE_REMOTE_FILE_NOT_FOUND && kind == FtpFailure::Transfer)
         kind = FtpFailure::RemoteFile;
     return finish(failure(kind, detail, reply));

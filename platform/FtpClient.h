@@ -53,8 +53,9 @@ enum class FtpFailure {
 // The outcome of one operation.
 struct FtpResult {
     FtpFailure failure = FtpFailure::None;
-    long reply = 0;      // the server's last reply code, 0 when none came
-    std::string detail;  // why, in English, for stderr; never holds the password
+    long reply = 0;           // the server's last reply code, 0 when none came
+    std::string detail;       // why, in English; never holds the password
+    std::string serverReply;  // the server's last reply line as it came (controls as '?'), or empty
 
     explicit operator bool() const { return failure == FtpFailure::None; }
 };

@@ -73,6 +73,7 @@ password = demo-password
 close_grace_s = 2
 show_download = true
 public_key = $(sed -n 2p "$work/minisign.pub")
+log_file = $work/AggiornaDV.log
 INI
 chmod 600 "$config"
 
@@ -108,3 +109,6 @@ served=$(sha256sum "$ftproot/www.zorvanik.it/download/dolvo.exe" | cut -d' ' -f1
 echo "Installed dolvo.exe before: $old"
 echo "Installed dolvo.exe after:  $new"
 if [[ "$new" == "$served" ]]; then echo "The installed file is now the server's copy."; else echo "The installed file was not replaced."; fi
+echo
+echo "The run's log file:"
+sed 's/^/  /' "$work/AggiornaDV.log"

@@ -58,7 +58,7 @@ public:
         std::string_view defaultText;
         void (Reader::*read)(std::string_view value);
     };
-    static const std::array<Key, 16> kKeys;
+    static const std::array<Key, 17> kKeys;
 
     static void readDefaults(Config& config)
     {
@@ -184,6 +184,14 @@ private:
         config_.ftp.caFile = QFile::encodeName(info.absoluteFilePath()).toStdString();
     }
     void readRemoteFolder(std::string_view v) { text(v, config_.remoteFolder, false); }
+    void readLogFile(std::string_view v)
+    {
+        // Not written: the place of each OS. Written empty: no log.
+        if (file_.isNull())
+            config_.logFile.reset();
+        else
+            config_.logFile = v.empty() ? QString() : QFileInfo(path(v)).absoluteFilePath();
+    }
     void readUseEpsv(std::string_view v)
     {
         if (auto b = flag(v))
@@ -230,7 +238,7 @@ private:
     std::set<std::string, std::less<>> seen_;
 };
 
-const std::array<Reader::Key, 16> Reader::kKeys{{
+const std::array<Reader::Key, 17> Reader::kKeys{{
     {"root", "/", &Reader::readRoot},
     {"close_grace_s", "3", &Reader::readCloseGrace},
     {"show_download", "false", &Reader::readShowDownload},
@@ -247,6 +255,7 @@ const std::array<Reader::Key, 16> Reader::kKeys{{
     {"min_rate_bps", "1024", &Reader::readMinRate},
     {"max_download_mb", "512", &Reader::readMaxDownload},
     {"public_key", "", &Reader::readPublicKey},
+    {"log_file", "", &Reader::readLogFile},
 }};
 
 void Reader::parse(std::string_view text)

@@ -36,6 +36,9 @@ struct Config {
     std::string publicKeyText;  // as written, "RW..."
     bool publicKeyBuiltIn = false;
 
+    // The run's log file: none, the place of each OS; empty, no log.
+    std::optional<QString> logFile;
+
     // The file the values came from; empty when only defaults apply.
     QString file;
 };

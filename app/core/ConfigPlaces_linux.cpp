@@ -1,6 +1,12 @@
 #include "app/core/ConfigPlaces.h"
+#include "app/core/RunLog.h"
 
+#include <QDir>
 #include <QStandardPaths>
+
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
 
 namespace adv {
 
@@ -9,6 +15,17 @@ namespace adv {
 QStringList configFolders()
 {
     return QStandardPaths::standardLocations(QStandardPaths::AppConfigLocation);
+}
+
+// The machine's log folder for root, the user's state folder for a user.
+QString runlog::defaultPath()
+{
+    if (::geteuid() == 0)
+        return u"/var/log/AggiornaDV/AggiornaDV.log"_s;
+    QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (!QDir::isAbsolutePath(state))
+        state = QDir::homePath() + u"/.local/state"_s;
+    return state + u"/AggiornaDV/AggiornaDV.log"_s;
 }
 
 }  // namespace adv

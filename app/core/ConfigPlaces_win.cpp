@@ -1,6 +1,10 @@
 #include "app/core/ConfigPlaces.h"
+#include "app/core/RunLog.h"
 
+#include <QDir>
 #include <QStandardPaths>
+
+using namespace Qt::StringLiterals;
 
 namespace adv {
 
@@ -11,6 +15,13 @@ namespace adv {
 QStringList configFolders()
 {
     return QStandardPaths::standardLocations(QStandardPaths::AppDataLocation).mid(0, 2);
+}
+
+// The machine's data folder: every user's runs in one log, for the IT person.
+QString runlog::defaultPath()
+{
+    return QDir::toNativeSeparators(qEnvironmentVariable("PROGRAMDATA", u"C:\\ProgramData"_s) +
+                                    u"/AggiornaDV/AggiornaDV.log"_s);
 }
 
 }  // namespace adv

@@ -1,6 +1,7 @@
 #include "app/core/StartupSweep.h"
 
 #include "app/core/ProductTable.h"
+#include "app/core/RunLog.h"
 #include "platform/OrdinaryFile.h"
 
 using namespace Qt::StringLiterals;
@@ -27,7 +28,20 @@ std::vector<LeftRunning> StartupSweep(const std::filesystem::path& root, const P
     }
     names.push_back(kAlwaysClosed);
     // One call: the programs that take their time take it together.
-    return terminator.terminate(names).left;
+    TerminateReport report = terminator.terminate(names);
+
+    QStringList ticked;
+    for (std::size_t i = 0; i < kProducts.size(); ++i) {
+        if (boxes[i]->value() == 1)
+            ticked << QString::fromUtf8(kProducts[i].caption.data(), qsizetype(kProducts[i].caption.size()));
+    }
+    runlog::write(u"Prodotti installati: %1; programmi chiusi: %2, di cui %3 forzatamente"_s
+                      .arg(ticked.isEmpty() ? u"nessuno"_s : ticked.join(u", "_s))
+                      .arg(report.closed + report.forced)
+                      .arg(report.forced));
+    for (const QString& line : notClosedLines(report.left))
+        runlog::write(line);
+    return std::move(report.left);
 }
 
 QStringList notClosedLines(std::span<const LeftRunning> left)

@@ -10,6 +10,9 @@
 #include "app/core/Config.h"
 #include "app/core/Minisign.h"
 #include "app/core/ProductTable.h"
+#include "app/core/RunLog.h"
+#include "app/core/StatusLog.h"
+#include "app/core/StartupSweep.h"
 #include "platform/FileReplacement.h"
 #include "platform/OrdinaryFile.h"
 
@@ -56,6 +59,18 @@ QString shownDate(std::int64_t secondsSince1970)
         .toString(QDateTime::fromSecsSinceEpoch(secondsSince1970), u"d MMMM yyyy, HH:mm"_s);
 }
 
+QString shownRelease(std::int64_t signedAt, const std::string& hash)
+{
+    return u"versione firmata il %1, BLAKE2b-512 %2"_s.arg(shownDate(signedAt), QString::fromStdString(hash));
+}
+
+QString notInstalledCause(const Config& config)
+{
+    std::string below(kDolvo.probePath.substr(1));
+    std::replace(below.begin(), below.end(), '\\', '/');
+    return u"non c'è il file %1"_s.arg(QString::fromStdU16String((config.root / below).make_preferred().u16string()));
+}
+
 // Whether a program running from the installed dolvo.exe is among those
 // left running: by the name it was found under, the one thing known of
 // every such program.
@@ -66,10 +81,55 @@ bool runsInstalledProgram(std::span<const LeftRunning> leftRunning)
 }
 
 // The command's last line, and its outcome.
-UpdateReport logged(UpdateUi& ui, UpdateOutcome outcome, const QString& line, std::string why)
+UpdateReport logged(UpdateUi& ui, UpdateOutcome outcome, const QString& line, QString cause)
 {
     ui.AppendStatus(line);
-    return {outcome, std::move(why)};
+    return {outcome, std::move(cause), {}};
+}
+
+// An Italian cause, and the system's own words behind it.
+QString because(const QString& italian, const std::string& detail)
+{
+    return detail.empty() ? italian : italian + u" (dettaglio: %1)"_s.arg(shownValue(detail));
+}
+
+QString ftpCause(const platform::FtpResult& why, const Config& config)
+{
+    using platform::FtpFailure;
+    QString what;
+    switch (why.failure) {
+    case FtpFailure::None:
+    case FtpFailure::Setting: what = u"un'impostazione del collegamento non si può usare"_s; break;
+    case FtpFailure::Connection:
+        what = why.reply == 530
+                   ? u"il server ha rifiutato l'accesso: nome utente o password non accettati"_s
+                   : u"nessuna sessione con il server %1, porta %2"_s.arg(QString::fromStdString(config.host))
+                         .arg(config.ftp.port);
+        break;
+    case FtpFailure::Folder:
+        what = u"il server non apre la cartella \"%1\""_s.arg(shownValue(config.remoteFolder));
+        break;
+    case FtpFailure::RemoteFile: what = u"il file non si trova sul server"_s; break;
+    case FtpFailure::Size: what = u"il file arrivato non è della dimensione che il server indica"_s; break;
+    case FtpFailure::Transfer: what = u"il trasferimento si è interrotto, o era più lento del minimo"_s; break;
+    case FtpFailure::Sink: what = u"il file scaricato non si è potuto scrivere"_s; break;
+    case FtpFailure::Interrupted: what = u"interrotto su richiesta"_s; break;
+    }
+    if (!why.serverReply.empty())
+        what += u"; risposta del server: \"%1\""_s.arg(shownValue(why.serverReply));
+    return because(what, why.detail);
+}
+
+QString replaceCause(const platform::ReplaceResult& why)
+{
+    switch (why.status) {
+    case platform::ReplaceStatus::Busy: return because(u"un altro aggiornamento è in corso"_s, why.detail);
+    case platform::ReplaceStatus::Damaged:
+        return because(u"il registro %1 non è nella forma che l'aggiornamento scrive"_s.arg(QString::fromStdString(
+                           std::string(kDolvo.executables.front()) + std::string(platform::kRecordSuffix))),
+                       why.detail);
+    default: return because(u"il programma installato non si è potuto sostituire"_s, why.detail);
+    }
 }
 
 // Every way out of the command puts the arrow back.
@@ -188,31 +248,83 @@ ExitStatus exitStatus(UpdateOutcome outcome)
     return ExitStatus::DownloadFailed;
 }
 
+namespace {
+
+// The window's or the console's log, and the log file, line for line.
+class LoggedUi final : public UpdateUi {
+public:
+    explicit LoggedUi(UpdateUi& ui) : ui_(ui) {}
+    void setPointer(Pointer pointer) override { ui_.setPointer(pointer); }
+    bool askYesNo(const QString& prompt, const QString& title) override { return ui_.askYesNo(prompt, title); }
+    void showBusyLabel() override { ui_.showBusyLabel(); }
+    void AppendStatus(const QString& message) override
+    {
+        runlog::write(statusLine(message));
+        ui_.AppendStatus(message);
+    }
+    void downloadProgress(std::int64_t received, std::int64_t total) override { ui_.downloadProgress(received, total); }
+    void downloadEnded() override { ui_.downloadEnded(); }
+    bool stopRequested() override { return ui_.stopRequested(); }
+
+private:
+    UpdateUi& ui_;
+};
+
+UpdateReport loggedEnd(UpdateReport report)
+{
+    if (!report.cause.isEmpty())
+        runlog::write(u"Causa: "_s + report.cause);
+    if (!report.release.isEmpty())
+        runlog::write(u"Installata: "_s + report.release);
+    return report;
+}
+
+UpdateReport update(UpdateUi& ui, platform::FtpClient& ftp, const Config& config, bool confirmed,
+                    std::span<const LeftRunning> leftRunning);
+UpdateReport rollBack(UpdateUi& ui, const Config& config, std::span<const LeftRunning> leftRunning);
+
+}  // namespace
+
 UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config, bool confirmed,
                            std::span<const LeftRunning> leftRunning)
 {
+    LoggedUi logged(ui);
+    return loggedEnd(update(logged, ftp, config, confirmed, leftRunning));
+}
+
+UpdateReport RollBackCommand(UpdateUi& ui, const Config& config, std::span<const LeftRunning> leftRunning)
+{
+    LoggedUi logged(ui);
+    return loggedEnd(rollBack(logged, config, leftRunning));
+}
+
+namespace {
+
+UpdateReport update(UpdateUi& ui, platform::FtpClient& ftp, const Config& config, bool confirmed,
+                    std::span<const LeftRunning> leftRunning)
+{
     PointerGuard pointer(ui);
     if (!confirmed && !ui.askYesNo(kPrompt, kTitle))
-        return {UpdateOutcome::Cancelled, {}};
+        return {UpdateOutcome::Cancelled, {}, {}};
     // On Windows the running program holds its file; on Linux it would go
     // on running the replaced one. Nothing is waited for on the server.
     if (runsInstalledProgram(leftRunning))
-        return logged(ui, UpdateOutcome::ProgramRunning, kProgramRunning, {});
+        return logged(ui, UpdateOutcome::ProgramRunning, kProgramRunning, notClosedLines(leftRunning).join(u"; "_s));
 
     // Before any wait on the server.
     Installation installation = openInstallation(config, false);
     ui.showBusyLabel();
     ui.AppendStatus(kConnecting);
 
-    const auto say = [&ui](UpdateOutcome outcome, const QString& line, std::string why = {}) {
-        return logged(ui, outcome, line, std::move(why));
+    const auto say = [&ui](UpdateOutcome outcome, const QString& line, QString cause = {}) {
+        return logged(ui, outcome, line, std::move(cause));
     };
     // A stop asked for while the server is being waited for ends the
     // command at once, whatever step it is in.
-    const auto failed = [&say](UpdateOutcome outcome, const QString& line, const platform::FtpResult& why) {
+    const auto failed = [&say, &config](UpdateOutcome outcome, const QString& line, const platform::FtpResult& why) {
         if (why.failure == platform::FtpFailure::Interrupted)
-            return say(UpdateOutcome::Interrupted, kInterrupted, why.detail);
-        return say(outcome, line, why.detail);
+            return say(UpdateOutcome::Interrupted, kInterrupted, ftpCause(why, config));
+        return say(outcome, line, ftpCause(why, config));
     };
 
     const InterruptScope interrupts(ftp, ui);
@@ -230,13 +342,13 @@ UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config&
     // Checked before anything is downloaded: an update never installs a
     // product that was not there, nor writes outside the root.
     if (!installation.replacement && installation.locked)
-        return say(UpdateOutcome::NotInstalled, kNotInstalled);
+        return say(UpdateOutcome::NotInstalled, kNotInstalled, notInstalledCause(config));
 
     ui.AppendStatus(kDownloadStarts);
     if (installation.locked.status == platform::ReplaceStatus::Damaged)
-        return say(UpdateOutcome::RecordDamaged, kRecordDamaged, installation.locked.detail);
+        return say(UpdateOutcome::RecordDamaged, kRecordDamaged, replaceCause(installation.locked));
     if (!installation.locked)
-        return say(UpdateOutcome::DownloadFailed, kDownloadFailed, installation.locked.detail);
+        return say(UpdateOutcome::DownloadFailed, kDownloadFailed, replaceCause(installation.locked));
     platform::FileReplacement& replacement = *installation.replacement;
     const std::string remoteName(kDolvo.executables.front());
 
@@ -249,36 +361,40 @@ UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config&
         const bool absent =
             got.failure == platform::FtpFailure::RemoteFile || got.failure == platform::FtpFailure::Size;
         if (absent)
-            return say(UpdateOutcome::NotAuthentic, kNotAuthentic, got.detail);
+            return say(UpdateOutcome::NotAuthentic, kNotAuthentic,
+                       u"il server non offre la firma %1: %2"_s.arg(QString::fromStdString(remoteName) + u".minisig"_s,
+                                                                    ftpCause(got, config)));
         if (!got)
             return failed(UpdateOutcome::DownloadFailed, kDownloadFailed, got);
         minisign::Check check;
         signature = minisign::Signature::check(text.contents(), *config.publicKey, remoteName, check);
         if (!signature)
-            return say(UpdateOutcome::NotAuthentic, kNotAuthentic, check.failure);
+            return say(UpdateOutcome::NotAuthentic, kNotAuthentic,
+                       because(u"la firma non è del produttore, o non è di questo file"_s, check.failure));
 
         const std::int64_t signedAt = signature->timestamp();
         const std::int64_t now = QDateTime::currentSecsSinceEpoch();
         if (signedAt > now + kFutureSlackSeconds)
-            return say(UpdateOutcome::FutureRelease, kFutureRelease.arg(shownDate(signedAt), shownDate(now)),
-                       "the server's release is signed at " + std::to_string(signedAt) + ", ahead of this clock (" +
-                           std::to_string(now) + ")");
+            return say(
+                UpdateOutcome::FutureRelease, kFutureRelease.arg(shownDate(signedAt), shownDate(now)),
+                u"la versione sul server è firmata il %1, più di un giorno dopo l'ora di questo computer (%2)"_s.arg(
+                    shownDate(signedAt), shownDate(now)));
         const platform::ReleaseRecord& record = replacement.record();
         if (record.floor && signedAt < *record.floor)
             return say(UpdateOutcome::OlderRelease, kOlderRelease,
-                       "the server's release (signed at " + std::to_string(signedAt) +
-                           ") is older than one installed here before (signed at " + std::to_string(*record.floor) +
-                           ")");
+                       u"la versione sul server è firmata il %1, prima di una già installata qui (firmata il %2)"_s.arg(
+                           shownDate(signedAt), shownDate(*record.floor)));
         const auto installedHash = minisign::hashFromHex(record.installed.hash);
         if (record.installed.signedAt == signedAt && installedHash && signature->verifies(*installedHash)) {
-            const UpdateReport current = say(UpdateOutcome::AlreadyCurrent, kAlreadyCurrent);
+            UpdateReport current = say(UpdateOutcome::AlreadyCurrent, kAlreadyCurrent);
+            current.release = shownRelease(signedAt, record.installed.hash);
             ftp.CloseSession();
             return current;
         }
     }
 
     if (const platform::ReplaceResult begun = replacement.begin(); !begun)
-        return say(UpdateOutcome::DownloadFailed, kDownloadFailed, begun.detail);
+        return say(UpdateOutcome::DownloadFailed, kDownloadFailed, replaceCause(begun));
     ProgramSink sink(replacement, signature.has_value());
     const platform::FtpResult fetched = ftp.FetchFile(
         remoteName, sink, [&ui](std::int64_t received, std::int64_t total) { ui.downloadProgress(received, total); });
@@ -290,42 +406,51 @@ UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config&
     if (signature) {
         const minisign::Hash hash = sink.hash();
         if (const minisign::Check genuine = signature->verifies(hash); !genuine)
-            return say(UpdateOutcome::NotAuthentic, kNotAuthentic, genuine.failure);
+            return say(UpdateOutcome::NotAuthentic, kNotAuthentic,
+                       because(u"il programma scaricato non è quello che il produttore ha firmato"_s, genuine.failure));
         release = {signature->timestamp(), minisign::toHex(hash)};
     }
     const platform::ReplaceResult committed = replacement.commit(release);
     if (!committed)
-        return say(UpdateOutcome::DownloadFailed, kDownloadFailed, committed.detail);
+        return say(UpdateOutcome::DownloadFailed, kDownloadFailed, replaceCause(committed));
 
     const bool same = committed.status == platform::ReplaceStatus::Unchanged;
     ui.AppendStatus(same ? kAlreadyCurrent : kUpdated);
     ui.setPointer(Pointer::Arrow);
     ftp.CloseSession();
-    return {same ? UpdateOutcome::AlreadyCurrent : UpdateOutcome::Updated, committed.detail};
+    // What could not be tidied afterwards, if anything.
+    const QString untidy =
+        committed.detail.empty() ? QString() : because(u"aggiornato, ma non tutto è in ordine"_s, committed.detail);
+    return {same ? UpdateOutcome::AlreadyCurrent : UpdateOutcome::Updated, untidy,
+            signature ? shownRelease(signature->timestamp(), release.hash) : u"versione non firmata"_s};
 }
 
-UpdateReport RollBackCommand(UpdateUi& ui, const Config& config, std::span<const LeftRunning> leftRunning)
+UpdateReport rollBack(UpdateUi& ui, const Config& config, std::span<const LeftRunning> leftRunning)
 {
     PointerGuard pointer(ui);
     if (runsInstalledProgram(leftRunning))
-        return logged(ui, UpdateOutcome::ProgramRunning, kProgramRunning, {});
+        return logged(ui, UpdateOutcome::ProgramRunning, kProgramRunning, notClosedLines(leftRunning).join(u"; "_s));
     Installation installation = openInstallation(config, true);
-    const auto say = [&ui](UpdateOutcome outcome, const QString& line, std::string why = {}) {
-        return logged(ui, outcome, line, std::move(why));
+    const auto say = [&ui](UpdateOutcome outcome, const QString& line, QString cause = {}) {
+        return logged(ui, outcome, line, std::move(cause));
     };
     if (!installation.replacement && installation.locked)
-        return say(UpdateOutcome::NotInstalled, kNotInstalled);
+        return say(UpdateOutcome::NotInstalled, kNotInstalled, notInstalledCause(config));
     if (installation.locked.status == platform::ReplaceStatus::Damaged)
-        return say(UpdateOutcome::RecordDamaged, kRecordDamaged, installation.locked.detail);
+        return say(UpdateOutcome::RecordDamaged, kRecordDamaged, replaceCause(installation.locked));
     if (!installation.locked)
-        return say(UpdateOutcome::DownloadFailed, kRollBackFailed, installation.locked.detail);
+        return say(UpdateOutcome::DownloadFailed, kRollBackFailed, replaceCause(installation.locked));
 
     const platform::ReplaceResult swapped = installation.replacement->rollBack();
     if (swapped.status == platform::ReplaceStatus::NothingKept)
         return say(UpdateOutcome::NothingKept, kNothingKept);
     if (!swapped)
-        return say(UpdateOutcome::DownloadFailed, kRollBackFailed, swapped.detail);
-    return say(UpdateOutcome::RolledBack, kRolledBack, swapped.detail);
+        return say(UpdateOutcome::DownloadFailed, kRollBackFailed, replaceCause(swapped));
+    return say(UpdateOutcome::RolledBack, kRolledBack,
+               swapped.detail.empty() ? QString()
+                                      : because(u"ripristinato, ma non tutto è in ordine"_s, swapped.detail));
 }
+
+}  // namespace
 
 }  // namespace adv

@@ -58,7 +58,12 @@ enum class UpdateOutcome {
 
 struct UpdateReport {
     UpdateOutcome outcome = UpdateOutcome::Cancelled;
-    std::string reason;  // why it failed (or what could not be tidied), in English, for stderr
+    // Why it failed (or what could not be tidied afterwards), in Italian,
+    // with the server's reply and the system's own words quoted as they
+    // came; empty when there is nothing to say. Never holds the password.
+    QString cause;
+    // The release installed or kept: signed date and hash, or "non firmata".
+    QString release;
 };
 
 // Exit status of `--update` for each outcome.
@@ -70,6 +75,9 @@ ExitStatus exitStatus(UpdateOutcome outcome);
 // program only when the key signed it, for a release not older than the
 // highest ever installed here and not dated in the future; the installed
 // release again downloads nothing.
+//
+// The command's status lines, its cause and release also go to the run's
+// log file (RunLog.h).
 //
 // Runs the whole command on the caller's thread. With `confirmed` the
 // question is not asked (the command line's --update is the confirmation).

@@ -421,7 +421,11 @@ void AggiornaDolvo::runUpdateCommand()
         return;
     busy_ = true;
     stopRequested_ = false;
-    adv::UpdateCommand(*this, ftp_, config_, false, leftRunning_);
+    const UpdateReport report = adv::UpdateCommand(*this, ftp_, config_, false, leftRunning_);
+    // The log's lines stay as they always were; why the last command failed
+    // is one rest of the pointer on them away.
+    const bool failed = exitStatus(report.outcome) != ExitStatus::Updated && report.outcome != UpdateOutcome::Cancelled;
+    statusBox_->setToolTip(failed && !report.cause.isEmpty() ? u"Causa: "_s + report.cause : QString());
     // Whatever the operator did in the command's last moments is handled
     // now, while DOWNLOAD still drops its clicks: nothing is left waiting
     // for the next event to come along.

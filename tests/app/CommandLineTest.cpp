@@ -100,7 +100,8 @@ TEST(CommandLine, HelpIsItalian)
         const Outcome help = runUpdater({option});
         EXPECT_EQ(help.status, 0);
         EXPECT_TRUE(help.out.startsWith(u"Uso: AggiornaDV"_s)) << help.out.toStdString();
-        for (const QString& option2 : {u"--config FILE"_s, u"--sweep"_s, u"--update"_s, u"--version"_s})
+        for (const QString& option2 : {u"--config FILE"_s, u"--sweep"_s, u"--update"_s, u"--version"_s,
+                                       u"/AggiornaDV.ini"_s, u"/AggiornaDV.log"_s, u"  78  configurazione"_s})
             EXPECT_TRUE(help.out.contains(option2)) << option2.toStdString();
         EXPECT_FALSE(help.out.contains(u"Usage"_s) || help.out.contains(u"Displays"_s)) << help.out.toStdString();
     }
@@ -338,6 +339,57 @@ struct UpdateStage {
         return names;
     }
 };
+
+QString withLog(const QString& ini, const QString& log, const QString& password = u"prova-segreta"_s)
+{
+    QFile f(ini);
+    f.open(QIODevice::ReadOnly);
+    const QString text = QString::fromUtf8(f.readAll()).replace(u"prova-segreta"_s, password);
+    return writeIni(ini + (password == u"prova-segreta"_s ? u".logged"_s : u".refused"_s),
+                    text + u"log_file = "_s + log + u'\n');
+}
+
+// One log for a good update, a refused login and a killed run; one that
+// cannot be written stops nothing.
+TEST(CommandLine, TheLogFileKeepsWhatEachRunDidAndNeverThePassword)
+{
+    SKIP_IF_FOREIGN_PRODUCTS_RUN();
+    UpdateStage stage;
+    UpdateStage stalled(adv::test::FtpFault::StallData);
+    const QString log = QString::fromStdString(stage.dir.file("registro/AggiornaDV.log"));
+    EXPECT_EQ(runUpdater({u"--update"_s, u"--config"_s, withLog(stage.ini, log)}).status, 0);
+    const Outcome refused = runUpdater({u"--update"_s, u"--config"_s, withLog(stage.ini, log, u"sbagliata"_s)});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_TRUE(refused.err.contains(u"AggiornaDV: il server ha rifiutato l'accesso: nome utente o password non "
+                                     u"accettati; risposta del server: \"530 "_s))
+        << refused.err.toStdString();
+    QProcess killed;
+    killed.start(QStringLiteral(ADV_BINARY), {u"--update"_s, u"--config"_s, withLog(stalled.ini, log)});
+    const auto logText = [&log] {
+        QFile f(log);
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    };
+    QElapsedTimer waited;
+    waited.start();
+    while (!logText().endsWith(u"- Inizio download programma \n"_s) && waited.elapsed() < 20000)
+        QThread::msleep(20);
+    ::kill(static_cast<pid_t>(killed.processId()), SIGKILL);
+    killed.waitForFinished();
+
+    const QString text = logText();
+    for (const QString& expected :
+         {u"AggiornaDV 1.0.0.11, --update; configurazione letta da "_s + stage.ini,
+          u"] - Il programma è stato aggiornato"_s, u"] Installata: versione non firmata\n"_s,
+          u"] Stato di uscita: 0\n"_s, u"] Causa: il server ha rifiutato l'accesso"_s, u"] Stato di uscita: 2\n"_s})
+        EXPECT_TRUE(text.contains(expected)) << expected.toStdString() << "\n" << text.toStdString();
+    EXPECT_TRUE(text.endsWith(u"] - Inizio download programma \n"_s)) << "what the killed run had done";
+    EXPECT_FALSE(text.contains(u"prova-segreta"_s) || text.contains(u"sbagliata"_s)) << "a password in the log";
+
+    const Outcome unwritable =
+        runUpdater({u"--update"_s, u"--config"_s, withLog(stage.ini, u"/proc/nessuna/AggiornaDV.log"_s)});
+    EXPECT_EQ(unwritable.status, 0);
+    EXPECT_EQ(unwritable.err.count(u"registro non scritto"_s), 1) << unwritable.err.toStdString();
+}
 
 // An interrupt during the download stops it at once and cleanly.
 TEST(CommandLine, UpdateStopsCleanlyOnInterrupt)

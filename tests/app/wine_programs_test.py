@@ -1,10 +1,7 @@
 #!/usr/bin/python3
-"""The Linux AggiornaDV closing Windows programs under Wine: a MinGW-built
-stand-in under the products' names, in a Wine prefix of the test's own, on
-xvfb-run's X server, in a PID namespace of its own.
-
-    wine_programs_test.py AGGIORNADV STAND_IN_EXE
-"""
+"""wine_programs_test.py AGGIORNADV STAND_IN_EXE: the Linux AggiornaDV closing a
+MinGW-built Windows program under the products' names, in a Wine prefix of its
+own on xvfb-run's X server, in a PID namespace of its own."""
 
 import os
 import shutil
@@ -35,8 +32,7 @@ def wait_for(predicate, seconds):
 def has_window(pid):
     """Whether Wine made an X window for the Unix process `pid`."""
     d = display.Display()
-    wm_pid = d.intern_atom("_NET_WM_PID")
-    props = [w.get_full_property(wm_pid, 0) for w in d.screen().root.query_tree().children]
+    props = [w.get_full_property(d.intern_atom("_NET_WM_PID"), 0) for w in d.screen().root.query_tree().children]
     d.close()
     return any(p is not None and list(p.value) == [pid] for p in props)
 

@@ -167,9 +167,10 @@ TEST_F(Terminate, AProgramThatStartsAgainWhenAskedIsGoneAfterTheCall)
 {
     const std::string name = t::uniqueName("rs");
     t::SpawnOptions options;
-    options.program = t::writeExecutable(dir(), name,
-                                         "#!/bin/sh\ntrap '\"$0\" & exit 0' TERM\nprintf R >&3 2>/dev/null\nexec 3>&-\n"
-                                         "i=0; while [ $i -lt 200 ]; do sleep 0.1; i=$((i+1)); done\n");
+    options.program =
+        t::writeExecutable(dir(), name,
+                           "#!/bin/sh\ntrap '\"$0\" & sleep 0.3; exit 0' TERM\nprintf R >&3 2>/dev/null\nexec 3>&-\n"
+                           "i=0; while [ $i -lt 200 ]; do sleep 0.1; i=$((i+1)); done\n");
     t::Child child = t::spawn(options);
 
     const TerminateReport r = TerminateProcessesByName(name, 1s);

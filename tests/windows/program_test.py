@@ -163,6 +163,9 @@ def test_plain_update(f):
     check(f.folder() == ["dolvo.exe", "dolvo.exe.prev", "dolvo.exe.release"],
           "--update left its record and nothing else: %s" % f.folder())
     check("non viene verificato" in out, "--update without a key says downloads are not verified")
+    log = read(os.path.join(os.environ["WINEPREFIX"], "drive_c/ProgramData/AggiornaDV/AggiornaDV.log")).decode().replace("\r\n", "\n")
+    check("] - Il programma è stato aggiornato... \n" in log and log.endswith("] Stato di uscita: 0\n"),
+          "the run is in the log of %PROGRAMDATA%")
     status, out = f.run("--update", "--config", f.config())
     check(status == 0 and "già aggiornato" in out, "the same bytes again are no update (%d)" % status)
     check(read(f.installed + ".prev") == b"MZ installata", "and the previous program stays")

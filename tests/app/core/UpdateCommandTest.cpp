@@ -408,7 +408,7 @@ TEST(Update, ExplicitTlsTrustsOnlyTheConfiguredAuthority)
     if (!adv::test::tlsDownloadsWork()) {
         // Trusted: the session opens and the download starts.
         const adv::UpdateReport report = adv::UpdateCommand(ui, ftp, config);
-        SCOPED_TRACE(report.reason);
+        SCOPED_TRACE(report.cause.toStdString());
         EXPECT_TRUE(ui.lines.contains(kConnected)) << ui.lines.join(u'\n').toStdString();
         EXPECT_TRUE(ui.lines.contains(kStarts)) << ui.lines.join(u'\n').toStdString();
         EXPECT_EQ(readFile(stage.installed), stage.oldBytes);
@@ -432,7 +432,7 @@ TEST(Update, AStopDuringTheDownloadLeavesNothingBehind)
     QElapsedTimer clock;
     clock.start();
     const adv::UpdateReport report = adv::UpdateCommand(ui, ftp, config);
-    EXPECT_EQ(report.outcome, UpdateOutcome::Interrupted) << report.reason;
+    EXPECT_EQ(report.outcome, UpdateOutcome::Interrupted) << report.cause.toStdString();
     EXPECT_LT(clock.elapsed(), 1500);
     EXPECT_EQ(adv::exitStatus(report.outcome), adv::ExitStatus::DownloadFailed);
     EXPECT_EQ(ui.lines, (QStringList{kConnecting, kConnected, kStarts, kInterrupted}));
@@ -467,8 +467,8 @@ TEST(Update, ARootSwappedWhileTheServerIsAwaitedIsNotFollowed)
     if (report.outcome == UpdateOutcome::Updated) {
         EXPECT_TRUE(installed == stage.newBytes);
     } else {
-        EXPECT_EQ(report.outcome, UpdateOutcome::DownloadFailed) << report.reason;
-        EXPECT_NE(report.reason.find("moved"), std::string::npos) << report.reason;
+        EXPECT_EQ(report.outcome, UpdateOutcome::DownloadFailed) << report.cause.toStdString();
+        EXPECT_TRUE(report.cause.contains(u"moved"_s)) << report.cause.toStdString();
         EXPECT_EQ(installed, stage.oldBytes);
     }
 }

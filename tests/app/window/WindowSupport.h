@@ -66,20 +66,26 @@ public:
             onFetch(progress);
         // A download that the window's check stopped says so, as the real one does.
         if (interrupted && interrupted())
-            return {platform::FtpFailure::Interrupted, 0, "interrupted"};
-        return result(fetchResult, platform::FtpFailure::Transfer);
+            return {platform::FtpFailure::Interrupted, 0, "interrupted", {}};
+        return result(fetchResult, fetchFailure);
     }
     void CloseSession() override { calls.emplace_back("close"); }
 
     static platform::FtpResult result(bool ok, platform::FtpFailure failure)
     {
-        return ok ? platform::FtpResult{} : platform::FtpResult{failure, 0, "scripted failure"};
+        if (ok)
+            return {};
+        // A refused login, as a server says it.
+        if (failure == platform::FtpFailure::Connection)
+            return {failure, 530, "Login denied", "530 Login incorrect."};
+        return {failure, 0, "scripted failure", {}};
     }
 
     std::vector<std::string> calls;
     bool openResult = true;
     bool folderResult = true;
     bool fetchResult = true;
+    platform::FtpFailure fetchFailure = platform::FtpFailure::Transfer;
     std::function<void()> onOpen;
     std::function<void(const platform::FtpProgress&)> onFetch;
     std::function<bool()> interrupted;  // the update command's, while it runs

@@ -121,6 +121,13 @@ class Screen:
         xtest.fake_input(self.d, X.KeyRelease, mod)
         self.d.sync()
 
+    def copied(self, window, x, y):
+        """The text of the selectable control at (x, y), selected whole and copied."""
+        self.click(window, x, y)
+        self.chord("Control_L", "a")
+        self.chord("Control_L", "c")
+        return wait_for(self.clipboard, 5) or ""
+
     def clipboard(self):
         """The text on the clipboard, as its owner gives it."""
         w = self.root.create_window(0, 0, 1, 1, 0, X.CopyFromParent)
@@ -325,15 +332,32 @@ def a_program_it_may_not_close_is_named_first_in_the_log(screen, binary):
     try:
         main = wait_for(lambda: screen.window(MAIN_TITLE), 30)
         time.sleep(0.3)
-        screen.click(main, 608 + 100, 16 + 100)  # into the status log: select all, copy
-        screen.chord("Control_L", "a")
-        screen.chord("Control_L", "c")
-        log = (wait_for(screen.clipboard, 5) or "\n").splitlines()
+        log = (screen.copied(main, 608 + 100, 16 + 100) or "\n").splitlines()  # the status log
         check(log[0] == "- Vudarav.exe non si è potuto chiudere (processo %d): mancano i permessi per chiuderlo"
               % roots.pid and roots.poll() is None, "unprivileged window: the log first names what runs on: %r" % log)
     finally:
         app.kill()
         roots.kill()
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+def a_refused_configuration_is_shown_in_a_message_box(screen, binary):
+    """Started for the window, as from the desktop, with a configuration it refuses."""
+    tmp = tempfile.mkdtemp(prefix="adv-x11-config-")
+    with open(tmp + "/AggiornaDV.ini", "w") as f:
+        f.write("root = %s\nclose_grace_s = molti\n" % tmp)
+    app = subprocess.Popen([binary, "--config", tmp + "/AggiornaDV.ini"], stderr=subprocess.PIPE)
+    try:
+        box = wait_for(lambda: screen.window(MAIN_TITLE), 30)
+        time.sleep(0.3)
+        text = screen.copied(box, 120, 20)  # its text, selectable
+        screen.key("Return")
+        status = app.wait(timeout=5)
+        check(status == 78 and "close_grace_s" in text and text.strip() in app.stderr.read().decode(),
+              "refused configuration: a message box says what stderr says (%r), then exit 78 (%s)" % (text, status))
+    finally:
+        if app.poll() is None:
+            app.kill()
         shutil.rmtree(tmp, ignore_errors=True)
 
 
@@ -343,6 +367,7 @@ def main():
     screen = Screen()
     icon_is_the_designed_one(screen, binary, server_script)
     a_program_it_may_not_close_is_named_first_in_the_log(screen, binary)
+    a_refused_configuration_is_shown_in_a_message_box(screen, binary)
     stop_during_download(screen, binary, server_script, shots, "USCITA")
     stop_during_download(screen, binary, server_script, shots, "close box")
     clicks_are_not_replayed(screen, binary, server_script, shots)

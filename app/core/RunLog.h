@@ -1,0 +1,29 @@
+// The log file: what every run did, for whoever asks afterwards. One file
+// for the machine's user, appended to by each run, line by line as things
+// happen, so a run that is killed leaves what it had done.
+#pragma once
+
+#include <QString>
+
+namespace adv::runlog {
+
+// Where the log goes when the configuration does not say: one file per OS
+// (ConfigPlaces_linux.cpp, ConfigPlaces_win.cpp).
+QString defaultPath();
+
+// Starts this run's log in `path` (folders made as needed). A file that
+// has grown past its bound is first kept as `path`.1, replacing an older
+// one. Returns why it cannot be written (Italian), else empty; without a
+// log, write() does nothing.
+QString open(const QString& path);
+
+// One line, with the time and the process id, written through at once.
+void write(const QString& line);
+
+// Closes the log (tests; the program's end closes it too).
+void close();
+
+// A file past this bound is rotated when the next run opens it.
+inline constexpr qint64 kMaxBytes = 1024 * 1024;
+
+}  // namespace adv::runlog
