@@ -1,6 +1,9 @@
 // What the operator's terminal may do to a run without a window.
 #pragma once
 
+#include <cstdio>
+#include <string_view>
+
 namespace adv::platform {
 
 // From now on an interrupt (Ctrl+C, the terminal closing, a polite kill)
@@ -11,5 +14,9 @@ void installConsoleSignalHandlers();
 
 // True once an interrupt has arrived.
 bool interruptRequested();
+
+// Writes `utf8` and a line end to `to` at once: bytes to a file or a pipe,
+// and to a Windows console as text, whatever its code page.
+void writeLine(std::FILE* to, std::string_view utf8);
 
 }  // namespace adv::platform

@@ -34,4 +34,11 @@ bool interruptRequested()
     return interrupted != 0;
 }
 
+void writeLine(std::FILE* to, std::string_view utf8)
+{
+    std::fwrite(utf8.data(), 1, utf8.size(), to);
+    std::fputc('\n', to);
+    std::fflush(to);
+}
+
 }  // namespace adv::platform

@@ -30,6 +30,11 @@ QString windowIcon()
     return u":/aggiornadv/AggiornaDV.ico"_s;
 }
 
+QString qtItalianTexts()
+{
+    return u":/aggiornadv/qtbase_it.qm"_s;
+}
+
 std::future<Pictures> decodePictures()
 {
     return std::async(std::launch::async | std::launch::deferred, [] {

@@ -12,6 +12,8 @@ namespace adv::resources {
 QString backgroundPicture();
 // The window's and the program file's icon: one 48 x 48 image of 256 colours.
 QString windowIcon();
+// Qt's own Italian texts, for a QTranslator.
+QString qtItalianTexts();
 
 struct Pictures {
     QImage background;

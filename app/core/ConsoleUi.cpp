@@ -7,9 +7,8 @@ namespace adv {
 
 void printLine(std::FILE* to, const QString& line)
 {
-    std::fputs(line.toUtf8().constData(), to);
-    std::fputc('\n', to);
-    std::fflush(to);
+    const QByteArray utf8 = line.toUtf8();
+    platform::writeLine(to, std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size())));
     std::clearerr(to);
 }
 

@@ -2,12 +2,11 @@
 
 #include <QCoreApplication>
 #include <QFont>
-#include <QLibraryInfo>
-#include <QLocale>
 #include <QStringList>
 #include <QTranslator>
 
 #include "app/window/AggiornaDolvo.h"
+#include "resources/Resources.h"
 
 using namespace Qt::StringLiterals;
 
@@ -20,8 +19,7 @@ bool installItalianQtTranslations()
         return false;
     // An explicit locale: LANG may say anything, the window is Italian.
     auto* translator = new QTranslator(app);
-    if (!translator->load(QLocale(QLocale::Italian, QLocale::Italy), u"qtbase"_s, u"_"_s,
-                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    if (!translator->load(resources::qtItalianTexts())) {
         delete translator;
         return false;
     }

@@ -13,6 +13,9 @@ Prints one line per check and exits non-zero if any failed.
 
 import argparse
 import os
+import pty
+import re
+import select
 import shutil
 import subprocess
 import sys
@@ -211,6 +214,49 @@ def test_signed(f):
     check(status == 0 and read(f.installed) == b"MZ installata", "--rollback works with dolvo.exe gone (%d)" % status)
 
 
+def test_console(f):
+    """cmd at its prompt, on a console (a pty): the bare name runs AggiornaDV.com, which waits for the
+    program, so its lines come before the next prompt and %ERRORLEVEL% is its status."""
+    bad = os.path.join(f.work, "rifiutata.ini")
+    write(bad, "close_grace_s = molti\n")
+    write(f.installed, b"MZ installata")
+    master, slave = pty.openpty()
+    cmd = subprocess.Popen([WINE, "cmd"], stdin=slave, stdout=slave, stderr=slave,
+                           cwd=os.path.dirname(f.args.program))
+    os.close(slave)
+    seen = [b""]
+
+    def shown():  # the console's text without escapes, blanks and line breaks (it wraps at 80 columns)
+        return re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]|\x1b\][^\x07]*\x07|\s", b"", seen[0]).decode("utf-8", "replace")
+
+    def typed(line, until):
+        """Types `line`, then reads until `until` has been shown with the prompt back after it, and the
+        console has been quiet for a second: what is typed before cmd reads is not cmd's."""
+        if line:
+            os.write(master, line.encode() + b"\r")
+        end = time.monotonic() + 30
+        quiet = None
+        while time.monotonic() < end and not (quiet and time.monotonic() > quiet):
+            if select.select([master], [], [], 0.1)[0]:
+                seen[0] += os.read(master, 65536)
+                quiet = None
+            elif quiet is None and re.search(re.escape(until) + r".*>$", shown()):
+                quiet = time.monotonic() + 1
+
+    typed("", "MicrosoftWindows")
+    typed("AggiornaDV --update --config " + windows_path(bad), "(letto\"molti\")")
+    typed("echo stato %ERRORLEVEL%", "stato78")
+    typed("AggiornaDV --update --config " + f.config(), "-Ilprogrammaèstatoaggiornato...")
+    typed("echo stato %ERRORLEVEL%", "stato0")
+    cmd.kill()
+    cmd.wait()
+    text = shown()
+    check(re.search(r'rifiutata.iniAggiornaDV:.*\(letto"molti"\)[^>]*>echostato%ERRORLEVEL%stato78', text)
+          and re.search(r"-Ilprogrammaèstatoaggiornato\.\.\.[^>]*>echostato%ERRORLEVEL%stato0", text),
+          "from cmd's prompt, the lines (UTF-8) come before the next prompt and %%ERRORLEVEL%% is the status: %r"
+          % text[-600:])
+
+
 def test_held_open(f):
     """A Windows program holds the installed file open: the update waits for it, a while."""
     write(f.installed, b"MZ installata")
@@ -393,6 +439,7 @@ def main():
         test_sweep(fixture)
         test_plain_update(fixture)
         test_signed(fixture)
+        test_console(fixture)
         test_held_open(fixture)
         test_lock(fixture)
         test_drive_and_places(fixture)
