@@ -1,5 +1,6 @@
 #include "app/core/Config.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -106,10 +107,9 @@ private:
             return failKey(u"non può essere vuoto"_s);
         out = std::string(value);
     }
-    static QString path(std::string_view value)
-    {
-        return QFile::decodeName(QByteArray(value.data(), qsizetype(value.size())));
-    }
+    // The file is UTF-8 on every system, names included, whatever the
+    // locale or the Windows code page says.
+    static QString path(std::string_view value) { return QString::fromUtf8(value.data(), qsizetype(value.size())); }
 
     void readRoot(std::string_view v)
     {
@@ -135,7 +135,7 @@ private:
             config_.root = std::filesystem::path(drive.toLower().toStdU16String());
             return;
         }
-        config_.root = std::filesystem::path(QFile::encodeName(absolute).toStdString());
+        config_.root = std::filesystem::path(QDir::toNativeSeparators(absolute).toStdU16String());
     }
     void readCloseGrace(std::string_view v)
     {
@@ -439,7 +439,7 @@ ConfigResult loadConfig(const QString& explicitFile)
         return {std::nullopt, u"%1: il file di configurazione non si può leggere"_s.arg(file), {}};
     // It decides what gets installed and run: whoever may change it may run
     // programs as the operator.
-    if (platform::othersMayWrite(QFile::encodeName(info.absoluteFilePath()).toStdString()))
+    if (platform::othersMayWrite(std::filesystem::path(info.absoluteFilePath().toStdU16String())))
         return {std::nullopt,
                 u"%1: il file di configurazione può essere modificato da altri utenti: "
                 u"deve poterlo scrivere solo il suo proprietario (chmod 600 o 644)"_s.arg(file),
@@ -456,7 +456,8 @@ ConfigResult loadConfig(const QString& explicitFile)
     fitDownloadsToKey(config);
 
     // A password is as good as the file's permissions.
-    if (!config.password.empty() && platform::othersMayRead(QFile::encodeName(info.absoluteFilePath()).toStdString()))
+    if (!config.password.empty() &&
+        platform::othersMayRead(std::filesystem::path(info.absoluteFilePath().toStdU16String())))
         result.warning = u"%1: attenzione: il file contiene una password ed è leggibile da altri "
                          u"utenti (chmod 600)"_s.arg(file);
 

@@ -304,6 +304,22 @@ def test_lock(f):
     check(status == 0 and read(f.installed) == b"MZ nuova", "once the holder is gone the update goes through")
 
 
+def test_accented_root(f):
+    """root = ...\\Società, in a configuration saved as UTF-8 with and without BOM, swept and updated."""
+    drive = os.path.join(f.work, "Società")
+    write(os.path.join(drive, "dolvo", "dolvo.exe"), b"MZ installata")
+    write(os.path.join(f.download, "dolvo.exe"), b"MZ accentata")
+    for bom in ("", "\ufeff"):
+        path = os.path.join(f.work, "accenti.ini")
+        write(path, (bom + "root = %s\nhost = 127.0.0.1\nport = %d\nuser = operatore\npassword = prova-segreta\n"
+                     % (windows_path(drive), f.port)).encode("utf-8"))
+        os.chmod(path, 0o600)
+        status, out = f.run("--update", "--config", windows_path(path))
+        check(status == 0 and "[x] Dolvo" in out and read(os.path.join(drive, "dolvo", "dolvo.exe")) == b"MZ accentata",
+              "an accented root from a UTF-8 file%s is swept and updated (%d): %s"
+              % (" with BOM" if bom else "", status, out.strip()[-200:]))
+
+
 def test_drive_and_places(f):
     """root may name a drive; by default it is the current drive; the file may sit in %APPDATA%."""
     prefix = os.environ.get("WINEPREFIX", f.args.default_prefix)
@@ -442,6 +458,7 @@ def main():
         test_console(fixture)
         test_held_open(fixture)
         test_lock(fixture)
+        test_accented_root(fixture)
         test_drive_and_places(fixture)
         test_window(fixture, args.artifacts)
     finally:
