@@ -215,46 +215,39 @@ def test_signed(f):
 
 
 def test_console(f):
-    """cmd at its prompt, on a console (a pty): the bare name runs AggiornaDV.com, which waits for the
-    program, so its lines come before the next prompt and %ERRORLEVEL% is its status."""
-    bad = os.path.join(f.work, "rifiutata.ini")
-    write(bad, "close_grace_s = molti\n")
+    """cmd at its prompt on a console (a pty): the bare name runs AggiornaDV.com, which waits for the
+    program, so its lines (UTF-8) come before the next prompt and %ERRORLEVEL% is its status."""
+    write(os.path.join(f.work, "rifiutata.ini"), "close_grace_s = molti\n")
     write(f.installed, b"MZ installata")
     master, slave = pty.openpty()
-    cmd = subprocess.Popen([WINE, "cmd"], stdin=slave, stdout=slave, stderr=slave,
-                           cwd=os.path.dirname(f.args.program))
+    cmd = subprocess.Popen([WINE, "cmd"], stdin=slave, stdout=slave, stderr=slave, cwd=os.path.dirname(f.args.program))
     os.close(slave)
     seen = [b""]
 
-    def shown():  # the console's text without escapes, blanks and line breaks (it wraps at 80 columns)
+    def shown():  # without escapes, blanks and line breaks (the console draws blanks as moves, wraps at 80)
         return re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]|\x1b\][^\x07]*\x07|\s", b"", seen[0]).decode("utf-8", "replace")
 
-    def typed(line, until):
-        """Types `line`, then reads until `until` has been shown with the prompt back after it, and the
-        console has been quiet for a second: what is typed before cmd reads is not cmd's."""
+    def typed(line, until):  # until `until` and the prompt after it, and a quiet second: cmd reads only then
         if line:
             os.write(master, line.encode() + b"\r")
-        end = time.monotonic() + 30
-        quiet = None
+        end, quiet = time.monotonic() + 30, None
         while time.monotonic() < end and not (quiet and time.monotonic() > quiet):
             if select.select([master], [], [], 0.1)[0]:
-                seen[0] += os.read(master, 65536)
-                quiet = None
+                seen[0], quiet = seen[0] + os.read(master, 65536), None
             elif quiet is None and re.search(re.escape(until) + r".*>$", shown()):
                 quiet = time.monotonic() + 1
 
     typed("", "MicrosoftWindows")
-    typed("AggiornaDV --update --config " + windows_path(bad), "(letto\"molti\")")
+    typed("AggiornaDV --update --config " + windows_path(os.path.join(f.work, "rifiutata.ini")), "(letto\"molti\")")
     typed("echo stato %ERRORLEVEL%", "stato78")
     typed("AggiornaDV --update --config " + f.config(), "-Ilprogrammaèstatoaggiornato...")
     typed("echo stato %ERRORLEVEL%", "stato0")
     cmd.kill()
     cmd.wait()
-    text = shown()
-    check(re.search(r'rifiutata.iniAggiornaDV:.*\(letto"molti"\)[^>]*>echostato%ERRORLEVEL%stato78', text)
-          and re.search(r"-Ilprogrammaèstatoaggiornato\.\.\.[^>]*>echostato%ERRORLEVEL%stato0", text),
-          "from cmd's prompt, the lines (UTF-8) come before the next prompt and %%ERRORLEVEL%% is the status: %r"
-          % text[-600:])
+    check(re.search(r'rifiutata.iniAggiornaDV:.*\(letto"molti"\)[^>]*>echostato%ERRORLEVEL%stato78', shown())
+          and re.search(r"-Ilprogrammaèstatoaggiornato\.\.\.[^>]*>echostato%ERRORLEVEL%stato0", shown()),
+          "from cmd's prompt, the lines come before the next prompt and %%ERRORLEVEL%% is the status: %r"
+          % shown()[-600:])
 
 
 def test_held_open(f):
