@@ -14,7 +14,7 @@
 // fail with the installed name gone.
 #include "platform/InstallFolder.h"
 
-#include "platform/Text_win.h"
+#include "platform/FilePaths_win.h"
 
 #include <chrono>
 #include <thread>
@@ -68,19 +68,6 @@ bool heldOpen(DWORD error)
     return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
 }
 
-// Where `handle` really is, every link followed, "\\?\" and all.
-std::wstring finalPath(HANDLE handle)
-{
-    std::wstring path(MAX_PATH, L'\0');
-    DWORD length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
-    if (length >= path.size()) {
-        path.resize(length);
-        length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
-    }
-    path.resize(length < path.size() ? length : 0);
-    return path;
-}
-
 bool writeAll(HANDLE file, const char* data, std::size_t size)
 {
     while (size > 0) {
@@ -96,9 +83,12 @@ bool writeAll(HANDLE file, const char* data, std::size_t size)
 
 class WindowsFolder final : public InstallFolder {
 public:
-    WindowsFolder(HANDLE folder, std::wstring path) : folder_(folder), path_(std::move(path))
+    WindowsFolder(HANDLE folder, const std::wstring& path) : folder_(folder), shown_(toUtf8(path))
     {
-        if (!path_.empty() && path_.back() != L'\\' && path_.back() != L'/')
+        if (!shown_.empty() && shown_.back() != '\\' && shown_.back() != '/')
+            shown_ += '\\';
+        path_ = win::longPath(path);
+        if (path_.back() != L'\\')
             path_ += L'\\';
         (void)GetFileInformationByHandle(folder_, &opened_);
     }
@@ -113,7 +103,7 @@ public:
     WindowsFolder(const WindowsFolder&) = delete;
     WindowsFolder& operator=(const WindowsFolder&) = delete;
 
-    std::string shown(const std::string& name) const override { return toUtf8(path_) + name; }
+    std::string shown(const std::string& name) const override { return shown_ + name; }
 
     FolderResult lock(const std::string& name) override
     {
@@ -171,8 +161,10 @@ public:
         }
         BY_HANDLE_FILE_INFORMATION info{};
         const bool known = GetFileInformationByHandle(file, &info);
+        const std::optional<std::wstring> real = win::finalPath(file);
+        const std::optional<std::wstring> folder = win::finalPath(folder_);
         const bool itself =
-            win::sameFileName(finalPath(file), finalPath(folder_) + L"\\" + win::toUtf16(name).value_or(L"?"));
+            real && folder && win::sameFileName(*real, *folder + L"\\" + win::toUtf16(name).value_or(L"?"));
         closeHandle(file);
         if (!known || !itself || (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
             return {EntryKind::Other};
@@ -211,7 +203,7 @@ public:
     FolderResult write(const char* data, std::size_t size) override
     {
         if (open_ == INVALID_HANDLE_VALUE || !writeAll(open_, data, size))
-            return failed("cannot write in " + toUtf8(path_), GetLastError());
+            return failed("cannot write in " + shown_, GetLastError());
         return {};
     }
 
@@ -221,7 +213,7 @@ public:
         if (!FlushFileBuffers(open_)) {
             const DWORD error = GetLastError();
             closeHandle(open_);
-            return failed("cannot write a new file in " + toUtf8(path_) + " to disk", error);
+            return failed("cannot write a new file in " + shown_ + " to disk", error);
         }
         closeHandle(open_);
         return {};
@@ -351,13 +343,14 @@ private:
         if (known && info.dwVolumeSerialNumber == opened_.dwVolumeSerialNumber &&
             info.nFileIndexHigh == opened_.nFileIndexHigh && info.nFileIndexLow == opened_.nFileIndexLow)
             return {};
-        return {FolderStatus::Failed, "the folder " + toUtf8(path_) + " was moved or replaced during the update"};
+        return {FolderStatus::Failed, "the folder " + shown_ + " was moved or replaced during the update"};
     }
 
     HANDLE folder_ = INVALID_HANDLE_VALUE;
     HANDLE lock_ = INVALID_HANDLE_VALUE;
     HANDLE open_ = INVALID_HANDLE_VALUE;
-    std::wstring path_;  // ends with a backslash
+    std::string shown_;  // ends with a backslash
+    std::wstring path_;  // the same, as the file calls take it at any length
     BY_HANDLE_FILE_INFORMATION opened_{};
 };
 
@@ -366,8 +359,9 @@ private:
 std::unique_ptr<InstallFolder> openInstallFolder(const std::filesystem::path& path, FolderResult& why)
 {
     const std::wstring wide = path.wstring();
-    HANDLE folder = CreateFileW(wide.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE folder =
+        CreateFileW(win::longPath(wide).c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (folder == INVALID_HANDLE_VALUE) {
         why = failed("cannot open the folder " + toUtf8(wide), GetLastError());
         return nullptr;

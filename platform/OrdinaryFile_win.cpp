@@ -3,7 +3,7 @@
 // the file's attributes.
 #include "platform/OrdinaryFile.h"
 
-#include "platform/Text_win.h"
+#include "platform/FilePaths_win.h"
 
 #include <string>
 
@@ -48,29 +48,16 @@ std::optional<std::wstring> fullPath(const std::wstring& path)
     return full;
 }
 
-// Where `path` really is, every link and junction followed, without the
-// "\\?\" that GetFinalPathNameByHandleW puts in front.
+// Where `path` really is, every link and junction followed.
 std::optional<std::wstring> finalPath(const std::wstring& path)
 {
-    const HANDLE handle =
-        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE handle = CreateFileW(win::longPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return std::nullopt;
-    std::wstring real(MAX_PATH, L'\0');
-    DWORD written = GetFinalPathNameByHandleW(handle, real.data(), static_cast<DWORD>(real.size()), 0);
-    if (written >= real.size()) {
-        real.resize(written);
-        written = GetFinalPathNameByHandleW(handle, real.data(), static_cast<DWORD>(real.size()), 0);
-    }
+    std::optional<std::wstring> real = win::finalPath(handle);
     CloseHandle(handle);
-    if (written == 0 || written >= real.size())
-        return std::nullopt;
-    real.resize(written);
-    if (real.rfind(L"\\\\?\\UNC\\", 0) == 0)
-        real.replace(0, 8, L"\\\\");
-    else if (real.rfind(L"\\\\?\\", 0) == 0)
-        real.erase(0, 4);
     return real;
 }
 
@@ -113,7 +100,7 @@ std::optional<std::filesystem::path> findOrdinaryFile(const std::filesystem::pat
     const std::optional<std::wstring> fullRoot = fullPath(root.empty() ? std::wstring(L"\\") : root.native() + L'\\');
     if (!full || !fullRoot)
         return std::nullopt;
-    const DWORD attributes = GetFileAttributesW(full->c_str());
+    const DWORD attributes = GetFileAttributesW(win::longPath(*full).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & kNotOrdinary) != 0)
         return std::nullopt;
 
@@ -125,7 +112,7 @@ std::optional<std::filesystem::path> findOrdinaryFile(const std::filesystem::pat
     const std::optional<std::wstring> realRoot = finalPath(*fullRoot);
     if (!real || !realRoot || !isInside(*real, *realRoot))
         return std::nullopt;
-    const DWORD realAttributes = GetFileAttributesW(real->c_str());
+    const DWORD realAttributes = GetFileAttributesW(win::longPath(*real).c_str());
     if (realAttributes == INVALID_FILE_ATTRIBUTES || (realAttributes & kNotOrdinary) != 0)
         return std::nullopt;
     return std::filesystem::path(*real);

@@ -23,6 +23,7 @@
 
 #include "app/core/ProductTable.h"
 #include "app/core/StatusLog.h"
+#include "app/window/BlockedPointer.h"
 #include "app/window/YesNoQuestion.h"
 #include "app/window/FlatColourButton.h"
 #include "resources/Resources.h"
@@ -353,6 +354,14 @@ void AggiornaDolvo::setPointer(Pointer pointer)
         logArea->setCursor(logAreaCursor_);
     }
     pointer_ = pointer;
+}
+
+bool AggiornaDolvo::nativeEvent(const QByteArray& eventType, void* message, qintptr* result)
+{
+    // The hourglass stays over the window while its question blocks it.
+    if (pointer_ == Pointer::Hourglass && answerWithHourglass(message, result))
+        return true;
+    return QWidget::nativeEvent(eventType, message, result);
 }
 
 bool AggiornaDolvo::askYesNo(const QString& prompt, const QString& title)

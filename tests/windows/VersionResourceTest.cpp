@@ -139,4 +139,18 @@ TEST(VersionResourceIcon, TheProgramCarriesItsIcon)
     FreeLibrary(program);
 }
 
+// Windows lets a program past 260 characters only when its manifest asks.
+TEST(ProgramManifest, AsksForLongPaths)
+{
+    const HMODULE program =
+        LoadLibraryExW(programPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(program, nullptr);
+    const HRSRC manifest = FindResourceW(program, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
+    ASSERT_NE(manifest, nullptr);
+    const std::string text(static_cast<const char*>(LockResource(LoadResource(program, manifest))),
+                           SizeofResource(program, manifest));
+    EXPECT_NE(text.find("longPathAware>true<"), std::string::npos) << text;
+    FreeLibrary(program);
+}
+
 }  // namespace

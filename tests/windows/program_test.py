@@ -297,20 +297,24 @@ def test_lock(f):
     check(status == 0 and read(f.installed) == b"MZ nuova", "once the holder is gone the update goes through")
 
 
-def test_accented_root(f):
-    """root = ...\\Società, in a configuration saved as UTF-8 with and without BOM, swept and updated."""
-    drive = os.path.join(f.work, "Società")
-    write(os.path.join(drive, "dolvo", "dolvo.exe"), b"MZ installata")
-    write(os.path.join(f.download, "dolvo.exe"), b"MZ accentata")
-    for bom in ("", "\ufeff"):
-        path = os.path.join(f.work, "accenti.ini")
+def test_names_and_depth(f):
+    """root = ...\\Società from a UTF-8 file with and without BOM, and an installation 300 characters deep:
+    each swept and updated."""
+    deep = os.path.join(f.work, "profonda")
+    while len(windows_path(deep)) < 300 - len("\\dolvo\\dolvo.exe"):
+        deep = os.path.join(deep, "cartella-di-dolvo")
+    for drive, bom in ((os.path.join(f.work, "Società"), ""), (os.path.join(f.work, "Società"), "\ufeff"), (deep, "")):
+        installed = os.path.join(drive, "dolvo", "dolvo.exe")
+        write(installed, b"MZ installata")
+        write(os.path.join(f.download, "dolvo.exe"), b"MZ " + bom.encode() + drive[-6:].encode())
+        path = os.path.join(f.work, "nomi.ini")
         write(path, (bom + "root = %s\nhost = 127.0.0.1\nport = %d\nuser = operatore\npassword = prova-segreta\n"
                      % (windows_path(drive), f.port)).encode("utf-8"))
         os.chmod(path, 0o600)
         status, out = f.run("--update", "--config", windows_path(path))
-        check(status == 0 and "[x] Dolvo" in out and read(os.path.join(drive, "dolvo", "dolvo.exe")) == b"MZ accentata",
-              "an accented root from a UTF-8 file%s is swept and updated (%d): %s"
-              % (" with BOM" if bom else "", status, out.strip()[-200:]))
+        check(status == 0 and "[x] Dolvo" in out and read(installed) == read(os.path.join(f.download, "dolvo.exe")),
+              "%s from a UTF-8 file%s is swept and updated (%d): %s"
+              % (windows_path(installed)[-40:], " with BOM" if bom else "", status, out.strip()[-200:]))
 
 
 def test_drive_and_places(f):
@@ -362,32 +366,32 @@ def test_window(f, artifacts):
         check(wait_for(lambda: os.path.exists("/tmp/.X11-unix/X%d" % number), 10), "Xvfb started")
         wm = subprocess.Popen(["openbox"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run([WINE, "wineboot", "--init"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        program = subprocess.Popen([WINE, f.args.program, "--config", f.config()], env=env,
+        program = subprocess.Popen([WINE, f.args.program, "--config", f.config("show_download = true\n")], env=env,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         screen = display.Display(":%d" % number)
         root = screen.screen().root
 
-        def find():
+        def find(wanted="Aggiornamento Software"):
             for window in root.query_tree().children:
                 try:
                     name = window.get_full_property(screen.intern_atom("_NET_WM_NAME"), 0)
                     title = name.value.decode() if name else (window.get_wm_name() or "")
                 except Exception:
                     continue
-                if title == "Aggiornamento Software" and window.get_attributes().map_state == X.IsViewable:
+                if title == wanted and window.get_attributes().map_state == X.IsViewable:
                     return window
             return None
 
         # openbox reparents: look one level down too.
-        def find_any():
-            found = find()
+        def find_any(wanted="Aggiornamento Software"):
+            found = find(wanted)
             if found:
                 return found
             for frame in root.query_tree().children:
                 try:
                     for window in frame.query_tree().children:
                         name = window.get_wm_name() or ""
-                        if name == "Aggiornamento Software":
+                        if name == wanted:
                             return window
                 except Exception:
                     continue
@@ -411,12 +415,36 @@ def test_window(f, artifacts):
         pixel = subprocess.run(["convert", shot, "-format", "%%[pixel:p{%d,%d}]" % (688 + 15, 432 + 15), "info:"],
                                capture_output=True, text=True).stdout.strip()
         check(pixel in ("srgb(182,209,245)", "rgb(182,209,245)"), "USCITA's face is (182,209,245): " + pixel)
-        xtest.fake_input(screen, X.MotionNotify, x=x + 688 + 120, y=y + 432 + 41)
-        screen.sync()
-        time.sleep(0.3)
-        xtest.fake_input(screen, X.ButtonPress, 1)
-        xtest.fake_input(screen, X.ButtonRelease, 1)
-        screen.sync()
+
+        def click(at_x, at_y):
+            pointer(at_x, at_y)
+            xtest.fake_input(screen, X.ButtonPress, 1)
+            xtest.fake_input(screen, X.ButtonRelease, 1)
+            screen.sync()
+
+        def pointer(at_x, at_y):  # the pointer's image where it now stands
+            xtest.fake_input(screen, X.MotionNotify, x=at_x, y=at_y)
+            screen.sync()
+            time.sleep(0.5)
+            image = screen.xfixes_get_cursor_image(root)
+            return image.width, image.height, image.xhot, image.yhot, tuple(image.cursor_image)
+
+        screen.xfixes_query_version()
+        arrow = pointer(x + 30, y + 300)
+        click(x + 8 + 120, y + 432 + 41)  # DOWNLOAD: the question
+        question = None
+        if check(wait_for(lambda: find_any("Aggiornamento software") is not None, 20, 0.25), "DOWNLOAD asks"):
+            question = find_any("Aggiornamento software").get_geometry()
+            corner = find_any("Aggiornamento software").translate_coords(root, 0, 0)
+            over_window = pointer(x + 30, y + 300)
+            over_question = pointer(-corner.x + question.width // 2, -corner.y + 10)
+            check(over_window != arrow and over_question == arrow,
+                  "during the question the hourglass is over the window and the arrow over the question")
+            xtest.fake_input(screen, X.KeyPress, screen.keysym_to_keycode(0xFF1B))  # Escape: No
+            xtest.fake_input(screen, X.KeyRelease, screen.keysym_to_keycode(0xFF1B))
+            screen.sync()
+        check(wait_for(lambda: pointer(x + 30, y + 300) == arrow, 10), "after the answer the arrow is back")
+        click(x + 688 + 120, y + 432 + 41)
         check(wait_for(lambda: program.poll() is not None, 15), "USCITA ends the program")
     finally:
         if program and program.poll() is None:
@@ -451,7 +479,7 @@ def main():
         test_console(fixture)
         test_held_open(fixture)
         test_lock(fixture)
-        test_accented_root(fixture)
+        test_names_and_depth(fixture)
         test_drive_and_places(fixture)
         test_window(fixture, args.artifacts)
     finally:

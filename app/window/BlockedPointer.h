@@ -1,0 +1,16 @@
+// The pointer over the window while a question of its own blocks it. X11
+// shows the window's own pointer over it all the same; Windows asks the
+// blocked window with WM_SETCURSOR and, left unanswered, shows the arrow.
+// One implementation per OS (BlockedPointer_linux.cpp, BlockedPointer_win.cpp).
+#pragma once
+
+#include <QtGlobal>
+
+namespace adv {
+
+// Answers the native `message` (the window's, as QWidget::nativeEvent gets
+// it) when it asks for the pointer over the window: the hourglass. True when
+// it was answered.
+bool answerWithHourglass(void* message, qintptr* result);
+
+}  // namespace adv
