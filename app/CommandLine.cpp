@@ -21,6 +21,7 @@
 #include "app/core/UpdateCommand.h"
 #include "app/core/ProcessTerminator.h"
 #include "app/core/ConsoleUi.h"
+#include "platform/Arguments.h"
 
 using namespace Qt::StringLiterals;
 
@@ -187,8 +188,8 @@ int runWindow(int& argc, char** argv, const Config& config)
 int runCommandLine(int argc, char** argv, std::string_view builtInKey)
 {
     QStringList args;
-    for (int i = 0; i < argc; ++i)
-        args << QString::fromLocal8Bit(argv[i]);
+    for (const std::string& argument : platform::commandLineArguments(argc, argv))
+        args << QString::fromStdString(argument);
 
     QCoreApplication::setApplicationName(u"AggiornaDV"_s);
     QCoreApplication::setApplicationVersion(QStringLiteral(ADV_VERSION));

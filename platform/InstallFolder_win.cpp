@@ -26,24 +26,13 @@ namespace {
 constexpr auto kRetryFor = std::chrono::seconds(5);
 constexpr auto kRetryEvery = std::chrono::milliseconds(100);
 
-std::string toUtf8(std::wstring_view text)
-{
-    const int bytes =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
-    if (bytes > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), bytes, nullptr,
-                            nullptr);
-    return out;
-}
-
 std::string why(DWORD error)
 {
     wchar_t* text = nullptr;
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
         MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string out = length > 0 && text != nullptr ? toUtf8(std::wstring_view(text, length)) : std::string();
+    std::string out = length > 0 && text != nullptr ? win::toUtf8(std::wstring_view(text, length)) : std::string();
     LocalFree(text);
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.'))
         out.pop_back();
@@ -83,7 +72,7 @@ bool writeAll(HANDLE file, const char* data, std::size_t size)
 
 class WindowsFolder final : public InstallFolder {
 public:
-    WindowsFolder(HANDLE folder, const std::wstring& path) : folder_(folder), shown_(toUtf8(path))
+    WindowsFolder(HANDLE folder, const std::wstring& path) : folder_(folder), shown_(win::toUtf8(path))
     {
         if (!shown_.empty() && shown_.back() != '\\' && shown_.back() != '/')
             shown_ += '\\';
@@ -183,7 +172,7 @@ public:
         if (search == INVALID_HANDLE_VALUE)
             return out;
         do {
-            out.push_back(toUtf8(found.cFileName));
+            out.push_back(win::toUtf8(found.cFileName));
         } while (FindNextFileW(search, &found));
         FindClose(search);
         return out;
@@ -363,7 +352,7 @@ std::unique_ptr<InstallFolder> openInstallFolder(const std::filesystem::path& pa
         CreateFileW(win::longPath(wide).c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (folder == INVALID_HANDLE_VALUE) {
-        why = failed("cannot open the folder " + toUtf8(wide), GetLastError());
+        why = failed("cannot open the folder " + win::toUtf8(wide), GetLastError());
         return nullptr;
     }
     why = {};

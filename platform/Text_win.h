@@ -1,5 +1,5 @@
 // Text conversion for the Windows per-OS files: names and paths reach them as
-// UTF-8, and the wide (UTF-16) Windows functions are the only ones that take
+// UTF-8 and leave them as UTF-8, and the wide (UTF-16) Windows functions are the only ones that take
 // every file name Windows allows.
 #pragma once
 
@@ -34,6 +34,20 @@ inline std::optional<std::wstring> toUtf16(std::string_view text)
     if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), bytes, wide.data(), units) != units)
         return std::nullopt;
     return wide;
+}
+
+// `text` as UTF-8. An unpaired surrogate (which Windows allows in a name)
+// becomes U+FFFD.
+inline std::string toUtf8(std::wstring_view text)
+{
+    if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX))
+        return std::string();
+    const int units = static_cast<int>(text.size());
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), units, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), units, out.data(), bytes, nullptr, nullptr);
+    return out;
 }
 
 // Ordinal comparison ignoring letter case, the way Windows compares file names.

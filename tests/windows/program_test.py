@@ -299,7 +299,7 @@ def test_lock(f):
 
 def test_names_and_depth(f):
     """root = ...\\Società from a UTF-8 file with and without BOM, and an installation 300 characters deep:
-    each swept and updated."""
+    each swept and updated; the file's name is outside the ANSI code page."""
     deep = os.path.join(f.work, "profonda")
     while len(windows_path(deep)) < 300 - len("\\dolvo\\dolvo.exe"):
         deep = os.path.join(deep, "cartella-di-dolvo")
@@ -307,7 +307,7 @@ def test_names_and_depth(f):
         installed = os.path.join(drive, "dolvo", "dolvo.exe")
         write(installed, b"MZ installata")
         write(os.path.join(f.download, "dolvo.exe"), b"MZ " + bom.encode() + drive[-6:].encode())
-        path = os.path.join(f.work, "nomi.ini")
+        path = os.path.join(f.work, "nomi-Ωł.ini")
         write(path, (bom + "root = %s\nhost = 127.0.0.1\nport = %d\nuser = operatore\npassword = prova-segreta\n"
                      % (windows_path(drive), f.port)).encode("utf-8"))
         os.chmod(path, 0o600)
