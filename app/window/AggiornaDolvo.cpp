@@ -352,6 +352,7 @@ void AggiornaDolvo::setPointer(Pointer pointer)
     } else {
         setCursor(Qt::ArrowCursor);
         logArea->setCursor(logAreaCursor_);
+        hourglassEnded();
     }
     pointer_ = pointer;
 }

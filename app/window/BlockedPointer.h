@@ -8,9 +8,12 @@
 
 namespace adv {
 
-// Answers the native `message` (the window's, as QWidget::nativeEvent gets
-// it) when it asks for the pointer over the window: the hourglass. True when
-// it was answered.
+// While the window's pointer is the hourglass: answers the native `message`
+// (the window's, as QWidget::nativeEvent gets it) when it asks for the
+// pointer over the window. True when it was answered.
 bool answerWithHourglass(void* message, qintptr* result);
+
+// The window's pointer is the arrow again: shown at once, not at the next move.
+void hourglassEnded();
 
 }  // namespace adv

@@ -8,4 +8,8 @@ bool answerWithHourglass(void*, qintptr*)
     return false;
 }
 
+void hourglassEnded()
+{
+}
+
 }  // namespace adv

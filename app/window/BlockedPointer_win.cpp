@@ -9,6 +9,11 @@
 #include <windows.h>
 
 namespace adv {
+namespace {
+
+bool hourglassShown = false;  // one window, on the GUI thread
+
+}  // namespace
 
 bool answerWithHourglass(void* message, qintptr* result)
 {
@@ -19,8 +24,19 @@ bool answerWithHourglass(void* message, qintptr* result)
     if (msg->message != WM_SETCURSOR || (area != HTCLIENT && area != static_cast<WORD>(HTERROR)))
         return false;
     SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+    hourglassShown = true;
     *result = TRUE;
     return true;
+}
+
+void hourglassEnded()
+{
+    // Qt sets its own pointer again only when the pointer next crosses into
+    // another control. Windows shows this one only if the pointer is over a
+    // window of this thread.
+    if (hourglassShown)
+        SetCursor(LoadCursorW(nullptr, IDC_ARROW));
+    hourglassShown = false;
 }
 
 }  // namespace adv

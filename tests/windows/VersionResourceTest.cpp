@@ -120,37 +120,37 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-// The one icon of the file, as Explorer picks it: 48 x 48, 256 colours.
-TEST(VersionResourceIcon, TheProgramCarriesItsIcon)
+// Resource 1 of `type` in the program, as its loader reads it.
+std::string resource(WORD type)
 {
     const HMODULE program =
         LoadLibraryExW(programPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-    ASSERT_NE(program, nullptr);
-    const HRSRC group = FindResourceW(program, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(14));  // RT_GROUP_ICON
-    ASSERT_NE(group, nullptr);
-    const auto* directory = static_cast<const BYTE*>(LockResource(LoadResource(program, group)));
-    ASSERT_NE(directory, nullptr);
-    ASSERT_GE(SizeofResource(program, group), 6u + 14u);
+    const HRSRC found = program ? FindResourceW(program, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(type)) : nullptr;
+    const auto* bytes = found ? static_cast<const char*>(LockResource(LoadResource(program, found))) : nullptr;
+    std::string out = bytes ? std::string(bytes, SizeofResource(program, found)) : std::string();
+    if (program)
+        FreeLibrary(program);
+    return out;
+}
+
+// The one icon of the file, as Explorer picks it: 48 x 48, 256 colours.
+TEST(VersionResourceIcon, TheProgramCarriesItsIcon)
+{
+    const std::string group = resource(14);  // RT_GROUP_ICON
+    ASSERT_GE(group.size(), 6u + 14u);
+    const auto* directory = reinterpret_cast<const BYTE*>(group.data());
     EXPECT_EQ(directory[4] | (directory[5] << 8), 1) << "one image";
     const BYTE* entry = directory + 6;  // GRPICONDIRENTRY
     EXPECT_EQ(entry[0], 48);
     EXPECT_EQ(entry[1], 48);
     EXPECT_EQ(entry[6] | (entry[7] << 8), 8) << "bits per pixel: 256 colours";
-    FreeLibrary(program);
 }
 
 // Windows lets a program past 260 characters only when its manifest asks.
 TEST(ProgramManifest, AsksForLongPaths)
 {
-    const HMODULE program =
-        LoadLibraryExW(programPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-    ASSERT_NE(program, nullptr);
-    const HRSRC manifest = FindResourceW(program, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
-    ASSERT_NE(manifest, nullptr);
-    const std::string text(static_cast<const char*>(LockResource(LoadResource(program, manifest))),
-                           SizeofResource(program, manifest));
-    EXPECT_NE(text.find("longPathAware>true<"), std::string::npos) << text;
-    FreeLibrary(program);
+    const std::string manifest = resource(24);  // RT_MANIFEST
+    EXPECT_NE(manifest.find("longPathAware>true<"), std::string::npos) << manifest;
 }
 
 }  // namespace

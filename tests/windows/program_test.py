@@ -432,16 +432,13 @@ def test_window(f, artifacts):
         screen.xfixes_query_version()
         arrow = pointer(x + 30, y + 300)
         click(x + 8 + 120, y + 432 + 41)  # DOWNLOAD: the question
-        question = None
         if check(wait_for(lambda: find_any("Aggiornamento software") is not None, 20, 0.25), "DOWNLOAD asks"):
-            question = find_any("Aggiornamento software").get_geometry()
             corner = find_any("Aggiornamento software").translate_coords(root, 0, 0)
-            over_window = pointer(x + 30, y + 300)
-            over_question = pointer(-corner.x + question.width // 2, -corner.y + 10)
+            over_window, over_question = pointer(x + 30, y + 300), pointer(20 - corner.x, 10 - corner.y)
             check(over_window != arrow and over_question == arrow,
                   "during the question the hourglass is over the window and the arrow over the question")
-            xtest.fake_input(screen, X.KeyPress, screen.keysym_to_keycode(0xFF1B))  # Escape: No
-            xtest.fake_input(screen, X.KeyRelease, screen.keysym_to_keycode(0xFF1B))
+            for event in (X.KeyPress, X.KeyRelease):  # Escape: No
+                xtest.fake_input(screen, event, screen.keysym_to_keycode(0xFF1B))
             screen.sync()
         check(wait_for(lambda: pointer(x + 30, y + 300) == arrow, 10), "after the answer the arrow is back")
         click(x + 688 + 120, y + 432 + 41)
