@@ -215,9 +215,12 @@ def test_signed(f):
 
 
 def test_console(f):
-    """cmd at its prompt on a console (a pty): the bare name runs AggiornaDV.com, which waits for the
-    program, so its lines (UTF-8) come before the next prompt and %ERRORLEVEL% is its status."""
+    """cmd at its prompt on a console (a pty), then a batch file: the bare name runs AggiornaDV.com, which
+    waits for the program, so its lines (UTF-8) come before the next prompt and %ERRORLEVEL% is its status."""
+    refused = "AggiornaDV --update --config " + windows_path(os.path.join(f.work, "rifiutata.ini"))
     write(os.path.join(f.work, "rifiutata.ini"), "close_grace_s = molti\n")
+    write(os.path.join(f.work, "aggiorna.bat"), "@echo off\r\n%s\r\necho stato %%ERRORLEVEL%%\r\n"
+          "AggiornaDV --update --config %s\r\necho stato %%ERRORLEVEL%%\r\n" % (refused, f.config()))
     write(f.installed, b"MZ installata")
     master, slave = pty.openpty()
     cmd = subprocess.Popen([WINE, "cmd"], stdin=slave, stdout=slave, stderr=slave, cwd=os.path.dirname(f.args.program))
@@ -238,16 +241,16 @@ def test_console(f):
                 quiet = time.monotonic() + 1
 
     typed("", "MicrosoftWindows")
-    typed("AggiornaDV --update --config " + windows_path(os.path.join(f.work, "rifiutata.ini")), "(letto\"molti\")")
+    typed(refused, "(letto\"molti\")")
     typed("echo stato %ERRORLEVEL%", "stato78")
-    typed("AggiornaDV --update --config " + f.config(), "-Ilprogrammaèstatoaggiornato...")
-    typed("echo stato %ERRORLEVEL%", "stato0")
+    typed(windows_path(os.path.join(f.work, "aggiorna.bat")), "stato0")
     cmd.kill()
     cmd.wait()
-    check(re.search(r'rifiutata.iniAggiornaDV:.*\(letto"molti"\)[^>]*>echostato%ERRORLEVEL%stato78', shown())
-          and re.search(r"-Ilprogrammaèstatoaggiornato\.\.\.[^>]*>echostato%ERRORLEVEL%stato0", shown()),
+    check(re.search(r'rifiutata.iniAggiornaDV:.*\(letto"molti"\)[^>]*>echostato%ERRORLEVEL%stato78', shown()),
           "from cmd's prompt, the lines come before the next prompt and %%ERRORLEVEL%% is the status: %r"
           % shown()[-600:])
+    check(re.search(r'aggiorna.bat[^>]*\(letto"molti"\)[^>]*stato78[^>]*-Ilprogrammaèstatoaggiornato\.\.\.[^>]*stato0[^>]*>$',
+                    shown()), "from a batch file, the same: %r" % shown()[-600:])
 
 
 def test_held_open(f):
