@@ -78,12 +78,6 @@ try:
     windowless = start("ketra3.exe", "windowless")
     took = sweep()
     check(windowless[0].poll() is not None and took < 1, "a windowless one is ended at once: %.1f s" % took)
-
-    saves = start("nodoart.exe", "visible")
-    window = subprocess.Popen([sys.argv[1], "--config", work + "/AggiornaDV.ini"], **quiet)
-    check(wait_for(lambda: saves[0].poll() is not None, GRACE + 5) and os.path.exists(saves[1]),
-          "the window's sweep asks it too, and it saves and ends")
-    window.kill()
 finally:
     subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=env)
     shutil.rmtree(work, ignore_errors=True)

@@ -419,14 +419,10 @@ def test_window(f, artifacts):
                                capture_output=True, text=True).stdout.strip()
         check(pixel in ("srgb(182,209,245)", "rgb(182,209,245)"), "USCITA's face is (182,209,245): " + pixel)
 
-        def click(at_x, at_y):
-            pointer(at_x, at_y)
-            xtest.fake_input(screen, X.ButtonPress, 1)
-            xtest.fake_input(screen, X.ButtonRelease, 1)
-            screen.sync()
-
-        def pointer(at_x, at_y):  # the pointer's image where it now stands
+        def pointer(at_x, at_y, click=False):  # the pointer's image where it now stands
             xtest.fake_input(screen, X.MotionNotify, x=at_x, y=at_y)
+            for event in (X.ButtonPress, X.ButtonRelease) if click else ():
+                xtest.fake_input(screen, event, 1)
             screen.sync()
             time.sleep(0.5)
             image = screen.xfixes_get_cursor_image(root)
@@ -434,7 +430,7 @@ def test_window(f, artifacts):
 
         screen.xfixes_query_version()
         arrow = pointer(x + 30, y + 300)
-        click(x + 8 + 120, y + 432 + 41)  # DOWNLOAD: the question
+        pointer(x + 8 + 120, y + 432 + 41, click=True)  # DOWNLOAD: the question
         if check(wait_for(lambda: find_any("Aggiornamento software") is not None, 20, 0.25), "DOWNLOAD asks"):
             corner = find_any("Aggiornamento software").translate_coords(root, 0, 0)
             over_window, over_question = pointer(x + 30, y + 300), pointer(20 - corner.x, 10 - corner.y)
@@ -442,9 +438,8 @@ def test_window(f, artifacts):
                   "during the question the hourglass is over the window and the arrow over the question")
             for event in (X.KeyPress, X.KeyRelease):  # Escape: No
                 xtest.fake_input(screen, event, screen.keysym_to_keycode(0xFF1B))
-            screen.sync()
         check(wait_for(lambda: pointer(x + 30, y + 300) == arrow, 10), "after the answer the arrow is back")
-        click(x + 688 + 120, y + 432 + 41)
+        pointer(x + 688 + 120, y + 432 + 41, click=True)  # USCITA
         check(wait_for(lambda: program.poll() is not None, 15), "USCITA ends the program")
     finally:
         if program and program.poll() is None:

@@ -114,18 +114,15 @@ class Screen:
             data = data[2 + width * height:]
         return images
 
-    def chord(self, modifier, name):
-        mod = self.d.keysym_to_keycode(XK.string_to_keysym(modifier))
-        xtest.fake_input(self.d, X.KeyPress, mod)
-        self.key(name)
-        xtest.fake_input(self.d, X.KeyRelease, mod)
-        self.d.sync()
-
     def copied(self, window, x, y):
-        """The text of the selectable control at (x, y), selected whole and copied."""
+        """The text of the selectable control at (x, y), selected whole and copied (Ctrl+A, Ctrl+C)."""
         self.click(window, x, y)
-        self.chord("Control_L", "a")
-        self.chord("Control_L", "c")
+        control = self.d.keysym_to_keycode(XK.string_to_keysym("Control_L"))
+        for name in ("a", "c"):
+            xtest.fake_input(self.d, X.KeyPress, control)
+            self.key(name)
+            xtest.fake_input(self.d, X.KeyRelease, control)
+        self.d.sync()
         return wait_for(self.clipboard, 5) or ""
 
     def clipboard(self):
