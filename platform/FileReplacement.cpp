@@ -14,12 +14,19 @@ constexpr std::string_view kRecordHeader = "AggiornaDV release record 1";
 constexpr std::size_t kMaxRecordBytes = 4096;
 constexpr std::size_t kCompareChunk = 1024 * 1024;
 
+// The hidden names beside the program: a file being written (a download, a
+// record), and a second name or copy of a program being moved, which a cut
+// can leave as the only copy of a release.
+constexpr std::string_view kNewTag = ".new-";
+constexpr std::string_view kKeptTag = ".old-";
+
 ReplaceResult fromFolder(FolderResult result)
 {
     switch (result.status) {
     case FolderStatus::Ok: return {};
     case FolderStatus::Busy: return {ReplaceStatus::Busy, std::move(result.detail)};
-    case FolderStatus::Failed: break;
+    case FolderStatus::Failed:
+    case FolderStatus::Unsupported: break;
     }
     return {ReplaceStatus::Failed, std::move(result.detail)};
 }
@@ -105,6 +112,24 @@ struct FileReplacement::Recorded {
     }
 };
 
+// A record as it stands in a file.
+struct FileReplacement::Stored {
+    std::optional<std::int64_t> floor;
+    Recorded installed, previous;
+
+    static std::optional<Stored> parse(std::string_view text)
+    {
+        const auto lines = split(text, '\n');
+        Stored stored;
+        const auto floorParts = lines.size() == 5 ? split(lines[1], ' ') : std::vector<std::string_view>{};
+        if (text.size() > kMaxRecordBytes || lines.size() != 5 || lines[0] != kRecordHeader || !lines[4].empty() ||
+            floorParts.size() != 2 || floorParts[0] != "floor" || !parseOptional(floorParts[1], stored.floor) ||
+            !stored.installed.parse(lines[2], "installed") || !stored.previous.parse(lines[3], "previous"))
+            return std::nullopt;
+        return stored;
+    }
+};
+
 std::unique_ptr<FileReplacement> FileReplacement::open(const std::filesystem::path& target, ReplaceResult& why)
 {
     FolderResult opened;
@@ -125,6 +150,11 @@ FileReplacement::~FileReplacement()
     abandon();
 }
 
+std::string FileReplacement::recordName() const
+{
+    return name_ + std::string(kRecordSuffix);
+}
+
 std::string FileReplacement::shown() const
 {
     return folder_->shown(name_);
@@ -140,14 +170,14 @@ bool FileReplacement::previousKept()
     return folder_->entry(name_ + std::string(kPreviousSuffix)).kind == EntryKind::File;
 }
 
-std::string FileReplacement::temporaryName() const
+std::string FileReplacement::temporaryName(std::string_view tag) const
 {
     // A name no other program will pick, hidden from a plain `ls`, and
     // cleared away by the next updater if this one is killed.
     static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     std::random_device random;
     std::uniform_int_distribution<std::size_t> pick(0, sizeof kAlphabet - 2);
-    std::string name = "." + name_ + ".new-";
+    std::string name = "." + name_ + std::string(tag);
     for (int i = 0; i < 8; ++i)
         name += kAlphabet[pick(random)];
     return name;
@@ -158,20 +188,68 @@ ReplaceResult FileReplacement::lock()
     if (ReplaceResult taken = fromFolder(folder_->lock(name_ + std::string(kLockSuffix))); !taken)
         return taken;
     locked_ = true;
-    // What updaters that were killed midway left; none is writing now.
-    const std::string leftover = "." + name_ + ".new-";
+    recoverLeftovers();
+    return readRecord();
+}
+
+std::string FileReplacement::recordText(const std::string& name, bool& readable)
+{
+    std::string text(kMaxRecordBytes + 1, '\0');
+    std::size_t got = 0;
+    readable = static_cast<bool>(folder_->read(name, 0, text.data(), text.size(), got));
+    text.resize(got);
+    return text;
+}
+
+bool FileReplacement::holds(const std::string& name, const std::string& kept, const Entry& keptEntry)
+{
+    const Entry there = folder_->entry(name);
+    return there.kind == EntryKind::File &&
+           (there.id == keptEntry.id || (there.size == keptEntry.size && sameFiles(kept, name)));
+}
+
+// What an updater that was cut midway left; none is writing now (the lock is
+// ours). A kept program that neither the installed nor the previous name
+// holds is the only copy of a release: it goes where the cut step was taking
+// it. A record written for the program that now stands is put in place, so
+// the floor and the releases it knew are not lost. Everything else goes.
+void FileReplacement::recoverLeftovers()
+{
+    const std::string written = "." + name_ + std::string(kNewTag);
+    const std::string kept = "." + name_ + std::string(kKeptTag);
+    const std::string previousName = name_ + std::string(kPreviousSuffix);
+    std::vector<std::string> pending;
     for (const std::string& name : folder_->names()) {
-        if (name.starts_with(leftover))
+        if (name.starts_with(written))
+            pending.push_back(name);
+        if (!name.starts_with(kept))
+            continue;
+        const Entry entry = folder_->entry(name);
+        if (entry.kind == EntryKind::File && !holds(name_, name, entry) && !holds(previousName, name, entry) &&
+            folder_->renameOver(name, folder_->entry(name_).kind == EntryKind::Missing ? name_ : previousName))
+            continue;
+        (void)folder_->remove(name);
+    }
+
+    bool readable = false;
+    const bool recorded = folder_->entry(recordName()).kind != EntryKind::Missing;
+    const std::optional<Stored> onDisk = recorded ? Stored::parse(recordText(recordName(), readable)) : std::nullopt;
+    const Entry installed = folder_->entry(name_);
+    for (const std::string& name : pending) {
+        // A damaged record is the operator's to look at, never replaced.
+        const std::optional<Stored> stored =
+            recorded && !onDisk ? std::nullopt : Stored::parse(recordText(name, readable));
+        const bool stands = stored && stored->installed.describes(installed) &&
+                            (!onDisk || stored->floor.value_or(0) >= onDisk->floor.value_or(0));
+        if (!stands || !folder_->renameOver(name, recordName()))
             (void)folder_->remove(name);
     }
-    return readRecord();
 }
 
 ReplaceResult FileReplacement::readRecord()
 {
     record_ = {};
-    floorOnDisk_.reset();
-    const std::string name = name_ + std::string(kRecordSuffix);
+    const std::string name = recordName();
     const Entry file = folder_->entry(name);
     if (file.kind == EntryKind::Missing)
         return {};
@@ -182,33 +260,26 @@ ReplaceResult FileReplacement::readRecord()
     };
     if (file.kind != EntryKind::File)
         return damaged("is not an ordinary file");
-    std::string text(kMaxRecordBytes + 1, '\0');
-    std::size_t got = 0;
-    if (FolderResult read = folder_->read(name, 0, text.data(), text.size(), got); !read)
-        return damaged("cannot be read (" + read.detail + ")");
-    text.resize(got);
-    const auto lines = split(text, '\n');
-    Recorded installed, previous;
-    std::optional<std::int64_t> floor;
-    const auto floorParts = lines.size() == 5 ? split(lines[1], ' ') : std::vector<std::string_view>{};
-    if (got > kMaxRecordBytes || lines.size() != 5 || lines[0] != kRecordHeader || !lines[4].empty() ||
-        floorParts.size() != 2 || floorParts[0] != "floor" || !parseOptional(floorParts[1], floor) ||
-        !installed.parse(lines[2], "installed") || !previous.parse(lines[3], "previous"))
+    bool readable = false;
+    const std::string text = recordText(name, readable);
+    if (!readable)
+        return damaged("cannot be read");
+    const std::optional<Stored> stored = Stored::parse(text);
+    if (!stored)
         return damaged("is not in the form this updater writes");
 
-    floorOnDisk_ = floor;
-    record_.floor = floor;
-    if (installed.describes(folder_->entry(name_)))
-        record_.installed = installed.release;
-    if (previous.describes(folder_->entry(name_ + std::string(kPreviousSuffix))))
-        record_.previous = previous.release;
+    record_.floor = stored->floor;
+    if (stored->installed.describes(folder_->entry(name_)))
+        record_.installed = stored->installed.release;
+    if (stored->previous.describes(folder_->entry(name_ + std::string(kPreviousSuffix))))
+        record_.previous = stored->previous.release;
     return {};
 }
 
 std::optional<std::string> FileReplacement::legacySignature(std::size_t maxBytes)
 {
     const std::string name = name_ + std::string(kSignatureSuffix);
-    if (!locked_ || folder_->entry(name_ + std::string(kRecordSuffix)).kind != EntryKind::Missing ||
+    if (!locked_ || folder_->entry(recordName()).kind != EntryKind::Missing ||
         folder_->entry(name).kind != EntryKind::File)
         return std::nullopt;
     std::string text(maxBytes + 1, '\0');
@@ -229,12 +300,12 @@ ReplaceResult FileReplacement::writeRecord(const Recorded& installed, const Reco
 {
     const std::string text = std::string(kRecordHeader) + "\nfloor " + field(floor) + "\n" +
                              installed.line("installed") + previous.line("previous");
-    temporary = temporaryName();
+    temporary = temporaryName(kNewTag);
     FolderResult written = folder_->create(temporary);
     if (written)
         written = folder_->write(text.data(), text.size());
     if (written)
-        written = folder_->seal(name_ + std::string(kRecordSuffix));
+        written = folder_->seal(recordName());
     if (!written) {
         folder_->discard();
         (void)folder_->remove(temporary);
@@ -249,13 +320,11 @@ ReplaceResult FileReplacement::putRecord(const Recorded& installed, const Record
 {
     if (ReplaceResult made = writeRecord(installed, previous, floor, recordTemporary_); !made)
         return made;
-    if (ReplaceResult moved = fromFolder(folder_->renameOver(recordTemporary_, name_ + std::string(kRecordSuffix)));
-        !moved) {
+    if (ReplaceResult moved = fromFolder(folder_->renameOver(recordTemporary_, recordName())); !moved) {
         removeTemporaries();
         return moved;
     }
     recordTemporary_.clear();
-    floorOnDisk_ = floor;
     return {};
 }
 
@@ -264,7 +333,7 @@ ReplaceResult FileReplacement::begin()
     abandon();
     if (!locked_)
         return {ReplaceStatus::Failed, "the installation " + shown() + " is not locked"};
-    temporary_ = temporaryName();
+    temporary_ = temporaryName(kNewTag);
     if (ReplaceResult created = fromFolder(folder_->create(temporary_)); !created) {
         temporary_.clear();
         return created;
@@ -360,14 +429,10 @@ ReplaceResult FileReplacement::commit(const Release& release)
         return learnt;
     }
 
-    // The floor goes to disk first, with the old program still described:
-    // from here on a cut can never let an older release in.
-    if (floor != floorOnDisk_) {
-        if (ReplaceResult raised = putRecord(oldInstalled, oldPrevious, floor); !raised)
-            return fail(raised);
-    }
-    // The record of the new program is whole on disk before the program moves:
-    // a disk that cannot hold it fails the update here.
+    // The record of the new program, and with it the raised floor, is whole
+    // on disk before the program moves: a disk that cannot hold it fails the
+    // update here, and once the program stands a cut leaves the record for
+    // the next run to put in place. A release that never stood raises nothing.
     const Recorded next = Recorded::of(release, fresh);
     const Recorded kept = current.kind == EntryKind::File ? oldInstalled : oldPrevious;
     if (ReplaceResult made = writeRecord(next, kept, floor, recordTemporary_); !made)
@@ -376,7 +441,7 @@ ReplaceResult FileReplacement::commit(const Release& release)
     // program only once the new one stands: a failed rename leaves the
     // earlier previous program where it was.
     if (current.kind == EntryKind::File) {
-        held_ = temporaryName();
+        held_ = temporaryName(kKeptTag);
         if (ReplaceResult linked = fromFolder(folder_->link(name_, held_)); !linked) {
             held_.clear();
             return fail(linked);
@@ -387,18 +452,16 @@ ReplaceResult FileReplacement::commit(const Release& release)
     temporary_.clear();
 
     // The new program stands; what follows only tidies, and a failure of it
-    // is said, not undone.
+    // is said, not undone. What could not be moved stays for the next run,
+    // which finishes the move: the replaced program may have no other name.
     std::string untidy;
-    if (!held_.empty()) {
-        if (FolderResult moved = folder_->renameOver(held_, previousName); moved)
-            held_.clear();
-        else
+    for (auto [from, to] : {std::pair{&held_, previousName}, std::pair{&recordTemporary_, recordName()}}) {
+        if (from->empty())
+            continue;
+        if (FolderResult moved = folder_->renameOver(*from, to); !moved)
             untidy += moved.detail + "; ";
+        from->clear();
     }
-    if (FolderResult moved = folder_->renameOver(recordTemporary_, name_ + std::string(kRecordSuffix)); moved)
-        recordTemporary_.clear();
-    else
-        untidy += moved.detail + "; ";
     removeLegacySignatures();
     if (FolderResult synced = folder_->sync(); !synced)
         untidy += synced.detail + "; ";
@@ -407,6 +470,26 @@ ReplaceResult FileReplacement::commit(const Release& release)
     if (!untidy.empty())
         untidy = "the new program is installed, but: " + untidy.substr(0, untidy.size() - 2);
     return {ReplaceStatus::Ok, untidy};
+}
+
+// The two programs trade names: in one step where the file system can, else
+// in three, the installed program under a kept name meanwhile, which a cut
+// leaves for the next run to finish the move with.
+ReplaceResult FileReplacement::swap(const std::string& a, const std::string& b)
+{
+    const FolderResult exchanged = folder_->exchange(a, b);
+    if (exchanged.status != FolderStatus::Unsupported)
+        return fromFolder(exchanged);
+    held_ = temporaryName(kKeptTag);
+    if (ReplaceResult kept = fromFolder(folder_->link(a, held_)); !kept) {
+        held_.clear();
+        return kept;
+    }
+    if (ReplaceResult moved = fromFolder(folder_->renameOver(b, a)); !moved)
+        return moved;  // `a` stands as it was; its second name goes
+    const FolderResult last = folder_->renameOver(held_, b);
+    held_.clear();
+    return fromFolder(last);
 }
 
 ReplaceResult FileReplacement::rollBack()
@@ -427,17 +510,20 @@ ReplaceResult FileReplacement::rollBack()
     const Recorded forward = Recorded::of(record_.installed, current);
     if (ReplaceResult made = writeRecord(back, forward, record_.floor, recordTemporary_); !made)
         return made;
-    const FolderResult swapped = current.kind == EntryKind::File ? folder_->exchange(name_, previousName)
-                                                                 : folder_->renameOver(previousName, name_);
-    if (!swapped) {
+    if (ReplaceResult swapped = current.kind == EntryKind::File ? swap(name_, previousName)
+                                                                : fromFolder(folder_->renameOver(previousName, name_));
+        !swapped) {
+        // Past the middle of the swap the record written for it describes
+        // what stands, and the next run puts it in place.
+        if (Recorded::of({}, previous).describes(folder_->entry(name_)))
+            recordTemporary_.clear();
         removeTemporaries();
-        return {ReplaceStatus::Failed, "cannot put back " + folder_->shown(previousName) + ": " + swapped.detail};
+        return {swapped.status, "cannot put back " + folder_->shown(previousName) + ": " + swapped.detail};
     }
     std::string untidy;
-    if (FolderResult moved = folder_->renameOver(recordTemporary_, name_ + std::string(kRecordSuffix)); moved)
-        recordTemporary_.clear();
-    else
+    if (FolderResult moved = folder_->renameOver(recordTemporary_, recordName()); !moved)
         untidy = "the previous program is back, but: " + moved.detail;
+    recordTemporary_.clear();  // else the next run puts it in place
     removeLegacySignatures();
     (void)folder_->sync();
     removeTemporaries();

@@ -61,7 +61,9 @@ struct ReleaseRecord {
 // the previous one. The record is read and written only under the lock, and
 // always atomically; a cut at any instant leaves the old program with a
 // record that describes it, or the new one with a floor at least as high as
-// before. Whatever does not end in a commit leaves the installation as it was.
+// before. Whatever does not end in a commit leaves the installation as it was;
+// a cut after the new program stands leaves the rest of the commit to the
+// next lock(), which never drops a release that only a hidden name holds.
 class FileReplacement {
 public:
     // Opens the folder of `target` (the installed program's real path) once:
@@ -104,13 +106,19 @@ public:
 
 private:
     struct Recorded;
+    struct Stored;
+    std::string recordName() const;
+    void recoverLeftovers();
+    std::string recordText(const std::string& name, bool& readable);
+    bool holds(const std::string& name, const std::string& kept, const Entry& keptEntry);
+    ReplaceResult swap(const std::string& a, const std::string& b);
     ReplaceResult readRecord();
     ReplaceResult writeRecord(const Recorded& installed, const Recorded& previous, std::optional<std::int64_t> floor,
                               std::string& temporary);
     // Writes the record and puts it in place.
     ReplaceResult putRecord(const Recorded& installed, const Recorded& previous, std::optional<std::int64_t> floor);
     bool sameFiles(const std::string& a, const std::string& b);
-    std::string temporaryName() const;
+    std::string temporaryName(std::string_view tag) const;
     void removeTemporaries() noexcept;
     void removeLegacySignatures();
 
@@ -118,7 +126,6 @@ private:
     std::string name_;
     bool locked_ = false;
     ReleaseRecord record_;
-    std::optional<std::int64_t> floorOnDisk_;
     std::string temporary_;  // the new program while it is written
     std::string recordTemporary_;
     std::string held_;  // a second name of the program being replaced

@@ -16,8 +16,9 @@ namespace adv::platform {
 
 enum class FolderStatus {
     Ok,
-    Busy,    // another updater holds the lock
-    Failed,  // detail says why
+    Busy,         // another updater holds the lock
+    Failed,       // detail says why
+    Unsupported,  // the file system has no such operation; nothing was done
 };
 
 struct FolderResult {
@@ -74,7 +75,8 @@ public:
     virtual FolderResult link(const std::string& from, const std::string& to) = 0;
     // `from` takes the place of `to` in one step.
     virtual FolderResult renameOver(const std::string& from, const std::string& to) = 0;
-    // The two files trade names; `a` never goes missing.
+    // The two files trade names in one step; Unsupported where the file
+    // system cannot, and the transaction then does it in three.
     virtual FolderResult exchange(const std::string& a, const std::string& b) = 0;
     virtual FolderResult remove(const std::string& name) = 0;
     // The folder's entries, as they now are, to disk.

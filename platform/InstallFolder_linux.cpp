@@ -144,9 +144,18 @@ public:
         return out;
     }
 
+    // The file has no name until it is sealed whole: a run that ends in any
+    // way meanwhile (killed, its display gone) leaves nothing behind. File
+    // systems without unnamed files get it named at once.
     FolderResult create(const std::string& name) override
     {
         closeFd(open_);
+        unnamed_.clear();
+        open_ = ::openat(folder_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        if (open_ >= 0) {
+            unnamed_ = name;
+            return {};
+        }
         open_ = ::openat(folder_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
         if (open_ < 0)
             return failed("cannot write beside " + path_.string() + " (" + name + ")", errno);
@@ -176,6 +185,8 @@ public:
             return failed("cannot set the mode of a new file in " + path_.string(), errno);
         if (::fsync(open_) != 0)
             return failed("cannot write a new file in " + path_.string() + " to disk", errno);
+        if (!unnamed_.empty() && !giveName(std::exchange(unnamed_, {})))
+            return failed("cannot name a new file in " + path_.string(), errno);
         if (::close(std::exchange(open_, -1)) != 0)
             return failed("cannot write a new file in " + path_.string() + " to disk", errno);
         return {};
@@ -233,18 +244,9 @@ public:
     {
         if (::renameat2(folder_, a.c_str(), folder_, b.c_str(), RENAME_EXCHANGE) == 0)
             return {};
-        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
-            return failed("cannot swap " + shown(a) + " and " + b, errno);
-        // A file system without exchange: three renames, `a` never missing.
-        const std::string held = "." + a + ".new-swap";  // cleared with the leftovers
-        (void)::unlinkat(folder_, held.c_str(), 0);
-        if (FolderResult kept = link(a, held); !kept)
-            return kept;
-        if (FolderResult moved = renameOver(b, a); !moved) {
-            (void)::unlinkat(folder_, held.c_str(), 0);
-            return moved;
-        }
-        return renameOver(held, b);
+        if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)
+            return {FolderStatus::Unsupported, "the file system cannot swap " + shown(a) + " and " + b};
+        return failed("cannot swap " + shown(a) + " and " + b, errno);
     }
 
     FolderResult remove(const std::string& name) override
@@ -262,6 +264,15 @@ public:
     }
 
 private:
+    bool giveName(const std::string& name)
+    {
+        // Without the privilege that linking by descriptor needs, through /proc.
+        if (::linkat(open_, "", folder_, name.c_str(), AT_EMPTY_PATH) == 0)
+            return true;
+        const std::string self = "/proc/self/fd/" + std::to_string(open_);
+        return ::linkat(AT_FDCWD, self.c_str(), folder_, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    }
+
     // A flushed copy of `from` as `to`, with its mode: for file systems that cannot link.
     FolderResult copy(const std::string& from, const std::string& to)
     {
@@ -293,6 +304,7 @@ private:
     int folder_ = -1;
     int lock_ = -1;
     int open_ = -1;
+    std::string unnamed_;  // the name the open file takes when sealed
     std::string lockName_;
     std::filesystem::path path_;
 };

@@ -284,16 +284,7 @@ public:
 
     FolderResult exchange(const std::string& a, const std::string& b) override
     {
-        // Windows has no exchange: three renames, `a` never missing.
-        const std::string held = "." + a + ".new-swap";  // cleared with the leftovers
-        (void)DeleteFileW(at(held).c_str());
-        if (FolderResult kept = link(a, held); !kept)
-            return kept;
-        if (FolderResult moved = renameOver(b, a); !moved) {
-            (void)DeleteFileW(at(held).c_str());
-            return moved;
-        }
-        return renameOver(held, b);
+        return {FolderStatus::Unsupported, "Windows cannot swap " + shown(a) + " and " + b};
     }
 
     FolderResult remove(const std::string& name) override

@@ -339,8 +339,12 @@ void fitDownloadsToKey(Config& config)
 QString shownValue(std::string_view bytes)
 {
     const QString decoded = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
-    const bool clean = std::all_of(decoded.begin(), decoded.end(),
-                                   [](QChar c) { return c.isPrint() && c != QChar::ReplacementCharacter; });
+    // Qt counts Unicode's line and paragraph separators as printable; a
+    // terminal or a log reader breaks the line there.
+    const bool clean = std::all_of(decoded.begin(), decoded.end(), [](QChar c) {
+        return c.isPrint() && c != QChar::ReplacementCharacter && c.category() != QChar::Separator_Line &&
+               c.category() != QChar::Separator_Paragraph;
+    });
     if (clean)
         return decoded;
     // Something in it is not printable text: every byte outside plain ASCII

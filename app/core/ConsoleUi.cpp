@@ -7,7 +7,7 @@ namespace adv {
 
 void printLine(std::FILE* to, const QString& line)
 {
-    const QByteArray utf8 = line.toUtf8();
+    const QByteArray utf8 = printable(line, true).toUtf8();
     platform::writeLine(to, std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size())));
     std::clearerr(to);
 }

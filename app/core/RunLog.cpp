@@ -6,16 +6,30 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <filesystem>
 #include <memory>
+#include <string>
+
+#include "app/core/StatusLog.h"
+#include "platform/LogFile.h"
 
 using namespace Qt::StringLiterals;
 
 namespace adv::runlog {
 namespace {
 
-std::unique_ptr<QFile>& file()
+std::unique_ptr<platform::LogFile>& file()
 {
-    static std::unique_ptr<QFile> log;
+    static std::unique_ptr<platform::LogFile> log;
+    return log;
+}
+
+std::unique_ptr<platform::LogFile> openFile(const QString& path, QString& refused)
+{
+    std::string why;
+    auto log = platform::LogFile::open(std::filesystem::path(path.toStdU16String()), why);
+    if (!log)
+        refused = u"impossibile scrivere %1: %2"_s.arg(path, QString::fromStdString(why));
     return log;
 }
 
@@ -26,15 +40,16 @@ QString open(const QString& path)
     close();
     if (!QDir().mkpath(QFileInfo(path).absolutePath()))
         return u"impossibile creare la cartella di %1"_s.arg(path);
-    if (QFileInfo(path).size() > kMaxBytes) {
+    QString refused;
+    auto log = openFile(path, refused);
+    if (log && log->size() > kMaxBytes) {
+        log.reset();
         QFile::remove(path + u".1"_s);
         QFile::rename(path, path + u".1"_s);
+        log = openFile(path, refused);
     }
-    auto log = std::make_unique<QFile>(path);
-    if (!log->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text | QIODevice::Unbuffered))
-        return u"impossibile scrivere %1: %2"_s.arg(path, log->errorString());
     file() = std::move(log);
-    return {};
+    return refused;
 }
 
 void write(const QString& line)
@@ -43,8 +58,9 @@ void write(const QString& line)
         return;
     const QString stamped = u"%1 [%2] %3\n"_s.arg(QDateTime::currentDateTime().toString(u"yyyy-MM-dd HH:mm:ss"_s))
                                 .arg(QCoreApplication::applicationPid())
-                                .arg(line);
-    file()->write(stamped.toUtf8());
+                                .arg(printable(line));
+    const QByteArray bytes = stamped.toUtf8();
+    file()->write(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
 void close()

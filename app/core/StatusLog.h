@@ -16,4 +16,10 @@ QString statusLine(const QString& message);
 // line break before it, every later one is preceded by CR LF.
 QString appendedStatus(const QString& text, const QString& message);
 
+// `text` with everything a terminal or a reader of the log could take for a
+// line break or a command shown by its value (\u2028): control and format
+// characters, Unicode's line and paragraph separators. Newlines stay only
+// where `keepNewlines` says so, for the program's own texts of several lines.
+QString printable(const QString& text, bool keepNewlines = false);
+
 }  // namespace adv

@@ -187,13 +187,14 @@ Installation openInstallation(const Config& config, bool orOnlyPrevious)
         return installation;
     installation.locked = installation.replacement->lock();
     // An installation that an earlier release of this updater kept signed
-    // holds its floor in the signature beside the program.
+    // holds its floor in the signature beside the program, bound as the
+    // server's are: a date far ahead would refuse every later release.
     if (installation.locked && config.publicKey) {
         if (const auto legacy = installation.replacement->legacySignature(minisign::kMaxSignatureBytes)) {
             minisign::Check check;
             const auto signature =
                 minisign::Signature::check(*legacy, *config.publicKey, kDolvo.executables.front(), check);
-            if (signature)
+            if (signature && signature->timestamp() <= QDateTime::currentSecsSinceEpoch() + kFutureSlackSeconds)
                 installation.replacement->raiseFloor(signature->timestamp());
         }
     }
@@ -379,11 +380,8 @@ UpdateReport update(UpdateUi& ui, platform::FtpClient& ftp, const Config& config
                 UpdateOutcome::FutureRelease, kFutureRelease.arg(shownDate(signedAt), shownDate(now)),
                 u"la versione sul server è firmata il %1, più di un giorno dopo l'ora di questo computer (%2)"_s.arg(
                     shownDate(signedAt), shownDate(now)));
+        // The installed release is current whatever the floor says.
         const platform::ReleaseRecord& record = replacement.record();
-        if (record.floor && signedAt < *record.floor)
-            return say(UpdateOutcome::OlderRelease, kOlderRelease,
-                       u"la versione sul server è firmata il %1, prima di una già installata qui (firmata il %2)"_s.arg(
-                           shownDate(signedAt), shownDate(*record.floor)));
         const auto installedHash = minisign::hashFromHex(record.installed.hash);
         if (record.installed.signedAt == signedAt && installedHash && signature->verifies(*installedHash)) {
             UpdateReport current = say(UpdateOutcome::AlreadyCurrent, kAlreadyCurrent);
@@ -391,6 +389,10 @@ UpdateReport update(UpdateUi& ui, platform::FtpClient& ftp, const Config& config
             ftp.CloseSession();
             return current;
         }
+        if (record.floor && signedAt < *record.floor)
+            return say(UpdateOutcome::OlderRelease, kOlderRelease,
+                       u"la versione sul server è firmata il %1, prima di una già installata qui (firmata il %2)"_s.arg(
+                           shownDate(signedAt), shownDate(*record.floor)));
     }
 
     if (const platform::ReplaceResult begun = replacement.begin(); !begun)

@@ -435,7 +435,11 @@ void AggiornaDolvo::runUpdateCommand()
     // The log's lines stay as they always were; why the last command failed
     // is one rest of the pointer on them away.
     const bool failed = exitStatus(report.outcome) != ExitStatus::Updated && report.outcome != UpdateOutcome::Cancelled;
-    statusBox_->setToolTip(failed && !report.cause.isEmpty() ? u"Causa: "_s + report.cause : QString());
+    // A tooltip that looks like markup is shown as markup: the server's words
+    // in the cause are text, so the tooltip is given as text made markup.
+    statusBox_->setToolTip(failed && !report.cause.isEmpty()
+                               ? Qt::convertFromPlainText(u"Causa: "_s + report.cause, Qt::WhiteSpaceNormal)
+                               : QString());
     // Whatever the operator did in the command's last moments is handled
     // now, while DOWNLOAD still drops its clicks: nothing is left waiting
     // for the next event to come along.

@@ -266,6 +266,27 @@ TEST(SignedUpdate, ASignatureKeptByTheEarlierUpdaterStillHoldsTheFloor)
     stage.publish("MZ versione 2", 2000);
     EXPECT_EQ(stage.update(stage.signedConfig()).status, 7);
     EXPECT_EQ(readAll(stage.installed), "MZ installata");
+
+    // Dated far ahead, it would refuse every release: it is bound as the server's are.
+    stage.maker.sign(stage.installed, static_cast<long>(QDateTime::currentSecsSinceEpoch()) + 2 * 24 * 3600);
+    EXPECT_EQ(stage.update(stage.signedConfig()).status, 0);
+    EXPECT_EQ(readAll(stage.installed), "MZ versione 2");
+}
+
+// Back on a release after a roll-back, the same release offered again is
+// current, not older than the floor.
+TEST(SignedUpdate, TheInstalledReleaseAgainIsCurrentBelowTheFloor)
+{
+    Stage stage;
+    stage.publish("MZ versione 2", 2000);
+    ASSERT_EQ(stage.update(stage.signedConfig()).status, 0);
+    stage.publish("MZ versione 3", 3000);
+    ASSERT_EQ(stage.update(stage.signedConfig()).status, 0);
+    ASSERT_EQ(stage.rollBack().status, 0);
+    stage.publish("MZ versione 2", 2000);
+    const Ran again = stage.update(stage.signedConfig());
+    EXPECT_EQ(again.status, 0) << again.out.toStdString() << again.err.toStdString();
+    EXPECT_EQ(lastLine(again.out), kAlreadyCurrent);
 }
 
 TEST(SignedUpdate, ARollBackPutsBackTheKeptProgramEvenWhenTheInstalledOneIsGone)

@@ -8,6 +8,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -48,6 +49,21 @@ TEST(TransactionLinux, TheNewProgramKeepsTheInstalledOwnerAndMode)
     EXPECT_EQ(st.st_uid, 65534u);
     EXPECT_EQ(st.st_gid, 65534u);
     EXPECT_EQ(st.st_mode & 07777, 0750u);
+}
+
+// A run that ends during the download, however it ends (its display gone,
+// killed), leaves no partial program: it has no name until it is whole.
+TEST(TransactionLinux, AProgramBeingWrittenHasNoNameUntilItIsWhole)
+{
+    Installed in;
+    ReplaceResult locked;
+    auto replacement = in.open(locked);
+    ASSERT_TRUE(locked && replacement->begin() && replacement->write("MZ a metà", 10));
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(in.dir.path()))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"dolvo.exe", "dolvo.exe.lock"}));
 }
 
 // An updater that may not write in the folder fails, and touches nothing.

@@ -18,12 +18,16 @@ using namespace Qt::StringLiterals;
 using namespace adv::platform;
 
 // The real folder, until the `cutAt`-th call that changes something: from
-// there on every such call fails, as when the power goes.
+// there on every such call fails, as when the power goes. Without
+// `exchanges`, a file system that cannot swap two names in one step.
 class CutFolder final : public InstallFolder {
     using S = const std::string&;
 
 public:
-    CutFolder(std::unique_ptr<InstallFolder> real, int cutAt) : real_(std::move(real)), cutAt_(cutAt) {}
+    CutFolder(std::unique_ptr<InstallFolder> real, int cutAt, bool exchanges)
+        : real_(std::move(real)), cutAt_(cutAt), exchanges_(exchanges)
+    {
+    }
     std::string shown(S n) const override { return real_->shown(n); }
     FolderResult lock(S n) override { return real_->lock(n); }
     Entry entry(S n) override { return real_->entry(n); }
@@ -38,7 +42,12 @@ public:
     FolderResult seal(S m) override { return cut() ? kCut : real_->seal(m); }
     FolderResult link(S f, S t) override { return cut() ? kCut : real_->link(f, t); }
     FolderResult renameOver(S f, S t) override { return cut() ? kCut : real_->renameOver(f, t); }
-    FolderResult exchange(S a, S b) override { return cut() ? kCut : real_->exchange(a, b); }
+    FolderResult exchange(S a, S b) override
+    {
+        if (!exchanges_)
+            return {FolderStatus::Unsupported, "no exchange"};
+        return cut() ? kCut : real_->exchange(a, b);
+    }
     FolderResult remove(S n) override { return cut() ? kCut : real_->remove(n); }
     FolderResult sync() override { return cut() ? kCut : real_->sync(); }
 
@@ -47,6 +56,7 @@ private:
     bool cut() { return ++calls_ >= cutAt_; }
     std::unique_ptr<InstallFolder> real_;
     int cutAt_;
+    bool exchanges_;
     int calls_ = 0;
 };
 
@@ -66,13 +76,13 @@ struct Installation {
     std::filesystem::path folder = dir.path().toStdString();
     Installation() { writeFile(dir.filePath(QString::fromStdString(kName)), {}); }
 
-    std::unique_ptr<FileReplacement> open(int cutAt = 1000)
+    std::unique_ptr<FileReplacement> open(int cutAt = 1000, bool exchanges = true)
     {
         FolderResult why;
         auto real = openInstallFolder(folder, why);
         EXPECT_TRUE(real) << why.detail;
         auto replacement =
-            std::make_unique<FileReplacement>(std::make_unique<CutFolder>(std::move(real), cutAt), kName);
+            std::make_unique<FileReplacement>(std::make_unique<CutFolder>(std::move(real), cutAt, exchanges), kName);
         EXPECT_EQ(replacement->lock().status, ReplaceStatus::Ok);
         return replacement;
     }
@@ -95,15 +105,22 @@ struct Installation {
 };
 
 // A cut at step `cutAt` (or a later one up to `through`) of an update from
-// "A" (release 1000, "P" kept, 500) to "B" (2000), or of a roll-back.
+// "A" (release 1000, "P" kept, 500) to "B" (2000), or of a roll-back, in one
+// step or in three renames; the next run finishes what the cut began.
 struct Cut {
     int cutAt, through;
-    bool rollBack;
+    enum { Update, RollBack, RollBackInThree } what;
     const char* program;
     const char* previous;
     std::optional<std::int64_t> installedAt, previousAt;
     std::int64_t floor;
 };
+
+std::string cutName(const Cut& c)
+{
+    const char* const what[] = {"Update", "RollBack", "RollBackInThree"};
+    return what[c.what] + std::to_string(c.cutAt);
+}
 
 class CutAtEveryStep : public ::testing::TestWithParam<Cut> {};
 
@@ -115,14 +132,14 @@ TEST_P(CutAtEveryStep, LeavesFilesAndRecordInAgreement)
         Installation in;
         ASSERT_TRUE(in.install("P", release(500, 'a')));
         ASSERT_TRUE(in.install("A", release(1000, 'b')));
-        if (c.rollBack)
-            (void)in.open(cutAt)->rollBack();
+        if (c.what != Cut::Update)
+            (void)in.open(cutAt, c.what == Cut::RollBack)->rollBack();
         else
             (void)in.install("B", release(2000, 'c'), cutAt);
 
+        const ReleaseRecord record = in.open()->record();  // the next run, which clears the leftovers
         EXPECT_EQ(in.read(""), c.program);
         EXPECT_EQ(in.read(kPreviousSuffix), c.previous);
-        const ReleaseRecord record = in.open()->record();  // and the leftovers cleared
         EXPECT_EQ(record.installed.signedAt, c.installedAt);
         EXPECT_EQ(record.previous.signedAt, c.previousAt);
         EXPECT_EQ(record.floor, c.floor);
@@ -130,21 +147,19 @@ TEST_P(CutAtEveryStep, LeavesFilesAndRecordInAgreement)
     }
 }
 
-// Update steps: the temporary program (create 1, write 2, seal 3), the floor
-// (4-7), the new record (8-10), the second name of A (11), the rename of B
-// (12), A to .prev (13), the record (14), then tidying (15-17).
-// Roll-back: the record (1-3), the exchange (4), the record's rename (5).
-INSTANTIATE_TEST_SUITE_P(
-    Transaction, CutAtEveryStep,
-    ::testing::Values(Cut{1, 7, false, "A", "P", 1000, 500, 1000}, Cut{8, 12, false, "A", "P", 1000, 500, 2000},
-                      Cut{13, 13, false, "B", "P", std::nullopt, 500, 2000},
-                      Cut{14, 14, false, "B", "A", std::nullopt, std::nullopt, 2000},
-                      Cut{15, 18, false, "B", "A", 2000, 1000, 2000}, Cut{1, 4, true, "A", "P", 1000, 500, 1000},
-                      Cut{5, 5, true, "P", "A", std::nullopt, std::nullopt, 1000},
-                      Cut{6, 9, true, "P", "A", 500, 1000, 1000}),
-    [](const auto& row) {
-        return std::string(row.param.rollBack ? "RollBack" : "Update") + std::to_string(row.param.cutAt);
-    });
+// Update steps: the temporary program (create 1, write 2, seal 3), the new
+// record (4-6), the second name of A (7), the rename of B (8), A to .prev (9),
+// the record (10), then tidying (11-13). Roll-back: the record (1-3), the
+// exchange (4), the record's rename (5); in three: A's second name (4), P to
+// dolvo.exe (5), A to .prev (6), the record's rename (7).
+INSTANTIATE_TEST_SUITE_P(Transaction, CutAtEveryStep,
+                         ::testing::Values(Cut{1, 8, Cut::Update, "A", "P", 1000, 500, 1000},
+                                           Cut{9, 14, Cut::Update, "B", "A", 2000, 1000, 2000},
+                                           Cut{1, 4, Cut::RollBack, "A", "P", 1000, 500, 1000},
+                                           Cut{5, 9, Cut::RollBack, "P", "A", 500, 1000, 1000},
+                                           Cut{1, 5, Cut::RollBackInThree, "A", "P", 1000, 500, 1000},
+                                           Cut{6, 11, Cut::RollBackInThree, "P", "A", 500, 1000, 1000}),
+                         [](const auto& row) { return cutName(row.param); });
 
 TEST(Transaction, TheSameProgramAgainTouchesNothingAndARollBackNeedsNoInstalledProgram)
 {

@@ -206,6 +206,7 @@ TEST(Config, ShownValuesNeverReachTheTerminalRaw)
     EXPECT_EQ(adv::shownValue("più"), u"più"_s);
     EXPECT_EQ(adv::shownValue("a\x1b[2Jb"), u"a\\x1b[2Jb"_s);
     EXPECT_EQ(adv::shownValue("\xff\xfe"), u"\\xff\\xfe"_s);
+    EXPECT_EQ(adv::shownValue("a\u2028b\u2029"), u"a\\xe2\\x80\\xa8b\\xe2\\x80\\xa9"_s);
 }
 
 // The README's table of keys mirrors the key table: every key, in order,

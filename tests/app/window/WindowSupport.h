@@ -78,7 +78,7 @@ public:
         // A refused login, as a server says it.
         if (failure == platform::FtpFailure::Connection)
             return {failure, 530, "Login denied", "530 Login incorrect."};
-        return {failure, 0, "scripted failure", {}};
+        return {failure, 0, "scripted <b><font color=green size=6>failure", {}};
     }
 
     std::vector<std::string> calls;

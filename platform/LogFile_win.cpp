@@ -1,0 +1,95 @@
+#include "platform/LogFile.h"
+
+#include "platform/FilePaths_win.h"
+#include "platform/FilePermissions.h"
+
+#include <algorithm>
+
+namespace adv::platform {
+namespace {
+
+class WindowsLogFile final : public LogFile {
+public:
+    explicit WindowsLogFile(HANDLE handle) : handle_(handle) {}
+    ~WindowsLogFile() override { CloseHandle(handle_); }
+    WindowsLogFile(const WindowsLogFile&) = delete;
+    WindowsLogFile& operator=(const WindowsLogFile&) = delete;
+
+    std::int64_t size() const override
+    {
+        LARGE_INTEGER size{};
+        return GetFileSizeEx(handle_, &size) ? static_cast<std::int64_t>(size.QuadPart) : 0;
+    }
+
+    bool write(std::string_view bytes) override
+    {
+        while (!bytes.empty()) {
+            DWORD written = 0;
+            const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1 << 20));
+            if (!WriteFile(handle_, bytes.data(), chunk, &written, nullptr) || written == 0)
+                return false;
+            bytes.remove_prefix(written);
+        }
+        return true;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+// An elevated run shares the folder with no user who is not an
+// administrator; a user's own run writes where every user's runs write.
+bool elevated()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    const bool is = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+                    elevation.TokenIsElevated != 0;
+    CloseHandle(token);
+    return is;
+}
+
+constexpr DWORD kNotAFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+
+}  // namespace
+
+std::unique_ptr<LogFile> LogFile::open(const std::filesystem::path& path, std::string& why)
+{
+    const std::wstring at = win::longPath(path.wstring());
+    const std::string shown = win::toUtf8(path.wstring());
+    const DWORD attributes = GetFileAttributesW(at.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kNotAFile)) {
+        why = shown + " is not an ordinary file";
+        return nullptr;
+    }
+    const bool guarded = elevated();
+    if (guarded && othersMayWrite(path.parent_path())) {
+        why = "others than the administrators may write the folder " + win::toUtf8(path.parent_path().wstring());
+        return nullptr;
+    }
+    // A link is opened as itself, never followed.
+    const HANDLE handle = CreateFileW(
+        at.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_WRITE_THROUGH, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        why = "cannot open " + shown + " (error " + std::to_string(GetLastError()) + ")";
+        return nullptr;
+    }
+    auto file = std::make_unique<WindowsLogFile>(handle);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & kNotAFile)) {
+        why = shown + " is not an ordinary file";
+        return nullptr;
+    }
+    if (guarded && othersMayWrite(path)) {
+        why = "others than the administrators may write " + shown;
+        return nullptr;
+    }
+    return file;
+}
+
+}  // namespace adv::platform
