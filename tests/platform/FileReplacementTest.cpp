@@ -127,6 +127,12 @@ class CutAtEveryStep : public ::testing::TestWithParam<Cut> {};
 TEST_P(CutAtEveryStep, LeavesFilesAndRecordInAgreement)
 {
     const Cut c = GetParam();
+    if (c.what == Cut::RollBack) {
+        Installation probe;
+        FolderResult why;
+        if (openInstallFolder(probe.folder, why)->exchange("a", "b").status == FolderStatus::Unsupported)
+            GTEST_SKIP() << "this file system swaps two names in three renames: see the RollBackInThree rows";
+    }
     for (int cutAt = c.cutAt; cutAt <= c.through; ++cutAt) {
         SCOPED_TRACE("cut at step " + std::to_string(cutAt));
         Installation in;
