@@ -11,8 +11,8 @@
 namespace adv::platform {
 namespace {
 
-constexpr ACCESS_MASK kWrites = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
-                                GENERIC_ALL | DELETE;
+constexpr ACCESS_MASK kWrites =
+    FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | DELETE;
 
 bool isEveryone(PSID sid)
 {
@@ -28,9 +28,9 @@ bool openTo(const std::filesystem::path& file, ACCESS_MASK rights)
 {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                              nullptr, &descriptor) != ERROR_SUCCESS)
-        return false;  // unreadable: the reader then fails on it anyway
+    if (GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                              &descriptor) != ERROR_SUCCESS)
+        return false;             // unreadable: the reader then fails on it anyway
     bool open = dacl == nullptr;  // no list at all lets everyone in
     for (DWORD i = 0; !open && i < dacl->AceCount; ++i) {
         void* entry = nullptr;

@@ -441,11 +441,8 @@ ReplaceResult FileReplacement::commit(const Release& release)
     // program only once the new one stands: a failed rename leaves the
     // earlier previous program where it was.
     if (current.kind == EntryKind::File) {
-        held_ = temporaryName(kKeptTag);
-        if (ReplaceResult linked = fromFolder(folder_->link(name_, held_)); !linked) {
-            held_.clear();
-            return fail(linked);
-        }
+        if (ReplaceResult held = keep(name_); !held)
+            return fail(held);
     }
     if (ReplaceResult replaced = fromFolder(folder_->renameOver(temporary_, name_)); !replaced)
         return fail({ReplaceStatus::Failed, "cannot replace " + shown() + ": " + replaced.detail});
@@ -472,6 +469,39 @@ ReplaceResult FileReplacement::commit(const Release& release)
     return {ReplaceStatus::Ok, untidy};
 }
 
+// `from` under a kept name, held_: a second name, or where the file system
+// has no links a copy, named only once it is whole, so that a kept name
+// never holds part of a program.
+ReplaceResult FileReplacement::keep(const std::string& from)
+{
+    const std::string kept = temporaryName(kKeptTag);
+    FolderResult made = folder_->link(from, kept);
+    if (made.status == FolderStatus::Unsupported) {
+        const std::string copy = temporaryName(kNewTag);
+        made = folder_->create(copy);
+        std::vector<char> buffer(kCompareChunk);
+        for (std::int64_t offset = 0; made;) {
+            std::size_t got = 0;
+            made = folder_->read(from, offset, buffer.data(), buffer.size(), got);
+            if (!made || got == 0)
+                break;
+            made = folder_->write(buffer.data(), got);
+            offset += static_cast<std::int64_t>(got);
+        }
+        if (made)
+            made = folder_->seal(from);
+        if (made)
+            made = folder_->renameOver(copy, kept);
+        if (!made) {
+            folder_->discard();
+            (void)folder_->remove(copy);
+        }
+    }
+    if (made)
+        held_ = kept;
+    return fromFolder(std::move(made));
+}
+
 // The two programs trade names: in one step where the file system can, else
 // in three, the installed program under a kept name meanwhile, which a cut
 // leaves for the next run to finish the move with.
@@ -480,11 +510,8 @@ ReplaceResult FileReplacement::swap(const std::string& a, const std::string& b)
     const FolderResult exchanged = folder_->exchange(a, b);
     if (exchanged.status != FolderStatus::Unsupported)
         return fromFolder(exchanged);
-    held_ = temporaryName(kKeptTag);
-    if (ReplaceResult kept = fromFolder(folder_->link(a, held_)); !kept) {
-        held_.clear();
+    if (ReplaceResult kept = keep(a); !kept)
         return kept;
-    }
     if (ReplaceResult moved = fromFolder(folder_->renameOver(b, a)); !moved)
         return moved;  // `a` stands as it was; its second name goes
     const FolderResult last = folder_->renameOver(held_, b);

@@ -111,6 +111,7 @@ private:
     void recoverLeftovers();
     std::string recordText(const std::string& name, bool& readable);
     bool holds(const std::string& name, const std::string& kept, const Entry& keptEntry);
+    ReplaceResult keep(const std::string& from);
     ReplaceResult swap(const std::string& a, const std::string& b);
     ReplaceResult readRecord();
     ReplaceResult writeRecord(const Recorded& installed, const Recorded& previous, std::optional<std::int64_t> floor,

@@ -70,8 +70,9 @@ public:
     virtual FolderResult read(const std::string& name, std::int64_t offset, char* buffer, std::size_t size,
                               std::size_t& got) = 0;
 
-    // `to` (which must not exist) becomes a second name of the file `from`,
-    // or a copy on disk where the file system has no links.
+    // `to` (which must not exist) becomes a second name of the file `from`;
+    // Unsupported where the file system has no links, and the transaction
+    // then keeps a copy.
     virtual FolderResult link(const std::string& from, const std::string& to) = 0;
     // `from` takes the place of `to` in one step.
     virtual FolderResult renameOver(const std::string& from, const std::string& to) = 0;

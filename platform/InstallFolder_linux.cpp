@@ -228,9 +228,9 @@ public:
     {
         if (::linkat(folder_, from.c_str(), folder_, to.c_str(), 0) == 0)
             return {};
-        if (errno == ENOENT || errno == EEXIST)
-            return failed("cannot keep " + shown(from) + " as " + to, errno);
-        return copy(from, to);
+        if (errno == EPERM || errno == ENOTSUP || errno == EOPNOTSUPP || errno == EMLINK)
+            return {FolderStatus::Unsupported, "the file system cannot give " + shown(from) + " a second name"};
+        return failed("cannot keep " + shown(from) + " as " + to, errno);
     }
 
     FolderResult renameOver(const std::string& from, const std::string& to) override
@@ -271,34 +271,6 @@ private:
             return true;
         const std::string self = "/proc/self/fd/" + std::to_string(open_);
         return ::linkat(AT_FDCWD, self.c_str(), folder_, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
-    }
-
-    // A flushed copy of `from` as `to`, with its mode: for file systems that cannot link.
-    FolderResult copy(const std::string& from, const std::string& to)
-    {
-        const int in = ::openat(folder_, from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (in < 0)
-            return failed("cannot keep " + shown(from) + " as " + to, errno);
-        FolderResult made = create(to);
-        char buffer[64 * 1024];
-        while (made) {
-            const ssize_t n = ::read(in, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                made = failed("cannot read " + shown(from), errno);
-            if (n <= 0)
-                break;
-            made = write(buffer, static_cast<std::size_t>(n));
-        }
-        ::close(in);
-        if (made)
-            made = seal(from);
-        if (!made) {
-            discard();
-            (void)::unlinkat(folder_, to.c_str(), 0);
-        }
-        return made;
     }
 
     int folder_ = -1;

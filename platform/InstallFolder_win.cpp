@@ -251,18 +251,10 @@ public:
             return here;
         if (CreateHardLinkW(at(to).c_str(), at(from).c_str(), nullptr))
             return {};
-        if (!CopyFileW(at(from).c_str(), at(to).c_str(), TRUE))
-            return failed("cannot keep " + shown(from) + " as " + to, GetLastError());
-        HANDLE copy =
-            CreateFileW(at(to).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        const bool flushed = copy != INVALID_HANDLE_VALUE && FlushFileBuffers(copy);
         const DWORD error = GetLastError();
-        closeHandle(copy);
-        if (!flushed) {
-            (void)DeleteFileW(at(to).c_str());
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED)
             return failed("cannot keep " + shown(from) + " as " + to, error);
-        }
-        return {};
+        return {FolderStatus::Unsupported, "the file system cannot give " + shown(from) + " a second name"};
     }
 
     FolderResult renameOver(const std::string& from, const std::string& to) override
