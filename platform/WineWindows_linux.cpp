@@ -363,7 +363,8 @@ int sendCloseRequests(const Plan& plan, const std::optional<Cookie>& cookie)
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent)
         ::_exit(1);
-    // Nothing of the updater's open files goes along: the pipe becomes fd 3.
+    // Nothing of the updater's open files goes along: the pipe becomes fd 3,
+    // and libxcb's complaints (a refusing server's own words) go nowhere.
     if (::dup2(answers, 3) < 0)
         ::_exit(1);
     ::close_range(4, ~0U, 0);
@@ -371,6 +372,10 @@ int sendCloseRequests(const Plan& plan, const std::optional<Cookie>& cookie)
     const rlimit noCore{0, 0};
     ::setrlimit(RLIMIT_CORE, &noCore);
     ::prctl(PR_SET_DUMPABLE, 0);
+    // Whatever the display writes back stays out of the updater's terminal.
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(null, 1) < 0 || ::dup2(null, 2) < 0)
+        ::_exit(1);
     if (dropRights) {
         if (::setgroups(plan.groups.size(), plan.groups.data()) != 0 ||
             ::setresgid(plan.gid, plan.gid, plan.gid) != 0 || ::setresuid(plan.uid, plan.uid, plan.uid) != 0 ||
