@@ -96,9 +96,9 @@ int runConsole(const Config& config, ConsoleJob job)
     ConsoleUi ui;
     std::array<ConsoleCheckBox, 4> boxes;
     ProcessTerminator terminator(config.closeGrace);
-    const std::vector<LeftRunning> left =
-        StartupSweep(config.root, {&boxes[0], &boxes[1], &boxes[2], &boxes[3]}, terminator);
-    for (const QString& line : notClosedLines(left))
+    const TerminateReport swept = StartupSweep(config.root, {&boxes[0], &boxes[1], &boxes[2], &boxes[3]}, terminator);
+    const std::vector<LeftRunning>& left = swept.left;
+    for (const QString& line : sweepLines(swept))
         printLine(stderr, u"AggiornaDV: "_s + line);
     for (std::size_t i = 0; i < kProducts.size(); ++i) {
         const auto caption =

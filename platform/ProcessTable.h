@@ -22,6 +22,15 @@ enum class CloseRequest {
     CannotBeAsked,  // nothing of it can receive one (a Windows program without a window)
     NotAllowed,     // this process may not ask it (another user's program, say)
     Gone,           // it had ended already
+    Pending,        // the asking takes a while (a display to reach): see closeRequestAnswer()
+};
+
+// A close request whose answer comes later: on Linux, the child process that
+// asks a Wine program through its display, and the pipe it answers on.
+struct PendingClose {
+    long asker = 0;              // 0 when none is under way
+    std::intptr_t answers = -1;  // readable once the asker has answered or ended
+    CloseRequest answer = CloseRequest::Sent;
 };
 
 // One running process, held by a handle that keeps naming that very process
@@ -34,7 +43,10 @@ public:
     // `name` is the index, among the names the walk was given, of its name.
     RunningProcess(long pid, std::intptr_t handle, std::size_t name = 0) : pid_(pid), name_(name), handle_(handle) {}
     RunningProcess(RunningProcess&& other) noexcept
-        : pid_(other.pid_), name_(other.name_), handle_(std::exchange(other.handle_, -1))
+        : pid_(other.pid_),
+          name_(other.name_),
+          handle_(std::exchange(other.handle_, -1)),
+          pending_(std::exchange(other.pending_, {}))
     {
     }
     RunningProcess& operator=(RunningProcess&& other) noexcept
@@ -44,6 +56,7 @@ public:
             pid_ = other.pid_;
             name_ = other.name_;
             handle_ = std::exchange(other.handle_, -1);
+            pending_ = std::exchange(other.pending_, {});
         }
         return *this;
     }
@@ -57,8 +70,14 @@ public:
     // Asks the process to close the way its own system asks a program: a
     // Windows program gets WM_CLOSE on its top-level windows (under Wine,
     // through the X close request to its windows, which Wine turns into
-    // WM_CLOSE), a Linux program SIGTERM.
+    // WM_CLOSE), a Linux program SIGTERM. Pending when the answer comes later.
     CloseRequest requestClose();
+    // The answer to the last request: Pending while the asking goes on, then
+    // what came of it (Sent, CannotBeAsked, NotAllowed).
+    CloseRequest closeRequestAnswer();
+    // Stops an asking still under way, and waits for it to stop: the program
+    // then counts as one that could not be asked.
+    void abandonCloseRequest();
     // End it now (SIGKILL; TerminateProcess with exit code 0).
     bool forceClose();
     // True once the process has ended.
@@ -66,14 +85,15 @@ public:
 
 private:
     // Sleeps on the handles of many processes at once.
-    friend void waitForExit(std::span<RunningProcess> procs, std::chrono::milliseconds timeout);
+    friend bool waitForExit(std::span<RunningProcess> procs, std::chrono::milliseconds timeout);
 
-    // Closes the handle: the one part that differs between the OSes.
+    // Closes the handle and stops any asking: the part that differs between the OSes.
     void release() noexcept;
 
     long pid_ = 0;
     std::size_t name_ = 0;
     std::intptr_t handle_ = -1;  // pidfd, or the HANDLE's value
+    PendingClose pending_;
 };
 
 // A process that matched but could not be opened.
@@ -104,7 +124,8 @@ inline ProcessWalk openProcessesNamed(std::string_view name, std::span<const lon
 }
 
 // Wait until every process in `procs` has ended or `timeout` has passed,
-// whichever comes first, sleeping on the processes themselves.
-void waitForExit(std::span<RunningProcess> procs, std::chrono::milliseconds timeout);
+// whichever comes first, sleeping on the processes themselves. Returns early,
+// with true, when a pending close request of one of them has been answered.
+bool waitForExit(std::span<RunningProcess> procs, std::chrono::milliseconds timeout);
 
 }  // namespace adv::platform

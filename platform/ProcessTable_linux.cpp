@@ -249,6 +249,7 @@ bool parsePid(const char* text, long& pid)
 
 void RunningProcess::release() noexcept
 {
+    wine::stopAsking(pending_);
     if (handle_ >= 0)
         ::close(static_cast<int>(handle_));
     handle_ = -1;
@@ -260,11 +261,30 @@ CloseRequest RunningProcess::requestClose()
         return CloseRequest::Gone;
     // Wine gives a Windows program no SIGTERM handler: the signal would end
     // it on the spot, unsaved work and all.
-    if (wine::hosts(pid_))
-        return wine::askToClose(pid_);
+    if (wine::hosts(pid_)) {
+        wine::stopAsking(pending_);
+        const CloseRequest request = wine::startAsking(pid_, pending_);
+        // What was read of /proc was this program's only if it still runs:
+        // its pid cannot have been reused while it did.
+        if (request == CloseRequest::Pending && hasExited()) {
+            wine::stopAsking(pending_);
+            return CloseRequest::Gone;
+        }
+        return request;
+    }
     if (pidfdSendSignal(handle_, SIGTERM))
         return CloseRequest::Sent;
     return errno == ESRCH ? CloseRequest::Gone : CloseRequest::NotAllowed;
+}
+
+CloseRequest RunningProcess::closeRequestAnswer()
+{
+    return wine::answerOf(pending_);
+}
+
+void RunningProcess::abandonCloseRequest()
+{
+    wine::stopAsking(pending_);
 }
 
 bool RunningProcess::forceClose()
@@ -340,28 +360,41 @@ ProcessWalk openProcessesNamed(std::span<const std::string_view> names, std::spa
     return walk;
 }
 
-void waitForExit(std::span<RunningProcess> procs, std::chrono::milliseconds timeout)
+bool waitForExit(std::span<RunningProcess> procs, std::chrono::milliseconds timeout)
 {
     using Clock = std::chrono::steady_clock;
+    // The processes first, then the pipes of the askers still to answer.
     std::vector<pollfd> waiting;
-    waiting.reserve(procs.size());
+    waiting.reserve(2 * procs.size());
     for (const RunningProcess& p : procs) {
         if (p.handle_ >= 0)
             waiting.push_back(pollfd{static_cast<int>(p.handle_), POLLIN, 0});
     }
+    std::size_t processes = waiting.size();
+    for (const RunningProcess& p : procs) {
+        if (p.pending_.asker != 0)
+            waiting.push_back(pollfd{static_cast<int>(p.pending_.answers), POLLIN, 0});
+    }
 
     const Clock::time_point deadline = Clock::now() + timeout;
-    while (!waiting.empty()) {
+    while (processes > 0) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         const int ms = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
         const int ready = ::poll(waiting.data(), waiting.size(), ms);
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
-            return;  // the time is up, or poll itself failed
+            return false;  // the time is up, or poll itself failed
+        if (std::any_of(waiting.begin() + static_cast<std::ptrdiff_t>(processes), waiting.end(),
+                        [](const pollfd& p) { return p.revents != 0; }))
+            return true;
         // A pidfd becomes readable when its process has ended.
-        std::erase_if(waiting, [](const pollfd& p) { return p.revents != 0; });
+        const auto firstAsker = waiting.begin() + static_cast<std::ptrdiff_t>(processes);
+        const auto ended = std::remove_if(waiting.begin(), firstAsker, [](const pollfd& p) { return p.revents != 0; });
+        waiting.erase(ended, firstAsker);
+        processes = static_cast<std::size_t>(ended - waiting.begin());
     }
+    return false;
 }
 
 }  // namespace adv::platform

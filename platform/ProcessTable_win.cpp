@@ -117,6 +117,16 @@ CloseRequest RunningProcess::requestClose()
     return request.posted > 0 ? CloseRequest::Sent : CloseRequest::NotAllowed;
 }
 
+// WM_CLOSE is posted at once: a request is answered when it is made.
+CloseRequest RunningProcess::closeRequestAnswer()
+{
+    return pending_.answer;
+}
+
+void RunningProcess::abandonCloseRequest()
+{
+}
+
 bool RunningProcess::forceClose()
 {
     return holdsHandle(handle_) && TerminateProcess(asHandle(handle_), 0) != 0;
@@ -187,7 +197,7 @@ ProcessWalk openProcessesNamed(std::span<const std::string_view> names, std::spa
     return walk;
 }
 
-void waitForExit(std::span<RunningProcess> procs, std::chrono::milliseconds timeout)
+bool waitForExit(std::span<RunningProcess> procs, std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::max(timeout, std::chrono::milliseconds::zero());
     std::vector<HANDLE> running;
@@ -205,15 +215,16 @@ void waitForExit(std::span<RunningProcess> procs, std::chrono::milliseconds time
         const DWORD result =
             WaitForMultipleObjects(static_cast<DWORD>(count), running.data() + first, TRUE, waitMilliseconds(deadline));
         if (result == WAIT_TIMEOUT)
-            return;
+            return false;
         if (result == WAIT_FAILED) {
             // One bad handle fails the whole group; wait for the others one by one.
             for (std::size_t i = first; i < first + count; ++i) {
                 if (WaitForSingleObject(running[i], waitMilliseconds(deadline)) == WAIT_TIMEOUT)
-                    return;
+                    return false;
             }
         }
     }
+    return false;
 }
 
 }  // namespace adv::platform

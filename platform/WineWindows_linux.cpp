@@ -1,45 +1,56 @@
 // Asking a Windows program under Wine to close. Wine installs no SIGTERM
 // handler for it, so a signal ends it at once and its unsaved work with it;
-// its windows are X windows, marked with its Unix pid (_NET_WM_PID), and Wine
+// its windows are X windows, marked with its pid (_NET_WM_PID), and Wine
 // answers the X close request (WM_DELETE_WINDOW) as Windows answers a click on
 // the close box: WM_CLOSE, which the program may take its time over.
 //
-// The display and its cookie are those of the program's own environment. The
-// updater may run as root on another user's program: the cookie is read only
-// from a file that user owns, so root is never made to send the contents of
-// one of its own files to a display of the user's choosing.
+// The display, its cookie and the program are another user's when the updater
+// runs as root: everything they say is a stranger's word. So the exchange runs
+// in a child process that has taken the owner's uid, gids and groups before it
+// opens anything, reads the cookie only from the owner's own ordinary file,
+// never lets libxcb look for one itself (it would read root's), and reads
+// every reply within its stated length. A child that crashes or hangs costs
+// the one program it asks, never the sweep.
+//
+// The child is forked, not exec'd: the updater ships as one file, and glibc's
+// fork leaves malloc usable in the child of a threaded process. The child
+// calls only libc and libxcb (which starts no threads), touches nothing of
+// Qt's, and leaves by _exit.
 #include "platform/WineWindows_linux.h"
 
-#include <X11/Xauth.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
 #include <array>
-#include <chrono>
+#include <cerrno>
+#include <charconv>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <future>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
-#include <vector>
 
 namespace adv::platform::wine {
 namespace {
 
-// A display that does not answer within this time is given up on: the
-// program is then treated as one that cannot be asked.
-constexpr std::chrono::milliseconds kDisplayLimit{1000};
-// Bounds on what a display or a file may make this process read.
+// Bounds on what a display or a file may make the asker read.
 constexpr std::size_t kWindowLimit = 8192;
 constexpr std::size_t kEnvironLimit = 1 << 20;
-constexpr int kCookieLimit = 1024;
+constexpr std::size_t kStatusLimit = 1 << 18;
+constexpr std::size_t kCookieFileLimit = 1 << 16;
+
+// What the asker writes on its pipe.
+constexpr char kSent = 'S';
+constexpr char kNoWindow = 'W';
+constexpr char kNotAllowed = 'N';
 
 std::string procPath(long pid, std::string_view leaf)
 {
@@ -52,20 +63,13 @@ std::string_view baseName(std::string_view path)
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-struct Environment {
-    std::string display;
-    std::string xauthority;
-    std::string home;
-};
-
-// The variables of the program's environment that lead to its display;
-// nothing when it may not be read (another user's program, for a user).
-std::optional<Environment> environmentOf(long pid)
+// At most `limit` bytes of a file of /proc; nothing when it cannot be opened.
+std::optional<std::string> readProc(long pid, std::string_view leaf, std::size_t limit)
 {
-    const int fd = ::open(procPath(pid, "environ").c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(procPath(pid, leaf).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
         return std::nullopt;
-    std::string text(kEnvironLimit, '\0');
+    std::string text(limit, '\0');
     std::size_t got = 0;
     while (got < text.size()) {
         const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
@@ -75,11 +79,30 @@ std::optional<Environment> environmentOf(long pid)
             break;
         got += static_cast<std::size_t>(n);
     }
+    const int readError = errno;
     ::close(fd);
+    errno = readError;
     text.resize(got);
+    return text;
+}
 
-    Environment env;
-    std::string_view rest(text);
+// Everything the asker needs, gathered before it starts.
+struct Plan {
+    std::string display;
+    std::string xauthority;  // the program's; else its HOME's .Xauthority
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;
+    long windowPid = 0;  // the pid its windows announce: its own in its innermost PID namespace
+};
+
+bool readEnvironment(long pid, Plan& plan)
+{
+    const std::optional<std::string> text = readProc(pid, "environ", kEnvironLimit);
+    if (!text)
+        return false;
+    std::string home;
+    std::string_view rest(*text);
     while (!rest.empty()) {
         const std::size_t end = std::min(rest.find('\0'), rest.size());
         const std::string_view entry = rest.substr(0, end);
@@ -88,21 +111,92 @@ std::optional<Environment> environmentOf(long pid)
             if (entry.size() > name.size() && entry.substr(0, name.size()) == name && entry[name.size()] == '=')
                 into = entry.substr(name.size() + 1);
         };
-        take("DISPLAY", env.display);
-        take("XAUTHORITY", env.xauthority);
-        take("HOME", env.home);
+        take("DISPLAY", plan.display);
+        take("XAUTHORITY", plan.xauthority);
+        take("HOME", home);
     }
-    return env;
+    if (plan.xauthority.empty() && !home.empty())
+        plan.xauthority = home + "/.Xauthority";
+    return true;
 }
 
-// The display number of a DISPLAY such as ":0", ":1.0" or "unix:12".
-std::string displayNumber(std::string_view display)
+// The numbers of a line "Name:\t1\t2 3\n" of /proc/PID/status, when the
+// line is there whole.
+std::optional<std::vector<long>> statusNumbers(std::string_view status, std::string_view name)
+{
+    std::size_t at = 0;
+    while (at < status.size() && status.compare(at, name.size(), name) != 0) {
+        at = status.find('\n', at);
+        at = at == std::string_view::npos ? status.size() : at + 1;
+    }
+    const std::size_t end = status.find('\n', at);
+    if (at >= status.size() || end == std::string_view::npos)
+        return std::nullopt;
+    std::vector<long> numbers;
+    const char* p = status.data() + at + name.size();
+    const char* const last = status.data() + end;
+    while (p < last) {
+        if (*p == ' ' || *p == '\t') {
+            ++p;
+            continue;
+        }
+        long value = 0;
+        const auto [next, ec] = std::from_chars(p, last, value);
+        if (ec != std::errc() || value < 0)
+            return std::nullopt;
+        numbers.push_back(value);
+        p = next;
+    }
+    return numbers;
+}
+
+// The first id that is not root's among real, effective, saved and
+// filesystem: a program that holds any user's id is that user's, and is
+// asked with no more than that user's rights.
+long ownerId(const std::vector<long>& ids)
+{
+    for (const long id : ids) {
+        if (id != 0)
+            return id;
+    }
+    return 0;
+}
+
+bool readOwner(long pid, Plan& plan)
+{
+    const std::optional<std::string> status = readProc(pid, "status", kStatusLimit);
+    if (!status)
+        return false;
+    const auto uids = statusNumbers(*status, "Uid:");
+    const auto gids = statusNumbers(*status, "Gid:");
+    const auto groups = statusNumbers(*status, "Groups:");
+    if (!uids || !gids || !groups || uids->size() != 4 || gids->size() != 4 || groups->size() > NGROUPS_MAX)
+        return false;
+    plan.uid = static_cast<uid_t>(ownerId(*uids));
+    plan.gid = static_cast<gid_t>(ownerId(*gids));
+    plan.groups.assign(groups->begin(), groups->end());
+    // Inside a PID namespace of its own (a container, Flatpak) the program
+    // knows itself, and marks its windows, by the last of its pids.
+    const auto nspids = statusNumbers(*status, "NSpid:");
+    plan.windowPid = nspids && !nspids->empty() ? nspids->back() : pid;
+    return true;
+}
+
+// --- in the asker, as the program's owner -----------------------------------
+
+std::uint16_t bigEndian16(const std::uint8_t* p)
+{
+    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
+
+// The display number of a DISPLAY such as ":0", ":1.0" or "127.0.0.1:12".
+std::string_view displayNumber(std::string_view display)
 {
     const std::size_t colon = display.rfind(':');
     if (colon == std::string_view::npos)
         return {};
-    std::string_view number = display.substr(colon + 1);
-    return std::string(number.substr(0, number.find('.')));
+    const std::string_view number = display.substr(colon + 1);
+    return number.substr(0, number.find('.'));
 }
 
 struct Cookie {
@@ -110,44 +204,46 @@ struct Cookie {
     std::string data;
 };
 
-// The MIT cookie for `display` from the program's authority file, read only
-// when `owner` owns that file and it is an ordinary one.
-std::optional<Cookie> cookieFor(const Environment& env, uid_t owner)
+// The MIT cookie for the display from the owner's authority file: an ordinary
+// file it owns, looked at before it is opened (a device may act on open, a
+// FIFO may never be written), and the same file once open.
+std::optional<Cookie> cookieFor(const Plan& plan)
 {
-    std::string path = env.xauthority;
-    if (path.empty() && !env.home.empty())
-        path = env.home + "/.Xauthority";
-    if (path.empty() || path.front() != '/')
+    const std::string& path = plan.xauthority;
+    struct stat seen {};
+    if (path.empty() || path.front() != '/' || ::lstat(path.c_str(), &seen) != 0 || !S_ISREG(seen.st_mode) ||
+        seen.st_uid != plan.uid)
         return std::nullopt;
-    // Not blocking on a FIFO, not following a link at the end.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return std::nullopt;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != owner) {
-        ::close(fd);
+    struct stat opened {};
+    std::string text(kCookieFileLimit, '\0');
+    ssize_t got = -1;
+    if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_dev == seen.st_dev &&
+        opened.st_ino == seen.st_ino)
+        got = ::read(fd, text.data(), text.size());
+    ::close(fd);
+    if (got <= 0)
         return std::nullopt;
+
+    // Entries of a family and four counted fields, all big-endian.
+    const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
+    const std::uint8_t* const end = p + got;
+    const std::string_view number = displayNumber(plan.display);
+    while (end - p >= 2) {
+        p += 2;                                  // the family
+        std::array<std::string_view, 4> fields;  // address, number, name, data
+        for (std::string_view& field : fields) {
+            if (end - p < 2 || end - p - 2 < bigEndian16(p))
+                return std::nullopt;
+            field = std::string_view(reinterpret_cast<const char*>(p + 2), bigEndian16(p));
+            p += 2 + field.size();
+        }
+        if (fields[1] == number && fields[2] == "MIT-MAGIC-COOKIE-1")
+            return Cookie{std::string(fields[2]), std::string(fields[3])};
     }
-    FILE* file = ::fdopen(fd, "rb");
-    if (file == nullptr) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    const std::string number = displayNumber(env.display);
-    constexpr std::string_view kMitCookie = "MIT-MAGIC-COOKIE-1";
-    std::optional<Cookie> found;
-    for (int i = 0; i < kCookieLimit && !found; ++i) {
-        Xauth* entry = ::XauReadAuth(file);
-        if (entry == nullptr)
-            break;
-        const std::string_view entryNumber(entry->number, entry->number_length);
-        const std::string_view entryName(entry->name, entry->name_length);
-        if (entryNumber == number && entryName == kMitCookie)
-            found = Cookie{std::string(entryName), std::string(entry->data, entry->data_length)};
-        ::XauDisposeAuth(entry);
-    }
-    std::fclose(file);
-    return found;
+    return std::nullopt;
 }
 
 template <typename Reply>
@@ -168,12 +264,9 @@ xcb_atom_t atom(xcb_connection_t* c, std::string_view name, bool onlyIfExists)
 
 // The windows that may belong to a program: those at the top of each screen
 // and, under a window manager, the ones it framed one level below.
-std::vector<xcb_window_t> topLevelWindows(xcb_connection_t* c)
+std::vector<xcb_window_t> topLevelWindows(xcb_connection_t* c, std::vector<xcb_window_t> roots)
 {
     std::vector<xcb_window_t> windows;
-    std::vector<xcb_window_t> roots;
-    for (xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c)); it.rem > 0; xcb_screen_next(&it))
-        roots.push_back(it.data->root);
     for (int depth = 0; depth < 2; ++depth) {
         std::vector<xcb_query_tree_cookie_t> asked;
         for (const xcb_window_t parent : roots)
@@ -181,11 +274,11 @@ std::vector<xcb_window_t> topLevelWindows(xcb_connection_t* c)
         std::vector<xcb_window_t> next;
         for (const xcb_query_tree_cookie_t cookie : asked) {
             const auto tree = owned(xcb_query_tree_reply(c, cookie, nullptr));
-            if (!tree)
+            // The count is the server's word; the reply's length is what came.
+            if (!tree || tree->children_len > tree->length)
                 continue;
             const xcb_window_t* children = xcb_query_tree_children(tree.get());
-            const int count = xcb_query_tree_children_length(tree.get());
-            for (int i = 0; i < count && windows.size() + next.size() < kWindowLimit; ++i)
+            for (int i = 0; i < tree->children_len && windows.size() + next.size() < kWindowLimit; ++i)
                 next.push_back(children[i]);
         }
         windows.insert(windows.end(), next.begin(), next.end());
@@ -194,9 +287,12 @@ std::vector<xcb_window_t> topLevelWindows(xcb_connection_t* c)
     return windows;
 }
 
-// Sends the close request to every window of `pid`; returns how many.
-int sendCloseRequests(const std::string& display, const std::optional<Cookie>& cookie, long pid)
+// Sends the close request to every window marked with `windowPid`; returns how many.
+int sendCloseRequests(const Plan& plan, const std::optional<Cookie>& cookie)
 {
+    // Always an explicit cookie, an empty one when the program has none:
+    // given none, libxcb would look for one in this process's XAUTHORITY or
+    // HOME, which are the updater's.
     xcb_auth_info_t auth{};
     std::string name;
     std::string data;
@@ -208,9 +304,16 @@ int sendCloseRequests(const std::string& display, const std::optional<Cookie>& c
         auth.datalen = static_cast<int>(data.size());
         auth.data = data.data();
     }
-    xcb_connection_t* c = xcb_connect_to_display_with_auth_info(display.c_str(), cookie ? &auth : nullptr, nullptr);
+    xcb_connection_t* c = xcb_connect_to_display_with_auth_info(plan.display.c_str(), &auth, nullptr);
     const std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> connection(c, &xcb_disconnect);
     if (xcb_connection_has_error(c) != 0)
+        return 0;
+    // libxcb took in as many bytes as the setup's length field says, and
+    // trusts the rest of it: the screens are read here, within that length.
+    const xcb_setup_t* setup = xcb_get_setup(c);
+    const std::optional<std::vector<std::uint32_t>> roots = rootWindows(
+        std::span(reinterpret_cast<const std::uint8_t*>(setup), 8 + 4 * static_cast<std::size_t>(setup->length)));
+    if (!roots)
         return 0;
     const xcb_atom_t wmPid = atom(c, "_NET_WM_PID", true);
     const xcb_atom_t protocols = atom(c, "WM_PROTOCOLS", false);
@@ -218,7 +321,7 @@ int sendCloseRequests(const std::string& display, const std::optional<Cookie>& c
     if (wmPid == XCB_ATOM_NONE || protocols == XCB_ATOM_NONE || deleteWindow == XCB_ATOM_NONE)
         return 0;
 
-    const std::vector<xcb_window_t> windows = topLevelWindows(c);
+    const std::vector<xcb_window_t> windows = topLevelWindows(c, *roots);
     std::vector<xcb_get_property_cookie_t> asked;
     asked.reserve(windows.size());
     for (const xcb_window_t window : windows)
@@ -226,11 +329,11 @@ int sendCloseRequests(const std::string& display, const std::optional<Cookie>& c
     int sent = 0;
     for (std::size_t i = 0; i < windows.size(); ++i) {
         const auto property = owned(xcb_get_property_reply(c, asked[i], nullptr));
-        if (!property || property->format != 32 || xcb_get_property_value_length(property.get()) != 4)
+        if (!property || property->format != 32 || property->value_len != 1 || property->length < 1)
             continue;
         std::uint32_t owner = 0;
         std::memcpy(&owner, xcb_get_property_value(property.get()), sizeof owner);
-        if (static_cast<long>(owner) != pid)
+        if (static_cast<long>(owner) != plan.windowPid)
             continue;
         xcb_client_message_event_t event{};
         event.response_type = XCB_CLIENT_MESSAGE;
@@ -248,7 +351,89 @@ int sendCloseRequests(const std::string& display, const std::optional<Cookie>& c
     return sent;
 }
 
+[[noreturn]] void answer(int fd, char what)
+{
+    [[maybe_unused]] const ssize_t n = ::write(fd, &what, 1);
+    ::_exit(0);
+}
+
+// The asker's whole life, in the forked child.
+[[noreturn]] void ask(const Plan& plan, int answers, pid_t parent, bool dropRights)
+{
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent)
+        ::_exit(1);
+    // Nothing of the updater's open files goes along: the pipe becomes fd 3,
+    // and libxcb's complaints (a refusing server's own words) go nowhere.
+    if (::dup2(answers, 3) < 0)
+        ::_exit(1);
+    ::close_range(4, ~0U, 0);
+    // Its memory is a copy of the updater's: neither dumped nor traced.
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
+    ::prctl(PR_SET_DUMPABLE, 0);
+    // Whatever the display writes back stays out of the updater's terminal.
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(null, 1) < 0 || ::dup2(null, 2) < 0)
+        ::_exit(1);
+    if (dropRights) {
+        if (::setgroups(plan.groups.size(), plan.groups.data()) != 0 ||
+            ::setresgid(plan.gid, plan.gid, plan.gid) != 0 || ::setresuid(plan.uid, plan.uid, plan.uid) != 0 ||
+            ::geteuid() != plan.uid || ::getegid() != plan.gid)
+            answer(3, kNotAllowed);
+    }
+    answer(3, sendCloseRequests(plan, cookieFor(plan)) > 0 ? kSent : kNoWindow);
+}
+
+void reap(long pid)
+{
+    while (::waitpid(static_cast<pid_t>(pid), nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
 }  // namespace
+
+std::optional<std::vector<std::uint32_t>> rootWindows(std::span<const std::uint8_t> setup)
+{
+    const auto u16 = [&setup](std::size_t at) {
+        std::uint16_t v = 0;
+        std::memcpy(&v, setup.data() + at, sizeof v);
+        return std::size_t{v};
+    };
+    // An 8-byte header whose length counts the 4-byte words after it.
+    if (setup.size() < 8 || setup[0] != 1 || setup.size() < 8 + 4 * u16(6))
+        return std::nullopt;
+    setup = setup.first(8 + 4 * u16(6));
+    constexpr std::size_t kFixed = 40;
+    if (setup.size() < kFixed)
+        return std::nullopt;
+    const std::size_t vendorLength = u16(24);
+    const std::size_t screens = setup[28];
+    const std::size_t formats = setup[29];
+    std::size_t at = kFixed + (vendorLength + 3) / 4 * 4 + 8 * formats;
+
+    std::vector<std::uint32_t> roots;
+    for (std::size_t s = 0; s < screens; ++s) {
+        constexpr std::size_t kScreen = 40;
+        if (setup.size() < at + kScreen)
+            return std::nullopt;
+        std::uint32_t root = 0;
+        std::memcpy(&root, setup.data() + at, sizeof root);
+        roots.push_back(root);
+        const std::size_t depths = setup[at + 39];
+        at += kScreen;
+        for (std::size_t d = 0; d < depths; ++d) {
+            if (setup.size() < at + 8)
+                return std::nullopt;
+            at += 8 + 24 * u16(at + 2);
+        }
+        if (setup.size() < at)
+            return std::nullopt;
+    }
+    if (roots.empty())
+        return std::nullopt;
+    return roots;
+}
 
 bool hosts(long pid)
 {
@@ -261,28 +446,67 @@ bool hosts(long pid)
     return loader.substr(0, 4) == "wine" && loader.find("server") == std::string_view::npos;
 }
 
-CloseRequest askToClose(long pid)
+CloseRequest startAsking(long pid, PendingClose& pending)
 {
-    struct stat st {};
-    if (::stat(procPath(pid, "").c_str(), &st) != 0)
-        return CloseRequest::Gone;
-    const std::optional<Environment> env = environmentOf(pid);
-    if (!env)
+    Plan plan;
+    if (!readEnvironment(pid, plan))
         return errno == ESRCH || errno == ENOENT ? CloseRequest::Gone : CloseRequest::NotAllowed;
-    if (env->display.empty())
+    if (plan.display.empty())
         return CloseRequest::CannotBeAsked;
-    const std::optional<Cookie> cookie = cookieFor(*env, st.st_uid);
+    if (!readOwner(pid, plan))
+        return CloseRequest::NotAllowed;
 
-    // The display is the program's, and may not answer at all: the exchange
-    // runs on a thread of its own, left behind if it outlasts the limit.
-    std::promise<int> promise;
-    std::future<int> sent = promise.get_future();
-    std::thread([display = env->display, cookie, pid, promise = std::move(promise)]() mutable {
-        promise.set_value(sendCloseRequests(display, cookie, pid));
-    }).detach();
-    if (sent.wait_for(kDisplayLimit) != std::future_status::ready)
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0)
         return CloseRequest::CannotBeAsked;
-    return sent.get() > 0 ? CloseRequest::Sent : CloseRequest::CannotBeAsked;
+    const pid_t parent = ::getpid();
+    // Root acts on the program with its owner's rights; anyone else can reach
+    // only its own programs, and asks as itself.
+    const bool dropRights = ::geteuid() == 0;
+    const pid_t asker = ::fork();
+    if (asker == 0)
+        ask(plan, pipeFds[1], parent, dropRights);
+    ::close(pipeFds[1]);
+    if (asker < 0) {
+        ::close(pipeFds[0]);
+        return CloseRequest::CannotBeAsked;
+    }
+    pending = PendingClose{asker, pipeFds[0], CloseRequest::Pending};
+    return CloseRequest::Pending;
+}
+
+CloseRequest answerOf(PendingClose& pending)
+{
+    if (pending.asker == 0)
+        return pending.answer;
+    char what = 0;
+    ssize_t n = 0;
+    do {
+        n = ::read(static_cast<int>(pending.answers), &what, 1);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && errno == EAGAIN)
+        return CloseRequest::Pending;
+    // Answered, or ended without a word (it crashed): it exits at once.
+    ::close(static_cast<int>(pending.answers));
+    reap(pending.asker);
+    CloseRequest result = CloseRequest::CannotBeAsked;
+    if (n == 1 && what == kSent)
+        result = CloseRequest::Sent;
+    else if (n == 1 && what == kNotAllowed)
+        result = CloseRequest::NotAllowed;
+    pending = PendingClose{0, -1, result};
+    return result;
+}
+
+void stopAsking(PendingClose& pending)
+{
+    if (pending.asker == 0)
+        return;
+    // Not reaped yet, so the pid is still this asker's.
+    ::kill(static_cast<pid_t>(pending.asker), SIGKILL);
+    ::close(static_cast<int>(pending.answers));
+    reap(pending.asker);
+    pending = PendingClose{0, -1, CloseRequest::CannotBeAsked};
 }
 
 }  // namespace adv::platform::wine

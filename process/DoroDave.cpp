@@ -5,6 +5,7 @@
 
 #include "platform/ProcessTable.h"
 
+#include <chrono>
 #include <utility>
 #include <vector>
 
@@ -39,9 +40,13 @@ public:
     }
 
     // One batch: those that cannot be asked are ended at once, the others
-    // are asked, waited for together and forced.
-    void close(std::vector<RunningProcess>& procs, std::chrono::milliseconds grace)
+    // are asked, waited for together and forced. `reportUnasked` is false
+    // when nobody is to be asked: the operator chose a zero grace.
+    void close(std::vector<RunningProcess>& procs, std::chrono::milliseconds grace, bool reportUnasked)
     {
+        // The grace runs from the first request: asking too has to fit in it,
+        // so n displays that never answer cost one grace, not n.
+        const auto deadline = Clock::now() + grace;
         std::vector<RunningProcess> asked;
         std::vector<RunningProcess> unasked;
         for (RunningProcess& p : procs) {
@@ -50,7 +55,8 @@ public:
                 continue;
             }
             switch (p.requestClose()) {
-            case CloseRequest::Sent: asked.push_back(std::move(p)); break;
+            case CloseRequest::Sent:
+            case CloseRequest::Pending: asked.push_back(std::move(p)); break;
             // Where asking was not allowed, forcing may still be (a Windows
             // program of higher integrity turns messages away); else it is
             // reported.
@@ -60,46 +66,88 @@ public:
             }
         }
         // Waiting would give a program that cannot be asked nothing to save
-        // its work for. One that ends before the blow was closed by nobody.
-        std::vector<RunningProcess> struck = forceAll(unasked).struck;
+        // its work for.
+        std::vector<Struck> struck;
+        forceAll(unasked, struck, Asked::No, reportUnasked);
         // One wait for all of them: n programs saving their work take about
-        // as long as the slowest, not as long as all of them in a row.
-        platform::waitForExit(asked, grace);
-        Forced late = forceAll(asked);
-        report_.closed += late.endedMeanwhile;
-        for (RunningProcess& p : late.struck)
-            struck.push_back(std::move(p));
+        // as long as the slowest, not as long as all of them in a row. An
+        // asking that fails meanwhile gets its program ended then.
+        for (;;) {
+            std::vector<RunningProcess> failed = takeUnasked(asked);
+            forceAll(failed, struck, Asked::No, true);
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left <= std::chrono::milliseconds::zero() || !platform::waitForExit(asked, left))
+                break;
+        }
+        // One that ended by itself was closed, whatever its asker had still to
+        // say; an asking still under way at the deadline has asked nobody.
+        std::erase_if(asked, [this](RunningProcess& p) {
+            if (!p.hasExited())
+                return false;
+            ++report_.closed;
+            return true;
+        });
+        for (RunningProcess& p : asked)
+            p.abandonCloseRequest();
+        std::vector<RunningProcess> failed = takeUnasked(asked);
+        forceAll(failed, struck, Asked::No, true);
+        forceAll(asked, struck, Asked::Yes);
 
-        platform::waitForExit(struck, kForcedExitWait);
-        for (const RunningProcess& p : struck) {
-            if (p.hasExited())
-                ++report_.forced;
-            else
+        std::vector<RunningProcess> ending;
+        for (Struck& s : struck)
+            ending.push_back(std::move(s.process));
+        platform::waitForExit(ending, kForcedExitWait);
+        for (std::size_t i = 0; i < ending.size(); ++i) {
+            const RunningProcess& p = ending[i];
+            if (!p.hasExited()) {
                 leave(p.name(), p.pid(), LeftBecause::WouldNotEnd);
+                continue;
+            }
+            ++report_.forced;
+            if (struck[i].unasked)
+                report_.unasked.push_back({std::string(names_[p.name()]), p.pid()});
         }
     }
 
 private:
-    struct Forced {
-        std::vector<RunningProcess> struck;  // to be waited for
-        int endedMeanwhile = 0;              // had ended before the blow
+    using Clock = std::chrono::steady_clock;
+
+    struct Struck {
+        RunningProcess process;  // to be waited for
+        bool unasked = false;    // to be reported as ended without being asked
     };
 
-    // Forces each of `procs` still running, in order.
-    Forced forceAll(std::vector<RunningProcess>& procs)
+    // Takes out of `asked` the programs whose asking came to nothing.
+    static std::vector<RunningProcess> takeUnasked(std::vector<RunningProcess>& asked)
     {
-        Forced forced;
+        std::vector<RunningProcess> failed;
+        std::vector<RunningProcess> kept;
+        for (RunningProcess& p : asked) {
+            const CloseRequest answer = p.closeRequestAnswer();
+            (answer == CloseRequest::Sent || answer == CloseRequest::Pending ? kept : failed).push_back(std::move(p));
+        }
+        asked = std::move(kept);
+        return failed;
+    }
+
+    enum class Asked { No, Yes };
+
+    // Forces each of `procs` still running, in order; `report` marks them to
+    // be named as ended without being asked.
+    void forceAll(std::vector<RunningProcess>& procs, std::vector<Struck>& struck, Asked asked, bool report = false)
+    {
+        // One that ends before the blow was closed by nobody, unless asked.
+        const int closed = asked == Asked::Yes ? 1 : 0;
         for (RunningProcess& p : procs) {
             if (p.hasExited())
-                ++forced.endedMeanwhile;
+                report_.closed += closed;
             else if (p.forceClose())
-                forced.struck.push_back(std::move(p));
+                struck.push_back({std::move(p), report});
             else if (p.hasExited())
-                ++forced.endedMeanwhile;  // it ended between the look and the blow
+                report_.closed += closed;  // it ended between the look and the blow
             else
                 leave(p.name(), p.pid(), LeftBecause::NotAllowed);
         }
-        return forced;
     }
 
     std::span<const std::string_view> names_;
@@ -135,7 +183,7 @@ TerminateReport TerminateProcessesByName(std::span<const std::string_view> names
             if (procs.empty())
                 break;  // nothing could be opened: another walk would find the same
             found = true;
-            closing.close(procs, graceNow);
+            closing.close(procs, graceNow, grace > std::chrono::milliseconds::zero());
         }
         if (!found)
             return report;

@@ -22,11 +22,22 @@ struct LeftRunning {
     LeftBecause why = LeftBecause::NotAllowed;
 };
 
+// A program ended by force without having been asked to close first: it
+// could not be (no display or no window, a display that failed or stayed
+// silent, not allowed), so whatever it had not saved is lost.
+struct EndedUnasked {
+    std::string name;  // the name it was looked for under
+    long pid = 0;
+};
+
 // What one call did.
 struct TerminateReport {
     int closed = 0;                 // ended after being asked to close
     int forced = 0;                 // ended by force: it could not be asked, or was still running after the grace
     std::vector<LeftRunning> left;  // still running, in the order of the names
+    // Those of `forced` that could not be asked, in the order they were
+    // ended; never those a zero grace ends without asking.
+    std::vector<EndedUnasked> unasked;
 
     int notClosed() const { return static_cast<int>(left.size()); }
     // Compares the counts: which pids a run meets is the machine's business.
@@ -41,7 +52,8 @@ inline constexpr std::chrono::seconds kDefaultCloseGrace{3};
 // Asks every running process whose image name equals one of `names` (any
 // letter case) to close, those of the first name first, and ends at once
 // those that cannot be asked. Waits for all of them together up to `grace`,
-// then forces those still running, in the same order. Walks again, and deals
+// asking included (a display that does not answer costs no more), then forces
+// those still running, in the same order. Walks again, and deals
 // the same way with programs that started under those names meanwhile, a few
 // times at most: the last time forcing at once. A zero grace forces at once.
 // Empty names match nothing. Never touches the calling process.

@@ -13,8 +13,7 @@ short ProbeInstalled(const std::filesystem::path& root, std::string_view path)
     return platform::findOrdinaryFile(root, path) ? short{1} : short{0};
 }
 
-std::vector<LeftRunning> StartupSweep(const std::filesystem::path& root, const ProductCheckBoxes& boxes,
-                                      Terminator& terminator)
+TerminateReport StartupSweep(const std::filesystem::path& root, const ProductCheckBoxes& boxes, Terminator& terminator)
 {
     // Every probe is stored before anything is closed: closing a program must
     // not change what the operator is told is installed.
@@ -39,28 +38,52 @@ std::vector<LeftRunning> StartupSweep(const std::filesystem::path& root, const P
                       .arg(ticked.isEmpty() ? u"nessuno"_s : ticked.join(u", "_s))
                       .arg(report.closed + report.forced)
                       .arg(report.forced));
-    for (const QString& line : notClosedLines(report.left))
+    for (const QString& line : sweepLines(report))
         runlog::write(line);
-    return std::move(report.left);
+    return report;
 }
+
+namespace {
+
+// "processo 41" or "processi 41, 42": the pids of the run of `programs` from
+// `first` that share its name and `same`, and where that run ends.
+template <typename Program, typename Same>
+std::pair<QString, std::size_t> pidsFrom(std::span<const Program> programs, std::size_t first, Same same)
+{
+    QStringList pids;
+    std::size_t end = first;
+    for (; end < programs.size() && programs[end].name == programs[first].name && same(programs[end]); ++end)
+        pids << QString::number(programs[end].pid);
+    return {(pids.size() == 1 ? u"processo "_s : u"processi "_s) + pids.join(u", "_s), end};
+}
+
+}  // namespace
 
 QStringList notClosedLines(std::span<const LeftRunning> left)
 {
     QStringList lines;
     for (std::size_t i = 0; i < left.size();) {
-        QStringList pids;
-        std::size_t j = i;
-        for (; j < left.size() && left[j].name == left[i].name && left[j].why == left[i].why; ++j)
-            pids << QString::number(left[j].pid);
+        const auto [pids, j] = pidsFrom(left, i, [&](const LeftRunning& l) { return l.why == left[i].why; });
         QString why;
         switch (left[i].why) {
         case LeftBecause::NotAllowed: why = u"mancano i permessi per chiuderlo"_s; break;
         case LeftBecause::WouldNotEnd: why = u"non è terminato nemmeno forzandone la chiusura"_s; break;
         case LeftBecause::KeptStarting: why = u"si riavvia ogni volta che viene chiuso"_s; break;
         }
-        lines << u"%1 non si è potuto chiudere (%2 %3): %4"_s.arg(QString::fromStdString(left[i].name),
-                                                                  pids.size() == 1 ? u"processo"_s : u"processi"_s,
-                                                                  pids.join(u", "_s), why);
+        lines << u"%1 non si è potuto chiudere (%2): %3"_s.arg(QString::fromStdString(left[i].name), pids, why);
+        i = j;
+    }
+    return lines;
+}
+
+QStringList sweepLines(const TerminateReport& report)
+{
+    QStringList lines = notClosedLines(report.left);
+    const std::span<const EndedUnasked> unasked = report.unasked;
+    for (std::size_t i = 0; i < unasked.size();) {
+        const auto [pids, j] = pidsFrom(unasked, i, [](const EndedUnasked&) { return true; });
+        lines << u"%1 è stato chiuso senza poterglielo chiedere (%2): il lavoro non salvato è perso"_s.arg(
+            QString::fromStdString(unasked[i].name), pids);
         i = j;
     }
     return lines;

@@ -37,12 +37,16 @@ using ProductCheckBoxes = std::array<CheckBox*, 4>;
 // Probes all four products first and stores the results, then reads each box
 // back and closes the ticked products' programs, in table order, then the one
 // program that is always closed: all of them in one call of the terminator.
-// Returns the programs left running.
-std::vector<LeftRunning> StartupSweep(const std::filesystem::path& root, const ProductCheckBoxes& boxes,
-                                      Terminator& terminator);
+// Returns what the terminator did.
+TerminateReport StartupSweep(const std::filesystem::path& root, const ProductCheckBoxes& boxes, Terminator& terminator);
 
 // One line per program left running and reason, in Italian: "dolvo.exe non
 // si è potuto chiudere (processi 41, 42): ...".
 QStringList notClosedLines(std::span<const LeftRunning> left);
+
+// What the operator is told first of a sweep: notClosedLines, then one line
+// per program ended without being asked: "Vudarav.exe è stato chiuso senza
+// poterglielo chiedere (processo 1234): il lavoro non salvato è perso".
+QStringList sweepLines(const TerminateReport& report);
 
 }  // namespace adv

@@ -316,11 +316,12 @@ void AggiornaDolvo::centreWithFrame()
 
 void AggiornaDolvo::load()
 {
-    leftRunning_ = StartupSweep(config_.root, productCheckBoxes(), terminator_);
+    TerminateReport swept = StartupSweep(config_.root, productCheckBoxes(), terminator_);
     // The log's first lines: the operator sees at once which programs are
-    // still open, and why an update would stop.
-    for (const QString& line : notClosedLines(leftRunning_))
+    // still open, and why an update would stop, and which lost their work.
+    for (const QString& line : sweepLines(swept))
         AppendStatus(line);
+    leftRunning_ = std::move(swept.left);
 }
 
 ProductCheckBoxes AggiornaDolvo::productCheckBoxes()
