@@ -434,9 +434,9 @@ TEST(CommandLine, UpdateGoesOnWhenTheReaderOfItsOutputLeaves)
 }
 
 // What the sweep could not close is named on stderr. An updater run as
-// "nobody" may not close a program of root's, and a dolvo.exe that is not the
-// installed file does not stop the update: it goes on to the server, where no
-// port answers (exit 2).
+// "nobody" may not close a program of root's.
+// A dolvo.exe that does not run the installed file lets the update go on, to
+// where no port answers (exit 2).
 TEST(CommandLine, ProgramsThatCouldNotBeClosedAreReportedAndAnotherDolvoDoesNotStopTheUpdate)
 {
     if (::geteuid() != 0)

@@ -1,73 +1,42 @@
-// What runs the installed file, found by the file and never by the name:
-// every child here is called dolvo.exe, and only the pids it started are
-// looked at.
+// Which processes run the installed file, by the file, never by the name: each
+// child runs or maps a file named dolvo.exe, and is found when that is the installed one.
 #include "platform/RunningFile.h"
 #include "tests/support/Spawn.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
-
+#include <cstdio>
 #include <filesystem>
-#include <string>
-#include <vector>
 
-namespace {
-
-namespace fs = std::filesystem;
-namespace t = adv::test;
-
-enum class Child { RunsInstalled, RunsAnotherCopy, MapsInstalled, AnotherUserRunsAnotherCopy };
-
-struct Row {
-    const char* label;
-    Child child;
-    bool found;
-};
-
-// Wine's loader maps a Windows program's .exe and executes itself: a mapping
-// with no open file behind it, as here, is all that shows of it.
-const char* const kMapper = "import mmap, os, sys, time\n"
-                            "with open(sys.argv[1], 'rb') as f:\n"
-                            "    m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)\n"
-                            "os.write(3, b'R')\n"
-                            "time.sleep(120)\n";
-
-class RunningFile : public ::testing::TestWithParam<Row> {};
-
-TEST_P(RunningFile, IsWhatRunsOrMapsTheFileItself)
+TEST(RunningFile, IsWhatRunsOrMapsTheFileItself)
 {
-    const Row& row = GetParam();
-    if (row.child == Child::AnotherUserRunsAnotherCopy && ::geteuid() != 0)
-        GTEST_SKIP() << "needs root, to start a program as nobody";
-    t::TempDir dir;
-    fs::permissions(dir.path(), fs::perms(0755));
-    fs::create_directories(dir.file("dolvo"));
-    fs::create_directories(dir.file("altrove"));
-    const std::string installed = t::installAs(t::childProgram(), dir.file("dolvo"), "dolvo.exe");
-    const std::string another = t::installAs(t::childProgram(), dir.file("altrove"), "dolvo.exe");
-
-    t::SpawnOptions options;
-    options.program = row.child == Child::RunsInstalled ? installed : another;
-    if (row.child == Child::MapsInstalled) {
-        options.program = "/usr/bin/python3";
-        options.args = {"-c", kMapper, installed};
+    adv::test::TempDir dir;
+    std::filesystem::permissions(dir.path(), std::filesystem::perms(0755));
+    std::filesystem::create_directory(dir.file("dolvo"));
+    const std::string installed = adv::test::installAs(adv::test::childProgram(), dir.file("dolvo"), "dolvo.exe");
+    const std::string another = adv::test::installAs(adv::test::childProgram(), dir.path(), "dolvo.exe");
+    const std::vector<std::string> asNobody{"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+    // Wine's loader maps a Windows program's .exe and runs itself: a mapping
+    // with no file left open behind it is all that shows.
+    const std::vector<std::string> mapper{"/usr/bin/python3", "-c",
+                                          "import mmap, os, sys, time\nwith open(sys.argv[1], 'rb') as f:\n"
+                                          "    m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)\n"
+                                          "os.write(3, b'R')\ntime.sleep(120)"};
+    const std::vector<std::pair<std::vector<std::string>, std::string>> table{
+        {{}, installed}, {{}, another}, {mapper, installed}, {asNobody, another}};
+    for (auto [command, file] : table) {
+        if (command == asNobody && ::geteuid() != 0) {
+            std::printf("not started as nobody: that needs root\n");
+            continue;
+        }
+        SCOPED_TRACE(command.empty() ? file : command.front() + " " + file);
+        command.push_back(file);
+        adv::test::SpawnOptions options;
+        options.program = command.front();
+        options.args.assign(command.begin() + 1, command.end());
+        adv::test::Child child = adv::test::spawn(options);
+        const std::vector<long> pids{child.pid()};
+        EXPECT_EQ(adv::platform::processesRunningFile(installed, pids), file == installed ? pids : std::vector<long>{});
     }
-    if (row.child == Child::AnotherUserRunsAnotherCopy) {
-        options.program = "/usr/bin/setpriv";
-        options.args = {"--reuid=nobody", "--regid=nogroup", "--clear-groups", another};
-    }
-    t::Child child = t::spawn(options);
-
-    const std::vector<long> pids{child.pid()};
-    EXPECT_EQ(adv::platform::processesRunningFile(installed, pids), row.found ? pids : std::vector<long>{});
 }
-
-INSTANTIATE_TEST_SUITE_P(Children, RunningFile,
-                         ::testing::Values(Row{"RunsInstalled", Child::RunsInstalled, true},
-                                           Row{"RunsAnotherCopy", Child::RunsAnotherCopy, false},
-                                           Row{"MapsInstalled", Child::MapsInstalled, true},
-                                           Row{"AnotherUserRunsAnotherCopy", Child::AnotherUserRunsAnotherCopy, false}),
-                         [](const auto& row) { return std::string(row.param.label); });
-
-}  // namespace
