@@ -78,8 +78,10 @@ QString notInstalledCause(const Config& config)
 // from being replaced. Any of them, whatever name it was found under.
 std::vector<LeftRunning> runningInstalledProgram(const Config& config, std::span<const LeftRunning> leftRunning)
 {
+    if (leftRunning.empty())
+        return {};
     const std::optional<std::filesystem::path> installed = platform::findOrdinaryFile(config.root, kDolvo.probePath);
-    if (leftRunning.empty() || !installed)
+    if (!installed)
         return {};
     std::vector<long> pids;
     for (const LeftRunning& left : leftRunning)
