@@ -2,15 +2,14 @@
 // says, what the pointer did, and what became of the installed file.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <utility>
 
@@ -359,24 +358,27 @@ TEST(Update, NoLeavesEverythingUntouched)
 }
 
 // A program the sweep left running as dolvo.exe stops the update only when
-// it runs the installed file: this test itself, installed by a second name.
+// it was started from the installed file, not from another of that name.
 TEST(Update, OnlyALeftProgramRunningTheInstalledFileStopsIt)
 {
     for (const bool runsInstalled : {false, true}) {
         Stage stage;
         stage.publish();
         stage.install();
-        if (runsInstalled && QFile::remove(stage.installed))
-            std::filesystem::create_hard_link(ADV_TEST_PROGRAM, stage.installed.toStdU16String());
+        const QString program = runsInstalled ? stage.installed : stage.dir.filePath(u"dolvo.exe"_s);
+        ASSERT_TRUE((!runsInstalled || QFile::remove(program)) && QFile::copy(QStringLiteral(ADV_IDLER), program));
+        const QByteArray before = readFile(stage.installed);
+        QProcess child;  // ended and waited for when it goes
+        child.start(program, QStringLiteral(ADV_IDLER_ARGS).split(u' '));
+        ASSERT_TRUE(child.waitForStarted(30000));
         adv::test::FtpServer server(servedFrom(stage));
         RecordingUi ui(true);
         CountingFtp ftp(configFor(stage, server.port()).ftp);
-        const adv::LeftRunning left{"dolvo.exe", QCoreApplication::applicationPid(), adv::LeftBecause::NotAllowed};
+        const adv::LeftRunning left{"dolvo.exe", static_cast<long>(child.processId()), adv::LeftBecause::NotAllowed};
         EXPECT_EQ(adv::UpdateCommand(ui, ftp, configFor(stage, server.port()), true, {&left, 1}).outcome,
                   runsInstalled ? UpdateOutcome::ProgramRunning : UpdateOutcome::Updated);
         EXPECT_EQ(ftp.opens, runsInstalled ? 0 : 1);
-        EXPECT_TRUE(readFile(stage.installed) ==
-                    (runsInstalled ? readFile(QStringLiteral(ADV_TEST_PROGRAM)) : stage.newBytes));
+        EXPECT_TRUE(readFile(stage.installed) == (runsInstalled ? before : stage.newBytes));
     }
 }
 
