@@ -368,7 +368,7 @@ TEST(Update, OnlyALeftProgramRunningTheInstalledFileStopsIt)
         const QString program = runsInstalled ? stage.installed : stage.dir.filePath(u"dolvo.exe"_s);
         ASSERT_TRUE((!runsInstalled || QFile::remove(program)) && QFile::copy(QStringLiteral(ADV_IDLER), program));
         const QByteArray before = readFile(stage.installed);
-        QProcess child;  // ended and waited for when it goes
+        QProcess child;
         child.start(program, QStringLiteral(ADV_IDLER_ARGS).split(u' '));
         ASSERT_TRUE(child.waitForStarted(30000));
         adv::test::FtpServer server(servedFrom(stage));
@@ -379,6 +379,8 @@ TEST(Update, OnlyALeftProgramRunningTheInstalledFileStopsIt)
                   runsInstalled ? UpdateOutcome::ProgramRunning : UpdateOutcome::Updated);
         EXPECT_EQ(ftp.opens, runsInstalled ? 0 : 1);
         EXPECT_TRUE(readFile(stage.installed) == (runsInstalled ? before : stage.newBytes));
+        child.kill();
+        EXPECT_TRUE(child.waitForFinished(30000));
     }
 }
 
