@@ -4,6 +4,7 @@
 #include <QLocale>
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <optional>
 
@@ -15,6 +16,7 @@
 #include "app/core/StartupSweep.h"
 #include "platform/FileReplacement.h"
 #include "platform/OrdinaryFile.h"
+#include "platform/RunningFile.h"
 
 using namespace Qt::StringLiterals;
 
@@ -71,13 +73,26 @@ QString notInstalledCause(const Config& config)
     return u"non c'è il file %1"_s.arg(QString::fromStdU16String((config.root / below).make_preferred().u16string()));
 }
 
-// Whether a program running from the installed dolvo.exe is among those
-// left running: by the name it was found under, the one thing known of
-// every such program.
-bool runsInstalledProgram(std::span<const LeftRunning> leftRunning)
+// Those left running that run the installed dolvo.exe, that very file:
+// anyone may give a program its name, and only what runs the file keeps it
+// from being replaced. Any of them, whatever name it was found under.
+std::vector<LeftRunning> runningInstalledProgram(const Config& config, std::span<const LeftRunning> leftRunning)
 {
-    return std::any_of(leftRunning.begin(), leftRunning.end(),
-                       [](const LeftRunning& left) { return left.name == kDolvo.executables.front(); });
+    if (leftRunning.empty())
+        return {};
+    const std::optional<std::filesystem::path> installed = platform::findOrdinaryFile(config.root, kDolvo.probePath);
+    if (!installed)
+        return {};
+    std::vector<long> pids;
+    for (const LeftRunning& left : leftRunning)
+        pids.push_back(left.pid);
+    const std::vector<long> running = platform::processesRunningFile(*installed, pids);
+    std::vector<LeftRunning> found;
+    std::copy_if(leftRunning.begin(), leftRunning.end(), std::back_inserter(found),
+                 [&running](const LeftRunning& left) {
+                     return std::find(running.begin(), running.end(), left.pid) != running.end();
+                 });
+    return found;
 }
 
 // The command's last line, and its outcome.
@@ -309,8 +324,8 @@ UpdateReport update(UpdateUi& ui, platform::FtpClient& ftp, const Config& config
         return {UpdateOutcome::Cancelled, {}, {}};
     // On Windows the running program holds its file; on Linux it would go
     // on running the replaced one. Nothing is waited for on the server.
-    if (runsInstalledProgram(leftRunning))
-        return logged(ui, UpdateOutcome::ProgramRunning, kProgramRunning, notClosedLines(leftRunning).join(u"; "_s));
+    if (const auto running = runningInstalledProgram(config, leftRunning); !running.empty())
+        return logged(ui, UpdateOutcome::ProgramRunning, kProgramRunning, notClosedLines(running).join(u"; "_s));
 
     // Before any wait on the server.
     Installation installation = openInstallation(config, false);
@@ -430,8 +445,8 @@ UpdateReport update(UpdateUi& ui, platform::FtpClient& ftp, const Config& config
 UpdateReport rollBack(UpdateUi& ui, const Config& config, std::span<const LeftRunning> leftRunning)
 {
     PointerGuard pointer(ui);
-    if (runsInstalledProgram(leftRunning))
-        return logged(ui, UpdateOutcome::ProgramRunning, kProgramRunning, notClosedLines(leftRunning).join(u"; "_s));
+    if (const auto running = runningInstalledProgram(config, leftRunning); !running.empty())
+        return logged(ui, UpdateOutcome::ProgramRunning, kProgramRunning, notClosedLines(running).join(u"; "_s));
     Installation installation = openInstallation(config, true);
     const auto say = [&ui](UpdateOutcome outcome, const QString& line, QString cause = {}) {
         return logged(ui, outcome, line, std::move(cause));

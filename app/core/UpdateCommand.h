@@ -51,7 +51,7 @@ enum class UpdateOutcome {
     FutureRelease,   // refused: signed later than this machine's clock allows
     AlreadyCurrent,  // the server offers the installed release: nothing was touched
     RecordDamaged,   // the release record is damaged: nothing was touched
-    ProgramRunning,  // a dolvo.exe the sweep could not close is running: nothing was touched
+    ProgramRunning,  // the installed dolvo.exe runs in a program the sweep could not close: nothing was touched
     RolledBack,      // --rollback: the previous program is back
     NothingKept,     // --rollback: no previous program to go back to
 };
@@ -81,14 +81,15 @@ ExitStatus exitStatus(UpdateOutcome outcome);
 //
 // Runs the whole command on the caller's thread. With `confirmed` the
 // question is not asked (the command line's --update is the confirmation).
-// `leftRunning` is what the start-up sweep could not close: while a
-// dolvo.exe is among it, the program is neither downloaded nor replaced.
+// `leftRunning` is what the start-up sweep could not close: while one of
+// them runs the installed dolvo.exe (that file, not its name), the program
+// is neither downloaded nor replaced.
 UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config, bool confirmed = false,
                            std::span<const LeftRunning> leftRunning = {});
 
 // Puts dolvo.exe.prev back in dolvo.exe's place, and dolvo.exe (when there
 // is one) in its own: a second one goes forward again. The release floor
-// stays where it was. Refused, as the update is, while a dolvo.exe runs.
+// stays where it was. Refused, as the update is, while the installed dolvo.exe runs.
 UpdateReport RollBackCommand(UpdateUi& ui, const Config& config, std::span<const LeftRunning> leftRunning = {});
 
 }  // namespace adv

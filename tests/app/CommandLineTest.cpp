@@ -435,9 +435,9 @@ TEST(CommandLine, UpdateGoesOnWhenTheReaderOfItsOutputLeaves)
 
 // What the sweep could not close is named on stderr. An updater run as
 // "nobody" may not close a program of root's.
-// A dolvo.exe the updater may not close stops the update before the server
-// is asked for anything: no port answers here, which would be exit 2.
-TEST(CommandLine, ProgramsThatCouldNotBeClosedAreReportedAndADolvoLeftRunningStopsTheUpdate)
+// A dolvo.exe that does not run the installed file lets the update go on, to
+// where no port answers (exit 2).
+TEST(CommandLine, ProgramsThatCouldNotBeClosedAreReportedAndAnotherDolvoDoesNotStopTheUpdate)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root, to start a program that an unprivileged updater may not close";
@@ -461,14 +461,12 @@ TEST(CommandLine, ProgramsThatCouldNotBeClosedAreReportedAndADolvoLeftRunningSto
     ASSERT_TRUE(p.waitForFinished(30000));
     const QString err = QString::fromUtf8(p.readAllStandardError());
     const QString out = QString::fromUtf8(p.readAllStandardOutput());
-    EXPECT_EQ(p.exitCode(), 11) << err.toStdString();
+    EXPECT_EQ(p.exitCode(), 2) << err.toStdString();
     for (const auto& [name, pid] : {std::pair{u"dolvo.exe"_s, dolvo.pid()}, std::pair{u"Vudarav.exe"_s, always.pid()}})
         EXPECT_TRUE(err.contains(u"%1 non si è potuto chiudere (processo %2): mancano i permessi per chiuderlo"_s.arg(
             name, QString::number(pid))))
             << err.toStdString();
-    EXPECT_TRUE(out.endsWith(u"Il programma dolvo.exe è ancora in esecuzione e non si è potuto chiudere: "
-                             u"aggiornamento annullato\n"_s))
-        << out.toStdString();
+    EXPECT_FALSE(out.contains(u"ancora in esecuzione"_s)) << out.toStdString();
     EXPECT_TRUE(always.running() && dolvo.running());
 }
 
