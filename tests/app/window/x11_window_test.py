@@ -178,7 +178,8 @@ class Stage:
         self.app = subprocess.Popen([binary, "--config", ini], env=app_env)
 
     def downloading(self):
-        return any(name.startswith(".dolvo.exe.new-") for name in os.listdir(self.folder))
+        # The download has no name until it is whole: the server tells.
+        return "RETR dolvo.exe" in self.commands()
 
     def folder_entries(self):
         return sorted(os.listdir(self.folder))
