@@ -188,16 +188,27 @@ TEST(Config, DefaultsOfTheTransferBounds)
     EXPECT_EQ(c.ftp.maxDownloadBytes, 512 * 1024 * 1024);
 }
 
-// The file decides what gets installed and run: others may not write it.
-TEST(Config, AFileOthersMayWriteIsRefused)
+// The file decides what gets installed and run: others may not write it,
+// nor put another in its place.
+TEST(Config, AFileOrFolderOthersMayWriteIsRefused)
 {
-    QTemporaryDir dir;
-    for (const int mode : {0620, 0602}) {
-        if ((mode & 0070) != 0 && !adv::test::kGroupBitsCount)
+    struct Case {
+        int fileMode;
+        int folderMode;
+        const char* refused;  // what the message names; nullptr: accepted
+    };
+    for (const Case& c : {Case{0620, 0700, "modificato da altri"}, Case{0602, 0700, "modificato da altri"},
+                          Case{0600, 0703, "la cartella"},
+                          Case{0600, 01733, adv::test::kStickyFoldersCount ? nullptr : "la cartella"}}) {
+        if ((c.fileMode & 0070) != 0 && !adv::test::kGroupBitsCount)
             continue;
-        const adv::ConfigResult r = adv::loadConfig(writeIni(dir, u"user = x\n"_s, mode));
-        ASSERT_FALSE(r.config) << "mode " << std::oct << mode;
-        EXPECT_TRUE(r.error.contains(u"altri utenti"_s)) << r.error.toStdString();
+        QTemporaryDir dir;
+        const QString ini = writeIni(dir, u"user = x\n"_s, c.fileMode);
+        ASSERT_TRUE(adv::test::setMode(dir.path(), c.folderMode));
+        const adv::ConfigResult r = adv::loadConfig(ini);
+        adv::test::setMode(dir.path(), 0700);
+        EXPECT_EQ(r.config.has_value(), c.refused == nullptr) << std::oct << c.fileMode << " " << c.folderMode;
+        EXPECT_TRUE(c.refused == nullptr || r.error.contains(QString::fromUtf8(c.refused))) << r.error.toStdString();
     }
 }
 
