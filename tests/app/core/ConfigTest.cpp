@@ -4,6 +4,9 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <initializer_list>
+#include <tuple>
+
 #include "app/core/Config.h"
 #include "platform/OrdinaryFile.h"
 #include "tests/support/FileSetup.h"
@@ -192,23 +195,20 @@ TEST(Config, DefaultsOfTheTransferBounds)
 // nor put another in its place.
 TEST(Config, AFileOrFolderOthersMayWriteIsRefused)
 {
-    struct Case {
-        int fileMode;
-        int folderMode;
-        const char* refused;  // what the message names; nullptr: accepted
-    };
-    for (const Case& c : {Case{0620, 0700, "modificato da altri"}, Case{0602, 0700, "modificato da altri"},
-                          Case{0600, 0703, "la cartella"},
-                          Case{0600, 01733, adv::test::kStickyFoldersCount ? nullptr : "la cartella"}}) {
-        if ((c.fileMode & 0070) != 0 && !adv::test::kGroupBitsCount)
+    // The file's mode, its folder's, and what the refusal names (nullptr: accepted).
+    for (const auto& [fileMode, folderMode, refused] : std::initializer_list<std::tuple<int, int, const char*>>{
+             {0620, 0700, "modificato da altri"},
+             {0602, 0700, "modificato da altri"},
+             {0600, 0707, "la cartella"},
+             {0600, 01733, adv::test::kStickyFoldersCount ? nullptr : "la cartella"}}) {
+        if ((fileMode & 0070) != 0 && !adv::test::kGroupBitsCount)
             continue;
         QTemporaryDir dir;
-        const QString ini = writeIni(dir, u"user = x\n"_s, c.fileMode);
-        ASSERT_TRUE(adv::test::setMode(dir.path(), c.folderMode));
+        const QString ini = writeIni(dir, u"user = x\n"_s, fileMode);
+        ASSERT_TRUE(adv::test::setMode(dir.path(), folderMode));
         const adv::ConfigResult r = adv::loadConfig(ini);
-        adv::test::setMode(dir.path(), 0700);
-        EXPECT_EQ(r.config.has_value(), c.refused == nullptr) << std::oct << c.fileMode << " " << c.folderMode;
-        EXPECT_TRUE(c.refused == nullptr || r.error.contains(QString::fromUtf8(c.refused))) << r.error.toStdString();
+        EXPECT_EQ(r.config.has_value(), refused == nullptr) << std::oct << fileMode << " " << folderMode;
+        EXPECT_TRUE(refused == nullptr || r.error.contains(QString::fromUtf8(refused))) << r.error.toStdString();
     }
 }
 
