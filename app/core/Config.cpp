@@ -441,13 +441,25 @@ ConfigResult loadConfig(const QString& explicitFile)
     QFile in(file);
     if (!info.isFile() || !in.open(QIODevice::ReadOnly))
         return {std::nullopt, u"%1: il file di configurazione non si può leggere"_s.arg(file), {}};
-    // It decides what gets installed and run: whoever may change it may run
-    // programs as the operator.
-    if (platform::othersMayWrite(std::filesystem::path(info.absoluteFilePath().toStdU16String())))
+    // It decides what gets installed and run: whoever may change it, or put
+    // another file in its place, may run programs as the operator. The folder
+    // is the one named and, past a link, the one really holding the file.
+    std::string who;
+    if (platform::othersMayWrite(std::filesystem::path(info.absoluteFilePath().toStdU16String()), &who))
         return {std::nullopt,
-                u"%1: il file di configurazione può essere modificato da altri utenti: "
-                u"deve poterlo scrivere solo il suo proprietario (chmod 600 o 644)"_s.arg(file),
+                u"%1: il file di configurazione può essere modificato da altri utenti (%2): %3"_s.arg(
+                    file, shownValue(who), privateConfigHint()),
                 {}};
+    QStringList folders{info.absolutePath(), QFileInfo(info.canonicalFilePath()).absolutePath()};
+    folders.removeDuplicates();
+    for (const QString& folder : folders) {
+        if (platform::othersMayWrite(std::filesystem::path(folder.toStdU16String()), &who))
+            return {std::nullopt,
+                    u"%1: la cartella %2 che contiene il file di configurazione può essere modificata da altri "
+                    u"utenti (%3), che vi possono mettere un altro file: %4"_s.arg(
+                        file, QDir::toNativeSeparators(folder), shownValue(who), privateConfigHint()),
+                    {}};
+    }
     const QByteArray bytes = in.read(kMaxFileSize + 1);
     if (bytes.size() > kMaxFileSize)
         return {std::nullopt, u"%1: il file di configurazione è troppo grande"_s.arg(file), {}};

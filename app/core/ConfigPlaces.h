@@ -9,4 +9,8 @@ namespace adv {
 // (ConfigPlaces_linux.cpp, ConfigPlaces_win.cpp).
 QStringList configFolders();
 
+// How to keep the configuration file and its folder out of others' hands,
+// in this system's terms: the end of the message that refuses them.
+QString privateConfigHint();
+
 }  // namespace adv

@@ -17,6 +17,12 @@ QStringList configFolders()
     return QStandardPaths::standardLocations(QStandardPaths::AppConfigLocation);
 }
 
+QString privateConfigHint()
+{
+    return u"devono poterli scrivere solo il loro proprietario e root (chmod 600 o 644 il file, "
+           u"755 la cartella)"_s;
+}
+
 // The machine's log folder for root, the user's state folder for a user.
 QString runlog::defaultPath()
 {

@@ -17,6 +17,14 @@ QStringList configFolders()
     return QStandardPaths::standardLocations(QStandardPaths::AppDataLocation).mid(0, 2);
 }
 
+// An elevated run takes them only from the administrators: a planted
+// %PROGRAMDATA%\AggiornaDV\AggiornaDV.ini, in a folder its user made, is
+// refused rather than read.
+QString privateConfigHint()
+{
+    return u"devono poterli scrivere solo gli amministratori, SYSTEM e chi esegue il programma"_s;
+}
+
 // The machine's data folder: every user's runs in one log, for the IT person.
 QString runlog::defaultPath()
 {

@@ -34,4 +34,7 @@ extern const bool kNamesMayHoldWildcards;
 // shows the owner's bits and others' (as Everyone), not the group's.
 extern const bool kGroupBitsCount;
 
+// Whether a sticky folder keeps others from replacing a file: not under Wine.
+extern const bool kStickyFoldersCount;
+
 }  // namespace adv::test

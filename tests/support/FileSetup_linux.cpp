@@ -9,6 +9,7 @@ namespace adv::test {
 
 const bool kReplacementKeepsMode = true;
 const bool kGroupBitsCount = true;
+const bool kStickyFoldersCount = true;
 const bool kNamesMayHoldWildcards = true;
 
 std::string linuxPath(const QString& path)

@@ -21,6 +21,7 @@ std::string ask(const QJsonObject& request)
 
 const bool kReplacementKeepsMode = false;
 const bool kGroupBitsCount = false;
+const bool kStickyFoldersCount = false;
 const bool kNamesMayHoldWildcards = false;
 
 bool setMode(const QString& path, int mode)

@@ -349,6 +349,22 @@ def test_drive_and_places(f):
         finally:
             if os.path.exists(ini):
                 os.remove(ini)
+        # What a user plants in %PROGRAMDATA% an elevated run (as Wine's) refuses; Wine shows
+        # another uid's file as ANONYMOUS LOGON's.
+        if os.geteuid() != 0:
+            print("skip a planted %PROGRAMDATA% file: only root can give it to nobody")
+            return
+        planted = os.path.join(prefix, "drive_c", "ProgramData", "AggiornaDV", "AggiornaDV.ini")
+        write(planted, "root = q:\n")
+        try:
+            for owned, named in ((planted, "il file"), (os.path.dirname(planted), "la cartella")):
+                os.chown(owned, 65534, 65534)
+                status, out = f.run("--sweep")
+                os.chown(owned, 0, 0)
+                check(status == 78 and named in out and "ANONYMOUS" in out,
+                      "an elevated run refuses %s another user owns (%d): %s" % (named, status, out.strip()))
+        finally:
+            os.remove(planted)
     finally:
         os.remove(link)
 

@@ -4,6 +4,9 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <initializer_list>
+#include <tuple>
+
 #include "app/core/Config.h"
 #include "platform/OrdinaryFile.h"
 #include "tests/support/FileSetup.h"
@@ -188,16 +191,24 @@ TEST(Config, DefaultsOfTheTransferBounds)
     EXPECT_EQ(c.ftp.maxDownloadBytes, 512 * 1024 * 1024);
 }
 
-// The file decides what gets installed and run: others may not write it.
-TEST(Config, AFileOthersMayWriteIsRefused)
+// The file decides what gets installed and run: others may not write it,
+// nor put another in its place.
+TEST(Config, AFileOrFolderOthersMayWriteIsRefused)
 {
-    QTemporaryDir dir;
-    for (const int mode : {0620, 0602}) {
-        if ((mode & 0070) != 0 && !adv::test::kGroupBitsCount)
+    // The file's mode, its folder's, and what the refusal names (nullptr: accepted).
+    for (const auto& [fileMode, folderMode, refused] : std::initializer_list<std::tuple<int, int, const char*>>{
+             {0620, 0700, "modificato da altri"},
+             {0602, 0700, "modificato da altri"},
+             {0600, 0707, "la cartella"},
+             {0600, 01733, adv::test::kStickyFoldersCount ? nullptr : "la cartella"}}) {
+        if ((fileMode & 0070) != 0 && !adv::test::kGroupBitsCount)
             continue;
-        const adv::ConfigResult r = adv::loadConfig(writeIni(dir, u"user = x\n"_s, mode));
-        ASSERT_FALSE(r.config) << "mode " << std::oct << mode;
-        EXPECT_TRUE(r.error.contains(u"altri utenti"_s)) << r.error.toStdString();
+        QTemporaryDir dir;
+        const QString ini = writeIni(dir, u"user = x\n"_s, fileMode);
+        ASSERT_TRUE(adv::test::setMode(dir.path(), folderMode));
+        const adv::ConfigResult r = adv::loadConfig(ini);
+        EXPECT_EQ(r.config.has_value(), refused == nullptr) << std::oct << fileMode << " " << folderMode;
+        EXPECT_TRUE(refused == nullptr || r.error.contains(QString::fromUtf8(refused))) << r.error.toStdString();
     }
 }
 
