@@ -15,6 +15,9 @@ namespace adv::platform {
 // writer as the system names it (UTF-8).
 bool othersMayWrite(const std::filesystem::path& file, std::string* who = nullptr);
 
+// Whether this program runs as the administrator: root, or elevated on Windows.
+bool runsAsAdministrator();
+
 // True when a group or everyone may read `file`.
 bool othersMayRead(const std::filesystem::path& file);
 

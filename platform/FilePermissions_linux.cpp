@@ -53,6 +53,11 @@ bool othersMayWrite(const std::filesystem::path& file, std::string* who)
     return !writer.empty();
 }
 
+bool runsAsAdministrator()
+{
+    return ::geteuid() == 0;
+}
+
 bool othersMayRead(const std::filesystem::path& file)
 {
     struct stat st {};

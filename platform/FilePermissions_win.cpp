@@ -105,16 +105,6 @@ PSID allowed(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK rights, const std::fun
     return nullptr;
 }
 
-bool runsElevated()
-{
-    static const bool elevated = [] {
-        std::vector<BYTE> administrators = wellKnownSid(WinBuiltinAdministratorsSid);
-        BOOL member = FALSE;
-        return !administrators.empty() && CheckTokenMembership(nullptr, administrators.data(), &member) && member;
-    }();
-    return elevated;
-}
-
 // The user this program runs as.
 PSID self()
 {
@@ -179,9 +169,19 @@ PSID win::nonAdminWriter(PSECURITY_DESCRIPTOR descriptor, PSID self)
     return allowed(descriptor, kWrites, [&trusted](PSID sid) { return !trusted(sid); });
 }
 
+bool runsAsAdministrator()
+{
+    static const bool elevated = [] {
+        std::vector<BYTE> administrators = wellKnownSid(WinBuiltinAdministratorsSid);
+        BOOL member = FALSE;
+        return !administrators.empty() && CheckTokenMembership(nullptr, administrators.data(), &member) && member;
+    }();
+    return elevated;
+}
+
 bool othersMayWrite(const std::filesystem::path& file, std::string* who)
 {
-    const bool elevated = runsElevated();
+    const bool elevated = runsAsAdministrator();
     const LocalMemory descriptor =
         descriptorOf(file, DACL_SECURITY_INFORMATION | (elevated ? OWNER_SECURITY_INFORMATION : 0));
     if (!descriptor)
@@ -208,7 +208,7 @@ bool makeFolders(const std::filesystem::path& folder)
         return false;
     SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
     LocalMemory adminsOnly;
-    if (runsElevated()) {
+    if (runsAsAdministrator()) {
         PSECURITY_DESCRIPTOR made = nullptr;
         if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(win::kAdminsOnlyFolder, SDDL_REVISION_1, &made,
                                                                   nullptr))

@@ -37,21 +37,6 @@ private:
     HANDLE handle_;
 };
 
-// An elevated run shares the folder with no user who is not an
-// administrator; a user's own run writes where every user's runs write.
-bool elevated()
-{
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return false;
-    TOKEN_ELEVATION elevation{};
-    DWORD size = 0;
-    const bool is = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
-                    elevation.TokenIsElevated != 0;
-    CloseHandle(token);
-    return is;
-}
-
 constexpr DWORD kNotAFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
 
 }  // namespace
@@ -65,7 +50,9 @@ std::unique_ptr<LogFile> LogFile::open(const std::filesystem::path& path, std::s
         why = shown + " is not an ordinary file";
         return nullptr;
     }
-    const bool guarded = elevated();
+    // An elevated run shares the folder with no user who is not an
+    // administrator; a user's own run writes where every user's runs write.
+    const bool guarded = runsAsAdministrator();
     if (guarded && othersMayWrite(path.parent_path())) {
         why = "others than the administrators may write the folder " + win::toUtf8(path.parent_path().wstring());
         return nullptr;

@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -11,6 +10,7 @@
 #include <string>
 
 #include "app/core/StatusLog.h"
+#include "platform/FilePermissions.h"
 #include "platform/LogFile.h"
 
 using namespace Qt::StringLiterals;
@@ -38,7 +38,8 @@ std::unique_ptr<platform::LogFile> openFile(const QString& path, QString& refuse
 QString open(const QString& path)
 {
     close();
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+    // Made by the administrator, the folder is the administrators' to write.
+    if (!platform::makeFolders(std::filesystem::path(QFileInfo(path).absolutePath().toStdU16String())))
         return u"impossibile creare la cartella di %1"_s.arg(path);
     QString refused;
     auto log = openFile(path, refused);
