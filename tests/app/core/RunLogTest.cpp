@@ -9,7 +9,7 @@
 
 #include <sys/stat.h>
 
-#include <functional>
+#include <string>
 
 #include "app/core/RunLog.h"
 
@@ -46,35 +46,24 @@ TEST(RunLog, GrowsUntilItsBoundThenIsKeptOnceAsDotOne)
         << contents(log).toStdString();
 }
 
-struct Place {
-    const char* label;
-    std::function<bool(const QString& log, const QString& elsewhere)> make;
-};
-
-class RunLogPlace : public ::testing::TestWithParam<Place> {};
-
-// Refused at once, without opening it: the run goes on, and says why.
-TEST_P(RunLogPlace, IsRefusedUnlessAnOrdinaryFileOnlyItsOwnerWrites)
+// What another user could put at its place, or make of its folder: refused at
+// once, without opening it, and never written through; the run goes on.
+TEST(RunLog, IsWrittenOnlyToItsOwnOrdinaryFile)
 {
-    QTemporaryDir dir;
-    const QString log = dir.filePath(u"log/AggiornaDV.log"_s);
-    const QString elsewhere = dir.filePath(u"altrui"_s);
-    ASSERT_TRUE(QDir().mkpath(dir.filePath(u"log"_s)) && GetParam().make(log, elsewhere));
-    EXPECT_NE(adv::runlog::open(log), QString());
-    adv::runlog::write(u"riga"_s);
-    adv::runlog::close();
-    EXPECT_EQ(contents(elsewhere), QByteArray()) << "written through";
+    for (const std::string place : {"link", "fifo", "folder", "folder others may write"}) {
+        QTemporaryDir dir;
+        const QString log = dir.filePath(u"AggiornaDV.log"_s), elsewhere = dir.filePath(u"altrui"_s);
+        ASSERT_TRUE(QFile(elsewhere).open(QIODevice::WriteOnly));
+        const bool made = place == "link"     ? QFile::link(elsewhere, log)
+                          : place == "fifo"   ? ::mkfifo(qPrintable(log), 0600) == 0
+                          : place == "folder" ? QDir().mkdir(log)
+                                              : ::chmod(qPrintable(dir.path()), 0777) == 0;
+        ASSERT_TRUE(made) << place;
+        EXPECT_NE(adv::runlog::open(log), QString()) << place;
+        adv::runlog::write(u"riga"_s);
+        adv::runlog::close();
+        EXPECT_EQ(contents(elsewhere), QByteArray()) << place;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    RunLog, RunLogPlace,
-    ::testing::Values(
-        Place{"Link", [](const QString& l,
-                         const QString& e) { return QFile(e).open(QIODevice::WriteOnly) && QFile::link(e, l); }},
-        Place{"Fifo", [](const QString& l, const QString&) { return ::mkfifo(qPrintable(l), 0600) == 0; }},
-        Place{"Folder", [](const QString& l, const QString&) { return QDir().mkpath(l); }},
-        Place{"FolderOthersMayWrite",
-              [](const QString& l, const QString&) { return ::chmod(qPrintable(l.section(u'/', 0, -2)), 0777) == 0; }}),
-    [](const auto& row) { return std::string(row.param.label); });
 
 }  // namespace
