@@ -165,6 +165,7 @@ int startupFailure(int& argc, char** argv, const QString& text, ExitStatus statu
     const auto app = makeApplication(argc, argv, code(status));
     QMessageBox box(QMessageBox::Critical, u"Aggiornamento Software"_s, text, QMessageBox::Ok);
     // To be copied for whoever will put it right.
+    box.setTextFormat(Qt::PlainText);  // file names are anyone's words
     box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     box.exec();
     return code(status);

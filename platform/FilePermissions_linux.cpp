@@ -1,4 +1,5 @@
 #include "platform/FilePermissions.h"
+#include "platform/FilePermissions_linux.h"
 
 #include <grp.h>
 #include <pwd.h>
@@ -38,6 +39,11 @@ bool othersMayWrite(const std::filesystem::path& file, std::string* who)
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0)
         return false;  // the caller's own open reports what is wrong
+    return othersMayWrite(st, who);
+}
+
+bool othersMayWrite(const struct stat& st, std::string* who)
+{
     std::string writer;
     if (st.st_uid != 0 && st.st_uid != ::geteuid())
         writer = "l'utente " + userName(st.st_uid);

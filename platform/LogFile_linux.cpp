@@ -1,6 +1,6 @@
 #include "platform/LogFile.h"
 
-#include "platform/FilePermissions.h"
+#include "platform/FilePermissions_linux.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -51,33 +51,38 @@ std::string because(const std::string& what, int error)
 
 std::unique_ptr<LogFile> LogFile::open(const std::filesystem::path& path, std::string& why)
 {
+    // The folder is opened once and everything after is judged on what was
+    // opened: a name swapped meanwhile changes nothing.
+    const std::string shown = path.string();
+    const int folder = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0) {
+        why = because("cannot open the folder of " + shown, errno);
+        return nullptr;
+    }
+    const std::string name = path.filename().string();
+    struct stat st {};
+    const bool folderShared = ::fstat(folder, &st) != 0 || othersMayWrite(st);
     // A device can act on being opened, and a FIFO would hold the run: the
     // kind is known before anything opens the name.
-    struct stat before {};
-    if (::lstat(path.c_str(), &before) == 0 && !S_ISREG(before.st_mode)) {
-        why = path.string() + " is not an ordinary file";
+    const bool named = ::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    const int fd = folderShared || (named && !S_ISREG(st.st_mode))
+                       ? -1
+                       : ::openat(folder, name.c_str(),
+                                  O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    const int error = errno;
+    ::close(folder);
+    if (folderShared) {
+        why = "others than its owner may write the folder of " + shown;
         return nullptr;
     }
-    if (othersMayWrite(path.parent_path())) {
-        why = "others than its owner may write the folder " + path.parent_path().string();
-        return nullptr;
-    }
-    const int fd =
-        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     if (fd < 0) {
-        why = because("cannot open " + path.string(), errno);
+        why =
+            named && !S_ISREG(st.st_mode) ? shown + " is not an ordinary file" : because("cannot open " + shown, error);
         return nullptr;
     }
     auto file = std::make_unique<LinuxLogFile>(fd);
-    // What was looked at may have been swapped meanwhile: the open file
-    // itself must be an ordinary one, and nobody else's to change.
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        why = path.string() + " is not an ordinary file";
-        return nullptr;
-    }
-    if (othersMayWrite(path)) {
-        why = "others than its owner may write " + path.string();
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || othersMayWrite(st)) {
+        why = "others than its owner may write " + shown + ", or it is not an ordinary file";
         return nullptr;
     }
     (void)::fcntl(fd, F_SETFL, O_WRONLY | O_APPEND);

@@ -11,7 +11,8 @@ namespace adv::platform {
 
 // The pids among `pids` whose process runs `file`, in their order. On Linux
 // a process that maps it counts too: Wine maps a Windows program's .exe
-// rather than executing it. A process that has gone, or that this process
+// rather than executing it, and only a process of the administrator or of the
+// file's owner counts there. A process that has gone, or that this process
 // may not look into (another user's, without the rights to), does not count:
 // on Linux the replacement leaves a running program its old file, and on
 // Windows a program that holds the file makes the replacement fail, saying

@@ -114,7 +114,12 @@ std::vector<long> processesRunningFile(const std::filesystem::path& file, std::s
     const Identity identity{st.st_dev, st.st_ino};
     std::vector<long> running;
     for (const long pid : pids) {
-        if (pid <= 0)
+        // Any user may map a file everyone may read: only what runs as the
+        // administrator or as the program's owner holds it back. A stranger's
+        // program goes on with its old file after the replacement.
+        struct stat process {};
+        if (pid <= 0 || ::stat(procPath(pid, "").c_str(), &process) != 0 ||
+            (process.st_uid != 0 && process.st_uid != st.st_uid))
             continue;
         struct stat image {};
         const bool runs = ::stat(procPath(pid, "exe").c_str(), &image) == 0 && identity.of(image);

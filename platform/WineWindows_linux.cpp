@@ -47,6 +47,10 @@ constexpr std::size_t kEnvironLimit = 1 << 20;
 constexpr std::size_t kStatusLimit = 1 << 18;
 constexpr std::size_t kCookieFileLimit = 1 << 16;
 
+// A display that has not answered by then never will; the updater stops
+// its asker sooner, at the end of the grace.
+constexpr unsigned kAskerLifeSeconds = 120;
+
 // What the asker writes on its pipe.
 constexpr char kSent = 'S';
 constexpr char kNoWindow = 'W';
@@ -381,7 +385,14 @@ int sendCloseRequests(const Plan& plan, const std::optional<Cookie>& cookie)
             ::setresgid(plan.gid, plan.gid, plan.gid) != 0 || ::setresuid(plan.uid, plan.uid, plan.uid) != 0 ||
             ::geteuid() != plan.uid || ::getegid() != plan.gid)
             answer(3, kNotAllowed);
+        // A change of identity clears the parent-death signal: an updater
+        // killed meanwhile must not leave its copy waiting on a display.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(1);
     }
+    // Whatever else happens, it does not outlive this.
+    ::alarm(kAskerLifeSeconds);
     answer(3, sendCloseRequests(plan, cookieFor(plan)) > 0 ? kSent : kNoWindow);
 }
 
@@ -389,6 +400,20 @@ void reap(long pid)
 {
     while (::waitpid(static_cast<pid_t>(pid), nullptr, 0) < 0 && errno == EINTR) {
     }
+}
+
+// Whether `pid` sees the same files, network and users as this process.
+bool inOurNamespaces(long pid)
+{
+    for (const char* kind : {"ns/mnt", "ns/net", "ns/user"}) {
+        struct stat theirs {};
+        struct stat ours {};
+        if (::stat(procPath(pid, kind).c_str(), &theirs) != 0 ||
+            ::stat((std::string("/proc/self/") + kind).c_str(), &ours) != 0 || theirs.st_ino != ours.st_ino ||
+            theirs.st_dev != ours.st_dev)
+            return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -455,6 +480,11 @@ CloseRequest startAsking(long pid, PendingClose& pending)
         return CloseRequest::CannotBeAsked;
     if (!readOwner(pid, plan))
         return CloseRequest::NotAllowed;
+    // A program of root's in a container names its cookie file and display
+    // in a world of its own: asked from here, as root, its XAUTHORITY would
+    // be read among the host's files and their cookie sent where it says.
+    if (plan.uid == 0 && !inOurNamespaces(pid))
+        return CloseRequest::CannotBeAsked;
 
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0)

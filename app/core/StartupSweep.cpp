@@ -50,11 +50,14 @@ namespace {
 template <typename Program, typename Same>
 std::pair<QString, std::size_t> pidsFrom(std::span<const Program> programs, std::size_t first, Same same)
 {
+    // How many a stranger starts is not for the line's length to follow.
+    constexpr qsizetype kShown = 10;
     QStringList pids;
     std::size_t end = first;
     for (; end < programs.size() && programs[end].name == programs[first].name && same(programs[end]); ++end)
         pids << QString::number(programs[end].pid);
-    return {(pids.size() == 1 ? u"processo "_s : u"processi "_s) + pids.join(u", "_s), end};
+    const QString more = pids.size() > kShown ? u" e altri %1"_s.arg(pids.size() - kShown) : QString();
+    return {(pids.size() == 1 ? u"processo "_s : u"processi "_s) + pids.mid(0, kShown).join(u", "_s) + more, end};
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "app/core/StatusLog.h"
 
+#include <QList>
+
 using namespace Qt::StringLiterals;
 
 namespace adv {
@@ -20,14 +22,14 @@ QString printable(const QString& text, bool keepNewlines)
 {
     QString shown;
     shown.reserve(text.size());
-    for (const QChar c : text) {
-        const QChar::Category category = c.category();
+    for (const char32_t c : text.toUcs4()) {
+        const QChar::Category category = QChar::category(c);
         const bool hidden = category == QChar::Other_Control || category == QChar::Other_Format ||
                             category == QChar::Separator_Line || category == QChar::Separator_Paragraph;
-        if (hidden && !(keepNewlines && c == u'\n'))
-            shown += u"\\u%1"_s.arg(c.unicode(), 4, 16, QChar(u'0'));
+        if (hidden && !(keepNewlines && c == U'\n'))
+            shown += u"\\u%1"_s.arg(static_cast<uint>(c), 4, 16, QChar(u'0'));
         else
-            shown += c;
+            shown += QString::fromUcs4(&c, 1);
     }
     return shown;
 }

@@ -28,20 +28,29 @@ open(sys.argv[1] + ".asked", "w").close()
 
 work = tempfile.mkdtemp(prefix="adv-wine-namespace-")
 try:
+    # Another user's program, as a container or Flatpak runs one: root's
+    # own in a world of its own is not asked from here.
+    os.chmod(work, 0o755)
+    os.mkdir(work + "/run")
+    os.chmod(work + "/run", 0o777)
+    shutil.copy(os.environ["XAUTHORITY"], work + "/Xauthority")
+    os.chown(work + "/Xauthority", 65534, 65534)
     shutil.copy(os.path.realpath("/usr/bin/python3"), work + "/wine64")
     with open(work + "/program.py", "w") as f:
         f.write(PROGRAM)
     with open(work + "/AggiornaDV.ini", "w") as f:
         f.write("root = %s\nclose_grace_s = 20\nlog_file =\n" % work)
-    program = subprocess.Popen(["unshare", "-p", "-f", "--mount-proc", work + "/wine64", work + "/program.py", work + "/p"])
+    program = subprocess.Popen(["unshare", "-p", "-f", "--mount-proc", "setpriv", "--reuid=nobody", "--regid=nogroup",
+                                "--clear-groups", work + "/wine64", work + "/program.py", work + "/run/p"],
+                               env=dict(os.environ, XAUTHORITY=work + "/Xauthority"))
     end = time.monotonic() + 30
-    while not os.path.exists(work + "/p.ready") and program.poll() is None and time.monotonic() < end:
+    while not os.path.exists(work + "/run/p.ready") and program.poll() is None and time.monotonic() < end:
         time.sleep(0.05)
-    if not os.path.exists(work + "/p.ready"):
+    if not os.path.exists(work + "/run/p.ready"):
         sys.exit("FAIL the program in its namespace showed no window")
     sweep = subprocess.run([sys.argv[1], "--sweep", "--config", work + "/AggiornaDV.ini"], capture_output=True, text=True)
     program.wait(10)
-    asked = os.path.exists(work + "/p.asked")
+    asked = os.path.exists(work + "/run/p.asked")
     print(("ok   " if asked else "FAIL ") + "the window got the close request; --sweep said: " + sweep.stderr)
     sys.exit(0 if asked and program.returncode == 0 else 1)
 finally:

@@ -46,14 +46,17 @@ struct FakeDisplay {
     std::string number, display;
 };
 
-// A Wine program `name` with environment `env`, as nobody when `nobody`.
-t::Child wineProgram(const std::string& dir, const std::string& name, Lines env, bool nobody)
+// A Wine program `name` with environment `env`, run through `as` (setpriv
+// for another user, unshare for root in a container), else as this process.
+t::Child wineProgram(const std::string& dir, const std::string& name, Lines env, Lines as = {})
 {
     if (::access((dir + "/wine64").c_str(), X_OK) != 0)
         t::installAs(t::childProgram(), dir, "wine64");
-    env.insert(env.begin(), {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "/usr/bin/env", "-i"});
+    env.insert(env.begin(), "-i");
     env.insert(env.end(), {dir + "/wine64", "--comm", name});
-    return run(nobody ? "/usr/bin/setpriv" : "/usr/bin/env", Lines(env.begin() + (nobody ? 0 : 4), env.end()));
+    as.emplace_back("/usr/bin/env");
+    as.insert(as.end(), env.begin(), env.end());
+    return run(as.front(), Lines(as.begin() + 1, as.end()));
 }
 
 // Root asks another user's program with that user's rights and cookie only:
@@ -76,6 +79,7 @@ TEST(TerminateWine, AnotherUsersProgramIsAskedWithItsRightsAndOnlyItsCookie)
         {"record", "abstract", "link", "uid=65534 name= data="},
         {"record", "abstract", "fifo", "uid=65534 name= data="},
         {"malformed", "abstract", "", nullptr},
+        {"record", "abstract", "container", nullptr},  // root's own, in a world of its own
     };
     for (const auto& row : rows) {
         const FakeDisplay x(dir.path(), row.mode, row.where);
@@ -94,8 +98,12 @@ TEST(TerminateWine, AnotherUsersProgramIsAskedWithItsRightsAndOnlyItsCookie)
         ASSERT_GE(::inotify_add_watch(watch, dir.file("fifo").c_str(), IN_OPEN), 0);
 
         const std::string name = t::uniqueName("xa");
-        const std::string auth = *row.auth ? dir.file(row.auth) : "";
-        t::Child program = wineProgram(dir.path(), name, {"DISPLAY=" + x.display, "XAUTHORITY=" + auth}, true);
+        const bool container = std::string_view(row.auth) == "container";
+        const std::string auth = container ? dir.file("root") : *row.auth ? dir.file(row.auth) : "";
+        t::Child program =
+            wineProgram(dir.path(), name, {"DISPLAY=" + x.display, "XAUTHORITY=" + auth},
+                        container ? Lines{"/usr/bin/unshare", "-m"}
+                                  : Lines{"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
         const adv::TerminateReport r = adv::TerminateProcessesByName(name, 10s);
         ::unsetenv("XAUTHORITY");
 
@@ -118,7 +126,7 @@ TEST(TerminateWine, SilentDisplaysAreAskedAllAtOnce)
     const std::string name = t::uniqueName("sd");
     std::vector<t::Child> programs;
     for (int i = 0; i < 30; ++i)
-        programs.push_back(wineProgram(dir.path(), name, {"DISPLAY=" + x.display}, false));
+        programs.push_back(wineProgram(dir.path(), name, {"DISPLAY=" + x.display}));
 
     const adv::TerminateReport r = adv::TerminateProcessesByName(name, 4s);
     EXPECT_EQ(r.forced, 30);

@@ -36,13 +36,13 @@ TEST(RunLog, GrowsUntilItsBoundThenIsKeptOnceAsDotOne)
         ASSERT_EQ(adv::runlog::open(log), QString());
         adv::runlog::write(u"riga"_s);
     }
-    adv::runlog::write(u"una\u2028riga"_s);
+    adv::runlog::write(u"una\u2028riga\U000E0001"_s);
     adv::runlog::close();
     const QByteArray kept = contents(log + u".1"_s);
     EXPECT_TRUE(kept.count("] riga\n") == 2 && kept.contains("\nvecchio") && kept.endsWith("xxx"))
         << "appended, kept once";
     const QList<QByteArray> lines = contents(log).split('\n');  // the separator breaks no line
-    EXPECT_TRUE(lines.size() == 3 && lines[0].endsWith("] riga") && lines[1].endsWith("] una\\u2028riga"))
+    EXPECT_TRUE(lines.size() == 3 && lines[0].endsWith("] riga") && lines[1].endsWith("] una\\u2028riga\\ue0001"))
         << contents(log).toStdString();
 }
 
