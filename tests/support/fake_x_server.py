@@ -1,11 +1,9 @@
 #!/usr/bin/python3
-"""fake_x_server.py MODE WHERE FIRST RECORD: another user's X server, on the
-first free display number N from FIRST, over "tcp" (127.0.0.1:6000+N) or
-"abstract" (@/tmp/.X11-unix/XN). Writes N as RECORD's first line, then "R" to
-fd 3. MODE record: refuse each connection after a line "uid=U name=HEX
-data=HEX" (the sender, "-" over TCP, and its cookie); malformed: answer with
-an 84-byte setup that claims 255 screens; silent: never answer, and write
-"open=K" whenever K connections are open."""
+"""fake_x_server.py MODE WHERE FIRST RECORD: another user's X server on the first
+free display N from FIRST, over "tcp" (127.0.0.1:6000+N) or "abstract". Writes N
+to RECORD, then "R" to fd 3. MODE record: refuse each connection after a line
+"uid=U name=HEX data=HEX" (the sender, "-" over TCP, and its cookie); silent:
+never answer, and write "open=K" whenever K connections are open."""
 
 import os
 import selectors
@@ -60,11 +58,7 @@ while True:
         if len(setup) < name_end + lengths[1]:
             continue
         setups[conn] = None
-        if mode == "record":
-            cred = where != "tcp" and conn.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12)
-            note("uid=%s name=%s data=%s" % (struct.unpack("3i", cred)[1] if cred else "-",
-                                            setup[12:12 + lengths[0]].hex(), setup[name_end:name_end + lengths[1]].hex()))
-            conn.sendall(struct.pack(order + "BBHHH", 0, 7, 11, 0, 2) + b"refused\0")
-        else:
-            fixed = struct.pack(order + "IIIIHHBB", 0, 0x200000, 0x1FFFFF, 0, 0, 0xFFFF, 255, 0)
-            conn.sendall(struct.pack(order + "BxHHH", 1, 11, 0, 19) + fixed.ljust(76, b"\0"))
+        cred = where != "tcp" and conn.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12)
+        note("uid=%s name=%s data=%s" % (struct.unpack("3i", cred)[1] if cred else "-",
+                                        setup[12:12 + lengths[0]].hex(), setup[name_end:name_end + lengths[1]].hex()))
+        conn.sendall(struct.pack(order + "BBHHH", 0, 7, 11, 0, 2) + b"refused\0")
