@@ -184,13 +184,6 @@ TEST(Config, ValuesAreTakenLiterally)
     EXPECT_EQ(quoted.config->user, "");
 }
 
-TEST(Config, DefaultsOfTheTransferBounds)
-{
-    const adv::Config c;
-    EXPECT_EQ(c.ftp.minRateBps, 1024);
-    EXPECT_EQ(c.ftp.maxDownloadBytes, 512 * 1024 * 1024);
-}
-
 // The file decides what gets installed and run: others may not write it,
 // nor put another in its place.
 TEST(Config, AFileOrFolderOthersMayWriteIsRefused)
