@@ -46,10 +46,10 @@ def start(name, mode):
     """The stand-in as `name`, in `mode`; returns it and the file it writes on WM_CLOSE."""
     exe = os.path.join(work, name)
     shutil.copy(sys.argv[2], exe)
-    child = subprocess.Popen([WINE, "Z:" + exe.replace("/", "\\"), mode, "-", "Z:" + exe.replace("/", "\\") + ".saved"],
-                             env=env, **quiet)
+    child = subprocess.Popen([WINE, "Z:" + exe.replace("/", "\\"), mode, "file:Z:" + exe.replace("/", "\\") + ".ready",
+                              "Z:" + exe.replace("/", "\\") + ".saved"], env=env, **quiet)
     if mode == "windowless":
-        time.sleep(2)
+        check(wait_for(lambda: os.path.exists(exe + ".ready"), 30), "%s (%s) runs" % (name, mode))
     else:
         check(wait_for(lambda: has_window(child.pid), 30), "%s (%s) shows its window" % (name, mode))
     return child, exe + ".saved"

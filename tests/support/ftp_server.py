@@ -11,10 +11,11 @@ shows in a process listing.
 """
 
 import argparse
+import datetime
+import ipaddress
 import logging
 import os
 import socket
-import subprocess
 import sys
 import threading
 
@@ -71,20 +72,35 @@ def parse_args():
 
 
 def make_certificate(certdir):
-    """A self-signed certificate for 127.0.0.1 and localhost, valid one day."""
+    """A self-signed certificate for 127.0.0.1 and localhost, valid from a day
+    ago to a day ahead: valid from this very second, it would be refused by a
+    client whose clock reads a little behind (Schannel under Wine did)."""
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import NameOID
+
     os.makedirs(certdir, exist_ok=True)
     cert = os.path.join(certdir, "cert.pem")
     key = os.path.join(certdir, "key.pem")
-    subprocess.run(
-        ["openssl", "req", "-x509", "-newkey", "ec",
-         "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-         "-keyout", key, "-out", cert, "-days", "1",
-         "-subj", "/CN=127.0.0.1",
-         # The address as a DNS name too: libcurl's Schannel code (7.88)
-         # matches a ca_file's server against DNS names only.
-         "-addext", "subjectAltName=IP:127.0.0.1,DNS:127.0.0.1,DNS:localhost",
-         "-addext", "basicConstraints=critical,CA:TRUE"],
-        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    secret = ec.generate_private_key(ec.SECP256R1())
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "127.0.0.1")])
+    now = datetime.datetime.now(datetime.timezone.utc)
+    made = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(secret.public_key())
+            .serial_number(x509.random_serial_number())
+            .not_valid_before(now - datetime.timedelta(days=1)).not_valid_after(now + datetime.timedelta(days=1))
+            # The address as a DNS name too: libcurl's Schannel code (7.88)
+            # matches a ca_file's server against DNS names only.
+            .add_extension(x509.SubjectAlternativeName([x509.IPAddress(ipaddress.ip_address("127.0.0.1")),
+                                                        x509.DNSName("127.0.0.1"), x509.DNSName("localhost")]),
+                           critical=False)
+            .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
+            .sign(secret, hashes.SHA256()))
+    with open(key, "wb") as f:
+        f.write(secret.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                     serialization.NoEncryption()))
+    with open(cert, "wb") as f:
+        f.write(made.public_bytes(serialization.Encoding.PEM))
     return cert, key
 
 

@@ -9,7 +9,8 @@
 //           windowless  no window at all
 //           probe-self  no window; looks for processes named as itself and
 //                       writes "<found> <itself among them: 0|1>" into MARKER_FILE
-// READY_EVENT  a named event, set once the program can be asked to close.
+// READY_EVENT  a named event, set once the program can be asked to close; or
+//              file:PATH, a file written then (for tests outside Wine); or -.
 // MARKER_FILE  written each time WM_CLOSE arrives (or the probe's answer).
 //
 // Whatever happens it ends by itself after a minute, with exit code 77, so a
@@ -33,10 +34,10 @@ constexpr UINT_PTR kLifetimeTimer = 1;
 const wchar_t* markerPath = nullptr;
 bool endsOnClose = true;
 
-void writeMarker(std::string_view text = "WM_CLOSE\r\n")
+void writeMarker(std::string_view text = "WM_CLOSE\r\n", const wchar_t* path = markerPath)
 {
     const HANDLE file =
-        CreateFileW(markerPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return;
     DWORD written = 0;
@@ -90,19 +91,25 @@ int wmain(int argc, wchar_t** argv)
         return 2;
     const std::wstring_view mode = argv[1];
     markerPath = argv[3];
-    // "-": no one waits (a test driven from outside Wine polls instead).
-    const bool awaited = std::wstring_view(argv[2]) != L"-";
-    const HANDLE ready = awaited ? OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[2]) : nullptr;
-    if (awaited && ready == nullptr)
+    const std::wstring_view readyName = argv[2];
+    const bool readyFile = readyName.starts_with(L"file:");
+    const bool awaited = readyName != L"-" && !readyFile;
+    const HANDLE readyEvent = awaited ? OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[2]) : nullptr;
+    if (awaited && readyEvent == nullptr)
         return 3;
+    const auto ready = [&] {
+        if (readyFile)
+            writeMarker("ready", argv[2] + 5);
+        if (readyEvent != nullptr) {
+            SetEvent(readyEvent);
+            CloseHandle(readyEvent);
+        }
+    };
 
     if (mode == L"windowless" || mode == L"probe-self") {
         if (mode == L"probe-self")
             probeSelf();
-        if (ready != nullptr) {
-            SetEvent(ready);
-            CloseHandle(ready);
-        }
+        ready();
         Sleep(kLifetimeMs);
         return kOutlived;
     }
@@ -124,10 +131,7 @@ int wmain(int argc, wchar_t** argv)
     if (mode != L"hidden")
         ShowWindow(window, SW_SHOWNOACTIVATE);
     SetTimer(window, kLifetimeTimer, kLifetimeMs, nullptr);
-    if (ready != nullptr) {
-        SetEvent(ready);
-        CloseHandle(ready);
-    }
+    ready();
 
     MSG message{};
     BOOL got = FALSE;

@@ -70,7 +70,8 @@ class Fixture:
         os.makedirs(self.download)
         env = dict(os.environ, ADV_FTP_PASSWORD="prova-segreta")
         self.server = subprocess.Popen(
-            ["/usr/bin/python3", args.ftp_server, "--root", self.served, "--user", "operatore"],
+            ["/usr/bin/python3", args.ftp_server, "--root", self.served, "--user", "operatore",
+             "--command-log", os.path.join(work, "commands.log")],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=open(os.path.join(work, "ftp.log"), "w"), env=env)
         self.port = int(self.server.stdout.readline())
         self.key = self.make_key("maker")
@@ -107,9 +108,23 @@ class Fixture:
 
     def run(self, *arguments, cwd=None):
         """The program through wine-run.sh: its status and its output (stdout and stderr)."""
-        done = subprocess.run([self.args.wine_run, self.args.default_prefix, self.args.program, *arguments],
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=cwd, timeout=120)
-        return done.returncode, done.stdout.decode("utf-8", "replace")
+        run = subprocess.Popen([self.args.wine_run, self.args.default_prefix, self.args.program, *arguments],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=cwd, start_new_session=True)
+        try:
+            out, _ = run.communicate(timeout=120)
+            return run.returncode, out.decode("utf-8", "replace")
+        except subprocess.TimeoutExpired:
+            # What it was doing, for the record, then nothing of it left behind.
+            prefix = os.environ["WINEPREFIX"]
+            said = [read(os.path.join(prefix, n)).decode("utf-8", "replace")
+                    for n in os.listdir(prefix) if n.startswith(".adv-output.")]
+            tail = read(os.path.join(self.work, "commands.log")).decode("utf-8", "replace")[-600:]
+            processes = subprocess.run(["ps", "-eo", "pid,stat,wchan:20,etime,args"], capture_output=True, text=True)
+            os.killpg(run.pid, 9)
+            run.communicate()
+            print("     %s timed out after 120 s; it said %r; the server's last commands %r\n%s"
+                  % (" ".join(arguments), said, tail, processes.stdout), flush=True)
+            return None, "timed out"
 
     def folder(self):
         return sorted(os.listdir(os.path.dirname(self.installed)))
@@ -136,10 +151,11 @@ def test_sweep(f):
     for name in closed + spared:
         exe = os.path.join(bin_dir, name)
         shutil.copy(f.args.stand_in, exe)
-        children[name] = start_windows(f, exe, "visible", "-", windows_path(exe + ".closed"))
-    time.sleep(3)
+        children[name] = start_windows(f, exe, "visible", "file:" + windows_path(exe + ".ready"),
+                                       windows_path(exe + ".closed"))
     for name in closed + spared:
-        check(children[name].poll() is None, "the stand-in %s runs before the sweep" % name)
+        check(wait_for(lambda: os.path.exists(os.path.join(bin_dir, name + ".ready")), 60),
+              "the stand-in %s runs before the sweep" % name)
     status, out = f.run("--sweep", "--config", f.config())
     check(status == 0, "--sweep exits 0 (%d): %s" % (status, out.strip()))
     check("[x] Dolvo\n[x] Trevanto\n[x] Kivo\n[x] KIVO Term.WIFI" in out.replace("\r", ""),
@@ -333,10 +349,11 @@ def test_drive_and_places(f):
         status, out = f.run("--sweep", "--config", f.config(root="k:"))
         check(status == 78, "a drive that does not exist is a configuration error (%d)" % status)
 
-        user = subprocess.run([WINE, "cmd", "/c", "echo %APPDATA%"], capture_output=True, text=True,
-                              env=dict(os.environ, WINEPREFIX=prefix)).stdout.strip().splitlines()[-1]
-        appdata = subprocess.run([WINE, "winepath", "-u", user], capture_output=True, text=True,
-                                 env=dict(os.environ, WINEPREFIX=prefix)).stdout.strip()
+        # The prefix's one user profile, read from the prefix rather than
+        # from a Wine program's output, which a loaded machine may lose.
+        users = os.path.join(prefix, "drive_c", "users")
+        appdata = [os.path.join(users, u, "AppData", "Roaming") for u in sorted(os.listdir(users))
+                   if u != "Public" and os.path.isdir(os.path.join(users, u, "AppData", "Roaming"))][0]
         ini = os.path.join(appdata, "AggiornaDV", "AggiornaDV.ini")
         write(ini, "root = q:\n")
         try:

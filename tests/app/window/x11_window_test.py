@@ -65,17 +65,28 @@ class Screen:
         except Exception:
             return None
 
-    def window(self, title):
-        """The mapped top-level window with exactly this title, or None."""
+    def window(self, title, pid):
+        """The mapped top-level window of process `pid` with exactly this
+        title, or None: a program killed the step before may still show one."""
+        net_wm_pid = self.d.intern_atom("_NET_WM_PID")
         for w in self.root.query_tree().children:
             try:
                 if w.get_attributes().map_state != X.IsViewable:
                     continue
+                owner = w.get_full_property(net_wm_pid, X.AnyPropertyType)
             except Exception:
                 continue
-            if self.title(w) == title:
+            if owner is not None and list(owner.value) == [pid] and self.title(w) == title:
                 return w
         return None
+
+    def has_focus(self, window):
+        focus = self.d.get_input_focus().focus
+        while focus not in (None, X.NONE, X.PointerRoot) and focus != self.root:
+            if focus == window:
+                return True
+            focus = focus.query_tree().parent
+        return False
 
     def origin(self, window):
         where = self.root.translate_coords(window, 0, 0)
@@ -198,7 +209,7 @@ class Stage:
     def finish(self):
         if self.app.poll() is None:
             self.app.kill()
-            self.app.wait()
+        self.app.wait()
         self.server.kill()
         self.server.wait()
         shutil.rmtree(self.tmp, ignore_errors=True)
@@ -211,20 +222,25 @@ def screenshot(path):
 
 def start_update(screen, stage, label):
     """Clicks DOWNLOAD and answers Sì; returns the main window."""
-    main = wait_for(lambda: screen.window(MAIN_TITLE), 30)
+    pid = stage.app.pid
+    main = wait_for(lambda: screen.window(MAIN_TITLE, pid), 30)
     check(main is not None, label + ": the window appears (program: %s)" % stage.app.poll())
     if main is None:
         return None
-    time.sleep(0.3)
-    screen.click(main, *DOWNLOAD)
-    question = wait_for(lambda: screen.window(QUESTION_TITLE), 10)
+    # A window just mapped may not take a click yet: click until it asks.
+    question = None
+    for _ in range(10):
+        screen.click(main, *DOWNLOAD)
+        question = wait_for(lambda: screen.window(QUESTION_TITLE, pid), 3)
+        if question is not None:
+            break
     check(question is not None, label + ": DOWNLOAD asks the question")
     if question is None:
         return None
     # The click activates the box; its default button, No, has the focus,
     # and Tab goes to the other one.
     screen.click(question, 12, 12)
-    time.sleep(0.2)
+    check(wait_for(lambda: screen.has_focus(question), 10), label + ": the question takes the keyboard")
     screen.key("Tab")
     screen.key("space")
     return main
@@ -234,7 +250,7 @@ def icon_is_the_designed_one(screen, binary, server_script):
     label = "icon"
     stage = Stage(binary, server_script, "none", b"MZ")
     try:
-        main = wait_for(lambda: screen.window(MAIN_TITLE), 30)
+        main = wait_for(lambda: screen.window(MAIN_TITLE, stage.app.pid), 30)
         check(main is not None, label + ": the window appears (program: %s)" % stage.app.poll())
         if main is None:
             return
@@ -261,7 +277,7 @@ def stop_during_download(screen, binary, server_script, shots, how):
             screen.click(main, *DOWNLOAD)
             time.sleep(0.1)
         time.sleep(0.5)
-        check(screen.window(QUESTION_TITLE) is None, label + ": DOWNLOAD during the update asks nothing")
+        check(screen.window(QUESTION_TITLE, stage.app.pid) is None, label + ": DOWNLOAD during the update asks nothing")
         screenshot(os.path.join(shots, "x11-during-download-%s.png" % how))
         started = time.monotonic()
         if how == "USCITA":
@@ -296,12 +312,12 @@ def clicks_are_not_replayed(screen, binary, server_script, shots):
         screen.click(main, *DOWNLOAD)
         check(wait_for(lambda: stage.installed_bytes() == b"MZ!!", 15), label + ": the update ends and installs")
         time.sleep(1.0)
-        check(screen.window(QUESTION_TITLE) is None, label + ": no question comes after the update")
+        check(screen.window(QUESTION_TITLE, stage.app.pid) is None, label + ": no question comes after the update")
         ox, oy = screen.origin(main)
         screen.move(ox + 300, oy + 300)
         screen.move(ox + 310, oy + 320)
         time.sleep(1.0)
-        check(screen.window(QUESTION_TITLE) is None, label + ": nor at the next mouse movement")
+        check(screen.window(QUESTION_TITLE, stage.app.pid) is None, label + ": nor at the next mouse movement")
         screenshot(os.path.join(shots, "x11-after-update.png"))
         check(stage.commands().count("RETR") == 1, label + ": one download only")
         screen.close_box(main)
@@ -328,14 +344,14 @@ def a_program_it_may_not_close_is_named_first_in_the_log(screen, binary):
     app = subprocess.Popen(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", binary, "--config",
                             tmp + "/AggiornaDV.ini"], env=dict(os.environ, XAUTHORITY=tmp + "/Xauthority", HOME=tmp))
     try:
-        main = wait_for(lambda: screen.window(MAIN_TITLE), 30)
-        time.sleep(0.3)
-        log = (screen.copied(main, 608 + 100, 16 + 100) or "\n").splitlines()  # the status log
+        main = wait_for(lambda: screen.window(MAIN_TITLE, app.pid), 30)
+        log = (main and wait_for(lambda: screen.copied(main, 608 + 100, 16 + 100), 30) or "\n").splitlines()
         check(log[0] == "- Vudarav.exe non si è potuto chiudere (processo %d): mancano i permessi per chiuderlo"
               % roots.pid and roots.poll() is None, "unprivileged window: the log first names what runs on: %r" % log)
     finally:
-        app.kill()
-        roots.kill()
+        for child in (app, roots):
+            child.kill()
+            child.wait()
         shutil.rmtree(tmp, ignore_errors=True)
 
 
@@ -346,9 +362,8 @@ def a_refused_configuration_is_shown_in_a_message_box(screen, binary):
         f.write("root = %s\nclose_grace_s = molti\n" % tmp)
     app = subprocess.Popen([binary, "--config", tmp + "/AggiornaDV.ini"], stderr=subprocess.PIPE)
     try:
-        box = wait_for(lambda: screen.window(MAIN_TITLE), 30)
-        time.sleep(0.3)
-        text = screen.copied(box, 120, 20)  # its text, selectable
+        box = wait_for(lambda: screen.window(MAIN_TITLE, app.pid), 30)
+        text = box and wait_for(lambda: screen.copied(box, 120, 20), 30) or ""  # its text, selectable
         screen.key("Return")
         status = app.wait(timeout=5)
         check(status == 78 and "close_grace_s" in text and text.strip() in app.stderr.read().decode(),
@@ -356,6 +371,7 @@ def a_refused_configuration_is_shown_in_a_message_box(screen, binary):
     finally:
         if app.poll() is None:
             app.kill()
+        app.wait()
         shutil.rmtree(tmp, ignore_errors=True)
 
 
