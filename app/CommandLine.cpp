@@ -7,6 +7,7 @@
 #include <QMessageBox>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -14,11 +15,13 @@
 #include "app/window/AggiornaDolvo.h"
 #include "app/window/WindowProcess.h"
 #include "app/core/Config.h"
-#include "app/core/ConfigPlaces.h"
+#include "app/core/Places.h"
 #include "app/core/RunLog.h"
 #include "app/core/ProductTable.h"
 #include "app/core/StartupSweep.h"
+#include "app/core/RollBackCommand.h"
 #include "app/core/UpdateCommand.h"
+#include "app/core/UpdateTexts.h"
 #include "app/core/ProcessTerminator.h"
 #include "app/core/ConsoleUi.h"
 #include "platform/Arguments.h"
@@ -29,6 +32,15 @@ namespace adv {
 namespace {
 
 const QString kUsage = u"Uso: AggiornaDV [--config FILE] [--sweep | --update | --rollback] [--help] [--version]"_s;
+
+QString exitStatuses()
+{
+    QString table;
+    for (const ExitStatusMeaning& meaning : kExitStatuses)
+        table += u"\n%1  %2"_s.arg(code(meaning.status), 4)
+                     .arg(QString::fromUtf8(meaning.italian.data(), static_cast<qsizetype>(meaning.italian.size())));
+    return table;
+}
 
 QString help()
 {
@@ -47,29 +59,14 @@ QString help()
            u"  -h, --help     Mostra questo aiuto.\n"
            u"  -v, --version  Mostra la versione.\n"
            u"\n"
-           u"Senza opzioni apre la finestra \"Aggiornamento Software\".\n"
+           u"Senza opzioni apre la finestra \""_s +
+           text::kWindowTitle +
+           u"\".\n"
            u"\n"
            u"Senza --config, la configurazione è il primo di questi file che esiste (altrimenti valgono\n"
            u"i valori predefiniti):\n"_s +
            places.join(u'\n') + u"\n\nRegistro di ogni esecuzione (chiave log_file):\n  "_s +
-           QDir::toNativeSeparators(runlog::defaultPath()) +
-           u"\n\n"
-           u"Stato di uscita:\n"
-           u"   0  aggiornato, o già aggiornato; --sweep, --rollback riusciti\n"
-           u"   1  risposta No alla domanda\n"
-           u"   2  collegamento al server non riuscito\n"
-           u"   3  la cartella di download manca sul server\n"
-           u"   4  Dolvo non è installato\n"
-           u"   5  download non riuscito o interrotto (il programma installato non è cambiato)\n"
-           u"   6  il programma scaricato non è quello firmato dal produttore\n"
-           u"   7  il server offre una versione precedente a quella installata\n"
-           u"   8  --rollback: nessuna versione precedente da ripristinare\n"
-           u"   9  la versione sul server è firmata più di un giorno nel futuro\n"
-           u"  10  il registro della versione installata è danneggiato\n"
-           u"  11  un dolvo.exe che non si è potuto chiudere è in esecuzione\n"
-           u"  64  riga di comando errata\n"
-           u"  69  nessuno schermo per la finestra\n"
-           u"  78  configurazione non utilizzabile"_s;
+           QDir::toNativeSeparators(runlog::defaultPath()) + u"\n\nStato di uscita:"_s + exitStatuses();
 }
 
 class ConsoleCheckBox final : public CheckBox {
@@ -94,9 +91,11 @@ int runConsole(const Config& config, ConsoleJob job)
     // lets the sweep end, and the update then stops at its first wait on the
     // server.
     ConsoleUi ui;
-    std::array<ConsoleCheckBox, 4> boxes;
+    std::array<ConsoleCheckBox, kProducts.size()> boxes;
+    ProductCheckBoxes pointers;
+    std::transform(boxes.begin(), boxes.end(), pointers.begin(), [](ConsoleCheckBox& box) { return &box; });
     ProcessTerminator terminator(config.closeGrace);
-    const TerminateReport swept = StartupSweep(config.root, {&boxes[0], &boxes[1], &boxes[2], &boxes[3]}, terminator);
+    const TerminateReport swept = StartupSweep(config.root, pointers, terminator);
     const std::vector<LeftRunning>& left = swept.left;
     for (const QString& line : sweepLines(swept))
         printLine(stderr, u"AggiornaDV: "_s + line);
@@ -106,10 +105,10 @@ int runConsole(const Config& config, ConsoleJob job)
         printLine(stdout, (boxes[i].value() == 1 ? u"[x] "_s : u"[ ] "_s) + caption);
     }
     if (job == ConsoleJob::Sweep)
-        return code(ExitStatus::Updated);
+        return code(ExitStatus::Success);
     UpdateReport report;
     if (job == ConsoleJob::RollBack) {
-        report = RollBackCommand(ui, config, left);
+        report = RollBackCommand(ui, *installSiteBelow(config.root), config, left);
     } else {
         if (!config.publicKey)
             printLine(stderr, kNotVerified);
@@ -163,7 +162,7 @@ int startupFailure(int& argc, char** argv, const QString& text, ExitStatus statu
 {
     printLine(stderr, u"AggiornaDV: "_s + text);
     const auto app = makeApplication(argc, argv, code(status));
-    QMessageBox box(QMessageBox::Critical, u"Aggiornamento Software"_s, text, QMessageBox::Ok);
+    QMessageBox box(QMessageBox::Critical, adv::text::kWindowTitle, text, QMessageBox::Ok);
     // To be copied for whoever will put it right.
     box.setTextFormat(Qt::PlainText);  // file names are anyone's words
     box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
@@ -221,11 +220,11 @@ int runCommandLine(int argc, char** argv, std::string_view builtInKey)
     }
     if (parser.isSet(helpOption)) {
         printLine(stdout, help());
-        return code(ExitStatus::Updated);
+        return code(ExitStatus::Success);
     }
     if (parser.isSet(versionOption)) {
         printLine(stdout, u"AggiornaDV "_s + QStringLiteral(ADV_VERSION));
-        return code(ExitStatus::Updated);
+        return code(ExitStatus::Success);
     }
     if (int(parser.isSet(sweepOption)) + int(parser.isSet(updateOption)) + int(parser.isSet(rollBackOption)) > 1) {
         printLine(stderr, u"AggiornaDV: --sweep, --update e --rollback non vanno insieme"_s);

@@ -12,6 +12,8 @@
 #include <cwchar>
 #include <string>
 
+#include "app/core/ExitStatus.h"
+
 namespace {
 
 // Ctrl+C and Ctrl+Break are the program's to answer (it stops cleanly at its
@@ -41,11 +43,11 @@ int wmain()
     if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                         &started)) {
         std::fwprintf(stderr, L"AggiornaDV: impossibile avviare %ls (errore %lu)\n", program.c_str(), GetLastError());
-        return 70;  // EX_SOFTWARE: nothing was done
+        return adv::code(adv::ExitStatus::NotStarted);  // nothing was done
     }
     CloseHandle(started.hThread);
     WaitForSingleObject(started.hProcess, INFINITE);
-    DWORD status = 70;
+    DWORD status = adv::code(adv::ExitStatus::NotStarted);
     GetExitCodeProcess(started.hProcess, &status);
     CloseHandle(started.hProcess);
     return static_cast<int>(status);

@@ -13,7 +13,7 @@
 #include <set>
 #include <system_error>
 
-#include "app/core/ConfigPlaces.h"
+#include "app/core/Places.h"
 #include "platform/FilePermissions.h"
 
 using namespace Qt::StringLiterals;

@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "app/core/UpdateCommand.h"
+#include "app/core/UpdateUi.h"
 
 namespace adv {
 

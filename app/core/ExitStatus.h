@@ -1,29 +1,61 @@
-// The statuses the program exits with, for scripts that run it.
+// The statuses the program exits with, for scripts that run it: one table,
+// which --help prints and the README's table is held against.
 #pragma once
+
+#include <array>
+#include <string_view>
 
 namespace adv {
 
 enum class ExitStatus : int {
-    Updated = 0,    // also: the window closed, --sweep and --help done
-    Cancelled = 1,  // the operator answered No
+    Success = 0,  // updated or already current, the window closed, --sweep, --rollback, --help, --version
+    Cancelled = 1,
     ConnectFailed = 2,
     FolderMissing = 3,
     NotInstalled = 4,
-    DownloadFailed = 5,   // or interrupted; the installed file is as it was
-    NotAuthentic = 6,     // the download is not the maker's signed file
-    OlderRelease = 7,     // the server offers a release older than the installed one
-    NothingKept = 8,      // --rollback found no previous program
-    FutureRelease = 9,    // the server offers a release signed more than a day ahead of this machine's clock
-    RecordDamaged = 10,   // the installation's release record is damaged; nothing was touched
-    ProgramRunning = 11,  // a dolvo.exe that could not be closed is running; nothing was downloaded or touched
-    Usage = 64,           // the command line is wrong
-    NoDisplay = 69,       // no screen to open the window on
-    Config = 78,          // the configuration cannot be used; nothing was closed
+    DownloadFailed = 5,
+    NotAuthentic = 6,
+    OlderRelease = 7,
+    NothingKept = 8,
+    FutureRelease = 9,
+    RecordDamaged = 10,
+    ProgramRunning = 11,
+    RollBackFailed = 12,
+    Usage = 64,
+    NoDisplay = 69,
+    NotStarted = 70,  // AggiornaDV.com could not start AggiornaDV.exe
+    Config = 78,
 };
 
 constexpr int code(ExitStatus status)
 {
     return static_cast<int>(status);
 }
+
+struct ExitStatusMeaning {
+    ExitStatus status;
+    std::string_view italian;  // UTF-8
+};
+
+inline constexpr std::array kExitStatuses{
+    ExitStatusMeaning{ExitStatus::Success, "aggiornato, o già aggiornato; --sweep, --rollback riusciti"},
+    ExitStatusMeaning{ExitStatus::Cancelled, "risposta No alla domanda"},
+    ExitStatusMeaning{ExitStatus::ConnectFailed, "collegamento al server non riuscito"},
+    ExitStatusMeaning{ExitStatus::FolderMissing, "la cartella di download manca sul server"},
+    ExitStatusMeaning{ExitStatus::NotInstalled, "Dolvo non è installato"},
+    ExitStatusMeaning{ExitStatus::DownloadFailed,
+                      "download non riuscito o interrotto (il programma installato non è cambiato)"},
+    ExitStatusMeaning{ExitStatus::NotAuthentic, "il programma scaricato non è quello firmato dal produttore"},
+    ExitStatusMeaning{ExitStatus::OlderRelease, "il server offre una versione precedente a quella installata"},
+    ExitStatusMeaning{ExitStatus::NothingKept, "--rollback: nessuna versione precedente da ripristinare"},
+    ExitStatusMeaning{ExitStatus::FutureRelease, "la versione sul server è firmata più di un giorno nel futuro"},
+    ExitStatusMeaning{ExitStatus::RecordDamaged, "il registro della versione installata è danneggiato"},
+    ExitStatusMeaning{ExitStatus::ProgramRunning, "un dolvo.exe che non si è potuto chiudere è in esecuzione"},
+    ExitStatusMeaning{ExitStatus::RollBackFailed, "--rollback: ripristino non riuscito"},
+    ExitStatusMeaning{ExitStatus::Usage, "riga di comando errata"},
+    ExitStatusMeaning{ExitStatus::NoDisplay, "nessuno schermo per la finestra"},
+    ExitStatusMeaning{ExitStatus::NotStarted, "AggiornaDV.com non ha potuto avviare AggiornaDV.exe"},
+    ExitStatusMeaning{ExitStatus::Config, "configurazione non utilizzabile"},
+};
 
 }  // namespace adv

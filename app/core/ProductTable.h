@@ -20,12 +20,18 @@ inline constexpr std::array<std::string_view, 3> kTrevantoPrograms{"trevanto.exe
 inline constexpr std::array<std::string_view, 2> kKivoPrograms{"Kivo.exe", "kivoavvisi.exe"};
 inline constexpr std::array<std::string_view, 1> kKivoWifiPrograms{"vidorizu.exe"};
 
-inline constexpr std::array<Product, 4> kProducts{{
-    {"dv", "Dolvo", "\\dolvo\\dolvo.exe", kDolvoPrograms},
-    {"tv", "Trevanto", "\\trevanto\\trevanto.exe", kTrevantoPrograms},
-    {"kv", "Kivo", "\\kivo\\Kivo.exe", kKivoPrograms},
-    {"kvw", "KIVO Term.WIFI", "\\kivo\\vidorizu.exe", kKivoWifiPrograms},
-}};
+inline constexpr Product kDolvo{"dv", "Dolvo", "\\dolvo\\dolvo.exe", kDolvoPrograms};
+inline constexpr std::array kProducts{
+    kDolvo,
+    Product{"tv", "Trevanto", "\\trevanto\\trevanto.exe", kTrevantoPrograms},
+    Product{"kv", "Kivo", "\\kivo\\Kivo.exe", kKivoPrograms},
+    Product{"kvw", "KIVO Term.WIFI", "\\kivo\\vidorizu.exe", kKivoWifiPrograms},
+};
+
+// The update replaces Dolvo's main program, under the same name as the
+// server offers it.
+inline constexpr const Product& kUpdatedProduct = kDolvo;
+inline constexpr std::string_view kUpdatedProgram = kDolvoPrograms[0];
 
 // Closed at every start, whatever is installed.
 inline constexpr std::string_view kAlwaysClosed = "Vudarav.exe";

@@ -69,4 +69,19 @@ void close()
     file().reset();
 }
 
+void LoggedUi::AppendStatus(const QString& message)
+{
+    write(statusLine(message));
+    ui_.AppendStatus(message);
+}
+
+UpdateReport loggedEnd(UpdateReport report)
+{
+    if (!report.cause.isEmpty())
+        write(u"Causa: "_s + report.cause);
+    if (!report.release.isEmpty())
+        write(u"Installata: "_s + report.release);
+    return report;
+}
+
 }  // namespace adv::runlog

@@ -5,10 +5,14 @@
 
 #include <QString>
 
+#include <cstdint>
+
+#include "app/core/UpdateUi.h"
+
 namespace adv::runlog {
 
 // Where the log goes when the configuration does not say: one file per OS
-// (ConfigPlaces_linux.cpp, ConfigPlaces_win.cpp).
+// (Places_linux.cpp, Places_win.cpp).
 QString defaultPath();
 
 // Starts this run's log in `path` (folders made as needed). A file that
@@ -25,5 +29,24 @@ void close();
 
 // A file past this bound is rotated when the next run opens it.
 inline constexpr qint64 kMaxBytes = 1024 * 1024;
+
+// A command's window or console, and the log file, line for line.
+class LoggedUi final : public UpdateUi {
+public:
+    explicit LoggedUi(UpdateUi& ui) : ui_(ui) {}
+    void setPointer(Pointer pointer) override { ui_.setPointer(pointer); }
+    bool askYesNo(const QString& prompt, const QString& title) override { return ui_.askYesNo(prompt, title); }
+    void showBusyLabel() override { ui_.showBusyLabel(); }
+    void AppendStatus(const QString& message) override;
+    void downloadProgress(std::int64_t received, std::int64_t total) override { ui_.downloadProgress(received, total); }
+    void downloadEnded() override { ui_.downloadEnded(); }
+    bool stopRequested() override { return ui_.stopRequested(); }
+
+private:
+    UpdateUi& ui_;
+};
+
+// A command's cause and release, after its last line.
+UpdateReport loggedEnd(UpdateReport report);
 
 }  // namespace adv::runlog

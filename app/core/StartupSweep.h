@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/core/ProductTable.h"
 #include "process/DoroDave.h"
 
 namespace adv {
@@ -31,8 +32,8 @@ public:
 // 1 when `path` (rooted at the drive) names an ordinary file under `root`, else 0.
 short ProbeInstalled(const std::filesystem::path& root, std::string_view path);
 
-// The check boxes of the four products, in table order (dv, tv, kv, kvw).
-using ProductCheckBoxes = std::array<CheckBox*, 4>;
+// The products' check boxes, in table order.
+using ProductCheckBoxes = std::array<CheckBox*, kProducts.size()>;
 
 // Probes all four products first and stores the results, then reads each box
 // back and closes the ticked products' programs, in table order, then the one

@@ -23,6 +23,7 @@
 
 #include "app/core/ProductTable.h"
 #include "app/core/StatusLog.h"
+#include "app/core/UpdateTexts.h"
 #include "app/window/BlockedPointer.h"
 #include "app/window/YesNoQuestion.h"
 #include "app/window/FlatColourButton.h"
@@ -147,7 +148,7 @@ AggiornaDolvo::AggiornaDolvo(const Config& config, platform::FtpClient& ftp, Ter
 {
     std::future<resources::Pictures> pictures = resources::decodePictures();
     setObjectName(u"AggiornaDolvo"_s);
-    setWindowTitle(u"Aggiornamento Software"_s);
+    setWindowTitle(text::kWindowTitle);
     resize(kClientSize);
     centreOnScreen();
 
@@ -435,7 +436,7 @@ void AggiornaDolvo::runUpdateCommand()
     const UpdateReport report = adv::UpdateCommand(*this, ftp_, config_, false, leftRunning_);
     // The log's lines stay as they always were; why the last command failed
     // is one rest of the pointer on them away.
-    const bool failed = exitStatus(report.outcome) != ExitStatus::Updated && report.outcome != UpdateOutcome::Cancelled;
+    const bool failed = exitStatus(report.outcome) != ExitStatus::Success && report.outcome != UpdateOutcome::Cancelled;
     // A tooltip that looks like markup is shown as markup: the server's words
     // in the cause are text, so the tooltip is given as text made markup.
     statusBox_->setToolTip(failed && !report.cause.isEmpty()

@@ -51,7 +51,7 @@ public:
     Pointer pointer() const { return pointer_; }
     // True while the update command runs.
     bool busy() const { return busy_; }
-    // The four product boxes in product table order, for the sweep.
+    // The product boxes in product table order, for the sweep.
     ProductCheckBoxes productCheckBoxes();
     // The hidden drive list's current drive text: the drive ("c:") on
     // Windows, the configured root folder on Linux.
@@ -113,7 +113,7 @@ private:
     QComboBox* driveList_ = nullptr;              // Drive1
     FlatColourButton* exitButton_ = nullptr;      // Command2
     QGroupBox* productFrame_ = nullptr;           // Frame1
-    std::array<std::unique_ptr<BoxAdapter>, 4> productBoxes_;
+    std::array<std::unique_ptr<BoxAdapter>, kProducts.size()> productBoxes_;
 
     Pointer pointer_ = Pointer::Arrow;
     QCursor logAreaCursor_;  // the log's own, while the hourglass stands in

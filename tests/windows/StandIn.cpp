@@ -36,8 +36,7 @@ bool endsOnClose = true;
 
 void writeMarker(std::string_view text = "WM_CLOSE\r\n", const wchar_t* path = markerPath)
 {
-    const HANDLE file =
-        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return;
     DWORD written = 0;

@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <initializer_list>
 #include <tuple>
 
 #include "app/core/Config.h"
+#include "app/core/ExitStatus.h"
 #include "platform/OrdinaryFile.h"
 #include "tests/support/FileSetup.h"
 
@@ -236,6 +238,22 @@ TEST(Config, TheReadmeListsEveryKeyWithItsDefault)
         else
             EXPECT_EQ(shown, u"`"_s + QString::fromUtf8(keys[i].defaultText) + u'`');
     }
+}
+
+// And its table of exit statuses mirrors the program's, which --help prints.
+TEST(Config, TheReadmeListsEveryExitStatusInOrder)
+{
+    QFile readme(QStringLiteral(ADV_SOURCE_DIR "/README.md"));
+    ASSERT_TRUE(readme.open(QIODevice::ReadOnly));
+    QStringList listed, expected;
+    static const QRegularExpression row(u"^\\| (\\d+) \\|"_s);
+    for (const QByteArray& line : readme.readAll().split('\n')) {
+        if (const auto match = row.match(QString::fromUtf8(line)); match.hasMatch())
+            listed << match.captured(1);
+    }
+    for (const adv::ExitStatusMeaning& meaning : adv::kExitStatuses)
+        expected << QString::number(adv::code(meaning.status));
+    EXPECT_EQ(listed, expected);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "app/core/Config.h"
 #include "app/core/UpdateCommand.h"
+#include "app/core/UpdateTexts.h"
 #include "tests/support/FileSetup.h"
 #include "tests/support/FtpServer.h"
 

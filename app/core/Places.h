@@ -1,4 +1,5 @@
-// Where the configuration file is looked for when --config names none.
+// Where the program's own files are on each system: the configuration, looked
+// for when --config names none, and the log (RunLog.h's defaultPath).
 #pragma once
 
 #include <QStringList>
@@ -6,7 +7,7 @@
 namespace adv {
 
 // The user's own folder first, then the machine's; one file per OS
-// (ConfigPlaces_linux.cpp, ConfigPlaces_win.cpp).
+// (Places_linux.cpp, Places_win.cpp).
 QStringList configFolders();
 
 // How to keep the configuration file and its folder out of others' hands,

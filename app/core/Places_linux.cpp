@@ -1,4 +1,4 @@
-#include "app/core/ConfigPlaces.h"
+#include "app/core/Places.h"
 #include "app/core/RunLog.h"
 
 #include <QDir>

@@ -1,0 +1,49 @@
+// Dolvo's installation, as the update and roll-back commands find it: the
+// seam between the commands and this machine's files and processes, passed
+// in as the FTP session is.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "platform/FileReplacement.h"
+#include "process/DoroDave.h"
+
+namespace adv {
+
+struct Config;
+
+class InstallSite {
+public:
+    virtual ~InstallSite() = default;
+    // The installed program's transaction, opened, not locked; with
+    // `orOnlyPrevious` also where only the program it replaced is left.
+    // None when it is not installed, or (with `why` set) cannot be opened.
+    virtual std::unique_ptr<platform::FileReplacement> open(bool orOnlyPrevious, platform::ReplaceResult& why) = 0;
+    // Of `pids`, those that run the installed program's file.
+    virtual std::vector<long> runningTheProgram(std::span<const long> pids) = 0;
+};
+
+// The installation below `root`, on this machine.
+std::unique_ptr<InstallSite> installSiteBelow(const std::filesystem::path& root);
+
+// The installation opened and locked once: what is checked is what gets
+// replaced, whatever happens to its path meanwhile, and no other updater
+// moves its release floor.
+struct Installation {
+    std::unique_ptr<platform::FileReplacement> replacement;  // none: not installed
+    platform::ReplaceResult locked;
+};
+
+// With a key, the floor an earlier release of this updater kept beside the
+// program is raised into the record.
+Installation openInstallation(InstallSite& site, const Config& config, bool orOnlyPrevious);
+
+// Those left running by the sweep that run the installed program, that very
+// file: anyone may give a program its name, and only what runs the file
+// keeps it from being replaced.
+std::vector<LeftRunning> runningInstalledProgram(InstallSite& site, std::span<const LeftRunning> leftRunning);
+
+}  // namespace adv

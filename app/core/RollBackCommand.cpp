@@ -1,0 +1,45 @@
+#include "app/core/RollBackCommand.h"
+
+#include "app/core/Config.h"
+#include "app/core/RunLog.h"
+#include "app/core/StartupSweep.h"
+#include "app/core/UpdateTexts.h"
+
+using namespace Qt::StringLiterals;
+
+namespace adv {
+namespace {
+
+UpdateReport rollBack(UpdateUi& ui, InstallSite& site, const Config& config, std::span<const LeftRunning> leftRunning)
+{
+    PointerGuard pointer(ui);
+    if (const auto running = runningInstalledProgram(site, leftRunning); !running.empty())
+        return ended(ui, UpdateOutcome::ProgramRunning, text::kProgramRunning, notClosedLines(running).join(u"; "_s));
+    Installation installation = openInstallation(site, config, true);
+    if (!installation.replacement && installation.locked)
+        return ended(ui, UpdateOutcome::NotInstalled, text::kNotInstalled, text::notInstalledCause(config.root));
+    if (installation.locked.status == platform::ReplaceStatus::Damaged)
+        return ended(ui, UpdateOutcome::RecordDamaged, text::kRecordDamaged, text::replaceCause(installation.locked));
+    if (!installation.locked)
+        return ended(ui, UpdateOutcome::RollBackFailed, text::kRollBackFailed, text::replaceCause(installation.locked));
+
+    const platform::ReplaceResult swapped = installation.replacement->rollBack();
+    if (swapped.status == platform::ReplaceStatus::NothingKept)
+        return ended(ui, UpdateOutcome::NothingKept, text::kNothingKept);
+    if (!swapped)
+        return ended(ui, UpdateOutcome::RollBackFailed, text::kRollBackFailed, text::replaceCause(swapped));
+    return ended(ui, UpdateOutcome::RolledBack, text::kRolledBack,
+                 swapped.detail.empty() ? QString()
+                                        : text::because(u"ripristinato, ma non tutto è in ordine"_s, swapped.detail));
+}
+
+}  // namespace
+
+UpdateReport RollBackCommand(UpdateUi& ui, InstallSite& site, const Config& config,
+                             std::span<const LeftRunning> leftRunning)
+{
+    runlog::LoggedUi logged(ui);
+    return runlog::loggedEnd(rollBack(logged, site, config, leftRunning));
+}
+
+}  // namespace adv

@@ -1,0 +1,139 @@
+#include "app/core/UpdateTexts.h"
+
+#include <QDateTime>
+#include <QLocale>
+
+#include <algorithm>
+
+#include "app/core/Config.h"
+#include "app/core/ProductTable.h"
+
+using namespace Qt::StringLiterals;
+
+namespace adv {
+namespace text {
+
+QString connectFailed(const std::string& host)
+{
+    return u"Impossibile connettersi al server "_s + QString::fromStdString(host) + u". Riprovare più tardi"_s;
+}
+
+QString futureRelease(std::int64_t signedAt, std::int64_t now)
+{
+    return u"La versione sul server è firmata il %1, più di un giorno dopo l'ora di questo computer (%2): "
+           u"aggiornamento annullato"_s.arg(shownDate(signedAt), shownDate(now));
+}
+
+QString futureReleaseCause(std::int64_t signedAt, std::int64_t now)
+{
+    return u"la versione sul server è firmata il %1, più di un giorno dopo l'ora di questo computer (%2)"_s.arg(
+        shownDate(signedAt), shownDate(now));
+}
+
+QString olderReleaseCause(std::int64_t signedAt, std::int64_t floor)
+{
+    return u"la versione sul server è firmata il %1, prima di una già installata qui (firmata il %2)"_s.arg(
+        shownDate(signedAt), shownDate(floor));
+}
+
+QString signatureMissingCause(const QString& cause)
+{
+    return u"il server non offre la firma %1%2: %3"_s.arg(
+        QString::fromUtf8(kUpdatedProgram.data(), static_cast<qsizetype>(kUpdatedProgram.size())),
+        QString::fromUtf8(platform::kSignatureSuffix.data(), static_cast<qsizetype>(platform::kSignatureSuffix.size())),
+        cause);
+}
+
+QString shownDate(std::int64_t secondsSince1970)
+{
+    return QLocale(QLocale::Italian, QLocale::Italy)
+        .toString(QDateTime::fromSecsSinceEpoch(secondsSince1970), u"d MMMM yyyy, HH:mm"_s);
+}
+
+QString shownRelease(std::int64_t signedAt, const std::string& hash)
+{
+    return u"versione firmata il %1, BLAKE2b-512 %2"_s.arg(shownDate(signedAt), QString::fromStdString(hash));
+}
+
+QString unsignedRelease()
+{
+    return u"versione non firmata"_s;
+}
+
+QString because(const QString& italian, const std::string& detail)
+{
+    return detail.empty() ? italian : italian + u" (dettaglio: %1)"_s.arg(shownValue(detail));
+}
+
+QString notInstalledCause(const std::filesystem::path& root)
+{
+    std::string below(kUpdatedProduct.probePath.substr(1));
+    std::replace(below.begin(), below.end(), '\\', '/');
+    return u"non c'è il file %1"_s.arg(QString::fromStdU16String((root / below).make_preferred().u16string()));
+}
+
+QString ftpCause(const platform::FtpResult& why, const Config& config)
+{
+    using platform::FtpFailure;
+    QString what;
+    switch (why.failure) {
+    case FtpFailure::None:
+    case FtpFailure::Setting: what = u"un'impostazione del collegamento non si può usare"_s; break;
+    case FtpFailure::Connection:
+        what = why.reply == 530
+                   ? u"il server ha rifiutato l'accesso: nome utente o password non accettati"_s
+                   : u"nessuna sessione con il server %1, porta %2"_s.arg(QString::fromStdString(config.host))
+                         .arg(config.ftp.port);
+        break;
+    case FtpFailure::Folder:
+        what = u"il server non apre la cartella \"%1\""_s.arg(shownValue(config.remoteFolder));
+        break;
+    case FtpFailure::RemoteFile: what = u"il file non si trova sul server"_s; break;
+    case FtpFailure::Size: what = u"il file arrivato non è della dimensione che il server indica"_s; break;
+    case FtpFailure::Transfer: what = u"il trasferimento si è interrotto, o era più lento del minimo"_s; break;
+    case FtpFailure::Sink: what = u"il file scaricato non si è potuto scrivere"_s; break;
+    case FtpFailure::Interrupted: what = u"interrotto su richiesta"_s; break;
+    }
+    if (!why.serverReply.empty())
+        what += u"; risposta del server: \"%1\""_s.arg(shownValue(why.serverReply));
+    return because(what, why.detail);
+}
+
+QString replaceCause(const platform::ReplaceResult& why)
+{
+    switch (why.status) {
+    case platform::ReplaceStatus::Busy: return because(u"un altro aggiornamento è in corso"_s, why.detail);
+    case platform::ReplaceStatus::Damaged:
+        return because(u"il registro %1 non è nella forma che l'aggiornamento scrive"_s.arg(
+                           QString::fromStdString(std::string(kUpdatedProgram) + std::string(platform::kRecordSuffix))),
+                       why.detail);
+    default: return because(u"il programma installato non si è potuto sostituire"_s, why.detail);
+    }
+}
+
+}  // namespace text
+
+ExitStatus exitStatus(UpdateOutcome outcome)
+{
+    switch (outcome) {
+    case UpdateOutcome::Updated:
+    case UpdateOutcome::AlreadyCurrent:
+    case UpdateOutcome::RolledBack: return ExitStatus::Success;
+    case UpdateOutcome::Cancelled: return ExitStatus::Cancelled;
+    case UpdateOutcome::ConnectFailed: return ExitStatus::ConnectFailed;
+    case UpdateOutcome::FolderMissing: return ExitStatus::FolderMissing;
+    case UpdateOutcome::NotInstalled: return ExitStatus::NotInstalled;
+    case UpdateOutcome::DownloadFailed:
+    case UpdateOutcome::Interrupted: return ExitStatus::DownloadFailed;
+    case UpdateOutcome::NotAuthentic: return ExitStatus::NotAuthentic;
+    case UpdateOutcome::OlderRelease: return ExitStatus::OlderRelease;
+    case UpdateOutcome::FutureRelease: return ExitStatus::FutureRelease;
+    case UpdateOutcome::RecordDamaged: return ExitStatus::RecordDamaged;
+    case UpdateOutcome::ProgramRunning: return ExitStatus::ProgramRunning;
+    case UpdateOutcome::NothingKept: return ExitStatus::NothingKept;
+    case UpdateOutcome::RollBackFailed: return ExitStatus::RollBackFailed;
+    }
+    return ExitStatus::DownloadFailed;
+}
+
+}  // namespace adv

@@ -1,0 +1,68 @@
+// What the update and roll-back commands tell the operator, in Italian, and
+// the status each outcome leaves the program with.
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "app/core/ExitStatus.h"
+#include "app/core/UpdateUi.h"
+#include "platform/FileReplacement.h"
+#include "platform/FtpClient.h"
+
+namespace adv {
+
+struct Config;
+
+namespace text {
+
+inline const QString kWindowTitle = QStringLiteral("Aggiornamento Software");
+inline const QString kQuestionTitle = QStringLiteral("Aggiornamento software");
+inline const QString kPrompt = QStringLiteral("Sei sicuro di voler procedere");
+inline const QString kConnecting = QStringLiteral("Collegamento al sito ZORVANIK");
+inline const QString kConnected = QStringLiteral("Collegamento riuscito");
+inline const QString kFolderMissing = QStringLiteral("La Directory 'download' non esiste sul server ");
+inline const QString kNotInstalled = QStringLiteral("Programma Dolvo non è stato installato... ");
+inline const QString kDownloadStarts = QStringLiteral("Inizio download programma ");
+inline const QString kDownloadFailed = QStringLiteral("Impossibile scaricare il programma. Riprovare più tardi");
+inline const QString kUpdated = QStringLiteral("Il programma è stato aggiornato... ");
+inline const QString kAlreadyCurrent = QStringLiteral("Il programma è già aggiornato");
+inline const QString kInterrupted =
+    QStringLiteral("Aggiornamento interrotto: il programma installato non è stato modificato");
+inline const QString kNotAuthentic = QStringLiteral("Il programma scaricato non è autentico: aggiornamento annullato");
+inline const QString kOlderRelease =
+    QStringLiteral("Il server offre una versione precedente del programma: aggiornamento annullato");
+inline const QString kRecordDamaged =
+    QStringLiteral("Il registro della versione installata è danneggiato: aggiornamento annullato");
+inline const QString kRolledBack = QStringLiteral("Ripristinata la versione precedente del programma");
+inline const QString kNothingKept = QStringLiteral("Nessuna versione precedente da ripristinare");
+inline const QString kRollBackFailed = QStringLiteral("Impossibile ripristinare la versione precedente del programma");
+inline const QString kProgramRunning =
+    QStringLiteral("Il programma dolvo.exe è ancora in esecuzione e non si è potuto chiudere: aggiornamento annullato");
+
+QString connectFailed(const std::string& host);
+QString futureRelease(std::int64_t signedAt, std::int64_t now);
+QString futureReleaseCause(std::int64_t signedAt, std::int64_t now);
+QString olderReleaseCause(std::int64_t signedAt, std::int64_t floor);
+QString signatureMissingCause(const QString& cause);
+
+// A date as the operator reads it, in Italian.
+QString shownDate(std::int64_t secondsSince1970);
+QString shownRelease(std::int64_t signedAt, const std::string& hash);
+QString unsignedRelease();
+
+// An Italian cause, and the system's own words behind it.
+QString because(const QString& italian, const std::string& detail);
+QString notInstalledCause(const std::filesystem::path& root);
+QString ftpCause(const platform::FtpResult& why, const Config& config);
+QString replaceCause(const platform::ReplaceResult& why);
+
+}  // namespace text
+
+// Exit status of `--update` and `--rollback` for each outcome.
+ExitStatus exitStatus(UpdateOutcome outcome);
+
+}  // namespace adv
