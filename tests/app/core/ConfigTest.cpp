@@ -129,7 +129,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"hostWithSpace", "host = ftp example.it\n", "host", "non è un nome"},
         BadCase{"hostWithAt", "host = user@ftp.example.it\n", "host", "non è un nome"},
         BadCase{"rateNotANumber", "min_rate_bps = veloce\n", "min_rate_bps", "numero intero"},
-        BadCase{"zeroDownloadBound", "max_download_mb = 0\n", "max_download_mb", "da 1"}),
+        BadCase{"zeroDownloadBound", "max_download_mb = 0\n", "max_download_mb", "da 1"},
+        BadCase{"keyNotBase64", "public_key = RWnonunachiave\n", "public_key", "non è una chiave"},
+        BadCase{"keyCut", "public_key = RWQf6LRCGA9i53mlYecO4IzT51TGPpvWucNSCh1CBM0QTaLn73\n", "public_key",
+                "non è una chiave"},
+        BadCase{"keyOfAnotherKind", "public_key = UWQf6LRCGA9i53mlYecO4IzT51TGPpvWucNSCh1CBM0QTaLn73Y7GFO3\n",
+                "public_key", "non è una chiave"}),
     [](const auto& row) { return std::string(row.param.label); });
 
 TEST(Config, FileThatCannotBeRead)

@@ -11,8 +11,11 @@
 #include <vector>
 
 #include "app/core/Minisign.h"
+#include "tests/support/MinisignMaker.h"
 
 namespace {
+
+using adv::test::oneShot;
 
 std::vector<char> bytes(std::size_t size)
 {
@@ -24,15 +27,6 @@ std::vector<char> bytes(std::size_t size)
         x ^= x << 5;
         c = static_cast<char>(x & 0xffu);
     }
-    return out;
-}
-
-adv::minisign::Hash oneShot(const std::vector<char>& data)
-{
-    EXPECT_GE(sodium_init(), 0);
-    adv::minisign::Hash out{};
-    crypto_generichash(out.data(), out.size(), reinterpret_cast<const unsigned char*>(data.data()), data.size(),
-                       nullptr, 0);
     return out;
 }
 
@@ -80,46 +74,10 @@ TEST(StreamHash, CanBeAbandonedHalfway)
 
 namespace {
 
-using Bytes = std::basic_string<unsigned char>;
-
-std::string base64(const Bytes& raw)
-{
-    std::string out(sodium_base64_encoded_len(raw.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
-    sodium_bin2base64(out.data(), out.size(), raw.data(), raw.size(), sodium_base64_VARIANT_ORIGINAL);
-    out.pop_back();
-    return out;
-}
-
-// A key pair and minisign's signature format, made with libsodium.
-struct Maker {
-    unsigned char publicKey[crypto_sign_PUBLICKEYBYTES], secretKey[crypto_sign_SECRETKEYBYTES], id[8];
-    Maker()
-    {
-        EXPECT_GE(sodium_init(), 0);
-        crypto_sign_keypair(publicKey, secretKey);
-        randombytes_buf(id, sizeof id);
-    }
-    adv::minisign::PublicKey key() const
-    {
-        return *adv::minisign::parsePublicKey(base64(Bytes{'E', 'd'} + Bytes(id, 8) + Bytes(publicKey, 32)));
-    }
-    Bytes sign(const Bytes& message) const
-    {
-        Bytes signature(crypto_sign_BYTES, 0);
-        crypto_sign_detached(signature.data(), nullptr, message.data(), message.size(), secretKey);
-        return signature;
-    }
-    // `legacy`: minisign -l, a signature of the whole file rather than its hash.
-    std::string signatureOf(const std::string& file, const std::string& comment, bool legacy = false) const
-    {
-        const adv::minisign::Hash hash = oneShot(std::vector<char>(file.begin(), file.end()));
-        const Bytes signature = sign(legacy ? Bytes(file.begin(), file.end()) : Bytes(hash.begin(), hash.end()));
-        const Bytes algorithm{'E', static_cast<unsigned char>(legacy ? 'd' : 'D')};
-        return "untrusted comment: signature from minisign secret key\n" +
-               base64(algorithm + Bytes(id, 8) + signature) + "\ntrusted comment: " + comment + "\n" +
-               base64(sign(signature + Bytes(comment.begin(), comment.end()))) + "\n";
-    }
-};
+using adv::test::base64;
+using adv::test::Bytes;
+using adv::test::Maker;
+using adv::test::oneShot;
 
 const std::string kProgram = "MZ versione 2";
 const std::string kComment = "timestamp:2000\tfile:dolvo.exe";

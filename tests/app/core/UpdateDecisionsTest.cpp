@@ -1,0 +1,275 @@
+// What the update and roll-back commands decide, each outcome once: over a
+// server given as a table and an installation in a temporary folder, with
+// the maker's signatures made here. Needs no root, no network, no Wine.
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QTemporaryDir>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+
+#include "app/core/Config.h"
+#include "app/core/RollBackCommand.h"
+#include "app/core/UpdateCommand.h"
+#include "app/core/UpdateTexts.h"
+#include "tests/support/MinisignMaker.h"
+
+using namespace Qt::StringLiterals;
+using adv::UpdateOutcome;
+namespace fs = std::filesystem;
+namespace platform = adv::platform;
+
+namespace {
+
+class ScriptedFtp final : public platform::FtpClient {
+public:
+    std::map<std::string, std::string> files;
+    platform::FtpResult open, folder;  // what the session and the folder answer
+    bool opened = false;
+    bool programFetched = false;
+    void setHostname(const std::string&) override {}
+    void setUsername(const std::string&) override {}
+    void setPassword(const std::string&) override {}
+    void setPassive(bool) override {}
+    void setInterruptCheck(std::function<bool()>) override {}
+    platform::FtpResult OpenSession() override { return opened = true, open; }
+    platform::FtpResult EnterRemoteFolder(const std::string&) override { return folder; }
+    platform::FtpResult FetchFile(const std::string& name, platform::FtpSink& sink,
+                                  const platform::FtpProgress&) override
+    {
+        programFetched = programFetched || name == "dolvo.exe";
+        const auto file = files.find(name);
+        if (file == files.end())
+            return {platform::FtpFailure::RemoteFile, 550, "no such file", "550 No such file"};
+        if (std::string why = sink.take(file->second.data(), file->second.size()); !why.empty())
+            return {platform::FtpFailure::Sink, 0, why, {}};
+        return {};
+    }
+    void CloseSession() override {}
+};
+
+class Lines final : public adv::UpdateUi {
+public:
+    void setPointer(adv::Pointer) override {}
+    bool askYesNo(const QString&, const QString&) override { return true; }
+    void showBusyLabel() override {}
+    void AppendStatus(const QString& line) override { last = line; }
+    void downloadProgress(std::int64_t, std::int64_t) override {}
+    void downloadEnded() override {}
+    bool stopRequested() override { return false; }
+    QString last;
+};
+
+// The installation below a temporary root; which pids run its program is the row's to say.
+class Site final : public adv::InstallSite {
+public:
+    explicit Site(const fs::path& root) : disk_(adv::installSiteBelow(root)) {}
+    std::unique_ptr<platform::FileReplacement> open(bool orOnlyPrevious, platform::ReplaceResult& why) override
+    {
+        return disk_->open(orOnlyPrevious, why);
+    }
+    std::vector<long> runningTheProgram(std::span<const long>) override { return running; }
+    std::vector<long> running;
+
+private:
+    std::unique_ptr<adv::InstallSite> disk_;
+};
+
+const long long kNow = QDateTime::currentSecsSinceEpoch();
+
+struct Stage {
+    QTemporaryDir dir;
+    fs::path folder = fs::path(dir.path().toStdString()) / "dolvo";
+    adv::test::Maker maker;
+    ScriptedFtp ftp;
+    Site site{fs::path(dir.path().toStdString())};
+    adv::Config config;
+    std::vector<adv::LeftRunning> left;
+    std::unique_ptr<platform::FileReplacement> holder;
+
+    Stage()
+    {
+        fs::create_directories(folder);
+        put("dolvo.exe", "MZ 1");
+        config.root = dir.path().toStdString();
+        config.publicKey = maker.key();
+    }
+    void put(const std::string& name, const std::string& bytes)
+    {
+        std::ofstream(folder / name, std::ios::binary) << bytes;
+    }
+    std::string read(const std::string& name) const
+    {
+        std::ifstream in(folder / name, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    void publish(const std::string& bytes, long long at)
+    {
+        ftp.files = {{"dolvo.exe", bytes}, {"dolvo.exe.minisig", maker.release(bytes, at)}};
+    }
+    adv::UpdateReport update() { return update(ftp); }
+    adv::UpdateReport update(ScriptedFtp& server)
+    {
+        Lines ui;
+        return adv::UpdateCommand(ui, server, site, config, true, left);
+    }
+};
+
+void released(Stage& s, const std::string& bytes, long long at)
+{
+    s.publish(bytes, at);
+    ScriptedFtp earlier = s.ftp;
+    ASSERT_EQ(s.update(earlier).outcome, UpdateOutcome::Updated);
+}
+
+struct Row {
+    const char* label;
+    std::function<void(Stage&)> setup;
+    bool rollBack;
+    UpdateOutcome outcome;
+    adv::ExitStatus status;
+    QString line;           // the last status line begins so
+    const char* installed;  // dolvo.exe afterwards
+    bool programFetched;
+};
+
+class Decision : public ::testing::TestWithParam<Row> {};
+
+TEST_P(Decision, EndsAsTheTableSays)
+{
+    const Row& row = GetParam();
+    Stage stage;
+    row.setup(stage);
+    Lines ui;
+    const adv::UpdateReport report =
+        row.rollBack ? adv::RollBackCommand(ui, stage.site, stage.config, stage.left)
+                     : adv::UpdateCommand(ui, stage.ftp, stage.site, stage.config, true, stage.left);
+    EXPECT_EQ(report.outcome, row.outcome) << report.cause.toStdString();
+    EXPECT_EQ(adv::exitStatus(report.outcome), row.status);
+    EXPECT_TRUE(ui.last.startsWith(row.line)) << ui.last.toStdString();
+    EXPECT_EQ(stage.read("dolvo.exe"), row.installed);
+    EXPECT_EQ(stage.ftp.programFetched, row.programFetched);
+    if (row.outcome == UpdateOutcome::ProgramRunning) {
+        EXPECT_FALSE(stage.ftp.opened) << "the server was asked while the program runs";
+    }
+}
+
+using adv::ExitStatus;
+namespace text = adv::text;
+
+INSTANTIATE_TEST_SUITE_P(
+    Update, Decision,
+    ::testing::Values(
+        Row{"unsigned", [](Stage& s) { s.config.publicKey.reset(), s.ftp.files = {{"dolvo.exe", "MZ 2"}}; }, false,
+            UpdateOutcome::Updated, ExitStatus::Success, text::kUpdated, "MZ 2", true},
+        Row{"genuine", [](Stage& s) { s.publish("MZ 2", 2000); }, false, UpdateOutcome::Updated,
+            ExitStatus::Success, text::kUpdated, "MZ 2", true},
+        Row{"noSession", [](Stage& s) { s.ftp.open.failure = platform::FtpFailure::Connection; }, false,
+            UpdateOutcome::ConnectFailed, ExitStatus::ConnectFailed, u"Impossibile connettersi al server"_s, "MZ 1",
+            false},
+        Row{"noFolder", [](Stage& s) { s.ftp.folder.failure = platform::FtpFailure::Folder; }, false,
+            UpdateOutcome::FolderMissing, ExitStatus::FolderMissing, text::kFolderMissing, "MZ 1", false},
+        Row{"noProgram", [](Stage& s) { s.config.publicKey.reset(); }, false, UpdateOutcome::DownloadFailed,
+            ExitStatus::DownloadFailed, text::kDownloadFailed, "MZ 1", true},
+        Row{"notInstalled",
+            [](Stage& s) {
+                fs::remove(s.folder / "dolvo.exe");
+                s.publish("MZ 2", 2000);
+            },
+            false, UpdateOutcome::NotInstalled, ExitStatus::NotInstalled, text::kNotInstalled, "", false},
+        Row{"signatureMissing", [](Stage& s) { s.ftp.files = {{"dolvo.exe", "MZ 2"}}; }, false,
+            UpdateOutcome::NotAuthentic, ExitStatus::NotAuthentic, text::kNotAuthentic, "MZ 1", false},
+        Row{"anotherKey",
+            [](Stage& s) {
+                s.publish("MZ 2", 2000);
+                s.ftp.files["dolvo.exe.minisig"] = adv::test::Maker().release("MZ 2", 2000);
+            },
+            false, UpdateOutcome::NotAuthentic, ExitStatus::NotAuthentic, text::kNotAuthentic, "MZ 1", false},
+        Row{"tampered",
+            [](Stage& s) {
+                s.publish("MZ 2", 2000);
+                s.ftp.files["dolvo.exe"] = "MZ X";
+            },
+            false, UpdateOutcome::NotAuthentic, ExitStatus::NotAuthentic, text::kNotAuthentic, "MZ 1", true},
+        Row{"belowTheFloor",
+            [](Stage& s) {
+                released(s, "MZ 3", 3000);
+                s.publish("MZ 2", 2000);
+            },
+            false, UpdateOutcome::OlderRelease, ExitStatus::OlderRelease, text::kOlderRelease, "MZ 3", false},
+        Row{"theInstalledReleaseBelowTheFloor",
+            [](Stage& s) {
+                released(s, "MZ 2", 2000);
+                released(s, "MZ 3", 3000);
+                Lines ui;
+                adv::RollBackCommand(ui, s.site, s.config);
+                s.publish("MZ 2", 2000);
+            },
+            false, UpdateOutcome::AlreadyCurrent, ExitStatus::Success, text::kAlreadyCurrent, "MZ 2", false},
+        Row{"theFloorTheEarlierUpdaterKept",
+            [](Stage& s) {
+                s.put("dolvo.exe.minisig", s.maker.release("MZ 1", 3000));
+                s.publish("MZ 2", 2000);
+            },
+            false, UpdateOutcome::OlderRelease, ExitStatus::OlderRelease, text::kOlderRelease, "MZ 1", false},
+        Row{"aKeptFloorDatedAheadHoldsNothing",
+            [](Stage& s) {
+                s.put("dolvo.exe.minisig", s.maker.release("MZ 1", kNow + 2 * 86400));
+                s.publish("MZ 2", 2000);
+            },
+            false, UpdateOutcome::Updated, ExitStatus::Success, text::kUpdated, "MZ 2", true},
+        Row{"signedADayAhead", [](Stage& s) { s.publish("MZ 2", kNow + 86400 - 60); }, false, UpdateOutcome::Updated,
+            ExitStatus::Success, text::kUpdated, "MZ 2", true},
+        Row{"signedMoreThanADayAhead", [](Stage& s) { s.publish("MZ 2", kNow + 86400 + 60); }, false,
+            UpdateOutcome::FutureRelease, ExitStatus::FutureRelease,
+            u"La versione sul server è firmata il "_s + text::shownDate(kNow + 86400 + 60), "MZ 1", false},
+        Row{"theInstalledProgramRuns",
+            [](Stage& s) {
+                s.left = {{"dolvo.exe", 4242, {}}};
+                s.site.running = {4242};
+            },
+            false, UpdateOutcome::ProgramRunning, ExitStatus::ProgramRunning, text::kProgramRunning, "MZ 1", false},
+        Row{"anotherDolvoRuns",
+            [](Stage& s) {
+                s.left = {{"dolvo.exe", 4242, {}}};
+                s.publish("MZ 2", 2000);
+            },
+            false, UpdateOutcome::Updated, ExitStatus::Success, text::kUpdated, "MZ 2", true},
+        Row{"damagedRecord",
+            [](Stage& s) {
+                s.put("dolvo.exe.release", "non un registro");
+                s.publish("MZ 2", 2000);
+            },
+            false, UpdateOutcome::RecordDamaged, ExitStatus::RecordDamaged, text::kRecordDamaged, "MZ 1", false},
+        Row{"rollBack", [](Stage& s) { released(s, "MZ 2", 2000); }, true, UpdateOutcome::RolledBack,
+            ExitStatus::Success, text::kRolledBack, "MZ 1", false},
+        Row{"rollBackWithTheProgramGone",
+            [](Stage& s) {
+                released(s, "MZ 2", 2000);
+                fs::remove(s.folder / "dolvo.exe");
+            },
+            true, UpdateOutcome::RolledBack, ExitStatus::Success, text::kRolledBack, "MZ 1", false},
+        Row{"nothingToRollBackTo", [](Stage&) {}, true, UpdateOutcome::NothingKept, ExitStatus::NothingKept,
+            text::kNothingKept, "MZ 1", false},
+        Row{"rollBackWhileTheProgramRuns",
+            [](Stage& s) {
+                released(s, "MZ 2", 2000);
+                s.left = {{"dolvo.exe", 4242, {}}};
+                s.site.running = {4242};
+            },
+            true, UpdateOutcome::ProgramRunning, ExitStatus::ProgramRunning, text::kProgramRunning, "MZ 2", false},
+        Row{"rollBackWhileAnotherUpdaterRuns",
+            [](Stage& s) {
+                released(s, "MZ 2", 2000);
+                platform::ReplaceResult why;
+                s.holder = platform::FileReplacement::open(s.folder / "dolvo.exe", why);
+                ASSERT_TRUE(s.holder && s.holder->lock());
+            },
+            true, UpdateOutcome::RollBackFailed, ExitStatus::RollBackFailed, text::kRollBackFailed, "MZ 2", false}),
+    [](const auto& row) { return std::string(row.param.label); });
+
+}  // namespace
