@@ -160,16 +160,6 @@ std::string FileReplacement::shown() const
     return folder_->shown(name_);
 }
 
-bool FileReplacement::installed()
-{
-    return folder_->entry(name_).kind == EntryKind::File;
-}
-
-bool FileReplacement::previousKept()
-{
-    return folder_->entry(name_ + std::string(kPreviousSuffix)).kind == EntryKind::File;
-}
-
 std::string FileReplacement::temporaryName(std::string_view tag) const
 {
     // A name no other program will pick, hidden from a plain `ls`, and
@@ -347,7 +337,6 @@ ReplaceResult FileReplacement::write(const char* data, std::size_t size)
         return {ReplaceStatus::Failed, "no replacement of " + shown() + " is under way"};
     if (ReplaceResult written = fromFolder(folder_->write(data, size)); !written)
         return written;
-    written_ += static_cast<std::int64_t>(size);
     return {};
 }
 
@@ -386,7 +375,6 @@ void FileReplacement::removeTemporaries() noexcept
 void FileReplacement::abandon() noexcept
 {
     removeTemporaries();
-    written_ = 0;
 }
 
 ReplaceResult FileReplacement::commit(const Release& release)
@@ -463,7 +451,6 @@ ReplaceResult FileReplacement::commit(const Release& release)
     if (FolderResult synced = folder_->sync(); !synced)
         untidy += synced.detail + "; ";
     removeTemporaries();
-    written_ = 0;
     if (!untidy.empty())
         untidy = "the new program is installed, but: " + untidy.substr(0, untidy.size() - 2);
     return {ReplaceStatus::Ok, untidy};

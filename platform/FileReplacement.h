@@ -75,10 +75,6 @@ public:
     FileReplacement(const FileReplacement&) = delete;
     FileReplacement& operator=(const FileReplacement&) = delete;
 
-    // Whether the program, and a previous one, stand there as ordinary files.
-    bool installed();
-    bool previousKept();
-
     ReplaceResult lock();
     const ReleaseRecord& record() const { return record_; }
     // Where no record exists yet: the signature that an earlier release of
@@ -101,7 +97,6 @@ public:
     // installed program is missing.
     ReplaceResult rollBack();
 
-    std::int64_t written() const { return written_; }
     std::string shown() const;
 
 private:
@@ -130,7 +125,6 @@ private:
     std::string temporary_;  // the new program while it is written
     std::string recordTemporary_;
     std::string held_;  // a second name of the program being replaced
-    std::int64_t written_ = 0;
 };
 
 }  // namespace adv::platform

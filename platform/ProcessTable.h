@@ -1,7 +1,7 @@
 // The process table as the terminator sees it: find the running processes with
 // given image names, ask them to close, wait for them, force them.
 //
-// One implementation per OS (process_table_linux.cpp, process_table_win.cpp),
+// One implementation per OS (ProcessTable_linux.cpp, ProcessTable_win.cpp),
 // chosen by CMake. Qt-free, so the Windows build can compile it on its own.
 #pragma once
 

@@ -226,8 +226,6 @@ private:
         if (!config_.publicKey)
             failKey(u"non è una chiave pubblica minisign (la riga in base64 di minisign.pub, che inizia con "
                     u"\"RW\"; letto \"%1\")"_s.arg(shownValue(v)));
-        else
-            config_.publicKeyText = std::string(trimmed(v));
     }
 
     Config& config_;
@@ -413,8 +411,6 @@ QString adoptBuiltInKey(Config& config, std::string_view builtIn)
         return u"%1: chiave public_key: il programma ha una chiave pubblica incorporata, che la configurazione "
                u"non può sostituire"_s.arg(config.file);
     config.publicKey = key;
-    config.publicKeyText = std::string(trimmed(builtIn));
-    config.publicKeyBuiltIn = true;
     fitDownloadsToKey(config);
     return {};
 }

@@ -33,8 +33,6 @@ struct Config {
 
     // The maker's minisign key: with one, only downloads it signed are installed.
     std::optional<minisign::PublicKey> publicKey;
-    std::string publicKeyText;  // as written, "RW..."
-    bool publicKeyBuiltIn = false;
 
     // The run's log file: none, the place of each OS; empty, no log.
     std::optional<QString> logFile;

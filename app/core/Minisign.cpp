@@ -193,7 +193,6 @@ std::optional<Signature> Signature::check(std::string_view text, const PublicKey
     if (!timestamp)
         return fail("the signature's trusted comment has no timestamp");
     signature.timestamp_ = *timestamp;
-    signature.text_ = std::string(text);
     return signature;
 }
 

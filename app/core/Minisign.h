@@ -54,13 +54,11 @@ public:
 
     // The trusted comment's `timestamp:`, seconds since 1970.
     std::int64_t timestamp() const { return timestamp_; }
-    const std::string& text() const { return text_; }
 
 private:
     PublicKey key_;
     std::array<unsigned char, 64> signature_{};
     std::int64_t timestamp_ = 0;
-    std::string text_;  // the file as it came
 };
 
 // BLAKE2b-512 of a stream, fed as the bytes arrive and computed beside the
