@@ -112,7 +112,7 @@ int runConsole(const Config& config, ConsoleJob job)
     } else {
         if (!config.publicKey)
             printLine(stderr, kNotVerified);
-        auto ftp = platform::makeCurlFtpClient(config.ftp);
+        auto ftp = platform::makeCurlFtpClient(downloadOptions(config));
         report = UpdateCommand(ui, *ftp, config, /*confirmed=*/true, left);
     }
     if (!report.cause.isEmpty())
@@ -174,7 +174,7 @@ int runWindow(int& argc, char** argv, const Config& config)
 {
     const auto app = makeApplication(argc, argv, code(ExitStatus::NoDisplay));
     ProcessTerminator terminator(config.closeGrace);
-    auto ftp = platform::makeCurlFtpClient(config.ftp);
+    auto ftp = platform::makeCurlFtpClient(downloadOptions(config));
     AggiornaDolvo window(config, *ftp, terminator);
     window.load();
     window.show();

@@ -321,17 +321,6 @@ QString findConfigFile()
     return {};
 }
 
-// The signature vouches for the whole file where the size cannot, and it
-// alone tells a finished upload from one still under way. Without it the
-// server is asked about the file again no sooner than 1.5 s after it was
-// first asked, long enough for an upload to show, even in MDTM's seconds.
-void fitDownloadsToKey(Config& config)
-{
-    const bool signedOnly = config.publicKey.has_value();
-    config.ftp.allowUnknownSize = signedOnly;
-    config.ftp.recheckAfter = signedOnly ? std::chrono::milliseconds(0) : std::chrono::milliseconds(1500);
-}
-
 }  // namespace
 
 QString shownValue(std::string_view bytes)
@@ -411,14 +400,12 @@ QString adoptBuiltInKey(Config& config, std::string_view builtIn)
         return u"%1: chiave public_key: il programma ha una chiave pubblica incorporata, che la configurazione "
                u"non può sostituire"_s.arg(config.file);
     config.publicKey = key;
-    fitDownloadsToKey(config);
     return {};
 }
 
 Config::Config()
 {
     Reader::readDefaults(*this);
-    fitDownloadsToKey(*this);
 }
 
 ConfigResult loadConfig(const QString& explicitFile)
@@ -465,7 +452,6 @@ ConfigResult loadConfig(const QString& explicitFile)
     reader.parse(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
     if (reader.failed())
         return {std::nullopt, reader.error(), {}};
-    fitDownloadsToKey(config);
 
     // A password is as good as the file's permissions.
     if (!config.password.empty() &&

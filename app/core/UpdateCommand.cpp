@@ -213,6 +213,15 @@ private:
 
 }  // namespace
 
+platform::FtpOptions downloadOptions(const Config& config)
+{
+    platform::FtpOptions options = config.ftp;
+    const bool signedOnly = config.publicKey.has_value();
+    options.allowUnknownSize = signedOnly;
+    options.recheckAfter = signedOnly ? std::chrono::milliseconds(0) : std::chrono::milliseconds(1500);
+    return options;
+}
+
 UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, InstallSite& site, const Config& config,
                            bool confirmed, std::span<const LeftRunning> leftRunning)
 {

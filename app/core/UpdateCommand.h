@@ -13,6 +13,13 @@ namespace adv {
 
 struct Config;
 
+// The FTP session an update of `config` needs. The signature vouches for the
+// whole file where the size cannot, and it alone tells a finished upload
+// from one still under way; without it the server is asked about the file
+// again no sooner than 1.5 s after it was first asked, long enough for an
+// upload to show, even in MDTM's seconds.
+platform::FtpOptions downloadOptions(const Config& config);
+
 // Replaces the installed dolvo.exe of `site` with the server's, keeping the
 // replaced one as dolvo.exe.prev. With a public key in `config`, the
 // server's dolvo.exe.minisig is fetched first, and the program only when
