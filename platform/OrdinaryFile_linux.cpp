@@ -1,3 +1,5 @@
+// The file probe's steps on Linux: each part looked up ignoring letter case,
+// as Windows would.
 #include "platform/OrdinaryFile.h"
 
 #include <dirent.h>
@@ -6,7 +8,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <string>
 
 namespace adv::platform {
 namespace {
@@ -30,52 +31,49 @@ std::optional<std::string> findEntry(const std::filesystem::path& dir, const std
     return std::nullopt;
 }
 
-// Whether `path` lies strictly below `folder` (both real paths).
+}  // namespace
+
+namespace probe {
+
+std::optional<std::filesystem::path> locate(const std::filesystem::path& root, const std::vector<std::string>& parts)
+{
+    std::filesystem::path resolved = root;
+    for (const std::string& part : parts) {
+        const auto entry = findEntry(resolved, part);
+        if (!entry)
+            return std::nullopt;
+        resolved /= *entry;
+    }
+    return resolved;
+}
+
+std::filesystem::path rootOf(const std::filesystem::path& root)
+{
+    return root;
+}
+
+// stat, not lstat: a link to a file is an installed file, as a shortcut
+// target would be; a folder of that name is not.
+bool isOrdinary(const std::filesystem::path& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::optional<std::filesystem::path> realPath(const std::filesystem::path& path)
+{
+    std::error_code error;
+    std::filesystem::path real = std::filesystem::canonical(path, error);
+    return error ? std::nullopt : std::optional(std::move(real));
+}
+
 bool isInside(const std::filesystem::path& path, const std::filesystem::path& folder)
 {
     const auto [f, p] = std::mismatch(folder.begin(), folder.end(), path.begin(), path.end());
     return f == folder.end() && p != path.end();
 }
 
-}  // namespace
-
-std::optional<std::filesystem::path> findOrdinaryFile(const std::filesystem::path& root, std::string_view path)
-{
-    std::filesystem::path resolved = root;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = path.find_first_of("\\/", start);
-        if (end == std::string_view::npos)
-            end = path.size();
-        const std::string part(path.substr(start, end - start));
-        start = end + 1;
-        if (part.empty() || part == ".")
-            continue;
-        // Nothing outside the root may stand for an installation.
-        if (part == "..")
-            return std::nullopt;
-        auto entry = findEntry(resolved, part);
-        if (!entry)
-            return std::nullopt;
-        resolved /= *entry;
-    }
-
-    // stat, not lstat: a link to a file is an installed file, as a shortcut
-    // target would be; a folder of that name is not.
-    struct stat st {};
-    if (resolved == root || ::stat(resolved.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        return std::nullopt;
-
-    // A link may point anywhere; followed out of the root it would make the
-    // update overwrite a file that no product installed. The answer is the
-    // real path, so that what is checked here is what gets written.
-    std::error_code error;
-    const std::filesystem::path real = std::filesystem::canonical(resolved, error);
-    const std::filesystem::path realRoot = error ? std::filesystem::path() : std::filesystem::canonical(root, error);
-    if (error || !isInside(real, realRoot))
-        return std::nullopt;
-    return real;
-}
+}  // namespace probe
 
 std::filesystem::path defaultRoot()
 {

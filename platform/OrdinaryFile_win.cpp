@@ -1,6 +1,6 @@
-// The file probe on Windows: the file system already ignores letter case and
-// knows the current drive, so all that is left is to join the pieces and read
-// the file's attributes.
+// The file probe's steps on Windows: the file system already ignores letter
+// case and knows the current drive, so all that is left is to join the pieces
+// and read the file's attributes.
 #include "platform/OrdinaryFile.h"
 
 #include "platform/FilePaths_win.h"
@@ -13,22 +13,6 @@ namespace {
 bool isSeparator(wchar_t c)
 {
     return c == L'\\' || c == L'/';
-}
-
-// True when some component of `path` is "..": nothing outside the root may
-// stand for an installation.
-bool climbsUp(std::wstring_view path)
-{
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = path.find_first_of(L"\\/", start);
-        if (end == std::wstring_view::npos)
-            end = path.size();
-        if (path.substr(start, end - start) == L"..")
-            return true;
-        start = end + 1;
-    }
-    return false;
 }
 
 // Any attribute that keeps a name from counting as an installed program: the
@@ -48,75 +32,67 @@ std::optional<std::wstring> fullPath(const std::wstring& path)
     return full;
 }
 
-// Where `path` really is, every link and junction followed.
-std::optional<std::wstring> finalPath(const std::wstring& path)
+}  // namespace
+
+namespace probe {
+
+// "c:" and "\dolvo\dolvo.exe" make "c:\dolvo\dolvo.exe". With no root the
+// path stays "\dolvo\dolvo.exe", which Windows itself resolves on the
+// current drive, whatever that is at this moment. A folder as root works
+// the same way as a drive.
+std::optional<std::filesystem::path> locate(const std::filesystem::path& root, const std::vector<std::string>& parts)
 {
-    const HANDLE handle = CreateFileW(win::longPath(path).c_str(), FILE_READ_ATTRIBUTES,
+    std::wstring joined = root.native();
+    while (!joined.empty() && isSeparator(joined.back()))
+        joined.pop_back();
+    for (const std::string& part : parts) {
+        const std::optional<std::wstring> wide = win::toUtf16(part);
+        if (!wide)
+            return std::nullopt;
+        joined += L'\\' + *wide;
+    }
+    return fullPath(joined);
+}
+
+std::filesystem::path rootOf(const std::filesystem::path& root)
+{
+    return fullPath(root.empty() ? std::wstring(L"\\") : root.native() + L'\\').value_or(std::wstring());
+}
+
+bool isOrdinary(const std::filesystem::path& path)
+{
+    const DWORD attributes = GetFileAttributesW(win::longPath(path.native()).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & kNotOrdinary) == 0;
+}
+
+// Every link and junction followed.
+std::optional<std::filesystem::path> realPath(const std::filesystem::path& path)
+{
+    if (path.empty())
+        return std::nullopt;
+    const HANDLE handle = CreateFileW(win::longPath(path.native()).c_str(), FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return std::nullopt;
     std::optional<std::wstring> real = win::finalPath(handle);
     CloseHandle(handle);
-    return real;
+    return real ? std::optional<std::filesystem::path>(*real) : std::nullopt;
 }
 
-// Whether `path` lies strictly below `folder`; names compare as Windows
-// compares them, ignoring case.
-bool isInside(const std::wstring& path, std::wstring folder)
+// Names compare as Windows compares them, ignoring case.
+bool isInside(const std::filesystem::path& path, const std::filesystem::path& folderPath)
 {
+    const std::wstring& inside = path.native();
+    std::wstring folder = folderPath.native();
     while (!folder.empty() && isSeparator(folder.back()))
         folder.pop_back();
-    return path.size() > folder.size() + 1 && isSeparator(path[folder.size()]) &&
-           CompareStringOrdinal(path.data(), static_cast<int>(folder.size()), folder.data(),
+    return inside.size() > folder.size() + 1 && isSeparator(inside[folder.size()]) &&
+           CompareStringOrdinal(inside.data(), static_cast<int>(folder.size()), folder.data(),
                                 static_cast<int>(folder.size()), TRUE) == CSTR_EQUAL;
 }
 
-}  // namespace
-
-std::optional<std::filesystem::path> findOrdinaryFile(const std::filesystem::path& root, std::string_view path)
-{
-    std::optional<std::wstring> relative = win::toUtf16(path);
-    if (!relative)
-        return std::nullopt;
-    // A pattern would match some file the caller did not name.
-    if (relative->find_first_of(L"*?") != std::wstring::npos || climbsUp(*relative))
-        return std::nullopt;
-    const std::size_t firstPart = relative->find_first_not_of(L"\\/");
-    if (firstPart == std::wstring::npos)
-        return std::nullopt;
-
-    // "c:" and "\dolvo\dolvo.exe" make "c:\dolvo\dolvo.exe". With no root the
-    // path stays "\dolvo\dolvo.exe", which Windows itself resolves on the
-    // current drive, whatever that is at this moment. A folder as root works
-    // the same way as a drive.
-    std::wstring joined = root.native();
-    while (!joined.empty() && isSeparator(joined.back()))
-        joined.pop_back();
-    joined += L'\\';
-    joined.append(*relative, firstPart);
-
-    const std::optional<std::wstring> full = fullPath(joined);
-    const std::optional<std::wstring> fullRoot = fullPath(root.empty() ? std::wstring(L"\\") : root.native() + L'\\');
-    if (!full || !fullRoot)
-        return std::nullopt;
-    const DWORD attributes = GetFileAttributesW(win::longPath(*full).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & kNotOrdinary) != 0)
-        return std::nullopt;
-
-    // A link or junction may point anywhere; followed out of the root it
-    // would make the update overwrite a file that no product installed. The
-    // answer is the real path, so that what is checked here is what gets
-    // written.
-    const std::optional<std::wstring> real = finalPath(*full);
-    const std::optional<std::wstring> realRoot = finalPath(*fullRoot);
-    if (!real || !realRoot || !isInside(*real, *realRoot))
-        return std::nullopt;
-    const DWORD realAttributes = GetFileAttributesW(win::longPath(*real).c_str());
-    if (realAttributes == INVALID_FILE_ATTRIBUTES || (realAttributes & kNotOrdinary) != 0)
-        return std::nullopt;
-    return std::filesystem::path(*real);
-}
+}  // namespace probe
 
 std::filesystem::path defaultRoot()
 {
