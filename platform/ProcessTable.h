@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -122,6 +123,40 @@ inline ProcessWalk openProcessesNamed(std::string_view name, std::span<const lon
 {
     return openProcessesNamed(std::span<const std::string_view>(&name, 1), skip);
 }
+
+// The walk's steps that differ per system (ProcessTable_linux.cpp,
+// ProcessTable_win.cpp); the walk itself (ProcessTable.cpp) is written once.
+namespace walk {
+
+enum class Opened {
+    Yes,
+    Gone,     // it ended, or its pid now names another program: nothing to close
+    Refused,  // it runs, and may not be opened
+    NoRoom,   // no handle to spare for it: the walk stops here
+};
+
+// One pass over the system's list of processes.
+class Listing {
+public:
+    explicit Listing(std::span<const std::string_view> names);
+    ~Listing();
+    Listing(const Listing&) = delete;
+    Listing& operator=(const Listing&) = delete;
+
+    // The next process, never this one, whose image name is one of the
+    // names: its pid and which name. False at the end of the list.
+    bool next(long& pid, std::size_t& name);
+    // Opens the process `next` gave for closing, then looks again, through
+    // what was opened, that it still carries that name. `held`: how many
+    // the walk holds open already.
+    Opened open(long pid, std::size_t name, std::size_t held, RunningProcess& process);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace walk
 
 // Wait until every process in `procs` has ended or `timeout` has passed,
 // whichever comes first, sleeping on the processes themselves. Returns early,

@@ -30,6 +30,7 @@
 #include <csignal>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <utility>
 
 #ifndef SYS_pidfd_open
@@ -304,61 +305,69 @@ bool RunningProcess::hasExited() const
     return r > 0;
 }
 
-ProcessWalk openProcessesNamed(std::span<const std::string_view> names, std::span<const long> skip)
-{
-    ProcessWalk walk;
-    std::vector<RunningProcess>& found = walk.processes;
-    if (names.empty())
-        return walk;
+namespace walk {
+
+struct Listing::State {
+    std::span<const std::string_view> names;
+    DIR* dir = nullptr;
+    long self = 0;
+    std::string current;  // the pid's folder name in /proc
     // Counting the open files costs a walk of its own: only a walk that has
     // already met many matching programs asks.
-    constexpr std::size_t kCountFrom = 16;
     std::size_t budget = SIZE_MAX;
+};
 
-    DIR* dir = ::opendir("/proc");
-    if (dir == nullptr)
-        return walk;
-    const int procFd = ::dirfd(dir);
-    const long self = static_cast<long>(::getpid());
-
-    while (const dirent* entry = ::readdir(dir)) {
-        long pid = 0;
-        if (!parsePid(entry->d_name, pid) || pid == self)
-            continue;
-        if (std::find(skip.begin(), skip.end(), pid) != skip.end())
-            continue;
-        const std::optional<std::size_t> name = nameOf(procFd, entry->d_name, names);
-        if (!name)
-            continue;
-        if (found.size() == kCountFrom)
-            budget = pidfdBudget();
-        if (found.size() >= budget) {
-            walk.more = true;
-            break;
-        }
-        const int pidfd = pidfdOpen(pid);
-        if (pidfd < 0) {
-            if (errno == EMFILE || errno == ENFILE) {
-                walk.more = true;
-                break;
-            }
-            // ESRCH: it ended in the meantime, nothing left to close.
-            if (errno != ESRCH)
-                walk.unopenable.push_back({*name, pid});
-            continue;
-        }
-        RunningProcess process(pid, pidfd, *name);
-        // The pid may have been reused between the look and the open, and the
-        // pidfd holds whatever runs there now: look again before keeping it.
-        if (nameOf(procFd, entry->d_name, names) != name)
-            continue;
-        found.push_back(std::move(process));
-    }
-    ::closedir(dir);
-    std::stable_sort(found.begin(), found.end(),
-                     [](const RunningProcess& a, const RunningProcess& b) { return a.name() < b.name(); });
-    return walk;
+Listing::Listing(std::span<const std::string_view> names) : state_(std::make_unique<State>())
+{
+    state_->names = names;
+    state_->dir = ::opendir("/proc");
+    state_->self = static_cast<long>(::getpid());
 }
+
+Listing::~Listing()
+{
+    if (state_->dir != nullptr)
+        ::closedir(state_->dir);
+}
+
+bool Listing::next(long& pid, std::size_t& name)
+{
+    if (state_->dir == nullptr)
+        return false;
+    while (const dirent* entry = ::readdir(state_->dir)) {
+        if (!parsePid(entry->d_name, pid) || pid == state_->self)
+            continue;
+        if (const auto named = nameOf(::dirfd(state_->dir), entry->d_name, state_->names)) {
+            name = *named;
+            state_->current = entry->d_name;
+            return true;
+        }
+    }
+    return false;
+}
+
+Opened Listing::open(long pid, std::size_t name, std::size_t held, RunningProcess& process)
+{
+    constexpr std::size_t kCountFrom = 16;
+    if (held == kCountFrom)
+        state_->budget = pidfdBudget();
+    if (held >= state_->budget)
+        return Opened::NoRoom;
+    const int pidfd = pidfdOpen(pid);
+    if (pidfd < 0) {
+        if (errno == EMFILE || errno == ENFILE)
+            return Opened::NoRoom;
+        return errno == ESRCH ? Opened::Gone : Opened::Refused;
+    }
+    process = RunningProcess(pid, pidfd, name);
+    // The pid may have been reused between the look and the open, and the
+    // pidfd holds whatever runs there now.
+    if (nameOf(::dirfd(state_->dir), state_->current, state_->names) != name)
+        return Opened::Gone;
+    return Opened::Yes;
+}
+
+}  // namespace walk
 
 bool waitForExit(std::span<RunningProcess> procs, std::chrono::milliseconds timeout)
 {

@@ -137,65 +137,76 @@ bool RunningProcess::hasExited() const
     return !holdsHandle(handle_) || WaitForSingleObject(asHandle(handle_), 0) == WAIT_OBJECT_0;
 }
 
-ProcessWalk openProcessesNamed(std::span<const std::string_view> names, std::span<const long> skip)
-{
-    // A process may hold millions of handles: one walk always takes them all.
-    ProcessWalk walk;
-    std::vector<RunningProcess>& found = walk.processes;
+namespace walk {
+
+struct Listing::State {
     std::vector<std::wstring> wanted;
-    for (const std::string_view name : names) {
-        // A name that is not UTF-8 or empty matches nothing.
-        std::optional<std::wstring> wide = win::toUtf16(name);
-        wanted.push_back(wide ? std::move(*wide) : std::wstring());
-    }
-    const auto nameOf = [&wanted](std::wstring_view image) -> std::optional<std::size_t> {
+    Snapshot snapshot;
+    PROCESSENTRY32W entry{};
+    bool started = false;
+    DWORD self = GetCurrentProcessId();
+
+    std::optional<std::size_t> nameOf(std::wstring_view image) const
+    {
         for (std::size_t i = 0; i < wanted.size(); ++i) {
             if (!wanted[i].empty() && win::sameFileName(image, wanted[i]))
                 return i;
         }
         return std::nullopt;
-    };
-
-    const Snapshot snapshot;
-    if (!snapshot.valid())
-        return walk;
-    const DWORD self = GetCurrentProcessId();
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL got = Process32FirstW(snapshot.get(), &entry); got; got = Process32NextW(snapshot.get(), &entry)) {
-        if (entry.th32ProcessID == self || entry.th32ProcessID == 0)
-            continue;
-        const std::optional<std::size_t> name = nameOf(entry.szExeFile);
-        if (!name)
-            continue;
-        const long pid = static_cast<long>(entry.th32ProcessID);
-        if (std::find(skip.begin(), skip.end(), pid) != skip.end())
-            continue;
-        const HANDLE handle = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                                          entry.th32ProcessID);
-        if (handle == nullptr) {
-            // ERROR_INVALID_PARAMETER: no such process any more, nothing left to close.
-            if (GetLastError() != ERROR_INVALID_PARAMETER)
-                walk.unopenable.push_back({*name, pid});
-            continue;
-        }
-        RunningProcess process(pid, reinterpret_cast<std::intptr_t>(handle), *name);
-        // The pid may have been reused between the snapshot and the open, and
-        // the handle holds whatever runs there now: look again through it.
-        const std::optional<std::wstring> image = imageName(handle);
-        if (!image) {
-            if (!process.hasExited())
-                walk.unopenable.push_back({*name, pid});
-            continue;
-        }
-        if (nameOf(*image) != name)
-            continue;
-        found.push_back(std::move(process));
     }
-    std::stable_sort(found.begin(), found.end(),
-                     [](const RunningProcess& a, const RunningProcess& b) { return a.name() < b.name(); });
-    return walk;
+};
+
+Listing::Listing(std::span<const std::string_view> names) : state_(std::make_unique<State>())
+{
+    for (const std::string_view name : names) {
+        // A name that is not UTF-8 or empty matches nothing.
+        std::optional<std::wstring> wide = win::toUtf16(name);
+        state_->wanted.push_back(wide ? std::move(*wide) : std::wstring());
+    }
+    state_->entry.dwSize = sizeof state_->entry;
 }
+
+Listing::~Listing() = default;
+
+bool Listing::next(long& pid, std::size_t& name)
+{
+    State& s = *state_;
+    if (!s.snapshot.valid())
+        return false;
+    for (;;) {
+        const BOOL got =
+            s.started ? Process32NextW(s.snapshot.get(), &s.entry) : Process32FirstW(s.snapshot.get(), &s.entry);
+        s.started = true;
+        if (!got)
+            return false;
+        if (s.entry.th32ProcessID == s.self || s.entry.th32ProcessID == 0)
+            continue;
+        if (const auto named = s.nameOf(s.entry.szExeFile)) {
+            pid = static_cast<long>(s.entry.th32ProcessID);
+            name = *named;
+            return true;
+        }
+    }
+}
+
+// A process may hold millions of handles: no walk runs out of room.
+Opened Listing::open(long pid, std::size_t name, std::size_t, RunningProcess& process)
+{
+    const HANDLE handle = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                      static_cast<DWORD>(pid));
+    if (handle == nullptr)
+        // ERROR_INVALID_PARAMETER: no such process any more, nothing left to close.
+        return GetLastError() == ERROR_INVALID_PARAMETER ? Opened::Gone : Opened::Refused;
+    process = RunningProcess(pid, reinterpret_cast<std::intptr_t>(handle), name);
+    // The pid may have been reused between the snapshot and the open, and
+    // the handle holds whatever runs there now: look again through it.
+    const std::optional<std::wstring> image = imageName(handle);
+    if (!image)
+        return process.hasExited() ? Opened::Gone : Opened::Refused;
+    return state_->nameOf(*image) == name ? Opened::Yes : Opened::Gone;
+}
+
+}  // namespace walk
 
 bool waitForExit(std::span<RunningProcess> procs, std::chrono::milliseconds timeout)
 {
