@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/FileReplacement.h"
+#include "install/FileReplacement.h"
 #include "platform/FtpClient.h"
 
 namespace {
@@ -25,11 +25,11 @@ std::string env(const char* name)
 
 class FileSink final : public adv::platform::FtpSink {
 public:
-    explicit FileSink(adv::platform::FileReplacement& file) : file_(file) {}
+    explicit FileSink(adv::install::FileReplacement& file) : file_(file) {}
     std::string take(const char* data, std::size_t size) override { return file_.write(data, size).detail; }
 
 private:
-    adv::platform::FileReplacement& file_;
+    adv::install::FileReplacement& file_;
 };
 
 }  // namespace
@@ -55,8 +55,8 @@ int main(int argc, char** argv)
         return 2;
     }
     const auto start = std::chrono::steady_clock::now();
-    adv::platform::ReplaceResult why;
-    auto target = adv::platform::FileReplacement::open(argv[4], why);
+    adv::install::ReplaceResult why;
+    auto target = adv::install::FileReplacement::open(argv[4], why);
     if (!target || !(why = target->lock()) || !(why = target->begin())) {
         std::fprintf(stderr, "%s\n", why.detail.c_str());
         return 1;

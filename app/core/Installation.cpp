@@ -20,21 +20,21 @@ class SiteBelow final : public InstallSite {
 public:
     explicit SiteBelow(std::filesystem::path root) : root_(std::move(root)) {}
 
-    std::unique_ptr<platform::FileReplacement> open(bool orOnlyPrevious, platform::ReplaceResult& why) override
+    std::unique_ptr<install::FileReplacement> open(bool orOnlyPrevious, install::ReplaceResult& why) override
     {
         std::optional<std::filesystem::path> target = platform::findOrdinaryFile(root_, kUpdatedProduct.probePath);
         if (!target && orOnlyPrevious) {
             const std::string previous =
-                std::string(kUpdatedProduct.probePath) + std::string(platform::kPreviousSuffix);
+                std::string(kUpdatedProduct.probePath) + std::string(install::kPreviousSuffix);
             if (const auto kept = platform::findOrdinaryFile(root_, previous)) {
                 std::string name = kept->filename().string();
-                name.resize(name.size() - platform::kPreviousSuffix.size());
+                name.resize(name.size() - install::kPreviousSuffix.size());
                 target = kept->parent_path() / name;
             }
         }
         if (!target)
             return nullptr;
-        return platform::FileReplacement::open(*target, why);
+        return install::FileReplacement::open(*target, why);
     }
 
     std::vector<long> runningTheProgram(std::span<const long> pids) override

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "platform/FileReplacement.h"
+#include "install/FileReplacement.h"
 #include "process/DoroDave.h"
 
 namespace adv {
@@ -21,7 +21,7 @@ public:
     // The installed program's transaction, opened, not locked; with
     // `orOnlyPrevious` also where only the program it replaced is left.
     // None when it is not installed, or (with `why` set) cannot be opened.
-    virtual std::unique_ptr<platform::FileReplacement> open(bool orOnlyPrevious, platform::ReplaceResult& why) = 0;
+    virtual std::unique_ptr<install::FileReplacement> open(bool orOnlyPrevious, install::ReplaceResult& why) = 0;
     // Of `pids`, those that run the installed program's file.
     virtual std::vector<long> runningTheProgram(std::span<const long> pids) = 0;
 };
@@ -33,8 +33,8 @@ std::unique_ptr<InstallSite> installSiteBelow(const std::filesystem::path& root)
 // replaced, whatever happens to its path meanwhile, and no other updater
 // moves its release floor.
 struct Installation {
-    std::unique_ptr<platform::FileReplacement> replacement;  // none: not installed
-    platform::ReplaceResult locked;
+    std::unique_ptr<install::FileReplacement> replacement;  // none: not installed
+    install::ReplaceResult locked;
 };
 
 // With a key, the floor an earlier release of this updater kept beside the

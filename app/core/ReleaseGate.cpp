@@ -2,7 +2,7 @@
 
 namespace adv {
 
-ReleaseVerdict judgeRelease(const minisign::Signature& offered, const platform::ReleaseRecord& record, std::int64_t now)
+ReleaseVerdict judgeRelease(const minisign::Signature& offered, const install::ReleaseRecord& record, std::int64_t now)
 {
     const std::int64_t signedAt = offered.timestamp();
     if (signedAt > now + kFutureSlackSeconds)

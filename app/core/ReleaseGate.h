@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "app/core/Minisign.h"
-#include "platform/FileReplacement.h"
+#include "install/FileReplacement.h"
 
 namespace adv {
 
@@ -21,7 +21,7 @@ enum class ReleaseVerdict {
     Future,          // signed more than kFutureSlackSeconds after `now`
 };
 
-ReleaseVerdict judgeRelease(const minisign::Signature& offered, const platform::ReleaseRecord& record,
+ReleaseVerdict judgeRelease(const minisign::Signature& offered, const install::ReleaseRecord& record,
                             std::int64_t now);
 
 // The floor that an earlier release of this updater kept in the signature

@@ -18,13 +18,13 @@ UpdateReport rollBack(UpdateUi& ui, InstallSite& site, const Config& config, std
     Installation installation = openInstallation(site, config, true);
     if (!installation.replacement && installation.locked)
         return ended(ui, UpdateOutcome::NotInstalled, text::kNotInstalled, text::notInstalledCause(config.root));
-    if (installation.locked.status == platform::ReplaceStatus::Damaged)
+    if (installation.locked.status == install::ReplaceStatus::Damaged)
         return ended(ui, UpdateOutcome::RecordDamaged, text::kRecordDamaged, text::replaceCause(installation.locked));
     if (!installation.locked)
         return ended(ui, UpdateOutcome::RollBackFailed, text::kRollBackFailed, text::replaceCause(installation.locked));
 
-    const platform::ReplaceResult swapped = installation.replacement->rollBack();
-    if (swapped.status == platform::ReplaceStatus::NothingKept)
+    const install::ReplaceResult swapped = installation.replacement->rollBack();
+    if (swapped.status == install::ReplaceStatus::NothingKept)
         return ended(ui, UpdateOutcome::NothingKept, text::kNothingKept);
     if (!swapped)
         return ended(ui, UpdateOutcome::RollBackFailed, text::kRollBackFailed, text::replaceCause(swapped));

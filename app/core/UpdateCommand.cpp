@@ -38,14 +38,14 @@ private:
 // one, and with a key, to its hash.
 class ProgramSink final : public platform::FtpSink {
 public:
-    ProgramSink(platform::FileReplacement& file, bool hashing) : file_(file)
+    ProgramSink(install::FileReplacement& file, bool hashing) : file_(file)
     {
         if (hashing)
             hash_.emplace();
     }
     std::string take(const char* data, std::size_t size) override
     {
-        if (const platform::ReplaceResult written = file_.write(data, size); !written)
+        if (const install::ReplaceResult written = file_.write(data, size); !written)
             return written.detail;
         if (hash_)
             hash_->update(data, size);
@@ -54,7 +54,7 @@ public:
     minisign::Hash hash() { return hash_->final(); }
 
 private:
-    platform::FileReplacement& file_;
+    install::FileReplacement& file_;
     std::optional<minisign::StreamHash> hash_;
 };
 
@@ -87,13 +87,13 @@ public:
         if (!installation.replacement && installation.locked)
             return ended(ui_, UpdateOutcome::NotInstalled, text::kNotInstalled, text::notInstalledCause(config_.root));
         ui_.AppendStatus(text::kDownloadStarts);
-        if (installation.locked.status == platform::ReplaceStatus::Damaged)
+        if (installation.locked.status == install::ReplaceStatus::Damaged)
             return ended(ui_, UpdateOutcome::RecordDamaged, text::kRecordDamaged,
                          text::replaceCause(installation.locked));
         if (!installation.locked)
             return ended(ui_, UpdateOutcome::DownloadFailed, text::kDownloadFailed,
                          text::replaceCause(installation.locked));
-        platform::FileReplacement& replacement = *installation.replacement;
+        install::FileReplacement& replacement = *installation.replacement;
 
         std::optional<minisign::Signature> signature;
         if (config_.publicKey) {
@@ -131,11 +131,11 @@ private:
 
     // Everything the signature alone can prove is judged before the program
     // is downloaded.
-    std::optional<UpdateReport> judgeSignature(const platform::ReleaseRecord& record,
+    std::optional<UpdateReport> judgeSignature(const install::ReleaseRecord& record,
                                                std::optional<minisign::Signature>& signature)
     {
         platform::MemorySink text(minisign::kMaxSignatureBytes);
-        const platform::FtpResult got = ftp_.FetchFile(remoteName_ + std::string(platform::kSignatureSuffix), text);
+        const platform::FtpResult got = ftp_.FetchFile(remoteName_ + std::string(install::kSignatureSuffix), text);
         if (got.failure == platform::FtpFailure::RemoteFile || got.failure == platform::FtpFailure::Size)
             return ended(ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic,
                          text::signatureMissingCause(text::ftpCause(got, config_)));
@@ -167,10 +167,10 @@ private:
         return std::nullopt;
     }
 
-    UpdateReport downloadAndInstall(platform::FileReplacement& replacement,
+    UpdateReport downloadAndInstall(install::FileReplacement& replacement,
                                     const std::optional<minisign::Signature>& signature)
     {
-        if (const platform::ReplaceResult begun = replacement.begin(); !begun)
+        if (const install::ReplaceResult begun = replacement.begin(); !begun)
             return ended(ui_, UpdateOutcome::DownloadFailed, text::kDownloadFailed, text::replaceCause(begun));
         ProgramSink sink(replacement, signature.has_value());
         const platform::FtpResult fetched =
@@ -181,7 +181,7 @@ private:
         if (!fetched)
             return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, fetched);
 
-        platform::Release release;
+        install::Release release;
         if (signature) {
             const minisign::Hash hash = sink.hash();
             if (const minisign::Check genuine = signature->verifies(hash); !genuine)
@@ -190,11 +190,11 @@ private:
                                            genuine.failure));
             release = {signature->timestamp(), minisign::toHex(hash)};
         }
-        const platform::ReplaceResult committed = replacement.commit(release);
+        const install::ReplaceResult committed = replacement.commit(release);
         if (!committed)
             return ended(ui_, UpdateOutcome::DownloadFailed, text::kDownloadFailed, text::replaceCause(committed));
 
-        const bool same = committed.status == platform::ReplaceStatus::Unchanged;
+        const bool same = committed.status == install::ReplaceStatus::Unchanged;
         ui_.AppendStatus(same ? text::kAlreadyCurrent : text::kUpdated);
         ui_.setPointer(Pointer::Arrow);
         ftp_.CloseSession();

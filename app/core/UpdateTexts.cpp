@@ -40,7 +40,7 @@ QString signatureMissingCause(const QString& cause)
 {
     return u"il server non offre la firma %1%2: %3"_s.arg(
         QString::fromUtf8(kUpdatedProgram.data(), static_cast<qsizetype>(kUpdatedProgram.size())),
-        QString::fromUtf8(platform::kSignatureSuffix.data(), static_cast<qsizetype>(platform::kSignatureSuffix.size())),
+        QString::fromUtf8(install::kSignatureSuffix.data(), static_cast<qsizetype>(install::kSignatureSuffix.size())),
         cause);
 }
 
@@ -99,13 +99,13 @@ QString ftpCause(const platform::FtpResult& why, const Config& config)
     return because(what, why.detail);
 }
 
-QString replaceCause(const platform::ReplaceResult& why)
+QString replaceCause(const install::ReplaceResult& why)
 {
     switch (why.status) {
-    case platform::ReplaceStatus::Busy: return because(u"un altro aggiornamento è in corso"_s, why.detail);
-    case platform::ReplaceStatus::Damaged:
+    case install::ReplaceStatus::Busy: return because(u"un altro aggiornamento è in corso"_s, why.detail);
+    case install::ReplaceStatus::Damaged:
         return because(u"il registro %1 non è nella forma che l'aggiornamento scrive"_s.arg(
-                           QString::fromStdString(std::string(kUpdatedProgram) + std::string(platform::kRecordSuffix))),
+                           QString::fromStdString(std::string(kUpdatedProgram) + std::string(install::kRecordSuffix))),
                        why.detail);
     default: return because(u"il programma installato non si è potuto sostituire"_s, why.detail);
     }

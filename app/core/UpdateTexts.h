@@ -10,7 +10,7 @@
 
 #include "app/core/ExitStatus.h"
 #include "app/core/UpdateUi.h"
-#include "platform/FileReplacement.h"
+#include "install/FileReplacement.h"
 #include "platform/FtpClient.h"
 
 namespace adv {
@@ -58,7 +58,7 @@ QString unsignedRelease();
 QString because(const QString& italian, const std::string& detail);
 QString notInstalledCause(const std::filesystem::path& root);
 QString ftpCause(const platform::FtpResult& why, const Config& config);
-QString replaceCause(const platform::ReplaceResult& why);
+QString replaceCause(const install::ReplaceResult& why);
 
 }  // namespace text
 

@@ -22,6 +22,7 @@ using namespace Qt::StringLiterals;
 using adv::UpdateOutcome;
 namespace fs = std::filesystem;
 namespace platform = adv::platform;
+namespace install = adv::install;
 
 namespace {
 
@@ -68,7 +69,7 @@ public:
 class Site final : public adv::InstallSite {
 public:
     explicit Site(const fs::path& root) : disk_(adv::installSiteBelow(root)) {}
-    std::unique_ptr<platform::FileReplacement> open(bool orOnlyPrevious, platform::ReplaceResult& why) override
+    std::unique_ptr<install::FileReplacement> open(bool orOnlyPrevious, install::ReplaceResult& why) override
     {
         return disk_->open(orOnlyPrevious, why);
     }
@@ -89,7 +90,7 @@ struct Stage {
     Site site{fs::path(dir.path().toStdString())};
     adv::Config config;
     std::vector<adv::LeftRunning> left;
-    std::unique_ptr<platform::FileReplacement> holder;
+    std::unique_ptr<install::FileReplacement> holder;
 
     Stage()
     {
@@ -265,8 +266,8 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"rollBackWhileAnotherUpdaterRuns",
             [](Stage& s) {
                 released(s, "MZ 2", 2000);
-                platform::ReplaceResult why;
-                s.holder = platform::FileReplacement::open(s.folder / "dolvo.exe", why);
+                install::ReplaceResult why;
+                s.holder = install::FileReplacement::open(s.folder / "dolvo.exe", why);
                 ASSERT_TRUE(s.holder && s.holder->lock());
             },
             true, UpdateOutcome::RollBackFailed, ExitStatus::RollBackFailed, text::kRollBackFailed, "MZ 2", false}),

@@ -1,17 +1,22 @@
 // The install transaction, the same steps in the same order on every OS.
-#include "platform/FileReplacement.h"
+#include "install/FileReplacement.h"
+
+#include "install/ReleaseRecord.h"
 
 #include <algorithm>
-#include <charconv>
 #include <random>
 #include <utility>
 #include <vector>
 
-namespace adv::platform {
+namespace adv::install {
+
+using platform::Entry;
+using platform::EntryKind;
+using platform::FolderResult;
+using platform::FolderStatus;
+using platform::InstallFolder;
 namespace {
 
-constexpr std::string_view kRecordHeader = "AggiornaDV release record 1";
-constexpr std::size_t kMaxRecordBytes = 4096;
 constexpr std::size_t kCompareChunk = 1024 * 1024;
 
 // The hidden names beside the program: a file being written (a download, a
@@ -31,104 +36,7 @@ ReplaceResult fromFolder(FolderResult result)
     return {ReplaceStatus::Failed, std::move(result.detail)};
 }
 
-std::string field(const std::optional<std::int64_t>& value)
-{
-    return value ? std::to_string(*value) : "-";
-}
-
-template <typename Number>
-bool parseNumber(std::string_view text, Number& out)
-{
-    if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        return false;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), out);
-    return error == std::errc{} && end == text.data() + text.size();
-}
-
-bool parseOptional(std::string_view text, std::optional<std::int64_t>& out)
-{
-    if (text == "-") {
-        out.reset();
-        return true;
-    }
-    std::int64_t value = 0;
-    if (!parseNumber(text, value))
-        return false;
-    out = value;
-    return true;
-}
-
-bool isHash(std::string_view text)
-{
-    return text == "-" || (text.size() == 128 && std::all_of(text.begin(), text.end(), [](char c) {
-                               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-                           }));
-}
-
-std::vector<std::string_view> split(std::string_view text, char by)
-{
-    std::vector<std::string_view> parts;
-    while (true) {
-        const auto at = text.find(by);
-        parts.push_back(text.substr(0, at));
-        if (at == std::string_view::npos)
-            return parts;
-        text.remove_prefix(at + 1);
-    }
-}
-
 }  // namespace
-
-// A release and the file it was recorded for.
-struct FileReplacement::Recorded {
-    Release release;
-    Entry file;
-
-    static Recorded of(Release release, const Entry& file)
-    {
-        return file.kind == EntryKind::File ? Recorded{std::move(release), file} : Recorded{};
-    }
-    bool describes(const Entry& now) const
-    {
-        return now.kind == EntryKind::File && now.id == file.id && now.size == file.size &&
-               now.modified == file.modified;
-    }
-    std::string line(std::string_view key) const
-    {
-        return std::string(key) + " " + field(release.signedAt) + " " + (release.hash.empty() ? "-" : release.hash) +
-               " " + std::to_string(file.id) + " " + std::to_string(file.size) + " " + std::to_string(file.modified) +
-               "\n";
-    }
-    bool parse(std::string_view line, std::string_view key)
-    {
-        const auto parts = split(line, ' ');
-        if (parts.size() != 6 || parts[0] != key || !parseOptional(parts[1], release.signedAt) || !isHash(parts[2]) ||
-            !parseNumber(parts[3], file.id) || !parseNumber(parts[4], file.size) ||
-            !parseNumber(parts[5], file.modified))
-            return false;
-        file.kind = EntryKind::File;
-        release.hash = parts[2] == "-" ? std::string() : std::string(parts[2]);
-        return true;
-    }
-};
-
-// A record as it stands in a file.
-struct FileReplacement::Stored {
-    std::optional<std::int64_t> floor;
-    Recorded installed, previous;
-
-    static std::optional<Stored> parse(std::string_view text)
-    {
-        const auto lines = split(text, '\n');
-        Stored stored;
-        const auto floorParts = lines.size() == 5 ? split(lines[1], ' ') : std::vector<std::string_view>{};
-        if (text.size() > kMaxRecordBytes || lines.size() != 5 || lines[0] != kRecordHeader || !lines[4].empty() ||
-            floorParts.size() != 2 || floorParts[0] != "floor" || !parseOptional(floorParts[1], stored.floor) ||
-            !stored.installed.parse(lines[2], "installed") || !stored.previous.parse(lines[3], "previous"))
-            return std::nullopt;
-        return stored;
-    }
-};
 
 std::unique_ptr<FileReplacement> FileReplacement::open(const std::filesystem::path& target, ReplaceResult& why)
 {
@@ -288,8 +196,7 @@ void FileReplacement::raiseFloor(std::int64_t signedAt)
 ReplaceResult FileReplacement::writeRecord(const Recorded& installed, const Recorded& previous,
                                            std::optional<std::int64_t> floor, std::string& temporary)
 {
-    const std::string text = std::string(kRecordHeader) + "\nfloor " + field(floor) + "\n" +
-                             installed.line("installed") + previous.line("previous");
+    const std::string text = Stored{floor, installed, previous}.text();
     temporary = temporaryName(kNewTag);
     FolderResult written = folder_->create(temporary);
     if (written)
@@ -545,4 +452,4 @@ ReplaceResult FileReplacement::rollBack()
     return {ReplaceStatus::Ok, untidy};
 }
 
-}  // namespace adv::platform
+}  // namespace adv::install

@@ -3,7 +3,7 @@
 // either the old program or the whole new one, the previous program is kept,
 // and the release record says which release is where.
 //
-// Written once, over the per-OS primitives of InstallFolder.h. Qt-free.
+// Written once, over the per-OS primitives of platform/InstallFolder.h. Qt-free.
 #pragma once
 
 #include <cstddef>
@@ -16,7 +16,7 @@
 
 #include "platform/InstallFolder.h"
 
-namespace adv::platform {
+namespace adv::install {
 
 // The names beside the installed program.
 inline constexpr std::string_view kPreviousSuffix = ".prev";      // the program it replaced
@@ -64,13 +64,15 @@ struct ReleaseRecord {
 // before. Whatever does not end in a commit leaves the installation as it was;
 // a cut after the new program stands leaves the rest of the commit to the
 // next lock(), which never drops a release that only a hidden name holds.
+struct Recorded;
+
 class FileReplacement {
 public:
     // Opens the folder of `target` (the installed program's real path) once:
     // every later step works on that folder, whatever becomes of its path.
     static std::unique_ptr<FileReplacement> open(const std::filesystem::path& target, ReplaceResult& why);
     // Over a folder already opened, as tests do with their own primitives.
-    FileReplacement(std::unique_ptr<InstallFolder> folder, std::string name);
+    FileReplacement(std::unique_ptr<platform::InstallFolder> folder, std::string name);
     ~FileReplacement();
     FileReplacement(const FileReplacement&) = delete;
     FileReplacement& operator=(const FileReplacement&) = delete;
@@ -100,12 +102,10 @@ public:
     std::string shown() const;
 
 private:
-    struct Recorded;
-    struct Stored;
     std::string recordName() const;
     void recoverLeftovers();
     std::string recordText(const std::string& name, bool& readable);
-    bool holds(const std::string& name, const std::string& kept, const Entry& keptEntry);
+    bool holds(const std::string& name, const std::string& kept, const platform::Entry& keptEntry);
     ReplaceResult keep(const std::string& from);
     ReplaceResult swap(const std::string& a, const std::string& b);
     ReplaceResult readRecord();
@@ -118,7 +118,7 @@ private:
     void removeTemporaries() noexcept;
     void removeLegacySignatures();
 
-    std::unique_ptr<InstallFolder> folder_;
+    std::unique_ptr<platform::InstallFolder> folder_;
     std::string name_;
     bool locked_ = false;
     ReleaseRecord record_;
@@ -127,4 +127,4 @@ private:
     std::string held_;  // a second name of the program being replaced
 };
 
-}  // namespace adv::platform
+}  // namespace adv::install

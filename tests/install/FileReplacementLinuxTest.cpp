@@ -13,12 +13,13 @@
 #include <iterator>
 #include <vector>
 
-#include "platform/FileReplacement.h"
+#include "install/FileReplacement.h"
 #include "tests/support/Spawn.h"
 
 namespace {
 
 using namespace adv::platform;
+using namespace adv::install;
 
 struct Installed {
     adv::test::TempDir dir;

@@ -9,13 +9,14 @@
 #include <functional>
 #include <string>
 
-#include "platform/FileReplacement.h"
+#include "install/FileReplacement.h"
 #include "tests/support/FileSetup.h"
 
 namespace {
 
 using namespace Qt::StringLiterals;
 using namespace adv::platform;
+using namespace adv::install;
 
 // The real folder, until the `cutAt`-th call that changes something: from
 // there on every such call fails, as when the power goes. Without
