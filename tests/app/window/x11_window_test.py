@@ -8,8 +8,9 @@ window run by a user who may not close every program.
 
     x11_window_test.py AGGIORNADV FTP_SERVER_SCRIPT SCREENSHOT_DIR
 
-Runs under xvfb-run, in a PID namespace of its own (the window's start-up
-sweep closes programs by the products' names). Exits non-zero on failure.
+Runs on an X server of its own (tests/support/with-x-server.sh), in a PID
+namespace of its own (the window's start-up sweep closes programs by the
+products' names). Exits non-zero on failure.
 """
 
 import os
