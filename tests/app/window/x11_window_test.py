@@ -267,6 +267,8 @@ def icon_is_the_designed_one(screen, binary, server_script):
 
 
 def stop_during_download(screen, binary, server_script, shots, how):
+    """The wiring of a stop during the download, through the window system:
+    the FTP session's own test shows the interrupt ends a transfer at once."""
     label = "stop by " + how
     stage = Stage(binary, server_script, "drip", os.urandom(300000))
     try:
