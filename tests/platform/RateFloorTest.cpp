@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ostream>
-
 namespace {
 
 using adv::platform::RateFloor;
@@ -17,10 +15,6 @@ struct RateCase {
     std::int64_t (*receivedAt)(int ms);
     int tooSlowAtMs;  // the first report it fails; -1: none
 };
-void PrintTo(const RateCase& c, std::ostream* os)
-{
-    *os << c.label;
-}
 
 const RateCase kCases[] = {
     {"NothingMoves", 1024, 250, [](int) -> std::int64_t { return 0; }, 2000},
