@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <deque>
 #include <exception>
 #include <optional>
 #include <string_view>
@@ -20,6 +19,7 @@
 #include <utility>
 
 #include "platform/CurlHolder.h"
+#include "platform/RateFloor.h"
 
 namespace adv::platform {
 namespace {
@@ -28,9 +28,6 @@ using Clock = std::chrono::steady_clock;
 
 // Longest single wait for socket activity while a request runs.
 constexpr int kPollSliceMs = 2;
-
-// How finely the transfer's rate is followed.
-constexpr auto kRateSampleInterval = std::chrono::milliseconds(250);
 
 bool holdsLineBreak(std::string_view text)
 {
@@ -63,41 +60,6 @@ std::string tooLarge(std::int64_t limit, std::int64_t capacity)
 struct RemoteFile {
     std::int64_t size = -1;   // -1: not given
     std::int64_t mtime = -1;  // -1: not given
-};
-
-// The rate of a transfer over the last `window`: one sample every
-// kRateSampleInterval, the oldest kept just old enough to span the window.
-class RateFloor {
-public:
-    RateFloor(std::chrono::seconds window, std::int64_t minBytesPerSecond)
-        : window_(window), minRate_(minBytesPerSecond)
-    {
-    }
-
-    // False once the transfer has been too slow for a whole window.
-    bool keepsUp(Clock::time_point now, std::int64_t received)
-    {
-        if (samples_.empty() || now - samples_.back().at >= kRateSampleInterval)
-            samples_.push_back({now, received});
-        while (samples_.size() >= 2 && now - samples_[1].at >= window_)
-            samples_.pop_front();
-        const Sample& oldest = samples_.front();
-        const auto span = now - oldest.at;
-        if (span < window_)
-            return true;
-        const std::int64_t moved = received - oldest.bytes;
-        const double seconds = std::chrono::duration<double>(span).count();
-        return moved > 0 && static_cast<double>(moved) >= static_cast<double>(minRate_) * seconds;
-    }
-
-private:
-    struct Sample {
-        Clock::time_point at;
-        std::int64_t bytes;
-    };
-    std::chrono::seconds window_;
-    std::int64_t minRate_;
-    std::deque<Sample> samples_;
 };
 
 class CurlFtpClient final : public FtpClient {

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """wine_programs_test.py AGGIORNADV STAND_IN_EXE: the Linux AggiornaDV closing a
 MinGW-built Windows program under the products' names, in a Wine prefix of its
-own on xvfb-run's X server, in a PID namespace of its own."""
+own on an X server of its own, in a PID namespace of its own."""
 
 import os
 import shutil

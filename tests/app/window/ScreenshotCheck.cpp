@@ -1,4 +1,4 @@
-// Shows the real window on a real X server (Xvfb, under xvfb-run), captures
+// Shows the real window on a real X server (Xvfb, under with-x-server.sh), captures
 // the screen to a PNG and checks a few pixels of it.
 //
 //   adv_gui_screenshot <output.png>
@@ -53,7 +53,7 @@ int main(int argc, char** argv)
     }
     const QString output = QString::fromLocal8Bit(argv[1]);
     if (QGuiApplication::platformName() != u"xcb"_s) {
-        std::fprintf(stderr, "adv_gui_screenshot: needs the xcb platform (run it under xvfb-run), got %s\n",
+        std::fprintf(stderr, "adv_gui_screenshot: needs the xcb platform (run it under with-x-server.sh), got %s\n",
                      qPrintable(QGuiApplication::platformName()));
         return 2;
     }

@@ -188,7 +188,8 @@ TEST_P(ControlColour, IsTheLayoutsColour)
 
 INSTANTIATE_TEST_SUITE_P(Colours, ControlColour, ::testing::ValuesIn(kColours));
 
-TEST(Window, CaptionSizeNameAndFrame)
+// A "Desktop" test: only a window manager frames the window, after mapping it.
+TEST(DesktopWindow, CaptionSizeNameAndFrame)
 {
     WindowStage stage;
     auto window = stage.window();

@@ -79,9 +79,10 @@ INSTANTIATE_TEST_SUITE_P(Answers, YesNoQuestion, ::testing::ValuesIn(kAnswers),
                          [](const auto& row) { return std::string(row.param.label); });
 
 // Whatever the desktop (its theme orders a dialog's buttons and may give
-// them icons): "Sì | No", no icon on either. The test runs on the offscreen
-// platform and, in gui.x11.*, on a real X server as GNOME, KDE and no desktop.
-TEST(YesNoQuestionOrder, SiComesBeforeNoWithoutIcons)
+// them icons): "Sì | No", no icon on either. A "Desktop" test: it runs on the
+// offscreen platform and, in gui.x11.*, on a real X server as GNOME, KDE and
+// no desktop.
+TEST(DesktopYesNoQuestionOrder, SiComesBeforeNoWithoutIcons)
 {
     QWidget parent;
     parent.show();

@@ -8,8 +8,9 @@ window run by a user who may not close every program.
 
     x11_window_test.py AGGIORNADV FTP_SERVER_SCRIPT SCREENSHOT_DIR
 
-Runs under xvfb-run, in a PID namespace of its own (the window's start-up
-sweep closes programs by the products' names). Exits non-zero on failure.
+Runs on an X server of its own (tests/support/with-x-server.sh), in a PID
+namespace of its own (the window's start-up sweep closes programs by the
+products' names). Exits non-zero on failure.
 """
 
 import os
@@ -266,6 +267,8 @@ def icon_is_the_designed_one(screen, binary, server_script):
 
 
 def stop_during_download(screen, binary, server_script, shots, how):
+    """The wiring of a stop during the download, through the window system:
+    the FTP session's own test shows the interrupt ends a transfer at once."""
     label = "stop by " + how
     stage = Stage(binary, server_script, "drip", os.urandom(300000))
     try:
