@@ -36,7 +36,6 @@ const QString kNotInstalled = u"Programma Dolvo non è stato installato... "_s;
 const QString kStarts = u"Inizio download programma "_s;
 const QString kFailed = u"Impossibile scaricare il programma. Riprovare più tardi"_s;
 const QString kUpdated = u"Il programma è stato aggiornato... "_s;
-const QString kInterrupted = u"Aggiornamento interrotto: il programma installato non è stato modificato"_s;
 const QString kNoServer = u"Impossibile connettersi al server 127.0.0.1. Riprovare più tardi"_s;
 
 class RecordingUi final : public adv::UpdateUi {
@@ -55,14 +54,12 @@ public:
     void AppendStatus(const QString& message) override { lines << message; }
     void downloadProgress(std::int64_t, std::int64_t) override { ++progress; }
     void downloadEnded() override { progressHidden = true; }
-    // The operator stops the update once the download is under way.
     bool stopRequested() override
     {
         if (whileWaiting)
             std::exchange(whileWaiting, nullptr)();
-        return stopOnceDownloading && progress > 0;
+        return false;
     }
-    bool stopOnceDownloading = false;
     std::function<void()> whileWaiting;  // once, at the first wait on the server
 
     std::vector<Pointer> pointers;
@@ -406,28 +403,6 @@ TEST(Update, ExplicitTlsTrustsOnlyTheConfiguredAuthority)
     EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, UpdateOutcome::Updated);
     EXPECT_TRUE(readFile(stage.installed) == stage.newBytes);
     EXPECT_GT(ui.progress, 0);
-}
-
-TEST(Update, AStopDuringTheDownloadLeavesNothingBehind)
-{
-    Stage stage;
-    stage.install();
-    stage.publish();
-    adv::test::FtpServer server(servedFrom(stage, FtpFault::Drip));
-    const adv::Config config = configFor(stage, server.port());
-    RecordingUi ui(true);
-    ui.stopOnceDownloading = true;
-    CountingFtp ftp(config.ftp);
-    QElapsedTimer clock;
-    clock.start();
-    const adv::UpdateReport report = adv::UpdateCommand(ui, ftp, config);
-    EXPECT_EQ(report.outcome, UpdateOutcome::Interrupted) << report.cause.toStdString();
-    EXPECT_LT(clock.elapsed(), 1500);
-    EXPECT_EQ(adv::exitStatus(report.outcome), adv::ExitStatus::DownloadFailed);
-    EXPECT_EQ(ui.lines, (QStringList{kConnecting, kConnected, kStarts, kInterrupted}));
-    EXPECT_EQ(readFile(stage.installed), stage.oldBytes);
-    EXPECT_EQ(stage.dolvoFolder(), QStringList{u"dolvo.exe"_s}) << "temporary or lock file left behind";
-    EXPECT_EQ(ui.pointers.back(), Pointer::Arrow);
 }
 
 // The installation is opened before the server is waited for: a root

@@ -31,6 +31,7 @@ public:
     std::map<std::string, std::string> files;
     platform::FtpResult open, folder;  // what the session and the folder answer
     bool opened = false;
+    bool stopped = false;  // the operator stops the program's download
     bool programFetched = false;
     void setHostname(const std::string&) override {}
     void setUsername(const std::string&) override {}
@@ -43,6 +44,8 @@ public:
                                   const platform::FtpProgress&) override
     {
         programFetched = programFetched || name == "dolvo.exe";
+        if (stopped && name == "dolvo.exe")
+            return {platform::FtpFailure::Interrupted, 0, "stopped", {}};
         const auto file = files.find(name);
         if (file == files.end())
             return {platform::FtpFailure::RemoteFile, 550, "no such file", "550 No such file"};
@@ -176,6 +179,12 @@ INSTANTIATE_TEST_SUITE_P(
             UpdateOutcome::FolderMissing, ExitStatus::FolderMissing, text::kFolderMissing, "MZ 1", false},
         Row{"noProgram", [](Stage& s) { s.config.publicKey.reset(); }, false, UpdateOutcome::DownloadFailed,
             ExitStatus::DownloadFailed, text::kDownloadFailed, "MZ 1", true},
+        Row{"stopped",
+            [](Stage& s) {
+                s.publish("MZ 2", 2000);
+                s.ftp.stopped = true;
+            },
+            false, UpdateOutcome::Interrupted, ExitStatus::DownloadFailed, text::kInterrupted, "MZ 1", true},
         Row{"notInstalled",
             [](Stage& s) {
                 fs::remove(s.folder / "dolvo.exe");
