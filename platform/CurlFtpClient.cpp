@@ -110,8 +110,9 @@ private:
     FtpResult askAbout(const std::string& url, const std::string& name, RemoteFile& answer);
     // Waits, answering the interrupt check.
     FtpResult waitUntil(Clock::time_point until, const std::string& remoteName);
-    // Every result leaves through here: a text that holds the password is
-    // dropped whole rather than patched.
+    // Every result that carries libcurl's or the server's words leaves
+    // through here: a text that holds the password is dropped whole rather
+    // than patched.
     FtpResult finish(FtpResult result) const;
 
     FtpOptions options_;
@@ -149,8 +150,9 @@ std::string CurlFtpClient::baseUrl() const
 bool CurlFtpClient::configureHandle()
 {
     CURL* c = curl_->easy();
-    const long connectTimeout =
-        static_cast<long>(options_.connectTimeout.count() > 0 ? options_.connectTimeout.count() : 20);
+    // A caller that gives no time gets the default, never libcurl's own.
+    const auto connectTimeout = static_cast<long>(
+        (options_.connectTimeout.count() > 0 ? options_.connectTimeout : FtpOptions{}.connectTimeout).count());
 
     bool ok = curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "ftp,ftps") == CURLE_OK;
@@ -162,11 +164,8 @@ bool CurlFtpClient::configureHandle()
     // Also bounds the wait for the greeting: a server that accepts the
     // connection and never speaks must not hang the update.
     ok = ok && curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, connectTimeout) == CURLE_OK;
-    ok = ok && curl_easy_setopt(c, CURLOPT_ACCEPTTIMEOUT_MS, connectTimeout * 1000L) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 100L * 1024L) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_FTP_USE_EPSV, options_.useEpsv ? 1L : 0L) == CURLE_OK;
-    // Active mode: "-" lets libcurl use the control connection's address.
-    ok = ok && curl_easy_setopt(c, CURLOPT_FTPPORT, passive_ ? nullptr : "-") == CURLE_OK;
     if (options_.tls == FtpTls::Explicit)
         ok = ok && curl_easy_setopt(c, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL)) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
@@ -257,6 +256,10 @@ FtpResult CurlFtpClient::OpenSession()
                        "an FTP setting holds a line break; it would reach the server as a command");
     if (options_.port < 1 || options_.port > 65535)
         return failure(FtpFailure::Setting, "FTP port " + std::to_string(options_.port) + " is out of range");
+    // The data connection is always the client's to open: an active one
+    // would need the server to reach back through the operator's firewall.
+    if (!passive_)
+        return failure(FtpFailure::Setting, "only passive FTP (EPSV or PASV) is supported");
 
     curl_ = std::make_unique<CurlHolder>();
     if (!*curl_ || !configureHandle()) {
@@ -400,7 +403,7 @@ int CurlFtpClient::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, cu
 
 std::chrono::seconds CurlFtpClient::stallWindow() const
 {
-    return options_.stallTimeout > std::chrono::seconds::zero() ? options_.stallTimeout : std::chrono::seconds(30);
+    return options_.stallTimeout > std::chrono::seconds::zero() ? options_.stallTimeout : FtpOptions{}.stallTimeout;
 }
 
 FtpResult CurlFtpClient::retrieve(const std::string& url, const std::string& remoteName, Transfer& transfer)

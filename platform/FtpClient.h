@@ -14,7 +14,8 @@ namespace adv::platform {
 enum class FtpTls { Off, Explicit, Implicit };
 
 // Connection details beyond the four settings. The program's come from its
-// configuration's key table; the values here serve callers without one.
+// configuration's key table; the values here serve callers without one, and
+// a test holds them to the table.
 struct FtpOptions {
     int port = 21;
     FtpTls tls = FtpTls::Off;
@@ -36,6 +37,8 @@ struct FtpOptions {
     // transfer that falls between two writes of an upload still under way;
     // more than a second between the two lets the upload show.
     std::chrono::milliseconds recheckAfter{0};
+
+    bool operator==(const FtpOptions&) const = default;
 };
 
 enum class FtpFailure {
@@ -94,7 +97,8 @@ class FtpClient {
 public:
     virtual ~FtpClient() = default;
 
-    // The four settings, made before every OpenSession.
+    // The four settings, made before every OpenSession. Only a passive
+    // session can be opened.
     virtual void setHostname(const std::string& host) = 0;
     virtual void setUsername(const std::string& user) = 0;
     virtual void setPassword(const std::string& password) = 0;

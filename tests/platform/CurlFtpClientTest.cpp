@@ -15,7 +15,6 @@ using namespace adv::test::curl;
 struct Transport {
     const char* name;
     FtpTls tls;
-    bool passive;
     bool epsv;
 };
 void PrintTo(const Transport& c, std::ostream* os)
@@ -32,7 +31,7 @@ TEST_P(FetchOverTransport, BringsTheFileByteExact)
         // What can be tested: the handshake, the ca_file, the folder.
         serve(content(1000, 7));
         FtpServer server(serverOptions(t.tls));
-        auto ftp = session(clientOptions(server), t.passive);
+        auto ftp = session(clientOptions(server));
         ASSERT_FTP_OK(ftp->OpenSession());
         ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
         GTEST_SKIP() << adv::test::kTlsDownloadsNote;
@@ -42,7 +41,7 @@ TEST_P(FetchOverTransport, BringsTheFileByteExact)
     FtpServer server(serverOptions(t.tls));
     FtpOptions options = clientOptions(server);
     options.useEpsv = t.epsv;
-    auto ftp = session(options, t.passive);
+    auto ftp = session(options);
 
     std::vector<std::pair<std::int64_t, std::int64_t>> reports;
     ASSERT_FTP_OK(ftp->OpenSession());
@@ -69,16 +68,15 @@ TEST_P(FetchOverTransport, BringsTheFileByteExact)
     const QString log = server.commandLog();
     EXPECT_EQ(log.count(u"USER "_s), 1) << log.toStdString();
     EXPECT_TRUE(log.contains(u"RETR dolvo.exe"_s)) << log.toStdString();
-    EXPECT_TRUE(log.contains(t.passive ? (t.epsv ? u"EPSV"_s : u"PASV"_s) : u"EPRT"_s)) << log.toStdString();
+    EXPECT_TRUE(log.contains(t.epsv ? u"EPSV"_s : u"PASV"_s)) << log.toStdString();
     EXPECT_TRUE(log.trimmed().endsWith(u"QUIT"_s)) << log.toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(Ftp, FetchOverTransport,
-                         ::testing::Values(Transport{"PassiveEpsv", FtpTls::Off, true, true},
-                                           Transport{"PassivePasv", FtpTls::Off, true, false},
-                                           Transport{"ActiveEprt", FtpTls::Off, false, true},
-                                           Transport{"ExplicitTls", FtpTls::Explicit, true, true},
-                                           Transport{"ImplicitTls", FtpTls::Implicit, true, true}),
+                         ::testing::Values(Transport{"PassiveEpsv", FtpTls::Off, true},
+                                           Transport{"PassivePasv", FtpTls::Off, false},
+                                           Transport{"ExplicitTls", FtpTls::Explicit, true},
+                                           Transport{"ImplicitTls", FtpTls::Implicit, true}),
                          [](const ::testing::TestParamInfo<Transport>& p) { return std::string(p.param.name); });
 
 // --- OpenSession failures -----------------------------------------------
@@ -338,8 +336,9 @@ TEST_F(CurlFtpClientTest, AnInterruptStopsTheDownloadAtOnce)
     EXPECT_LT(secondsSince(start), 1.5);
 }
 
-// A setting is never a way to send the server commands of one's own.
-TEST_F(CurlFtpClientTest, LineBreaksInSettingsAreRefused)
+// A setting is never a way to send the server commands of one's own, nor to
+// have the server open the data connection.
+TEST_F(CurlFtpClientTest, LineBreaksInSettingsAndActiveModeAreRefused)
 {
     serve(content(1000, 27));
     FtpServer server(serverOptions());
@@ -348,6 +347,7 @@ TEST_F(CurlFtpClientTest, LineBreaksInSettingsAreRefused)
         ftp->setUsername(user);
         EXPECT_EQ(ftp->OpenSession().failure, FtpFailure::Setting);
     }
+    EXPECT_EQ(session(clientOptions(server), false)->OpenSession().failure, FtpFailure::Setting);
     auto ftp = session(clientOptions(server));
     ASSERT_FTP_OK(ftp->OpenSession());
     EXPECT_EQ(ftp->EnterRemoteFolder(kFolder + "\r\nDELE x").failure, FtpFailure::Setting);

@@ -10,6 +10,7 @@
 
 #include "app/core/Config.h"
 #include "app/core/ExitStatus.h"
+#include "process/DoroDave.h"
 #include "platform/OrdinaryFile.h"
 #include "tests/support/FileSetup.h"
 
@@ -259,6 +260,14 @@ TEST(Config, TheReadmeListsEveryExitStatusInOrder)
     for (const adv::ExitStatusMeaning& meaning : adv::kExitStatuses)
         expected << QString::number(adv::code(meaning.status));
     EXPECT_EQ(listed, expected);
+}
+
+// The defaults that callers without a configuration get are the table's.
+TEST(Config, TheSessionsAndTheSweepsOwnDefaultsAreTheTables)
+{
+    const adv::Config defaults;
+    EXPECT_TRUE(defaults.ftp == adv::platform::FtpOptions{});
+    EXPECT_EQ(defaults.closeGrace, adv::kDefaultCloseGrace);
 }
 
 }  // namespace
