@@ -12,6 +12,7 @@
 #include "app/core/Config.h"
 #include "app/core/StartupSweep.h"
 #include "app/core/ProcessTerminator.h"
+#include "app/core/UpdateCommand.h"
 #include "bench/StartupFirstPaint.h"
 
 int main(int argc, char** argv)
@@ -31,7 +32,7 @@ int main(int argc, char** argv)
     QApplication app(qtArgc, argv);
     adv::prepareWindowProcess();
     adv::ProcessTerminator terminator(config.closeGrace);
-    auto ftp = adv::platform::makeCurlFtpClient(config.ftp);
+    auto ftp = adv::platform::makeCurlFtpClient(adv::downloadOptions(config));
     adv::AggiornaDolvo window(config, *ftp, terminator);
     adv::bench::FirstPaintReporter reporter;
     window.installEventFilter(&reporter);

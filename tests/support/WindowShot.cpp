@@ -14,6 +14,7 @@
 #include "app/window/WindowProcess.h"
 #include "app/core/Config.h"
 #include "app/core/ProcessTerminator.h"
+#include "app/core/UpdateCommand.h"
 
 using namespace Qt::StringLiterals;
 
@@ -33,7 +34,7 @@ int main(int argc, char** argv)
     }
     adv::prepareWindowProcess();
     adv::ProcessTerminator terminator(loaded.config->closeGrace);
-    auto ftp = adv::platform::makeCurlFtpClient(loaded.config->ftp);
+    auto ftp = adv::platform::makeCurlFtpClient(adv::downloadOptions(*loaded.config));
     adv::AggiornaDolvo window(*loaded.config, *ftp, terminator);
     window.load();
     window.show();

@@ -229,7 +229,7 @@ TEST_P(UpdateScenario, LogsEachStepAndKeepsTheInstalledFileSafe)
     const adv::Config config = configFor(stage, port);
 
     RecordingUi ui(true);
-    CountingFtp ftp(config.ftp);
+    CountingFtp ftp(adv::downloadOptions(config));
     QElapsedTimer clock;
     clock.start();
     EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, s.outcome);
@@ -292,6 +292,13 @@ INSTANTIATE_TEST_SUITE_P(Ftp, UpdateScenario,
                                            Scenario{"dataCutMidTransfer",
                                                     Setup::Normal,
                                                     FtpFault::CutData,
+                                                    UpdateOutcome::DownloadFailed,
+                                                    {kConnecting, kConnected, kStarts, kFailed}},
+                                           // Unsigned, only the second look at the file tells a
+                                           // whole one from an upload still under way.
+                                           Scenario{"uploadStillUnderWay",
+                                                    Setup::Normal,
+                                                    FtpFault::UploadPauses,
                                                     UpdateOutcome::DownloadFailed,
                                                     {kConnecting, kConnected, kStarts, kFailed}}),
                          [](const auto& row) { return std::string(row.param.label); });

@@ -6,6 +6,7 @@
 #include <QProgressBar>
 #include <QtTest/QTest>
 
+#include "app/core/UpdateCommand.h"
 #include "app/window/FlatColourButton.h"
 #include "tests/app/window/WindowSupport.h"
 #include "tests/support/FtpServer.h"
@@ -40,7 +41,7 @@ TEST(WindowUpdate, ClickPathReplacesTheInstalledProgram)
     config.user = options.user;
     config.password = options.password;
     config.showDownload = true;
-    auto ftp = adv::platform::makeCurlFtpClient(config.ftp);
+    auto ftp = adv::platform::makeCurlFtpClient(adv::downloadOptions(config));
     adv::test::RecordingTerminator terminator;
     adv::AggiornaDolvo window(config, *ftp, terminator);
     window.load();
