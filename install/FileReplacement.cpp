@@ -12,8 +12,6 @@ namespace adv::install {
 
 using platform::Entry;
 using platform::EntryKind;
-using platform::FolderResult;
-using platform::FolderStatus;
 using platform::InstallFolder;
 namespace {
 
@@ -25,24 +23,11 @@ constexpr std::size_t kCompareChunk = 1024 * 1024;
 constexpr std::string_view kNewTag = ".new-";
 constexpr std::string_view kKeptTag = ".old-";
 
-ReplaceResult fromFolder(FolderResult result)
-{
-    switch (result.status) {
-    case FolderStatus::Ok: return {};
-    case FolderStatus::Busy: return {ReplaceStatus::Busy, std::move(result.detail)};
-    case FolderStatus::Failed:
-    case FolderStatus::Unsupported: break;
-    }
-    return {ReplaceStatus::Failed, std::move(result.detail)};
-}
-
 }  // namespace
 
 std::unique_ptr<FileReplacement> FileReplacement::open(const std::filesystem::path& target, ReplaceResult& why)
 {
-    FolderResult opened;
-    auto folder = openInstallFolder(target.parent_path(), opened);
-    why = fromFolder(std::move(opened));
+    auto folder = openInstallFolder(target.parent_path(), why);
     if (!folder)
         return nullptr;
     return std::make_unique<FileReplacement>(std::move(folder), target.filename().string());
@@ -83,7 +68,7 @@ std::string FileReplacement::temporaryName(std::string_view tag) const
 
 ReplaceResult FileReplacement::lock()
 {
-    if (ReplaceResult taken = fromFolder(folder_->lock(name_ + std::string(kLockSuffix))); !taken)
+    if (ReplaceResult taken = folder_->lock(name_ + std::string(kLockSuffix)); !taken)
         return taken;
     locked_ = true;
     recoverLeftovers();
@@ -198,7 +183,7 @@ ReplaceResult FileReplacement::writeRecord(const Recorded& installed, const Reco
 {
     const std::string text = Stored{floor, installed, previous}.text();
     temporary = temporaryName(kNewTag);
-    FolderResult written = folder_->create(temporary);
+    ReplaceResult written = folder_->create(temporary);
     if (written)
         written = folder_->write(text.data(), text.size());
     if (written)
@@ -217,7 +202,7 @@ ReplaceResult FileReplacement::putRecord(const Recorded& installed, const Record
 {
     if (ReplaceResult made = writeRecord(installed, previous, floor, recordTemporary_); !made)
         return made;
-    if (ReplaceResult moved = fromFolder(folder_->renameOver(recordTemporary_, recordName())); !moved) {
+    if (ReplaceResult moved = folder_->renameOver(recordTemporary_, recordName()); !moved) {
         removeTemporaries();
         return moved;
     }
@@ -231,7 +216,7 @@ ReplaceResult FileReplacement::begin()
     if (!locked_)
         return {ReplaceStatus::Failed, "the installation " + shown() + " is not locked"};
     temporary_ = temporaryName(kNewTag);
-    if (ReplaceResult created = fromFolder(folder_->create(temporary_)); !created) {
+    if (ReplaceResult created = folder_->create(temporary_); !created) {
         temporary_.clear();
         return created;
     }
@@ -242,7 +227,7 @@ ReplaceResult FileReplacement::write(const char* data, std::size_t size)
 {
     if (temporary_.empty())
         return {ReplaceStatus::Failed, "no replacement of " + shown() + " is under way"};
-    if (ReplaceResult written = fromFolder(folder_->write(data, size)); !written)
+    if (ReplaceResult written = folder_->write(data, size); !written)
         return written;
     return {};
 }
@@ -294,7 +279,7 @@ ReplaceResult FileReplacement::commit(const Release& release)
         return why;
     };
 
-    if (ReplaceResult sealed = fromFolder(folder_->seal(name_)); !sealed)
+    if (ReplaceResult sealed = folder_->seal(name_); !sealed)
         return fail(sealed);
     const Entry current = folder_->entry(name_);
     const Entry fresh = folder_->entry(temporary_);
@@ -339,7 +324,7 @@ ReplaceResult FileReplacement::commit(const Release& release)
         if (ReplaceResult held = keep(name_); !held)
             return fail(held);
     }
-    if (ReplaceResult replaced = fromFolder(folder_->renameOver(temporary_, name_)); !replaced)
+    if (ReplaceResult replaced = folder_->renameOver(temporary_, name_); !replaced)
         return fail({ReplaceStatus::Failed, "cannot replace " + shown() + ": " + replaced.detail});
     temporary_.clear();
 
@@ -350,12 +335,12 @@ ReplaceResult FileReplacement::commit(const Release& release)
     for (auto [from, to] : {std::pair{&held_, previousName}, std::pair{&recordTemporary_, recordName()}}) {
         if (from->empty())
             continue;
-        if (FolderResult moved = folder_->renameOver(*from, to); !moved)
+        if (ReplaceResult moved = folder_->renameOver(*from, to); !moved)
             untidy += moved.detail + "; ";
         from->clear();
     }
     removeLegacySignatures();
-    if (FolderResult synced = folder_->sync(); !synced)
+    if (ReplaceResult synced = folder_->sync(); !synced)
         untidy += synced.detail + "; ";
     removeTemporaries();
     if (!untidy.empty())
@@ -369,8 +354,8 @@ ReplaceResult FileReplacement::commit(const Release& release)
 ReplaceResult FileReplacement::keep(const std::string& from)
 {
     const std::string kept = temporaryName(kKeptTag);
-    FolderResult made = folder_->link(from, kept);
-    if (made.status == FolderStatus::Unsupported) {
+    ReplaceResult made = folder_->link(from, kept);
+    if (made.status == ReplaceStatus::Unsupported) {
         const std::string copy = temporaryName(kNewTag);
         made = folder_->create(copy);
         std::vector<char> buffer(kCompareChunk);
@@ -393,7 +378,7 @@ ReplaceResult FileReplacement::keep(const std::string& from)
     }
     if (made)
         held_ = kept;
-    return fromFolder(std::move(made));
+    return made;
 }
 
 // The two programs trade names: in one step where the file system can, else
@@ -401,16 +386,16 @@ ReplaceResult FileReplacement::keep(const std::string& from)
 // leaves for the next run to finish the move with.
 ReplaceResult FileReplacement::swap(const std::string& a, const std::string& b)
 {
-    const FolderResult exchanged = folder_->exchange(a, b);
-    if (exchanged.status != FolderStatus::Unsupported)
-        return fromFolder(exchanged);
+    const ReplaceResult exchanged = folder_->exchange(a, b);
+    if (exchanged.status != ReplaceStatus::Unsupported)
+        return exchanged;
     if (ReplaceResult kept = keep(a); !kept)
         return kept;
-    if (ReplaceResult moved = fromFolder(folder_->renameOver(b, a)); !moved)
+    if (ReplaceResult moved = folder_->renameOver(b, a); !moved)
         return moved;  // `a` stands as it was; its second name goes
-    const FolderResult last = folder_->renameOver(held_, b);
+    const ReplaceResult last = folder_->renameOver(held_, b);
     held_.clear();
-    return fromFolder(last);
+    return last;
 }
 
 ReplaceResult FileReplacement::rollBack()
@@ -431,8 +416,8 @@ ReplaceResult FileReplacement::rollBack()
     const Recorded forward = Recorded::of(record_.installed, current);
     if (ReplaceResult made = writeRecord(back, forward, record_.floor, recordTemporary_); !made)
         return made;
-    if (ReplaceResult swapped = current.kind == EntryKind::File ? swap(name_, previousName)
-                                                                : fromFolder(folder_->renameOver(previousName, name_));
+    if (ReplaceResult swapped =
+            current.kind == EntryKind::File ? swap(name_, previousName) : folder_->renameOver(previousName, name_);
         !swapped) {
         // Past the middle of the swap the record written for it describes
         // what stands, and the next run puts it in place.
@@ -442,7 +427,7 @@ ReplaceResult FileReplacement::rollBack()
         return {swapped.status, "cannot put back " + folder_->shown(previousName) + ": " + swapped.detail};
     }
     std::string untidy;
-    if (FolderResult moved = folder_->renameOver(recordTemporary_, recordName()); !moved)
+    if (ReplaceResult moved = folder_->renameOver(recordTemporary_, recordName()); !moved)
         untidy = "the previous program is back, but: " + moved.detail;
     recordTemporary_.clear();  // else the next run puts it in place
     removeLegacySignatures();

@@ -24,21 +24,8 @@ inline constexpr std::string_view kRecordSuffix = ".release";     // the release
 inline constexpr std::string_view kLockSuffix = ".lock";          // one updater at a time
 inline constexpr std::string_view kSignatureSuffix = ".minisig";  // a release's signature
 
-enum class ReplaceStatus {
-    Ok,
-    Unchanged,    // the new file is the installed one, byte for byte: nothing was touched
-    Busy,         // another updater holds the installation's lock
-    Failed,       // detail says why
-    Damaged,      // the release record is not a record: nothing can be trusted to it
-    NothingKept,  // a roll-back found no previous program to go back to
-};
-
-struct ReplaceResult {
-    ReplaceStatus status = ReplaceStatus::Ok;
-    std::string detail;  // English, for stderr; on success, what could not be tidied
-
-    explicit operator bool() const { return status == ReplaceStatus::Ok || status == ReplaceStatus::Unchanged; }
-};
+using platform::ReplaceResult;
+using platform::ReplaceStatus;
 
 // A release of the program, as far as it is known.
 struct Release {

@@ -14,18 +14,25 @@
 
 namespace adv::platform {
 
-enum class FolderStatus {
+// What came of a step of the install transaction: one shape for the
+// folder's primitives here and for the transaction over them
+// (install/FileReplacement.h).
+enum class ReplaceStatus {
     Ok,
-    Busy,         // another updater holds the lock
+    Unchanged,    // the new file is the installed one, byte for byte: nothing was touched
+    Busy,         // another updater holds the installation's lock
     Failed,       // detail says why
-    Unsupported,  // the file system has no such operation; nothing was done
+    Damaged,      // the release record is not a record: nothing can be trusted to it
+    NothingKept,  // a roll-back found no previous program to go back to
+    Unsupported,  // the file system has no such operation; nothing was done (the transaction then
+                  // takes another way: it never returns this)
 };
 
-struct FolderResult {
-    FolderStatus status = FolderStatus::Ok;
-    std::string detail;  // English, for stderr
+struct ReplaceResult {
+    ReplaceStatus status = ReplaceStatus::Ok;
+    std::string detail;  // English, for stderr; on success, what could not be tidied
 
-    explicit operator bool() const { return status == FolderStatus::Ok; }
+    explicit operator bool() const { return status == ReplaceStatus::Ok || status == ReplaceStatus::Unchanged; }
 };
 
 enum class EntryKind { Missing, File, Other };
@@ -50,41 +57,41 @@ public:
     // Takes the lock `name` against every other updater, held until this
     // object goes. The kernel holds it on an open file, so it goes with the
     // process however that ends; a leftover file never blocks.
-    virtual FolderResult lock(const std::string& name) = 0;
+    virtual ReplaceResult lock(const std::string& name) = 0;
 
     virtual Entry entry(const std::string& name) = 0;
     virtual std::vector<std::string> names() = 0;
 
     // A new file, which must not exist yet, open for writing until sealed:
     // one such file at a time.
-    virtual FolderResult create(const std::string& name) = 0;
-    virtual FolderResult write(const char* data, std::size_t size) = 0;
+    virtual ReplaceResult create(const std::string& name) = 0;
+    virtual ReplaceResult write(const char* data, std::size_t size) = 0;
     // Gives the open file the owner and mode of `model` where that is a file,
     // writes it to disk and closes it.
-    virtual FolderResult seal(const std::string& model) = 0;
+    virtual ReplaceResult seal(const std::string& model) = 0;
     // Closes the open file as it is; the caller removes it.
     virtual void discard() noexcept = 0;
 
     // Up to `size` bytes of the ordinary file `name` from `offset`: a link,
     // a folder or a FIFO there is an error, and never blocks.
-    virtual FolderResult read(const std::string& name, std::int64_t offset, char* buffer, std::size_t size,
-                              std::size_t& got) = 0;
+    virtual ReplaceResult read(const std::string& name, std::int64_t offset, char* buffer, std::size_t size,
+                               std::size_t& got) = 0;
 
     // `to` (which must not exist) becomes a second name of the file `from`;
     // Unsupported where the file system has no links, and the transaction
     // then keeps a copy.
-    virtual FolderResult link(const std::string& from, const std::string& to) = 0;
+    virtual ReplaceResult link(const std::string& from, const std::string& to) = 0;
     // `from` takes the place of `to` in one step.
-    virtual FolderResult renameOver(const std::string& from, const std::string& to) = 0;
+    virtual ReplaceResult renameOver(const std::string& from, const std::string& to) = 0;
     // The two files trade names in one step; Unsupported where the file
     // system cannot, and the transaction then does it in three.
-    virtual FolderResult exchange(const std::string& a, const std::string& b) = 0;
-    virtual FolderResult remove(const std::string& name) = 0;
+    virtual ReplaceResult exchange(const std::string& a, const std::string& b) = 0;
+    virtual ReplaceResult remove(const std::string& name) = 0;
     // The folder's entries, as they now are, to disk.
-    virtual FolderResult sync() = 0;
+    virtual ReplaceResult sync() = 0;
 };
 
 // Opens the folder at `path` (a real path).
-std::unique_ptr<InstallFolder> openInstallFolder(const std::filesystem::path& path, FolderResult& why);
+std::unique_ptr<InstallFolder> openInstallFolder(const std::filesystem::path& path, ReplaceResult& why);
 
 }  // namespace adv::platform

@@ -15,9 +15,9 @@
 namespace adv::platform {
 namespace {
 
-FolderResult failed(std::string detail, int error)
+ReplaceResult failed(std::string detail, int error)
 {
-    return {FolderStatus::Failed, std::move(detail) + ": " + std::strerror(error)};
+    return {ReplaceStatus::Failed, std::move(detail) + ": " + std::strerror(error)};
 }
 
 void closeFd(int& fd) noexcept
@@ -68,7 +68,7 @@ public:
 
     std::string shown(const std::string& name) const override { return (path_ / name).string(); }
 
-    FolderResult lock(const std::string& name) override
+    ReplaceResult lock(const std::string& name) override
     {
         lockName_ = name;
         // A few rounds: each one gets the lock, or clears away a leftover
@@ -86,7 +86,7 @@ public:
                 if (error == EISDIR) {
                     if (::unlinkat(folder_, name.c_str(), AT_REMOVEDIR) == 0)
                         continue;
-                    return {FolderStatus::Failed,
+                    return {ReplaceStatus::Failed,
                             "the lock " + shown(name) + " is a folder that is not empty; remove it"};
                 }
                 return failed("cannot create the lock file " + shown(name), error);
@@ -101,7 +101,7 @@ public:
                 const int error = errno;
                 ::close(fd);
                 if (error == EWOULDBLOCK)
-                    return {FolderStatus::Busy, "another update of " + shown(name) + " is in progress"};
+                    return {ReplaceStatus::Busy, "another update of " + shown(name) + " is in progress"};
                 return failed("cannot lock " + shown(name), error);
             }
             // The holder before us may have removed the file after we opened it.
@@ -113,7 +113,7 @@ public:
             lock_ = fd;
             return {};
         }
-        return {FolderStatus::Failed, "cannot take the lock " + shown(name)};
+        return {ReplaceStatus::Failed, "cannot take the lock " + shown(name)};
     }
 
     Entry entry(const std::string& name) override
@@ -147,7 +147,7 @@ public:
     // The file has no name until it is sealed whole: a run that ends in any
     // way meanwhile (killed, its display gone) leaves nothing behind. File
     // systems without unnamed files get it named at once.
-    FolderResult create(const std::string& name) override
+    ReplaceResult create(const std::string& name) override
     {
         closeFd(open_);
         unnamed_.clear();
@@ -162,14 +162,14 @@ public:
         return {};
     }
 
-    FolderResult write(const char* data, std::size_t size) override
+    ReplaceResult write(const char* data, std::size_t size) override
     {
         if (open_ < 0 || !writeAll(open_, data, size))
             return failed("cannot write in " + path_.string(), open_ < 0 ? EBADF : errno);
         return {};
     }
 
-    FolderResult seal(const std::string& model) override
+    ReplaceResult seal(const std::string& model) override
     {
         // The installed program keeps its owner and exact mode bits: it must
         // not become the property of whoever ran the update. Changing the
@@ -194,8 +194,8 @@ public:
 
     void discard() noexcept override { closeFd(open_); }
 
-    FolderResult read(const std::string& name, std::int64_t offset, char* buffer, std::size_t size,
-                      std::size_t& got) override
+    ReplaceResult read(const std::string& name, std::int64_t offset, char* buffer, std::size_t size,
+                       std::size_t& got) override
     {
         got = 0;
         const int fd = ::openat(folder_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -204,7 +204,7 @@ public:
         struct stat st {};
         if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             ::close(fd);
-            return {FolderStatus::Failed, shown(name) + " is not an ordinary file"};
+            return {ReplaceStatus::Failed, shown(name) + " is not an ordinary file"};
         }
         while (got < size) {
             const ssize_t n =
@@ -224,39 +224,39 @@ public:
         return {};
     }
 
-    FolderResult link(const std::string& from, const std::string& to) override
+    ReplaceResult link(const std::string& from, const std::string& to) override
     {
         if (::linkat(folder_, from.c_str(), folder_, to.c_str(), 0) == 0)
             return {};
         if (errno == EPERM || errno == ENOTSUP || errno == EOPNOTSUPP || errno == EMLINK)
-            return {FolderStatus::Unsupported, "the file system cannot give " + shown(from) + " a second name"};
+            return {ReplaceStatus::Unsupported, "the file system cannot give " + shown(from) + " a second name"};
         return failed("cannot keep " + shown(from) + " as " + to, errno);
     }
 
-    FolderResult renameOver(const std::string& from, const std::string& to) override
+    ReplaceResult renameOver(const std::string& from, const std::string& to) override
     {
         if (::renameat(folder_, from.c_str(), folder_, to.c_str()) != 0)
             return failed("cannot rename " + shown(from) + " to " + to, errno);
         return {};
     }
 
-    FolderResult exchange(const std::string& a, const std::string& b) override
+    ReplaceResult exchange(const std::string& a, const std::string& b) override
     {
         if (::renameat2(folder_, a.c_str(), folder_, b.c_str(), RENAME_EXCHANGE) == 0)
             return {};
         if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)
-            return {FolderStatus::Unsupported, "the file system cannot swap " + shown(a) + " and " + b};
+            return {ReplaceStatus::Unsupported, "the file system cannot swap " + shown(a) + " and " + b};
         return failed("cannot swap " + shown(a) + " and " + b, errno);
     }
 
-    FolderResult remove(const std::string& name) override
+    ReplaceResult remove(const std::string& name) override
     {
         if (::unlinkat(folder_, name.c_str(), 0) != 0 && errno != ENOENT)
             return failed("cannot remove " + shown(name), errno);
         return {};
     }
 
-    FolderResult sync() override
+    ReplaceResult sync() override
     {
         if (::fsync(folder_) != 0)
             return failed("cannot write the folder " + path_.string() + " to disk", errno);
@@ -283,7 +283,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<InstallFolder> openInstallFolder(const std::filesystem::path& path, FolderResult& why)
+std::unique_ptr<InstallFolder> openInstallFolder(const std::filesystem::path& path, ReplaceResult& why)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {

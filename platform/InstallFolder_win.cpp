@@ -39,9 +39,9 @@ std::string why(DWORD error)
     return out + " (error " + std::to_string(error) + ")";
 }
 
-FolderResult failed(std::string detail, DWORD error)
+ReplaceResult failed(std::string detail, DWORD error)
 {
-    return {FolderStatus::Failed, std::move(detail) + ": " + why(error)};
+    return {ReplaceStatus::Failed, std::move(detail) + ": " + why(error)};
 }
 
 void closeHandle(HANDLE& handle) noexcept
@@ -94,9 +94,9 @@ public:
 
     std::string shown(const std::string& name) const override { return shown_ + name; }
 
-    FolderResult lock(const std::string& name) override
+    ReplaceResult lock(const std::string& name) override
     {
-        if (FolderResult here = stillHere(); !here)
+        if (ReplaceResult here = stillHere(); !here)
             return here;
         const std::wstring lock = at(name);
         // Opened by one handle at a time (no sharing): a second updater meets
@@ -111,7 +111,7 @@ public:
                 if (lock_ != INVALID_HANDLE_VALUE)
                     return {};
                 if (GetLastError() == ERROR_SHARING_VIOLATION)
-                    return {FolderStatus::Busy, "another update of " + shown(name) + " is in progress"};
+                    return {ReplaceStatus::Busy, "another update of " + shown(name) + " is in progress"};
                 (void)DeleteFileW(lock.c_str());  // a link to nothing
                 continue;
             }
@@ -122,12 +122,12 @@ public:
                 return {};
             const DWORD error = GetLastError();
             if (error == ERROR_SHARING_VIOLATION)
-                return {FolderStatus::Busy, "another update of " + shown(name) + " is in progress"};
+                return {ReplaceStatus::Busy, "another update of " + shown(name) + " is in progress"};
             const DWORD attributes = GetFileAttributesW(lock.c_str());
             if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES) {
                 if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
                     if (!RemoveDirectoryW(lock.c_str()))
-                        return {FolderStatus::Failed,
+                        return {ReplaceStatus::Failed,
                                 "the lock " + shown(name) + " is a folder that is not empty; remove it"};
                 } else {
                     (void)SetFileAttributesW(lock.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -136,7 +136,7 @@ public:
             }
             return failed("cannot create the lock file " + shown(name), error);
         }
-        return {FolderStatus::Failed, "cannot take the lock " + shown(name)};
+        return {ReplaceStatus::Failed, "cannot take the lock " + shown(name)};
     }
 
     Entry entry(const std::string& name) override
@@ -178,9 +178,9 @@ public:
         return out;
     }
 
-    FolderResult create(const std::string& name) override
+    ReplaceResult create(const std::string& name) override
     {
-        if (FolderResult here = stillHere(); !here)
+        if (ReplaceResult here = stillHere(); !here)
             return here;
         closeHandle(open_);
         open_ = CreateFileW(at(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -189,14 +189,14 @@ public:
         return {};
     }
 
-    FolderResult write(const char* data, std::size_t size) override
+    ReplaceResult write(const char* data, std::size_t size) override
     {
         if (open_ == INVALID_HANDLE_VALUE || !writeAll(open_, data, size))
             return failed("cannot write in " + shown_, GetLastError());
         return {};
     }
 
-    FolderResult seal(const std::string&) override
+    ReplaceResult seal(const std::string&) override
     {
         // The new file takes the folder's inherited access list.
         if (!FlushFileBuffers(open_)) {
@@ -210,11 +210,11 @@ public:
 
     void discard() noexcept override { closeHandle(open_); }
 
-    FolderResult read(const std::string& name, std::int64_t offset, char* buffer, std::size_t size,
-                      std::size_t& got) override
+    ReplaceResult read(const std::string& name, std::int64_t offset, char* buffer, std::size_t size,
+                       std::size_t& got) override
     {
         got = 0;
-        if (FolderResult here = stillHere(); !here)
+        if (ReplaceResult here = stillHere(); !here)
             return here;
         HANDLE file =
             CreateFileW(at(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -225,7 +225,7 @@ public:
         if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
             (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
             closeHandle(file);
-            return {FolderStatus::Failed, shown(name) + " is not an ordinary file"};
+            return {ReplaceStatus::Failed, shown(name) + " is not an ordinary file"};
         }
         LARGE_INTEGER at{};
         at.QuadPart = offset;
@@ -245,21 +245,21 @@ public:
         return {};
     }
 
-    FolderResult link(const std::string& from, const std::string& to) override
+    ReplaceResult link(const std::string& from, const std::string& to) override
     {
-        if (FolderResult here = stillHere(); !here)
+        if (ReplaceResult here = stillHere(); !here)
             return here;
         if (CreateHardLinkW(at(to).c_str(), at(from).c_str(), nullptr))
             return {};
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED)
             return failed("cannot keep " + shown(from) + " as " + to, error);
-        return {FolderStatus::Unsupported, "the file system cannot give " + shown(from) + " a second name"};
+        return {ReplaceStatus::Unsupported, "the file system cannot give " + shown(from) + " a second name"};
     }
 
-    FolderResult renameOver(const std::string& from, const std::string& to) override
+    ReplaceResult renameOver(const std::string& from, const std::string& to) override
     {
-        if (FolderResult here = stillHere(); !here)
+        if (ReplaceResult here = stillHere(); !here)
             return here;
         const auto until = std::chrono::steady_clock::now() + kRetryFor;
         for (;;) {
@@ -274,14 +274,14 @@ public:
         }
     }
 
-    FolderResult exchange(const std::string& a, const std::string& b) override
+    ReplaceResult exchange(const std::string& a, const std::string& b) override
     {
-        return {FolderStatus::Unsupported, "Windows cannot swap " + shown(a) + " and " + b};
+        return {ReplaceStatus::Unsupported, "Windows cannot swap " + shown(a) + " and " + b};
     }
 
-    FolderResult remove(const std::string& name) override
+    ReplaceResult remove(const std::string& name) override
     {
-        if (FolderResult here = stillHere(); !here)
+        if (ReplaceResult here = stillHere(); !here)
             return here;
         if (!DeleteFileW(at(name).c_str())) {
             const DWORD error = GetLastError();
@@ -292,7 +292,7 @@ public:
     }
 
     // Every rename was written through; Windows has no flush of a folder.
-    FolderResult sync() override { return {}; }
+    ReplaceResult sync() override { return {}; }
 
 private:
     std::wstring at(const std::string& name) const { return path_ + win::toUtf16(name).value_or(L"?"); }
@@ -304,7 +304,7 @@ private:
     }
 
     // Whether the folder's path still leads to the folder that was opened.
-    FolderResult stillHere() const
+    ReplaceResult stillHere() const
     {
         HANDLE now = CreateFileW(path_.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -315,7 +315,7 @@ private:
         if (known && info.dwVolumeSerialNumber == opened_.dwVolumeSerialNumber &&
             info.nFileIndexHigh == opened_.nFileIndexHigh && info.nFileIndexLow == opened_.nFileIndexLow)
             return {};
-        return {FolderStatus::Failed, "the folder " + shown_ + " was moved or replaced during the update"};
+        return {ReplaceStatus::Failed, "the folder " + shown_ + " was moved or replaced during the update"};
     }
 
     HANDLE folder_ = INVALID_HANDLE_VALUE;
@@ -328,7 +328,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<InstallFolder> openInstallFolder(const std::filesystem::path& path, FolderResult& why)
+std::unique_ptr<InstallFolder> openInstallFolder(const std::filesystem::path& path, ReplaceResult& why)
 {
     const std::wstring wide = path.wstring();
     HANDLE folder =

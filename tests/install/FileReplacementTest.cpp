@@ -31,35 +31,35 @@ public:
     {
     }
     std::string shown(S n) const override { return real_->shown(n); }
-    FolderResult lock(S n) override { return real_->lock(n); }
+    ReplaceResult lock(S n) override { return real_->lock(n); }
     Entry entry(S n) override { return real_->entry(n); }
     std::vector<std::string> names() override { return real_->names(); }
-    FolderResult read(S n, std::int64_t o, char* b, std::size_t s, std::size_t& g) override
+    ReplaceResult read(S n, std::int64_t o, char* b, std::size_t s, std::size_t& g) override
     {
         return real_->read(n, o, b, s, g);
     }
     void discard() noexcept override { real_->discard(); }
-    FolderResult create(S n) override { return cut() ? kCut : real_->create(n); }
-    FolderResult write(const char* d, std::size_t s) override { return cut() ? kCut : real_->write(d, s); }
-    FolderResult seal(S m) override { return cut() ? kCut : real_->seal(m); }
-    FolderResult link(S f, S t) override
+    ReplaceResult create(S n) override { return cut() ? kCut : real_->create(n); }
+    ReplaceResult write(const char* d, std::size_t s) override { return cut() ? kCut : real_->write(d, s); }
+    ReplaceResult seal(S m) override { return cut() ? kCut : real_->seal(m); }
+    ReplaceResult link(S f, S t) override
     {
         if (!oneStep_)
-            return {FolderStatus::Unsupported, "no links"};
+            return {ReplaceStatus::Unsupported, "no links"};
         return cut() ? kCut : real_->link(f, t);
     }
-    FolderResult renameOver(S f, S t) override { return cut() ? kCut : real_->renameOver(f, t); }
-    FolderResult exchange(S a, S b) override
+    ReplaceResult renameOver(S f, S t) override { return cut() ? kCut : real_->renameOver(f, t); }
+    ReplaceResult exchange(S a, S b) override
     {
         if (!oneStep_)
-            return {FolderStatus::Unsupported, "no exchange"};
+            return {ReplaceStatus::Unsupported, "no exchange"};
         return cut() ? kCut : real_->exchange(a, b);
     }
-    FolderResult remove(S n) override { return cut() ? kCut : real_->remove(n); }
-    FolderResult sync() override { return cut() ? kCut : real_->sync(); }
+    ReplaceResult remove(S n) override { return cut() ? kCut : real_->remove(n); }
+    ReplaceResult sync() override { return cut() ? kCut : real_->sync(); }
 
 private:
-    inline static const FolderResult kCut{FolderStatus::Failed, "cut"};
+    inline static const ReplaceResult kCut{ReplaceStatus::Failed, "cut"};
     bool cut() { return ++calls_ >= cutAt_; }
     std::unique_ptr<InstallFolder> real_;
     int cutAt_;
@@ -85,7 +85,7 @@ struct Installation {
 
     std::unique_ptr<FileReplacement> open(int cutAt = 1000, bool oneStep = true)
     {
-        FolderResult why;
+        ReplaceResult why;
         auto real = openInstallFolder(folder, why);
         EXPECT_TRUE(real) << why.detail;
         auto replacement =
@@ -136,8 +136,8 @@ TEST_P(CutAtEveryStep, LeavesFilesAndRecordInAgreement)
     const Cut c = GetParam();
     if (c.what == Cut::RollBack) {
         Installation probe;
-        FolderResult why;
-        if (openInstallFolder(probe.folder, why)->exchange("a", "b").status == FolderStatus::Unsupported)
+        ReplaceResult why;
+        if (openInstallFolder(probe.folder, why)->exchange("a", "b").status == ReplaceStatus::Unsupported)
             GTEST_SKIP() << "this file system swaps two names in three renames: see the RollBackInThree rows";
     }
     for (int cutAt = c.cutAt; cutAt <= c.through; ++cutAt) {
@@ -194,7 +194,7 @@ TEST(Transaction, OneUpdaterAtATime)
 {
     Installation in;
     auto first = in.open();
-    FolderResult why;
+    ReplaceResult why;
     FileReplacement second(openInstallFolder(in.folder, why), kName);
     const ReplaceResult locked = second.lock();
     EXPECT_EQ(locked.status, ReplaceStatus::Busy) << locked.detail;
@@ -220,7 +220,7 @@ TEST_P(DamagedRecord, IsRefusedNotReadAsNoFloor)
     QFile::rename(record, elsewhere);
     GetParam().make(record, elsewhere);
 
-    FolderResult why;
+    ReplaceResult why;
     FileReplacement replacement(openInstallFolder(in.folder, why), kName);
     const ReplaceResult locked = replacement.lock();
     EXPECT_EQ(locked.status, ReplaceStatus::Damaged) << locked.detail;
