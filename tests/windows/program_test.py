@@ -412,7 +412,6 @@ def test_window(f, artifacts):
         window = find_any()
         if window is None:
             return
-        time.sleep(1.5)  # the first paint
         geometry = window.get_geometry()
         check((geometry.width, geometry.height) == (937, 520),
               "client size 937 x 520 (%d x %d)" % (geometry.width, geometry.height))
@@ -420,19 +419,22 @@ def test_window(f, artifacts):
         x, y = -origin.x, -origin.y
         os.makedirs(artifacts, exist_ok=True)
         shot = os.path.join(artifacts, "wine-window.png")
-        subprocess.run(["import", "-display", ":%d" % number, "-window", "root", "-crop",
-                        "937x520+%d+%d" % (x, y), shot], check=False)
+
+        def uscita_face():  # once painted
+            subprocess.run(["import", "-display", ":%d" % number, "-window", "root", "-crop",
+                            "937x520+%d+%d" % (x, y), shot], check=False)
+            return subprocess.run(["convert", shot, "-format", "%%[pixel:p{%d,%d}]" % (688 + 15, 432 + 15),
+                                   "info:"], capture_output=True, text=True).stdout.strip()
+
+        painted = wait_for(lambda: uscita_face() in ("srgb(182,209,245)", "rgb(182,209,245)"), 30, 0.5)
         print("     screenshot: " + shot)
-        pixel = subprocess.run(["convert", shot, "-format", "%%[pixel:p{%d,%d}]" % (688 + 15, 432 + 15), "info:"],
-                               capture_output=True, text=True).stdout.strip()
-        check(pixel in ("srgb(182,209,245)", "rgb(182,209,245)"), "USCITA's face is (182,209,245): " + pixel)
+        check(painted, "USCITA's face is (182,209,245): " + uscita_face())
 
         def pointer(at_x, at_y, click=False):  # the pointer's image where it now stands
             xtest.fake_input(screen, X.MotionNotify, x=at_x, y=at_y)
             for event in (X.ButtonPress, X.ButtonRelease) if click else ():
                 xtest.fake_input(screen, event, 1)
             screen.sync()
-            time.sleep(0.5)
             image = screen.xfixes_get_cursor_image(root)
             return image.width, image.height, image.xhot, image.yhot, tuple(image.cursor_image)
 
@@ -441,8 +443,8 @@ def test_window(f, artifacts):
         pointer(x + 8 + 120, y + 432 + 41, click=True)  # DOWNLOAD: the question
         if check(wait_for(lambda: find_any("Aggiornamento software") is not None, 20, 0.25), "DOWNLOAD asks"):
             corner = find_any("Aggiornamento software").translate_coords(root, 0, 0)
-            over_window, over_question = pointer(x + 30, y + 300), pointer(20 - corner.x, 10 - corner.y)
-            check(over_window != arrow and over_question == arrow,
+            check(wait_for(lambda: pointer(x + 30, y + 300) != arrow, 10, 0.1) and
+                  wait_for(lambda: pointer(20 - corner.x, 10 - corner.y) == arrow, 10, 0.1),
                   "during the question the hourglass is over the window and the arrow over the question")
             for event in (X.KeyPress, X.KeyRelease):  # Escape: No
                 xtest.fake_input(screen, event, screen.keysym_to_keycode(0xFF1B))
