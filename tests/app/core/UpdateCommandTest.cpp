@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
@@ -320,57 +319,6 @@ TEST(Update, NoLeavesEverythingUntouched)
     EXPECT_EQ(ui.pointers, (std::vector<Pointer>{Pointer::Hourglass, Pointer::Arrow}));
     EXPECT_EQ(ftp.settings + ftp.opens + ftp.folders + ftp.fetches + ftp.closes, 0);
     EXPECT_EQ(readFile(stage.installed), stage.oldBytes);
-}
-
-// A program the sweep left running as dolvo.exe stops the update only when
-// it was started from the installed file, not from another of that name.
-TEST(Update, OnlyALeftProgramRunningTheInstalledFileStopsIt)
-{
-    for (const bool runsInstalled : {false, true}) {
-        Stage stage;
-        stage.publish();
-        stage.install();
-        const QString program = runsInstalled ? stage.installed : stage.dir.filePath(u"dolvo.exe"_s);
-        ASSERT_TRUE((!runsInstalled || QFile::remove(program)) && QFile::copy(QStringLiteral(ADV_IDLER), program));
-        const QByteArray before = readFile(stage.installed);
-        QProcess child;
-        child.start(program, QStringLiteral(ADV_IDLER_ARGS).split(u' '));
-        ASSERT_TRUE(child.waitForStarted(30000));
-        adv::test::FtpServer server(servedFrom(stage));
-        RecordingUi ui(true);
-        CountingFtp ftp(configFor(stage, server.port()).ftp);
-        const adv::LeftRunning left{"dolvo.exe", static_cast<long>(child.processId()), adv::LeftBecause::NotAllowed};
-        EXPECT_EQ(adv::UpdateCommand(ui, ftp, configFor(stage, server.port()), true, {&left, 1}).outcome,
-                  runsInstalled ? UpdateOutcome::ProgramRunning : UpdateOutcome::Updated);
-        EXPECT_EQ(ftp.opens, runsInstalled ? 0 : 1);
-        EXPECT_TRUE(readFile(stage.installed) == (runsInstalled ? before : stage.newBytes));
-        child.kill();
-        EXPECT_TRUE(child.waitForFinished(30000));
-    }
-}
-
-TEST(Update, SecondRunAfterAFailureRepeatsEverythingBelow)
-{
-    Stage stage;
-    stage.install();
-    QDir().mkpath(stage.served + u"/www.zorvanik.it/download"_s);
-    adv::test::FtpServerOptions options;
-    options.root = stage.served;
-    adv::test::FtpServer server(options);
-    const adv::Config config = configFor(stage, server.port());
-    RecordingUi ui(true);
-    CountingFtp ftp(config.ftp);
-
-    EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, UpdateOutcome::DownloadFailed);
-    stage.publish();
-    EXPECT_EQ(adv::UpdateCommand(ui, ftp, config).outcome, UpdateOutcome::Updated);
-
-    EXPECT_EQ(ui.lines,
-              (QStringList{kConnecting, kConnected, kStarts, kFailed, kConnecting, kConnected, kStarts, kUpdated}));
-    EXPECT_EQ(ftp.settings, 8);
-    EXPECT_EQ(ftp.opens, 2);
-    EXPECT_EQ(ftp.closes, 1);
-    EXPECT_TRUE(readFile(stage.installed) == stage.newBytes);
 }
 
 TEST(Update, ExplicitTlsTrustsOnlyTheConfiguredAuthority)
