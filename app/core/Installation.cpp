@@ -24,8 +24,7 @@ public:
     {
         std::optional<std::filesystem::path> target = platform::findOrdinaryFile(root_, kUpdatedProduct.probePath);
         if (!target && orOnlyPrevious) {
-            const std::string previous =
-                std::string(kUpdatedProduct.probePath) + std::string(install::kPreviousSuffix);
+            const std::string previous = std::string(kUpdatedProduct.probePath) + std::string(install::kPreviousSuffix);
             if (const auto kept = platform::findOrdinaryFile(root_, previous)) {
                 std::string name = kept->filename().string();
                 name.resize(name.size() - install::kPreviousSuffix.size());
@@ -63,8 +62,7 @@ Installation openInstallation(InstallSite& site, const Config& config, bool orOn
     installation.locked = installation.replacement->lock();
     if (installation.locked && config.publicKey) {
         if (const auto legacy = installation.replacement->legacySignature(minisign::kMaxSignatureBytes)) {
-            minisign::Check check;
-            const auto kept = minisign::Signature::check(*legacy, *config.publicKey, kUpdatedProgram, check);
+            const auto kept = minisign::Signature::check(*legacy, *config.publicKey, kUpdatedProgram).signature;
             if (const auto floor = kept ? legacyFloor(*kept, QDateTime::currentSecsSinceEpoch()) : std::nullopt)
                 installation.replacement->raiseFloor(*floor);
         }

@@ -124,15 +124,10 @@ std::optional<PublicKey> parsePublicKey(std::string_view base64, std::string* wh
     return key;
 }
 
-std::optional<Signature> Signature::check(std::string_view text, const PublicKey& key, std::string_view fileName,
-                                          Check& result)
+Checked Signature::check(std::string_view text, const PublicKey& key, std::string_view fileName)
 {
     initialise();
-    result = {};
-    const auto fail = [&result](std::string why) {
-        result = refused(std::move(why));
-        return std::nullopt;
-    };
+    const auto fail = [](std::string why) { return Checked{std::nullopt, refused(std::move(why))}; };
 
     if (text.size() > kMaxSignatureBytes)
         return fail("the signature file has " + std::to_string(text.size()) + " bytes, more than the " +
@@ -193,7 +188,7 @@ std::optional<Signature> Signature::check(std::string_view text, const PublicKey
     if (!timestamp)
         return fail("the signature's trusted comment has no timestamp");
     signature.timestamp_ = *timestamp;
-    return signature;
+    return {signature, {}};
 }
 
 Check Signature::verifies(const Hash& fileHash) const

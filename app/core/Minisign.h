@@ -38,6 +38,8 @@ struct Check {
     explicit operator bool() const { return failure.empty(); }
 };
 
+struct Checked;
+
 // A `.minisig` file whose form, key and trusted comment have been checked:
 // everything that can be known before the signed file itself is seen.
 class Signature {
@@ -46,8 +48,7 @@ public:
     // since a whole-file one ("Ed") needs the file in memory; the key id;
     // the global signature over the signature and the trusted comment; a
     // trusted comment that names `file:<fileName>` and carries a timestamp.
-    static std::optional<Signature> check(std::string_view text, const PublicKey& key, std::string_view fileName,
-                                          Check& result);
+    static Checked check(std::string_view text, const PublicKey& key, std::string_view fileName);
 
     // Whether the signature holds for a file with this BLAKE2b-512 hash.
     Check verifies(const Hash& fileHash) const;
@@ -59,6 +60,12 @@ private:
     PublicKey key_;
     std::array<unsigned char, 64> signature_{};
     std::int64_t timestamp_ = 0;
+};
+
+// A signature file as checked: the signature, or why it was refused.
+struct Checked {
+    std::optional<Signature> signature;
+    Check check;
 };
 
 // BLAKE2b-512 of a stream, fed as the bytes arrive and computed beside the

@@ -141,11 +141,12 @@ private:
                          text::signatureMissingCause(text::ftpCause(got, config_)));
         if (!got)
             return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, got);
-        minisign::Check check;
-        signature = minisign::Signature::check(text.contents(), *config_.publicKey, remoteName_, check);
-        if (!signature)
-            return ended(ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic,
-                         text::because(u"la firma non è del produttore, o non è di questo file"_s, check.failure));
+        const minisign::Checked checked = minisign::Signature::check(text.contents(), *config_.publicKey, remoteName_);
+        if (!checked.signature)
+            return ended(
+                ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic,
+                text::because(u"la firma non è del produttore, o non è di questo file"_s, checked.check.failure));
+        signature = checked.signature;
 
         const std::int64_t signedAt = signature->timestamp();
         const std::int64_t now = QDateTime::currentSecsSinceEpoch();
