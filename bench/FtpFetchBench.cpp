@@ -55,8 +55,7 @@ int main(int argc, char** argv)
         return 2;
     }
     const auto start = std::chrono::steady_clock::now();
-    adv::install::ReplaceResult why;
-    auto target = adv::install::FileReplacement::open(argv[4], why);
+    auto [target, why] = adv::install::FileReplacement::open(argv[4]);
     if (!target || !(why = target->lock()) || !(why = target->begin())) {
         std::fprintf(stderr, "%s\n", why.detail.c_str());
         return 1;

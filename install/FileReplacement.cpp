@@ -25,12 +25,12 @@ constexpr std::string_view kKeptTag = ".old-";
 
 }  // namespace
 
-std::unique_ptr<FileReplacement> FileReplacement::open(const std::filesystem::path& target, ReplaceResult& why)
+Opened FileReplacement::open(const std::filesystem::path& target)
 {
-    auto folder = openInstallFolder(target.parent_path(), why);
-    if (!folder)
-        return nullptr;
-    return std::make_unique<FileReplacement>(std::move(folder), target.filename().string());
+    platform::OpenedFolder opened = platform::openInstallFolder(target.parent_path());
+    if (!opened.folder)
+        return {nullptr, std::move(opened.why)};
+    return {std::make_unique<FileReplacement>(std::move(opened.folder), target.filename().string()), {}};
 }
 
 FileReplacement::FileReplacement(std::unique_ptr<InstallFolder> folder, std::string name)

@@ -52,12 +52,13 @@ struct ReleaseRecord {
 // a cut after the new program stands leaves the rest of the commit to the
 // next lock(), which never drops a release that only a hidden name holds.
 struct Recorded;
+struct Opened;
 
 class FileReplacement {
 public:
     // Opens the folder of `target` (the installed program's real path) once:
     // every later step works on that folder, whatever becomes of its path.
-    static std::unique_ptr<FileReplacement> open(const std::filesystem::path& target, ReplaceResult& why);
+    static Opened open(const std::filesystem::path& target);
     // Over a folder already opened, as tests do with their own primitives.
     FileReplacement(std::unique_ptr<platform::InstallFolder> folder, std::string name);
     ~FileReplacement();
@@ -112,6 +113,12 @@ private:
     std::string temporary_;  // the new program while it is written
     std::string recordTemporary_;
     std::string held_;  // a second name of the program being replaced
+};
+
+// An installation opened, or why not; none and no failure: not installed.
+struct Opened {
+    std::unique_ptr<FileReplacement> replacement;
+    ReplaceResult why;
 };
 
 }  // namespace adv::install

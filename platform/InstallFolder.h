@@ -91,7 +91,13 @@ public:
     virtual ReplaceResult sync() = 0;
 };
 
+// A folder opened, or why not.
+struct OpenedFolder {
+    std::unique_ptr<InstallFolder> folder;
+    ReplaceResult why;
+};
+
 // Opens the folder at `path` (a real path).
-std::unique_ptr<InstallFolder> openInstallFolder(const std::filesystem::path& path, ReplaceResult& why);
+OpenedFolder openInstallFolder(const std::filesystem::path& path);
 
 }  // namespace adv::platform

@@ -283,15 +283,12 @@ private:
 
 }  // namespace
 
-std::unique_ptr<InstallFolder> openInstallFolder(const std::filesystem::path& path, ReplaceResult& why)
+OpenedFolder openInstallFolder(const std::filesystem::path& path)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        why = failed("cannot open the folder " + path.string(), errno);
-        return nullptr;
-    }
-    why = {};
-    return std::make_unique<LinuxFolder>(fd, path);
+    if (fd < 0)
+        return {nullptr, failed("cannot open the folder " + path.string(), errno)};
+    return {std::make_unique<LinuxFolder>(fd, path), {}};
 }
 
 }  // namespace adv::platform

@@ -328,18 +328,15 @@ private:
 
 }  // namespace
 
-std::unique_ptr<InstallFolder> openInstallFolder(const std::filesystem::path& path, ReplaceResult& why)
+OpenedFolder openInstallFolder(const std::filesystem::path& path)
 {
     const std::wstring wide = path.wstring();
     HANDLE folder =
         CreateFileW(win::longPath(wide).c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (folder == INVALID_HANDLE_VALUE) {
-        why = failed("cannot open the folder " + win::toUtf8(wide), GetLastError());
-        return nullptr;
-    }
-    why = {};
-    return std::make_unique<WindowsFolder>(folder, wide);
+    if (folder == INVALID_HANDLE_VALUE)
+        return {nullptr, failed("cannot open the folder " + win::toUtf8(wide), GetLastError())};
+    return {std::make_unique<WindowsFolder>(folder, wide), {}};
 }
 
 }  // namespace adv::platform

@@ -20,7 +20,7 @@ class SiteBelow final : public InstallSite {
 public:
     explicit SiteBelow(std::filesystem::path root) : root_(std::move(root)) {}
 
-    std::unique_ptr<install::FileReplacement> open(bool orOnlyPrevious, install::ReplaceResult& why) override
+    install::Opened open(bool orOnlyPrevious) override
     {
         std::optional<std::filesystem::path> target = platform::findOrdinaryFile(root_, kUpdatedProduct.probePath);
         if (!target && orOnlyPrevious) {
@@ -32,8 +32,8 @@ public:
             }
         }
         if (!target)
-            return nullptr;
-        return install::FileReplacement::open(*target, why);
+            return {};
+        return install::FileReplacement::open(*target);
     }
 
     std::vector<long> runningTheProgram(std::span<const long> pids) override
@@ -55,8 +55,8 @@ std::unique_ptr<InstallSite> installSiteBelow(const std::filesystem::path& root)
 
 Installation openInstallation(InstallSite& site, const Config& config, bool orOnlyPrevious)
 {
-    Installation installation;
-    installation.replacement = site.open(orOnlyPrevious, installation.locked);
+    install::Opened opened = site.open(orOnlyPrevious);
+    Installation installation{std::move(opened.replacement), std::move(opened.why)};
     if (!installation.replacement)
         return installation;
     installation.locked = installation.replacement->lock();

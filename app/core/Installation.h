@@ -20,8 +20,8 @@ public:
     virtual ~InstallSite() = default;
     // The installed program's transaction, opened, not locked; with
     // `orOnlyPrevious` also where only the program it replaced is left.
-    // None when it is not installed, or (with `why` set) cannot be opened.
-    virtual std::unique_ptr<install::FileReplacement> open(bool orOnlyPrevious, install::ReplaceResult& why) = 0;
+    // None when it is not installed, or (with why it failed) cannot be opened.
+    virtual install::Opened open(bool orOnlyPrevious) = 0;
     // Of `pids`, those that run the installed program's file.
     virtual std::vector<long> runningTheProgram(std::span<const long> pids) = 0;
 };

@@ -27,10 +27,9 @@ struct Installed {
     Installed() { std::ofstream(target) << "MZ installata"; }
     std::unique_ptr<FileReplacement> open(ReplaceResult& locked) const
     {
-        auto replacement = FileReplacement::open(target, locked);
-        if (replacement)
-            locked = replacement->lock();
-        return replacement;
+        Opened opened = FileReplacement::open(target);
+        locked = opened.replacement ? opened.replacement->lock() : opened.why;
+        return std::move(opened.replacement);
     }
 };
 

@@ -85,8 +85,7 @@ struct Installation {
 
     std::unique_ptr<FileReplacement> open(int cutAt = 1000, bool oneStep = true)
     {
-        ReplaceResult why;
-        auto real = openInstallFolder(folder, why);
+        auto [real, why] = openInstallFolder(folder);
         EXPECT_TRUE(real) << why.detail;
         auto replacement =
             std::make_unique<FileReplacement>(std::make_unique<CutFolder>(std::move(real), cutAt, oneStep), kName);
@@ -136,8 +135,7 @@ TEST_P(CutAtEveryStep, LeavesFilesAndRecordInAgreement)
     const Cut c = GetParam();
     if (c.what == Cut::RollBack) {
         Installation probe;
-        ReplaceResult why;
-        if (openInstallFolder(probe.folder, why)->exchange("a", "b").status == ReplaceStatus::Unsupported)
+        if (openInstallFolder(probe.folder).folder->exchange("a", "b").status == ReplaceStatus::Unsupported)
             GTEST_SKIP() << "this file system swaps two names in three renames: see the RollBackInThree rows";
     }
     for (int cutAt = c.cutAt; cutAt <= c.through; ++cutAt) {
@@ -194,8 +192,7 @@ TEST(Transaction, OneUpdaterAtATime)
 {
     Installation in;
     auto first = in.open();
-    ReplaceResult why;
-    FileReplacement second(openInstallFolder(in.folder, why), kName);
+    FileReplacement second(openInstallFolder(in.folder).folder, kName);
     const ReplaceResult locked = second.lock();
     EXPECT_EQ(locked.status, ReplaceStatus::Busy) << locked.detail;
     EXPECT_NE(locked.detail.find("another update"), std::string::npos) << locked.detail;
@@ -220,8 +217,7 @@ TEST_P(DamagedRecord, IsRefusedNotReadAsNoFloor)
     QFile::rename(record, elsewhere);
     GetParam().make(record, elsewhere);
 
-    ReplaceResult why;
-    FileReplacement replacement(openInstallFolder(in.folder, why), kName);
+    FileReplacement replacement(openInstallFolder(in.folder).folder, kName);
     const ReplaceResult locked = replacement.lock();
     EXPECT_EQ(locked.status, ReplaceStatus::Damaged) << locked.detail;
     EXPECT_NE(locked.detail.find("dolvo.exe.release"), std::string::npos) << locked.detail;

@@ -72,10 +72,7 @@ public:
 class Site final : public adv::InstallSite {
 public:
     explicit Site(const fs::path& root) : disk_(adv::installSiteBelow(root)) {}
-    std::unique_ptr<install::FileReplacement> open(bool orOnlyPrevious, install::ReplaceResult& why) override
-    {
-        return disk_->open(orOnlyPrevious, why);
-    }
+    install::Opened open(bool orOnlyPrevious) override { return disk_->open(orOnlyPrevious); }
     std::vector<long> runningTheProgram(std::span<const long>) override { return running; }
     std::vector<long> running;
 
@@ -275,8 +272,7 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"rollBackWhileAnotherUpdaterRuns",
             [](Stage& s) {
                 released(s, "MZ 2", 2000);
-                install::ReplaceResult why;
-                s.holder = install::FileReplacement::open(s.folder / "dolvo.exe", why);
+                s.holder = install::FileReplacement::open(s.folder / "dolvo.exe").replacement;
                 ASSERT_TRUE(s.holder && s.holder->lock());
             },
             true, UpdateOutcome::RollBackFailed, ExitStatus::RollBackFailed, text::kRollBackFailed, "MZ 2", false}),
