@@ -17,13 +17,19 @@ public:
     // Opens `path` to append, creating it when missing. Refused at once,
     // without opening it, when a link, a folder, a FIFO or a device stands
     // there; refused too when someone other than this user and the
-    // administrator may write it or its folder. `why` says why, in English.
-    static std::unique_ptr<LogFile> open(const std::filesystem::path& path, std::string& why);
+    // administrator may write it or its folder; then `why` says why, in English.
+    struct Opened;
+    static Opened open(const std::filesystem::path& path);
 
     virtual ~LogFile() = default;
     virtual std::int64_t size() const = 0;
     // Writes through at once: a killed run keeps every line it wrote.
     virtual bool write(std::string_view bytes) = 0;
+};
+
+struct LogFile::Opened {
+    std::unique_ptr<LogFile> file;
+    std::string why;
 };
 
 }  // namespace adv::platform

@@ -49,16 +49,14 @@ std::string because(const std::string& what, int error)
 
 }  // namespace
 
-std::unique_ptr<LogFile> LogFile::open(const std::filesystem::path& path, std::string& why)
+LogFile::Opened LogFile::open(const std::filesystem::path& path)
 {
     // The folder is opened once and everything after is judged on what was
     // opened: a name swapped meanwhile changes nothing.
     const std::string shown = path.string();
     const int folder = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (folder < 0) {
-        why = because("cannot open the folder of " + shown, errno);
-        return nullptr;
-    }
+    if (folder < 0)
+        return {nullptr, because("cannot open the folder of " + shown, errno)};
     const std::string name = path.filename().string();
     struct stat st {};
     const bool folderShared = ::fstat(folder, &st) != 0 || othersMayWrite(st);
@@ -71,22 +69,16 @@ std::unique_ptr<LogFile> LogFile::open(const std::filesystem::path& path, std::s
                                   O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     const int error = errno;
     ::close(folder);
-    if (folderShared) {
-        why = "others than its owner may write the folder of " + shown;
-        return nullptr;
-    }
-    if (fd < 0) {
-        why =
-            named && !S_ISREG(st.st_mode) ? shown + " is not an ordinary file" : because("cannot open " + shown, error);
-        return nullptr;
-    }
+    if (folderShared)
+        return {nullptr, "others than its owner may write the folder of " + shown};
+    if (fd < 0)
+        return {nullptr, named && !S_ISREG(st.st_mode) ? shown + " is not an ordinary file"
+                                                       : because("cannot open " + shown, error)};
     auto file = std::make_unique<LinuxLogFile>(fd);
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || othersMayWrite(st)) {
-        why = "others than its owner may write " + shown + ", or it is not an ordinary file";
-        return nullptr;
-    }
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || othersMayWrite(st))
+        return {nullptr, "others than its owner may write " + shown + ", or it is not an ordinary file"};
     (void)::fcntl(fd, F_SETFL, O_WRONLY | O_APPEND);
-    return file;
+    return {std::move(file), {}};
 }
 
 }  // namespace adv::platform

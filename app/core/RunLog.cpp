@@ -26,11 +26,10 @@ std::unique_ptr<platform::LogFile>& file()
 
 std::unique_ptr<platform::LogFile> openFile(const QString& path, QString& refused)
 {
-    std::string why;
-    auto log = platform::LogFile::open(std::filesystem::path(path.toStdU16String()), why);
+    auto [log, why] = platform::LogFile::open(std::filesystem::path(path.toStdU16String()));
     if (!log)
         refused = u"impossibile scrivere %1: %2"_s.arg(path, QString::fromStdString(why));
-    return log;
+    return std::move(log);
 }
 
 }  // namespace
