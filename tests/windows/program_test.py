@@ -367,14 +367,19 @@ def test_window(f, artifacts):
     from Xlib.ext import xtest
 
     prefix = os.path.join(f.work, "x11-prefix")
-    number = 90 + os.getpid() % 500
-    xvfb = subprocess.Popen(["Xvfb", ":%d" % number, "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # The server picks a free display itself and says which.
+    told, tell = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(tell), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+                            pass_fds=(tell,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(tell)
+    number = int(os.read(told, 16) or b"-1") if select.select([told], [], [], 30)[0] else -1
+    os.close(told)
     env = dict(os.environ, DISPLAY=":%d" % number, WINEPREFIX=prefix, WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=")
     wm = program = None
     try:
-        check(wait_for(lambda: os.path.exists("/tmp/.X11-unix/X%d" % number), 10), "Xvfb started")
+        if not check(number >= 0, "Xvfb started"):
+            return
         wm = subprocess.Popen(["openbox"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run([WINE, "wineboot", "--init"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         program = subprocess.Popen([WINE, f.args.program, "--config", f.config("show_download = true\n")], env=env,
@@ -382,30 +387,26 @@ def test_window(f, artifacts):
         screen = display.Display(":%d" % number)
         root = screen.screen().root
 
-        def find(wanted="Aggiornamento Software"):
-            for window in root.query_tree().children:
-                try:
-                    name = window.get_full_property(screen.intern_atom("_NET_WM_NAME"), 0)
-                    title = name.value.decode() if name else (window.get_wm_name() or "")
-                except Exception:
-                    continue
-                if title == wanted and window.get_attributes().map_state == X.IsViewable:
-                    return window
-            return None
+        def ours(window, wanted):  # the program's own mapped window of that title
+            try:
+                name = window.get_full_property(screen.intern_atom("_NET_WM_NAME"), 0)
+                title = name.value.decode() if name else (window.get_wm_name() or "")
+                owner = window.get_full_property(screen.intern_atom("_NET_WM_PID"), X.AnyPropertyType)
+                return (title == wanted and owner is not None and list(owner.value) == [program.pid]
+                        and window.get_attributes().map_state == X.IsViewable)
+            except Exception:
+                return False
 
         # openbox reparents: look one level down too.
         def find_any(wanted="Aggiornamento Software"):
-            found = find(wanted)
-            if found:
-                return found
-            for frame in root.query_tree().children:
+            for top in root.query_tree().children:
                 try:
-                    for window in frame.query_tree().children:
-                        name = window.get_wm_name() or ""
-                        if name == wanted:
-                            return window
+                    below = top.query_tree().children
                 except Exception:
                     continue
+                for window in [top, *below]:
+                    if ours(window, wanted):
+                        return window
             return None
 
         check(wait_for(lambda: find_any() is not None, 60, 0.25), "the window \"Aggiornamento Software\" is shown")
