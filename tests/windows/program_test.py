@@ -372,8 +372,16 @@ def test_window(f, artifacts):
     xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(tell), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
                             pass_fds=(tell,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(tell)
-    number = int(os.read(told, 16) or b"-1") if select.select([told], [], [], 30)[0] else -1
+    # The whole line: the server writes the number and its newline apart, and
+    # ends if the reader has gone in between.
+    said = b""
+    while not said.endswith(b"\n") and select.select([told], [], [], 30)[0]:
+        got = os.read(told, 16)
+        if not got:
+            break
+        said += got
     os.close(told)
+    number = int(said) if said.endswith(b"\n") else -1
     env = dict(os.environ, DISPLAY=":%d" % number, WINEPREFIX=prefix, WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=")
     wm = program = None
@@ -455,10 +463,15 @@ def test_window(f, artifacts):
     finally:
         if program and program.poll() is None:
             program.kill()
+        if program:
+            program.wait()
         subprocess.run([WINESERVER, "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if wm:
             wm.kill()
-        xvfb.kill()
+            wm.wait()
+        # Asked, not killed: the server then takes its lock and socket away.
+        xvfb.terminate()
+        xvfb.wait()
 
 
 def main():
