@@ -17,6 +17,8 @@
 #include "app/core/UpdateCommand.h"
 #include "app/core/UpdateTexts.h"
 #include "tests/support/MinisignMaker.h"
+#include "tests/support/RecordingUi.h"
+#include "tests/support/ScriptedFtp.h"
 
 using namespace Qt::StringLiterals;
 using adv::UpdateOutcome;
@@ -25,48 +27,6 @@ namespace platform = adv::platform;
 namespace install = adv::install;
 
 namespace {
-
-class ScriptedFtp final : public platform::FtpClient {
-public:
-    std::map<std::string, std::string> files;
-    platform::FtpResult open, folder;  // what the session and the folder answer
-    bool opened = false;
-    bool stopped = false;  // the operator stops the program's download
-    bool programFetched = false;
-    void setHostname(const std::string&) override {}
-    void setUsername(const std::string&) override {}
-    void setPassword(const std::string&) override {}
-    void setPassive(bool) override {}
-    void setInterruptCheck(std::function<bool()>) override {}
-    platform::FtpResult OpenSession() override { return opened = true, open; }
-    platform::FtpResult EnterRemoteFolder(const std::string&) override { return folder; }
-    platform::FtpResult FetchFile(const std::string& name, platform::FtpSink& sink,
-                                  const platform::FtpProgress&) override
-    {
-        programFetched = programFetched || name == "dolvo.exe";
-        if (stopped && name == "dolvo.exe")
-            return {platform::FtpFailure::Interrupted, 0, "stopped", {}};
-        const auto file = files.find(name);
-        if (file == files.end())
-            return {platform::FtpFailure::RemoteFile, 550, "no such file", "550 No such file"};
-        if (std::string why = sink.take(file->second.data(), file->second.size()); !why.empty())
-            return {platform::FtpFailure::Sink, 0, why, {}};
-        return {};
-    }
-    void CloseSession() override {}
-};
-
-class Lines final : public adv::UpdateUi {
-public:
-    void setPointer(adv::Pointer) override {}
-    bool askYesNo(const QString&, const QString&) override { return true; }
-    void showBusyLabel() override {}
-    void AppendStatus(const QString& line) override { last = line; }
-    void downloadProgress(std::int64_t, std::int64_t) override {}
-    void downloadEnded() override {}
-    bool stopRequested() override { return false; }
-    QString last;
-};
 
 // The installation below a temporary root; which pids run its program is the row's to say.
 class Site final : public adv::InstallSite {
@@ -86,7 +46,7 @@ struct Stage {
     QTemporaryDir dir;
     fs::path folder = fs::path(dir.path().toStdString()) / "dolvo";
     adv::test::Maker maker;
-    ScriptedFtp ftp;
+    adv::test::ScriptedFtp ftp;
     Site site{fs::path(dir.path().toStdString())};
     adv::Config config;
     std::vector<adv::LeftRunning> left;
@@ -98,6 +58,7 @@ struct Stage {
         put("dolvo.exe", "MZ 1");
         config.root = dir.path().toStdString();
         config.publicKey = maker.key();
+        ftp.serving = true;
     }
     void put(const std::string& name, const std::string& bytes)
     {
@@ -113,9 +74,9 @@ struct Stage {
         ftp.files = {{"dolvo.exe", bytes}, {"dolvo.exe.minisig", maker.release(bytes, at)}};
     }
     adv::UpdateReport update() { return update(ftp); }
-    adv::UpdateReport update(ScriptedFtp& server)
+    adv::UpdateReport update(adv::test::ScriptedFtp& server)
     {
-        Lines ui;
+        adv::test::RecordingUi ui(true);
         return adv::UpdateCommand(ui, server, site, config, true, left);
     }
 };
@@ -123,7 +84,9 @@ struct Stage {
 void released(Stage& s, const std::string& bytes, long long at)
 {
     s.publish(bytes, at);
-    ScriptedFtp earlier = s.ftp;
+    adv::test::ScriptedFtp earlier;
+    earlier.serving = true;
+    earlier.files = s.ftp.files;
     ASSERT_EQ(s.update(earlier).outcome, UpdateOutcome::Updated);
 }
 
@@ -145,17 +108,18 @@ TEST_P(Decision, EndsAsTheTableSays)
     const Row& row = GetParam();
     Stage stage;
     row.setup(stage);
-    Lines ui;
+    adv::test::RecordingUi ui(true);
     const adv::UpdateReport report =
         row.rollBack ? adv::RollBackCommand(ui, stage.site, stage.config, stage.left)
                      : adv::UpdateCommand(ui, stage.ftp, stage.site, stage.config, true, stage.left);
     EXPECT_EQ(report.outcome, row.outcome) << report.cause.toStdString();
     EXPECT_EQ(adv::exitStatus(report.outcome), row.status);
-    EXPECT_TRUE(ui.last.startsWith(row.line)) << ui.last.toStdString();
+    ASSERT_FALSE(ui.lines.isEmpty());
+    EXPECT_TRUE(ui.lines.back().startsWith(row.line)) << ui.lines.join(u'\n').toStdString();
     EXPECT_EQ(stage.read("dolvo.exe"), row.installed);
-    EXPECT_EQ(stage.ftp.programFetched, row.programFetched);
+    EXPECT_EQ(stage.ftp.asked("fetch:dolvo.exe"), row.programFetched);
     if (row.outcome == UpdateOutcome::ProgramRunning) {
-        EXPECT_FALSE(stage.ftp.opened) << "the server was asked while the program runs";
+        EXPECT_TRUE(stage.ftp.calls.empty()) << "the server was asked while the program runs";
     }
 }
 
@@ -169,17 +133,20 @@ INSTANTIATE_TEST_SUITE_P(
             UpdateOutcome::Updated, ExitStatus::Success, text::kUpdated, "MZ 2", true},
         Row{"genuine", [](Stage& s) { s.publish("MZ 2", 2000); }, false, UpdateOutcome::Updated,
             ExitStatus::Success, text::kUpdated, "MZ 2", true},
-        Row{"noSession", [](Stage& s) { s.ftp.open.failure = platform::FtpFailure::Connection; }, false,
+        Row{"noSession", [](Stage& s) { s.ftp.openResult = false; }, false,
             UpdateOutcome::ConnectFailed, ExitStatus::ConnectFailed, u"Impossibile connettersi al server"_s, "MZ 1",
             false},
-        Row{"noFolder", [](Stage& s) { s.ftp.folder.failure = platform::FtpFailure::Folder; }, false,
+        Row{"noFolder", [](Stage& s) { s.ftp.folderResult = false; }, false,
             UpdateOutcome::FolderMissing, ExitStatus::FolderMissing, text::kFolderMissing, "MZ 1", false},
         Row{"noProgram", [](Stage& s) { s.config.publicKey.reset(); }, false, UpdateOutcome::DownloadFailed,
             ExitStatus::DownloadFailed, text::kDownloadFailed, "MZ 1", true},
         Row{"stopped",
             [](Stage& s) {
                 s.publish("MZ 2", 2000);
-                s.ftp.stopped = true;
+                s.ftp.onFetch = [&s](const platform::FtpProgress&) {
+                    if (s.ftp.calls.back() == "fetch:dolvo.exe")
+                        s.ftp.interrupted = [] { return true; };
+                };
             },
             false, UpdateOutcome::Interrupted, ExitStatus::DownloadFailed, text::kInterrupted, "MZ 1", true},
         Row{"notInstalled",
@@ -212,7 +179,7 @@ INSTANTIATE_TEST_SUITE_P(
             [](Stage& s) {
                 released(s, "MZ 2", 2000);
                 released(s, "MZ 3", 3000);
-                Lines ui;
+                adv::test::RecordingUi ui(true);
                 adv::RollBackCommand(ui, s.site, s.config);
                 s.publish("MZ 2", 2000);
             },

@@ -255,19 +255,6 @@ void answer(QMessageBox& box, const QString& text)
             b->click();
 }
 
-TEST(DownloadButton, NoLeavesEverythingAsItWas)
-{
-    CommandRun run([](QMessageBox& box) { answer(box, u"No"_s); });
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(run.window.get()));
-    run.clickDownload();
-    EXPECT_TRUE(run.seen.appeared);
-    EXPECT_TRUE(run.window->statusText().isEmpty());
-    EXPECT_FALSE(run.window->findChild<QLabel*>(u"Label4"_s)->isVisible());
-    EXPECT_TRUE(run.stage.ftp.calls.empty());
-    EXPECT_EQ(run.window->pointer(), Pointer::Arrow);
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-}
-
 // The hourglass is the window's: over the question the operator sees the
 // ordinary arrow.
 TEST(DownloadButton, TheQuestionKeepsTheArrowWhileTheWindowShowsTheHourglass)

@@ -21,7 +21,7 @@
 #include "app/window/WindowProcess.h"
 #include "app/core/Config.h"
 #include "app/core/StartupSweep.h"
-#include "platform/FtpClient.h"
+#include "tests/support/ScriptedFtp.h"
 
 namespace adv::test {
 
@@ -35,60 +35,6 @@ public:
     }
     std::vector<std::string> names;
     TerminateReport report;  // what the sweep is told
-};
-
-// An FTP session that only records, with hooks that run inside the calls,
-// while the window is busy with the command.
-class ScriptedFtp final : public platform::FtpClient {
-public:
-    void setHostname(const std::string& host) override { calls.push_back("host:" + host); }
-    void setUsername(const std::string&) override { calls.emplace_back("user"); }
-    void setPassword(const std::string&) override { calls.emplace_back("password"); }
-    void setPassive(bool) override { calls.emplace_back("passive"); }
-    void setInterruptCheck(std::function<bool()> check) override { interrupted = std::move(check); }
-    platform::FtpResult OpenSession() override
-    {
-        calls.emplace_back("open");
-        if (onOpen)
-            onOpen();
-        return result(openResult, platform::FtpFailure::Connection);
-    }
-    platform::FtpResult EnterRemoteFolder(const std::string& folder) override
-    {
-        calls.push_back("folder:" + folder);
-        return result(folderResult, platform::FtpFailure::Folder);
-    }
-    platform::FtpResult FetchFile(const std::string& remote, platform::FtpSink&,
-                                  const platform::FtpProgress& progress) override
-    {
-        calls.push_back("fetch:" + remote);
-        if (onFetch)
-            onFetch(progress);
-        // A download that the window's check stopped says so, as the real one does.
-        if (interrupted && interrupted())
-            return {platform::FtpFailure::Interrupted, 0, "interrupted", {}};
-        return result(fetchResult, fetchFailure);
-    }
-    void CloseSession() override { calls.emplace_back("close"); }
-
-    static platform::FtpResult result(bool ok, platform::FtpFailure failure)
-    {
-        if (ok)
-            return {};
-        // A refused login, as a server says it.
-        if (failure == platform::FtpFailure::Connection)
-            return {failure, 530, "Login denied", "530 Login incorrect."};
-        return {failure, 0, "scripted <b><font color=green size=6>failure", {}};
-    }
-
-    std::vector<std::string> calls;
-    bool openResult = true;
-    bool folderResult = true;
-    bool fetchResult = true;
-    platform::FtpFailure fetchFailure = platform::FtpFailure::Transfer;
-    std::function<void()> onOpen;
-    std::function<void(const platform::FtpProgress&)> onFetch;
-    std::function<bool()> interrupted;  // the update command's, while it runs
 };
 
 // A temporary folder standing for the drive, and the window built on it as

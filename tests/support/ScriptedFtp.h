@@ -1,0 +1,79 @@
+// An FTP session for tests: it records each call, runs the test's hooks
+// inside them, and answers as scripted.
+#pragma once
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/FtpClient.h"
+
+namespace adv::test {
+
+class ScriptedFtp final : public platform::FtpClient {
+public:
+    void setHostname(const std::string& host) override { calls.push_back("host:" + host); }
+    void setUsername(const std::string&) override { calls.emplace_back("user"); }
+    void setPassword(const std::string&) override { calls.emplace_back("password"); }
+    void setPassive(bool) override { calls.emplace_back("passive"); }
+    void setInterruptCheck(std::function<bool()> check) override { interrupted = std::move(check); }
+    platform::FtpResult OpenSession() override
+    {
+        calls.emplace_back("open");
+        if (onOpen)
+            onOpen();
+        return result(openResult, platform::FtpFailure::Connection);
+    }
+    platform::FtpResult EnterRemoteFolder(const std::string& folder) override
+    {
+        calls.push_back("folder:" + folder);
+        return result(folderResult, platform::FtpFailure::Folder);
+    }
+    platform::FtpResult FetchFile(const std::string& remote, platform::FtpSink& sink,
+                                  const platform::FtpProgress& progress) override
+    {
+        calls.push_back("fetch:" + remote);
+        if (onFetch)
+            onFetch(progress);
+        // A download that the caller's check stopped says so, as the real one does.
+        if (interrupted && interrupted())
+            return {platform::FtpFailure::Interrupted, 0, "interrupted", {}};
+        if (!serving)
+            return result(fetchResult, fetchFailure);
+        const auto file = files.find(remote);
+        if (file == files.end())
+            return {platform::FtpFailure::RemoteFile, 550, "no such file", "550 No such file"};
+        if (std::string why = sink.take(file->second.data(), file->second.size()); !why.empty())
+            return {platform::FtpFailure::Sink, 0, why, {}};
+        return {};
+    }
+    bool asked(const std::string& call) const { return std::find(calls.begin(), calls.end(), call) != calls.end(); }
+    void CloseSession() override { calls.emplace_back("close"); }
+
+    static platform::FtpResult result(bool ok, platform::FtpFailure failure)
+    {
+        if (ok)
+            return {};
+        // A refused login, as a server says it.
+        if (failure == platform::FtpFailure::Connection)
+            return {failure, 530, "Login denied", "530 Login incorrect."};
+        return {failure, 0, "scripted <b><font color=green size=6>failure", {}};
+    }
+
+    std::vector<std::string> calls;
+    bool openResult = true;
+    bool folderResult = true;
+    bool fetchResult = true;
+    platform::FtpFailure fetchFailure = platform::FtpFailure::Transfer;
+    std::function<void()> onOpen;
+    std::function<void(const platform::FtpProgress&)> onFetch;
+    std::function<bool()> interrupted;  // the update command's, while it runs
+    // With `serving`, what the server holds, by name; else every fetch
+    // answers as fetchResult and fetchFailure say, and delivers nothing.
+    bool serving = false;
+    std::map<std::string, std::string> files;
+};
+
+}  // namespace adv::test
