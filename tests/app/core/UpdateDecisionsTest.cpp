@@ -118,6 +118,7 @@ TEST_P(Decision, EndsAsTheTableSays)
     EXPECT_TRUE(ui.lines.back().startsWith(row.line)) << ui.lines.join(u'\n').toStdString();
     EXPECT_EQ(stage.read("dolvo.exe"), row.installed);
     EXPECT_EQ(stage.ftp.asked("fetch:dolvo.exe"), row.programFetched);
+    EXPECT_EQ(stage.ftp.asked("close"), adv::exitStatus(row.outcome) == adv::ExitStatus::Success && !row.rollBack);
     if (row.outcome == UpdateOutcome::ProgramRunning) {
         EXPECT_TRUE(stage.ftp.calls.empty()) << "the server was asked while the program runs";
     }
