@@ -239,9 +239,9 @@ int runCommandLine(int argc, char** argv, std::string_view builtInKey)
     if (!loaded.warning.isEmpty())
         printLine(stderr, u"AggiornaDV: "_s + loaded.warning);
     if (loaded.config) {
-        if (const QString refused = adoptBuiltInKey(*loaded.config, builtInKey); !refused.isEmpty()) {
+        if (Refusal refused = adoptBuiltInKey(*loaded.config, builtInKey)) {
             loaded.config.reset();
-            loaded.error = refused;
+            loaded.error = std::move(*refused);
         }
     }
     const bool console = parser.isSet(sweepOption) || parser.isSet(updateOption) || parser.isSet(rollBackOption);
@@ -264,8 +264,8 @@ int runCommandLine(int argc, char** argv, std::string_view builtInKey)
     // A log that cannot be written never stops the run; it is said once.
     const QString logFile = config.logFile.value_or(runlog::defaultPath());
     if (!logFile.isEmpty()) {
-        if (const QString refused = runlog::open(logFile); !refused.isEmpty())
-            printLine(stderr, u"AggiornaDV: registro non scritto: "_s + refused);
+        if (const Refusal refused = runlog::open(logFile))
+            printLine(stderr, u"AggiornaDV: registro non scritto: "_s + *refused);
     }
     runlog::write(u"AggiornaDV %1, %2; %3"_s.arg(QStringLiteral(ADV_VERSION), job, read));
 

@@ -26,7 +26,12 @@ std::string env(const char* name)
 class FileSink final : public adv::platform::FtpSink {
 public:
     explicit FileSink(adv::install::FileReplacement& file) : file_(file) {}
-    std::string take(const char* data, std::size_t size) override { return file_.write(data, size).detail; }
+    adv::platform::FtpResult take(const char* data, std::size_t size) override
+    {
+        if (adv::install::ReplaceResult written = file_.write(data, size); !written)
+            return {adv::platform::FtpFailure::Sink, 0, std::move(written.detail), {}};
+        return {};
+    }
 
 private:
     adv::install::FileReplacement& file_;

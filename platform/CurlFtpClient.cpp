@@ -363,8 +363,8 @@ size_t CurlFtpClient::onData(char* data, size_t size, size_t count, void* self)
                                           : tooLarge(transfer->limit, transfer->sink->capacity()));
         return 0;
     }
-    if (std::string refused = transfer->sink->take(data, bytes); !refused.empty()) {
-        transfer->abort = failure(FtpFailure::Sink, std::move(refused));
+    if (FtpResult refused = transfer->sink->take(data, bytes); !refused) {
+        transfer->abort = std::move(refused);
         return 0;
     }
     transfer->received += length;

@@ -70,8 +70,8 @@ using FtpProgress = std::function<void(std::int64_t received, std::int64_t total
 class FtpSink {
 public:
     virtual ~FtpSink() = default;
-    // Empty to go on, else why the bytes cannot be taken (English).
-    virtual std::string take(const char* data, std::size_t size) = 0;
+    // Success to go on; else FtpFailure::Sink and why the bytes cannot be taken.
+    virtual FtpResult take(const char* data, std::size_t size) = 0;
     // The most bytes it takes: more is FtpFailure::Size.
     virtual std::int64_t capacity() const { return INT64_MAX; }
 };
@@ -80,7 +80,7 @@ public:
 class MemorySink final : public FtpSink {
 public:
     explicit MemorySink(std::size_t capacity) : capacity_(capacity) {}
-    std::string take(const char* data, std::size_t size) override
+    FtpResult take(const char* data, std::size_t size) override
     {
         contents_.append(data, size);
         return {};

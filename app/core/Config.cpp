@@ -389,7 +389,7 @@ std::vector<ConfigKey> configKeys()
     return keys;
 }
 
-QString adoptBuiltInKey(Config& config, std::string_view builtIn)
+Refusal adoptBuiltInKey(Config& config, std::string_view builtIn)
 {
     if (builtIn.empty())
         return {};

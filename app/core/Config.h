@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/core/Minisign.h"
+#include "app/core/Refusal.h"
 #include "platform/FtpClient.h"
 #include "platform/OrdinaryFile.h"
 
@@ -61,8 +62,8 @@ ConfigResult loadConfig(const QString& explicitFile);
 
 // A key built into the program (empty: none) becomes the configuration's,
 // whatever the file says: the file may repeat it, not replace it. Returns
-// the error when the file names another key.
-QString adoptBuiltInKey(Config& config, std::string_view builtIn);
+// why not when the file names another key.
+Refusal adoptBuiltInKey(Config& config, std::string_view builtIn);
 
 // A key the file may hold, and its default as it would be written there
 // (empty: none). The README's table of keys says the same.

@@ -24,32 +24,26 @@ std::unique_ptr<platform::LogFile>& file()
     return log;
 }
 
-std::unique_ptr<platform::LogFile> openFile(const QString& path, QString& refused)
-{
-    auto [log, why] = platform::LogFile::open(std::filesystem::path(path.toStdU16String()));
-    if (!log)
-        refused = u"impossibile scrivere %1: %2"_s.arg(path, QString::fromStdString(why));
-    return std::move(log);
-}
-
 }  // namespace
 
-QString open(const QString& path)
+Refusal open(const QString& path)
 {
     close();
     // Made by the administrator, the folder is the administrators' to write.
     if (!platform::makeFolders(std::filesystem::path(QFileInfo(path).absolutePath().toStdU16String())))
         return u"impossibile creare la cartella di %1"_s.arg(path);
-    QString refused;
-    auto log = openFile(path, refused);
-    if (log && log->size() > kMaxBytes) {
-        log.reset();
+    const std::filesystem::path native(path.toStdU16String());
+    platform::LogFile::Opened opened = platform::LogFile::open(native);
+    if (opened.file && opened.file->size() > kMaxBytes) {
+        opened.file.reset();
         QFile::remove(path + u".1"_s);
         QFile::rename(path, path + u".1"_s);
-        log = openFile(path, refused);
+        opened = platform::LogFile::open(native);
     }
-    file() = std::move(log);
-    return refused;
+    if (!opened.file)
+        return u"impossibile scrivere %1: %2"_s.arg(path, QString::fromStdString(opened.why));
+    file() = std::move(opened.file);
+    return {};
 }
 
 void write(const QString& line)

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "app/core/Refusal.h"
 #include "app/core/UpdateUi.h"
 
 namespace adv::runlog {
@@ -17,9 +18,8 @@ QString defaultPath();
 
 // Starts this run's log in `path` (folders made as needed). A file that
 // has grown past its bound is first kept as `path`.1, replacing an older
-// one. Returns why it cannot be written (Italian), else empty; without a
-// log, write() does nothing.
-QString open(const QString& path);
+// one. Without a log (refused), write() does nothing.
+Refusal open(const QString& path);
 
 // One line, with the time and the process id, written through at once.
 void write(const QString& line);

@@ -43,10 +43,10 @@ public:
         if (hashing)
             hash_.emplace();
     }
-    std::string take(const char* data, std::size_t size) override
+    platform::FtpResult take(const char* data, std::size_t size) override
     {
-        if (const install::ReplaceResult written = file_.write(data, size); !written)
-            return written.detail;
+        if (install::ReplaceResult written = file_.write(data, size); !written)
+            return {platform::FtpFailure::Sink, 0, std::move(written.detail), {}};
         if (hash_)
             hash_->update(data, size);
         return {};

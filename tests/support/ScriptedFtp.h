@@ -45,9 +45,7 @@ public:
         const auto file = files.find(remote);
         if (file == files.end())
             return {platform::FtpFailure::RemoteFile, 550, "no such file", "550 No such file"};
-        if (std::string why = sink.take(file->second.data(), file->second.size()); !why.empty())
-            return {platform::FtpFailure::Sink, 0, why, {}};
-        return {};
+        return sink.take(file->second.data(), file->second.size());
     }
     bool asked(const std::string& call) const { return std::find(calls.begin(), calls.end(), call) != calls.end(); }
     void CloseSession() override { calls.emplace_back("close"); }
