@@ -21,8 +21,7 @@ enum class ReleaseVerdict {
     Future,          // signed more than kFutureSlackSeconds after `now`
 };
 
-ReleaseVerdict judgeRelease(const minisign::Signature& offered, const install::ReleaseRecord& record,
-                            std::int64_t now);
+ReleaseVerdict judgeRelease(const minisign::Signature& offered, const install::ReleaseRecord& record, std::int64_t now);
 
 // The floor that an earlier release of this updater kept in the signature
 // beside the program, bound as the server's are: a date far ahead would
