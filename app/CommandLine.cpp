@@ -46,7 +46,7 @@ QString help()
 {
     QStringList places;
     for (const QString& folder : configFolders())
-        places << u"  "_s + QDir::toNativeSeparators(folder + u"/AggiornaDV.ini"_s);
+        places << u"  "_s + QDir::toNativeSeparators(folder + u'/' + kConfigFileName);
     return u"Uso: AggiornaDV [opzioni]\n"
            u"Aggiorna i programmi ZORVANIK: chiude i programmi installati e scarica la nuova versione.\n"
            u"\n"

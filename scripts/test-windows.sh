@@ -74,7 +74,15 @@ export ADV_MINGW_PREFIX
 libraries=$(now)
 step "Building AggiornaDV.exe and its tests (preset mingw)"
 cd "$root"
-cmake --preset mingw >/dev/null
+# Libraries built anew (another recipe makes another cache folder) are looked
+# up afresh, not through the folders the last configure remembered.
+stamp=$build/.adv-libraries
+fresh=()
+if [[ ! -f $stamp || $(<"$stamp") != "$ADV_MINGW_PREFIX" ]]; then
+    fresh=(--fresh)
+fi
+cmake --preset mingw "${fresh[@]}" >/dev/null
+printf '%s\n' "$ADV_MINGW_PREFIX" >"$stamp"
 cmake --build --preset mingw --parallel "$jobs"
 built=$(now)
 

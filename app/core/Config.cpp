@@ -21,8 +21,6 @@ using namespace Qt::StringLiterals;
 namespace adv {
 namespace {
 
-const QString kFileName = u"AggiornaDV.ini"_s;
-
 // Larger than any hand-written configuration; a bigger file is a mistake.
 constexpr qint64 kMaxFileSize = 64 * 1024;
 
@@ -314,7 +312,7 @@ QString findConfigFile()
 {
     // The user's own folder first, then the system-wide one.
     for (const QString& folder : configFolders()) {
-        const QString file = folder + u'/' + kFileName;
+        const QString file = folder + u'/' + kConfigFileName;
         if (QFileInfo::exists(file))
             return file;
     }

@@ -6,6 +6,11 @@
 
 namespace adv {
 
+// The program's own files: the configuration in one of configFolders(), the
+// log below the folder of each OS.
+inline const QString kConfigFileName = QStringLiteral("AggiornaDV.ini");
+inline const QString kLogInFolder = QStringLiteral("AggiornaDV/AggiornaDV.log");
+
 // The user's own folder first, then the machine's; one file per OS
 // (Places_linux.cpp, Places_win.cpp).
 QStringList configFolders();

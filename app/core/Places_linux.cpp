@@ -27,11 +27,11 @@ QString privateConfigHint()
 QString runlog::defaultPath()
 {
     if (::geteuid() == 0)
-        return u"/var/log/AggiornaDV/AggiornaDV.log"_s;
+        return u"/var/log/"_s + kLogInFolder;
     QString state = qEnvironmentVariable("XDG_STATE_HOME");
     if (!QDir::isAbsolutePath(state))
         state = QDir::homePath() + u"/.local/state"_s;
-    return state + u"/AggiornaDV/AggiornaDV.log"_s;
+    return state + u'/' + kLogInFolder;
 }
 
 }  // namespace adv

@@ -28,8 +28,7 @@ QString privateConfigHint()
 // The machine's data folder: every user's runs in one log, for the IT person.
 QString runlog::defaultPath()
 {
-    return QDir::toNativeSeparators(qEnvironmentVariable("PROGRAMDATA", u"C:\\ProgramData"_s) +
-                                    u"/AggiornaDV/AggiornaDV.log"_s);
+    return QDir::toNativeSeparators(qEnvironmentVariable("PROGRAMDATA", u"C:\\ProgramData"_s) + u'/' + kLogInFolder);
 }
 
 }  // namespace adv
