@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "app/window/AggiornaDolvo.h"
@@ -183,16 +184,19 @@ int runWindow(int& argc, char** argv, const Config& config)
     return status;
 }
 
-}  // namespace
+// What the command line asks for: a job, or a status it already ends with
+// (--help, --version, a mistake in it).
+struct Request {
+    std::optional<int> ended;
+    std::optional<ConsoleJob> job;  // none: the window
+    QString configFile;             // --config's value; empty: the usual places
+};
 
-int runCommandLine(int argc, char** argv, std::string_view builtInKey)
+Request readCommandLine(int argc, char** argv)
 {
     QStringList args;
     for (const std::string& argument : platform::commandLineArguments(argc, argv))
         args << QString::fromStdString(argument);
-
-    QCoreApplication::setApplicationName(u"AggiornaDV"_s);
-    QCoreApplication::setApplicationVersion(QStringLiteral(ADV_VERSION));
 
     QCommandLineParser parser;
     const QCommandLineOption configOption(u"config"_s, QString(), u"FILE"_s);
@@ -216,26 +220,60 @@ int runCommandLine(int argc, char** argv, std::string_view builtInKey)
             why = u"manca il valore di --config"_s;
         printLine(stderr, u"AggiornaDV: "_s + why);
         printLine(stderr, kUsage);
-        return code(ExitStatus::Usage);
+        return {code(ExitStatus::Usage), {}, {}};
     }
     if (parser.isSet(helpOption)) {
         printLine(stdout, help());
-        return code(ExitStatus::Success);
+        return {code(ExitStatus::Success), {}, {}};
     }
     if (parser.isSet(versionOption)) {
         printLine(stdout, u"AggiornaDV "_s + QStringLiteral(ADV_VERSION));
-        return code(ExitStatus::Success);
+        return {code(ExitStatus::Success), {}, {}};
     }
     if (int(parser.isSet(sweepOption)) + int(parser.isSet(updateOption)) + int(parser.isSet(rollBackOption)) > 1) {
         printLine(stderr, u"AggiornaDV: --sweep, --update e --rollback non vanno insieme"_s);
-        return code(ExitStatus::Usage);
+        return {code(ExitStatus::Usage), {}, {}};
     }
     if (parser.isSet(configOption) && parser.value(configOption).isEmpty()) {
         printLine(stderr, u"AggiornaDV: --config: manca il nome del file di configurazione"_s);
-        return code(ExitStatus::Config);
+        return {code(ExitStatus::Config), {}, {}};
     }
+    Request request{std::nullopt, std::nullopt, parser.value(configOption)};
+    if (parser.isSet(sweepOption))
+        request.job = ConsoleJob::Sweep;
+    else if (parser.isSet(updateOption))
+        request.job = ConsoleJob::Update;
+    else if (parser.isSet(rollBackOption))
+        request.job = ConsoleJob::RollBack;
+    return request;
+}
 
-    ConfigResult loaded = loadConfig(parser.value(configOption));
+// A log that cannot be written never stops the run; it is said once.
+void startRunLog(const Config& config, std::optional<ConsoleJob> job, const QString& read)
+{
+    const QString logFile = config.logFile.value_or(runlog::defaultPath());
+    if (!logFile.isEmpty()) {
+        if (const Refusal refused = runlog::open(logFile))
+            printLine(stderr, u"AggiornaDV: registro non scritto: "_s + *refused);
+    }
+    const QString name = !job                         ? u"finestra"_s
+                         : *job == ConsoleJob::Sweep  ? u"--sweep"_s
+                         : *job == ConsoleJob::Update ? u"--update"_s
+                                                      : u"--rollback"_s;
+    runlog::write(u"AggiornaDV %1, %2; %3"_s.arg(QStringLiteral(ADV_VERSION), name, read));
+}
+
+}  // namespace
+
+int runCommandLine(int argc, char** argv, std::string_view builtInKey)
+{
+    QCoreApplication::setApplicationName(u"AggiornaDV"_s);
+    QCoreApplication::setApplicationVersion(QStringLiteral(ADV_VERSION));
+    const Request request = readCommandLine(argc, argv);
+    if (request.ended)
+        return *request.ended;
+
+    ConfigResult loaded = loadConfig(request.configFile);
     if (!loaded.warning.isEmpty())
         printLine(stderr, u"AggiornaDV: "_s + loaded.warning);
     if (loaded.config) {
@@ -244,42 +282,23 @@ int runCommandLine(int argc, char** argv, std::string_view builtInKey)
             loaded.error = std::move(*refused);
         }
     }
-    const bool console = parser.isSet(sweepOption) || parser.isSet(updateOption) || parser.isSet(rollBackOption);
     if (!loaded.config) {
-        if (!console)
+        if (!request.job)
             return startupFailure(argc, argv, loaded.error, ExitStatus::Config);
         printLine(stderr, u"AggiornaDV: "_s + loaded.error);
         return code(ExitStatus::Config);
     }
     const Config& config = *loaded.config;
 
-    const QString job = parser.isSet(sweepOption)    ? u"--sweep"_s
-                        : parser.isSet(updateOption) ? u"--update"_s
-                        : console                    ? u"--rollback"_s
-                                                     : u"finestra"_s;
     const QString read = config.file.isEmpty() ? u"nessun file di configurazione, valori predefiniti"_s
                                                : u"configurazione letta da "_s + QDir::toNativeSeparators(config.file);
-    if (console)
+    if (request.job)
         printLine(stderr, u"AggiornaDV: "_s + read);
-    // A log that cannot be written never stops the run; it is said once.
-    const QString logFile = config.logFile.value_or(runlog::defaultPath());
-    if (!logFile.isEmpty()) {
-        if (const Refusal refused = runlog::open(logFile))
-            printLine(stderr, u"AggiornaDV: registro non scritto: "_s + *refused);
-    }
-    runlog::write(u"AggiornaDV %1, %2; %3"_s.arg(QStringLiteral(ADV_VERSION), job, read));
-
-    int status = 0;
-    if (parser.isSet(sweepOption))
-        status = runConsole(config, ConsoleJob::Sweep);
-    else if (parser.isSet(updateOption))
-        status = runConsole(config, ConsoleJob::Update);
-    else if (parser.isSet(rollBackOption))
-        status = runConsole(config, ConsoleJob::RollBack);
-    else
+    startRunLog(config, request.job, read);
+    if (!request.job)
         return runWindow(argc, argv, config);
+    const int status = runConsole(config, *request.job);
     runlog::write(u"Stato di uscita: %1"_s.arg(status));
     return status;
 }
-
 }  // namespace adv
