@@ -16,6 +16,9 @@
 # file and this script's recipe for it: a warm cache makes the run a lookup,
 # and a change to one recipe rebuilds that library alone.
 set -euo pipefail
+# A recipe's failure must stop the run, also inside $(build ...): without
+# this, bash clears -e there and a half-built library would be marked whole.
+shopt -s inherit_errexit
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 toolchain=$root/cmake/mingw-w64-x86_64.cmake
@@ -60,8 +63,19 @@ build_curl() {
 # Windows one. Debian's +dfsg source has no wintab.h, so tablet events are off;
 # the Windows platform plugin of 6.4 needs OpenGL (it stays dynamic, loaded
 # only if used) and Direct2D (for its DirectWrite font database) to build.
+# What the program never shows is not built: other image formats than PNG
+# and ICO, rich-text readers and writers, widgets it has no use for. XPM
+# stays: Qt's drag and drop needs it, and 6.4's QApplication does not build
+# without drag and drop.
 build_qt() {
-    cmake -S . -B "$work/build" "${common[@]}" \
+    local off=()
+    for f in jpeg gif textodfwriter textmarkdownreader textmarkdownwriter sessionmanager \
+             imageformat_ppm imageformat_xbm movie undocommand \
+             graphicsview mdiarea calendarwidget dockwidget wizard colordialog fontdialog \
+             undoview columnview lcdnumber dial splashscreen keysequenceedit; do
+        off+=("-DFEATURE_$f=OFF")
+    done
+    cmake -S . -B "$work/build" "${common[@]}" "${off[@]}" \
         -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
         -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \
         -DFEATURE_sql=OFF -DFEATURE_network=OFF -DFEATURE_dbus=OFF -DFEATURE_printsupport=OFF \
@@ -106,7 +120,7 @@ build() {
     common=(-G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release
             -DBUILD_SHARED_LIBS=OFF -DCMAKE_INSTALL_PREFIX="$prefix")
     say "Windows libraries: $name: building (logs in $work)"
-    (cd "$unpacked" && "build_$name")
+    (cd "$unpacked"; "build_$name")
     touch "$prefix/.complete"
     rm -rf "$work"
     say "Windows libraries: $name built in $((SECONDS - started)) s into $prefix"
