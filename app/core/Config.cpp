@@ -219,8 +219,7 @@ private:
     {
         if (v.empty())
             return;
-        std::string why;
-        config_.publicKey = minisign::parsePublicKey(v, &why);
+        config_.publicKey = minisign::parsePublicKey(v);
         if (!config_.publicKey)
             failKey(u"non è una chiave pubblica minisign (la riga in base64 di minisign.pub, che inizia con "
                     u"\"RW\"; letto \"%1\")"_s.arg(shownValue(v)));

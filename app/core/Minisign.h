@@ -29,13 +29,14 @@ struct PublicKey {
 };
 
 // The base64 line of a `minisign.pub` ("RW..."); spaces around it are
-// ignored. Empty with `why` set when it is not a minisign Ed25519 key.
-std::optional<PublicKey> parsePublicKey(std::string_view base64, std::string* why = nullptr);
+// ignored. Nothing when it is not a minisign Ed25519 key.
+std::optional<PublicKey> parsePublicKey(std::string_view base64);
 
-// The outcome of a check: empty when it passed, else why not, in English.
+// The outcome of a check, and why it failed, in English.
 struct Check {
+    bool passed = true;
     std::string failure;
-    explicit operator bool() const { return failure.empty(); }
+    explicit operator bool() const { return passed; }
 };
 
 struct Checked;
