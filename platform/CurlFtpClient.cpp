@@ -12,11 +12,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/CurlHolder.h"
 #include "platform/RateFloor.h"
@@ -62,7 +65,7 @@ struct RemoteFile {
     std::int64_t mtime = -1;  // -1: not given
 };
 
-class CurlFtpClient final : public FtpClient {
+class CurlFtpClient final : public FtpPublishSession {
 public:
     explicit CurlFtpClient(const FtpOptions& options) : options_(options) {}
     ~CurlFtpClient() override { CloseSession(); }
@@ -80,20 +83,29 @@ public:
     FtpResult FetchFile(const std::string& remoteName, FtpSink& sink, const FtpProgress& progress) override;
     void CloseSession() override;
 
+    FtpResult PutFile(const std::string& remoteName, std::string_view bytes, const FtpProgress& progress) override;
+    FtpResult Rename(const std::string& from, const std::string& to) override;
+    FtpResult Delete(const std::string& remoteName) override;
+    FtpResult MakeFolder(const std::string& name) override;
+    FtpResult FetchListing(FtpSink& sink) override;
+
 private:
-    // What one download needs inside libcurl's callbacks.
+    // What one transfer needs inside libcurl's callbacks: a download goes
+    // to its sink, an upload comes from its source.
     struct Transfer {
         FtpSink* sink = nullptr;
+        std::string_view source;
         const FtpProgress* progress = nullptr;
         std::int64_t announced = -1;
-        std::int64_t limit = 0;  // more than this many bytes is an error
-        std::int64_t received = 0;
+        std::int64_t limit = 0;     // more than this many bytes is an error
+        std::int64_t received = 0;  // or sent
         std::int64_t lastReported = -1;
         RateFloor rate;
         std::optional<FtpResult> abort;  // why a callback stopped the transfer
     };
 
     static size_t onData(char* data, size_t size, size_t count, void* self);
+    static size_t onRead(char* buffer, size_t size, size_t count, void* self);
     static size_t onReply(char* data, size_t size, size_t count, void* self);
     static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
@@ -108,6 +120,9 @@ private:
     // when libcurl fails it.
     FtpResult perform(FtpFailure kind, const std::string& what);
     FtpResult askAbout(const std::string& url, const std::string& name, RemoteFile& answer);
+    // Commands sent in the current folder, one after the other, with nothing
+    // transferred; the first the server refuses ends them.
+    FtpResult command(const std::vector<std::string>& lines, const std::string& what);
     // Waits, answering the interrupt check.
     FtpResult waitUntil(Clock::time_point until, const std::string& remoteName);
     // Every result that carries libcurl's or the server's words leaves
@@ -125,7 +140,7 @@ private:
     std::unique_ptr<CurlHolder> curl_;
     std::string folderPath_;  // escaped, each component followed by '/'
     std::string lastReplyLine_;
-    Transfer* transfer_ = nullptr;  // set only while FetchFile downloads
+    Transfer* transfer_ = nullptr;  // set only while a file or a listing moves
 };
 
 FtpResult CurlFtpClient::finish(FtpResult result) const
@@ -351,7 +366,7 @@ size_t CurlFtpClient::onData(char* data, size_t size, size_t count, void* self)
     const size_t bytes = size * count;
     // Outside a download only libcurl's own lines come here: the size and
     // time it learnt, written as headers to both callbacks.
-    if (transfer == nullptr)
+    if (transfer == nullptr || transfer->sink == nullptr)
         return bytes;
     const auto length = static_cast<std::int64_t>(bytes);
     // An endless or overlong stream stops here, before it reaches the sink.
@@ -369,6 +384,18 @@ size_t CurlFtpClient::onData(char* data, size_t size, size_t count, void* self)
     }
     transfer->received += length;
     return bytes;
+}
+
+size_t CurlFtpClient::onRead(char* buffer, size_t size, size_t count, void* self)
+{
+    Transfer* transfer = static_cast<CurlFtpClient*>(self)->transfer_;
+    if (transfer == nullptr)
+        return 0;
+    const auto sent = static_cast<std::size_t>(transfer->received);
+    const std::size_t length = std::min(size * count, transfer->source.size() - sent);
+    std::memcpy(buffer, transfer->source.data() + sent, length);
+    transfer->received += static_cast<std::int64_t>(length);
+    return length;
 }
 
 int CurlFtpClient::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
@@ -456,6 +483,7 @@ FtpResult CurlFtpClient::FetchFile(const std::string& remoteName, FtpSink& sink,
         return failure(FtpFailure::Size, "cannot download '" + remoteName + "': " + tooLarge(capacity, capacity));
 
     Transfer transfer{.sink = &sink,
+                      .source = {},
                       .progress = &progress,
                       .announced = before.size,
                       .limit = before.size >= 0 ? before.size : std::min(options_.maxDownloadBytes, capacity),
@@ -484,6 +512,107 @@ FtpResult CurlFtpClient::FetchFile(const std::string& remoteName, FtpSink& sink,
     return {};
 }
 
+FtpResult CurlFtpClient::PutFile(const std::string& remoteName, std::string_view bytes, const FtpProgress& progress)
+{
+    if (!curl_)
+        return failure(FtpFailure::Setting, "no FTP session is open");
+    const std::string url = fileUrl(remoteName);
+    if (url.empty())
+        return failure(FtpFailure::Setting, "invalid remote file name '" + remoteName + "'");
+    const auto size = static_cast<std::int64_t>(bytes.size());
+    Transfer transfer{.sink = nullptr,
+                      .source = bytes,
+                      .progress = &progress,
+                      .announced = size,
+                      .limit = size,
+                      .rate = RateFloor(stallWindow(), options_.minRateBps),
+                      .abort = std::nullopt};
+    CURL* c = curl_->easy();
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(c, CURLOPT_READFUNCTION, &CurlFtpClient::onRead);
+    curl_easy_setopt(c, CURLOPT_READDATA, this);
+    curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    transfer_ = &transfer;
+    FtpResult put = perform(FtpFailure::Transfer, "cannot upload '" + remoteName + "'");
+    transfer_ = nullptr;
+    if (curl_) {
+        curl_easy_setopt(c, CURLOPT_UPLOAD, 0L);
+        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 1L);
+    }
+    if (put && transfer.received != size)
+        return failure(FtpFailure::Size, "cannot upload '" + remoteName + "': sent " +
+                                             std::to_string(transfer.received) + " of " + std::to_string(size) +
+                                             " bytes");
+    return put;
+}
+
+FtpResult CurlFtpClient::command(const std::vector<std::string>& lines, const std::string& what)
+{
+    if (!curl_)
+        return failure(FtpFailure::Setting, "no FTP session is open");
+    // libcurl takes a leading '*' as "ignore a refusal": no name may start so.
+    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> list(nullptr, &curl_slist_free_all);
+    for (const std::string& line : lines) {
+        curl_slist* longer = curl_slist_append(list.get(), line.c_str());
+        if (longer == nullptr)
+            return failure(FtpFailure::Setting, what + ": out of memory");
+        (void)list.release();
+        list.reset(longer);
+    }
+    CURL* c = curl_->easy();
+    const std::string url = baseUrl() + folderPath_;
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(c, CURLOPT_POSTQUOTE, list.get());
+    FtpResult done = perform(FtpFailure::Refused, what);
+    if (curl_)
+        curl_easy_setopt(c, CURLOPT_POSTQUOTE, nullptr);
+    return done;
+}
+
+FtpResult CurlFtpClient::Rename(const std::string& from, const std::string& to)
+{
+    if (fileUrl(from).empty() || fileUrl(to).empty() || from.front() == '*')
+        return failure(FtpFailure::Setting, "invalid remote file name '" + from + "' or '" + to + "'");
+    return command({"RNFR " + from, "RNTO " + to}, "cannot rename '" + from + "' to '" + to + "'");
+}
+
+FtpResult CurlFtpClient::Delete(const std::string& remoteName)
+{
+    if (fileUrl(remoteName).empty() || remoteName.front() == '*')
+        return failure(FtpFailure::Setting, "invalid remote file name '" + remoteName + "'");
+    return command({"DELE " + remoteName}, "cannot delete '" + remoteName + "'");
+}
+
+FtpResult CurlFtpClient::MakeFolder(const std::string& name)
+{
+    if (fileUrl(name).empty() || name.front() == '*')
+        return failure(FtpFailure::Setting, "invalid remote folder name '" + name + "'");
+    return command({"MKD " + name}, "cannot make the folder '" + name + "'");
+}
+
+FtpResult CurlFtpClient::FetchListing(FtpSink& sink)
+{
+    if (!curl_)
+        return failure(FtpFailure::Setting, "no FTP session is open");
+    static const FtpProgress none;
+    Transfer transfer{.sink = &sink,
+                      .source = {},
+                      .progress = &none,
+                      .announced = -1,
+                      .limit = std::min(options_.maxDownloadBytes, sink.capacity()),
+                      .rate = RateFloor(stallWindow(), options_.minRateBps),
+                      .abort = std::nullopt};
+    curl_easy_setopt(curl_->easy(), CURLOPT_DIRLISTONLY, 1L);
+    FtpResult listed = retrieve(baseUrl() + folderPath_, "the folder's names", transfer);
+    if (curl_)
+        curl_easy_setopt(curl_->easy(), CURLOPT_DIRLISTONLY, 0L);
+    return listed;
+}
+
 FtpResult CurlFtpClient::waitUntil(Clock::time_point until, const std::string& remoteName)
 {
     while (Clock::now() < until) {
@@ -507,6 +636,11 @@ void CurlFtpClient::CloseSession()
 }  // namespace
 
 std::unique_ptr<FtpClient> makeCurlFtpClient(const FtpOptions& options)
+{
+    return std::make_unique<CurlFtpClient>(options);
+}
+
+std::unique_ptr<FtpPublishSession> makeCurlFtpPublishSession(const FtpOptions& options)
 {
     return std::make_unique<CurlFtpClient>(options);
 }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace adv::platform {
 
@@ -50,6 +51,7 @@ enum class FtpFailure {
     Size,         // what arrived is not the whole file the server holds, or more than the sink takes
     Transfer,     // the download broke off, or was slower than allowed
     Sink,         // the caller's side (its sink or progress report) failed; detail says why
+    Refused,      // the server refused to rename, delete or make a folder
     Interrupted,  // the caller asked to stop
 };
 
@@ -120,7 +122,25 @@ public:
     virtual void CloseSession() = 0;
 };
 
+// The maker's side of the server, for publishing: writing, besides reading.
+// Names are of the current folder, as FetchFile's.
+class FtpPublishSession : public FtpClient {
+public:
+    // STOR: `bytes` become `remoteName`, at no less than the rate floor.
+    virtual FtpResult PutFile(const std::string& remoteName, std::string_view bytes,
+                              const FtpProgress& progress = {}) = 0;
+    // RNFR and RNTO; a server may refuse a name that exists.
+    virtual FtpResult Rename(const std::string& from, const std::string& to) = 0;
+    // DELE.
+    virtual FtpResult Delete(const std::string& remoteName) = 0;
+    // MKD of a folder in the current one (one that exists is refused).
+    virtual FtpResult MakeFolder(const std::string& name) = 0;
+    // NLST: the current folder's names, one a line, into `sink`.
+    virtual FtpResult FetchListing(FtpSink& sink) = 0;
+};
+
 // The libcurl-backed session.
 std::unique_ptr<FtpClient> makeCurlFtpClient(const FtpOptions& options);
+std::unique_ptr<FtpPublishSession> makeCurlFtpPublishSession(const FtpOptions& options);
 
 }  // namespace adv::platform

@@ -372,3 +372,50 @@ TEST_F(CurlFtpClientTest, APasswordInTheReasonDropsTheReasonNotPiecesOfIt)
 }
 
 }  // namespace
+
+namespace adv::test::curl {
+
+// The maker's session writes where the server lets it, and says so where it
+// does not: a read-only account is refused every change, with the server's reply.
+TEST_F(CurlFtpClientTest, APublishSessionWritesRenamesDeletesAndListsWhereAllowed)
+{
+    const QString folder = served() + u'/' + QString::fromStdString(kFolder);
+    for (const bool writable : {true, false}) {
+        QDir(folder + u"/releases"_s).removeRecursively();
+        serve("vecchio");
+        FtpServerOptions options = serverOptions();
+        options.writable = writable;
+        FtpServer server(options);
+        auto ftp = adv::platform::makeCurlFtpPublishSession(clientOptions(server));
+        ftp->setHostname("127.0.0.1");
+        ftp->setUsername(options.user);
+        ftp->setPassword(kPassword);
+        ftp->setPassive(true);
+        ASSERT_FTP_OK(ftp->OpenSession());
+        ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
+        const QByteArray fresh = content(300 * 1024, 7);
+        const std::vector<adv::platform::FtpResult> steps{
+            ftp->PutFile(".dolvo.exe.part", std::string_view(fresh.constData(), std::size_t(fresh.size()))),
+            ftp->Rename(".dolvo.exe.part", kRemote),  // onto the name in use
+            ftp->MakeFolder("releases"),
+            ftp->PutFile("vecchio.tmp", "x"),
+            ftp->Delete("vecchio.tmp"),
+        };
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            const bool refusedHere = !writable;
+            EXPECT_EQ(bool(steps[i]), !refusedHere) << writable << " step " << i << ": " << steps[i].detail;
+            if (refusedHere) {
+                EXPECT_EQ(steps[i].failure, i == 0 || i == 3 ? FtpFailure::Transfer : FtpFailure::Refused) << i;
+                EXPECT_EQ(steps[i].serverReply.substr(0, 3), "550") << i;
+            }
+        }
+        adv::platform::MemorySink names(4096);
+        ASSERT_FTP_OK(ftp->FetchListing(names));
+        EXPECT_EQ(names.contents(), writable ? "dolvo.exe\nreleases\n" : "dolvo.exe\n") << writable;
+        EXPECT_EQ(readFile(folder + u"/dolvo.exe"_s), writable ? fresh : QByteArray("vecchio"));
+        EXPECT_EQ(QDir(folder).exists(u"releases"_s), writable);
+        ftp->CloseSession();
+    }
+}
+
+}  // namespace adv::test::curl

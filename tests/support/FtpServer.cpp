@@ -68,7 +68,7 @@ FtpServer::~FtpServer() = default;
 
 std::vector<std::string> FtpServer::serverArguments() const
 {
-    return {
+    std::vector<std::string> arguments{
         "--root",
         linuxPath(options_.root),
         "--user",
@@ -87,6 +87,9 @@ std::vector<std::string> FtpServer::serverArguments() const
         linuxPath(work_.filePath(u"server.log"_s)),
         "--exit-on-stdin-eof",
     };
+    if (options_.writable)
+        arguments.emplace_back("--writable");
+    return arguments;
 }
 
 QString FtpServer::readFile(const QString& name) const

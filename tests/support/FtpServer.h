@@ -1,7 +1,7 @@
 // Test fixture: a real FTP server on 127.0.0.1 (pyftpdlib, run by
 // /usr/bin/python3), one per test, on a port the OS picks.
 //
-// It serves options.root as the home folder of one read-only user, over plain
+// It serves options.root as the home folder of one user, read-only unless asked, over plain
 // FTP or FTPS (explicit AUTH TLS, or implicit TLS) with a throw-away
 // self-signed certificate for 127.0.0.1 and localhost, and can misbehave on
 // purpose (FtpFault). The server dies with the fixture, and also by itself if
@@ -46,6 +46,7 @@ struct FtpServerOptions {
     platform::FtpTls tls = platform::FtpTls::Off;
     FtpFault fault = FtpFault::None;
     qint64 faultAfterBytes = 65536;  // how much of a file StallData/CutData let through
+    bool writable = false;           // the user may also upload, rename, delete and make folders
 };
 
 class FtpServer {

@@ -64,6 +64,7 @@ def parse_args():
     p.add_argument("--fault", choices=FAULTS, default="none")
     p.add_argument("--fault-after", type=int, default=65536,
                    help="bytes of a file sent before the fault strikes")
+    p.add_argument("--writable", action="store_true", help="the user may also write")
     p.add_argument("--command-log", help="file that receives every command")
     p.add_argument("--server-log", help="file for the server's own messages")
     p.add_argument("--exit-on-stdin-eof", action="store_true",
@@ -258,7 +259,7 @@ def make_handler(args, password):
         Handler.use_sendfile = False
 
     authorizer = DummyAuthorizer()
-    authorizer.add_user(args.user, password, args.root, perm="elr")
+    authorizer.add_user(args.user, password, args.root, perm="elradfmw" if args.writable else "elr")
     Handler.authorizer = authorizer
     Handler.banner = "test server ready"
     # A short pause after a wrong password, as real servers make, but well
