@@ -10,9 +10,9 @@
 #include <charconv>
 #include <cmath>
 #include <functional>
-#include <set>
 #include <system_error>
 
+#include "app/core/KeyValueText.h"
 #include "app/core/Places.h"
 #include "platform/FilePermissions.h"
 
@@ -23,20 +23,6 @@ namespace {
 
 // Larger than any hand-written configuration; a bigger file is a mistake.
 constexpr qint64 kMaxFileSize = 64 * 1024;
-
-std::string_view trimmed(std::string_view text)
-{
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = text.find_last_not_of(" \t");
-    return text.substr(first, last - first + 1);
-}
-
-bool isControl(unsigned char c)
-{
-    return c < 0x20 || c == 0x7f;
-}
 
 // Reads the values of one file into a Config; the first problem wins and
 // becomes the one-line error the operator sees.
@@ -73,8 +59,6 @@ private:
             error_ = u"%1:%2: %3"_s.arg(file_).arg(line_).arg(what);
     }
     void failKey(const QString& what) { fail(u"chiave %1: %2"_s.arg(QString::fromLatin1(key_), what)); }
-
-    void line(std::string_view text);
 
     std::optional<long long> integer(std::string_view value, long long min, long long max)
     {
@@ -230,7 +214,6 @@ private:
     QString error_;
     int line_ = 0;
     std::string_view key_;
-    std::set<std::string, std::less<>> seen_;
 };
 
 const std::array<Reader::Key, 17> Reader::kKeys{{
@@ -255,56 +238,28 @@ const std::array<Reader::Key, 17> Reader::kKeys{{
 
 void Reader::parse(std::string_view text)
 {
-    // A byte order mark, as some Windows editors write, is not part of the first key.
-    if (text.substr(0, 3) == "\xEF\xBB\xBF")
-        text.remove_prefix(3);
-    while (!text.empty() && !failed()) {
-        ++line_;
-        const auto end = text.find('\n');
-        std::string_view one = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        if (!one.empty() && one.back() == '\r')  // a file saved with Windows line ends
-            one.remove_suffix(1);
-        line(one);
+    std::vector<std::string_view> names;
+    for (const Key& key : kKeys)
+        names.push_back(key.name);
+    const KeyValues read = readKeyValues(text, names);
+    for (const KeyValue& value : read.values) {
+        line_ = value.line;
+        key_ = value.key;
+        for (const Key& key : kKeys) {
+            if (key.name == value.key)
+                (this->*key.read)(value.value);
+        }
+        if (failed())
+            return;
     }
-}
-
-void Reader::line(std::string_view text)
-{
-    const std::string_view content = trimmed(text);
-    if (content.empty() || content.front() == '#' || content.front() == ';')
-        return;
-
-    const auto equals = content.find('=');
-    key_ = trimmed(content.substr(0, equals == std::string_view::npos ? 0 : equals));
-    if (equals == std::string_view::npos || key_.empty())
-        return fail(u"la riga non è nella forma chiave = valore: \"%1\""_s.arg(shownValue(content)));
-    for (const char c : key_) {
-        if (!((c >= 'a' && c <= 'z') || c == '_'))
-            return fail(u"la riga non è nella forma chiave = valore: \"%1\""_s.arg(shownValue(content)));
+    if (!read) {
+        line_ = read.badLine;
+        key_ = read.badKey;
+        if (key_.empty())
+            fail(read.problem);
+        else
+            failKey(read.problem);
     }
-
-    std::string_view value = trimmed(content.substr(equals + 1));
-    if (!value.empty() && value.front() == '"') {
-        if (value.size() < 2 || value.back() != '"')
-            return failKey(u"virgolette non chiuse: \"%1\""_s.arg(shownValue(value)));
-        value = value.substr(1, value.size() - 2);
-    }
-    for (const char c : value) {
-        if (isControl(static_cast<unsigned char>(c)))
-            return failKey(u"il valore contiene un carattere di controllo: \"%1\""_s.arg(shownValue(value)));
-    }
-
-    const Key* key = nullptr;
-    for (const Key& k : kKeys) {
-        if (k.name == key_)
-            key = &k;
-    }
-    if (key == nullptr)
-        return failKey(u"chiave sconosciuta"_s);
-    if (!seen_.emplace(key_).second)
-        return failKey(u"la chiave compare più di una volta"_s);
-    (this->*key->read)(value);
 }
 
 QString findConfigFile()
@@ -319,30 +274,6 @@ QString findConfigFile()
 }
 
 }  // namespace
-
-QString shownValue(std::string_view bytes)
-{
-    const QString decoded = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
-    // Qt counts Unicode's line and paragraph separators as printable; a
-    // terminal or a log reader breaks the line there.
-    const bool clean = std::all_of(decoded.begin(), decoded.end(), [](QChar c) {
-        return c.isPrint() && c != QChar::ReplacementCharacter && c.category() != QChar::Separator_Line &&
-               c.category() != QChar::Separator_Paragraph;
-    });
-    if (clean)
-        return decoded;
-    // Something in it is not printable text: every byte outside plain ASCII
-    // is shown by its value.
-    QString shown;
-    for (const char byte : bytes) {
-        const auto c = static_cast<unsigned char>(byte);
-        if (c >= 0x20 && c < 0x7f && c != '\\')
-            shown += QLatin1Char(static_cast<char>(c));
-        else
-            shown += u"\\x%1"_s.arg(c, 2, 16, QChar(u'0'));
-    }
-    return shown;
-}
 
 bool isValidHostName(std::string_view host)
 {

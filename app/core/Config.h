@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/core/KeyValueText.h"
 #include "app/core/Minisign.h"
 #include "app/core/Refusal.h"
 #include "platform/FtpClient.h"
@@ -72,11 +73,6 @@ struct ConfigKey {
     std::string_view defaultText;
 };
 std::vector<ConfigKey> configKeys();
-
-// What a configured value looks like on a terminal: bytes that are not
-// printable UTF-8 are written as \xNN, so nothing read from the file can
-// move the cursor or change the terminal's state.
-QString shownValue(std::string_view bytes);
 
 // Whether `host` is a host name (letters, digits and hyphens, in dot-separated
 // labels), an IPv4 address or an IPv6 address (with or without brackets).

@@ -92,6 +92,7 @@ QString ftpCause(const platform::FtpResult& why, const Config& config)
     case FtpFailure::Size: what = u"il file arrivato non è della dimensione che il server indica"_s; break;
     case FtpFailure::Transfer: what = u"il trasferimento si è interrotto, o era più lento del minimo"_s; break;
     case FtpFailure::Sink: what = u"il file scaricato non si è potuto scrivere"_s; break;
+    case FtpFailure::Refused: what = u"il server ha rifiutato l'operazione"_s; break;
     case FtpFailure::Interrupted: what = u"interrotto su richiesta"_s; break;
     }
     if (!why.serverReply.empty())

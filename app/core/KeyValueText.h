@@ -1,0 +1,43 @@
+// The one text form of the program's own files, the configuration and the
+// release index: lines of `key = value`, blank lines and whole-line comments
+// starting with '#' or ';'. A value is taken byte for byte: the spaces around
+// it are trimmed and one pair of double quotes around it is removed, nothing
+// else (no escapes, no continuation lines, no comment after a value). A line
+// of another form, a key given twice, an unknown key, a control character in
+// a value or an unterminated quote makes the whole text an error.
+#pragma once
+
+#include <QString>
+
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace adv {
+
+struct KeyValue {
+    int line = 0;  // from 1
+    std::string_view key;
+    std::string_view value;
+};
+
+// The text's values in their order, or the first problem: its line, its
+// key when it has one, and what is wrong, in Italian.
+struct KeyValues {
+    std::vector<KeyValue> values;
+    int badLine = 0;  // 0: none
+    std::string_view badKey;
+    QString problem;
+    explicit operator bool() const { return badLine == 0; }
+};
+
+// `text` (a byte order mark before it is ignored) with the keys it may hold.
+// The views point into `text`.
+KeyValues readKeyValues(std::string_view text, std::span<const std::string_view> keys);
+
+// What a value read from such a file looks like on a terminal: bytes that
+// are not printable UTF-8 are written as \xNN, so nothing read from the
+// file can move the cursor or change the terminal's state.
+QString shownValue(std::string_view bytes);
+
+}  // namespace adv
