@@ -1,0 +1,63 @@
+// The maker's signed index of releases: which release file sites take, its
+// size and hash, when it was signed, the plan by which sites take it, and the
+// releases withdrawn. --publish writes it, beside the program, last of all;
+// its signature beside it is the maker's, as the program's is.
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/core/Minisign.h"
+
+namespace adv {
+
+// When sites take the current release: each stage lets a share of the sites
+// (percent) take it once its delay after the signed time has passed. Paused,
+// no site takes it; the sites that have it keep it.
+struct Rollout {
+    struct Stage {
+        int percent = 100;
+        std::chrono::hours delay{0};
+        bool operator==(const Stage&) const = default;
+    };
+    std::vector<Stage> stages{Stage{}};
+    bool paused = false;
+
+    // "10@0h,50@24h,100@72h", "100" (the default) or "pausa"; nothing when
+    // it is none of these: shares and delays rising, the last share 100.
+    static std::optional<Rollout> parse(std::string_view text);
+    std::string text() const;
+    bool operator==(const Rollout&) const = default;
+};
+
+struct ReleaseIndex {
+    static constexpr int kFormat = 1;
+    std::string release;  // the release file, relative to the remote folder ("releases/...")
+    std::int64_t size = 0;
+    minisign::Hash hash{};
+    std::int64_t signedAt = 0;  // the release's signed time, seconds since 1970
+    Rollout rollout;
+    std::vector<minisign::Hash> withdrawn;
+
+    // The index as it is stored; read back, it is this index again.
+    std::string text() const;
+    bool operator==(const ReleaseIndex&) const = default;
+};
+
+// An index as read: the index, or what is wrong with it (Italian).
+struct ReadIndex {
+    std::optional<ReleaseIndex> index;
+    QString problem;
+};
+
+// Strictly, as the configuration is read; an index of a later format, or
+// with a key or value this program does not know, is refused whole.
+ReadIndex readReleaseIndex(std::string_view text);
+
+}  // namespace adv
