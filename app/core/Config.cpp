@@ -43,7 +43,7 @@ public:
         std::string_view defaultText;
         void (Reader::*read)(std::string_view value);
     };
-    static const std::array<Key, 17> kKeys;
+    static const std::array<Key, 19> kKeys;
 
     static void readDefaults(Config& config)
     {
@@ -166,6 +166,15 @@ private:
         config_.ftp.caFile = QFile::encodeName(info.absoluteFilePath()).toStdString();
     }
     void readRemoteFolder(std::string_view v) { text(v, config_.remoteFolder, false); }
+    void readSigningKey(std::string_view v)
+    {
+        config_.signingKey = v.empty() ? QString() : QFileInfo(path(v)).absoluteFilePath();
+    }
+    void readKeepReleases(std::string_view v)
+    {
+        if (auto n = integer(v, 1, 100))
+            config_.keepReleases = static_cast<int>(*n);
+    }
     void readLogFile(std::string_view v)
     {
         // Not written: the place of each OS. Written empty: no log.
@@ -216,7 +225,7 @@ private:
     std::string_view key_;
 };
 
-const std::array<Reader::Key, 17> Reader::kKeys{{
+const std::array<Reader::Key, 19> Reader::kKeys{{
     {"root", "/", &Reader::readRoot},
     {"close_grace_s", "3", &Reader::readCloseGrace},
     {"show_download", "false", &Reader::readShowDownload},
@@ -234,6 +243,8 @@ const std::array<Reader::Key, 17> Reader::kKeys{{
     {"max_download_mb", "512", &Reader::readMaxDownload},
     {"public_key", "", &Reader::readPublicKey},
     {"log_file", "", &Reader::readLogFile},
+    {"signing_key", "", &Reader::readSigningKey},
+    {"keep_releases", "3", &Reader::readKeepReleases},
 }};
 
 void Reader::parse(std::string_view text)

@@ -36,6 +36,11 @@ struct Config {
     // The maker's minisign key: with one, only downloads it signed are installed.
     std::optional<minisign::PublicKey> publicKey;
 
+    // The maker's side (--publish): the minisign secret key file, and how
+    // many release files the server keeps.
+    QString signingKey;
+    int keepReleases = 3;
+
     // The run's log file: none, the place of each OS; empty, no log.
     std::optional<QString> logFile;
 

@@ -1,0 +1,46 @@
+#include "platform/Terminal.h"
+
+#include "platform/Text_win.h"
+
+namespace adv::platform {
+
+std::optional<std::string> readSecret(std::string_view prompt)
+{
+    HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+    DWORD before = 0;
+    const bool console = in != INVALID_HANDLE_VALUE && GetConsoleMode(in, &before);
+    const std::wstring shown = win::toUtf16(prompt).value_or(L"Password: ");
+    DWORD written = 0;
+    std::optional<std::string> secret;
+    if (console) {
+        SetConsoleMode(in, (before & ~DWORD{ENABLE_ECHO_INPUT}) | ENABLE_LINE_INPUT);
+        HANDLE out = GetStdHandle(STD_ERROR_HANDLE);
+        WriteConsoleW(out, shown.data(), DWORD(shown.size()), &written, nullptr);
+        std::wstring wide;
+        wchar_t unit = 0;
+        DWORD got = 0;
+        while (wide.size() <= kMaxSecretBytes && ReadConsoleW(in, &unit, 1, &got, nullptr) && got == 1 && unit != L'\n')
+            wide += unit;
+        if (!wide.empty() && wide.back() == L'\r')
+            wide.pop_back();
+        if (wide.size() <= kMaxSecretBytes)
+            secret = win::toUtf8(wide);
+        SetConsoleMode(in, before);
+        WriteConsoleW(out, L"\r\n", 2, &written, nullptr);
+    } else {
+        HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+        WriteFile(err, prompt.data(), DWORD(prompt.size()), &written, nullptr);
+        HANDLE stdinHandle = GetStdHandle(STD_INPUT_HANDLE);
+        secret = readSecretLine([stdinHandle]() -> std::optional<char> {
+            char c = 0;
+            DWORD got = 0;
+            return ReadFile(stdinHandle, &c, 1, &got, nullptr) && got == 1 ? std::optional<char>(c) : std::nullopt;
+        });
+    }
+    if (in != INVALID_HANDLE_VALUE)
+        CloseHandle(in);
+    return secret;
+}
+
+}  // namespace adv::platform
