@@ -87,6 +87,7 @@ public:
     FtpResult Rename(const std::string& from, const std::string& to) override;
     FtpResult Delete(const std::string& remoteName) override;
     FtpResult MakeFolder(const std::string& name) override;
+    FtpResult RemoveFolder(const std::string& name) override;
     FtpResult FetchListing(FtpSink& sink) override;
 
 private:
@@ -592,6 +593,13 @@ FtpResult CurlFtpClient::MakeFolder(const std::string& name)
     if (fileUrl(name).empty() || name.front() == '*')
         return failure(FtpFailure::Setting, "invalid remote folder name '" + name + "'");
     return command({"MKD " + name}, "cannot make the folder '" + name + "'");
+}
+
+FtpResult CurlFtpClient::RemoveFolder(const std::string& name)
+{
+    if (fileUrl(name).empty() || name.front() == '*')
+        return failure(FtpFailure::Setting, "invalid remote folder name '" + name + "'");
+    return command({"RMD " + name}, "cannot remove the folder '" + name + "'");
 }
 
 FtpResult CurlFtpClient::FetchListing(FtpSink& sink)

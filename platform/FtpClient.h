@@ -133,8 +133,10 @@ public:
     virtual FtpResult Rename(const std::string& from, const std::string& to) = 0;
     // DELE.
     virtual FtpResult Delete(const std::string& remoteName) = 0;
-    // MKD of a folder in the current one (one that exists is refused).
+    // MKD of a folder in the current one (one that exists is refused), and
+    // RMD of an empty one.
     virtual FtpResult MakeFolder(const std::string& name) = 0;
+    virtual FtpResult RemoveFolder(const std::string& name) = 0;
     // NLST: the current folder's names, one a line, into `sink`.
     virtual FtpResult FetchListing(FtpSink& sink) = 0;
 };

@@ -184,6 +184,15 @@ Checked Signature::check(std::string_view text, const PublicKey& key, std::strin
     return {signature, {}};
 }
 
+Hash hashOf(std::string_view bytes)
+{
+    initialise();
+    Hash out{};
+    crypto_generichash(out.data(), out.size(), reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                       nullptr, 0);
+    return out;
+}
+
 Check Signature::verifies(const Hash& fileHash) const
 {
     if (crypto_sign_verify_detached(signature_.data(), fileHash.data(), fileHash.size(), key_.key.data()) != 0)

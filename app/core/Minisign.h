@@ -103,6 +103,9 @@ struct SecretKeyRead {
     Check check;
 };
 
+// BLAKE2b-512 of bytes at hand.
+Hash hashOf(std::string_view bytes);
+
 // BLAKE2b-512 of a stream, fed as the bytes arrive and computed beside the
 // caller, on a thread of its own. final() once, after the last update().
 class StreamHash {

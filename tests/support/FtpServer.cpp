@@ -41,6 +41,8 @@ const char* faultArgument(FtpFault fault)
     case FtpFault::Grow: return "grow";
     case FtpFault::UploadPauses: return "upload-pauses";
     case FtpFault::Reply421: return "reply-421";
+    case FtpFault::RenameKeeps: return "rename-keeps";
+    case FtpFault::CutWrites: return "cut-writes";
     }
     return "none";
 }

@@ -37,6 +37,8 @@ enum class FtpFault {
     Grow,           // the file grows just after it was sent (an upload in progress)
     UploadPauses,   // the file grows 0.4 s after it was sent (an upload between two writes)
     Reply421,       // RETR is answered 421 and the connection closed
+    RenameKeeps,    // RNTO onto a name in use is refused
+    CutWrites,      // the faultAfterBytes'th command that changes the tree drops the connection instead
 };
 
 struct FtpServerOptions {

@@ -58,6 +58,15 @@ struct Maker {
                base64(algorithm + Bytes(id, 8) + signature) + "\ntrusted comment: " + comment + "\n" +
                base64(sign(signature + Bytes(comment.begin(), comment.end()))) + "\n";
     }
+    // The secret key file `minisign -G -W` writes (open: no password).
+    std::string secretKeyFile() const
+    {
+        const Bytes zeros(2 + 32 + 16, 0), sum(32, 0);
+        return "untrusted comment: minisign encrypted secret key\n" +
+               base64(Bytes{'E', 'd'} + zeros.substr(0, 2) + Bytes{'B', '2'} + zeros.substr(2) + Bytes(id, 8) +
+                      Bytes(secretKey, 64) + sum) +
+               "\n";
+    }
     // As the maker releases dolvo.exe, signed at `timestamp`.
     std::string release(const std::string& file, long long timestamp) const
     {

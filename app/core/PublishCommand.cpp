@@ -1,0 +1,409 @@
+#include "app/core/PublishCommand.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSysInfo>
+
+#include <algorithm>
+#include <vector>
+
+#include "app/core/KeyValueText.h"
+#include "app/core/Minisign.h"
+#include "install/FileReplacement.h"
+
+using namespace Qt::StringLiterals;
+
+namespace adv {
+namespace {
+
+constexpr std::int64_t kLockTakenOverAfter = 60 * 60;
+constexpr std::string_view kPartSuffix = ".part";
+constexpr std::string_view kLockOwner = "owner";
+
+QString q(std::string_view text)
+{
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QString because(const QString& italian, const std::string& detail)
+{
+    return detail.empty() ? italian : italian + u" (dettaglio: %1)"_s.arg(shownValue(detail));
+}
+
+// A local file, whole, or why not; bounded as a download is.
+std::optional<std::string> readLocal(const QString& path, std::int64_t limit, QString& why)
+{
+    const QFileInfo info(path);
+    QFile file(path);
+    if (!info.isFile() || !file.open(QIODevice::ReadOnly)) {
+        why = u"il file %1 non si può leggere"_s.arg(path);
+        return std::nullopt;
+    }
+    const QByteArray bytes = file.read(limit + 1);
+    if (bytes.size() > limit || bytes.isEmpty()) {
+        why = u"il file %1 è vuoto o più grande di %2 byte"_s.arg(path).arg(limit);
+        return std::nullopt;
+    }
+    return bytes.toStdString();
+}
+
+// The bytes read back, hashed as they come.
+class HashingSink final : public platform::FtpSink {
+public:
+    explicit HashingSink(std::int64_t capacity) : capacity_(capacity) {}
+    platform::FtpResult take(const char* data, std::size_t size) override
+    {
+        bytes_.append(data, size);
+        return {};
+    }
+    std::int64_t capacity() const override { return capacity_; }
+    const std::string& bytes() const { return bytes_; }
+
+private:
+    std::int64_t capacity_;
+    std::string bytes_;
+};
+
+class Publisher {
+public:
+    Publisher(UpdateUi& ui, platform::FtpPublishSession& ftp, const Config& config, std::int64_t now)
+        : ui_(ui), ftp_(ftp), config_(config), now_(now)
+    {
+    }
+
+    PublishReport run(const PublishRequest& request, const std::function<std::optional<std::string>()>& askPassword)
+    {
+        if (auto refused = prepare(request, askPassword))
+            return *refused;
+        if (auto failed = connect())
+            return *failed;
+        if (auto locked = lock())
+            return *locked;
+        std::optional<PublishReport> failed = offeredIsOlder();
+        if (!failed)
+            failed = putRelease();
+        if (!failed)
+            failed = putIndex(request.rollout);
+        if (!failed && goesToEverySite(request.rollout))
+            failed = putLegacyPair();
+        if (!failed)
+            prune();
+        unlock();
+        ftp_.CloseSession();
+        if (failed)
+            return *failed;
+        say(u"Pubblicazione completata: %1"_s.arg(q(index_.release)));
+        return {PublishOutcome::Published, {}};
+    }
+
+private:
+    void say(const QString& line) { ui_.AppendStatus(line); }
+
+    static PublishReport refused(const QString& why) { return {PublishOutcome::Refused, why}; }
+    PublishReport serverFailure(const platform::FtpResult& why, const QString& what)
+    {
+        QString cause = because(what, why.detail);
+        if (!why.serverReply.empty())
+            cause += u"; risposta del server: \"%1\""_s.arg(shownValue(why.serverReply));
+        return {PublishOutcome::ServerFailed, cause};
+    }
+
+    // The program, its signature and the key, all checked before anything is sent.
+    std::optional<PublishReport> prepare(const PublishRequest& request,
+                                         const std::function<std::optional<std::string>()>& askPassword)
+    {
+        if (!config_.publicKey)
+            return refused(u"manca public_key nella configurazione: la pubblicazione si controlla con essa"_s);
+        if (config_.signingKey.isEmpty())
+            return refused(u"manca signing_key nella configurazione"_s);
+        QString why;
+        const auto program = readLocal(request.program, config_.ftp.maxDownloadBytes, why);
+        if (!program)
+            return refused(why);
+        program_ = *program;
+        const minisign::Hash hash = minisign::hashOf(program_);
+
+        const auto keyText = readLocal(config_.signingKey, 64 * 1024, why);
+        if (!keyText)
+            return refused(why);
+        std::string password;
+        if (minisign::SecretKey::sealed(*keyText).value_or(false)) {
+            const std::optional<std::string> given = askPassword();
+            if (!given)
+                return refused(u"nessuna password per la chiave segreta"_s);
+            password = *given;
+        }
+        minisign::SecretKeyRead opened = minisign::SecretKey::read(*keyText, password);
+        std::fill(password.begin(), password.end(), '\0');
+        if (!opened.key)
+            return refused(because(u"la chiave segreta non si può usare"_s, opened.check.failure));
+        const minisign::PublicKey own = opened.key->publicKey();
+        if (own.id != config_.publicKey->id || own.key != config_.publicKey->key)
+            return refused(u"la chiave segreta non è quella di public_key: i siti rifiuterebbero la versione"_s);
+        key_.emplace(std::move(*opened.key));
+
+        if (request.signatureFile.isEmpty()) {
+            signature_ =
+                key_->sign(hash, "timestamp:" + std::to_string(now_) + "\tfile:" + std::string(kUpdatedProgram));
+        } else {
+            const auto given = readLocal(request.signatureFile, minisign::kMaxSignatureBytes, why);
+            if (!given)
+                return refused(why);
+            signature_ = *given;
+        }
+        const minisign::Checked checked = minisign::Signature::check(signature_, *config_.publicKey, kUpdatedProgram);
+        if (!checked.signature)
+            return refused(because(u"la firma non è valida"_s, checked.check.failure));
+        if (const minisign::Check genuine = checked.signature->verifies(hash); !genuine)
+            return refused(because(u"la firma non è di questo programma"_s, genuine.failure));
+
+        index_.size = static_cast<std::int64_t>(program_.size());
+        index_.hash = hash;
+        index_.signedAt = checked.signature->timestamp();
+        index_.release = std::string(kReleaseFolderName) + "/" + std::string(kUpdatedProgram).substr(0, 5) + "-" +
+                         std::to_string(index_.signedAt) + "-" + minisign::toHex(hash).substr(0, 8) + ".exe";
+        say(u"Programma firmato il %1: %2"_s.arg(index_.signedAt).arg(q(index_.release)));
+        return std::nullopt;
+    }
+
+    std::optional<PublishReport> connect()
+    {
+        ftp_.setHostname(config_.host);
+        ftp_.setUsername(config_.user);
+        ftp_.setPassword(config_.password);
+        ftp_.setPassive(true);
+        say(u"Collegamento a %1"_s.arg(q(config_.host)));
+        if (const platform::FtpResult opened = ftp_.OpenSession(); !opened)
+            return PublishReport{PublishOutcome::ConnectFailed, because(u"collegamento non riuscito"_s, opened.detail)};
+        if (const platform::FtpResult entered = ftp_.EnterRemoteFolder(config_.remoteFolder); !entered)
+            return PublishReport{PublishOutcome::ConnectFailed,
+                                 because(u"la cartella del server non si apre"_s, entered.detail)};
+        return std::nullopt;
+    }
+
+    bool enter(std::string_view below)
+    {
+        return bool(ftp_.EnterRemoteFolder(below.empty() ? config_.remoteFolder
+                                                         : config_.remoteFolder + "/" + std::string(below)));
+    }
+
+    // A folder made is the lock: making one is the server's own test-and-set.
+    // Inside, who holds it and since when; an hour later it is taken over.
+    std::optional<PublishReport> lock()
+    {
+        const std::string owner = QSysInfo::machineHostName().toStdString() + " " + std::to_string(now_) + "\n";
+        if (!ftp_.MakeFolder(kLockFolderName)) {
+            HashingSink held(1024);
+            const bool read = enter(kLockFolderName) && ftp_.FetchFile(std::string(kLockOwner), held);
+            const auto space = held.bytes().rfind(' ');
+            const std::int64_t since =
+                read && space != std::string::npos ? std::atoll(held.bytes().c_str() + space + 1) : 0;
+            enter({});
+            if (since > 0 && now_ - since < kLockTakenOverAfter)
+                return PublishReport{PublishOutcome::Locked,
+                                     u"un'altra pubblicazione è in corso (%1)"_s.arg(shownValue(held.bytes()))};
+            say(u"Pubblicazione precedente interrotta: il blocco viene ripreso"_s);
+        }
+        if (!enter(kLockFolderName) || !ftp_.PutFile(std::string(kLockOwner), owner) || !enter({}))
+            return PublishReport{PublishOutcome::ServerFailed, u"impossibile scrivere il blocco sul server"_s};
+        locked_ = true;
+        return std::nullopt;
+    }
+
+    void unlock()
+    {
+        if (!locked_ || !enter(kLockFolderName))
+            return;
+        (void)ftp_.Delete(std::string(kLockOwner));
+        if (enter({}))
+            (void)ftp_.RemoveFolder(kLockFolderName);
+    }
+
+    // The release on the server now: from its index, else from the pair
+    // today's sites read. Nothing older may be published over it.
+    std::optional<PublishReport> offeredIsOlder()
+    {
+        std::int64_t offered = 0;
+        HashingSink stored(minisign::kMaxSignatureBytes + 64 * 1024);
+        if (ftp_.FetchFile(kIndexName, stored)) {
+            const auto parts = openedIndex(stored.bytes());
+            const minisign::Checked checked =
+                parts ? minisign::Signature::check(parts->first, *config_.publicKey, kIndexName) : minisign::Checked{};
+            const ReadIndex read = parts ? readReleaseIndex(parts->second) : ReadIndex{};
+            if (!checked.signature || !checked.signature->verifies(minisign::hashOf(parts->second)) || !read.index)
+                return refused(u"l'indice sul server non è firmato con questa chiave o è danneggiato: nulla è stato "
+                               u"cambiato"_s);
+            offered = read.index->signedAt;
+            previous_ = read.index;
+        } else {
+            HashingSink legacy(minisign::kMaxSignatureBytes);
+            const std::string name = std::string(kUpdatedProgram) + std::string(install::kSignatureSuffix);
+            if (ftp_.FetchFile(name, legacy)) {
+                const minisign::Checked checked =
+                    minisign::Signature::check(legacy.bytes(), *config_.publicKey, kUpdatedProgram);
+                offered = checked.signature ? checked.signature->timestamp() : 0;
+            }
+        }
+        if (offered >= index_.signedAt)
+            return refused(
+                u"il server offre già una versione firmata il %1, non precedente a questa (%2)"_s.arg(offered).arg(
+                    index_.signedAt));
+        return std::nullopt;
+    }
+
+    // Uploaded under a name no site reads, read back and compared, then put
+    // in place by a rename. A server that will not rename onto a name in
+    // use gets a delete first, and that is said.
+    std::optional<PublishReport> putChecked(const std::string& name, const std::string& bytes)
+    {
+        const std::string part = "." + name + std::string(kPartSuffix);
+        say(u"Invio di %1 (%2 byte)"_s.arg(q(name)).arg(bytes.size()));
+        if (const platform::FtpResult put = ftp_.PutFile(
+                part, bytes, [this](std::int64_t sent, std::int64_t total) { ui_.downloadProgress(sent, total); });
+            !put) {
+            ui_.downloadEnded();
+            return serverFailure(put, u"invio di %1 non riuscito: nulla è cambiato per i siti"_s.arg(q(name)));
+        }
+        ui_.downloadEnded();
+        HashingSink back(static_cast<std::int64_t>(bytes.size()));
+        if (const platform::FtpResult read = ftp_.FetchFile(part, back); !read)
+            return serverFailure(read, u"rilettura di %1 non riuscita: nulla è cambiato per i siti"_s.arg(q(name)));
+        if (minisign::hashOf(back.bytes()) != minisign::hashOf(bytes))
+            return PublishReport{
+                PublishOutcome::Mismatch,
+                u"%1 riletto dal server non è quello inviato: nulla è cambiato per i siti"_s.arg(q(name))};
+        platform::FtpResult renamed = ftp_.Rename(part, name);
+        if (!renamed && renamed.failure == platform::FtpFailure::Refused && ftp_.Delete(name)) {
+            say(u"Il server non sostituisce un file con una ridenominazione: %1 cancellato prima"_s.arg(q(name)));
+            renamed = ftp_.Rename(part, name);
+        }
+        if (!renamed)
+            return PublishReport{
+                PublishOutcome::RenameRefused,
+                because(u"il server non ha messo al suo posto %1; visibili: %2"_s.arg(q(name), visible()),
+                        renamed.detail)};
+        return std::nullopt;
+    }
+
+    QString visible()
+    {
+        return previous_ ? u"l'indice precedente (%1)"_s.arg(q(previous_->release))
+                         : u"la coppia dolvo.exe e la sua firma precedenti"_s;
+    }
+
+    std::optional<PublishReport> putRelease()
+    {
+        if (!enter(kReleaseFolderName)) {
+            if (const platform::FtpResult made = ftp_.MakeFolder(std::string(kReleaseFolderName));
+                !made || !enter(kReleaseFolderName))
+                return serverFailure(made, u"la cartella delle versioni non si può creare"_s);
+        }
+        const std::string name = index_.release.substr(kReleaseFolderName.size() + 1);
+        std::optional<PublishReport> failed = putChecked(name, program_);
+        if (!failed)
+            failed = putChecked(name + std::string(install::kSignatureSuffix), signature_);
+        enter({});
+        return failed;
+    }
+
+    std::optional<PublishReport> putIndex(const Rollout& rollout)
+    {
+        index_.rollout = rollout;
+        if (previous_)
+            index_.withdrawn = previous_->withdrawn;
+        const std::string text = index_.text();
+        const std::string signature =
+            key_->sign(minisign::hashOf(text), "timestamp:" + std::to_string(now_) + "\tfile:" + kIndexName);
+        return putChecked(kIndexName, sealedIndex(signature, text));
+    }
+
+    static bool goesToEverySite(const Rollout& rollout)
+    {
+        return !rollout.paused && rollout.stages.size() == 1 && rollout.stages.front().delay.count() == 0;
+    }
+
+    // Today's sites read the program, then its signature: the program first,
+    // so that no site ever sees a signature of a program not yet there.
+    std::optional<PublishReport> putLegacyPair()
+    {
+        std::optional<PublishReport> failed = putChecked(std::string(kUpdatedProgram), program_);
+        if (!failed)
+            failed = putChecked(std::string(kUpdatedProgram) + std::string(install::kSignatureSuffix), signature_);
+        return failed;
+    }
+
+    // The newest keep_releases release files stay, and always the index's;
+    // leftovers of a cut publish go too.
+    void prune()
+    {
+        if (!enter(kReleaseFolderName))
+            return;
+        HashingSink listing(1024 * 1024);
+        if (ftp_.FetchListing(listing)) {
+            std::vector<std::string> releases;
+            std::string_view rest = listing.bytes();
+            while (!rest.empty()) {
+                const auto end = rest.find('\n');
+                std::string name(rest.substr(0, end));
+                rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+                if (!name.empty() && name.back() == '\r')
+                    name.pop_back();
+                if (name.starts_with('.') && name.ends_with(kPartSuffix))
+                    (void)ftp_.Delete(name);
+                else if (name.ends_with(".exe"))
+                    releases.push_back(name);
+            }
+            // The signed time leads the name: newest last.
+            std::sort(releases.begin(), releases.end());
+            const std::string current = index_.release.substr(kReleaseFolderName.size() + 1);
+            const auto keep = static_cast<std::size_t>(config_.keepReleases);
+            for (std::size_t i = 0; i + keep < releases.size(); ++i) {
+                if (releases[i] == current)
+                    continue;
+                say(u"Versione vecchia rimossa: %1"_s.arg(q(releases[i])));
+                (void)ftp_.Delete(releases[i]);
+                (void)ftp_.Delete(releases[i] + std::string(install::kSignatureSuffix));
+            }
+        }
+        enter({});
+    }
+
+    UpdateUi& ui_;
+    platform::FtpPublishSession& ftp_;
+    const Config& config_;
+    std::int64_t now_;
+    std::string program_;
+    std::string signature_;
+    std::optional<minisign::SecretKey> key_;
+    ReleaseIndex index_;
+    std::optional<ReleaseIndex> previous_;
+    bool locked_ = false;
+};
+
+}  // namespace
+
+std::string sealedIndex(const std::string& signature, const std::string& text)
+{
+    return signature + text;
+}
+
+std::optional<std::pair<std::string, std::string>> openedIndex(std::string_view stored)
+{
+    std::size_t end = 0;
+    for (int line = 0; line < 4; ++line) {
+        end = stored.find('\n', end);
+        if (end == std::string_view::npos)
+            return std::nullopt;
+        ++end;
+    }
+    return std::pair{std::string(stored.substr(0, end)), std::string(stored.substr(end))};
+}
+
+PublishReport PublishCommand(UpdateUi& ui, platform::FtpPublishSession& ftp, const Config& config,
+                             const PublishRequest& request,
+                             const std::function<std::optional<std::string>()>& askPassword, std::int64_t now)
+{
+    return Publisher(ui, ftp, config, now).run(request, askPassword);
+}
+
+}  // namespace adv

@@ -1,0 +1,60 @@
+// The maker's --publish: a new dolvo.exe to the server, signed, uploaded
+// whole under names no site reads yet, checked by reading it back, and made
+// visible last, by renames: first the release, then the index that names it,
+// then (when it goes to every site) the pair today's sites read.
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "app/core/Config.h"
+#include "app/core/ProductTable.h"
+#include "app/core/ReleaseIndex.h"
+#include "app/core/UpdateUi.h"
+#include "platform/FtpClient.h"
+
+namespace adv {
+
+struct PublishRequest {
+    QString program;        // the new dolvo.exe
+    QString signatureFile;  // the maker's own signature of it; empty: signed here
+    Rollout rollout;
+};
+
+enum class PublishOutcome {
+    Published,
+    Refused,        // the key or the signature, before anything was sent
+    ConnectFailed,  // no session, or the folder cannot be entered
+    Locked,         // another publisher holds the server
+    Mismatch,       // a file read back is not what was sent: nothing visible changed
+    RenameRefused,  // the server refused to put a file in place: the report lists what is visible
+    ServerFailed,   // another failure on the server: nothing visible changed
+};
+
+struct PublishReport {
+    PublishOutcome outcome = PublishOutcome::Refused;
+    QString cause;  // why, in Italian; empty when all went well
+};
+
+// The names on the server, in the remote folder.
+inline const std::string kIndexName = std::string(kUpdatedProgram) + ".index";
+inline constexpr std::string_view kReleaseFolderName = "releases";
+inline const std::string kLockFolderName = std::string(kUpdatedProgram) + ".publishing";
+
+// `askPassword` is asked only for a key sealed with one; `now` is the
+// signing time, seconds since 1970.
+PublishReport PublishCommand(UpdateUi& ui, platform::FtpPublishSession& ftp, const Config& config,
+                             const PublishRequest& request,
+                             const std::function<std::optional<std::string>()>& askPassword, std::int64_t now);
+
+// An index file as stored: the minisign signature of the index text (four
+// lines), then the text, so that both change in one rename.
+std::string sealedIndex(const std::string& signature, const std::string& text);
+// The two parts of a stored index; nothing when it is not in that form.
+std::optional<std::pair<std::string, std::string>> openedIndex(std::string_view stored);
+
+}  // namespace adv

@@ -1,0 +1,174 @@
+// The maker's publish against a real FTP server on 127.0.0.1: whatever
+// happens, sites are only ever offered a whole release, old or new.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <map>
+#include <string>
+
+#include "app/core/PublishCommand.h"
+#include "tests/support/FtpServer.h"
+#include "tests/support/MinisignMaker.h"
+#include "tests/support/RecordingUi.h"
+
+using namespace Qt::StringLiterals;
+using adv::PublishOutcome;
+using adv::test::FtpFault;
+
+namespace {
+
+constexpr std::int64_t kOld = 1790000000, kNow = 1796000000;
+const std::string kProgram = "MZ la versione nuova di dolvo.exe";
+
+void put(const QString& path, const std::string& bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes.data(), qint64(bytes.size())) >= 0);
+}
+
+std::string got(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+}
+
+// The maker's machine and the server's tree, which offers an old release.
+struct Site {
+    QTemporaryDir dir;
+    QString served = dir.filePath(u"ftp"_s), folder = served + u"/download"_s;
+    adv::test::Maker maker, stranger;
+
+    Site()
+    {
+        put(folder + u"/dolvo.exe"_s, "MZ vecchia");
+        put(folder + u"/dolvo.exe.minisig"_s, maker.release("MZ vecchia", kOld));
+        put(dir.filePath(u"dolvo.exe"_s), kProgram);
+        put(dir.filePath(u"maker.key"_s), maker.secretKeyFile());
+        put(dir.filePath(u"stranger.key"_s), stranger.secretKeyFile());
+    }
+    std::map<QString, std::string> tree() const
+    {
+        std::map<QString, std::string> files;
+        for (QDirIterator it(served, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                             QDirIterator::Subdirectories);
+             it.hasNext();) {
+            const QString path = it.next();
+            files[path.mid(served.size())] = got(path);
+        }
+        return files;
+    }
+    adv::PublishReport publish(FtpFault fault, const QString& key = u"maker.key"_s, const std::string& signature = {},
+                               std::int64_t now = kNow, int cutAt = 0, adv::test::RecordingUi* ui = nullptr)
+    {
+        adv::test::FtpServerOptions options;
+        options.root = served;
+        options.writable = true;
+        options.fault = fault;
+        options.faultAfterBytes = cutAt;
+        adv::test::FtpServer server(options);
+        adv::Config config;
+        config.host = "127.0.0.1";
+        config.user = options.user;
+        config.password = options.password;
+        config.remoteFolder = "download";
+        config.ftp.port = server.port();
+        config.ftp.connectTimeout = std::chrono::seconds(5);
+        config.publicKey = maker.key();
+        config.signingKey = dir.filePath(key);
+        adv::PublishRequest request{dir.filePath(u"dolvo.exe"_s), {}, adv::Rollout{}};
+        if (!signature.empty()) {
+            put(dir.filePath(u"given.minisig"_s), signature);
+            request.signatureFile = dir.filePath(u"given.minisig"_s);
+        }
+        adv::test::RecordingUi own(true);
+        auto ftp = adv::platform::makeCurlFtpPublishSession(config.ftp);
+        return adv::PublishCommand(
+            ui ? *ui : own, *ftp, config, request, [] { return std::nullopt; }, now);
+    }
+    // What sites see: the pair, and the index, each whole and the maker's.
+    void expectWhole(const std::string& program, const char* label) const
+    {
+        const auto signature =
+            adv::minisign::Signature::check(got(folder + u"/dolvo.exe.minisig"_s), maker.key(), "dolvo.exe");
+        ASSERT_TRUE(signature.signature) << label;
+        EXPECT_TRUE(signature.signature->verifies(adv::minisign::hashOf(got(folder + u"/dolvo.exe"_s)))) << label;
+        EXPECT_EQ(got(folder + u"/dolvo.exe"_s), program) << label;
+        const std::string stored = got(folder + u"/dolvo.exe.index"_s);
+        if (stored.empty())
+            return;
+        const auto parts = adv::openedIndex(stored);
+        ASSERT_TRUE(parts) << label;
+        const auto index = adv::readReleaseIndex(parts->second).index;
+        ASSERT_TRUE(index) << label;
+        EXPECT_EQ(adv::minisign::hashOf(got(folder + u'/' + QString::fromStdString(index->release))), index->hash)
+            << label;
+    }
+};
+
+TEST(Publish, ReleasesWholeOrRefusesBeforeSendingAnything)
+{
+    const adv::test::Maker other;
+    const struct {
+        const char* label;
+        FtpFault fault;
+        QString key;
+        bool otherFile;
+        std::int64_t now;
+        PublishOutcome outcome;
+    } rows[] = {
+        {"a new release", FtpFault::None, u"maker.key"_s, false, kNow, PublishOutcome::Published},
+        {"a server that keeps names in use", FtpFault::RenameKeeps, u"maker.key"_s, false, kNow,
+         PublishOutcome::Published},
+        {"another key", FtpFault::None, u"stranger.key"_s, false, kNow, PublishOutcome::Refused},
+        {"a signature of another file", FtpFault::None, u"maker.key"_s, true, kNow, PublishOutcome::Refused},
+        {"not newer than the server's", FtpFault::None, u"maker.key"_s, false, kOld, PublishOutcome::Refused},
+    };
+    for (const auto& row : rows) {
+        Site site;
+        const auto before = site.tree();
+        const std::string signature =
+            row.otherFile ? site.maker.signatureOf(kProgram, "timestamp:" + std::to_string(kNow) + "\tfile:altro.exe")
+                          : std::string();
+        adv::test::RecordingUi ui(true);
+        const adv::PublishReport report = site.publish(row.fault, row.key, signature, row.now, 0, &ui);
+        EXPECT_EQ(report.outcome, row.outcome) << row.label << ": " << report.cause.toStdString();
+        if (row.outcome != PublishOutcome::Published) {
+            EXPECT_EQ(site.tree(), before) << row.label;
+            continue;
+        }
+        site.expectWhole(kProgram, row.label);
+        const auto after = site.tree();
+        EXPECT_TRUE(std::none_of(after.begin(), after.end(), [](const auto& file) {
+            return file.first.endsWith(u".part"_s) || file.first.contains(u"publishing"_s);
+        })) << row.label;
+        EXPECT_EQ(ui.lines.join(u'\n').contains(u"cancellato prima"_s), row.fault == FtpFault::RenameKeeps)
+            << row.label;
+    }
+}
+
+// Cut at each of its steps in turn, a publish leaves sites a whole release;
+// the next publish finishes the job and clears what the cut left.
+TEST(Publish, ACutAtAnyStepLeavesAWholeReleaseOffered)
+{
+    Site counted;
+    ASSERT_EQ(counted.publish(FtpFault::None).outcome, PublishOutcome::Published);
+    for (int step = 1;; ++step) {
+        Site site;
+        const adv::PublishReport cut = site.publish(FtpFault::CutWrites, u"maker.key"_s, {}, kNow, step);
+        site.expectWhole(got(site.folder + u"/dolvo.exe"_s) == kProgram ? kProgram : "MZ vecchia",
+                         std::to_string(step).c_str());
+        if (cut.outcome == PublishOutcome::Published)
+            break;
+        const adv::PublishReport again = site.publish(FtpFault::None, u"maker.key"_s, {}, kNow + 1);
+        EXPECT_EQ(again.outcome, PublishOutcome::Published) << step << ": " << again.cause.toStdString();
+        site.expectWhole(kProgram, std::to_string(step).c_str());
+        ASSERT_LT(step, 60) << "a publish takes fewer steps than this";
+    }
+}
+
+}  // namespace
