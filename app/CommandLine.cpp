@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QMessageBox>
 
@@ -24,8 +25,10 @@
 #include "app/core/UpdateCommand.h"
 #include "app/core/UpdateTexts.h"
 #include "app/core/ProcessTerminator.h"
+#include "app/core/PublishCommand.h"
 #include "app/core/ConsoleUi.h"
 #include "platform/Arguments.h"
+#include "platform/Terminal.h"
 
 using namespace Qt::StringLiterals;
 
@@ -57,6 +60,12 @@ QString help()
            u"  --update       Senza finestra e senza domanda: come --sweep, poi aggiorna il programma.\n"
            u"  --rollback     Senza finestra: come --sweep, poi rimette la versione del programma che l'ultimo\n"
            u"                 aggiornamento ha sostituito (una seconda volta torna alla più recente).\n"
+           u"  --publish PROGRAMMA  Per il produttore: firma PROGRAMMA (signing_key), lo invia al server sotto un\n"
+           u"                 nome nuovo, lo rilegge, e solo allora lo rende visibile ai siti.\n"
+           u"  --signature FILE  Con --publish: la firma minisign di PROGRAMMA già fatta dal produttore.\n"
+           u"  --rollout PIANO   Percentuale di siti e ritardo, es. 10@0h,50@24h,100@72h (predefinito 100),\n"
+           u"                 o \"pausa\"; senza --publish cambia il piano della versione attuale.\n"
+           u"  --withdraw     Per il produttore: ritira la versione attuale; i siti tornano alla precedente.\n"
            u"  -h, --help     Mostra questo aiuto.\n"
            u"  -v, --version  Mostra la versione.\n"
            u"\n"
@@ -84,7 +93,7 @@ const QString kNotVerified =
     u"dal produttore, scrivere la sua chiave pubblica minisign (la riga \"RW...\" di minisign.pub) come public_key "
     u"nella configurazione."_s;
 
-enum class ConsoleJob { Sweep, Update, RollBack };
+enum class ConsoleJob { Sweep, Update, RollBack, Publish };
 
 int runConsole(const Config& config, ConsoleJob job)
 {
@@ -190,7 +199,24 @@ struct Request {
     std::optional<int> ended;
     std::optional<ConsoleJob> job;  // none: the window
     QString configFile;             // --config's value; empty: the usual places
+    PublishRequest publish;
 };
+
+// The maker's machine has no products to close: publishing skips the sweep.
+int runPublish(const Config& config, const PublishRequest& request)
+{
+    ConsoleUi console;
+    runlog::LoggedUi ui(console);
+    auto ftp = platform::makeCurlFtpPublishSession(config.ftp);
+    const auto askPassword = [] { return platform::readSecret("Password della chiave segreta: "); };
+    const PublishReport report =
+        PublishCommand(ui, *ftp, config, request, askPassword, QDateTime::currentSecsSinceEpoch());
+    if (!report.cause.isEmpty()) {
+        printLine(stderr, u"AggiornaDV: "_s + report.cause);
+        runlog::write(report.cause);
+    }
+    return code(exitStatus(report.outcome));
+}
 
 Request readCommandLine(int argc, char** argv)
 {
@@ -205,8 +231,13 @@ Request readCommandLine(int argc, char** argv)
     const QCommandLineOption rollBackOption(u"rollback"_s);
     const QCommandLineOption helpOption(QStringList{u"h"_s, u"help"_s});
     const QCommandLineOption versionOption(QStringList{u"v"_s, u"version"_s});
+    const QCommandLineOption publishOption(u"publish"_s, QString(), u"PROGRAMMA"_s);
+    const QCommandLineOption signatureOption(u"signature"_s, QString(), u"FILE"_s);
+    const QCommandLineOption rolloutOption(u"rollout"_s, QString(), u"PIANO"_s);
+    const QCommandLineOption withdrawOption(u"withdraw"_s);
     for (const QCommandLineOption* option :
-         {&configOption, &sweepOption, &updateOption, &rollBackOption, &helpOption, &versionOption})
+         {&configOption, &sweepOption, &updateOption, &rollBackOption, &helpOption, &versionOption, &publishOption,
+          &signatureOption, &rolloutOption, &withdrawOption})
         parser.addOption(*option);
 
     // Qt's own messages are English; the operator reads Italian.
@@ -217,34 +248,59 @@ Request readCommandLine(int argc, char** argv)
         else if (!parser.positionalArguments().isEmpty())
             why = u"argomento inatteso: %1"_s.arg(parser.positionalArguments().join(u' '));
         else
-            why = u"manca il valore di --config"_s;
+            why = u"manca il valore di un'opzione"_s;
         printLine(stderr, u"AggiornaDV: "_s + why);
         printLine(stderr, kUsage);
-        return {code(ExitStatus::Usage), {}, {}};
+        return {code(ExitStatus::Usage), {}, {}, {}};
     }
     if (parser.isSet(helpOption)) {
         printLine(stdout, help());
-        return {code(ExitStatus::Success), {}, {}};
+        return {code(ExitStatus::Success), {}, {}, {}};
     }
     if (parser.isSet(versionOption)) {
         printLine(stdout, u"AggiornaDV "_s + QStringLiteral(ADV_VERSION));
-        return {code(ExitStatus::Success), {}, {}};
+        return {code(ExitStatus::Success), {}, {}, {}};
     }
-    if (int(parser.isSet(sweepOption)) + int(parser.isSet(updateOption)) + int(parser.isSet(rollBackOption)) > 1) {
-        printLine(stderr, u"AggiornaDV: --sweep, --update e --rollback non vanno insieme"_s);
-        return {code(ExitStatus::Usage), {}, {}};
+    // --rollout alone changes the current release's plan.
+    const bool plan = parser.isSet(rolloutOption) && !parser.isSet(publishOption);
+    if (int(parser.isSet(sweepOption)) + int(parser.isSet(updateOption)) + int(parser.isSet(rollBackOption)) +
+            int(parser.isSet(publishOption)) + int(parser.isSet(withdrawOption)) + int(plan) >
+        1) {
+        printLine(stderr, u"AggiornaDV: --sweep, --update, --rollback, --publish, --rollout e --withdraw non vanno "
+                          u"insieme"_s);
+        return {code(ExitStatus::Usage), {}, {}, {}};
+    }
+    const std::optional<Rollout> rollout =
+        Rollout::parse(parser.isSet(rolloutOption) ? parser.value(rolloutOption).toStdString() : "100");
+    if (parser.isSet(signatureOption) && !parser.isSet(publishOption)) {
+        printLine(stderr, u"AggiornaDV: --signature va solo con --publish"_s);
+        return {code(ExitStatus::Usage), {}, {}, {}};
+    }
+    if (!rollout) {
+        printLine(stderr, u"AggiornaDV: --rollout: piano non valido: \"%1\" (es. 10@0h,50@24h,100@72h, o pausa)"_s.arg(
+                              shownValue(parser.value(rolloutOption).toStdString())));
+        return {code(ExitStatus::Usage), {}, {}, {}};
     }
     if (parser.isSet(configOption) && parser.value(configOption).isEmpty()) {
         printLine(stderr, u"AggiornaDV: --config: manca il nome del file di configurazione"_s);
-        return {code(ExitStatus::Config), {}, {}};
+        return {code(ExitStatus::Config), {}, {}, {}};
     }
-    Request request{std::nullopt, std::nullopt, parser.value(configOption)};
+    Request request{std::nullopt,
+                    std::nullopt,
+                    parser.value(configOption),
+                    {PublishAction::Release, parser.value(publishOption), parser.value(signatureOption), *rollout}};
     if (parser.isSet(sweepOption))
         request.job = ConsoleJob::Sweep;
     else if (parser.isSet(updateOption))
         request.job = ConsoleJob::Update;
     else if (parser.isSet(rollBackOption))
         request.job = ConsoleJob::RollBack;
+    else if (parser.isSet(publishOption) || plan || parser.isSet(withdrawOption))
+        request.job = ConsoleJob::Publish;
+    if (plan)
+        request.publish.action = PublishAction::ChangeRollout;
+    else if (parser.isSet(withdrawOption))
+        request.publish.action = PublishAction::Withdraw;
     return request;
 }
 
@@ -256,10 +312,11 @@ void startRunLog(const Config& config, std::optional<ConsoleJob> job, const QStr
         if (const Refusal refused = runlog::open(logFile))
             printLine(stderr, u"AggiornaDV: registro non scritto: "_s + *refused);
     }
-    const QString name = !job                         ? u"finestra"_s
-                         : *job == ConsoleJob::Sweep  ? u"--sweep"_s
-                         : *job == ConsoleJob::Update ? u"--update"_s
-                                                      : u"--rollback"_s;
+    const QString name = !job                          ? u"finestra"_s
+                         : *job == ConsoleJob::Sweep   ? u"--sweep"_s
+                         : *job == ConsoleJob::Update  ? u"--update"_s
+                         : *job == ConsoleJob::Publish ? u"--publish"_s
+                                                       : u"--rollback"_s;
     runlog::write(u"AggiornaDV %1, %2; %3"_s.arg(QStringLiteral(ADV_VERSION), name, read));
 }
 
@@ -297,7 +354,8 @@ int runCommandLine(int argc, char** argv, std::string_view builtInKey)
     startRunLog(config, request.job, read);
     if (!request.job)
         return runWindow(argc, argv, config);
-    const int status = runConsole(config, *request.job);
+    const int status =
+        *request.job == ConsoleJob::Publish ? runPublish(config, request.publish) : runConsole(config, *request.job);
     runlog::write(u"Stato di uscita: %1"_s.arg(status));
     return status;
 }

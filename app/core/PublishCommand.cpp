@@ -73,26 +73,31 @@ public:
 
     PublishReport run(const PublishRequest& request, const std::function<std::optional<std::string>()>& askPassword)
     {
-        if (auto refused = prepare(request, askPassword))
+        if (auto refused = openKey(askPassword))
             return *refused;
+        if (request.action == PublishAction::Release) {
+            if (auto refused = signProgram(request))
+                return *refused;
+        }
         if (auto failed = connect())
             return *failed;
         if (auto locked = lock())
             return *locked;
-        std::optional<PublishReport> failed = offeredIsOlder();
-        if (!failed)
-            failed = putRelease();
-        if (!failed)
-            failed = putIndex(request.rollout);
-        if (!failed && goesToEverySite(request.rollout))
-            failed = putLegacyPair();
+        std::optional<PublishReport> failed = offered();
+        if (!failed) {
+            switch (request.action) {
+            case PublishAction::Release: failed = release(request.rollout); break;
+            case PublishAction::ChangeRollout: failed = changeRollout(request.rollout); break;
+            case PublishAction::Withdraw: failed = withdraw(); break;
+            }
+        }
         if (!failed)
             prune();
         unlock();
         ftp_.CloseSession();
         if (failed)
             return *failed;
-        say(u"Pubblicazione completata: %1"_s.arg(q(index_.release)));
+        say(u"Fatto: i siti ora seguono %1 (%2)"_s.arg(q(index_.release), q(index_.rollout.text())));
         return {PublishOutcome::Published, {}};
     }
 
@@ -108,21 +113,14 @@ private:
         return {PublishOutcome::ServerFailed, cause};
     }
 
-    // The program, its signature and the key, all checked before anything is sent.
-    std::optional<PublishReport> prepare(const PublishRequest& request,
-                                         const std::function<std::optional<std::string>()>& askPassword)
+    // The key, checked against the one sites trust before anything is sent.
+    std::optional<PublishReport> openKey(const std::function<std::optional<std::string>()>& askPassword)
     {
         if (!config_.publicKey)
             return refused(u"manca public_key nella configurazione: la pubblicazione si controlla con essa"_s);
         if (config_.signingKey.isEmpty())
             return refused(u"manca signing_key nella configurazione"_s);
         QString why;
-        const auto program = readLocal(request.program, config_.ftp.maxDownloadBytes, why);
-        if (!program)
-            return refused(why);
-        program_ = *program;
-        const minisign::Hash hash = minisign::hashOf(program_);
-
         const auto keyText = readLocal(config_.signingKey, 64 * 1024, why);
         if (!keyText)
             return refused(why);
@@ -141,7 +139,18 @@ private:
         if (own.id != config_.publicKey->id || own.key != config_.publicKey->key)
             return refused(u"la chiave segreta non è quella di public_key: i siti rifiuterebbero la versione"_s);
         key_.emplace(std::move(*opened.key));
+        return std::nullopt;
+    }
 
+    // The program and its signature, checked as sites will check them.
+    std::optional<PublishReport> signProgram(const PublishRequest& request)
+    {
+        QString why;
+        const auto program = readLocal(request.program, config_.ftp.maxDownloadBytes, why);
+        if (!program)
+            return refused(why);
+        program_ = *program;
+        const minisign::Hash hash = minisign::hashOf(program_);
         if (request.signatureFile.isEmpty()) {
             signature_ =
                 key_->sign(hash, "timestamp:" + std::to_string(now_) + "\tfile:" + std::string(kUpdatedProgram));
@@ -160,7 +169,8 @@ private:
         index_.size = static_cast<std::int64_t>(program_.size());
         index_.hash = hash;
         index_.signedAt = checked.signature->timestamp();
-        index_.release = std::string(kReleaseFolderName) + "/" + std::string(kUpdatedProgram).substr(0, 5) + "-" +
+        const std::string_view stem = kUpdatedProgram.substr(0, kUpdatedProgram.rfind('.'));
+        index_.release = std::string(kReleaseFolderName) + "/" + std::string(stem) + "-" +
                          std::to_string(index_.signedAt) + "-" + minisign::toHex(hash).substr(0, 8) + ".exe";
         say(u"Programma firmato il %1: %2"_s.arg(index_.signedAt).arg(q(index_.release)));
         return std::nullopt;
@@ -172,6 +182,7 @@ private:
         ftp_.setUsername(config_.user);
         ftp_.setPassword(config_.password);
         ftp_.setPassive(true);
+        ftp_.setInterruptCheck([this] { return ui_.stopRequested(); });
         say(u"Collegamento a %1"_s.arg(q(config_.host)));
         if (const platform::FtpResult opened = ftp_.OpenSession(); !opened)
             return PublishReport{PublishOutcome::ConnectFailed, because(u"collegamento non riuscito"_s, opened.detail)};
@@ -220,10 +231,9 @@ private:
     }
 
     // The release on the server now: from its index, else from the pair
-    // today's sites read. Nothing older may be published over it.
-    std::optional<PublishReport> offeredIsOlder()
+    // today's sites read.
+    std::optional<PublishReport> offered()
     {
-        std::int64_t offered = 0;
         HashingSink stored(minisign::kMaxSignatureBytes + 64 * 1024);
         if (ftp_.FetchFile(kIndexName, stored)) {
             const auto parts = openedIndex(stored.bytes());
@@ -233,7 +243,7 @@ private:
             if (!checked.signature || !checked.signature->verifies(minisign::hashOf(parts->second)) || !read.index)
                 return refused(u"l'indice sul server non è firmato con questa chiave o è danneggiato: nulla è stato "
                                u"cambiato"_s);
-            offered = read.index->signedAt;
+            offeredAt_ = read.index->signedAt;
             previous_ = read.index;
         } else {
             HashingSink legacy(minisign::kMaxSignatureBytes);
@@ -241,14 +251,122 @@ private:
             if (ftp_.FetchFile(name, legacy)) {
                 const minisign::Checked checked =
                     minisign::Signature::check(legacy.bytes(), *config_.publicKey, kUpdatedProgram);
-                offered = checked.signature ? checked.signature->timestamp() : 0;
+                offeredAt_ = checked.signature ? checked.signature->timestamp() : 0;
             }
         }
-        if (offered >= index_.signedAt)
-            return refused(
-                u"il server offre già una versione firmata il %1, non precedente a questa (%2)"_s.arg(offered).arg(
-                    index_.signedAt));
         return std::nullopt;
+    }
+
+    // Nothing older may be published over what the server offers.
+    std::optional<PublishReport> release(const Rollout& rollout)
+    {
+        if (offeredAt_ >= index_.signedAt)
+            return refused(
+                u"il server offre già una versione firmata il %1, non precedente a questa (%2)"_s.arg(offeredAt_)
+                    .arg(index_.signedAt));
+        if (previous_)
+            index_.withdrawn = previous_->withdrawn;
+        std::optional<PublishReport> failed = putRelease();
+        if (!failed)
+            failed = putIndex(rollout);
+        if (!failed && goesToEverySite(rollout))
+            failed = putLegacyPair();
+        return failed;
+    }
+
+    // The current release under another plan; once it reaches every site,
+    // also as the pair today's sites read.
+    std::optional<PublishReport> changeRollout(const Rollout& rollout)
+    {
+        if (!previous_)
+            return refused(u"sul server non c'è un indice: pubblicare prima una versione con --publish"_s);
+        index_ = *previous_;
+        std::optional<PublishReport> failed = goesToEverySite(rollout) ? fetchRelease(index_) : std::nullopt;
+        if (!failed)
+            failed = putIndex(rollout);
+        if (!failed && goesToEverySite(rollout))
+            failed = putLegacyPair();
+        return failed;
+    }
+
+    // The newest kept release before the current one becomes current, for
+    // every site, and the current one is listed as withdrawn: a signed
+    // decision of the maker, the one way sites go back past their floor.
+    std::optional<PublishReport> withdraw()
+    {
+        if (!previous_)
+            return refused(u"sul server non c'è un indice: nulla da ritirare"_s);
+        const std::string current = previous_->release.substr(kReleaseFolderName.size() + 1);
+        std::optional<std::string> before;
+        for (const std::string& name : releaseNames()) {
+            if (name.ends_with(".exe") && !name.starts_with('.') && name < current)
+                before = name;
+        }
+        if (!before)
+            return refused(u"sul server non resta una versione precedente a %1 a cui tornare"_s.arg(q(current)));
+        ReleaseIndex older;
+        older.release = std::string(kReleaseFolderName) + "/" + *before;
+        if (auto failed = fetchRelease(older))
+            return failed;
+        older.withdrawn = previous_->withdrawn;
+        older.withdrawn.push_back(previous_->hash);
+        index_ = older;
+        HashingSink legacy(config_.ftp.maxDownloadBytes);
+        if (ftp_.FetchFile(std::string(kUpdatedProgram), legacy) &&
+            minisign::hashOf(legacy.bytes()) == older.withdrawn.back())
+            say(u"Attenzione: dolvo.exe sul server è la versione ritirata; i siti con un AggiornaDV che non legge "
+                u"l'indice non possono tornare indietro, ma da ora ricevono la versione precedente"_s);
+        std::optional<PublishReport> failed = putIndex(Rollout{});
+        if (!failed)
+            failed = putLegacyPair();
+        return failed;
+    }
+
+    // A kept release's program and signature, checked with the maker's key:
+    // the index made for it, and the pair today's sites read, come from them.
+    std::optional<PublishReport> fetchRelease(ReleaseIndex& index)
+    {
+        HashingSink program(config_.ftp.maxDownloadBytes), signature(minisign::kMaxSignatureBytes);
+        const std::string name = index.release.substr(kReleaseFolderName.size() + 1);
+        const bool fetched = enter(kReleaseFolderName) && ftp_.FetchFile(name, program) &&
+                             ftp_.FetchFile(name + std::string(install::kSignatureSuffix), signature);
+        enter({});
+        const minisign::Checked checked =
+            minisign::Signature::check(signature.bytes(), *config_.publicKey, kUpdatedProgram);
+        const minisign::Hash hash = minisign::hashOf(program.bytes());
+        if (!fetched || !checked.signature || !checked.signature->verifies(hash))
+            return PublishReport{
+                PublishOutcome::ServerFailed,
+                u"la versione %1 sul server non si legge o non è firmata dal produttore"_s.arg(q(index.release))};
+        program_ = program.bytes();
+        signature_ = signature.bytes();
+        index.size = static_cast<std::int64_t>(program_.size());
+        index.hash = hash;
+        index.signedAt = checked.signature->timestamp();
+        return std::nullopt;
+    }
+
+    // The names in the release folder, oldest release first: the signed
+    // time leads each release's name.
+    std::vector<std::string> releaseNames()
+    {
+        std::vector<std::string> names;
+        HashingSink listing(1024 * 1024);
+        if (enter(kReleaseFolderName) && ftp_.FetchListing(listing)) {
+            std::string_view rest = listing.bytes();
+            while (!rest.empty()) {
+                const auto end = rest.find('\n');
+                std::string name(rest.substr(0, end));
+                rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+                if (!name.empty() && name.back() == '\r')
+                    name.pop_back();
+                if (!name.empty())
+                    names.push_back(name);
+            }
+        }
+        enter({});
+        std::sort(names.begin(), names.end());
+        return names;
     }
 
     // Uploaded under a name no site reads, read back and compared, then put
@@ -309,8 +427,6 @@ private:
     std::optional<PublishReport> putIndex(const Rollout& rollout)
     {
         index_.rollout = rollout;
-        if (previous_)
-            index_.withdrawn = previous_->withdrawn;
         const std::string text = index_.text();
         const std::string signature =
             key_->sign(minisign::hashOf(text), "timestamp:" + std::to_string(now_) + "\tfile:" + kIndexName);
@@ -336,34 +452,24 @@ private:
     // leftovers of a cut publish go too.
     void prune()
     {
+        std::vector<std::string> releases;
+        const std::vector<std::string> names = releaseNames();
         if (!enter(kReleaseFolderName))
             return;
-        HashingSink listing(1024 * 1024);
-        if (ftp_.FetchListing(listing)) {
-            std::vector<std::string> releases;
-            std::string_view rest = listing.bytes();
-            while (!rest.empty()) {
-                const auto end = rest.find('\n');
-                std::string name(rest.substr(0, end));
-                rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
-                if (!name.empty() && name.back() == '\r')
-                    name.pop_back();
-                if (name.starts_with('.') && name.ends_with(kPartSuffix))
-                    (void)ftp_.Delete(name);
-                else if (name.ends_with(".exe"))
-                    releases.push_back(name);
-            }
-            // The signed time leads the name: newest last.
-            std::sort(releases.begin(), releases.end());
-            const std::string current = index_.release.substr(kReleaseFolderName.size() + 1);
-            const auto keep = static_cast<std::size_t>(config_.keepReleases);
-            for (std::size_t i = 0; i + keep < releases.size(); ++i) {
-                if (releases[i] == current)
-                    continue;
-                say(u"Versione vecchia rimossa: %1"_s.arg(q(releases[i])));
-                (void)ftp_.Delete(releases[i]);
-                (void)ftp_.Delete(releases[i] + std::string(install::kSignatureSuffix));
-            }
+        for (const std::string& name : names) {
+            if (name.starts_with('.') && name.ends_with(kPartSuffix))
+                (void)ftp_.Delete(name);
+            else if (name.ends_with(".exe"))
+                releases.push_back(name);
+        }
+        const std::string current = index_.release.substr(kReleaseFolderName.size() + 1);
+        const auto keep = static_cast<std::size_t>(config_.keepReleases);
+        for (std::size_t i = 0; i + keep < releases.size(); ++i) {
+            if (releases[i] == current)
+                continue;
+            say(u"Versione vecchia rimossa: %1"_s.arg(q(releases[i])));
+            (void)ftp_.Delete(releases[i]);
+            (void)ftp_.Delete(releases[i] + std::string(install::kSignatureSuffix));
         }
         enter({});
     }
@@ -377,10 +483,25 @@ private:
     std::optional<minisign::SecretKey> key_;
     ReleaseIndex index_;
     std::optional<ReleaseIndex> previous_;
+    std::int64_t offeredAt_ = 0;
     bool locked_ = false;
 };
 
 }  // namespace
+
+ExitStatus exitStatus(PublishOutcome outcome)
+{
+    switch (outcome) {
+    case PublishOutcome::Published: return ExitStatus::Success;
+    case PublishOutcome::Refused: return ExitStatus::PublishRefused;
+    case PublishOutcome::ConnectFailed: return ExitStatus::ConnectFailed;
+    case PublishOutcome::Locked: return ExitStatus::PublishLocked;
+    case PublishOutcome::Mismatch: return ExitStatus::PublishMismatch;
+    case PublishOutcome::RenameRefused: return ExitStatus::PublishRenameRefused;
+    case PublishOutcome::ServerFailed: return ExitStatus::PublishServerFailed;
+    }
+    return ExitStatus::PublishServerFailed;
+}
 
 std::string sealedIndex(const std::string& signature, const std::string& text)
 {

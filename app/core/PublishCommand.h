@@ -12,6 +12,7 @@
 #include <string>
 
 #include "app/core/Config.h"
+#include "app/core/ExitStatus.h"
 #include "app/core/ProductTable.h"
 #include "app/core/ReleaseIndex.h"
 #include "app/core/UpdateUi.h"
@@ -19,7 +20,13 @@
 
 namespace adv {
 
+// What the maker asks: a new release; another plan for the current one
+// (say, a pause); or the current one withdrawn, for the newest kept release
+// before it.
+enum class PublishAction { Release, ChangeRollout, Withdraw };
+
 struct PublishRequest {
+    PublishAction action = PublishAction::Release;
     QString program;        // the new dolvo.exe
     QString signatureFile;  // the maker's own signature of it; empty: signed here
     Rollout rollout;
@@ -39,6 +46,8 @@ struct PublishReport {
     PublishOutcome outcome = PublishOutcome::Refused;
     QString cause;  // why, in Italian; empty when all went well
 };
+
+ExitStatus exitStatus(PublishOutcome outcome);
 
 // The names on the server, in the remote folder.
 inline const std::string kIndexName = std::string(kUpdatedProgram) + ".index";

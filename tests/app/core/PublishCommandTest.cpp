@@ -63,7 +63,8 @@ struct Site {
         return files;
     }
     adv::PublishReport publish(FtpFault fault, const QString& key = u"maker.key"_s, const std::string& signature = {},
-                               std::int64_t now = kNow, int cutAt = 0, adv::test::RecordingUi* ui = nullptr)
+                               std::int64_t now = kNow, int cutAt = 0, adv::test::RecordingUi* ui = nullptr,
+                               adv::PublishAction action = adv::PublishAction::Release, const char* plan = "100")
     {
         adv::test::FtpServerOptions options;
         options.root = served;
@@ -80,7 +81,7 @@ struct Site {
         config.ftp.connectTimeout = std::chrono::seconds(5);
         config.publicKey = maker.key();
         config.signingKey = dir.filePath(key);
-        adv::PublishRequest request{dir.filePath(u"dolvo.exe"_s), {}, adv::Rollout{}};
+        adv::PublishRequest request{action, dir.filePath(u"dolvo.exe"_s), {}, *adv::Rollout::parse(plan)};
         if (!signature.empty()) {
             put(dir.filePath(u"given.minisig"_s), signature);
             request.signatureFile = dir.filePath(u"given.minisig"_s);
@@ -89,6 +90,15 @@ struct Site {
         auto ftp = adv::platform::makeCurlFtpPublishSession(config.ftp);
         return adv::PublishCommand(
             ui ? *ui : own, *ftp, config, request, [] { return std::nullopt; }, now);
+    }
+    adv::PublishReport plan(adv::PublishAction action, const char* rollout, std::int64_t now)
+    {
+        return publish(FtpFault::None, u"maker.key"_s, {}, now, 0, nullptr, action, rollout);
+    }
+    std::optional<adv::ReleaseIndex> index() const
+    {
+        const auto parts = adv::openedIndex(got(folder + u"/dolvo.exe.index"_s));
+        return parts ? adv::readReleaseIndex(parts->second).index : std::nullopt;
     }
     // What sites see: the pair, and the index, each whole and the maker's.
     void expectWhole(const std::string& program, const char* label) const
@@ -169,6 +179,42 @@ TEST(Publish, ACutAtAnyStepLeavesAWholeReleaseOffered)
         site.expectWhole(kProgram, std::to_string(step).c_str());
         ASSERT_LT(step, 60) << "a publish takes fewer steps than this";
     }
+}
+
+// A staged release reaches today's sites only when its plan reaches every
+// site; a pause holds it; a withdrawal puts the one before back, everywhere.
+TEST(Publish, StagesPausesAndWithdrawalsAreNewSignedIndexes)
+{
+    using adv::PublishAction;
+    Site site;
+    ASSERT_EQ(site.publish(FtpFault::None).outcome, PublishOutcome::Published);
+    const std::string first = kProgram;
+    put(site.dir.filePath(u"dolvo.exe"_s), "MZ la seconda");
+    const struct {
+        PublishAction action;
+        const char* plan;
+        const char* legacy;  // the program today's sites get
+        bool second;         // the index names the second release
+        bool paused;
+    } steps[] = {
+        {PublishAction::Release, "10@0h,100@24h", first.c_str(), true, false},
+        {PublishAction::ChangeRollout, "pausa", first.c_str(), true, true},
+        {PublishAction::ChangeRollout, "100", "MZ la seconda", true, false},
+        {PublishAction::Withdraw, "100", first.c_str(), false, false},
+    };
+    std::int64_t now = kNow;
+    for (const auto& step : steps) {
+        const adv::PublishReport report = site.plan(step.action, step.plan, ++now);
+        ASSERT_EQ(report.outcome, PublishOutcome::Published) << step.plan << ": " << report.cause.toStdString();
+        site.expectWhole(step.legacy, step.plan);
+        const auto index = site.index();
+        ASSERT_TRUE(index) << step.plan;
+        EXPECT_EQ(index->hash == adv::minisign::hashOf("MZ la seconda"), step.second) << step.plan;
+        EXPECT_EQ(index->rollout.paused, step.paused) << step.plan;
+    }
+    EXPECT_EQ(site.index()->withdrawn, std::vector{adv::minisign::hashOf("MZ la seconda")});
+    // Nothing before the first release is left to go back to.
+    EXPECT_EQ(site.plan(PublishAction::Withdraw, "100", ++now).outcome, PublishOutcome::Refused);
 }
 
 }  // namespace
