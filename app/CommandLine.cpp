@@ -66,6 +66,7 @@ QString help()
            u"  --rollout PIANO   Percentuale di siti e ritardo, es. 10@0h,50@24h,100@72h (predefinito 100),\n"
            u"                 o \"pausa\"; senza --publish cambia il piano della versione attuale.\n"
            u"  --withdraw     Per il produttore: ritira la versione attuale; i siti tornano alla precedente.\n"
+           u"  --status       Per il produttore: cosa offre il server, ogni file controllato con public_key.\n"
            u"  -h, --help     Mostra questo aiuto.\n"
            u"  -v, --version  Mostra la versione.\n"
            u"\n"
@@ -235,9 +236,10 @@ Request readCommandLine(int argc, char** argv)
     const QCommandLineOption signatureOption(u"signature"_s, QString(), u"FILE"_s);
     const QCommandLineOption rolloutOption(u"rollout"_s, QString(), u"PIANO"_s);
     const QCommandLineOption withdrawOption(u"withdraw"_s);
+    const QCommandLineOption statusOption(u"status"_s);
     for (const QCommandLineOption* option :
          {&configOption, &sweepOption, &updateOption, &rollBackOption, &helpOption, &versionOption, &publishOption,
-          &signatureOption, &rolloutOption, &withdrawOption})
+          &signatureOption, &rolloutOption, &withdrawOption, &statusOption})
         parser.addOption(*option);
 
     // Qt's own messages are English; the operator reads Italian.
@@ -264,7 +266,8 @@ Request readCommandLine(int argc, char** argv)
     // --rollout alone changes the current release's plan.
     const bool plan = parser.isSet(rolloutOption) && !parser.isSet(publishOption);
     if (int(parser.isSet(sweepOption)) + int(parser.isSet(updateOption)) + int(parser.isSet(rollBackOption)) +
-            int(parser.isSet(publishOption)) + int(parser.isSet(withdrawOption)) + int(plan) >
+            int(parser.isSet(publishOption)) + int(parser.isSet(withdrawOption)) + int(parser.isSet(statusOption)) +
+            int(plan) >
         1) {
         printLine(stderr, u"AggiornaDV: --sweep, --update, --rollback, --publish, --rollout e --withdraw non vanno "
                           u"insieme"_s);
@@ -295,12 +298,14 @@ Request readCommandLine(int argc, char** argv)
         request.job = ConsoleJob::Update;
     else if (parser.isSet(rollBackOption))
         request.job = ConsoleJob::RollBack;
-    else if (parser.isSet(publishOption) || plan || parser.isSet(withdrawOption))
+    else if (parser.isSet(publishOption) || plan || parser.isSet(withdrawOption) || parser.isSet(statusOption))
         request.job = ConsoleJob::Publish;
     if (plan)
         request.publish.action = PublishAction::ChangeRollout;
     else if (parser.isSet(withdrawOption))
         request.publish.action = PublishAction::Withdraw;
+    else if (parser.isSet(statusOption))
+        request.publish.action = PublishAction::Status;
     return request;
 }
 

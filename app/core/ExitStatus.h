@@ -26,6 +26,7 @@ enum class ExitStatus : int {
     PublishMismatch = 15,
     PublishRenameRefused = 16,
     PublishServerFailed = 17,
+    StatusInconsistent = 18,
     Usage = 64,
     NoDisplay = 69,
     NotStarted = 70,  // AggiornaDV.com could not start AggiornaDV.exe
@@ -66,6 +67,7 @@ inline constexpr std::array kExitStatuses{
                       "--publish: il server non ha messo un file al suo posto; la causa dice cosa è visibile"},
     ExitStatusMeaning{ExitStatus::PublishServerFailed,
                       "--publish: errore del server durante l'invio; nulla è cambiato per i siti"},
+    ExitStatusMeaning{ExitStatus::StatusInconsistent, "--status: il server offre file che non si verificano"},
     ExitStatusMeaning{ExitStatus::Usage, "riga di comando errata"},
     ExitStatusMeaning{ExitStatus::NoDisplay, "nessuno schermo per la finestra"},
     ExitStatusMeaning{ExitStatus::NotStarted, "AggiornaDV.com non ha potuto avviare AggiornaDV.exe"},

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QStringList>
 #include <QSysInfo>
 
 #include <algorithm>
@@ -73,6 +74,15 @@ public:
 
     PublishReport run(const PublishRequest& request, const std::function<std::optional<std::string>()>& askPassword)
     {
+        if (request.action == PublishAction::Status) {
+            if (!config_.publicKey)
+                return refused(u"manca public_key nella configurazione: i file del server si controllano con essa"_s);
+            if (auto failed = connect())
+                return *failed;
+            PublishReport report = status();
+            ftp_.CloseSession();
+            return report;
+        }
         if (auto refused = openKey(askPassword))
             return *refused;
         if (request.action == PublishAction::Release) {
@@ -89,6 +99,7 @@ public:
             case PublishAction::Release: failed = release(request.rollout); break;
             case PublishAction::ChangeRollout: failed = changeRollout(request.rollout); break;
             case PublishAction::Withdraw: failed = withdraw(); break;
+            case PublishAction::Status: break;
             }
         }
         if (!failed)
@@ -322,6 +333,66 @@ private:
         return failed;
     }
 
+    // What sites are offered, each file checked as a site would check it.
+    PublishReport status()
+    {
+        QStringList problems;
+        const auto check = [&problems, this](bool ok, const QString& line) {
+            say((ok ? u"  ok  "_s : u"  NO  "_s) + line);
+            if (!ok)
+                problems << line;
+        };
+        HashingSink stored(minisign::kMaxSignatureBytes + 64 * 1024);
+        if (ftp_.FetchFile(kIndexName, stored)) {
+            const auto parts = openedIndex(stored.bytes());
+            const minisign::Checked checked =
+                parts ? minisign::Signature::check(parts->first, *config_.publicKey, kIndexName) : minisign::Checked{};
+            const ReadIndex read = parts ? readReleaseIndex(parts->second) : ReadIndex{};
+            const bool genuine = checked.signature && checked.signature->verifies(minisign::hashOf(parts->second));
+            check(genuine && read.index,
+                  u"indice %1, firmato il %2"_s.arg(q(kIndexName)).arg(genuine ? checked.signature->timestamp() : 0));
+            if (genuine && read.index) {
+                const ReleaseIndex& index = *read.index;
+                ReleaseIndex fetched = index;
+                check(!fetchRelease(fetched) && fetched.hash == index.hash && fetched.size == index.size,
+                      u"versione attuale %1 (%2 byte, firmata il %3)"_s.arg(q(index.release))
+                          .arg(index.size)
+                          .arg(index.signedAt));
+                say(u"  piano %1; %2 versioni ritirate"_s.arg(q(index.rollout.text())).arg(index.withdrawn.size()));
+                for (const Rollout::Stage& stage : index.rollout.stages) {
+                    const std::int64_t from = index.signedAt + stage.delay.count() * 3600;
+                    say(u"  %1% dei siti dal %2%3"_s.arg(stage.percent)
+                            .arg(from)
+                            .arg(from <= now_ ? u" (in corso)"_s : QString()));
+                }
+            }
+        } else {
+            say(u"  nessun indice sul server: i siti leggono solo dolvo.exe e la sua firma"_s);
+        }
+        HashingSink program(config_.ftp.maxDownloadBytes), signature(minisign::kMaxSignatureBytes);
+        const std::string pair = std::string(kUpdatedProgram) + std::string(install::kSignatureSuffix);
+        const bool fetched = ftp_.FetchFile(std::string(kUpdatedProgram), program) && ftp_.FetchFile(pair, signature);
+        const minisign::Checked legacy =
+            minisign::Signature::check(signature.bytes(), *config_.publicKey, kUpdatedProgram);
+        check(fetched && legacy.signature && legacy.signature->verifies(minisign::hashOf(program.bytes())),
+              u"%1 e %2, firmati il %3"_s.arg(q(kUpdatedProgram), q(pair))
+                  .arg(legacy.signature ? legacy.signature->timestamp() : 0));
+        for (const std::string_view folder : {std::string_view{}, kReleaseFolderName}) {
+            for (const std::string& name : namesIn(folder)) {
+                if (name.starts_with('.') && name.ends_with(kPartSuffix))
+                    check(false, u"resto di una pubblicazione interrotta: %1"_s.arg(q(name)));
+            }
+        }
+        if (enter(kLockFolderName)) {
+            enter({});
+            check(false,
+                  u"blocco %1 presente: una pubblicazione è in corso o si è interrotta"_s.arg(q(kLockFolderName)));
+        }
+        if (problems.isEmpty())
+            return {PublishOutcome::Published, {}};
+        return {PublishOutcome::Inconsistent, problems.join(u"; "_s)};
+    }
+
     // A kept release's program and signature, checked with the maker's key:
     // the index made for it, and the pair today's sites read, come from them.
     std::optional<PublishReport> fetchRelease(ReleaseIndex& index)
@@ -348,11 +419,12 @@ private:
 
     // The names in the release folder, oldest release first: the signed
     // time leads each release's name.
-    std::vector<std::string> releaseNames()
+    std::vector<std::string> releaseNames() { return namesIn(kReleaseFolderName); }
+    std::vector<std::string> namesIn(std::string_view folder)
     {
         std::vector<std::string> names;
         HashingSink listing(1024 * 1024);
-        if (enter(kReleaseFolderName) && ftp_.FetchListing(listing)) {
+        if (enter(folder) && ftp_.FetchListing(listing)) {
             std::string_view rest = listing.bytes();
             while (!rest.empty()) {
                 const auto end = rest.find('\n');
@@ -452,6 +524,10 @@ private:
     // leftovers of a cut publish go too.
     void prune()
     {
+        for (const std::string& name : namesIn({})) {
+            if (name.starts_with('.') && name.ends_with(kPartSuffix))
+                (void)ftp_.Delete(name);
+        }
         std::vector<std::string> releases;
         const std::vector<std::string> names = releaseNames();
         if (!enter(kReleaseFolderName))
@@ -499,6 +575,7 @@ ExitStatus exitStatus(PublishOutcome outcome)
     case PublishOutcome::Mismatch: return ExitStatus::PublishMismatch;
     case PublishOutcome::RenameRefused: return ExitStatus::PublishRenameRefused;
     case PublishOutcome::ServerFailed: return ExitStatus::PublishServerFailed;
+    case PublishOutcome::Inconsistent: return ExitStatus::StatusInconsistent;
     }
     return ExitStatus::PublishServerFailed;
 }

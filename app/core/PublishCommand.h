@@ -23,7 +23,8 @@ namespace adv {
 // What the maker asks: a new release; another plan for the current one
 // (say, a pause); or the current one withdrawn, for the newest kept release
 // before it.
-enum class PublishAction { Release, ChangeRollout, Withdraw };
+// Or only what the server offers, checked.
+enum class PublishAction { Release, ChangeRollout, Withdraw, Status };
 
 struct PublishRequest {
     PublishAction action = PublishAction::Release;
@@ -40,6 +41,7 @@ enum class PublishOutcome {
     Mismatch,       // a file read back is not what was sent: nothing visible changed
     RenameRefused,  // the server refused to put a file in place: the report lists what is visible
     ServerFailed,   // another failure on the server: nothing visible changed
+    Inconsistent,   // --status: something the server offers does not check; the lines say what
 };
 
 struct PublishReport {

@@ -174,9 +174,18 @@ TEST(Publish, ACutAtAnyStepLeavesAWholeReleaseOffered)
                          std::to_string(step).c_str());
         if (cut.outcome == PublishOutcome::Published)
             break;
+        // --status names what the cut left, if anything.
+        const auto left = site.tree();
+        const bool leftovers = std::any_of(left.begin(), left.end(), [](const auto& file) {
+            return file.first.contains(u"/."_s) || file.first.contains(u"publishing"_s);
+        });
+        EXPECT_EQ(site.plan(adv::PublishAction::Status, "100", kNow).outcome,
+                  leftovers ? PublishOutcome::Inconsistent : PublishOutcome::Published)
+            << step;
         const adv::PublishReport again = site.publish(FtpFault::None, u"maker.key"_s, {}, kNow + 1);
         EXPECT_EQ(again.outcome, PublishOutcome::Published) << step << ": " << again.cause.toStdString();
         site.expectWhole(kProgram, std::to_string(step).c_str());
+        EXPECT_EQ(site.plan(adv::PublishAction::Status, "100", kNow + 1).outcome, PublishOutcome::Published) << step;
         ASSERT_LT(step, 60) << "a publish takes fewer steps than this";
     }
 }
@@ -215,6 +224,7 @@ TEST(Publish, StagesPausesAndWithdrawalsAreNewSignedIndexes)
     EXPECT_EQ(site.index()->withdrawn, std::vector{adv::minisign::hashOf("MZ la seconda")});
     // Nothing before the first release is left to go back to.
     EXPECT_EQ(site.plan(PublishAction::Withdraw, "100", ++now).outcome, PublishOutcome::Refused);
+    EXPECT_EQ(site.plan(PublishAction::Status, "100", now).outcome, PublishOutcome::Published);
 }
 
 }  // namespace
