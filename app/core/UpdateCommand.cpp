@@ -93,18 +93,32 @@ public:
         if (!installation.locked)
             return ended(ui_, UpdateOutcome::DownloadFailed, text::kDownloadFailed,
                          text::replaceCause(installation.locked));
-        install::FileReplacement& replacement = *installation.replacement;
+        return takeRelease(*installation.replacement, /*mayRetry=*/true);
+    }
 
+private:
+    const std::string remoteName_{kUpdatedProgram};
+    std::string signatureText_;  // the signature file as judged
+
+    UpdateReport takeRelease(install::FileReplacement& replacement, bool mayRetry)
+    {
         std::optional<minisign::Signature> signature;
         if (config_.publicKey) {
             if (auto refused = judgeSignature(replacement.record(), signature))
                 return *refused;
         }
-        return downloadAndInstall(replacement, signature);
+        return downloadAndInstall(replacement, signature, mayRetry);
     }
 
-private:
-    const std::string remoteName_{kUpdatedProgram};
+    // The maker's publish puts the program in place just before its
+    // signature: a site in between holds the old signature and gets the new
+    // program. Then the signature on the server is no longer the one judged.
+    bool releaseChanged()
+    {
+        platform::MemorySink now(minisign::kMaxSignatureBytes);
+        return ftp_.FetchFile(remoteName_ + std::string(install::kSignatureSuffix), now) &&
+               now.contents() != signatureText_;
+    }
 
     UpdateReport failed(UpdateOutcome outcome, const QString& line, const platform::FtpResult& why)
     {
@@ -147,6 +161,7 @@ private:
                 ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic,
                 text::because(u"la firma non è del produttore, o non è di questo file"_s, checked.check.failure));
         signature = checked.signature;
+        signatureText_ = text.contents();
 
         const std::int64_t signedAt = signature->timestamp();
         const std::int64_t now = QDateTime::currentSecsSinceEpoch();
@@ -169,7 +184,7 @@ private:
     }
 
     UpdateReport downloadAndInstall(install::FileReplacement& replacement,
-                                    const std::optional<minisign::Signature>& signature)
+                                    const std::optional<minisign::Signature>& signature, bool mayRetry)
     {
         if (const install::ReplaceResult begun = replacement.begin(); !begun)
             return ended(ui_, UpdateOutcome::DownloadFailed, text::kDownloadFailed, text::replaceCause(begun));
@@ -185,10 +200,15 @@ private:
         install::Release release;
         if (signature) {
             const minisign::Hash hash = sink.hash();
-            if (const minisign::Check genuine = signature->verifies(hash); !genuine)
+            if (const minisign::Check genuine = signature->verifies(hash); !genuine) {
+                if (mayRetry && releaseChanged()) {
+                    ui_.AppendStatus(text::kReleaseChanged);
+                    return takeRelease(replacement, false);
+                }
                 return ended(ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic,
                              text::because(u"il programma scaricato non è quello che il produttore ha firmato"_s,
                                            genuine.failure));
+            }
             release = {signature->timestamp(), minisign::toHex(hash)};
         }
         const install::ReplaceResult committed = replacement.commit(release);

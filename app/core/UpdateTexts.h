@@ -33,6 +33,8 @@ inline const QString kAlreadyCurrent = QStringLiteral("Il programma è già aggi
 inline const QString kInterrupted =
     QStringLiteral("Aggiornamento interrotto: il programma installato non è stato modificato");
 inline const QString kNotAuthentic = QStringLiteral("Il programma scaricato non è autentico: aggiornamento annullato");
+inline const QString kReleaseChanged =
+    QStringLiteral("La versione sul server è cambiata durante il download: si riprende dall'inizio");
 inline const QString kOlderRelease =
     QStringLiteral("Il server offre una versione precedente del programma: aggiornamento annullato");
 inline const QString kRecordDamaged =

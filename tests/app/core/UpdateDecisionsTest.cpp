@@ -170,6 +170,16 @@ INSTANTIATE_TEST_SUITE_P(
                 s.ftp.files["dolvo.exe"] = "MZ X";
             },
             false, UpdateOutcome::NotAuthentic, ExitStatus::NotAuthentic, text::kNotAuthentic, "MZ 1", true},
+        // The maker publishes between the signature and the program: taken again, whole.
+        Row{"publishedMeanwhile",
+            [](Stage& s) {
+                s.publish("MZ 2", 2000);
+                s.ftp.onFetch = [&s](const platform::FtpProgress&) {
+                    if (s.ftp.calls.back() == "fetch:dolvo.exe" && s.ftp.files["dolvo.exe"] == "MZ 2")
+                        s.publish("MZ 3", 3000);
+                };
+            },
+            false, UpdateOutcome::Updated, ExitStatus::Success, text::kUpdated, "MZ 3", true},
         Row{"belowTheFloor",
             [](Stage& s) {
                 released(s, "MZ 3", 3000);
