@@ -43,6 +43,7 @@ const char* faultArgument(FtpFault fault)
     case FtpFault::Reply421: return "reply-421";
     case FtpFault::RenameKeeps: return "rename-keeps";
     case FtpFault::CutWrites: return "cut-writes";
+    case FtpFault::Throttle: return "throttle";
     }
     return "none";
 }

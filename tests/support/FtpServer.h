@@ -39,6 +39,7 @@ enum class FtpFault {
     Reply421,       // RETR is answered 421 and the connection closed
     RenameKeeps,    // RNTO onto a name in use is refused
     CutWrites,      // the faultAfterBytes'th command that changes the tree drops the connection instead
+    Throttle,       // 1 MiB/s each way
 };
 
 struct FtpServerOptions {

@@ -51,11 +51,12 @@ _stalled = []
 #                upload does between two of its writes
 #   reply-421    RETR is answered 421 and the connection closed
 #   rename-keeps RNTO onto a name in use is refused (553), as some servers do
+#   throttle     1 MiB/s each way, uploads and downloads
 #   cut-writes   the --fault-after'th command that changes the tree (STOR, RNFR,
 #                RNTO, DELE, MKD, RMD) is never carried out: the connection drops
 FAULTS = ["none", "stall", "cut", "nogreeting", "size-half", "size-negative", "no-size",
           "lie-150", "extra", "endless", "no-size-endless", "drip", "grow", "upload-pauses",
-          "reply-421", "rename-keeps", "cut-writes"]
+          "reply-421", "rename-keeps", "cut-writes", "throttle"]
 WRITES = ("STOR", "RNFR", "RNTO", "DELE", "MKD", "RMD")
 _writes_seen = [0]
 
@@ -180,6 +181,16 @@ def drip_dtp():
     return DripDTP
 
 
+def throttled_dtp():
+    class ThrottledDTP(ThrottledDTPHandler):
+        # 1 MiB/s each way (pyftpdlib lets the first MiB through at once): a
+        # transfer of a few MiB takes long enough for
+        # another client to come in between.
+        read_limit = write_limit = 1024 * 1024
+
+    return ThrottledDTP
+
+
 def patient_tls_dtp():
     """pyftpdlib closes a data channel that becomes readable before a
     transfer command arrived; a TLS client speaks first (its hello), so the
@@ -267,6 +278,9 @@ def make_handler(args, password):
         Handler.use_sendfile = False
     elif args.fault == "drip":
         Handler.dtp_handler = drip_dtp()
+        Handler.use_sendfile = False
+    elif args.fault == "throttle":
+        Handler.dtp_handler = throttled_dtp()
         Handler.use_sendfile = False
     else:
         Handler.dtp_handler = base_dtp

@@ -7,10 +7,13 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <map>
+#include <thread>
 #include <string>
 
 #include "app/core/PublishCommand.h"
+#include "app/core/UpdateCommand.h"
 #include "tests/support/FtpServer.h"
 #include "tests/support/MinisignMaker.h"
 #include "tests/support/RecordingUi.h"
@@ -72,14 +75,7 @@ struct Site {
         options.fault = fault;
         options.faultAfterBytes = cutAt;
         adv::test::FtpServer server(options);
-        adv::Config config;
-        config.host = "127.0.0.1";
-        config.user = options.user;
-        config.password = options.password;
-        config.remoteFolder = "download";
-        config.ftp.port = server.port();
-        config.ftp.connectTimeout = std::chrono::seconds(5);
-        config.publicKey = maker.key();
+        adv::Config config = configFor(server);
         config.signingKey = dir.filePath(key);
         adv::PublishRequest request{action, dir.filePath(u"dolvo.exe"_s), {}, *adv::Rollout::parse(plan)};
         if (!signature.empty()) {
@@ -90,6 +86,19 @@ struct Site {
         auto ftp = adv::platform::makeCurlFtpPublishSession(config.ftp);
         return adv::PublishCommand(
             ui ? *ui : own, *ftp, config, request, [] { return std::nullopt; }, now);
+    }
+    // The maker's, or with another root, a site's.
+    adv::Config configFor(const adv::test::FtpServer& server) const
+    {
+        adv::Config config;
+        config.host = "127.0.0.1";
+        config.user = server.options().user;
+        config.password = server.options().password;
+        config.remoteFolder = "download";
+        config.ftp.port = server.port();
+        config.ftp.connectTimeout = std::chrono::seconds(5);
+        config.publicKey = maker.key();
+        return config;
     }
     adv::PublishReport plan(adv::PublishAction action, const char* rollout, std::int64_t now)
     {
@@ -225,6 +234,54 @@ TEST(Publish, StagesPausesAndWithdrawalsAreNewSignedIndexes)
     // Nothing before the first release is left to go back to.
     EXPECT_EQ(site.plan(PublishAction::Withdraw, "100", ++now).outcome, PublishOutcome::Refused);
     EXPECT_EQ(site.plan(PublishAction::Status, "100", now).outcome, PublishOutcome::Published);
+}
+
+// While a publish runs, sites updating in a loop, with a key or without,
+// install the old release or the new one, whole, and never take the new one
+// for a forgery.
+TEST(Publish, SitesUpdatingMeanwhileGetTheOldOrTheNewReleaseWhole)
+{
+    Site site;
+    std::string fresh(3 * 1024 * 1024, '\0');
+    for (std::size_t i = 0; i < fresh.size(); ++i)
+        fresh[i] = static_cast<char>((i * 2654435761u) >> 13);
+    put(site.dir.filePath(u"dolvo.exe"_s), fresh);
+    adv::test::FtpServerOptions options;
+    options.root = site.served;
+    options.writable = true;
+    options.fault = FtpFault::Throttle;
+    adv::test::FtpServer server(options);
+    adv::Config maker = site.configFor(server);
+    maker.signingKey = site.dir.filePath(u"maker.key"_s);
+
+    std::atomic<bool> done = false;
+    adv::PublishReport published;
+    std::thread publisher([&] {
+        adv::test::RecordingUi ui(true);
+        auto ftp = adv::platform::makeCurlFtpPublishSession(maker.ftp);
+        published = adv::PublishCommand(
+            ui, *ftp, maker, {adv::PublishAction::Release, site.dir.filePath(u"dolvo.exe"_s), {}, {}},
+            [] { return std::nullopt; }, kNow);
+        done = true;
+    });
+    int runs = 0;
+    for (bool keyed = true; !done || runs < 2; keyed = !keyed, ++runs) {
+        QTemporaryDir drive;
+        const QString installed = drive.filePath(u"dolvo/dolvo.exe"_s);
+        put(installed, "MZ vecchia");
+        adv::Config config = site.configFor(server);
+        config.root = drive.path().toStdString();
+        if (!keyed)
+            config.publicKey.reset();
+        adv::test::RecordingUi ui(true);
+        auto ftp = adv::platform::makeCurlFtpClient(adv::downloadOptions(config));
+        const adv::UpdateReport report = adv::UpdateCommand(ui, *ftp, config, true, {});
+        EXPECT_NE(report.outcome, adv::UpdateOutcome::NotAuthentic) << runs << ": " << report.cause.toStdString();
+        const std::string now = got(installed);
+        EXPECT_TRUE(now == "MZ vecchia" || now == fresh) << runs << ": " << now.size() << " bytes";
+    }
+    publisher.join();
+    EXPECT_EQ(published.outcome, PublishOutcome::Published) << published.cause.toStdString();
 }
 
 }  // namespace
