@@ -58,8 +58,11 @@ for _ in $(seq "$runs"); do
     last=$(date +%s)
     while [ "$(date +%s)" = "$last" ]; do sleep 0.05; done
     time_cmd "AggiornaDV --publish" "$program" --config "$work/publish.ini" --publish "$work/dolvo.exe"
-    time_cmd "curl -T" curl -s -T "$work/dolvo.exe" --user "$user:$password" "ftp://127.0.0.1:$port/download/curl.exe"
+    time_cmd "curl -T" curl -sS --fail -T "$work/dolvo.exe" --user "$user:$password" "ftp://127.0.0.1:$port/download/curl.exe"
 done
+# Both did the whole job.
+cmp -s "$work/served/download/curl.exe" "$work/dolvo.exe" || { echo "curl -T did not upload the whole file" >&2; exit 1; }
+cmp -s "$work/served/download/dolvo.exe" "$work/dolvo.exe" || { echo "the publish did not put the file in place" >&2; exit 1; }
 printf '%s MiB, %s runs, median wall time:\n' "$mib" "$runs"
 for label in "AggiornaDV --publish" "curl -T"; do
     printf '  %-22s %s s\n' "$label" "$(tr ' ' '\n' <<<"${samples[$label]}" | sed '/^$/d' | sort -n |
