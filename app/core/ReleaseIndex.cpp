@@ -100,8 +100,11 @@ std::string Rollout::text() const
 std::string ReleaseIndex::text() const
 {
     std::string withdrawnText;
-    for (const minisign::Hash& one : withdrawn)
-        withdrawnText += (withdrawnText.empty() ? "" : ",") + minisign::toHex(one);
+    for (const minisign::Hash& one : withdrawn) {
+        if (!withdrawnText.empty())
+            withdrawnText += ',';
+        withdrawnText += minisign::toHex(one);
+    }
     return "# AggiornaDV: the release sites take, written by --publish; signed beside it\n"
            "format = " +
            std::to_string(kFormat) + "\nrelease = " + release + "\nsize = " + std::to_string(size) +
