@@ -178,9 +178,15 @@ TEST(Publish, ACutAtAnyStepLeavesAWholeReleaseOffered)
     ASSERT_EQ(counted.publish(FtpFault::None).outcome, PublishOutcome::Published);
     for (int step = 1;; ++step) {
         Site site;
+        const std::string oldSignature = got(site.folder + u"/dolvo.exe.minisig"_s);
         const adv::PublishReport cut = site.publish(FtpFault::CutWrites, u"maker.key"_s, {}, kNow, step);
-        site.expectWhole(got(site.folder + u"/dolvo.exe"_s) == kProgram ? kProgram : "MZ vecchia",
-                         std::to_string(step).c_str());
+        // Cut between the pair's two renames, the pair is the new program and the old signature: keyed
+        // sites refuse it, installing nothing, until the next publish.
+        const bool split = got(site.folder + u"/dolvo.exe"_s) == kProgram &&
+                           got(site.folder + u"/dolvo.exe.minisig"_s) == oldSignature;
+        if (!split)
+            site.expectWhole(got(site.folder + u"/dolvo.exe"_s) == kProgram ? kProgram : "MZ vecchia",
+                             std::to_string(step).c_str());
         if (cut.outcome == PublishOutcome::Published)
             break;
         // --status names what the cut left, if anything.
@@ -189,7 +195,7 @@ TEST(Publish, ACutAtAnyStepLeavesAWholeReleaseOffered)
             return file.first.contains(u"/."_s) || file.first.contains(u"publishing"_s);
         });
         EXPECT_EQ(site.plan(adv::PublishAction::Status, "100", kNow).outcome,
-                  leftovers ? PublishOutcome::Inconsistent : PublishOutcome::Published)
+                  leftovers || split ? PublishOutcome::Inconsistent : PublishOutcome::Published)
             << step;
         const adv::PublishReport again = site.publish(FtpFault::None, u"maker.key"_s, {}, kNow + 1);
         EXPECT_EQ(again.outcome, PublishOutcome::Published) << step << ": " << again.cause.toStdString();
