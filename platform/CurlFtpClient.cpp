@@ -257,6 +257,11 @@ FtpResult CurlFtpClient::perform(FtpFailure kind, const std::string& what)
         detail += " (" + extra + ")";
     if (code == CURLE_REMOTE_FILE_NOT_FOUND && kind == FtpFailure::Transfer)
         kind = FtpFailure::RemoteFile;
+    // Only the server's own "no" to a command is a refusal: a session lost on
+    // the way says nothing about the name, and a refusal makes the publisher
+    // delete the name in use.
+    if (code == CURLE_QUOTE_ERROR && kind == FtpFailure::Connection)
+        kind = FtpFailure::Refused;
     return finish(failure(kind, detail, reply));
 }
 
@@ -568,7 +573,7 @@ FtpResult CurlFtpClient::command(const std::vector<std::string>& lines, const st
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
     curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(c, CURLOPT_POSTQUOTE, list.get());
-    FtpResult done = perform(FtpFailure::Refused, what);
+    FtpResult done = perform(FtpFailure::Connection, what);
     if (curl_)
         curl_easy_setopt(c, CURLOPT_POSTQUOTE, nullptr);
     return done;

@@ -293,6 +293,11 @@ private:
             return refused(u"sul server non c'è un indice: pubblicare prima una versione con --publish"_s);
         index_ = *previous_;
         std::optional<PublishReport> failed = goesToEverySite(rollout) ? fetchRelease(index_) : std::nullopt;
+        // What the server keeps under the release's name must be the release
+        // the index names, not another the maker signed once.
+        if (!failed && (index_.hash != previous_->hash || index_.size != previous_->size))
+            failed = PublishReport{PublishOutcome::ServerFailed,
+                                   u"la versione %1 sul server non è quella dell'indice"_s.arg(q(index_.release))};
         if (!failed)
             failed = putIndex(rollout);
         if (!failed && goesToEverySite(rollout))
@@ -308,17 +313,25 @@ private:
         if (!previous_)
             return refused(u"sul server non c'è un indice: nulla da ritirare"_s);
         const std::string current = previous_->release.substr(kReleaseFolderName.size() + 1);
-        std::optional<std::string> before;
-        for (const std::string& name : releaseNames()) {
-            if (name.ends_with(".exe") && !name.starts_with('.') && name < current)
-                before = name;
+        // The newest before it that is older by its signature and was not
+        // withdrawn itself: a release withdrawn once stays kept a while.
+        const std::vector<std::string> names = releaseNames();
+        std::optional<ReleaseIndex> found;
+        for (auto name = names.rbegin(); name != names.rend() && !found; ++name) {
+            if (!name->ends_with(".exe") || name->starts_with('.') || *name >= current)
+                continue;
+            ReleaseIndex candidate;
+            candidate.release = std::string(kReleaseFolderName) + "/" + *name;
+            if (auto failed = fetchRelease(candidate))
+                return failed;
+            if (candidate.signedAt < previous_->signedAt &&
+                std::find(previous_->withdrawn.begin(), previous_->withdrawn.end(), candidate.hash) ==
+                    previous_->withdrawn.end())
+                found = candidate;
         }
-        if (!before)
+        if (!found)
             return refused(u"sul server non resta una versione precedente a %1 a cui tornare"_s.arg(q(current)));
-        ReleaseIndex older;
-        older.release = std::string(kReleaseFolderName) + "/" + *before;
-        if (auto failed = fetchRelease(older))
-            return failed;
+        ReleaseIndex older = *found;
         older.withdrawn = previous_->withdrawn;
         older.withdrawn.push_back(previous_->hash);
         index_ = older;

@@ -418,6 +418,18 @@ TEST_F(CurlFtpClientTest, APublishSessionWritesRenamesDeletesAndListsWhereAllowe
         EXPECT_EQ(QDir(folder).exists(u"releases"_s), writable);
         ftp->CloseSession();
     }
+    // A session lost on a rename is no refusal: the publisher deletes a name in use only on the server's "no".
+    FtpServerOptions options = serverOptions(FtpTls::Off, FtpFault::CutWrites);
+    options.writable = true;
+    options.faultAfterBytes = 1;
+    FtpServer server(options);
+    auto ftp = adv::platform::makeCurlFtpPublishSession(clientOptions(server));
+    ftp->setHostname("127.0.0.1");
+    ftp->setUsername(options.user);
+    ftp->setPassword(kPassword);
+    ftp->setPassive(true);
+    ASSERT_FTP_OK(ftp->OpenSession());
+    EXPECT_EQ(ftp->Rename(kRemote, "altro").failure, FtpFailure::Connection);
 }
 
 }  // namespace adv::test::curl

@@ -178,9 +178,15 @@ TEST(Publish, ACutAtAnyStepLeavesAWholeReleaseOffered)
     ASSERT_EQ(counted.publish(FtpFault::None).outcome, PublishOutcome::Published);
     for (int step = 1;; ++step) {
         Site site;
+        const std::string oldSignature = got(site.folder + u"/dolvo.exe.minisig"_s);
         const adv::PublishReport cut = site.publish(FtpFault::CutWrites, u"maker.key"_s, {}, kNow, step);
-        site.expectWhole(got(site.folder + u"/dolvo.exe"_s) == kProgram ? kProgram : "MZ vecchia",
-                         std::to_string(step).c_str());
+        // Cut between the pair's two renames, the pair is the new program and the old signature: keyed
+        // sites refuse it, installing nothing, until the next publish.
+        const bool split = got(site.folder + u"/dolvo.exe"_s) == kProgram &&
+                           got(site.folder + u"/dolvo.exe.minisig"_s) == oldSignature;
+        if (!split)
+            site.expectWhole(got(site.folder + u"/dolvo.exe"_s) == kProgram ? kProgram : "MZ vecchia",
+                             std::to_string(step).c_str());
         if (cut.outcome == PublishOutcome::Published)
             break;
         // --status names what the cut left, if anything.
@@ -189,7 +195,7 @@ TEST(Publish, ACutAtAnyStepLeavesAWholeReleaseOffered)
             return file.first.contains(u"/."_s) || file.first.contains(u"publishing"_s);
         });
         EXPECT_EQ(site.plan(adv::PublishAction::Status, "100", kNow).outcome,
-                  leftovers ? PublishOutcome::Inconsistent : PublishOutcome::Published)
+                  leftovers || split ? PublishOutcome::Inconsistent : PublishOutcome::Published)
             << step;
         const adv::PublishReport again = site.publish(FtpFault::None, u"maker.key"_s, {}, kNow + 1);
         EXPECT_EQ(again.outcome, PublishOutcome::Published) << step << ": " << again.cause.toStdString();
@@ -206,34 +212,46 @@ TEST(Publish, StagesPausesAndWithdrawalsAreNewSignedIndexes)
     using adv::PublishAction;
     Site site;
     ASSERT_EQ(site.publish(FtpFault::None).outcome, PublishOutcome::Published);
-    const std::string first = kProgram;
-    put(site.dir.filePath(u"dolvo.exe"_s), "MZ la seconda");
+    const char* const first = kProgram.c_str();
     const struct {
         PublishAction action;
         const char* plan;
-        const char* legacy;  // the program today's sites get
-        bool second;         // the index names the second release
+        const char* program;  // published by this step
+        const char* legacy;   // the program today's sites get
+        const char* current;  // the release the index names
         bool paused;
     } steps[] = {
-        {PublishAction::Release, "10@0h,100@24h", first.c_str(), true, false},
-        {PublishAction::ChangeRollout, "pausa", first.c_str(), true, true},
-        {PublishAction::ChangeRollout, "100", "MZ la seconda", true, false},
-        {PublishAction::Withdraw, "100", first.c_str(), false, false},
+        {PublishAction::Release, "10@0h,100@24h", "MZ la seconda", first, "MZ la seconda", false},
+        {PublishAction::ChangeRollout, "pausa", nullptr, first, "MZ la seconda", true},
+        {PublishAction::ChangeRollout, "100", nullptr, "MZ la seconda", "MZ la seconda", false},
+        {PublishAction::Withdraw, "100", nullptr, first, first, false},
+        // The release withdrawn before is no release to go back to.
+        {PublishAction::Release, "100", "MZ la terza", "MZ la terza", "MZ la terza", false},
+        {PublishAction::Withdraw, "100", nullptr, first, first, false},
     };
     std::int64_t now = kNow;
     for (const auto& step : steps) {
+        if (step.program)
+            put(site.dir.filePath(u"dolvo.exe"_s), step.program);
         const adv::PublishReport report = site.plan(step.action, step.plan, ++now);
         ASSERT_EQ(report.outcome, PublishOutcome::Published) << step.plan << ": " << report.cause.toStdString();
         site.expectWhole(step.legacy, step.plan);
         const auto index = site.index();
         ASSERT_TRUE(index) << step.plan;
-        EXPECT_EQ(index->hash == adv::minisign::hashOf("MZ la seconda"), step.second) << step.plan;
+        EXPECT_EQ(index->hash, adv::minisign::hashOf(step.current)) << step.plan;
         EXPECT_EQ(index->rollout.paused, step.paused) << step.plan;
     }
-    EXPECT_EQ(site.index()->withdrawn, std::vector{adv::minisign::hashOf("MZ la seconda")});
+    EXPECT_EQ(site.index()->withdrawn,
+              (std::vector{adv::minisign::hashOf("MZ la seconda"), adv::minisign::hashOf("MZ la terza")}));
     // Nothing before the first release is left to go back to.
     EXPECT_EQ(site.plan(PublishAction::Withdraw, "100", ++now).outcome, PublishOutcome::Refused);
     EXPECT_EQ(site.plan(PublishAction::Status, "100", now).outcome, PublishOutcome::Published);
+    // Sent everywhere, the release is the index's, not another the maker signed kept under its name.
+    const QString kept = site.folder + u'/' + QString::fromStdString(site.index()->release);
+    put(kept, "MZ vecchia");
+    put(kept + u".minisig"_s, site.maker.release("MZ vecchia", kOld));
+    EXPECT_EQ(site.plan(PublishAction::ChangeRollout, "100", ++now).outcome, PublishOutcome::ServerFailed);
+    EXPECT_EQ(got(site.folder + u"/dolvo.exe"_s), kProgram);
 }
 
 // While a publish runs, sites updating in a loop, with a key or without,
