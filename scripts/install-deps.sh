@@ -23,11 +23,28 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-[[ ${#missing[@]} -eq 0 ]] && exit 0
+if [[ ${#missing[@]} -gt 0 ]]; then
+  sudo=()
+  [[ $(id -u) -eq 0 ]] || sudo=(sudo)
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo[@]}" apt-get update -q
+  "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
 
-sudo=()
-[[ $(id -u) -eq 0 ]] || sudo=(sudo)
-echo "Installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -q
-"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+# Debian's Pure-FTPd, for the tests against a real server, unpacked into the
+# cache rather than installed: an installed one starts a service on port 21.
+cache=${ADV_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/aggiornadv}
+version=$(apt-cache policy pure-ftpd 2>/dev/null | sed -n 's/^ *Candidate: //p')
+prefix=$cache/pure-ftpd
+if [[ -n $version && ! ( -f $prefix/.version && $(<"$prefix/.version") == "$version" ) ]]; then
+  work=$(mktemp -d)
+  if (cd "$work" && apt-get -q -o APT::Sandbox::User="$(id -un)" download pure-ftpd >/dev/null); then
+    rm -rf "$prefix"
+    dpkg -x "$work"/pure-ftpd_*.deb "$prefix"
+    echo "$version" >"$prefix/.version"
+  else
+    echo "Pure-FTPd could not be fetched: the tests against it will say so and be skipped" >&2
+  fi
+  rm -rf "$work"
+fi

@@ -92,6 +92,8 @@ std::vector<std::string> FtpServer::serverArguments() const
     };
     if (options_.writable)
         arguments.emplace_back("--writable");
+    if (!options_.pureFtpd.empty())
+        arguments.insert(arguments.end(), {"--pure-ftpd", options_.pureFtpd});
     return arguments;
 }
 

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -95,10 +96,19 @@ FtpServer::Process::Process(const std::vector<std::string>& arguments, const std
 
 FtpServer::Process::~Process()
 {
+    // Its stdin closed, a server ends by itself, and stops what it started
+    // (a real server's processes); one that does not in time is killed.
     closeFd(os_->stdinFd);
     if (os_->pid > 0) {
-        ::kill(os_->pid, SIGKILL);
-        while (::waitpid(os_->pid, nullptr, 0) < 0 && errno == EINTR) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (::waitpid(os_->pid, nullptr, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(os_->pid, SIGKILL);
+                while (::waitpid(os_->pid, nullptr, 0) < 0 && errno == EINTR) {
+                }
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
     closeFd(os_->stdoutFd);

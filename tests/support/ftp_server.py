@@ -15,6 +15,7 @@ import datetime
 import ipaddress
 import logging
 import os
+import signal
 import socket
 import sys
 import threading
@@ -71,6 +72,8 @@ def parse_args():
     p.add_argument("--fault-after", type=int, default=65536,
                    help="bytes of a file sent before the fault strikes")
     p.add_argument("--writable", action="store_true", help="the user may also write")
+    p.add_argument("--pure-ftpd", metavar="PREFIX",
+                   help="serve with Debian's Pure-FTPd unpacked under PREFIX instead (root only)")
     p.add_argument("--command-log", help="file that receives every command")
     p.add_argument("--server-log", help="file for the server's own messages")
     p.add_argument("--exit-on-stdin-eof", action="store_true",
@@ -328,6 +331,83 @@ def serve_no_greeting(listener):
         held.append(conn)
 
 
+def die_with_this_process():
+    """In the child before it runs the server: a group of its own, and a
+    kill when this fixture goes, however it goes (the test kills it)."""
+    import ctypes
+    os.setsid()
+    pr_set_pdeathsig = 1
+    ctypes.CDLL(None).prctl(pr_set_pdeathsig, signal.SIGKILL)
+
+
+def serve_pure_ftpd(args, password):
+    """Debian's Pure-FTPd, unpacked rather than installed (an installed one
+    starts a service on port 21), with one virtual user who is `nobody` on
+    this machine: it writes only where --writable gives `nobody` the tree."""
+    import pwd
+    import shutil
+    import subprocess
+    import tempfile
+    nobody = pwd.getpwnam("nobody")
+    if args.writable:
+        for folder, dirs, files in os.walk(args.root):
+            for name in [folder] + [os.path.join(folder, n) for n in dirs + files]:
+                os.chown(name, nobody.pw_uid, nobody.pw_gid)
+    # Pure-FTPd serves each session in a process of its own: they become this
+    # fixture's to wait for when the server goes first.
+    import ctypes
+    pr_set_child_subreaper = 36
+    ctypes.CDLL(None).prctl(pr_set_child_subreaper, 1)
+    work = tempfile.mkdtemp(prefix="adv-pure-ftpd-")
+    pure_pw = os.path.join(args.pure_ftpd, "usr/bin/pure-pw")
+    subprocess.run([pure_pw, "useradd", args.user, "-u", str(nobody.pw_uid), "-g", str(nobody.pw_gid),
+                    "-d", os.path.abspath(args.root), "-f", work + "/passwd"],
+                   input="%s\n%s\n" % (password, password), text=True, check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run([pure_pw, "mkdb", work + "/passwd.pdb", "-f", work + "/passwd"], check=True)
+    server = None
+    try:
+        for _ in range(10):
+            probe = socket.socket()
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+            probe.close()
+            server = subprocess.Popen([os.path.join(args.pure_ftpd, "usr/sbin/pure-ftpd"),
+                                       "-S", "127.0.0.1,%d" % port, "-l", "puredb:%s/passwd.pdb" % work,
+                                       "-E", "-A", "-H", "-p", "40000:49999"],
+                                      stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                      preexec_fn=die_with_this_process)
+            for _ in range(100):
+                if server.poll() is not None:
+                    break
+                try:
+                    socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                    print(port, flush=True)
+                    while sys.stdin.buffer.read(65536):
+                        pass
+                    return
+                except OSError:
+                    threading.Event().wait(0.05)
+            stop(server)
+            server = None
+        sys.exit("Pure-FTPd did not start")
+    finally:
+        if server is not None:
+            stop(server)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def stop(server):
+    """The server and its sessions, each waited for."""
+    os.killpg(server.pid, signal.SIGKILL)
+    server.wait()
+    while True:
+        try:
+            os.waitpid(-1, 0)
+        except ChildProcessError:
+            return
+
+
 def watch_stdin():
     try:
         while sys.stdin.buffer.read(65536):
@@ -346,6 +426,9 @@ def main():
     else:
         logging.basicConfig(level=logging.WARNING)
 
+    if args.pure_ftpd:
+        serve_pure_ftpd(args, password)
+        return
     if args.exit_on_stdin_eof:
         threading.Thread(target=watch_stdin, daemon=True).start()
 

@@ -4,8 +4,11 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFileInfo>
 #include <QFile>
 #include <QTemporaryDir>
+
+#include <unistd.h>
 
 #include <atomic>
 #include <map>
@@ -300,6 +303,39 @@ TEST(Publish, SitesUpdatingMeanwhileGetTheOldOrTheNewReleaseWhole)
     }
     publisher.join();
     EXPECT_EQ(published.outcome, PublishOutcome::Published) << published.cause.toStdString();
+}
+
+// The same against a real server: Debian's Pure-FTPd, which
+// scripts/install-deps.sh unpacks into the libraries' cache.
+TEST(Publish, AgainstDebiansPureFtpd)
+{
+    const QString cache = qEnvironmentVariable(
+        "ADV_DEPS_CACHE", qEnvironmentVariable("XDG_CACHE_HOME", QDir::homePath() + u"/.cache"_s) + u"/aggiornadv"_s);
+    const QString prefix = cache + u"/pure-ftpd"_s;
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "Pure-FTPd serves its virtual user as nobody, which only root can arrange";
+    if (!QFileInfo(prefix + u"/usr/sbin/pure-ftpd"_s).isExecutable())
+        GTEST_SKIP() << "no Pure-FTPd unpacked in " << prefix.toStdString() << " (scripts/install-deps.sh does it)";
+    Site site;
+    adv::test::FtpServerOptions options;
+    options.root = site.served;
+    options.writable = true;
+    options.pureFtpd = prefix.toStdString();
+    adv::test::FtpServer server(options);
+    adv::Config maker = site.configFor(server);
+    maker.signingKey = site.dir.filePath(u"maker.key"_s);
+    std::string program = kProgram;
+    for (const std::int64_t at : {kNow, kNow + 1}) {
+        adv::test::RecordingUi ui(true);
+        auto ftp = adv::platform::makeCurlFtpPublishSession(maker.ftp);
+        const adv::PublishReport report = adv::PublishCommand(
+            ui, *ftp, maker, {adv::PublishAction::Release, site.dir.filePath(u"dolvo.exe"_s), {}, {}},
+            [] { return std::nullopt; }, at);
+        ASSERT_EQ(report.outcome, PublishOutcome::Published) << at << ": " << report.cause.toStdString();
+        site.expectWhole(program, "Pure-FTPd");
+        program = "MZ la terza";
+        put(site.dir.filePath(u"dolvo.exe"_s), program);
+    }
 }
 
 }  // namespace
