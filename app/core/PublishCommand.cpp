@@ -18,6 +18,9 @@ namespace adv {
 namespace {
 
 constexpr std::int64_t kLockTakenOverAfter = 60 * 60;
+// Files this small are read back once more after their rename: the index and
+// the signatures, the files sites judge everything else by.
+constexpr std::size_t kCheckedAfterRename = 64 * 1024;
 constexpr std::string_view kPartSuffix = ".part";
 constexpr std::string_view kLockOwner = "owner";
 
@@ -46,6 +49,32 @@ std::optional<std::string> readLocal(const QString& path, std::int64_t limit, QS
         return std::nullopt;
     }
     return bytes.toStdString();
+}
+
+constexpr std::string_view kReleaseStem = kUpdatedProgram.substr(0, kUpdatedProgram.rfind('.'));
+
+std::string releaseName(std::int64_t signedAt, const minisign::Hash& hash)
+{
+    return std::string(kReleaseStem) + "-" + std::to_string(signedAt) + "-" + minisign::toHex(hash).substr(0, 8) +
+           ".exe";
+}
+
+// The signed time of a release file this publisher named, from its name;
+// nothing for any other name a server lists.
+std::optional<std::int64_t> releaseTime(std::string_view name)
+{
+    const std::string head = std::string(kReleaseStem) + "-";
+    if (!name.starts_with(head) || !name.ends_with(".exe"))
+        return std::nullopt;
+    name = name.substr(head.size(), name.size() - head.size() - 4);
+    const auto dash = name.find('-');
+    if (dash == std::string_view::npos || dash == 0 || dash > 18 || name.size() - dash - 1 != 8)
+        return std::nullopt;
+    const std::string_view digits = name.substr(0, dash), hex = name.substr(dash + 1);
+    if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+        !std::all_of(hex.begin(), hex.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }))
+        return std::nullopt;
+    return std::stoll(std::string(digits));
 }
 
 // The bytes read back, hashed as they come.
@@ -180,9 +209,7 @@ private:
         index_.size = static_cast<std::int64_t>(program_.size());
         index_.hash = hash;
         index_.signedAt = checked.signature->timestamp();
-        const std::string_view stem = kUpdatedProgram.substr(0, kUpdatedProgram.rfind('.'));
-        index_.release = std::string(kReleaseFolderName) + "/" + std::string(stem) + "-" +
-                         std::to_string(index_.signedAt) + "-" + minisign::toHex(hash).substr(0, 8) + ".exe";
+        index_.release = std::string(kReleaseFolderName) + "/" + releaseName(index_.signedAt, hash);
         say(u"Programma firmato il %1: %2"_s.arg(index_.signedAt).arg(q(index_.release)));
         return std::nullopt;
     }
@@ -318,7 +345,7 @@ private:
         const std::vector<std::string> names = releaseNames();
         std::optional<ReleaseIndex> found;
         for (auto name = names.rbegin(); name != names.rend() && !found; ++name) {
-            if (!name->ends_with(".exe") || name->starts_with('.') || *name >= current)
+            if (releaseTime(*name) >= releaseTime(current))
                 continue;
             ReleaseIndex candidate;
             candidate.release = std::string(kReleaseFolderName) + "/" + *name;
@@ -392,7 +419,7 @@ private:
                   .arg(legacy.signature ? legacy.signature->timestamp() : 0));
         for (const std::string_view folder : {std::string_view{}, kReleaseFolderName}) {
             for (const std::string& name : namesIn(folder)) {
-                if (name.starts_with('.') && name.ends_with(kPartSuffix))
+                if (isLeftover(name, folder))
                     check(false, u"resto di una pubblicazione interrotta: %1"_s.arg(q(name)));
             }
         }
@@ -430,9 +457,32 @@ private:
         return std::nullopt;
     }
 
-    // The names in the release folder, oldest release first: the signed
-    // time leads each release's name.
-    std::vector<std::string> releaseNames() { return namesIn(kReleaseFolderName); }
+    // The release files in the release folder, oldest first. Only names this
+    // publisher makes count: whatever else a server lists is left alone.
+    std::vector<std::string> releaseNames()
+    {
+        std::vector<std::pair<std::int64_t, std::string>> releases;
+        for (std::string& name : namesIn(kReleaseFolderName)) {
+            if (const auto at = releaseTime(name))
+                releases.emplace_back(*at, std::move(name));
+        }
+        std::sort(releases.begin(), releases.end());
+        std::vector<std::string> names;
+        for (auto& release : releases)
+            names.push_back(std::move(release.second));
+        return names;
+    }
+
+    // What a cut publish leaves in `folder`: one of our names, as uploaded.
+    static bool isLeftover(std::string_view name, std::string_view folder)
+    {
+        if (!name.starts_with('.') || !name.ends_with(kPartSuffix))
+            return false;
+        std::string_view made = name.substr(1, name.size() - 1 - kPartSuffix.size());
+        if (made.ends_with(install::kSignatureSuffix))
+            made.remove_suffix(install::kSignatureSuffix.size());
+        return folder.empty() ? made == kIndexName || made == kUpdatedProgram : releaseTime(made).has_value();
+    }
     std::vector<std::string> namesIn(std::string_view folder)
     {
         std::vector<std::string> names;
@@ -485,6 +535,14 @@ private:
                 PublishOutcome::RenameRefused,
                 because(u"il server non ha messo al suo posto %1; visibili: %2"_s.arg(q(name), visible()),
                         renamed.detail)};
+        // A server may say it renamed and not have done it.
+        if (bytes.size() <= kCheckedAfterRename) {
+            HashingSink placed(static_cast<std::int64_t>(kCheckedAfterRename));
+            if (!ftp_.FetchFile(name, placed) || placed.bytes() != bytes)
+                return PublishReport{PublishOutcome::RenameRefused,
+                                     u"dopo la ridenominazione %1 sul server non è quello inviato; visibili: %2"_s.arg(
+                                         q(name), visible())};
+        }
         return std::nullopt;
     }
 
@@ -537,20 +595,18 @@ private:
     // leftovers of a cut publish go too.
     void prune()
     {
-        for (const std::string& name : namesIn({})) {
-            if (name.starts_with('.') && name.ends_with(kPartSuffix))
-                (void)ftp_.Delete(name);
+        for (const std::string_view folder : {std::string_view{}, kReleaseFolderName}) {
+            const std::vector<std::string> names = namesIn(folder);
+            if (!enter(folder))
+                return;
+            for (const std::string& name : names) {
+                if (isLeftover(name, folder))
+                    (void)ftp_.Delete(name);
+            }
         }
-        std::vector<std::string> releases;
-        const std::vector<std::string> names = releaseNames();
+        const std::vector<std::string> releases = releaseNames();
         if (!enter(kReleaseFolderName))
             return;
-        for (const std::string& name : names) {
-            if (name.starts_with('.') && name.ends_with(kPartSuffix))
-                (void)ftp_.Delete(name);
-            else if (name.ends_with(".exe"))
-                releases.push_back(name);
-        }
         const std::string current = index_.release.substr(kReleaseFolderName.size() + 1);
         const auto keep = static_cast<std::size_t>(config_.keepReleases);
         for (std::size_t i = 0; i + keep < releases.size(); ++i) {

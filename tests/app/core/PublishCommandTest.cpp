@@ -214,6 +214,10 @@ TEST(Publish, StagesPausesAndWithdrawalsAreNewSignedIndexes)
 {
     using adv::PublishAction;
     Site site;
+    // Names the publisher did not make are never its to remove, nor to go back to.
+    const QStringList foreign{u"dolvo-old.exe"_s, u"dolvo-5-zzzzzzzz.exe"_s, u"..\\dolvo.exe"_s, u".altro.part"_s};
+    for (const QString& name : foreign)
+        put(site.folder + u"/releases/"_s + name, "MZ altrui");
     ASSERT_EQ(site.publish(FtpFault::None).outcome, PublishOutcome::Published);
     const char* const first = kProgram.c_str();
     const struct {
@@ -255,6 +259,8 @@ TEST(Publish, StagesPausesAndWithdrawalsAreNewSignedIndexes)
     put(kept + u".minisig"_s, site.maker.release("MZ vecchia", kOld));
     EXPECT_EQ(site.plan(PublishAction::ChangeRollout, "100", ++now).outcome, PublishOutcome::ServerFailed);
     EXPECT_EQ(got(site.folder + u"/dolvo.exe"_s), kProgram);
+    for (const QString& name : foreign)
+        EXPECT_EQ(got(site.folder + u"/releases/"_s + name), "MZ altrui") << name.toStdString();
 }
 
 // While a publish runs, sites updating in a loop, with a key or without,
