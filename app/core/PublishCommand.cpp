@@ -1,11 +1,15 @@
 #include "app/core/PublishCommand.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
 #include <QSysInfo>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "app/core/KeyValueText.h"
@@ -238,30 +242,61 @@ private:
 
     // A folder made is the lock: making one is the server's own test-and-set.
     // Inside, who holds it and since when; an hour later it is taken over.
+    // Who holds the lock, as its owner file says; empty when it says nothing.
+    std::string lockOwner()
+    {
+        HashingSink held(1024);
+        const bool read = enter(kLockFolderName) && ftp_.FetchFile(std::string(kLockOwner), held);
+        enter({});
+        return read ? held.bytes() : std::string();
+    }
+
     std::optional<PublishReport> lock()
     {
-        const std::string owner = QSysInfo::machineHostName().toStdString() + " " + std::to_string(now_) + "\n";
+        owner_ = QSysInfo::machineHostName().toStdString() + " pid " +
+                 std::to_string(QCoreApplication::applicationPid()) + " " + std::to_string(now_) + "\n";
         if (!ftp_.MakeFolder(kLockFolderName)) {
-            HashingSink held(1024);
-            const bool read = enter(kLockFolderName) && ftp_.FetchFile(std::string(kLockOwner), held);
-            const auto space = held.bytes().rfind(' ');
-            const std::int64_t since =
-                read && space != std::string::npos ? std::atoll(held.bytes().c_str() + space + 1) : 0;
-            enter({});
-            if (since > 0 && now_ - since < kLockTakenOverAfter)
+            // A publisher that has just made the folder writes its owner at
+            // once: an owner that stays missing is one cut before it wrote it.
+            std::string held = lockOwner();
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+            while (held.empty() && std::chrono::steady_clock::now() < deadline && !ui_.stopRequested()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                held = lockOwner();
+            }
+            const auto space = held.rfind(' ');
+            const std::int64_t since = space != std::string::npos ? std::atoll(held.c_str() + space + 1) : 0;
+            // A clock ahead of ours or behind it: an hour either way.
+            if (!held.empty() && std::llabs(now_ - since) < kLockTakenOverAfter)
                 return PublishReport{PublishOutcome::Locked,
-                                     u"un'altra pubblicazione è in corso (%1)"_s.arg(shownValue(held.bytes()))};
+                                     u"un'altra pubblicazione è in corso (%1)"_s.arg(shownValue(held))};
             say(u"Pubblicazione precedente interrotta: il blocco viene ripreso"_s);
         }
-        if (!enter(kLockFolderName) || !ftp_.PutFile(std::string(kLockOwner), owner) || !enter({}))
+        if (!enter(kLockFolderName) || !ftp_.PutFile(std::string(kLockOwner), owner_) || !enter({}))
             return PublishReport{PublishOutcome::ServerFailed, u"impossibile scrivere il blocco sul server"_s};
+        // Two that took over a stale lock together: the last to write holds it.
+        if (!stillOurs())
+            return PublishReport{PublishOutcome::Locked, u"un'altra pubblicazione ha preso il blocco"_s};
         locked_ = true;
         return std::nullopt;
     }
 
+    bool stillOurs() { return lockOwner() == owner_; }
+
+    // Checked before each rename sites can see: a publish that lost the
+    // lock (it ran past the hour, and another took it over) changes nothing more.
+    std::optional<PublishReport> holdingTheLock()
+    {
+        if (stillOurs())
+            return std::nullopt;
+        locked_ = false;
+        return PublishReport{PublishOutcome::Locked,
+                             u"il blocco è passato a un'altra pubblicazione: da qui nulla è stato reso visibile"_s};
+    }
+
     void unlock()
     {
-        if (!locked_ || !enter(kLockFolderName))
+        if (!locked_ || !stillOurs() || !enter(kLockFolderName))
             return;
         (void)ftp_.Delete(std::string(kLockOwner));
         if (enter({}))
@@ -569,6 +604,8 @@ private:
 
     std::optional<PublishReport> putIndex(const Rollout& rollout)
     {
+        if (auto lost = holdingTheLock())
+            return lost;
         index_.rollout = rollout;
         const std::string text = index_.text();
         const std::string signature =
@@ -585,6 +622,8 @@ private:
     // so that no site ever sees a signature of a program not yet there.
     std::optional<PublishReport> putLegacyPair()
     {
+        if (auto lost = holdingTheLock())
+            return lost;
         std::optional<PublishReport> failed = putChecked(std::string(kUpdatedProgram), program_);
         if (!failed)
             failed = putChecked(std::string(kUpdatedProgram) + std::string(install::kSignatureSuffix), signature_);
@@ -629,6 +668,7 @@ private:
     ReleaseIndex index_;
     std::optional<ReleaseIndex> previous_;
     std::int64_t offeredAt_ = 0;
+    std::string owner_;  // this run's line in the lock
     bool locked_ = false;
 };
 

@@ -173,6 +173,35 @@ TEST(Publish, ReleasesWholeOrRefusesBeforeSendingAnything)
     }
 }
 
+// Another publisher's lock holds for an hour, by either clock; a lock left
+// without its owner by a cut is taken over.
+TEST(Publish, ALockIsHeldForAnHourThenTakenOver)
+{
+    const struct {
+        const char* owner;  // nullptr: none written
+        PublishOutcome outcome;
+    } rows[] = {
+        {"altro pid 7 1795999000\n", PublishOutcome::Locked},
+        {"altro pid 7 1796003000\n", PublishOutcome::Locked},
+        {"altro pid 7 1795990000\n", PublishOutcome::Published},
+        {"altro pid 7 1796090000\n", PublishOutcome::Published},
+        {nullptr, PublishOutcome::Published},
+    };
+    for (const auto& row : rows) {
+        Site site;
+        QDir().mkpath(site.folder + u"/dolvo.exe.publishing"_s);
+        if (row.owner)
+            put(site.folder + u"/dolvo.exe.publishing/owner"_s, row.owner);
+        const auto before = site.tree();
+        const adv::PublishReport report = site.publish(FtpFault::None);
+        EXPECT_EQ(report.outcome, row.outcome) << (row.owner ? row.owner : "none") << report.cause.toStdString();
+        if (row.outcome == PublishOutcome::Locked)
+            EXPECT_EQ(site.tree(), before);
+        else
+            EXPECT_FALSE(QDir(site.folder + u"/dolvo.exe.publishing"_s).exists());
+    }
+}
+
 // Cut at each of its steps in turn, a publish leaves sites a whole release;
 // the next publish finishes the job and clears what the cut left.
 TEST(Publish, ACutAtAnyStepLeavesAWholeReleaseOffered)
