@@ -21,6 +21,7 @@ template <class Next>
 std::optional<std::string> readSecretLine(Next next)
 {
     std::string line;
+    line.reserve(kMaxSecretBytes);  // never moved: no copy of a password is left behind
     while (const std::optional<char> c = next()) {
         if (*c == '\n') {
             if (!line.empty() && line.back() == '\r')

@@ -14,6 +14,7 @@
 
 #include "app/core/KeyValueText.h"
 #include "app/core/Minisign.h"
+#include "app/core/ReleaseGate.h"
 #include "install/FileReplacement.h"
 
 using namespace Qt::StringLiterals;
@@ -170,10 +171,10 @@ private:
             return refused(why);
         std::string password;
         if (minisign::SecretKey::sealed(*keyText).value_or(false)) {
-            const std::optional<std::string> given = askPassword();
+            std::optional<std::string> given = askPassword();
             if (!given)
                 return refused(u"nessuna password per la chiave segreta"_s);
-            password = *given;
+            password = std::move(*given);
         }
         minisign::SecretKeyRead opened = minisign::SecretKey::read(*keyText, password);
         std::fill(password.begin(), password.end(), '\0');
@@ -213,6 +214,10 @@ private:
         index_.size = static_cast<std::int64_t>(program_.size());
         index_.hash = hash;
         index_.signedAt = checked.signature->timestamp();
+        // Sites refuse a release dated ahead of their clock, and a later one
+        // could not be published over it.
+        if (index_.signedAt - now_ > kFutureSlackSeconds)
+            return refused(u"la firma è datata più di un giorno dopo l'orologio di questo computer"_s);
         index_.release = std::string(kReleaseFolderName) + "/" + releaseName(index_.signedAt, hash);
         say(u"Programma firmato il %1: %2"_s.arg(index_.signedAt).arg(q(index_.release)));
         return std::nullopt;
@@ -561,7 +566,7 @@ private:
                 PublishOutcome::Mismatch,
                 u"%1 riletto dal server non è quello inviato: nulla è cambiato per i siti"_s.arg(q(name))};
         platform::FtpResult renamed = ftp_.Rename(part, name);
-        if (!renamed && renamed.failure == platform::FtpFailure::Refused && ftp_.Delete(name)) {
+        if (!renamed && renamed.failure == platform::FtpFailure::Refused && listed(part) && ftp_.Delete(name)) {
             say(u"Il server non sostituisce un file con una ridenominazione: %1 cancellato prima"_s.arg(q(name)));
             renamed = ftp_.Rename(part, name);
         }
@@ -579,6 +584,26 @@ private:
                                          q(name), visible())};
         }
         return std::nullopt;
+    }
+
+    // Whether the current folder lists `name`: a refused rename of a file
+    // that has gone is no reason to delete the one in place.
+    bool listed(const std::string& name)
+    {
+        HashingSink listing(1024 * 1024);
+        if (!ftp_.FetchListing(listing))
+            return false;
+        std::string_view rest = listing.bytes();
+        while (!rest.empty()) {
+            const auto end = rest.find('\n');
+            std::string_view line = rest.substr(0, end);
+            rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+            if (line.ends_with('\r'))
+                line.remove_suffix(1);
+            if (line == name)
+                return true;
+        }
+        return false;
     }
 
     QString visible()

@@ -139,23 +139,24 @@ TEST(Publish, ReleasesWholeOrRefusesBeforeSendingAnything)
         const char* label;
         FtpFault fault;
         QString key;
-        bool otherFile;
+        const char* given;  // the maker's own signature's trusted comment; nullptr: signed here
         std::int64_t now;
         PublishOutcome outcome;
     } rows[] = {
-        {"a new release", FtpFault::None, u"maker.key"_s, false, kNow, PublishOutcome::Published},
-        {"a server that keeps names in use", FtpFault::RenameKeeps, u"maker.key"_s, false, kNow,
+        {"a new release", FtpFault::None, u"maker.key"_s, nullptr, kNow, PublishOutcome::Published},
+        {"a server that keeps names in use", FtpFault::RenameKeeps, u"maker.key"_s, nullptr, kNow,
          PublishOutcome::Published},
-        {"another key", FtpFault::None, u"stranger.key"_s, false, kNow, PublishOutcome::Refused},
-        {"a signature of another file", FtpFault::None, u"maker.key"_s, true, kNow, PublishOutcome::Refused},
-        {"not newer than the server's", FtpFault::None, u"maker.key"_s, false, kOld, PublishOutcome::Refused},
+        {"another key", FtpFault::None, u"stranger.key"_s, nullptr, kNow, PublishOutcome::Refused},
+        {"a signature of another file", FtpFault::None, u"maker.key"_s, "timestamp:1796000000\tfile:altro.exe", kNow,
+         PublishOutcome::Refused},
+        {"a signature dated two days ahead", FtpFault::None, u"maker.key"_s, "timestamp:1796172800\tfile:dolvo.exe",
+         kNow, PublishOutcome::Refused},
+        {"not newer than the server's", FtpFault::None, u"maker.key"_s, nullptr, kOld, PublishOutcome::Refused},
     };
     for (const auto& row : rows) {
         Site site;
         const auto before = site.tree();
-        const std::string signature =
-            row.otherFile ? site.maker.signatureOf(kProgram, "timestamp:" + std::to_string(kNow) + "\tfile:altro.exe")
-                          : std::string();
+        const std::string signature = row.given ? site.maker.signatureOf(kProgram, row.given) : std::string();
         adv::test::RecordingUi ui(true);
         const adv::PublishReport report = site.publish(row.fault, row.key, signature, row.now, 0, &ui);
         EXPECT_EQ(report.outcome, row.outcome) << row.label << ": " << report.cause.toStdString();
