@@ -203,10 +203,34 @@ struct Request {
     PublishRequest publish;
 };
 
+// The console of a publish: its lines, and how far each upload has gone,
+// every tenth, on the terminal only.
+class PublishConsole final : public UpdateUi {
+public:
+    void setPointer(Pointer) override {}
+    bool askYesNo(const QString&, const QString&) override { return true; }
+    void showBusyLabel() override {}
+    void AppendStatus(const QString& message) override { lines_.AppendStatus(message); }
+    void downloadProgress(std::int64_t sent, std::int64_t total) override
+    {
+        const std::int64_t tenth = total > 0 ? sent * 10 / total : -1;
+        if (tenth > shown_) {
+            shown_ = tenth;
+            printLine(stderr, u"AggiornaDV:   inviato il %1%"_s.arg(tenth * 10));
+        }
+    }
+    void downloadEnded() override { shown_ = 0; }
+    bool stopRequested() override { return lines_.stopRequested(); }
+
+private:
+    ConsoleUi lines_;
+    std::int64_t shown_ = 0;
+};
+
 // The maker's machine has no products to close: publishing skips the sweep.
 int runPublish(const Config& config, const PublishRequest& request)
 {
-    ConsoleUi console;
+    PublishConsole console;
     runlog::LoggedUi ui(console);
     auto ftp = platform::makeCurlFtpPublishSession(config.ftp);
     const auto askPassword = [] { return platform::readSecret("Password della chiave segreta: "); };

@@ -15,6 +15,7 @@
 #include "app/core/KeyValueText.h"
 #include "app/core/Minisign.h"
 #include "app/core/ReleaseGate.h"
+#include "app/core/UpdateTexts.h"
 #include "install/FileReplacement.h"
 
 using namespace Qt::StringLiterals;
@@ -219,7 +220,7 @@ private:
         if (index_.signedAt - now_ > kFutureSlackSeconds)
             return refused(u"la firma è datata più di un giorno dopo l'orologio di questo computer"_s);
         index_.release = std::string(kReleaseFolderName) + "/" + releaseName(index_.signedAt, hash);
-        say(u"Programma firmato il %1: %2"_s.arg(index_.signedAt).arg(q(index_.release)));
+        say(u"Programma firmato il %1: %2"_s.arg(text::shownDate(index_.signedAt), q(index_.release)));
         return std::nullopt;
     }
 
@@ -339,9 +340,8 @@ private:
     std::optional<PublishReport> release(const Rollout& rollout)
     {
         if (offeredAt_ >= index_.signedAt)
-            return refused(
-                u"il server offre già una versione firmata il %1, non precedente a questa (%2)"_s.arg(offeredAt_)
-                    .arg(index_.signedAt));
+            return refused(u"il server offre già una versione firmata il %1, non precedente a questa (%2)"_s.arg(
+                text::shownDate(offeredAt_), text::shownDate(index_.signedAt)));
         if (previous_)
             index_.withdrawn = previous_->withdrawn;
         std::optional<PublishReport> failed = putRelease();
@@ -430,19 +430,21 @@ private:
             const ReadIndex read = parts ? readReleaseIndex(parts->second) : ReadIndex{};
             const bool genuine = checked.signature && checked.signature->verifies(minisign::hashOf(parts->second));
             check(genuine && read.index,
-                  u"indice %1, firmato il %2"_s.arg(q(kIndexName)).arg(genuine ? checked.signature->timestamp() : 0));
+                  u"indice %1, firmato il %2"_s.arg(
+                      q(kIndexName), genuine ? text::shownDate(checked.signature->timestamp()) : u"?"_s));
             if (genuine && read.index) {
                 const ReleaseIndex& index = *read.index;
                 ReleaseIndex fetched = index;
                 check(!fetchRelease(fetched) && fetched.hash == index.hash && fetched.size == index.size,
                       u"versione attuale %1 (%2 byte, firmata il %3)"_s.arg(q(index.release))
                           .arg(index.size)
-                          .arg(index.signedAt));
+                          .arg(text::shownDate(index.signedAt)));
                 say(u"  piano %1; %2 versioni ritirate"_s.arg(q(index.rollout.text())).arg(index.withdrawn.size()));
-                for (const Rollout::Stage& stage : index.rollout.stages) {
+                for (const Rollout::Stage& stage :
+                     index.rollout.paused ? std::vector<Rollout::Stage>{} : index.rollout.stages) {
                     const std::int64_t from = index.signedAt + stage.delay.count() * 3600;
                     say(u"  %1% dei siti dal %2%3"_s.arg(stage.percent)
-                            .arg(from)
+                            .arg(text::shownDate(from))
                             .arg(from <= now_ ? u" (in corso)"_s : QString()));
                 }
             }
@@ -456,7 +458,7 @@ private:
             minisign::Signature::check(signature.bytes(), *config_.publicKey, kUpdatedProgram);
         check(fetched && legacy.signature && legacy.signature->verifies(minisign::hashOf(program.bytes())),
               u"%1 e %2, firmati il %3"_s.arg(q(kUpdatedProgram), q(pair))
-                  .arg(legacy.signature ? legacy.signature->timestamp() : 0));
+                  .arg(legacy.signature ? text::shownDate(legacy.signature->timestamp()) : u"?"_s));
         for (const std::string_view folder : {std::string_view{}, kReleaseFolderName}) {
             for (const std::string& name : namesIn(folder)) {
                 if (isLeftover(name, folder))
