@@ -167,7 +167,7 @@ private:
         if (config_.signingKey.isEmpty())
             return refused(u"manca signing_key nella configurazione"_s);
         QString why;
-        const auto keyText = readLocal(config_.signingKey, 64 * 1024, why);
+        auto keyText = readLocal(config_.signingKey, 64 * 1024, why);
         if (!keyText)
             return refused(why);
         std::string password;
@@ -178,7 +178,9 @@ private:
             password = std::move(*given);
         }
         minisign::SecretKeyRead opened = minisign::SecretKey::read(*keyText, password);
+        // An open key's file is the key itself.
         std::fill(password.begin(), password.end(), '\0');
+        std::fill(keyText->begin(), keyText->end(), '\0');
         if (!opened.key)
             return refused(because(u"la chiave segreta non si può usare"_s, opened.check.failure));
         const minisign::PublicKey own = opened.key->publicKey();
