@@ -17,15 +17,21 @@ std::optional<std::string> readSecret(std::string_view prompt)
         SetConsoleMode(in, (before & ~DWORD{ENABLE_ECHO_INPUT}) | ENABLE_LINE_INPUT);
         HANDLE out = GetStdHandle(STD_ERROR_HANDLE);
         WriteConsoleW(out, shown.data(), DWORD(shown.size()), &written, nullptr);
+        // The whole line is read, even past the limit: what stayed in the
+        // console would go to the shell, echoed, once this program ends.
         std::wstring wide;
+        wide.reserve(kMaxSecretBytes + 1);
         wchar_t unit = 0;
         DWORD got = 0;
-        while (wide.size() <= kMaxSecretBytes && ReadConsoleW(in, &unit, 1, &got, nullptr) && got == 1 && unit != L'\n')
-            wide += unit;
-        if (!wide.empty() && wide.back() == L'\r')
-            wide.pop_back();
-        if (wide.size() <= kMaxSecretBytes)
+        bool tooLong = false;
+        while (ReadConsoleW(in, &unit, 1, &got, nullptr) && got == 1 && unit != L'\n') {
+            tooLong = tooLong || (unit != L'\r' && wide.size() == kMaxSecretBytes);
+            if (!tooLong && unit != L'\r')
+                wide += unit;
+        }
+        if (!tooLong)
             secret = win::toUtf8(wide);
+        SecureZeroMemory(wide.data(), wide.size() * sizeof(wchar_t));
         SetConsoleMode(in, before);
         WriteConsoleW(out, L"\r\n", 2, &written, nullptr);
     } else {

@@ -9,15 +9,6 @@ using namespace Qt::StringLiterals;
 namespace adv {
 namespace {
 
-std::string_view trimmed(std::string_view text)
-{
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = text.find_last_not_of(" \t");
-    return text.substr(first, last - first + 1);
-}
-
 bool isControl(unsigned char c)
 {
     return c < 0x20 || c == 0x7f;
@@ -93,6 +84,15 @@ QString shownValue(std::string_view bytes)
             shown += u"\\x%1"_s.arg(c, 2, 16, QChar(u'0'));
     }
     return shown;
+}
+
+std::string_view trimmed(std::string_view text)
+{
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = text.find_last_not_of(" \t");
+    return text.substr(first, last - first + 1);
 }
 
 }  // namespace adv

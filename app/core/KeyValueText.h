@@ -40,4 +40,7 @@ KeyValues readKeyValues(std::string_view text, std::span<const std::string_view>
 // file can move the cursor or change the terminal's state.
 QString shownValue(std::string_view bytes);
 
+// `text` without the spaces and tabs around it.
+std::string_view trimmed(std::string_view text);
+
 }  // namespace adv

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "app/core/KeyValueText.h"
+
 namespace adv::minisign {
 namespace {
 
@@ -39,15 +41,6 @@ bool decode(std::string_view text, unsigned char* out, std::size_t size)
         return false;
     std::memcpy(out, buffer.data(), size);
     return true;
-}
-
-std::string_view trimmed(std::string_view text)
-{
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = text.find_last_not_of(" \t");
-    return text.substr(first, last - first + 1);
 }
 
 Check refused(std::string why)

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QStringList>
 #include <QSysInfo>
 
@@ -27,6 +28,7 @@ constexpr std::int64_t kLockTakenOverAfter = 60 * 60;
 // Files this small are read back once more after their rename: the index and
 // the signatures, the files sites judge everything else by.
 constexpr std::size_t kCheckedAfterRename = 64 * 1024;
+constexpr std::size_t kMaxIndexBytes = minisign::kMaxSignatureBytes + 64 * 1024;
 constexpr std::string_view kPartSuffix = ".part";
 constexpr std::string_view kLockOwner = "owner";
 
@@ -55,6 +57,27 @@ std::optional<std::string> readLocal(const QString& path, std::int64_t limit, QS
         return std::nullopt;
     }
     return bytes.toStdString();
+}
+
+// A stored index whose signature is the maker's and whose text reads, with
+// the time the index was signed: not its release's, since a withdrawal names
+// an older release in a newer index.
+struct GenuineIndex {
+    ReleaseIndex index;
+    std::int64_t signedAt = 0;
+};
+
+std::optional<GenuineIndex> genuineIndex(std::string_view stored, const minisign::PublicKey& key)
+{
+    const auto parts = openedIndex(stored);
+    const minisign::Checked checked =
+        parts ? minisign::Signature::check(parts->first, key, kIndexName) : minisign::Checked{};
+    if (!checked.signature || !checked.signature->verifies(minisign::hashOf(parts->second)))
+        return std::nullopt;
+    ReadIndex read = readReleaseIndex(parts->second);
+    if (!read.index)
+        return std::nullopt;
+    return GenuineIndex{std::move(*read.index), checked.signature->timestamp()};
 }
 
 constexpr std::string_view kReleaseStem = kUpdatedProgram.substr(0, kUpdatedProgram.rfind('.'));
@@ -315,18 +338,24 @@ private:
     // today's sites read.
     std::optional<PublishReport> offered()
     {
-        HashingSink stored(minisign::kMaxSignatureBytes + 64 * 1024);
+        HashingSink stored(kMaxIndexBytes);
+        std::int64_t served = 0;
         if (ftp_.FetchFile(kIndexName, stored)) {
-            const auto parts = openedIndex(stored.bytes());
-            const minisign::Checked checked =
-                parts ? minisign::Signature::check(parts->first, *config_.publicKey, kIndexName) : minisign::Checked{};
-            const ReadIndex read = parts ? readReleaseIndex(parts->second) : ReadIndex{};
-            if (!checked.signature || !checked.signature->verifies(minisign::hashOf(parts->second)) || !read.index)
+            const std::optional<GenuineIndex> genuine = genuineIndex(stored.bytes(), *config_.publicKey);
+            if (!genuine)
                 return refused(u"l'indice sul server non è firmato con questa chiave o è danneggiato: nulla è stato "
                                u"cambiato"_s);
-            offeredAt_ = read.index->signedAt;
-            previous_ = read.index;
-        } else {
+            offeredAt_ = genuine->index.signedAt;
+            previous_ = genuine->index;
+            served = genuine->signedAt;
+        }
+        if (const std::int64_t last = lastSignedHere(); last > served)
+            return PublishReport{
+                PublishOutcome::ServerFailed,
+                u"il server non offre l'indice che questa macchina ha pubblicato il %1, ma uno più vecchio o nessuno: "
+                u"nulla è stato cambiato (se il server è stato rifatto da capo, togliere %2)"_s.arg(
+                    text::shownDate(last), memoryPath())};
+        if (!previous_) {
             HashingSink legacy(minisign::kMaxSignatureBytes);
             const std::string name = std::string(kUpdatedProgram) + std::string(install::kSignatureSuffix);
             if (ftp_.FetchFile(name, legacy)) {
@@ -424,18 +453,17 @@ private:
             if (!ok)
                 problems << line;
         };
-        HashingSink stored(minisign::kMaxSignatureBytes + 64 * 1024);
+        HashingSink stored(kMaxIndexBytes);
         if (ftp_.FetchFile(kIndexName, stored)) {
-            const auto parts = openedIndex(stored.bytes());
-            const minisign::Checked checked =
-                parts ? minisign::Signature::check(parts->first, *config_.publicKey, kIndexName) : minisign::Checked{};
-            const ReadIndex read = parts ? readReleaseIndex(parts->second) : ReadIndex{};
-            const bool genuine = checked.signature && checked.signature->verifies(minisign::hashOf(parts->second));
-            check(genuine && read.index,
-                  u"indice %1, firmato il %2"_s.arg(
-                      q(kIndexName), genuine ? text::shownDate(checked.signature->timestamp()) : u"?"_s));
-            if (genuine && read.index) {
-                const ReleaseIndex& index = *read.index;
+            const std::optional<GenuineIndex> genuine = genuineIndex(stored.bytes(), *config_.publicKey);
+            check(genuine.has_value(), u"indice %1, firmato il %2"_s.arg(
+                                           q(kIndexName), genuine ? text::shownDate(genuine->signedAt) : u"?"_s));
+            if (genuine) {
+                const std::int64_t last = lastSignedHere();
+                check(genuine->signedAt >= last,
+                      u"indice non più vecchio dell'ultimo pubblicato da questa macchina (%1)"_s.arg(
+                          last ? text::shownDate(last) : u"nessuno"_s));
+                const ReleaseIndex& index = genuine->index;
                 ReleaseIndex fetched = index;
                 check(!fetchRelease(fetched) && fetched.hash == index.hash && fetched.size == index.size,
                       u"versione attuale %1 (%2 byte, firmata il %3)"_s.arg(q(index.release))
@@ -639,7 +667,28 @@ private:
         const std::string text = index_.text();
         const std::string signature =
             key_->sign(minisign::hashOf(text), "timestamp:" + std::to_string(now_) + "\tfile:" + kIndexName);
-        return putChecked(kIndexName, sealedIndex(signature, text));
+        const std::string sealed = sealedIndex(signature, text);
+        std::optional<PublishReport> failed = putChecked(kIndexName, sealed);
+        QSaveFile memory(memoryPath());
+        if (!failed && !(memory.open(QIODevice::WriteOnly) && memory.write(sealed.data(), qint64(sealed.size())) &&
+                         memory.commit()))
+            say(u"Attenzione: %1 non si può scrivere; la prossima pubblicazione non potrà accorgersi di un indice "
+                u"più vecchio servito dal server"_s.arg(memoryPath()));
+        return failed;
+    }
+
+    // The last index this machine signed, kept beside the key: were the
+    // server to serve an older one back, or none, the maker would otherwise
+    // sign away the withdrawals made since.
+    QString memoryPath() const { return config_.signingKey + u".last-index"_s; }
+    std::int64_t lastSignedHere() const
+    {
+        QString why;
+        const auto stored = config_.signingKey.isEmpty() || !QFileInfo::exists(memoryPath())
+                                ? std::nullopt
+                                : readLocal(memoryPath(), kMaxIndexBytes, why);
+        const std::optional<GenuineIndex> genuine = stored ? genuineIndex(*stored, *config_.publicKey) : std::nullopt;
+        return genuine ? genuine->signedAt : 0;
     }
 
     static bool goesToEverySite(const Rollout& rollout)

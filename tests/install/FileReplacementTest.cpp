@@ -11,8 +11,11 @@
 
 #include "install/FileReplacement.h"
 #include "tests/support/FileSetup.h"
+#include "tests/support/Files.h"
 
 namespace {
+
+using adv::test::writeFile;
 
 using namespace Qt::StringLiterals;
 using namespace adv::platform;
@@ -68,11 +71,6 @@ private:
 };
 
 const std::string kName = "dolvo.exe";
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size()) << path.toStdString();
-}
 Release release(std::int64_t at, char digit)
 {
     return {at, std::string(128, digit)};

@@ -16,6 +16,7 @@
 
 #include "platform/FtpClient.h"
 #include "tests/support/FileSetup.h"
+#include "tests/support/Files.h"
 #include "tests/support/FtpServer.h"
 
 // Stops the test with the session's own reason when an operation fails.
@@ -58,20 +59,6 @@ inline QByteArray content(qint64 size, quint32 seed)
 inline double secondsSince(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-inline void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    ASSERT_EQ(file.write(bytes), bytes.size());
-}
-
-inline QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 class CurlFtpClientTest : public ::testing::Test {

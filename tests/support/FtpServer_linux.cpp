@@ -102,12 +102,8 @@ FtpServer::Process::~Process()
     if (os_->pid > 0) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (::waitpid(os_->pid, nullptr, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                ::kill(os_->pid, SIGKILL);
-                while (::waitpid(os_->pid, nullptr, 0) < 0 && errno == EINTR) {
-                }
-                break;
-            }
+            if (std::chrono::steady_clock::now() > deadline)
+                ::kill(os_->pid, SIGKILL);  // not yet reaped: still ours; reaped at a next turn
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }

@@ -11,6 +11,7 @@ shows in a process listing.
 """
 
 import argparse
+import contextlib
 import datetime
 import ipaddress
 import logging
@@ -176,20 +177,13 @@ def padded_fs(extra):
     return PaddedFS
 
 
-def drip_dtp():
-    class DripDTP(ThrottledDTPHandler):
-        # Two bytes at a time, then the throttle sleeps about two seconds.
-        write_limit = 2
-
-    return DripDTP
-
-
-def throttled_dtp():
+def throttled_dtp(limit):
+    """`limit` bytes a second each way, in bursts: pyftpdlib lets a second's
+    worth through, then sleeps. "drip" sends 2 bytes, then waits about 2 s;
+    "throttle" makes a transfer of a few MiB last long enough for another
+    client to come in between."""
     class ThrottledDTP(ThrottledDTPHandler):
-        # 1 MiB/s each way (pyftpdlib lets the first MiB through at once): a
-        # transfer of a few MiB takes long enough for
-        # another client to come in between.
-        read_limit = write_limit = 1024 * 1024
+        read_limit = write_limit = limit
 
     return ThrottledDTP
 
@@ -279,11 +273,8 @@ def make_handler(args, password):
     if args.fault in ("stall", "cut"):
         Handler.dtp_handler = fault_dtp(base_dtp, args.fault, args.fault_after)
         Handler.use_sendfile = False
-    elif args.fault == "drip":
-        Handler.dtp_handler = drip_dtp()
-        Handler.use_sendfile = False
-    elif args.fault == "throttle":
-        Handler.dtp_handler = throttled_dtp()
+    elif args.fault in ("drip", "throttle"):
+        Handler.dtp_handler = throttled_dtp(2 if args.fault == "drip" else 1024 * 1024)
         Handler.use_sendfile = False
     else:
         Handler.dtp_handler = base_dtp
@@ -331,81 +322,70 @@ def serve_no_greeting(listener):
         held.append(conn)
 
 
-def die_with_this_process():
-    """In the child before it runs the server: a group of its own, and a
-    kill when this fixture goes, however it goes (the test kills it)."""
-    import ctypes
-    os.setsid()
-    pr_set_pdeathsig = 1
-    ctypes.CDLL(None).prctl(pr_set_pdeathsig, signal.SIGKILL)
-
-
 def serve_pure_ftpd(args, password):
     """Debian's Pure-FTPd, unpacked rather than installed (an installed one
     starts a service on port 21), with one virtual user who is `nobody` on
     this machine: it writes only where --writable gives `nobody` the tree."""
+    import ctypes
     import pwd
-    import shutil
     import subprocess
     import tempfile
+    import warnings
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        import crypt
     nobody = pwd.getpwnam("nobody")
-    if args.writable:
-        for folder, dirs, files in os.walk(args.root):
-            for name in [folder] + [os.path.join(folder, n) for n in dirs + files]:
-                os.chown(name, nobody.pw_uid, nobody.pw_gid)
+    for folder, dirs, files in os.walk(args.root) if args.writable else []:
+        for name in [folder] + [os.path.join(folder, n) for n in dirs + files]:
+            os.chown(name, nobody.pw_uid, nobody.pw_gid)
     # Pure-FTPd serves each session in a process of its own: they become this
-    # fixture's to wait for when the server goes first.
-    import ctypes
-    pr_set_child_subreaper = 36
-    ctypes.CDLL(None).prctl(pr_set_child_subreaper, 1)
-    work = tempfile.mkdtemp(prefix="adv-pure-ftpd-")
-    pure_pw = os.path.join(args.pure_ftpd, "usr/bin/pure-pw")
-    subprocess.run([pure_pw, "useradd", args.user, "-u", str(nobody.pw_uid), "-g", str(nobody.pw_gid),
-                    "-d", os.path.abspath(args.root), "-f", work + "/passwd"],
-                   input="%s\n%s\n" % (password, password), text=True, check=True,
-                   stdout=subprocess.DEVNULL)
-    subprocess.run([pure_pw, "mkdb", work + "/passwd.pdb", "-f", work + "/passwd"], check=True)
-    server = None
-    try:
-        for _ in range(10):
+    # fixture's (PR_SET_CHILD_SUBREAPER), to be killed and waited for with it.
+    libc = ctypes.CDLL(None)
+    libc.prctl(36, 1)
+    with tempfile.TemporaryDirectory(prefix="adv-pure-ftpd-") as work:
+        # The user's line as pure-pw writes it, but with a hash that is quick
+        # to check: pure-pw's own (argon2id) costs seconds of CPU at each login.
+        with open(work + "/passwd", "w") as users:
+            users.write("%s:%s:%d:%d::%s/./::::::::::::\n" % (
+                args.user, crypt.crypt(password, crypt.mksalt(crypt.METHOD_SHA512)), nobody.pw_uid,
+                nobody.pw_gid, os.path.abspath(args.root)))
+        subprocess.run([os.path.join(args.pure_ftpd, "usr/bin/pure-pw"), "mkdb", work + "/passwd.pdb",
+                        "-f", work + "/passwd"], check=True)
+        for _ in range(10):  # another program may take the port first
             probe = socket.socket()
             probe.bind(("127.0.0.1", 0))
             port = probe.getsockname()[1]
             probe.close()
+            # PR_SET_PDEATHSIG: the server goes when this fixture goes, however it goes.
             server = subprocess.Popen([os.path.join(args.pure_ftpd, "usr/sbin/pure-ftpd"),
                                        "-S", "127.0.0.1,%d" % port, "-l", "puredb:%s/passwd.pdb" % work,
                                        "-E", "-A", "-H", "-p", "40000:49999"],
                                       stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                      preexec_fn=die_with_this_process)
-            for _ in range(100):
-                if server.poll() is not None:
-                    break
-                try:
-                    socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                                      start_new_session=True, preexec_fn=lambda: libc.prctl(1, signal.SIGKILL))
+            try:
+                while server.poll() is None:
+                    try:
+                        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                    except OSError:
+                        threading.Event().wait(0.05)
+                        continue
                     print(port, flush=True)
                     while sys.stdin.buffer.read(65536):
                         pass
                     return
-                except OSError:
-                    threading.Event().wait(0.05)
-            stop(server)
-            server = None
+            finally:
+                stop(server)
         sys.exit("Pure-FTPd did not start")
-    finally:
-        if server is not None:
-            stop(server)
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def stop(server):
     """The server and its sessions, each waited for."""
-    os.killpg(server.pid, signal.SIGKILL)
+    with contextlib.suppress(ProcessLookupError):  # it ended by itself: its port was taken
+        os.killpg(server.pid, signal.SIGKILL)
     server.wait()
-    while True:
-        try:
+    with contextlib.suppress(ChildProcessError):
+        while True:
             os.waitpid(-1, 0)
-        except ChildProcessError:
-            return
 
 
 def watch_stdin():

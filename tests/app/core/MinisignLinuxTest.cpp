@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/core/Minisign.h"
+#include "tests/support/Files.h"
 
 using namespace Qt::StringLiterals;
 
@@ -25,21 +26,14 @@ int minisign(const QStringList& arguments, const QByteArray& input = {})
     return run.exitCode();
 }
 
-std::string file(const QString& path, const std::string& bytes = {})
-{
-    QFile f(path);
-    if (!bytes.empty())
-        return f.open(QIODevice::WriteOnly) && f.write(bytes.data(), qint64(bytes.size())) > 0 ? bytes : "";
-    return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : "";
-}
-
 TEST(MinisignKeys, AKeyMinisignMadeSignsWhatMinisignVerifies)
 {
     QTemporaryDir dir;
     const QString sealed = dir.filePath(u"sealed"_s), open = dir.filePath(u"open"_s), signedFile = dir.filePath(u"f"_s);
     minisign({u"-G"_s, u"-p"_s, sealed + u".pub"_s, u"-s"_s, sealed + u".key"_s}, "segreto\nsegreto\n");
     minisign({u"-G"_s, u"-W"_s, u"-p"_s, open + u".pub"_s, u"-s"_s, open + u".key"_s});
-    const std::string program = file(signedFile, "MZ il programma");
+    const std::string program = "MZ il programma";
+    adv::test::writeFile(signedFile, QByteArray::fromStdString(program));
     const struct {
         QString key;
         std::string password;
@@ -52,7 +46,8 @@ TEST(MinisignKeys, AKeyMinisignMadeSignsWhatMinisignVerifies)
         {sealed + u".pub"_s, "segreto", std::nullopt, "not a minisign secret key"},
     };
     for (const auto& row : rows) {
-        const std::string text = file(row.key.endsWith(u".pub"_s) ? row.key : row.key + u".key"_s);
+        const std::string text =
+            adv::test::readFile(row.key.endsWith(u".pub"_s) ? row.key : row.key + u".key"_s).toStdString();
         EXPECT_EQ(adv::minisign::SecretKey::sealed(text), row.sealed) << row.password;
         const adv::minisign::SecretKeyRead opened = adv::minisign::SecretKey::read(text, row.password);
         ASSERT_EQ(opened.key.has_value(), !row.refused) << row.password << ": " << opened.check.failure;
@@ -60,8 +55,9 @@ TEST(MinisignKeys, AKeyMinisignMadeSignsWhatMinisignVerifies)
             EXPECT_NE(opened.check.failure.find(row.refused), std::string::npos) << opened.check.failure;
             continue;
         }
-        file(signedFile + u".minisig"_s,
-             opened.key->sign(adv::minisign::hashOf(program), "timestamp:1700000000\tfile:dolvo.exe"));
+        adv::test::writeFile(signedFile + u".minisig"_s,
+                             QByteArray::fromStdString(opened.key->sign(adv::minisign::hashOf(program),
+                                                                        "timestamp:1700000000\tfile:dolvo.exe")));
         EXPECT_EQ(minisign({u"-V"_s, u"-p"_s, row.key + u".pub"_s, u"-m"_s, signedFile}), 0) << row.password;
     }
 }

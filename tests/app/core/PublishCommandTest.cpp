@@ -5,18 +5,19 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <unistd.h>
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <thread>
 #include <string>
 
 #include "app/core/PublishCommand.h"
 #include "app/core/UpdateCommand.h"
+#include "tests/support/Files.h"
 #include "tests/support/FtpServer.h"
 #include "tests/support/MinisignMaker.h"
 #include "tests/support/RecordingUi.h"
@@ -32,22 +33,21 @@ const std::string kProgram = "MZ la versione nuova di dolvo.exe";
 
 void put(const QString& path, const std::string& bytes)
 {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes.data(), qint64(bytes.size())) >= 0);
+    adv::test::writeFile(path, QByteArray::fromStdString(bytes));
 }
 
 std::string got(const QString& path)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+    return adv::test::readFile(path).toStdString();
 }
 
-// The maker's machine and the server's tree, which offers an old release.
+// The maker's machine and the server's tree, which offers an old release;
+// one server at a time serves it.
 struct Site {
     QTemporaryDir dir;
     QString served = dir.filePath(u"ftp"_s), folder = served + u"/download"_s;
     adv::test::Maker maker, stranger;
+    std::unique_ptr<adv::test::FtpServer> server;
 
     Site()
     {
@@ -56,6 +56,13 @@ struct Site {
         put(dir.filePath(u"dolvo.exe"_s), kProgram);
         put(dir.filePath(u"maker.key"_s), maker.secretKeyFile());
         put(dir.filePath(u"stranger.key"_s), stranger.secretKeyFile());
+        serve();
+    }
+    void serve(FtpFault fault = FtpFault::None, int cutAt = 0, const std::string& pureFtpd = {})
+    {
+        server.reset();
+        server = std::make_unique<adv::test::FtpServer>(adv::test::FtpServerOptions{
+            .root = served, .fault = fault, .faultAfterBytes = cutAt, .writable = true, .pureFtpd = pureFtpd});
     }
     std::map<QString, std::string> tree() const
     {
@@ -68,21 +75,16 @@ struct Site {
         }
         return files;
     }
-    adv::PublishReport publish(FtpFault fault, const QString& key = u"maker.key"_s, const std::string& signature = {},
-                               std::int64_t now = kNow, int cutAt = 0, adv::test::RecordingUi* ui = nullptr,
-                               adv::PublishAction action = adv::PublishAction::Release, const char* plan = "100")
+    // The maker's command; `given`: the maker's own signature of the program.
+    adv::PublishReport publish(std::int64_t now, adv::PublishAction action = adv::PublishAction::Release,
+                               const char* plan = "100", const QString& key = u"maker.key"_s,
+                               const std::string& given = {}, adv::test::RecordingUi* ui = nullptr) const
     {
-        adv::test::FtpServerOptions options;
-        options.root = served;
-        options.writable = true;
-        options.fault = fault;
-        options.faultAfterBytes = cutAt;
-        adv::test::FtpServer server(options);
-        adv::Config config = configFor(server);
+        adv::Config config = configFor();
         config.signingKey = dir.filePath(key);
         adv::PublishRequest request{action, dir.filePath(u"dolvo.exe"_s), {}, *adv::Rollout::parse(plan)};
-        if (!signature.empty()) {
-            put(dir.filePath(u"given.minisig"_s), signature);
+        if (!given.empty()) {
+            put(dir.filePath(u"given.minisig"_s), given);
             request.signatureFile = dir.filePath(u"given.minisig"_s);
         }
         adv::test::RecordingUi own(true);
@@ -91,21 +93,17 @@ struct Site {
             ui ? *ui : own, *ftp, config, request, [] { return std::nullopt; }, now);
     }
     // The maker's, or with another root, a site's.
-    adv::Config configFor(const adv::test::FtpServer& server) const
+    adv::Config configFor() const
     {
         adv::Config config;
         config.host = "127.0.0.1";
-        config.user = server.options().user;
-        config.password = server.options().password;
+        config.user = server->options().user;
+        config.password = server->options().password;
         config.remoteFolder = "download";
-        config.ftp.port = server.port();
+        config.ftp.port = server->port();
         config.ftp.connectTimeout = std::chrono::seconds(5);
         config.publicKey = maker.key();
         return config;
-    }
-    adv::PublishReport plan(adv::PublishAction action, const char* rollout, std::int64_t now)
-    {
-        return publish(FtpFault::None, u"maker.key"_s, {}, now, 0, nullptr, action, rollout);
     }
     std::optional<adv::ReleaseIndex> index() const
     {
@@ -113,68 +111,63 @@ struct Site {
         return parts ? adv::readReleaseIndex(parts->second).index : std::nullopt;
     }
     // What sites see: the pair, and the index, each whole and the maker's.
-    void expectWhole(const std::string& program, const char* label) const
+    void expectWhole(const std::string& program, const std::string& label) const
     {
         const auto signature =
             adv::minisign::Signature::check(got(folder + u"/dolvo.exe.minisig"_s), maker.key(), "dolvo.exe");
         ASSERT_TRUE(signature.signature) << label;
         EXPECT_TRUE(signature.signature->verifies(adv::minisign::hashOf(got(folder + u"/dolvo.exe"_s)))) << label;
         EXPECT_EQ(got(folder + u"/dolvo.exe"_s), program) << label;
-        const std::string stored = got(folder + u"/dolvo.exe.index"_s);
-        if (stored.empty())
+        if (got(folder + u"/dolvo.exe.index"_s).empty())
             return;
-        const auto parts = adv::openedIndex(stored);
-        ASSERT_TRUE(parts) << label;
-        const auto index = adv::readReleaseIndex(parts->second).index;
-        ASSERT_TRUE(index) << label;
-        EXPECT_EQ(adv::minisign::hashOf(got(folder + u'/' + QString::fromStdString(index->release))), index->hash)
+        const auto current = index();
+        ASSERT_TRUE(current) << label;
+        EXPECT_EQ(adv::minisign::hashOf(got(folder + u'/' + QString::fromStdString(current->release))), current->hash)
             << label;
     }
 };
 
 TEST(Publish, ReleasesWholeOrRefusesBeforeSendingAnything)
 {
-    const struct {
+    const struct Row {
         const char* label;
-        FtpFault fault;
-        const char* lock;  // another publisher's lock: its owner line ("": none written); nullptr: no lock
-        QString key;
-        const char* given;  // the maker's own signature's trusted comment; nullptr: signed here
-        std::int64_t now;
-        PublishOutcome outcome;
+        PublishOutcome outcome = PublishOutcome::Published;
+        FtpFault fault = FtpFault::None;
+        const char* lock = nullptr;  // another publisher's lock: its owner line ("": none written)
+        QString key = u"maker.key"_s;
+        const char* given = nullptr;  // the maker's own signature's trusted comment; nullptr: signed here
+        std::int64_t now = kNow;
     } rows[] = {
-        {"a new release", FtpFault::None, nullptr, u"maker.key"_s, nullptr, kNow, PublishOutcome::Published},
-        {"a server that keeps names in use", FtpFault::RenameKeeps, nullptr, u"maker.key"_s, nullptr, kNow,
-         PublishOutcome::Published},
-        {"another key", FtpFault::None, nullptr, u"stranger.key"_s, nullptr, kNow, PublishOutcome::Refused},
-        {"a signature of another file", FtpFault::None, nullptr, u"maker.key"_s, "timestamp:1796000000\tfile:altro.exe",
-         kNow, PublishOutcome::Refused},
-        {"a signature dated two days ahead", FtpFault::None, nullptr, u"maker.key"_s,
-         "timestamp:1796172800\tfile:dolvo.exe", kNow, PublishOutcome::Refused},
-        {"not newer than the server's", FtpFault::None, nullptr, u"maker.key"_s, nullptr, kOld,
-         PublishOutcome::Refused},
+        {.label = "a new release"},
+        {.label = "a server that keeps names in use", .fault = FtpFault::RenameKeeps},
+        {.label = "another key", .outcome = PublishOutcome::Refused, .key = u"stranger.key"_s},
+        {.label = "a signature of another file",
+         .outcome = PublishOutcome::Refused,
+         .given = "timestamp:1796000000\tfile:altro.exe"},
+        {.label = "a signature dated two days ahead",
+         .outcome = PublishOutcome::Refused,
+         .given = "timestamp:1796172800\tfile:dolvo.exe"},
+        {.label = "not newer than the server's", .outcome = PublishOutcome::Refused, .now = kOld},
         // Another publisher's lock holds for an hour, by either clock; one a
         // cut left without its owner is taken over.
-        {"locked a while ago", FtpFault::None, "altro pid 7 1795999000\n", u"maker.key"_s, nullptr, kNow,
-         PublishOutcome::Locked},
-        {"locked by a clock ahead", FtpFault::None, "altro pid 7 1796003000\n", u"maker.key"_s, nullptr, kNow,
-         PublishOutcome::Locked},
-        {"locked hours ago", FtpFault::None, "altro pid 7 1795990000\n", u"maker.key"_s, nullptr, kNow,
-         PublishOutcome::Published},
-        {"locked by a clock a day ahead", FtpFault::None, "altro pid 7 1796090000\n", u"maker.key"_s, nullptr, kNow,
-         PublishOutcome::Published},
-        {"a lock without owner", FtpFault::None, "", u"maker.key"_s, nullptr, kNow, PublishOutcome::Published},
+        {.label = "locked a while ago", .outcome = PublishOutcome::Locked, .lock = "altro pid 7 1795999000\n"},
+        {.label = "locked by a clock ahead", .outcome = PublishOutcome::Locked, .lock = "altro pid 7 1796003000\n"},
+        {.label = "locked hours ago", .lock = "altro pid 7 1795990000\n"},
+        {.label = "locked by a clock a day ahead", .lock = "altro pid 7 1796090000\n"},
+        {.label = "a lock without owner", .lock = ""},
     };
     for (const auto& row : rows) {
         Site site;
+        site.serve(row.fault);
         if (row.lock)
             QDir().mkpath(site.folder + u"/dolvo.exe.publishing"_s);
         if (row.lock && *row.lock)
             put(site.folder + u"/dolvo.exe.publishing/owner"_s, row.lock);
         const auto before = site.tree();
-        const std::string signature = row.given ? site.maker.signatureOf(kProgram, row.given) : std::string();
         adv::test::RecordingUi ui(true);
-        const adv::PublishReport report = site.publish(row.fault, row.key, signature, row.now, 0, &ui);
+        const adv::PublishReport report =
+            site.publish(row.now, adv::PublishAction::Release, "100", row.key,
+                         row.given ? site.maker.signatureOf(kProgram, row.given) : std::string(), &ui);
         EXPECT_EQ(report.outcome, row.outcome) << row.label << ": " << report.cause.toStdString();
         if (row.outcome != PublishOutcome::Published) {
             EXPECT_EQ(site.tree(), before) << row.label;
@@ -197,14 +190,15 @@ TEST(Publish, ACutAtAnyStepLeavesAWholeReleaseOffered)
     for (int step = 1;; ++step) {
         Site site;
         const std::string oldSignature = got(site.folder + u"/dolvo.exe.minisig"_s);
-        const adv::PublishReport cut = site.publish(FtpFault::CutWrites, u"maker.key"_s, {}, kNow, step);
+        site.serve(FtpFault::CutWrites, step);
+        const adv::PublishReport cut = site.publish(kNow);
         // Cut between the pair's two renames, the pair is the new program and the old signature: keyed
         // sites refuse it, installing nothing, until the next publish.
         const bool split = got(site.folder + u"/dolvo.exe"_s) == kProgram &&
                            got(site.folder + u"/dolvo.exe.minisig"_s) == oldSignature;
         if (!split)
             site.expectWhole(got(site.folder + u"/dolvo.exe"_s) == kProgram ? kProgram : "MZ vecchia",
-                             std::to_string(step).c_str());
+                             std::to_string(step));
         if (cut.outcome == PublishOutcome::Published)
             break;
         // --status names what the cut left, if anything.
@@ -212,13 +206,14 @@ TEST(Publish, ACutAtAnyStepLeavesAWholeReleaseOffered)
         const bool leftovers = std::any_of(left.begin(), left.end(), [](const auto& file) {
             return file.first.contains(u"/."_s) || file.first.contains(u"publishing"_s);
         });
-        EXPECT_EQ(site.plan(adv::PublishAction::Status, "100", kNow).outcome,
+        site.serve();
+        EXPECT_EQ(site.publish(kNow, adv::PublishAction::Status).outcome,
                   leftovers || split ? PublishOutcome::Inconsistent : PublishOutcome::Published)
             << step;
-        const adv::PublishReport again = site.publish(FtpFault::None, u"maker.key"_s, {}, kNow + 1);
+        const adv::PublishReport again = site.publish(kNow + 1);
         EXPECT_EQ(again.outcome, PublishOutcome::Published) << step << ": " << again.cause.toStdString();
-        site.expectWhole(kProgram, std::to_string(step).c_str());
-        EXPECT_EQ(site.plan(adv::PublishAction::Status, "100", kNow + 1).outcome, PublishOutcome::Published) << step;
+        site.expectWhole(kProgram, std::to_string(step));
+        EXPECT_EQ(site.publish(kNow + 1, adv::PublishAction::Status).outcome, PublishOutcome::Published) << step;
         ASSERT_LT(step, 60) << "a publish takes fewer steps than this";
     }
 }
@@ -233,7 +228,8 @@ TEST(Publish, StagesPausesAndWithdrawalsAreNewSignedIndexes)
     const QStringList foreign{u"dolvo-old.exe"_s, u"dolvo-5-zzzzzzzz.exe"_s, u"..\\dolvo.exe"_s, u".altro.part"_s};
     for (const QString& name : foreign)
         put(site.folder + u"/releases/"_s + name, "MZ altrui");
-    ASSERT_EQ(site.publish(FtpFault::None).outcome, PublishOutcome::Published);
+    ASSERT_EQ(site.publish(kNow).outcome, PublishOutcome::Published);
+    const std::string firstIndex = got(site.folder + u"/dolvo.exe.index"_s);
     const char* const first = kProgram.c_str();
     const struct {
         PublishAction action;
@@ -255,7 +251,7 @@ TEST(Publish, StagesPausesAndWithdrawalsAreNewSignedIndexes)
     for (const auto& step : steps) {
         if (step.program)
             put(site.dir.filePath(u"dolvo.exe"_s), step.program);
-        const adv::PublishReport report = site.plan(step.action, step.plan, ++now);
+        const adv::PublishReport report = site.publish(++now, step.action, step.plan);
         ASSERT_EQ(report.outcome, PublishOutcome::Published) << step.plan << ": " << report.cause.toStdString();
         site.expectWhole(step.legacy, step.plan);
         const auto index = site.index();
@@ -266,13 +262,19 @@ TEST(Publish, StagesPausesAndWithdrawalsAreNewSignedIndexes)
     EXPECT_EQ(site.index()->withdrawn,
               (std::vector{adv::minisign::hashOf("MZ la seconda"), adv::minisign::hashOf("MZ la terza")}));
     // Nothing before the first release is left to go back to.
-    EXPECT_EQ(site.plan(PublishAction::Withdraw, "100", ++now).outcome, PublishOutcome::Refused);
-    EXPECT_EQ(site.plan(PublishAction::Status, "100", now).outcome, PublishOutcome::Published);
+    EXPECT_EQ(site.publish(++now, PublishAction::Withdraw).outcome, PublishOutcome::Refused);
+    EXPECT_EQ(site.publish(now, PublishAction::Status).outcome, PublishOutcome::Published);
+    // An older index served back would have the maker sign the withdrawals away.
+    const std::string latest = got(site.folder + u"/dolvo.exe.index"_s);
+    put(site.folder + u"/dolvo.exe.index"_s, firstIndex);
+    EXPECT_EQ(site.publish(++now, PublishAction::ChangeRollout).outcome, PublishOutcome::ServerFailed);
+    EXPECT_EQ(site.publish(now, PublishAction::Status).outcome, PublishOutcome::Inconsistent);
+    put(site.folder + u"/dolvo.exe.index"_s, latest);
     // Sent everywhere, the release is the index's, not another the maker signed kept under its name.
     const QString kept = site.folder + u'/' + QString::fromStdString(site.index()->release);
     put(kept, "MZ vecchia");
     put(kept + u".minisig"_s, site.maker.release("MZ vecchia", kOld));
-    EXPECT_EQ(site.plan(PublishAction::ChangeRollout, "100", ++now).outcome, PublishOutcome::ServerFailed);
+    EXPECT_EQ(site.publish(++now, PublishAction::ChangeRollout).outcome, PublishOutcome::ServerFailed);
     EXPECT_EQ(got(site.folder + u"/dolvo.exe"_s), kProgram);
     for (const QString& name : foreign)
         EXPECT_EQ(got(site.folder + u"/releases/"_s + name), "MZ altrui") << name.toStdString();
@@ -284,26 +286,13 @@ TEST(Publish, StagesPausesAndWithdrawalsAreNewSignedIndexes)
 TEST(Publish, SitesUpdatingMeanwhileGetTheOldOrTheNewReleaseWhole)
 {
     Site site;
-    std::string fresh(3 * 1024 * 1024, '\0');
-    for (std::size_t i = 0; i < fresh.size(); ++i)
-        fresh[i] = static_cast<char>((i * 2654435761u) >> 13);
+    const std::string fresh = "MZ " + std::string(3 * 1024 * 1024, 'n');
     put(site.dir.filePath(u"dolvo.exe"_s), fresh);
-    adv::test::FtpServerOptions options;
-    options.root = site.served;
-    options.writable = true;
-    options.fault = FtpFault::Throttle;
-    adv::test::FtpServer server(options);
-    adv::Config maker = site.configFor(server);
-    maker.signingKey = site.dir.filePath(u"maker.key"_s);
-
+    site.serve(FtpFault::Throttle);
     std::atomic<bool> done = false;
     adv::PublishReport published;
     std::thread publisher([&] {
-        adv::test::RecordingUi ui(true);
-        auto ftp = adv::platform::makeCurlFtpPublishSession(maker.ftp);
-        published = adv::PublishCommand(
-            ui, *ftp, maker, {adv::PublishAction::Release, site.dir.filePath(u"dolvo.exe"_s), {}, {}},
-            [] { return std::nullopt; }, kNow);
+        published = site.publish(kNow);
         done = true;
     });
     int runs = 0;
@@ -311,7 +300,7 @@ TEST(Publish, SitesUpdatingMeanwhileGetTheOldOrTheNewReleaseWhole)
         QTemporaryDir drive;
         const QString installed = drive.filePath(u"dolvo/dolvo.exe"_s);
         put(installed, "MZ vecchia");
-        adv::Config config = site.configFor(server);
+        adv::Config config = site.configFor();
         config.root = drive.path().toStdString();
         if (!keyed)
             config.publicKey.reset();
@@ -338,24 +327,12 @@ TEST(Publish, AgainstDebiansPureFtpd)
     if (!QFileInfo(prefix + u"/usr/sbin/pure-ftpd"_s).isExecutable())
         GTEST_SKIP() << "no Pure-FTPd unpacked in " << prefix.toStdString() << " (scripts/install-deps.sh does it)";
     Site site;
-    adv::test::FtpServerOptions options;
-    options.root = site.served;
-    options.writable = true;
-    options.pureFtpd = prefix.toStdString();
-    adv::test::FtpServer server(options);
-    adv::Config maker = site.configFor(server);
-    maker.signingKey = site.dir.filePath(u"maker.key"_s);
-    std::string program = kProgram;
-    for (const std::int64_t at : {kNow, kNow + 1}) {
-        adv::test::RecordingUi ui(true);
-        auto ftp = adv::platform::makeCurlFtpPublishSession(maker.ftp);
-        const adv::PublishReport report = adv::PublishCommand(
-            ui, *ftp, maker, {adv::PublishAction::Release, site.dir.filePath(u"dolvo.exe"_s), {}, {}},
-            [] { return std::nullopt; }, at);
-        ASSERT_EQ(report.outcome, PublishOutcome::Published) << at << ": " << report.cause.toStdString();
-        site.expectWhole(program, "Pure-FTPd");
-        program = "MZ la terza";
+    site.serve(FtpFault::None, 0, prefix.toStdString());
+    for (const char* program : {kProgram.c_str(), "MZ la terza"}) {
         put(site.dir.filePath(u"dolvo.exe"_s), program);
+        const adv::PublishReport report = site.publish(program == kProgram ? kNow : kNow + 1);
+        ASSERT_EQ(report.outcome, PublishOutcome::Published) << program << ": " << report.cause.toStdString();
+        site.expectWhole(program, "Pure-FTPd");
     }
 }
 

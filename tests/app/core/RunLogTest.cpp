@@ -12,16 +12,13 @@
 #include <string>
 
 #include "app/core/RunLog.h"
+#include "tests/support/Files.h"
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-QByteArray contents(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+using adv::test::readFile;
 
 TEST(RunLog, GrowsUntilItsBoundThenIsKeptOnceAsDotOne)
 {
@@ -38,12 +35,12 @@ TEST(RunLog, GrowsUntilItsBoundThenIsKeptOnceAsDotOne)
     }
     adv::runlog::write(u"una\u2028riga\U000E0001"_s);
     adv::runlog::close();
-    const QByteArray kept = contents(log + u".1"_s);
+    const QByteArray kept = readFile(log + u".1"_s);
     EXPECT_TRUE(kept.count("] riga\n") == 2 && kept.contains("\nvecchio") && kept.endsWith("xxx"))
         << "appended, kept once";
-    const QList<QByteArray> lines = contents(log).split('\n');  // the separator breaks no line
+    const QList<QByteArray> lines = readFile(log).split('\n');  // the separator breaks no line
     EXPECT_TRUE(lines.size() == 3 && lines[0].endsWith("] riga") && lines[1].endsWith("] una\\u2028riga\\ue0001"))
-        << contents(log).toStdString();
+        << readFile(log).toStdString();
 }
 
 // What another user could put at its place, or make of its folder: refused at
@@ -62,7 +59,7 @@ TEST(RunLog, IsWrittenOnlyToItsOwnOrdinaryFile)
         EXPECT_TRUE(adv::runlog::open(log)) << place;
         adv::runlog::write(u"riga"_s);
         adv::runlog::close();
-        EXPECT_EQ(contents(elsewhere), QByteArray()) << place;
+        EXPECT_EQ(readFile(elsewhere), QByteArray()) << place;
     }
 }
 

@@ -18,6 +18,7 @@
 #include "app/core/UpdateCommand.h"
 #include "app/core/UpdateTexts.h"
 #include "tests/support/FileSetup.h"
+#include "tests/support/Files.h"
 #include "tests/support/FtpServer.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/ScriptedFtp.h"
@@ -30,6 +31,9 @@ using adv::test::FtpFault;
 using adv::test::RecordingUi;
 
 namespace {
+
+using adv::test::readFile;
+using adv::test::writeFile;
 
 const QString kConnecting = u"Collegamento al sito ZORVANIK"_s;
 const QString kConnected = u"Collegamento riuscito"_s;
@@ -44,20 +48,6 @@ QByteArray randomBytes(qsizetype size)
     for (auto& c : b)
         c = static_cast<char>(QRandomGenerator::global()->bounded(256));
     return b;
-}
-
-void writeFile(const QString& path, const QByteArray& data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(data);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // Everything a scenario sets up: a served folder, a drive, a configuration.
