@@ -357,7 +357,10 @@ def serve_pure_ftpd(args, password):
             port = probe.getsockname()[1]
             probe.close()
             # PR_SET_PDEATHSIG: the server goes when this fixture goes, however it goes.
-            server = subprocess.Popen([os.path.join(args.pure_ftpd, "usr/sbin/pure-ftpd"),
+            # Its own /run: it keeps a file there for each session, which a kill leaves behind.
+            server = subprocess.Popen(["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                                       'mount -t tmpfs tmpfs /run && exec "$@"', "sh",
+                                       os.path.join(args.pure_ftpd, "usr/sbin/pure-ftpd"),
                                        "-S", "127.0.0.1,%d" % port, "-l", "puredb:%s/passwd.pdb" % work,
                                        "-E", "-A", "-H", "-p", "40000:49999"],
                                       stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
