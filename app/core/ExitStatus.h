@@ -66,7 +66,8 @@ inline constexpr std::array kExitStatuses{
     ExitStatusMeaning{ExitStatus::PublishRenameRefused,
                       "--publish: il server non ha messo un file al suo posto; la causa dice cosa è visibile"},
     ExitStatusMeaning{ExitStatus::PublishServerFailed,
-                      "--publish: errore del server durante l'invio; nulla è cambiato per i siti"},
+                      "--publish: errore del server, o un suo indice più vecchio dell'ultimo pubblicato; nulla è "
+                      "cambiato per i siti"},
     ExitStatusMeaning{ExitStatus::StatusInconsistent, "--status: il server offre file che non si verificano"},
     ExitStatusMeaning{ExitStatus::Usage, "riga di comando errata"},
     ExitStatusMeaning{ExitStatus::NoDisplay, "nessuno schermo per la finestra"},
