@@ -43,7 +43,7 @@ public:
         std::string_view defaultText;
         void (Reader::*read)(std::string_view value);
     };
-    static const std::array<Key, 19> kKeys;
+    static const std::array<Key, 26> kKeys;
 
     static void readDefaults(Config& config)
     {
@@ -175,6 +175,67 @@ private:
         if (auto n = integer(v, 1, 100))
             config_.keepReleases = static_cast<int>(*n);
     }
+    void readSiteId(std::string_view v)
+    {
+        // Written in the log and mixed into a hash: plain letters, digits and - _ . only.
+        if (v.size() > 64 || !std::all_of(v.begin(), v.end(), [](char c) {
+                return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                       c == '_' || c == '.';
+            }))
+            return failKey(u"al massimo 64 lettere, cifre, - _ o . (letto \"%1\")"_s.arg(shownValue(v)));
+        config_.siteId = std::string(v);
+    }
+    void readGroup(std::string_view v)
+    {
+        if (v == "pilota")
+            config_.group = SiteGroup::Pilot;
+        else if (v == "normale")
+            config_.group = SiteGroup::Normal;
+        else if (v == "ultimo")
+            config_.group = SiteGroup::Last;
+        else
+            failKey(u"deve essere pilota, normale o ultimo (letto \"%1\")"_s.arg(shownValue(v)));
+    }
+    void readRandomDelay(std::string_view v)
+    {
+        if (auto n = integer(v, 0, 24 * 3600))
+            config_.randomDelay = std::chrono::seconds(*n);
+    }
+    void readRetry(std::string_view v)
+    {
+        if (auto n = integer(v, 0, 10))
+            config_.retries = static_cast<int>(*n);
+    }
+    void readRetryBase(std::string_view v)
+    {
+        if (auto n = integer(v, 1, 3600))
+            config_.retryBase = std::chrono::seconds(*n);
+    }
+    void readRetryMax(std::string_view v)
+    {
+        if (auto n = integer(v, 1, 24 * 3600))
+            config_.retryMax = std::chrono::seconds(*n);
+    }
+    void readWorkingHours(std::string_view v)
+    {
+        config_.workingHours.reset();
+        if (v.empty())
+            return;
+        const auto minute = [](std::string_view t) -> std::optional<int> {
+            const bool digits = t.size() == 5 && t[2] == ':' && std::all_of(t.begin(), t.end(), [](char c) {
+                                    return c == ':' || (c >= '0' && c <= '9');
+                                });
+            const int h = digits ? (t[0] - '0') * 10 + (t[1] - '0') : 99,
+                      m = digits ? (t[3] - '0') * 10 + (t[4] - '0') : 99;
+            return h < 24 && m < 60 ? std::optional<int>(h * 60 + m) : std::nullopt;
+        };
+        const auto dash = v.find('-');
+        const auto from = dash == std::string_view::npos ? std::nullopt : minute(v.substr(0, dash));
+        const auto to = dash == std::string_view::npos ? std::nullopt : minute(v.substr(dash + 1));
+        if (!from || !to || *from == *to)
+            return failKey(u"deve essere un intervallo come 08:00-20:00 (letto \"%1\")"_s.arg(shownValue(v)));
+        config_.workingHours = WorkingHours{*from, *to};
+    }
     void readLogFile(std::string_view v)
     {
         // Not written: the place of each OS. Written empty: no log.
@@ -225,7 +286,7 @@ private:
     std::string_view key_;
 };
 
-const std::array<Reader::Key, 19> Reader::kKeys{{
+const std::array<Reader::Key, 26> Reader::kKeys{{
     {"root", "/", &Reader::readRoot},
     {"close_grace_s", "3", &Reader::readCloseGrace},
     {"show_download", "false", &Reader::readShowDownload},
@@ -245,6 +306,13 @@ const std::array<Reader::Key, 19> Reader::kKeys{{
     {"log_file", "", &Reader::readLogFile},
     {"signing_key", "", &Reader::readSigningKey},
     {"keep_releases", "3", &Reader::readKeepReleases},
+    {"site_id", "", &Reader::readSiteId},
+    {"gruppo", "normale", &Reader::readGroup},
+    {"random_delay_s", "0", &Reader::readRandomDelay},
+    {"retry", "2", &Reader::readRetry},
+    {"retry_base_s", "30", &Reader::readRetryBase},
+    {"retry_max_s", "600", &Reader::readRetryMax},
+    {"ore_lavoro", "", &Reader::readWorkingHours},
 }};
 
 void Reader::parse(std::string_view text)

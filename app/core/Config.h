@@ -18,6 +18,18 @@
 
 namespace adv {
 
+// Where a site stands in a staged release: first (by its place), by its
+// place, or last.
+enum class SiteGroup { Pilot, Normal, Last };
+
+// The operators' working hours, minutes after midnight by this machine's
+// clock; `to` before `from` spans midnight.
+struct WorkingHours {
+    int from = 0;
+    int to = 0;
+    bool operator==(const WorkingHours&) const = default;
+};
+
 struct Config {
     // The key table's defaults.
     Config();
@@ -40,6 +52,21 @@ struct Config {
     // many release files the server keeps.
     QString signingKey;
     int keepReleases = 3;
+
+    // The site's side of a staged release: its own random id (empty: drawn
+    // once and kept beside the log file) and its group.
+    std::string siteId;
+    SiteGroup group = SiteGroup::Normal;
+
+    // A nightly --update: a random wait before anything is closed or
+    // connected; more attempts after a failure that may pass, each after a
+    // random wait up to retryBase * 2^k, at most retryMax; and the hours in
+    // which it closes nothing.
+    std::chrono::seconds randomDelay{};
+    int retries = 0;
+    std::chrono::seconds retryBase{};
+    std::chrono::seconds retryMax{};
+    std::optional<WorkingHours> workingHours;
 
     // The run's log file: none, the place of each OS; empty, no log.
     std::optional<QString> logFile;

@@ -58,6 +58,8 @@ struct UpdateReport {
     QString cause;
     // The release installed or kept: signed date and hash, or "non firmata".
     QString release;
+    // A failure that may pass if the command is tried again later.
+    bool mayPass = false;
 };
 
 // Every way out of a command puts the arrow back.

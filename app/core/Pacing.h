@@ -1,0 +1,45 @@
+// The pace of a nightly --update: a random wait before it starts, more
+// attempts after a failure that may pass, and the operators' working hours.
+// The clock, the random draws and the waits come through a Pacer, so that
+// the policy is tested without waiting.
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "app/core/Config.h"
+#include "app/core/UpdateUi.h"
+#include "platform/FtpClient.h"
+
+namespace adv {
+
+class Pacer {
+public:
+    virtual ~Pacer() = default;
+    // This machine's clock, seconds since 1970.
+    virtual std::int64_t now() = 0;
+    // The minute of the day `at` falls on, by this machine's local time.
+    virtual int minuteOfDay(std::int64_t at) = 0;
+    // A uniformly random whole number of seconds in [0, upTo].
+    virtual std::chrono::seconds random(std::chrono::seconds upTo) = 0;
+    // Waits `span`, asking `stopRequested` often; false when it was asked to stop.
+    virtual bool wait(std::chrono::seconds span, const std::function<bool()>& stopRequested) = 0;
+};
+
+// The real clock, the system's random source, real waits.
+std::unique_ptr<Pacer> systemPacer();
+
+// Whether a failure of the FTP session may pass if tried again later: a
+// connection refused or timed out, a 4xx reply (421 above all), a dropped
+// data connection. Never a refused login, nor anything the maker's release
+// or this site's files decided.
+bool mayPassIfTriedAgain(const platform::FtpResult& why);
+
+// Whether `minute` (of the day) falls inside `hours`.
+bool withinWorkingHours(const WorkingHours& hours, int minute);
+
+}  // namespace adv
