@@ -152,6 +152,8 @@ ReplaceResult FileReplacement::readRecord()
         return damaged("is not in the form this updater writes");
 
     record_.floor = stored->floor;
+    record_.indexSeen = stored->indexSeen;
+    record_.withdrawn = stored->withdrawn;
     if (stored->installed.describes(folder_->entry(name_)))
         record_.installed = stored->installed.release;
     if (stored->previous.describes(folder_->entry(name_ + std::string(kPreviousSuffix))))
@@ -178,10 +180,31 @@ void FileReplacement::raiseFloor(std::int64_t signedAt)
     record_.floor = std::max(record_.floor.value_or(signedAt), signedAt);
 }
 
+void FileReplacement::noteIndex(std::int64_t signedAt, const std::vector<std::string>& withdrawn)
+{
+    record_.indexSeen = std::max(record_.indexSeen.value_or(signedAt), signedAt);
+    for (const std::string& hash : withdrawn) {
+        if (std::find(record_.withdrawn.begin(), record_.withdrawn.end(), hash) == record_.withdrawn.end())
+            record_.withdrawn.push_back(hash);
+    }
+    if (record_.withdrawn.size() > kMaxWithdrawn)
+        record_.withdrawn.erase(record_.withdrawn.begin(),
+                                record_.withdrawn.end() - static_cast<std::ptrdiff_t>(kMaxWithdrawn));
+}
+
+ReplaceResult FileReplacement::remember()
+{
+    if (!locked_)
+        return {ReplaceStatus::Failed, "the installation " + shown() + " is not locked"};
+    const std::string previousName = name_ + std::string(kPreviousSuffix);
+    return putRecord(Recorded::of(record_.installed, folder_->entry(name_)),
+                     Recorded::of(record_.previous, folder_->entry(previousName)), record_.floor);
+}
+
 ReplaceResult FileReplacement::writeRecord(const Recorded& installed, const Recorded& previous,
                                            std::optional<std::int64_t> floor, std::string& temporary)
 {
-    const std::string text = Stored{floor, installed, previous}.text();
+    const std::string text = Stored{floor, installed, previous, record_.indexSeen, record_.withdrawn}.text();
     temporary = temporaryName(kNewTag);
     ReplaceResult written = folder_->create(temporary);
     if (written)

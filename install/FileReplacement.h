@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/InstallFolder.h"
 
@@ -41,6 +42,11 @@ struct ReleaseRecord {
     Release installed;
     Release previous;
     std::optional<std::int64_t> floor;  // the highest release ever installed here
+    // What the maker's signed indexes told this site: when the newest one
+    // seen was signed, and the releases withdrawn (hashes, hex), which no
+    // later index brings back.
+    std::optional<std::int64_t> indexSeen;
+    std::vector<std::string> withdrawn;
 };
 
 // lock() takes the installation's lock and reads its record; begin(),
@@ -73,6 +79,15 @@ public:
     std::optional<std::string> legacySignature(std::size_t maxBytes);
     // Raises the floor (not lowered) for the next commit or roll-back to write.
     void raiseFloor(std::int64_t signedAt);
+    // The same for what a maker's index said: the newest index's time, and
+    // the releases it withdrew, added to those known.
+    void noteIndex(std::int64_t signedAt, const std::vector<std::string>& withdrawn);
+    // Writes what was noted when no commit or roll-back follows.
+    ReplaceResult remember();
+    // The record as it stands, read without the lock and without writing
+    // anything (a look, not an update): what lock() would read, less what a
+    // cut run left for the next one to finish.
+    ReplaceResult look() { return readRecord(); }
 
     ReplaceResult begin();
     ReplaceResult write(const char* data, std::size_t size);

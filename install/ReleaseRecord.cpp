@@ -72,6 +72,25 @@ bool parseLine(std::string_view text, std::string_view key, Recorded& recorded)
     return true;
 }
 
+// "<key> <value>", the value one word.
+std::optional<std::string_view> valueOf(std::string_view text, std::string_view key)
+{
+    const auto parts = split(text, ' ');
+    return parts.size() == 2 && parts[0] == key ? std::optional(parts[1]) : std::nullopt;
+}
+
+bool parseWithdrawn(std::string_view text, std::vector<std::string>& out)
+{
+    if (text == "-")
+        return true;
+    for (const std::string_view hash : split(text, ',')) {
+        if (hash == "-" || !isHash(hash))
+            return false;
+        out.emplace_back(hash);
+    }
+    return out.size() <= kMaxWithdrawn;
+}
+
 }  // namespace
 
 Recorded Recorded::of(Release release, const platform::Entry& file)
@@ -88,19 +107,32 @@ bool Recorded::describes(const platform::Entry& now) const
 std::optional<Stored> Stored::parse(std::string_view text)
 {
     const auto lines = split(text, '\n');
+    const bool first = !lines.empty() && lines[0] == kFirstRecordHeader;
+    const std::size_t count = first ? 5 : 7;
     Stored stored;
-    const auto floorParts = lines.size() == 5 ? split(lines[1], ' ') : std::vector<std::string_view>{};
-    if (text.size() > kMaxRecordBytes || lines.size() != 5 || lines[0] != kRecordHeader || !lines[4].empty() ||
-        floorParts.size() != 2 || floorParts[0] != "floor" || !parseOptional(floorParts[1], stored.floor) ||
+    const auto floor = lines.size() == count ? valueOf(lines[1], "floor") : std::nullopt;
+    if (text.size() > kMaxRecordBytes || lines.size() != count || (!first && lines[0] != kRecordHeader) ||
+        !lines[count - 1].empty() || !floor || !parseOptional(*floor, stored.floor) ||
         !parseLine(lines[2], "installed", stored.installed) || !parseLine(lines[3], "previous", stored.previous))
+        return std::nullopt;
+    if (first)
+        return stored;
+    const auto index = valueOf(lines[4], "index");
+    const auto withdrawn = valueOf(lines[5], "withdrawn");
+    if (!index || !parseOptional(*index, stored.indexSeen) || !withdrawn ||
+        !parseWithdrawn(*withdrawn, stored.withdrawn))
         return std::nullopt;
     return stored;
 }
 
 std::string Stored::text() const
 {
+    std::string hashes;
+    for (const std::string& hash : withdrawn)
+        hashes += (hashes.empty() ? "" : ",") + hash;
     return std::string(kRecordHeader) + "\nfloor " + field(floor) + "\n" + line(installed, "installed") +
-           line(previous, "previous");
+           line(previous, "previous") + "index " + field(indexSeen) + "\nwithdrawn " + (hashes.empty() ? "-" : hashes) +
+           "\n";
 }
 
 }  // namespace adv::install

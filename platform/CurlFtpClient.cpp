@@ -480,8 +480,8 @@ FtpResult CurlFtpClient::FetchFile(const std::string& remoteName, FtpSink& sink,
     RemoteFile before;
     if (FtpResult asked = askAbout(url, remoteName, before); !asked)
         return asked;
-    const Clock::time_point recheck = Clock::now() + options_.recheckAfter;
-    if (before.size < 0 && !options_.allowUnknownSize)
+    const Clock::time_point recheck = Clock::now() + (sink.checksWhole() ? Clock::duration{} : options_.recheckAfter);
+    if (before.size < 0 && !options_.allowUnknownSize && !sink.checksWhole())
         return finish(failure(FtpFailure::Size, "the server does not give the size of '" + remoteName +
                                                     "', so a cut download could not be told from a whole one"));
     const std::int64_t capacity = sink.capacity();

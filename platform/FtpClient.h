@@ -76,6 +76,11 @@ public:
     virtual FtpResult take(const char* data, std::size_t size) = 0;
     // The most bytes it takes: more is FtpFailure::Size.
     virtual std::int64_t capacity() const { return INT64_MAX; }
+    // Whether the caller will check what arrives against a size and hash it
+    // already trusts: then a cut or half-uploaded file cannot pass anyway,
+    // and the session neither waits to ask about the file again nor needs
+    // the server to give its size.
+    virtual bool checksWhole() const { return false; }
 };
 
 // A small file, in memory.

@@ -28,7 +28,6 @@ constexpr std::int64_t kLockTakenOverAfter = 60 * 60;
 // Files this small are read back once more after their rename: the index and
 // the signatures, the files sites judge everything else by.
 constexpr std::size_t kCheckedAfterRename = 64 * 1024;
-constexpr std::size_t kMaxIndexBytes = minisign::kMaxSignatureBytes + 64 * 1024;
 constexpr std::string_view kPartSuffix = ".part";
 constexpr std::string_view kLockOwner = "owner";
 
@@ -59,25 +58,11 @@ std::optional<std::string> readLocal(const QString& path, std::int64_t limit, QS
     return bytes.toStdString();
 }
 
-// A stored index whose signature is the maker's and whose text reads, with
-// the time the index was signed: not its release's, since a withdrawal names
-// an older release in a newer index.
-struct GenuineIndex {
-    ReleaseIndex index;
-    std::int64_t signedAt = 0;
-};
-
-std::optional<GenuineIndex> genuineIndex(std::string_view stored, const minisign::PublicKey& key)
+// A stored index whose signature is the maker's and whose text reads.
+std::optional<StoredIndex> genuineIndex(std::string_view stored, const minisign::PublicKey& key)
 {
-    const auto parts = openedIndex(stored);
-    const minisign::Checked checked =
-        parts ? minisign::Signature::check(parts->first, key, kIndexName) : minisign::Checked{};
-    if (!checked.signature || !checked.signature->verifies(minisign::hashOf(parts->second)))
-        return std::nullopt;
-    ReadIndex read = readReleaseIndex(parts->second);
-    if (!read.index)
-        return std::nullopt;
-    return GenuineIndex{std::move(*read.index), checked.signature->timestamp()};
+    StoredIndex read = readStoredIndex(stored, key);
+    return read.authentic && read.index ? std::optional(std::move(read)) : std::nullopt;
 }
 
 constexpr std::string_view kReleaseStem = kUpdatedProgram.substr(0, kUpdatedProgram.rfind('.'));
@@ -341,11 +326,11 @@ private:
         HashingSink stored(kMaxIndexBytes);
         std::int64_t served = 0;
         if (ftp_.FetchFile(kIndexName, stored)) {
-            const std::optional<GenuineIndex> genuine = genuineIndex(stored.bytes(), *config_.publicKey);
+            const std::optional<StoredIndex> genuine = genuineIndex(stored.bytes(), *config_.publicKey);
             if (!genuine)
                 return refused(u"l'indice sul server non è firmato con questa chiave o è danneggiato: nulla è stato "
                                u"cambiato"_s);
-            offeredAt_ = genuine->index.signedAt;
+            offeredAt_ = genuine->index->signedAt;
             previous_ = genuine->index;
             served = genuine->signedAt;
         }
@@ -455,7 +440,7 @@ private:
         };
         HashingSink stored(kMaxIndexBytes);
         if (ftp_.FetchFile(kIndexName, stored)) {
-            const std::optional<GenuineIndex> genuine = genuineIndex(stored.bytes(), *config_.publicKey);
+            const std::optional<StoredIndex> genuine = genuineIndex(stored.bytes(), *config_.publicKey);
             check(genuine.has_value(), u"indice %1, firmato il %2"_s.arg(
                                            q(kIndexName), genuine ? text::shownDate(genuine->signedAt) : u"?"_s));
             if (genuine) {
@@ -463,7 +448,7 @@ private:
                 check(genuine->signedAt >= last,
                       u"indice non più vecchio dell'ultimo pubblicato da questa macchina (%1)"_s.arg(
                           last ? text::shownDate(last) : u"nessuno"_s));
-                const ReleaseIndex& index = genuine->index;
+                const ReleaseIndex& index = *genuine->index;
                 ReleaseIndex fetched = index;
                 check(!fetchRelease(fetched) && fetched.hash == index.hash && fetched.size == index.size,
                       u"versione attuale %1 (%2 byte, firmata il %3)"_s.arg(q(index.release))
@@ -687,7 +672,7 @@ private:
         const auto stored = config_.signingKey.isEmpty() || !QFileInfo::exists(memoryPath())
                                 ? std::nullopt
                                 : readLocal(memoryPath(), kMaxIndexBytes, why);
-        const std::optional<GenuineIndex> genuine = stored ? genuineIndex(*stored, *config_.publicKey) : std::nullopt;
+        const std::optional<StoredIndex> genuine = stored ? genuineIndex(*stored, *config_.publicKey) : std::nullopt;
         return genuine ? genuine->signedAt : 0;
     }
 
@@ -765,23 +750,6 @@ ExitStatus exitStatus(PublishOutcome outcome)
     case PublishOutcome::Inconsistent: return ExitStatus::StatusInconsistent;
     }
     return ExitStatus::PublishServerFailed;
-}
-
-std::string sealedIndex(const std::string& signature, const std::string& text)
-{
-    return signature + text;
-}
-
-std::optional<std::pair<std::string, std::string>> openedIndex(std::string_view stored)
-{
-    std::size_t end = 0;
-    for (int line = 0; line < 4; ++line) {
-        end = stored.find('\n', end);
-        if (end == std::string_view::npos)
-            return std::nullopt;
-        ++end;
-    }
-    return std::pair{std::string(stored.substr(0, end)), std::string(stored.substr(end))};
 }
 
 PublishReport PublishCommand(UpdateUi& ui, platform::FtpPublishSession& ftp, const Config& config,

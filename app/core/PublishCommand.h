@@ -51,9 +51,7 @@ struct PublishReport {
 
 ExitStatus exitStatus(PublishOutcome outcome);
 
-// The names on the server, in the remote folder.
-inline const std::string kIndexName = std::string(kUpdatedProgram) + ".index";
-inline constexpr std::string_view kReleaseFolderName = "releases";
+// The lock's name on the server, in the remote folder.
 inline const std::string kLockFolderName = std::string(kUpdatedProgram) + ".publishing";
 
 // `askPassword` is asked only for a key sealed with one; `now` is the
@@ -61,11 +59,5 @@ inline const std::string kLockFolderName = std::string(kUpdatedProgram) + ".publ
 PublishReport PublishCommand(UpdateUi& ui, platform::FtpPublishSession& ftp, const Config& config,
                              const PublishRequest& request,
                              const std::function<std::optional<std::string>()>& askPassword, std::int64_t now);
-
-// An index file as stored: the minisign signature of the index text (four
-// lines), then the text, so that both change in one rename.
-std::string sealedIndex(const std::string& signature, const std::string& text);
-// The two parts of a stored index; nothing when it is not in that form.
-std::optional<std::pair<std::string, std::string>> openedIndex(std::string_view stored);
 
 }  // namespace adv

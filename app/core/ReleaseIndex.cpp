@@ -12,7 +12,6 @@ namespace adv {
 namespace {
 
 constexpr std::string_view kPaused = "pausa";
-constexpr std::string_view kReleaseFolder = "releases/";
 constexpr std::array<std::string_view, 7> kKeys{"format", "release", "size", "hash", "signed", "rollout", "withdrawn"};
 
 template <class Number>
@@ -29,9 +28,9 @@ std::optional<Number> number(std::string_view text, Number min, Number max)
 // an index can never send a site anywhere else on the server.
 bool isReleaseName(std::string_view path)
 {
-    if (!path.starts_with(kReleaseFolder))
+    if (!path.starts_with(kReleaseFolderName) || path.substr(kReleaseFolderName.size(), 1) != "/")
         return false;
-    const std::string_view name = path.substr(kReleaseFolder.size());
+    const std::string_view name = path.substr(kReleaseFolderName.size() + 1);
     return !name.empty() && name.size() <= 128 && name.front() != '.' &&
            std::all_of(name.begin(), name.end(), [](char c) {
                return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
@@ -167,6 +166,49 @@ ReadIndex readReleaseIndex(std::string_view text)
             return refused(0, kKeys[i], u"manca"_s);
     }
     return {index, {}};
+}
+
+std::string sealedIndex(const std::string& signature, const std::string& text)
+{
+    return signature + text;
+}
+
+std::optional<std::pair<std::string, std::string>> openedIndex(std::string_view stored)
+{
+    std::size_t end = 0;
+    for (int line = 0; line < 4; ++line) {
+        end = stored.find('\n', end);
+        if (end == std::string_view::npos)
+            return std::nullopt;
+        ++end;
+    }
+    return std::pair{std::string(stored.substr(0, end)), std::string(stored.substr(end))};
+}
+
+StoredIndex readStoredIndex(std::string_view stored, const std::optional<minisign::PublicKey>& key)
+{
+    StoredIndex read;
+    const auto parts = openedIndex(stored);
+    if (!parts) {
+        read.problem = u"l'indice non è nella forma che --publish scrive"_s;
+        return read;
+    }
+    if (key) {
+        const minisign::Checked checked = minisign::Signature::check(parts->first, *key, kIndexName);
+        const minisign::Check genuine =
+            checked.signature ? checked.signature->verifies(minisign::hashOf(parts->second)) : checked.check;
+        if (!genuine) {
+            read.problem =
+                u"l'indice non è firmato dal produttore (dettaglio: %1)"_s.arg(QString::fromStdString(genuine.failure));
+            return read;
+        }
+        read.authentic = true;
+        read.signedAt = checked.signature->timestamp();
+    }
+    ReadIndex text = readReleaseIndex(parts->second);
+    read.index = std::move(text.index);
+    read.problem = std::move(text.problem);
+    return read;
 }
 
 }  // namespace adv

@@ -11,9 +11,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app/core/Minisign.h"
+#include "app/core/ProductTable.h"
 
 namespace adv {
 
@@ -59,5 +61,26 @@ struct ReadIndex {
 // Strictly, as the configuration is read; an index of a later format, or
 // with a key or value this program does not know, is refused whole.
 ReadIndex readReleaseIndex(std::string_view text);
+
+// Where the index lives on the server: beside the pair today's sites read,
+// and the release files in a folder below.
+inline const std::string kIndexName = std::string(kUpdatedProgram) + ".index";
+inline constexpr std::string_view kReleaseFolderName = "releases";
+inline constexpr std::size_t kMaxIndexBytes = minisign::kMaxSignatureBytes + 64 * 1024;
+
+// An index file as stored: the minisign signature of the index text (four
+// lines), then the text, so that both change in one rename.
+std::string sealedIndex(const std::string& signature, const std::string& text);
+// The two parts of a stored index; nothing when it is not in that form.
+std::optional<std::pair<std::string, std::string>> openedIndex(std::string_view stored);
+
+// A stored index read, with its signature checked when there is a key.
+struct StoredIndex {
+    bool authentic = false;     // signed with the key (without a key: never)
+    std::int64_t signedAt = 0;  // when the index itself was signed (with a key)
+    std::optional<ReleaseIndex> index;
+    QString problem;  // Italian, when it is not authentic or does not read
+};
+StoredIndex readStoredIndex(std::string_view stored, const std::optional<minisign::PublicKey>& key);
 
 }  // namespace adv
