@@ -114,6 +114,9 @@ SiteId siteId(const Config& config, const QString& keptFile)
     const platform::Entry entry = folder.folder->entry(name);
     if (entry.kind == platform::EntryKind::Other)
         return fresh(notKept.arg(shown, u"non è un file ordinario"_s));
+    // A file others may write is theirs to choose the place by.
+    if (entry.kind == platform::EntryKind::File && platform::othersMayWrite(folderPath / name))
+        return fresh(notKept.arg(shown, u"altri utenti possono modificare il file"_s));
     if (entry.kind == platform::EntryKind::File) {
         std::string text(kMaxKeptBytes + 1, '\0');
         std::size_t got = 0;
