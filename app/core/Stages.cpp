@@ -54,8 +54,9 @@ SiteId fresh(const QString& why)
 
 int sitePlace(std::string_view siteId, const minisign::Hash& release)
 {
+    // BLAKE2b's shortest output here is 16 bytes; the first 8 are plenty.
     crypto_generichash_state state;
-    std::array<unsigned char, 8> out{};
+    std::array<unsigned char, crypto_generichash_BYTES_MIN> out{};
     crypto_generichash_init(&state, nullptr, 0, out.size());
     crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(siteId.data()), siteId.size());
     crypto_generichash_update(&state, release.data(), release.size());
@@ -63,7 +64,7 @@ int sitePlace(std::string_view siteId, const minisign::Hash& release)
     // Little-endian by hand, so every machine gives a site the same place;
     // 2^64 % 100 leaves a bias of about 1e-17.
     std::uint64_t value = 0;
-    for (std::size_t i = out.size(); i-- > 0;)
+    for (std::size_t i = 8; i-- > 0;)
         value = (value << 8) | out[i];
     return static_cast<int>(value % 100);
 }
