@@ -255,9 +255,9 @@ TEST(CommandLine, UpdateExitStatusTellsWhatHappened)
         adv::test::FtpServer server(options);
         const quint16 port = c.setup == Setup::NothingListening ? adv::test::unusedLoopbackPort() : server.port();
         const QString ini = writeIni(QString::fromStdString(dir.file("AggiornaDV.ini")),
-                                     u"root = %1\nhost = 127.0.0.1\nport = %2\nuser = operatore\n"
-                                     u"password = prova-segreta\nconnect_timeout_s = 3\nstall_timeout_s = 3\n"
-                                     u"retry = 0\n"_s.arg(QString::fromStdString(drive.string()))
+                                     u"root = %1\nhost = 127.0.0.1\nport = %2\nuser = operatore\nretry = 0\n"
+                                     u"password = prova-segreta\nconnect_timeout_s = 3\nstall_timeout_s = 3\n"_s
+                                         .arg(QString::fromStdString(drive.string()))
                                          .arg(port));
 
         QProcess p;
