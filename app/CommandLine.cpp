@@ -17,6 +17,7 @@
 #include "app/window/AggiornaDolvo.h"
 #include "app/window/WindowProcess.h"
 #include "app/core/Config.h"
+#include "app/core/Pacing.h"
 #include "app/core/Places.h"
 #include "app/core/RunLog.h"
 #include "app/core/ProductTable.h"
@@ -96,12 +97,49 @@ const QString kNotVerified =
 
 enum class ConsoleJob { Sweep, Update, RollBack, Publish };
 
+// A line about the run itself, beside the configuration's: on stderr, so
+// that stdout keeps the products' rows and the status lines, and in the log.
+void sayAboutTheRun(const QString& line)
+{
+    printLine(stderr, u"AggiornaDV: "_s + line);
+    runlog::write(line);
+}
+
+// A nightly --update, before anything is closed or connected: inside the
+// operators' working hours, now or when the random wait would end, it closes
+// nothing and is put off to the next run; else the random wait spreads the
+// sites over time, so that they do not all reach the server at once. The
+// exit status when it goes no further.
+std::optional<int> paceTheStart(UpdateUi& ui, const Config& config, Pacer& pacer)
+{
+    const std::chrono::seconds delay = pacer.random(config.randomDelay);
+    const std::int64_t now = pacer.now();
+    if (config.workingHours && (withinWorkingHours(*config.workingHours, pacer.minuteOfDay(now)) ||
+                                withinWorkingHours(*config.workingHours, pacer.minuteOfDay(now + delay.count())))) {
+        sayAboutTheRun(text::workingHoursNow(*config.workingHours));
+        return code(ExitStatus::Success);
+    }
+    if (delay > std::chrono::seconds::zero()) {
+        sayAboutTheRun(text::delayBeforeConnecting(delay));
+        if (!pacer.wait(delay, [&ui] { return ui.stopRequested(); })) {
+            sayAboutTheRun(text::kInterrupted);
+            return code(exitStatus(UpdateOutcome::Interrupted));
+        }
+    }
+    return std::nullopt;
+}
+
 int runConsole(const Config& config, ConsoleJob job)
 {
     // An interrupt stops an update cleanly; one that comes during the sweep
     // lets the sweep end, and the update then stops at its first wait on the
     // server.
     ConsoleUi ui;
+    const std::unique_ptr<Pacer> pacer = systemPacer();
+    if (job == ConsoleJob::Update) {
+        if (const std::optional<int> status = paceTheStart(ui, config, *pacer))
+            return *status;
+    }
     std::array<ConsoleCheckBox, kProducts.size()> boxes;
     ProductCheckBoxes pointers;
     std::transform(boxes.begin(), boxes.end(), pointers.begin(), [](ConsoleCheckBox& box) { return &box; });
@@ -124,7 +162,7 @@ int runConsole(const Config& config, ConsoleJob job)
         if (!config.publicKey)
             printLine(stderr, kNotVerified);
         auto ftp = platform::makeCurlFtpClient(downloadOptions(config));
-        report = UpdateCommand(ui, *ftp, config, /*confirmed=*/true, left);
+        report = UpdateCommand(ui, *ftp, config, /*confirmed=*/true, left, *pacer);
     }
     if (!report.cause.isEmpty())
         printLine(stderr, u"AggiornaDV: "_s + report.cause);

@@ -648,6 +648,19 @@ void CurlFtpClient::CloseSession()
 
 }  // namespace
 
+bool tlsRefused(const FtpResult& result)
+{
+    // perform() names libcurl's reason in the detail; these are TLS saying no
+    // to this server, where a handshake cut off by the network is not.
+    for (const CURLcode code : {CURLE_PEER_FAILED_VERIFICATION, CURLE_SSL_CACERT_BADFILE, CURLE_SSL_CERTPROBLEM,
+                                CURLE_SSL_CIPHER, CURLE_SSL_ISSUER_ERROR, CURLE_SSL_PINNEDPUBKEYNOTMATCH,
+                                CURLE_SSL_INVALIDCERTSTATUS, CURLE_SSL_CRL_BADFILE, CURLE_USE_SSL_FAILED}) {
+        if (result.detail.find(curl_easy_strerror(code)) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
 std::unique_ptr<FtpClient> makeCurlFtpClient(const FtpOptions& options)
 {
     return std::make_unique<CurlFtpClient>(options);

@@ -2,11 +2,13 @@
 
 #include <QDateTime>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
 #include "app/core/Config.h"
 #include "app/core/Minisign.h"
+#include "app/core/Pacing.h"
 #include "app/core/ProductTable.h"
 #include "app/core/ReleaseGate.h"
 #include "app/core/RunLog.h"
@@ -126,7 +128,9 @@ private:
         // command at once, whatever step it is in.
         if (why.failure == platform::FtpFailure::Interrupted)
             return ended(ui_, UpdateOutcome::Interrupted, text::kInterrupted, text::ftpCause(why, config_));
-        return ended(ui_, outcome, line, text::ftpCause(why, config_));
+        UpdateReport report = ended(ui_, outcome, line, text::ftpCause(why, config_));
+        report.mayPass = mayPassIfTriedAgain(why);
+        return report;
     }
 
     std::optional<UpdateReport> connect()
@@ -243,6 +247,17 @@ platform::FtpOptions downloadOptions(const Config& config)
     return options;
 }
 
+namespace {
+
+std::chrono::seconds retryWaitBound(const Config& config, int k)
+{
+    // retry is at most 10 and retry_base_s at most an hour: no overflow.
+    const std::chrono::seconds doubled = config.retryBase * (std::int64_t{1} << std::clamp(k, 0, 30));
+    return std::min(doubled, config.retryMax);
+}
+
+}  // namespace
+
 UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, InstallSite& site, const Config& config,
                            bool confirmed, std::span<const LeftRunning> leftRunning)
 {
@@ -250,11 +265,37 @@ UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, InstallSite& 
     return runlog::loggedEnd(Update(logged, ftp, config).run(site, confirmed, leftRunning));
 }
 
+UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, InstallSite& site, const Config& config,
+                           bool confirmed, std::span<const LeftRunning> leftRunning, Pacer& pacer)
+{
+    runlog::LoggedUi logged(ui);
+    UpdateReport report = runlog::loggedEnd(Update(logged, ftp, config).run(site, confirmed, leftRunning));
+    for (int k = 0; report.mayPass && k < config.retries; ++k) {
+        // Whatever the failure left of the session, the next attempt starts
+        // from a new one.
+        ftp.CloseSession();
+        const std::chrono::seconds wait = pacer.random(retryWaitBound(config, k));
+        logged.AppendStatus(text::retryIn(wait, k + 1, config.retries));
+        if (!pacer.wait(wait, [&logged] { return logged.stopRequested(); }))
+            return ended(logged, UpdateOutcome::Interrupted, text::kInterrupted);
+        // The operator's Yes, if it was asked, holds for every attempt.
+        report = runlog::loggedEnd(Update(logged, ftp, config).run(site, true, leftRunning));
+    }
+    return report;
+}
+
 UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config, bool confirmed,
                            std::span<const LeftRunning> leftRunning)
 {
     const auto site = installSiteBelow(config.root);
     return UpdateCommand(ui, ftp, *site, config, confirmed, leftRunning);
+}
+
+UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config, bool confirmed,
+                           std::span<const LeftRunning> leftRunning, Pacer& pacer)
+{
+    const auto site = installSiteBelow(config.root);
+    return UpdateCommand(ui, ftp, *site, config, confirmed, leftRunning, pacer);
 }
 
 }  // namespace adv

@@ -12,6 +12,7 @@
 namespace adv {
 
 struct Config;
+class Pacer;
 
 // The FTP session an update of `config` needs. The signature vouches for the
 // whole file where the size cannot, and it alone tells a finished upload
@@ -34,11 +35,22 @@ platform::FtpOptions downloadOptions(const Config& config);
 // `leftRunning` is what the start-up sweep could not close: while one of
 // them runs the installed dolvo.exe (that file, not its name), the program
 // is neither downloaded nor replaced.
+//
+// Without a pacer it is one attempt, as the window's DOWNLOAD is: the
+// operator is there to try again. With one, a failure that may pass
+// (mayPassIfTriedAgain) is tried again up to `config.retries` times, the
+// k-th time (from 0) after a random wait up to retryBase * 2^k, at most
+// retryMax, each from a new session; a stop asked for during a wait ends
+// the command as interrupted.
 UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, InstallSite& site, const Config& config,
                            bool confirmed = false, std::span<const LeftRunning> leftRunning = {});
+UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, InstallSite& site, const Config& config,
+                           bool confirmed, std::span<const LeftRunning> leftRunning, Pacer& pacer);
 
 // The same, on the installation below `config.root`.
 UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config, bool confirmed = false,
                            std::span<const LeftRunning> leftRunning = {});
+UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config, bool confirmed,
+                           std::span<const LeftRunning> leftRunning, Pacer& pacer);
 
 }  // namespace adv

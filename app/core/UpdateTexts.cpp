@@ -60,6 +60,36 @@ QString unsignedRelease()
     return u"versione non firmata"_s;
 }
 
+QString shownSpan(std::chrono::seconds span)
+{
+    const auto total = static_cast<qint64>(span.count());
+    const qint64 hours = total / 3600, minutes = total / 60 % 60, seconds = total % 60;
+    if (hours > 0)
+        return u"%1 h %2 min %3 s"_s.arg(hours).arg(minutes).arg(seconds);
+    if (minutes > 0)
+        return u"%1 min %2 s"_s.arg(minutes).arg(seconds);
+    return u"%1 s"_s.arg(seconds);
+}
+
+QString delayBeforeConnecting(std::chrono::seconds span)
+{
+    return u"Attesa di %1 prima del collegamento"_s.arg(shownSpan(span));
+}
+
+QString workingHoursNow(const WorkingHours& hours)
+{
+    const auto clock = [](int minute) {
+        return u"%1:%2"_s.arg(minute / 60, 2, 10, QChar(u'0')).arg(minute % 60, 2, 10, QChar(u'0'));
+    };
+    return u"Orario di lavoro (%1-%2): nessun programma viene chiuso, l'aggiornamento è rimandato"_s.arg(
+        clock(hours.from), clock(hours.to));
+}
+
+QString retryIn(std::chrono::seconds span, int attempt, int of)
+{
+    return u"Nuovo tentativo tra %1 (%2 di %3)"_s.arg(shownSpan(span)).arg(attempt).arg(of);
+}
+
 QString because(const QString& italian, const std::string& detail)
 {
     return detail.empty() ? italian : italian + u" (dettaglio: %1)"_s.arg(shownValue(detail));

@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -16,6 +17,7 @@
 namespace adv {
 
 struct Config;
+struct WorkingHours;
 
 namespace text {
 
@@ -55,6 +57,14 @@ QString signatureMissingCause(const QString& cause);
 QString shownDate(std::int64_t secondsSince1970);
 QString shownRelease(std::int64_t signedAt, const std::string& hash);
 QString unsignedRelease();
+
+// A wait as the operator reads it: "45 s", "13 min 20 s", "1 h 0 min 5 s".
+QString shownSpan(std::chrono::seconds span);
+// A nightly run's pace: the random wait before it starts, the working hours
+// that put it off, the wait before attempt `attempt` of `of` more.
+QString delayBeforeConnecting(std::chrono::seconds span);
+QString workingHoursNow(const WorkingHours& hours);
+QString retryIn(std::chrono::seconds span, int attempt, int of);
 
 // An Italian cause, and the system's own words behind it.
 QString because(const QString& italian, const std::string& detail);

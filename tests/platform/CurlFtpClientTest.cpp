@@ -127,6 +127,7 @@ TEST_P(OpenFails, ReturnsFalseInTime)
     const adv::platform::FtpResult opened = ftp->OpenSession();
     const double took = secondsSince(start);
     EXPECT_EQ(opened.failure, adv::platform::FtpFailure::Connection) << opened.detail;
+    EXPECT_EQ(adv::platform::tlsRefused(opened), c.server == ServerKind::TlsUntrusted) << opened.detail;
     EXPECT_GE(took, c.minSeconds);
     EXPECT_LT(took, c.maxSeconds);
     expectNoSecret(opened, c.password);

@@ -44,6 +44,7 @@ const char* faultArgument(FtpFault fault)
     case FtpFault::RenameKeeps: return "rename-keeps";
     case FtpFault::CutWrites: return "cut-writes";
     case FtpFault::Throttle: return "throttle";
+    case FtpFault::Login421: return "login-421";
     }
     return "none";
 }

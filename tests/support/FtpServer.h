@@ -40,6 +40,7 @@ enum class FtpFault {
     RenameKeeps,    // RNTO onto a name in use is refused
     CutWrites,      // the faultAfterBytes'th command that changes the tree drops the connection instead
     Throttle,       // 1 MiB/s each way
+    Login421,       // the first faultAfterBytes logins are answered 421 and the connection closed
 };
 
 struct FtpServerOptions {

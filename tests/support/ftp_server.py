@@ -54,13 +54,15 @@ _stalled = []
 #   reply-421    RETR is answered 421 and the connection closed
 #   rename-keeps RNTO onto a name in use is refused (553), as some servers do
 #   throttle     1 MiB/s each way, uploads and downloads
+#   login-421    the first --fault-after USER are answered 421, connection closed
 #   cut-writes   the --fault-after'th command that changes the tree (STOR, RNFR,
 #                RNTO, DELE, MKD, RMD) is never carried out: the connection drops
 FAULTS = ["none", "stall", "cut", "nogreeting", "size-half", "size-negative", "no-size",
           "lie-150", "extra", "endless", "no-size-endless", "drip", "grow", "upload-pauses",
-          "reply-421", "rename-keeps", "cut-writes", "throttle"]
+          "reply-421", "rename-keeps", "cut-writes", "throttle", "login-421"]
 WRITES = ("STOR", "RNFR", "RNTO", "DELE", "MKD", "RMD")
 _writes_seen = [0]
+_logins_seen = [0]
 
 
 def parse_args():
@@ -221,6 +223,12 @@ def make_handler(args, password):
             if command_log is not None:
                 shown = "****" if cmd == "PASS" else arg
                 command_log.write(("%s %s" % (cmd, shown)).rstrip() + "\n")
+            if fault == "login-421" and cmd == "USER":
+                _logins_seen[0] += 1
+                if _logins_seen[0] <= args.fault_after:
+                    self.respond("421 Too many connections, try again later.")
+                    self.close_when_done()
+                    return None
             if fault == "cut-writes" and cmd in WRITES:
                 _writes_seen[0] += 1
                 if _writes_seen[0] == args.fault_after:

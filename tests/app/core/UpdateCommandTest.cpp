@@ -12,9 +12,11 @@
 
 #include <cstdio>
 #include <functional>
+#include <tuple>
 #include <utility>
 
 #include "app/core/Config.h"
+#include "app/core/Pacing.h"
 #include "app/core/UpdateCommand.h"
 #include "app/core/UpdateTexts.h"
 #include "tests/support/FileSetup.h"
@@ -314,5 +316,51 @@ INSTANTIATE_TEST_SUITE_P(Links, InstalledThroughALink,
                                            LinkCase{"fileLinkInsideTheRoot", false, true, UpdateOutcome::Updated},
                                            LinkCase{"folderLinkInsideTheRoot", true, true, UpdateOutcome::Updated}),
                          [](const auto& row) { return std::string(row.param.label); });
+
+// Logins turned away (421) are tried again after waits up to retry_base_s,
+// twice that, and so on, at most retry_max_s; a refused password is not.
+struct RecordingPacer final : adv::Pacer {
+    bool stop = false;
+    std::vector<int> waits;
+    std::int64_t now() override { return 0; }
+    int minuteOfDay(std::int64_t) override { return 0; }
+    std::chrono::seconds random(std::chrono::seconds upTo) override { return upTo; }
+    bool wait(std::chrono::seconds span, const std::function<bool()>&) override
+    {
+        waits.push_back(static_cast<int>(span.count()));
+        return !stop;
+    }
+};
+
+TEST(Update, TriesAgainOnlyAfterAFailureThatMayPass)
+{
+    using R = std::tuple<FtpFault, std::string, int, bool, UpdateOutcome, std::vector<int>>;
+    for (const auto& [fault, password, retries, stop, outcome, waits] :
+         {R{FtpFault::Login421, "prova-segreta", 3, false, UpdateOutcome::Updated, {10, 20, 30}},
+          R{FtpFault::Login421, "prova-segreta", 2, false, UpdateOutcome::ConnectFailed, {10, 20}},
+          R{FtpFault::Login421, "prova-segreta", 3, true, UpdateOutcome::Interrupted, {10}},
+          R{FtpFault::None, "sbagliata", 3, false, UpdateOutcome::ConnectFailed, {}}}) {
+        Stage stage;
+        stage.install();
+        stage.publish();
+        adv::test::FtpServerOptions options = servedFrom(stage, fault);
+        options.faultAfterBytes = 3;  // logins turned away
+        adv::test::FtpServer server(options);
+        adv::Config config = configFor(stage, server.port(), password);
+        config.retries = retries;
+        config.retryBase = std::chrono::seconds(10);
+        config.retryMax = std::chrono::seconds(30);
+        RecordingUi ui(true);
+        RecordingPacer pacer;
+        pacer.stop = stop;
+        const auto ftp = adv::platform::makeCurlFtpClient(adv::downloadOptions(config));
+
+        EXPECT_EQ(adv::UpdateCommand(ui, *ftp, config, true, {}, pacer).outcome, outcome)
+            << ui.lines.join(u'\n').toStdString();
+        EXPECT_EQ(pacer.waits, waits);
+        EXPECT_EQ(server.commandLog().count(u"USER "_s), std::ssize(waits) + (stop ? 0 : 1));
+        EXPECT_EQ(ui.lines.contains(u"Nuovo tentativo tra 10 s (1 di %1)"_s.arg(retries)), !waits.empty());
+    }
+}
 
 }  // namespace
