@@ -162,7 +162,8 @@ int runConsole(const Config& config, ConsoleJob job)
         if (!config.publicKey)
             printLine(stderr, kNotVerified);
         auto ftp = platform::makeCurlFtpClient(downloadOptions(config));
-        report = UpdateCommand(ui, *ftp, config, /*confirmed=*/true, left, *pacer);
+        report =
+            UpdateCommand(ui, *ftp, config, {.mode = UpdateMode::Nightly, .leftRunning = left, .pacer = pacer.get()});
     }
     if (!report.cause.isEmpty())
         printLine(stderr, u"AggiornaDV: "_s + report.cause);

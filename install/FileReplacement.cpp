@@ -180,9 +180,10 @@ void FileReplacement::raiseFloor(std::int64_t signedAt)
     record_.floor = std::max(record_.floor.value_or(signedAt), signedAt);
 }
 
-void FileReplacement::noteIndex(std::int64_t signedAt, const std::vector<std::string>& withdrawn)
+void FileReplacement::noteIndex(std::optional<std::int64_t> signedAt, const std::vector<std::string>& withdrawn)
 {
-    record_.indexSeen = std::max(record_.indexSeen.value_or(signedAt), signedAt);
+    if (signedAt)
+        record_.indexSeen = std::max(record_.indexSeen.value_or(*signedAt), *signedAt);
     for (const std::string& hash : withdrawn) {
         if (std::find(record_.withdrawn.begin(), record_.withdrawn.end(), hash) == record_.withdrawn.end())
             record_.withdrawn.push_back(hash);

@@ -79,9 +79,10 @@ public:
     std::optional<std::string> legacySignature(std::size_t maxBytes);
     // Raises the floor (not lowered) for the next commit or roll-back to write.
     void raiseFloor(std::int64_t signedAt);
-    // The same for what a maker's index said: the newest index's time, and
-    // the releases it withdrew, added to those known.
-    void noteIndex(std::int64_t signedAt, const std::vector<std::string>& withdrawn);
+    // The same for what a maker's index said: the newest index's time (when
+    // its signature was checked), and the releases it withdrew, added to
+    // those known.
+    void noteIndex(std::optional<std::int64_t> signedAt, const std::vector<std::string>& withdrawn);
     // Writes what was noted when no commit or roll-back follows.
     ReplaceResult remember();
     // The record as it stands, read without the lock and without writing

@@ -27,6 +27,7 @@ enum class ExitStatus : int {
     PublishRenameRefused = 16,
     PublishServerFailed = 17,
     StatusInconsistent = 18,
+    UpdateAvailable = 19,
     Usage = 64,
     NoDisplay = 69,
     NotStarted = 70,  // AggiornaDV.com could not start AggiornaDV.exe
@@ -69,6 +70,8 @@ inline constexpr std::array kExitStatuses{
                       "--publish: errore del server, o un suo indice più vecchio dell'ultimo pubblicato; nulla è "
                       "cambiato per i siti"},
     ExitStatusMeaning{ExitStatus::StatusInconsistent, "--status: il server offre file che non si verificano"},
+    ExitStatusMeaning{ExitStatus::UpdateAvailable,
+                      "--check: c'è una versione nuova per questo computer, da ora o da una data"},
     ExitStatusMeaning{ExitStatus::Usage, "riga di comando errata"},
     ExitStatusMeaning{ExitStatus::NoDisplay, "nessuno schermo per la finestra"},
     ExitStatusMeaning{ExitStatus::NotStarted, "AggiornaDV.com non ha potuto avviare AggiornaDV.exe"},

@@ -53,13 +53,13 @@ std::unique_ptr<InstallSite> installSiteBelow(const std::filesystem::path& root)
     return std::make_unique<SiteBelow>(root);
 }
 
-Installation openInstallation(InstallSite& site, const Config& config, bool orOnlyPrevious)
+Installation openInstallation(InstallSite& site, const Config& config, bool orOnlyPrevious, bool look)
 {
     install::Opened opened = site.open(orOnlyPrevious);
     Installation installation{std::move(opened.replacement), std::move(opened.why)};
     if (!installation.replacement)
         return installation;
-    installation.locked = installation.replacement->lock();
+    installation.locked = look ? installation.replacement->look() : installation.replacement->lock();
     if (installation.locked && config.publicKey) {
         if (const auto legacy = installation.replacement->legacySignature(minisign::kMaxSignatureBytes)) {
             const auto kept = minisign::Signature::check(*legacy, *config.publicKey, kUpdatedProgram).signature;

@@ -38,8 +38,9 @@ struct Installation {
 };
 
 // With a key, the floor an earlier release of this updater kept beside the
-// program is raised into the record.
-Installation openInstallation(InstallSite& site, const Config& config, bool orOnlyPrevious);
+// program is raised into the record. With `look`, neither locked nor
+// written: the record is only read (--check).
+Installation openInstallation(InstallSite& site, const Config& config, bool orOnlyPrevious, bool look = false);
 
 // Those left running by the sweep that run the installed program, that very
 // file: anyone may give a program its name, and only what runs the file

@@ -11,6 +11,8 @@
 #include "app/core/Pacing.h"
 #include "app/core/ProductTable.h"
 #include "app/core/ReleaseGate.h"
+#include "app/core/ReleaseIndex.h"
+#include "app/core/Stages.h"
 #include "app/core/RunLog.h"
 #include "app/core/StartupSweep.h"
 #include "app/core/UpdateTexts.h"
@@ -37,10 +39,12 @@ private:
 };
 
 // The program as it streams in: to the temporary file beside the installed
-// one, and with a key, to its hash.
+// one, and to its hash when something will check it.
 class ProgramSink final : public platform::FtpSink {
 public:
-    ProgramSink(install::FileReplacement& file, bool hashing) : file_(file)
+    // `checksWhole`: the caller knows the whole file's size and hash already.
+    ProgramSink(install::FileReplacement& file, bool hashing, bool checksWhole = false)
+        : file_(file), checksWhole_(checksWhole)
     {
         if (hashing)
             hash_.emplace();
@@ -51,25 +55,38 @@ public:
             return {platform::FtpFailure::Sink, 0, std::move(written.detail), {}};
         if (hash_)
             hash_->update(data, size);
+        size_ += static_cast<std::int64_t>(size);
         return {};
     }
+    bool checksWhole() const override { return checksWhole_; }
     minisign::Hash hash() { return hash_->final(); }
+    std::int64_t size() const { return size_; }
 
 private:
     install::FileReplacement& file_;
+    bool checksWhole_;
     std::optional<minisign::StreamHash> hash_;
+    std::int64_t size_ = 0;
 };
+
+bool holds(const std::vector<std::string>& hashes, const std::string& hash)
+{
+    return !hash.empty() && std::find(hashes.begin(), hashes.end(), hash) != hashes.end();
+}
 
 // One run of the command, step by step; each step either lets the run go
 // on (no report) or ends it with its report.
 class Update {
 public:
-    Update(UpdateUi& ui, platform::FtpClient& ftp, const Config& config) : ui_(ui), ftp_(ftp), config_(config) {}
+    Update(UpdateUi& ui, platform::FtpClient& ftp, const Config& config, UpdateMode mode, std::int64_t now)
+        : ui_(ui), ftp_(ftp), config_(config), mode_(mode), now_(now)
+    {
+    }
 
-    UpdateReport run(InstallSite& site, bool confirmed, std::span<const LeftRunning> leftRunning)
+    UpdateReport run(InstallSite& site, bool ask, std::span<const LeftRunning> leftRunning)
     {
         PointerGuard pointer(ui_);
-        if (!confirmed && !ui_.askYesNo(text::kPrompt, text::kQuestionTitle))
+        if (ask && !ui_.askYesNo(text::kPrompt, text::kQuestionTitle))
             return {UpdateOutcome::Cancelled, {}, {}};
         // On Windows the running program holds its file; on Linux it would go
         // on running the replaced one. Nothing is waited for on the server.
@@ -77,7 +94,7 @@ public:
             return ended(ui_, UpdateOutcome::ProgramRunning, text::kProgramRunning,
                          notClosedLines(running).join(u"; "_s));
         // Before any wait on the server.
-        Installation installation = openInstallation(site, config_, false);
+        Installation installation = openInstallation(site, config_, false, mode_ == UpdateMode::Check);
         ui_.showBusyLabel();
         ui_.AppendStatus(text::kConnecting);
 
@@ -88,13 +105,16 @@ public:
         // product that was not there, nor writes outside the root.
         if (!installation.replacement && installation.locked)
             return ended(ui_, UpdateOutcome::NotInstalled, text::kNotInstalled, text::notInstalledCause(config_.root));
-        ui_.AppendStatus(text::kDownloadStarts);
+        if (mode_ != UpdateMode::Check)
+            ui_.AppendStatus(text::kDownloadStarts);
         if (installation.locked.status == install::ReplaceStatus::Damaged)
             return ended(ui_, UpdateOutcome::RecordDamaged, text::kRecordDamaged,
                          text::replaceCause(installation.locked));
         if (!installation.locked)
             return ended(ui_, UpdateOutcome::DownloadFailed, text::kDownloadFailed,
                          text::replaceCause(installation.locked));
+        if (mode_ == UpdateMode::Check)
+            ui_.AppendStatus(text::installedRelease(installation.replacement->record().installed));
         return takeRelease(*installation.replacement, /*mayRetry=*/true);
     }
 
@@ -104,12 +124,170 @@ private:
 
     UpdateReport takeRelease(install::FileReplacement& replacement, bool mayRetry)
     {
+        std::optional<StoredIndex> offered;
+        if (auto failed = readIndex(offered))
+            return *failed;
+        if (offered)
+            return followIndex(replacement, *offered->index, offered->signedAt);
         std::optional<minisign::Signature> signature;
         if (config_.publicKey) {
             if (auto refused = judgeSignature(replacement.record(), signature))
                 return *refused;
         }
+        if (mode_ == UpdateMode::Check)
+            return available(signature ? text::offeredRelease(signature->timestamp()) : text::kOfferedUnsigned);
         return downloadAndInstall(replacement, signature, mayRetry);
+    }
+
+    // The maker's index, when the server offers one. Without one, or in a
+    // form this program does not read (a later one), the pair today's sites
+    // read is taken instead.
+    std::optional<UpdateReport> readIndex(std::optional<StoredIndex>& offered)
+    {
+        platform::MemorySink stored(kMaxIndexBytes);
+        const platform::FtpResult got = ftp_.FetchFile(kIndexName, stored);
+        if (got.failure == platform::FtpFailure::RemoteFile)
+            return std::nullopt;
+        if (!got)
+            return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, got);
+        StoredIndex read = readStoredIndex(stored.contents(), config_.publicKey);
+        if (config_.publicKey && !read.authentic)
+            return ended(ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic, read.problem);
+        if (!read.index) {
+            runlog::write(
+                text::because(u"l'indice del server non si legge; si prende dolvo.exe"_s, read.problem.toStdString()));
+            return std::nullopt;
+        }
+        offered = std::move(read);
+        return std::nullopt;
+    }
+
+    // What the maker's index says this site does now. `indexSignedAt` is
+    // known (and the index the maker's) only with a key.
+    UpdateReport followIndex(install::FileReplacement& replacement, const ReleaseIndex& index,
+                             std::int64_t indexSignedAt)
+    {
+        const install::ReleaseRecord record = replacement.record();
+        const std::string offered = minisign::toHex(index.hash);
+        if (mode_ == UpdateMode::Check)
+            ui_.AppendStatus(text::offeredIndexed(index, offered));
+        if (config_.publicKey) {
+            if (const std::int64_t latest = std::max(index.signedAt, indexSignedAt);
+                latest > now_ + kFutureSlackSeconds)
+                return ended(ui_, UpdateOutcome::FutureRelease, text::futureRelease(latest, now_),
+                             text::futureReleaseCause(latest, now_));
+            if (record.indexSeen && indexSignedAt < *record.indexSeen)
+                return ended(ui_, UpdateOutcome::OlderRelease, text::kOlderRelease,
+                             text::olderIndexCause(indexSignedAt, *record.indexSeen));
+        }
+        if (holds(record.withdrawn, offered))
+            return ended(ui_, UpdateOutcome::OlderRelease, text::kOlderRelease, text::kWithdrawnOfferedCause);
+        std::vector<std::string> withdrawn;
+        for (const minisign::Hash& hash : index.withdrawn)
+            withdrawn.push_back(minisign::toHex(hash));
+        if (mode_ != UpdateMode::Check)
+            replacement.noteIndex(config_.publicKey ? std::optional(indexSignedAt) : std::nullopt, withdrawn);
+        // The maker's withdrawal is the one way past the floor.
+        const bool back = holds(withdrawn, record.installed.hash) || holds(record.withdrawn, record.installed.hash);
+        if (record.installed.hash == offered)
+            return settled(replacement, UpdateOutcome::AlreadyCurrent, text::kAlreadyCurrent);
+        if (!back && index.rollout.paused)
+            return settled(replacement, UpdateOutcome::Paused, text::kPaused);
+        if (!back && record.floor && index.signedAt < *record.floor)
+            return settled(replacement, UpdateOutcome::OlderRelease, text::kOlderRelease,
+                           text::olderReleaseCause(index.signedAt, *record.floor));
+        if (!back && mode_ != UpdateMode::Operator) {
+            const SiteId site = siteId(config_, siteIdFile(config_));
+            if (!site.problem.isEmpty())
+                runlog::write(site.problem);
+            const std::int64_t due = dueFrom(index, sitePlace(site.id, index.hash), config_.group).value_or(0);
+            if (now_ < due)
+                return mode_ == UpdateMode::Check ? available(text::notDue(due))
+                                                  : settled(replacement, UpdateOutcome::NotDue, text::notDue(due));
+        }
+        if (mode_ == UpdateMode::Check)
+            return available(back ? text::withdrawnHere(index.signedAt) : text::kUpdateAvailable);
+        if (back && record.previous.hash == offered)
+            return restore(replacement, index);
+        return downloadIndexed(replacement, index, back);
+    }
+
+    // An end that installs nothing, with what the index said kept.
+    UpdateReport settled(install::FileReplacement& replacement, UpdateOutcome outcome, const QString& line,
+                         const QString& cause = {})
+    {
+        QString why = cause;
+        if (mode_ != UpdateMode::Check) {
+            if (const install::ReplaceResult kept = replacement.remember(); !kept)
+                why += (why.isEmpty() ? QString() : u"; "_s) + text::replaceCause(kept);
+        }
+        ftp_.CloseSession();
+        return ended(ui_, outcome, line, why);
+    }
+
+    UpdateReport available(const QString& line)
+    {
+        ftp_.CloseSession();
+        return ended(ui_, UpdateOutcome::UpdateAvailable, line);
+    }
+
+    // The release the maker went back to is the one this site replaced.
+    UpdateReport restore(install::FileReplacement& replacement, const ReleaseIndex& index)
+    {
+        ftp_.CloseSession();
+        const install::ReplaceResult swapped = replacement.rollBack();
+        if (!swapped)
+            return ended(ui_, UpdateOutcome::RollBackFailed, text::kRollBackFailed, text::replaceCause(swapped));
+        UpdateReport report = ended(ui_, UpdateOutcome::Restored, text::restored(index.signedAt),
+                                    swapped.detail.empty() ? QString() : text::replaceCause(swapped));
+        report.release = text::shownRelease(index.signedAt, minisign::toHex(index.hash));
+        return report;
+    }
+
+    // The index's release from its own file, which no upload ever changes:
+    // checked against the index's size and hash, and with a key, against
+    // its own signature.
+    UpdateReport downloadIndexed(install::FileReplacement& replacement, const ReleaseIndex& index, bool back)
+    {
+        const std::string name = index.release.substr(kReleaseFolderName.size() + 1);
+        if (const platform::FtpResult entered =
+                ftp_.EnterRemoteFolder(config_.remoteFolder + "/" + std::string(kReleaseFolderName));
+            !entered)
+            return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, entered);
+        std::optional<minisign::Signature> signature;
+        if (config_.publicKey) {
+            platform::MemorySink text(minisign::kMaxSignatureBytes);
+            if (const platform::FtpResult got = ftp_.FetchFile(name + std::string(install::kSignatureSuffix), text);
+                !got)
+                return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, got);
+            signature = minisign::Signature::check(text.contents(), *config_.publicKey, remoteName_).signature;
+            if (!signature || signature->timestamp() != index.signedAt || !signature->verifies(index.hash))
+                return ended(ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic,
+                             u"la firma della versione non è del produttore, o non è quella dell'indice"_s);
+        }
+        if (const install::ReplaceResult begun = replacement.begin(); !begun)
+            return ended(ui_, UpdateOutcome::DownloadFailed, text::kDownloadFailed, text::replaceCause(begun));
+        ProgramSink sink(replacement, true, /*checksWhole=*/true);
+        const platform::FtpResult fetched = fetchInto(name, sink);
+        if (!fetched)
+            return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, fetched);
+        const minisign::Hash hash = sink.hash();
+        if (hash != index.hash || sink.size() != index.size)
+            return ended(ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic,
+                         u"il programma scaricato non è quello che l'indice del produttore descrive"_s);
+        const install::Release release{signature ? std::optional(index.signedAt) : std::nullopt, minisign::toHex(hash)};
+        UpdateReport report = install(replacement, release, back ? text::restored(index.signedAt) : QString());
+        if (report.outcome == UpdateOutcome::Updated && back)
+            report.outcome = UpdateOutcome::Restored;
+        return report;
+    }
+
+    platform::FtpResult fetchInto(const std::string& name, ProgramSink& sink)
+    {
+        const platform::FtpResult fetched = ftp_.FetchFile(
+            name, sink, [this](std::int64_t received, std::int64_t total) { ui_.downloadProgress(received, total); });
+        ui_.downloadEnded();
+        return fetched;
     }
 
     // The maker's publish puts the program in place just before its
@@ -168,7 +346,7 @@ private:
         signatureText_ = text.contents();
 
         const std::int64_t signedAt = signature->timestamp();
-        const std::int64_t now = QDateTime::currentSecsSinceEpoch();
+        const std::int64_t now = now_;
         switch (judgeRelease(*signature, record, now)) {
         case ReleaseVerdict::Take: return std::nullopt;
         case ReleaseVerdict::Future:
@@ -193,12 +371,7 @@ private:
         if (const install::ReplaceResult begun = replacement.begin(); !begun)
             return ended(ui_, UpdateOutcome::DownloadFailed, text::kDownloadFailed, text::replaceCause(begun));
         ProgramSink sink(replacement, signature.has_value());
-        const platform::FtpResult fetched =
-            ftp_.FetchFile(remoteName_, sink, [this](std::int64_t received, std::int64_t total) {
-                ui_.downloadProgress(received, total);
-            });
-        ui_.downloadEnded();
-        if (!fetched)
+        if (const platform::FtpResult fetched = fetchInto(remoteName_, sink); !fetched)
             return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, fetched);
 
         install::Release release;
@@ -215,12 +388,18 @@ private:
             }
             release = {signature->timestamp(), minisign::toHex(hash)};
         }
+        return install(replacement, release, {});
+    }
+
+    // The downloaded program in place; `line` says so when the usual words do not.
+    UpdateReport install(install::FileReplacement& replacement, const install::Release& release, const QString& line)
+    {
         const install::ReplaceResult committed = replacement.commit(release);
         if (!committed)
             return ended(ui_, UpdateOutcome::DownloadFailed, text::kDownloadFailed, text::replaceCause(committed));
 
         const bool same = committed.status == install::ReplaceStatus::Unchanged;
-        ui_.AppendStatus(same ? text::kAlreadyCurrent : text::kUpdated);
+        ui_.AppendStatus(!line.isEmpty() ? line : same ? text::kAlreadyCurrent : text::kUpdated);
         ui_.setPointer(Pointer::Arrow);
         ftp_.CloseSession();
         // What could not be tidied afterwards, if anything.
@@ -228,12 +407,14 @@ private:
                                    ? QString()
                                    : text::because(u"aggiornato, ma non tutto è in ordine"_s, committed.detail);
         return {same ? UpdateOutcome::AlreadyCurrent : UpdateOutcome::Updated, untidy,
-                signature ? text::shownRelease(signature->timestamp(), release.hash) : text::unsignedRelease()};
+                release.signedAt ? text::shownRelease(*release.signedAt, release.hash) : text::unsignedRelease()};
     }
 
     UpdateUi& ui_;
     platform::FtpClient& ftp_;
     const Config& config_;
+    UpdateMode mode_;
+    std::int64_t now_;
 };
 
 }  // namespace
@@ -259,43 +440,32 @@ std::chrono::seconds retryWaitBound(const Config& config, int k)
 }  // namespace
 
 UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, InstallSite& site, const Config& config,
-                           bool confirmed, std::span<const LeftRunning> leftRunning)
+                           const UpdateRequest& request)
 {
     runlog::LoggedUi logged(ui);
-    return runlog::loggedEnd(Update(logged, ftp, config).run(site, confirmed, leftRunning));
-}
-
-UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, InstallSite& site, const Config& config,
-                           bool confirmed, std::span<const LeftRunning> leftRunning, Pacer& pacer)
-{
-    runlog::LoggedUi logged(ui);
-    UpdateReport report = runlog::loggedEnd(Update(logged, ftp, config).run(site, confirmed, leftRunning));
-    for (int k = 0; report.mayPass && k < config.retries; ++k) {
+    const auto attempt = [&](bool ask) {
+        const std::int64_t now = request.pacer ? request.pacer->now() : QDateTime::currentSecsSinceEpoch();
+        return runlog::loggedEnd(Update(logged, ftp, config, request.mode, now).run(site, ask, request.leftRunning));
+    };
+    UpdateReport report = attempt(request.mode == UpdateMode::Operator);
+    for (int k = 0; request.pacer && report.mayPass && k < config.retries; ++k) {
         // Whatever the failure left of the session, the next attempt starts
         // from a new one.
         ftp.CloseSession();
-        const std::chrono::seconds wait = pacer.random(retryWaitBound(config, k));
+        const std::chrono::seconds wait = request.pacer->random(retryWaitBound(config, k));
         logged.AppendStatus(text::retryIn(wait, k + 1, config.retries));
-        if (!pacer.wait(wait, [&logged] { return logged.stopRequested(); }))
+        if (!request.pacer->wait(wait, [&logged] { return logged.stopRequested(); }))
             return ended(logged, UpdateOutcome::Interrupted, text::kInterrupted);
         // The operator's Yes, if it was asked, holds for every attempt.
-        report = runlog::loggedEnd(Update(logged, ftp, config).run(site, true, leftRunning));
+        report = attempt(false);
     }
     return report;
 }
 
-UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config, bool confirmed,
-                           std::span<const LeftRunning> leftRunning)
+UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config, const UpdateRequest& request)
 {
     const auto site = installSiteBelow(config.root);
-    return UpdateCommand(ui, ftp, *site, config, confirmed, leftRunning);
-}
-
-UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config, bool confirmed,
-                           std::span<const LeftRunning> leftRunning, Pacer& pacer)
-{
-    const auto site = installSiteBelow(config.root);
-    return UpdateCommand(ui, ftp, *site, config, confirmed, leftRunning, pacer);
+    return UpdateCommand(ui, ftp, *site, config, request);
 }
 
 }  // namespace adv

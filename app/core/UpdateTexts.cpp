@@ -13,6 +13,52 @@ using namespace Qt::StringLiterals;
 namespace adv {
 namespace text {
 
+QString notDue(std::int64_t from)
+{
+    return u"Aggiornamento disponibile: per questo computer dal %1"_s.arg(shownDate(from));
+}
+
+QString restored(std::int64_t signedAt)
+{
+    return u"Versione ritirata dal produttore: ripristinata la versione firmata il %1"_s.arg(shownDate(signedAt));
+}
+
+QString withdrawnHere(std::int64_t signedAt)
+{
+    return u"La versione installata è stata ritirata dal produttore: si torna a quella firmata il %1"_s.arg(
+        shownDate(signedAt));
+}
+
+QString olderIndexCause(std::int64_t signedAt, std::int64_t seen)
+{
+    return u"l'indice sul server è firmato il %1, prima di uno già visto qui (firmato il %2)"_s.arg(shownDate(signedAt),
+                                                                                                    shownDate(seen));
+}
+
+QString installedRelease(const install::Release& release)
+{
+    const QString shown = release.signedAt ? shownRelease(*release.signedAt, release.hash)
+                          : release.hash.empty()
+                              ? unsignedRelease()
+                              : u"versione non firmata, BLAKE2b-512 %1"_s.arg(QString::fromStdString(release.hash));
+    return u"Installata: "_s + shown;
+}
+
+QString offeredRelease(std::int64_t signedAt)
+{
+    return u"Il server offre la versione firmata il %1"_s.arg(shownDate(signedAt));
+}
+
+QString offeredIndexed(const ReleaseIndex& index, const std::string& hash)
+{
+    QString plan =
+        index.rollout.paused ? u"in pausa"_s : u"piano %1"_s.arg(QString::fromStdString(index.rollout.text()));
+    for (const Rollout::Stage& stage : index.rollout.paused ? std::vector<Rollout::Stage>{} : index.rollout.stages)
+        plan += u"; %1% dei siti dal %2"_s.arg(stage.percent)
+                    .arg(shownDate(index.signedAt + std::chrono::seconds(stage.delay).count()));
+    return u"Il server offre: %1; %2"_s.arg(shownRelease(index.signedAt, hash), plan);
+}
+
 QString connectFailed(const std::string& host)
 {
     return u"Impossibile connettersi al server "_s + QString::fromStdString(host) + u". Riprovare più tardi"_s;
@@ -163,6 +209,10 @@ ExitStatus exitStatus(UpdateOutcome outcome)
     case UpdateOutcome::ProgramRunning: return ExitStatus::ProgramRunning;
     case UpdateOutcome::NothingKept: return ExitStatus::NothingKept;
     case UpdateOutcome::RollBackFailed: return ExitStatus::RollBackFailed;
+    case UpdateOutcome::NotDue:
+    case UpdateOutcome::Paused:
+    case UpdateOutcome::Restored: return ExitStatus::Success;
+    case UpdateOutcome::UpdateAvailable: return ExitStatus::UpdateAvailable;
     }
     return ExitStatus::DownloadFailed;
 }

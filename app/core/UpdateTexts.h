@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/core/ExitStatus.h"
+#include "app/core/ReleaseIndex.h"
 #include "app/core/UpdateUi.h"
 #include "install/FileReplacement.h"
 #include "platform/FtpClient.h"
@@ -46,6 +47,23 @@ inline const QString kNothingKept = QStringLiteral("Nessuna versione precedente 
 inline const QString kRollBackFailed = QStringLiteral("Impossibile ripristinare la versione precedente del programma");
 inline const QString kProgramRunning =
     QStringLiteral("Il programma dolvo.exe è ancora in esecuzione e non si è potuto chiudere: aggiornamento annullato");
+
+inline const QString kPaused =
+    QStringLiteral("Aggiornamento sospeso dal produttore: nessuna nuova versione viene installata");
+inline const QString kUpdateAvailable = QStringLiteral("Aggiornamento disponibile");
+inline const QString kOfferedUnsigned =
+    QStringLiteral("Il server offre dolvo.exe senza firma né indice: non si sa se è già questo, senza scaricarlo");
+inline const QString kWithdrawnOfferedCause = QStringLiteral("la versione offerta è stata ritirata dal produttore");
+
+// "Aggiornamento disponibile: per questo computer dal <date>".
+QString notDue(std::int64_t from);
+QString restored(std::int64_t signedAt);
+QString withdrawnHere(std::int64_t signedAt);
+QString olderIndexCause(std::int64_t signedAt, std::int64_t seen);
+// What --check says of the installed release and of the one on offer.
+QString installedRelease(const install::Release& release);
+QString offeredRelease(std::int64_t signedAt);
+QString offeredIndexed(const ReleaseIndex& index, const std::string& hash);
 
 QString connectFailed(const std::string& host);
 QString futureRelease(std::int64_t signedAt, std::int64_t now);

@@ -433,7 +433,8 @@ void AggiornaDolvo::runUpdateCommand()
         return;
     busy_ = true;
     stopRequested_ = false;
-    const UpdateReport report = adv::UpdateCommand(*this, ftp_, config_, false, leftRunning_);
+    const UpdateReport report =
+        adv::UpdateCommand(*this, ftp_, config_, {.mode = UpdateMode::Operator, .leftRunning = leftRunning_});
     // The log's lines stay as they always were; why the last command failed
     // is one rest of the pointer on them away.
     const bool failed = exitStatus(report.outcome) != ExitStatus::Success && report.outcome != UpdateOutcome::Cancelled;

@@ -304,7 +304,7 @@ TEST(Publish, SitesUpdatingMeanwhileGetTheOldOrTheNewReleaseWhole)
             config.publicKey.reset();
         adv::test::RecordingUi ui(true);
         auto ftp = adv::platform::makeCurlFtpClient(adv::downloadOptions(config));
-        const adv::UpdateReport report = adv::UpdateCommand(ui, *ftp, config, true, {});
+        const adv::UpdateReport report = adv::UpdateCommand(ui, *ftp, config, {.mode = adv::UpdateMode::Nightly});
         EXPECT_NE(report.outcome, adv::UpdateOutcome::NotAuthentic) << runs << ": " << report.cause.toStdString();
         const std::string now = got(installed);
         EXPECT_TRUE(now == "MZ vecchia" || now == fresh) << runs << ": " << now.size() << " bytes";

@@ -355,7 +355,8 @@ TEST(Update, TriesAgainOnlyAfterAFailureThatMayPass)
         pacer.stop = stop;
         const auto ftp = adv::platform::makeCurlFtpClient(adv::downloadOptions(config));
 
-        EXPECT_EQ(adv::UpdateCommand(ui, *ftp, config, true, {}, pacer).outcome, outcome)
+        EXPECT_EQ(adv::UpdateCommand(ui, *ftp, config, {.mode = adv::UpdateMode::Nightly, .pacer = &pacer}).outcome,
+                  outcome)
             << ui.lines.join(u'\n').toStdString();
         EXPECT_EQ(pacer.waits, waits);
         EXPECT_EQ(server.commandLog().count(u"USER "_s), std::ssize(waits) + (stop ? 0 : 1));

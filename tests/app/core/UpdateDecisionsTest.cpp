@@ -77,7 +77,7 @@ struct Stage {
     adv::UpdateReport update(adv::test::ScriptedFtp& server)
     {
         adv::test::RecordingUi ui(true);
-        return adv::UpdateCommand(ui, server, site, config, true, left);
+        return adv::UpdateCommand(ui, server, site, config, {.mode = adv::UpdateMode::Nightly, .leftRunning = left});
     }
 };
 
@@ -111,7 +111,8 @@ TEST_P(Decision, EndsAsTheTableSays)
     adv::test::RecordingUi ui(true);
     const adv::UpdateReport report =
         row.rollBack ? adv::RollBackCommand(ui, stage.site, stage.config, stage.left)
-                     : adv::UpdateCommand(ui, stage.ftp, stage.site, stage.config, true, stage.left);
+                     : adv::UpdateCommand(ui, stage.ftp, stage.site, stage.config,
+                                          {.mode = adv::UpdateMode::Nightly, .leftRunning = stage.left});
     EXPECT_EQ(report.outcome, row.outcome) << report.cause.toStdString();
     EXPECT_EQ(adv::exitStatus(report.outcome), row.status);
     ASSERT_FALSE(ui.lines.isEmpty());
