@@ -36,7 +36,8 @@ using namespace Qt::StringLiterals;
 namespace adv {
 namespace {
 
-const QString kUsage = u"Uso: AggiornaDV [--config FILE] [--sweep | --update | --rollback] [--help] [--version]"_s;
+const QString kUsage =
+    u"Uso: AggiornaDV [--config FILE] [--sweep | --update | --rollback | --check] [--help] [--version]"_s;
 
 QString exitStatuses()
 {
@@ -61,6 +62,8 @@ QString help()
            u"  --update       Senza finestra e senza domanda: come --sweep, poi aggiorna il programma.\n"
            u"  --rollback     Senza finestra: come --sweep, poi rimette la versione del programma che l'ultimo\n"
            u"                 aggiornamento ha sostituito (una seconda volta torna alla più recente).\n"
+           u"  --check        Senza finestra: dice quale versione è installata, cosa offre il server e quando\n"
+           u"                 tocca a questo computer; non chiude nulla e non installa nulla.\n"
            u"  --publish PROGRAMMA  Per il produttore: firma PROGRAMMA (signing_key), lo invia al server sotto un\n"
            u"                 nome nuovo, lo rilegge, e solo allora lo rende visibile ai siti.\n"
            u"  --signature FILE  Con --publish: la firma minisign di PROGRAMMA già fatta dal produttore.\n"
@@ -95,7 +98,7 @@ const QString kNotVerified =
     u"dal produttore, scrivere la sua chiave pubblica minisign (la riga \"RW...\" di minisign.pub) come public_key "
     u"nella configurazione."_s;
 
-enum class ConsoleJob { Sweep, Update, RollBack, Publish };
+enum class ConsoleJob { Sweep, Update, RollBack, Check, Publish };
 
 // A line about the run itself, beside the configuration's: on stderr, so
 // that stdout keeps the products' rows and the status lines, and in the log.
@@ -135,6 +138,16 @@ int runConsole(const Config& config, ConsoleJob job)
     // lets the sweep end, and the update then stops at its first wait on the
     // server.
     ConsoleUi ui;
+    const auto ended = [](const UpdateReport& report) {
+        if (!report.cause.isEmpty())
+            printLine(stderr, u"AggiornaDV: "_s + report.cause);
+        return code(exitStatus(report.outcome));
+    };
+    if (job == ConsoleJob::Check) {
+        // It only looks: nothing is closed, and one attempt says how things stand.
+        auto ftp = platform::makeCurlFtpClient(downloadOptions(config));
+        return ended(UpdateCommand(ui, *ftp, config, {.mode = UpdateMode::Check}));
+    }
     const std::unique_ptr<Pacer> pacer = systemPacer();
     if (job == ConsoleJob::Update) {
         if (const std::optional<int> status = paceTheStart(ui, config, *pacer))
@@ -165,9 +178,7 @@ int runConsole(const Config& config, ConsoleJob job)
         report =
             UpdateCommand(ui, *ftp, config, {.mode = UpdateMode::Nightly, .leftRunning = left, .pacer = pacer.get()});
     }
-    if (!report.cause.isEmpty())
-        printLine(stderr, u"AggiornaDV: "_s + report.cause);
-    return code(exitStatus(report.outcome));
+    return ended(report);
 }
 
 // Qt ends the program (abort) when it finds no screen to show a window on;
@@ -293,6 +304,7 @@ Request readCommandLine(int argc, char** argv)
     const QCommandLineOption sweepOption(u"sweep"_s);
     const QCommandLineOption updateOption(u"update"_s);
     const QCommandLineOption rollBackOption(u"rollback"_s);
+    const QCommandLineOption checkOption(u"check"_s);
     const QCommandLineOption helpOption(QStringList{u"h"_s, u"help"_s});
     const QCommandLineOption versionOption(QStringList{u"v"_s, u"version"_s});
     const QCommandLineOption publishOption(u"publish"_s, QString(), u"PROGRAMMA"_s);
@@ -301,8 +313,8 @@ Request readCommandLine(int argc, char** argv)
     const QCommandLineOption withdrawOption(u"withdraw"_s);
     const QCommandLineOption statusOption(u"status"_s);
     for (const QCommandLineOption* option :
-         {&configOption, &sweepOption, &updateOption, &rollBackOption, &helpOption, &versionOption, &publishOption,
-          &signatureOption, &rolloutOption, &withdrawOption, &statusOption})
+         {&configOption, &sweepOption, &updateOption, &rollBackOption, &checkOption, &helpOption, &versionOption,
+          &publishOption, &signatureOption, &rolloutOption, &withdrawOption, &statusOption})
         parser.addOption(*option);
 
     // Qt's own messages are English; the operator reads Italian.
@@ -329,11 +341,11 @@ Request readCommandLine(int argc, char** argv)
     // --rollout alone changes the current release's plan.
     const bool plan = parser.isSet(rolloutOption) && !parser.isSet(publishOption);
     if (int(parser.isSet(sweepOption)) + int(parser.isSet(updateOption)) + int(parser.isSet(rollBackOption)) +
-            int(parser.isSet(publishOption)) + int(parser.isSet(withdrawOption)) + int(parser.isSet(statusOption)) +
-            int(plan) >
+            int(parser.isSet(checkOption)) + int(parser.isSet(publishOption)) + int(parser.isSet(withdrawOption)) +
+            int(parser.isSet(statusOption)) + int(plan) >
         1) {
-        printLine(stderr, u"AggiornaDV: --sweep, --update, --rollback, --publish, --rollout e --withdraw non vanno "
-                          u"insieme"_s);
+        printLine(stderr, u"AggiornaDV: --sweep, --update, --rollback, --check, --publish, --rollout, --withdraw e "
+                          u"--status non vanno insieme"_s);
         return {code(ExitStatus::Usage), {}, {}, {}};
     }
     const std::optional<Rollout> rollout =
@@ -361,6 +373,8 @@ Request readCommandLine(int argc, char** argv)
         request.job = ConsoleJob::Update;
     else if (parser.isSet(rollBackOption))
         request.job = ConsoleJob::RollBack;
+    else if (parser.isSet(checkOption))
+        request.job = ConsoleJob::Check;
     else if (parser.isSet(publishOption) || plan || parser.isSet(withdrawOption) || parser.isSet(statusOption))
         request.job = ConsoleJob::Publish;
     if (plan)
@@ -384,6 +398,7 @@ void startRunLog(const Config& config, std::optional<ConsoleJob> job, const QStr
                          : *job == ConsoleJob::Sweep   ? u"--sweep"_s
                          : *job == ConsoleJob::Update  ? u"--update"_s
                          : *job == ConsoleJob::Publish ? u"--publish"_s
+                         : *job == ConsoleJob::Check   ? u"--check"_s
                                                        : u"--rollback"_s;
     runlog::write(u"AggiornaDV %1, %2; %3"_s.arg(QStringLiteral(ADV_VERSION), name, read));
 }

@@ -22,6 +22,7 @@
 #include "tests/support/FileSetup.h"
 #include "tests/support/Files.h"
 #include "tests/support/FtpServer.h"
+#include "tests/support/RecordingPacer.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/ScriptedFtp.h"
 
@@ -319,18 +320,7 @@ INSTANTIATE_TEST_SUITE_P(Links, InstalledThroughALink,
 
 // Logins turned away (421) are tried again after waits up to retry_base_s,
 // twice that, and so on, at most retry_max_s; a refused password is not.
-struct RecordingPacer final : adv::Pacer {
-    bool stop = false;
-    std::vector<int> waits;
-    std::int64_t now() override { return 0; }
-    int minuteOfDay(std::int64_t) override { return 0; }
-    std::chrono::seconds random(std::chrono::seconds upTo) override { return upTo; }
-    bool wait(std::chrono::seconds span, const std::function<bool()>&) override
-    {
-        waits.push_back(static_cast<int>(span.count()));
-        return !stop;
-    }
-};
+using adv::test::RecordingPacer;
 
 TEST(Update, TriesAgainOnlyAfterAFailureThatMayPass)
 {
