@@ -47,18 +47,13 @@ struct Site {
     adv::test::Maker maker, stranger;
     std::unique_ptr<adv::test::FtpServer> server;
 
-    Site()
+    explicit Site(FtpFault fault = FtpFault::None, int cutAt = 0, const std::string& pureFtpd = {})
     {
         put(folder + u"/dolvo.exe"_s, "MZ vecchia");
         put(folder + u"/dolvo.exe.minisig"_s, maker.release("MZ vecchia", kOld));
         put(dir.filePath(u"dolvo.exe"_s), kProgram);
         put(dir.filePath(u"maker.key"_s), maker.secretKeyFile());
         put(dir.filePath(u"stranger.key"_s), stranger.secretKeyFile());
-        serve();
-    }
-    void serve(FtpFault fault = FtpFault::None, int cutAt = 0, const std::string& pureFtpd = {})
-    {
-        server.reset();
         server = std::make_unique<adv::test::FtpServer>(adv::test::FtpServerOptions{
             .root = served, .fault = fault, .faultAfterBytes = cutAt, .writable = true, .pureFtpd = pureFtpd});
     }
@@ -155,8 +150,7 @@ TEST(Publish, ReleasesWholeOrRefusesBeforeSendingAnything)
         {.label = "a lock without owner", .lock = ""},
     };
     for (const auto& row : rows) {
-        Site site;
-        site.serve(row.fault);
+        Site site(row.fault);
         if (row.lock)
             QDir().mkpath(site.folder + u"/dolvo.exe.publishing"_s);
         if (row.lock && *row.lock)
@@ -186,9 +180,9 @@ TEST(Publish, ReleasesWholeOrRefusesBeforeSendingAnything)
 TEST(Publish, ACutAtAnyStepLeavesAWholeReleaseOffered)
 {
     for (int step = 1;; ++step) {
-        Site site;
+        // The server cuts the step'th change, and only that one.
+        Site site(FtpFault::CutWrites, step);
         const std::string oldSignature = got(site.folder + u"/dolvo.exe.minisig"_s);
-        site.serve(FtpFault::CutWrites, step);
         const adv::PublishReport cut = site.publish(kNow);
         // Cut between the pair's two renames, the pair is the new program and the old signature: keyed
         // sites refuse it, installing nothing, until the next publish.
@@ -204,7 +198,6 @@ TEST(Publish, ACutAtAnyStepLeavesAWholeReleaseOffered)
         const bool leftovers = std::any_of(left.begin(), left.end(), [](const auto& file) {
             return file.first.contains(u"/."_s) || file.first.contains(u"publishing"_s);
         });
-        site.serve();
         EXPECT_EQ(site.publish(kNow, adv::PublishAction::Status).outcome,
                   leftovers || split ? PublishOutcome::Inconsistent : PublishOutcome::Published)
             << step;
@@ -283,10 +276,9 @@ TEST(Publish, StagesPausesAndWithdrawalsAreNewSignedIndexes)
 // for a forgery.
 TEST(Publish, SitesUpdatingMeanwhileGetTheOldOrTheNewReleaseWhole)
 {
-    Site site;
+    Site site(FtpFault::Throttle);
     const std::string fresh = "MZ " + std::string(3 * 1024 * 1024, 'n');
     put(site.dir.filePath(u"dolvo.exe"_s), fresh);
-    site.serve(FtpFault::Throttle);
     std::atomic<bool> done = false;
     adv::PublishReport published;
     std::thread publisher([&] {
@@ -324,8 +316,7 @@ TEST(Publish, AgainstDebiansPureFtpd)
         GTEST_SKIP() << "no Pure-FTPd unpacked in " << prefix.toStdString() << " (scripts/install-deps.sh does it)";
     if (QFileInfo(u"/proc/self"_s).ownerId() != 0)  // this process's user
         GTEST_SKIP() << "Pure-FTPd serves its virtual user as nobody, which only root can arrange";
-    Site site;
-    site.serve(FtpFault::None, 0, prefix.toStdString());
+    Site site(FtpFault::None, 0, prefix.toStdString());
     for (const char* program : {kProgram.c_str(), "MZ la terza"}) {
         put(site.dir.filePath(u"dolvo.exe"_s), program);
         const adv::PublishReport report = site.publish(program == kProgram ? kNow : kNow + 1);
