@@ -14,10 +14,12 @@
 #include <string>
 
 #include "app/core/PublishCommand.h"
+#include "app/core/Stages.h"
 #include "app/core/UpdateCommand.h"
 #include "tests/support/Files.h"
 #include "tests/support/FtpServer.h"
 #include "tests/support/MinisignMaker.h"
+#include "tests/support/RecordingPacer.h"
 #include "tests/support/RecordingUi.h"
 
 using namespace Qt::StringLiterals;
@@ -303,6 +305,93 @@ TEST(Publish, SitesUpdatingMeanwhileGetTheOldOrTheNewReleaseWhole)
     }
     publisher.join();
     EXPECT_EQ(published.outcome, PublishOutcome::Published) << published.cause.toStdString();
+}
+
+// Sites follow the index --publish writes: its plan, its pause, its
+// withdrawal; and refuse an index that is not the maker's, or older than one
+// they have seen.
+TEST(Publish, SitesFollowTheMakersIndex)
+{
+    using adv::PublishAction;
+    using adv::UpdateMode;
+    using adv::UpdateOutcome;
+    Site site;
+    std::string late;  // a site id whose place comes after the first 10 %
+    for (int n = 0; late.empty(); ++n) {
+        if (adv::sitePlace("sito-" + std::to_string(n), adv::minisign::hashOf("MZ seconda")) >= 10)
+            late = "sito-" + std::to_string(n);
+    }
+    std::map<char, QTemporaryDir> drives;
+    std::string firstIndex;
+    const struct {
+        PublishAction action;
+        const char* plan;
+        const char* program;  // published at this step
+        char drive;           // the site: 'u' has no key
+        UpdateMode mode;
+        std::int64_t at;  // the site's clock, after the step's signed time
+        UpdateOutcome outcome;
+        const char* installed;
+    } steps[] = {
+        {PublishAction::Release, "100", "MZ prima", 'a', UpdateMode::Nightly, 60, UpdateOutcome::Updated, "MZ prima"},
+        {PublishAction::Status, "100", nullptr, 'u', UpdateMode::Nightly, 60, UpdateOutcome::Updated, "MZ prima"},
+        {PublishAction::Release, "10@0h,100@24h", "MZ seconda", 'a', UpdateMode::Nightly, 60, UpdateOutcome::NotDue,
+         "MZ prima"},
+        {PublishAction::Status, "", nullptr, 'a', UpdateMode::Check, 60, UpdateOutcome::UpdateAvailable, "MZ prima"},
+        {PublishAction::Status, "", nullptr, 'a', UpdateMode::Operator, 60, UpdateOutcome::Updated, "MZ seconda"},
+        {PublishAction::ChangeRollout, "pausa", nullptr, 'b', UpdateMode::Nightly, 90000, UpdateOutcome::Paused,
+         "MZ vecchia"},
+        {PublishAction::Status, "", nullptr, 'a', UpdateMode::Nightly, 90000, UpdateOutcome::AlreadyCurrent,
+         "MZ seconda"},
+        // Back from dolvo.exe.prev, with no download; a site on the older release is left alone.
+        {PublishAction::Withdraw, "", nullptr, 'a', UpdateMode::Nightly, 60, UpdateOutcome::Restored, "MZ prima"},
+        {PublishAction::Status, "", nullptr, 'u', UpdateMode::Nightly, 60, UpdateOutcome::AlreadyCurrent, "MZ prima"},
+    };
+    std::int64_t signedAt = kNow;
+    for (const auto& step : steps) {
+        if (step.action != PublishAction::Status) {
+            if (step.program)
+                put(site.dir.filePath(u"dolvo.exe"_s), step.program);
+            const adv::PublishReport published = site.publish(++signedAt, step.action, step.plan);
+            ASSERT_EQ(published.outcome, PublishOutcome::Published) << published.cause.toStdString();
+            if (firstIndex.empty())
+                firstIndex = got(site.folder + u"/dolvo.exe.index"_s);
+        }
+        QTemporaryDir& drive = drives[step.drive];
+        const QString installed = drive.filePath(u"dolvo/dolvo.exe"_s);
+        if (!QFileInfo::exists(installed))
+            put(installed, "MZ vecchia");
+        adv::Config config = site.configFor();
+        config.root = drive.path().toStdString();
+        config.siteId = late;
+        if (step.drive == 'u')
+            config.publicKey.reset();
+        adv::test::RecordingPacer clock;
+        clock.clock = signedAt + step.at;
+        adv::test::RecordingUi ui(true);
+        auto ftp = adv::platform::makeCurlFtpClient(adv::downloadOptions(config));
+        const QString before = site.server->commandLog();
+        const adv::UpdateReport report = adv::UpdateCommand(ui, *ftp, config, {.mode = step.mode, .pacer = &clock});
+        EXPECT_EQ(report.outcome, step.outcome) << step.drive << step.at << ": " << report.cause.toStdString();
+        EXPECT_EQ(got(installed), step.installed) << step.drive << step.at;
+        EXPECT_EQ(site.server->commandLog().mid(before.size()).contains(u"RETR dolvo-"_s),
+                  step.outcome == UpdateOutcome::Updated);
+    }
+    // An index older than one this site has seen (here one that names the release
+    // it has), or not the maker's, is refused.
+    QTemporaryDir& drive = drives['a'];
+    adv::Config config = site.configFor();
+    config.root = drive.path().toStdString();
+    std::string tampered = got(site.folder + u"/dolvo.exe.index"_s);
+    tampered.replace(tampered.find("format"), 1, "F");
+    for (const auto& [stored, outcome] :
+         {std::pair{firstIndex, UpdateOutcome::OlderRelease}, std::pair{tampered, UpdateOutcome::NotAuthentic}}) {
+        put(site.folder + u"/dolvo.exe.index"_s, stored);
+        adv::test::RecordingUi ui(true);
+        auto ftp = adv::platform::makeCurlFtpClient(adv::downloadOptions(config));
+        EXPECT_EQ(adv::UpdateCommand(ui, *ftp, config, {.mode = UpdateMode::Nightly}).outcome, outcome);
+        EXPECT_EQ(got(drive.filePath(u"dolvo/dolvo.exe"_s)), "MZ prima");
+    }
 }
 
 // The same against a real server: Debian's Pure-FTPd, which
