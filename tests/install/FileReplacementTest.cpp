@@ -10,6 +10,7 @@
 #include <string>
 
 #include "install/FileReplacement.h"
+#include "install/ReleaseRecord.h"
 #include "tests/support/FileSetup.h"
 #include "tests/support/Files.h"
 
@@ -184,6 +185,25 @@ TEST(Transaction, TheSameProgramAgainTouchesNothingAndARollBackNeedsNoInstalledP
     ASSERT_TRUE(QFile::remove(in.dir.filePath(QString::fromStdString(kName))));
     ASSERT_TRUE(in.open()->rollBack());
     EXPECT_EQ(in.read(""), "P");
+}
+
+// A record of the first form, as sites hold it today, still reads; the
+// second carries what the maker's indexes said, and only that form is written.
+TEST(ReleaseRecord, ReadsBothFormsAndWritesTheSecond)
+{
+    const std::string a(128, 'a'), b(128, 'b');
+    const auto first =
+        Stored::parse("AggiornaDV release record 1\nfloor 100\ninstalled 100 " + a + " 1 2 3\nprevious - - 0 0 0\n");
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->floor, 100);
+    Stored next = *first;
+    next.indexSeen = 200;
+    next.withdrawn = {a, b};
+    const auto again = Stored::parse(next.text());
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->indexSeen, 200);
+    EXPECT_EQ(again->withdrawn, next.withdrawn);
+    EXPECT_FALSE(Stored::parse(next.text() + "\n"));
 }
 
 TEST(Transaction, OneUpdaterAtATime)
