@@ -34,11 +34,6 @@ extern const bool kNamesMayHoldWildcards;
 // shows the owner's bits and others' (as Everyone), not the group's.
 extern const bool kGroupBitsCount;
 
-// A FIFO at `path`: Linux only. Windows has none, and under Wine merely
-// opening one could hold the Wine server.
-extern const bool kFifosExist;
-bool makeFifo(const QString& path);
-
 // Whether a sticky folder keeps others from replacing a file: not under Wine.
 extern const bool kStickyFoldersCount;
 

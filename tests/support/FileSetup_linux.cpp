@@ -11,7 +11,6 @@ const bool kReplacementKeepsMode = true;
 const bool kGroupBitsCount = true;
 const bool kStickyFoldersCount = true;
 const bool kNamesMayHoldWildcards = true;
-const bool kFifosExist = true;
 
 std::string linuxPath(const QString& path)
 {
@@ -26,11 +25,6 @@ bool setMode(const QString& path, int mode)
 bool makeSymlink(const QString& target, const QString& link)
 {
     return ::symlink(QFile::encodeName(target).constData(), QFile::encodeName(link).constData()) == 0;
-}
-
-bool makeFifo(const QString& path)
-{
-    return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
 }
 
 std::optional<int> modeOf(const QString& path)

@@ -23,7 +23,6 @@ const bool kReplacementKeepsMode = false;
 const bool kGroupBitsCount = false;
 const bool kStickyFoldersCount = false;
 const bool kNamesMayHoldWildcards = false;
-const bool kFifosExist = false;
 
 bool setMode(const QString& path, int mode)
 {
@@ -36,11 +35,6 @@ bool makeSymlink(const QString& target, const QString& link)
     return ask({{u"op"_s, u"symlink"_s},
                 {u"target"_s, QString::fromStdString(linuxPath(target))},
                 {u"link"_s, QString::fromStdString(linuxPath(link))}}) == "ok";
-}
-
-bool makeFifo(const QString&)
-{
-    return false;
 }
 
 std::optional<int> modeOf(const QString& path)

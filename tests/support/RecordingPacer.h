@@ -1,5 +1,4 @@
-// Test double: a Pacer that never waits. Its clock is whatever the test sets,
-// its random draws are always the bound, and it records the waits asked of it.
+// A Pacer that never waits: the test's clock, draws at the bound, waits recorded.
 #pragma once
 
 #include <chrono>

@@ -35,6 +35,9 @@ public:
                                   const platform::FtpProgress& progress) override
     {
         calls.push_back("fetch:" + remote);
+        // A server without the maker's index says so at once, whatever else is scripted.
+        if (remote == "dolvo.exe.index" && !files.contains(remote))
+            return {platform::FtpFailure::RemoteFile, 550, "no such file", "550 No such file"};
         if (onFetch)
             onFetch(progress);
         // A download that the caller's check stopped says so, as the real one does.

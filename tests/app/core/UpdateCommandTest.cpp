@@ -327,7 +327,6 @@ TEST(Update, TriesAgainOnlyAfterAFailureThatMayPass)
     using R = std::tuple<FtpFault, std::string, int, bool, UpdateOutcome, std::vector<int>>;
     for (const auto& [fault, password, retries, stop, outcome, waits] :
          {R{FtpFault::Login421, "prova-segreta", 3, false, UpdateOutcome::Updated, {10, 20, 30}},
-          R{FtpFault::Login421, "prova-segreta", 2, false, UpdateOutcome::ConnectFailed, {10, 20}},
           R{FtpFault::Login421, "prova-segreta", 3, true, UpdateOutcome::Interrupted, {10}},
           R{FtpFault::None, "sbagliata", 3, false, UpdateOutcome::ConnectFailed, {}}}) {
         Stage stage;
