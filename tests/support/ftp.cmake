@@ -6,8 +6,7 @@
 #    /usr/bin/python3) on 127.0.0.1; under Wine, linux_side.py starts it.
 include_guard(GLOBAL)
 
-add_library(adv_test_files STATIC ${CMAKE_CURRENT_LIST_DIR}/FileSetup.h ${CMAKE_CURRENT_LIST_DIR}/Files.h
-  ${CMAKE_CURRENT_LIST_DIR}/RecordingPacer.h)
+add_library(adv_test_files STATIC ${CMAKE_CURRENT_LIST_DIR}/FileSetup.h ${CMAKE_CURRENT_LIST_DIR}/Files.h)
 add_library(adv_test_ftp STATIC
   ${CMAKE_CURRENT_LIST_DIR}/FtpServer.h
   ${CMAKE_CURRENT_LIST_DIR}/FtpServer.cpp)

@@ -4,6 +4,7 @@
 // UpdateDecisionsTest's table.
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -22,7 +23,6 @@
 #include "tests/support/FileSetup.h"
 #include "tests/support/Files.h"
 #include "tests/support/FtpServer.h"
-#include "tests/support/RecordingPacer.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/ScriptedFtp.h"
 
@@ -320,7 +320,19 @@ INSTANTIATE_TEST_SUITE_P(Links, InstalledThroughALink,
 
 // Logins turned away (421) are tried again after waits up to retry_base_s,
 // twice that, and so on, at most retry_max_s; a refused password is not.
-using adv::test::RecordingPacer;
+// A pacer that never waits: draws at the bound, waits recorded.
+struct RecordingPacer final : adv::Pacer {
+    bool stop = false;
+    std::vector<int> waits;
+    std::int64_t now() override { return QDateTime::currentSecsSinceEpoch(); }
+    int minuteOfDay(std::int64_t) override { return 0; }
+    std::chrono::seconds random(std::chrono::seconds upTo) override { return upTo; }
+    bool wait(std::chrono::seconds span, const std::function<bool()>&) override
+    {
+        waits.push_back(static_cast<int>(span.count()));
+        return !stop;
+    }
+};
 
 TEST(Update, TriesAgainOnlyAfterAFailureThatMayPass)
 {
