@@ -69,6 +69,20 @@ private:
     std::int64_t size_ = 0;
 };
 
+// The index is only ever put in place whole, by a rename, and one cut short
+// does not read: the session need not wait to ask about it again.
+class IndexSink final : public platform::FtpSink {
+public:
+    platform::FtpResult take(const char* data, std::size_t size) override
+    {
+        text.append(data, size);
+        return {};
+    }
+    std::int64_t capacity() const override { return static_cast<std::int64_t>(kMaxIndexBytes); }
+    bool checksWhole() const override { return true; }
+    std::string text;
+};
+
 bool holds(const std::vector<std::string>& hashes, const std::string& hash)
 {
     return !hash.empty() && std::find(hashes.begin(), hashes.end(), hash) != hashes.end();
@@ -144,13 +158,13 @@ private:
     // read is taken instead.
     std::optional<UpdateReport> readIndex(std::optional<StoredIndex>& offered)
     {
-        platform::MemorySink stored(kMaxIndexBytes);
+        IndexSink stored;
         const platform::FtpResult got = ftp_.FetchFile(kIndexName, stored);
         if (got.failure == platform::FtpFailure::RemoteFile)
             return std::nullopt;
         if (!got)
             return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, got);
-        StoredIndex read = readStoredIndex(stored.contents(), config_.publicKey);
+        StoredIndex read = readStoredIndex(stored.text, config_.publicKey);
         if (config_.publicKey && !read.authentic)
             return ended(ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic, read.problem);
         if (!read.index) {

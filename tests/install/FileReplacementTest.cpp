@@ -194,8 +194,7 @@ TEST(ReleaseRecord, ReadsBothFormsAndWritesTheSecond)
     const std::string a(128, 'a'), b(128, 'b');
     const auto first =
         Stored::parse("AggiornaDV release record 1\nfloor 100\ninstalled 100 " + a + " 1 2 3\nprevious - - 0 0 0\n");
-    ASSERT_TRUE(first);
-    EXPECT_EQ(first->floor, 100);
+    EXPECT_EQ(first.value().floor, 100);
     Stored next = *first;
     next.indexSeen = 200;
     next.withdrawn = {a, b};

@@ -320,7 +320,6 @@ INSTANTIATE_TEST_SUITE_P(Links, InstalledThroughALink,
 
 // Logins turned away (421) are tried again after waits up to retry_base_s,
 // twice that, and so on, at most retry_max_s; a refused password is not.
-// A pacer that never waits: draws at the bound, waits recorded.
 struct RecordingPacer final : adv::Pacer {
     bool stop = false;
     std::vector<int> waits;
