@@ -1,14 +1,11 @@
-// Test helpers: a file written whole, its folder made first, and a file read
-// whole (empty when it cannot be read).
+// A file written whole, its folder made first; a file read whole (empty when it cannot be).
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QString>
 
 namespace adv::test {
 

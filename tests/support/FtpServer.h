@@ -51,9 +51,7 @@ struct FtpServerOptions {
     FtpFault fault = FtpFault::None;
     qint64 faultAfterBytes = 65536;  // how much of a file StallData/CutData let through
     bool writable = false;           // the user may also upload, rename, delete and make folders
-    // Debian's Pure-FTPd unpacked under this prefix serves instead (root
-    // only; no faults, no command log); empty: the test server.
-    std::string pureFtpd;
+    std::string pureFtpd;  // Debian's Pure-FTPd unpacked here serves instead (root; no faults, no command log)
 };
 
 class FtpServer {

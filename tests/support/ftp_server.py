@@ -179,17 +179,6 @@ def padded_fs(extra):
     return PaddedFS
 
 
-def throttled_dtp(limit):
-    """`limit` bytes a second each way, in bursts: pyftpdlib lets a second's
-    worth through, then sleeps. "drip" sends 2 bytes, then waits about 2 s;
-    "throttle" makes a transfer of a few MiB last long enough for another
-    client to come in between."""
-    class ThrottledDTP(ThrottledDTPHandler):
-        read_limit = write_limit = limit
-
-    return ThrottledDTP
-
-
 def patient_tls_dtp():
     """pyftpdlib closes a data channel that becomes readable before a
     transfer command arrived; a TLS client speaks first (its hello), so the
@@ -282,7 +271,10 @@ def make_handler(args, password):
         Handler.dtp_handler = fault_dtp(base_dtp, args.fault, args.fault_after)
         Handler.use_sendfile = False
     elif args.fault in ("drip", "throttle"):
-        Handler.dtp_handler = throttled_dtp(2 if args.fault == "drip" else 1024 * 1024)
+        # In bursts: pyftpdlib lets a second's worth through, then sleeps. drip: 2 bytes, then about
+        # 2 s; throttle: 1 MiB/s, so that another client comes in during a transfer of a few MiB.
+        limit = 2 if args.fault == "drip" else 1024 * 1024
+        Handler.dtp_handler = type("ThrottledDTP", (ThrottledDTPHandler,), {"read_limit": limit, "write_limit": limit})
         Handler.use_sendfile = False
     else:
         Handler.dtp_handler = base_dtp
@@ -334,14 +326,9 @@ def serve_pure_ftpd(args, password):
     """Debian's Pure-FTPd, unpacked rather than installed (an installed one
     starts a service on port 21), with one virtual user who is `nobody` on
     this machine: it writes only where --writable gives `nobody` the tree."""
-    import ctypes
-    import pwd
-    import subprocess
-    import tempfile
-    import warnings
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        import crypt
+    import ctypes, pwd, subprocess, tempfile, warnings
+    warnings.simplefilter("ignore", DeprecationWarning)  # Debian 12's Python still has crypt
+    import crypt
     nobody = pwd.getpwnam("nobody")
     for folder, dirs, files in os.walk(args.root) if args.writable else []:
         for name in [folder] + [os.path.join(folder, n) for n in dirs + files]:

@@ -2,12 +2,10 @@
 // a password or without, signs what it verifies.
 #include <gtest/gtest.h>
 
-#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include <optional>
-#include <string>
 
 #include "app/core/Minisign.h"
 #include "tests/support/Files.h"
@@ -39,12 +37,10 @@ TEST(MinisignKeys, AKeyMinisignMadeSignsWhatMinisignVerifies)
         std::string password;
         std::optional<bool> sealed;  // nothing: not a secret key
         const char* refused;         // nullptr: it signs
-    } rows[] = {
-        {sealed, "segreto", true, nullptr},
-        {sealed, "segreta", true, "wrong password"},
-        {open, "", false, nullptr},
-        {sealed + u".pub"_s, "segreto", std::nullopt, "not a minisign secret key"},
-    };
+    } rows[] = {{sealed, "segreto", true, nullptr},
+                {sealed, "segreta", true, "wrong password"},
+                {open, "", false, nullptr},
+                {sealed + u".pub"_s, "segreto", std::nullopt, "not a minisign secret key"}};
     for (const auto& row : rows) {
         const std::string text =
             adv::test::readFile(row.key.endsWith(u".pub"_s) ? row.key : row.key + u".key"_s).toStdString();
