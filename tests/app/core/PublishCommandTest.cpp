@@ -340,7 +340,7 @@ TEST(Publish, SitesFollowTheMakersIndex)
          "MZ vecchia"},
         {PublishAction::Status, "", nullptr, 0, 'a', UpdateMode::Nightly, UpdateOutcome::AlreadyCurrent, "MZ seconda"},
         // Back from dolvo.exe.prev, with no download; a site on the older release is left alone.
-        {PublishAction::Withdraw, "", nullptr, 0, 'a', UpdateMode::Nightly, UpdateOutcome::Restored, "MZ prima"},
+        {PublishAction::Withdraw, "100", nullptr, 0, 'a', UpdateMode::Nightly, UpdateOutcome::Restored, "MZ prima"},
         {PublishAction::Status, "", nullptr, 0, 'u', UpdateMode::Nightly, UpdateOutcome::AlreadyCurrent, "MZ prima"},
         // An index older than one seen here (which names the release it has), or not the maker's.
         {PublishAction::Status, "", nullptr, 'f', 'a', UpdateMode::Nightly, UpdateOutcome::OlderRelease, "MZ prima"},
