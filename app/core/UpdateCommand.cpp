@@ -369,6 +369,8 @@ private:
         case ReleaseVerdict::Older:
             return ended(ui_, UpdateOutcome::OlderRelease, text::kOlderRelease,
                          text::olderReleaseCause(signedAt, *record.floor));
+        case ReleaseVerdict::Withdrawn:
+            return ended(ui_, UpdateOutcome::OlderRelease, text::kOlderRelease, text::kWithdrawnOfferedCause);
         case ReleaseVerdict::AlreadyCurrent: {
             UpdateReport current = ended(ui_, UpdateOutcome::AlreadyCurrent, text::kAlreadyCurrent);
             current.release = text::shownRelease(signedAt, record.installed.hash);

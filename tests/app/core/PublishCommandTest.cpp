@@ -345,6 +345,8 @@ TEST(Publish, SitesFollowTheMakersIndex)
         // An index older than one seen here (which names the release it has), or not the maker's.
         {PublishAction::Status, "", nullptr, 'f', 'a', UpdateMode::Nightly, UpdateOutcome::OlderRelease, "MZ prima"},
         {PublishAction::Status, "", nullptr, 't', 'a', UpdateMode::Nightly, UpdateOutcome::NotAuthentic, "MZ prima"},
+        // No index, and the withdrawn release, as the maker signed it, offered as the pair.
+        {PublishAction::Status, "", nullptr, 'w', 'a', UpdateMode::Nightly, UpdateOutcome::OlderRelease, "MZ prima"},
     };
     std::int64_t signedAt = kNow;
     const QString index = site.folder + u"/dolvo.exe.index"_s;
@@ -358,6 +360,9 @@ TEST(Publish, SitesFollowTheMakersIndex)
         }
         std::string served = step.index == 'f' ? firstIndex : got(index);
         put(index, step.index == 't' ? served.replace(served.find("format"), 1, "F") : served);
+        if (step.index == 'w' && QFile::remove(index))
+            put(site.folder + u"/dolvo.exe"_s, "MZ seconda"),
+                put(site.folder + u"/dolvo.exe.minisig"_s, site.maker.release("MZ seconda", kNow + 2));
         QTemporaryDir& drive = drives[step.drive];
         const QString installed = drive.filePath(u"dolvo/dolvo.exe"_s);
         if (!QFileInfo::exists(installed))
