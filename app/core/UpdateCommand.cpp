@@ -42,9 +42,10 @@ private:
 // one, and to its hash when something will check it.
 class ProgramSink final : public platform::FtpSink {
 public:
-    // `checksWhole`: the caller knows the whole file's size and hash already.
-    ProgramSink(install::FileReplacement& file, bool hashing, bool checksWhole = false)
-        : file_(file), checksWhole_(checksWhole)
+    // `whole`: the whole file's size, when the caller knows it and its hash
+    // already; no more is written, whatever size the server gives.
+    ProgramSink(install::FileReplacement& file, bool hashing, std::optional<std::int64_t> whole = std::nullopt)
+        : file_(file), whole_(whole)
     {
         if (hashing)
             hash_.emplace();
@@ -58,13 +59,14 @@ public:
         size_ += static_cast<std::int64_t>(size);
         return {};
     }
-    bool checksWhole() const override { return checksWhole_; }
+    bool checksWhole() const override { return whole_.has_value(); }
+    std::int64_t capacity() const override { return whole_.value_or(INT64_MAX); }
     minisign::Hash hash() { return hash_->final(); }
     std::int64_t size() const { return size_; }
 
 private:
     install::FileReplacement& file_;
-    bool checksWhole_;
+    std::optional<std::int64_t> whole_;
     std::optional<minisign::StreamHash> hash_;
     std::int64_t size_ = 0;
 };
@@ -281,7 +283,7 @@ private:
         }
         if (const install::ReplaceResult begun = replacement.begin(); !begun)
             return ended(ui_, UpdateOutcome::DownloadFailed, text::kDownloadFailed, text::replaceCause(begun));
-        ProgramSink sink(replacement, true, /*checksWhole=*/true);
+        ProgramSink sink(replacement, true, index.size);
         const platform::FtpResult fetched = fetchInto(name, sink);
         if (!fetched)
             return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, fetched);
@@ -369,6 +371,8 @@ private:
         case ReleaseVerdict::Older:
             return ended(ui_, UpdateOutcome::OlderRelease, text::kOlderRelease,
                          text::olderReleaseCause(signedAt, *record.floor));
+        case ReleaseVerdict::Withdrawn:
+            return ended(ui_, UpdateOutcome::OlderRelease, text::kOlderRelease, text::kWithdrawnOfferedCause);
         case ReleaseVerdict::AlreadyCurrent: {
             UpdateReport current = ended(ui_, UpdateOutcome::AlreadyCurrent, text::kAlreadyCurrent);
             current.release = text::shownRelease(signedAt, record.installed.hash);

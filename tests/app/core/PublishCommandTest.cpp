@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <atomic>
@@ -342,9 +343,14 @@ TEST(Publish, SitesFollowTheMakersIndex)
         // Back from dolvo.exe.prev, with no download; a site on the older release is left alone.
         {PublishAction::Withdraw, "100", nullptr, 0, 'a', UpdateMode::Nightly, UpdateOutcome::Restored, "MZ prima"},
         {PublishAction::Status, "", nullptr, 0, 'u', UpdateMode::Nightly, UpdateOutcome::AlreadyCurrent, "MZ prima"},
+        // The release file, on the server, far larger than the index says: not fetched.
+        {PublishAction::Status, "", nullptr, 'b', 'c', UpdateMode::Nightly, UpdateOutcome::DownloadFailed,
+         "MZ vecchia"},
         // An index older than one seen here (which names the release it has), or not the maker's.
         {PublishAction::Status, "", nullptr, 'f', 'a', UpdateMode::Nightly, UpdateOutcome::OlderRelease, "MZ prima"},
         {PublishAction::Status, "", nullptr, 't', 'a', UpdateMode::Nightly, UpdateOutcome::NotAuthentic, "MZ prima"},
+        // No index, and the withdrawn release, as the maker signed it, offered as the pair.
+        {PublishAction::Status, "", nullptr, 'w', 'a', UpdateMode::Nightly, UpdateOutcome::OlderRelease, "MZ prima"},
     };
     std::int64_t signedAt = kNow;
     const QString index = site.folder + u"/dolvo.exe.index"_s;
@@ -358,6 +364,11 @@ TEST(Publish, SitesFollowTheMakersIndex)
         }
         std::string served = step.index == 'f' ? firstIndex : got(index);
         put(index, step.index == 't' ? served.replace(served.find("format"), 1, "F") : served);
+        if (step.index == 'b')
+            put(site.folder + u'/' + QString::fromStdString(site.index()->release), std::string(1 << 20, 'M'));
+        if (step.index == 'w' && QFile::remove(index))
+            put(site.folder + u"/dolvo.exe"_s, "MZ seconda"),
+                put(site.folder + u"/dolvo.exe.minisig"_s, site.maker.release("MZ seconda", kNow + 2));
         QTemporaryDir& drive = drives[step.drive];
         const QString installed = drive.filePath(u"dolvo/dolvo.exe"_s);
         if (!QFileInfo::exists(installed))
@@ -373,8 +384,9 @@ TEST(Publish, SitesFollowTheMakersIndex)
         const adv::UpdateReport report = adv::UpdateCommand(ui, *ftp, config, {.mode = step.mode});
         EXPECT_EQ(report.outcome, step.outcome) << &step - steps << ": " << report.cause.toStdString();
         EXPECT_EQ(got(installed), step.installed) << &step - steps;
-        EXPECT_EQ(site.server->commandLog().mid(before.size()).contains(u"RETR dolvo-"_s),
-                  step.outcome == UpdateOutcome::Updated);
+        EXPECT_EQ(
+            site.server->commandLog().mid(before.size()).contains(QRegularExpression(u"RETR dolvo-\\S+\\.exe\\n"_s)),
+            step.outcome == UpdateOutcome::Updated);
     }
 }
 
