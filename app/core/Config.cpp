@@ -213,7 +213,7 @@ private:
     }
     void readRetryMax(std::string_view v)
     {
-        if (auto n = integer(v, 1, 24 * 3600))
+        if (auto n = integer(v, 1, 3600))
             config_.retryMax = std::chrono::seconds(*n);
     }
     void readWorkingHours(std::string_view v)

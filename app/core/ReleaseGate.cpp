@@ -1,7 +1,5 @@
 #include "app/core/ReleaseGate.h"
 
-#include <string>
-
 namespace adv {
 
 ReleaseVerdict judgeRelease(const minisign::Signature& offered, const install::ReleaseRecord& record, std::int64_t now)
@@ -12,12 +10,6 @@ ReleaseVerdict judgeRelease(const minisign::Signature& offered, const install::R
     const auto installedHash = minisign::hashFromHex(record.installed.hash);
     if (record.installed.signedAt == signedAt && installedHash && offered.verifies(*installedHash))
         return ReleaseVerdict::AlreadyCurrent;
-    // A server without its index still offers the pair: a release withdrawn
-    // once, and signed no earlier than the floor, would come straight back.
-    for (const std::string& withdrawn : record.withdrawn) {
-        if (const auto hash = minisign::hashFromHex(withdrawn); hash && offered.verifies(*hash))
-            return ReleaseVerdict::Withdrawn;
-    }
     if (record.floor && signedAt < *record.floor)
         return ReleaseVerdict::Older;
     return ReleaseVerdict::Take;

@@ -18,7 +18,6 @@ enum class ReleaseVerdict {
     Take,
     AlreadyCurrent,  // the installed release: nothing to download, whatever the floor says
     Older,           // below the highest release ever installed here
-    Withdrawn,       // one the maker's index withdrew, whatever the server offers it as
     Future,          // signed more than kFutureSlackSeconds after `now`
 };
 

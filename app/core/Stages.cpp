@@ -138,7 +138,11 @@ SiteId siteId(const Config& config, const QString& keptFile)
     SiteId drawn{drawnId(), {}};
     QSaveFile out(keptFile);
     const QByteArray line = QByteArray::fromStdString(drawn.id + '\n');
-    if (!out.open(QIODevice::WriteOnly) || out.write(line) != line.size() || !out.commit())
+    // Whatever the umask: a file others may write would be refused next time.
+    if (!out.open(QIODevice::WriteOnly) ||
+        !out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
+                            QFileDevice::ReadOther) ||
+        out.write(line) != line.size() || !out.commit())
         drawn.problem = notKept.arg(shown, out.errorString());
     return drawn;
 }

@@ -43,9 +43,10 @@ private:
 class ProgramSink final : public platform::FtpSink {
 public:
     // `whole`: the whole file's size, when the caller knows it and its hash
-    // already; no more is written, whatever size the server gives.
-    ProgramSink(install::FileReplacement& file, bool hashing, std::optional<std::int64_t> whole = std::nullopt)
-        : file_(file), whole_(whole)
+    // already; no more is written, whatever size the server gives. Else at
+    // most `limit`.
+    ProgramSink(install::FileReplacement& file, bool hashing, std::optional<std::int64_t> whole, std::int64_t limit)
+        : file_(file), whole_(whole), limit_(limit)
     {
         if (hashing)
             hash_.emplace();
@@ -60,13 +61,14 @@ public:
         return {};
     }
     bool checksWhole() const override { return whole_.has_value(); }
-    std::int64_t capacity() const override { return whole_.value_or(INT64_MAX); }
+    std::int64_t capacity() const override { return whole_.value_or(limit_); }
     minisign::Hash hash() { return hash_->final(); }
     std::int64_t size() const { return size_; }
 
 private:
     install::FileReplacement& file_;
     std::optional<std::int64_t> whole_;
+    std::int64_t limit_;
     std::optional<minisign::StreamHash> hash_;
     std::int64_t size_ = 0;
 };
@@ -145,6 +147,10 @@ private:
             return *failed;
         if (offered)
             return followIndex(replacement, *offered->index, offered->signedAt);
+        // Once the maker's index was seen here, a server without it would
+        // skip the plan, a pause or a withdrawal.
+        if (config_.publicKey && replacement.record().indexSeen)
+            return ended(ui_, UpdateOutcome::OlderRelease, text::kOlderRelease, text::kIndexGoneCause);
         std::optional<minisign::Signature> signature;
         if (config_.publicKey) {
             if (auto refused = judgeSignature(replacement.record(), signature))
@@ -201,8 +207,12 @@ private:
         std::vector<std::string> withdrawn;
         for (const minisign::Hash& hash : index.withdrawn)
             withdrawn.push_back(minisign::toHex(hash));
-        if (mode_ != UpdateMode::Check)
-            replacement.noteIndex(config_.publicKey ? std::optional(indexSignedAt) : std::nullopt, withdrawn);
+        // Kept at once, whatever happens next; only what the maker signed.
+        if (mode_ != UpdateMode::Check && config_.publicKey) {
+            replacement.noteIndex(indexSignedAt, withdrawn);
+            if (const install::ReplaceResult kept = replacement.remember(); !kept)
+                runlog::write(text::replaceCause(kept));
+        }
         // The maker's withdrawal is the one way past the floor.
         const bool back = holds(withdrawn, record.installed.hash) || holds(record.withdrawn, record.installed.hash);
         if (record.installed.hash == offered)
@@ -283,7 +293,7 @@ private:
         }
         if (const install::ReplaceResult begun = replacement.begin(); !begun)
             return ended(ui_, UpdateOutcome::DownloadFailed, text::kDownloadFailed, text::replaceCause(begun));
-        ProgramSink sink(replacement, true, index.size);
+        ProgramSink sink(replacement, true, index.size, index.size);
         const platform::FtpResult fetched = fetchInto(name, sink);
         if (!fetched)
             return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, fetched);
@@ -371,8 +381,6 @@ private:
         case ReleaseVerdict::Older:
             return ended(ui_, UpdateOutcome::OlderRelease, text::kOlderRelease,
                          text::olderReleaseCause(signedAt, *record.floor));
-        case ReleaseVerdict::Withdrawn:
-            return ended(ui_, UpdateOutcome::OlderRelease, text::kOlderRelease, text::kWithdrawnOfferedCause);
         case ReleaseVerdict::AlreadyCurrent: {
             UpdateReport current = ended(ui_, UpdateOutcome::AlreadyCurrent, text::kAlreadyCurrent);
             current.release = text::shownRelease(signedAt, record.installed.hash);
@@ -388,7 +396,7 @@ private:
     {
         if (const install::ReplaceResult begun = replacement.begin(); !begun)
             return ended(ui_, UpdateOutcome::DownloadFailed, text::kDownloadFailed, text::replaceCause(begun));
-        ProgramSink sink(replacement, signature.has_value());
+        ProgramSink sink(replacement, signature.has_value(), std::nullopt, config_.ftp.maxDownloadBytes);
         if (const platform::FtpResult fetched = fetchInto(remoteName_, sink); !fetched)
             return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, fetched);
 
@@ -467,6 +475,12 @@ UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, InstallSite& 
     };
     UpdateReport report = attempt(request.mode == UpdateMode::Operator);
     for (int k = 0; request.pacer && report.mayPass && k < config.retries; ++k) {
+        // A retry never closes in on the operators' working hours.
+        const std::int64_t next = request.pacer->now() + retryWaitBound(config, k).count();
+        if (config.workingHours && withinWorkingHours(*config.workingHours, request.pacer->minuteOfDay(next))) {
+            logged.AppendStatus(text::workingHoursNow(*config.workingHours));
+            break;
+        }
         // Whatever the failure left of the session, the next attempt starts
         // from a new one.
         ftp.CloseSession();

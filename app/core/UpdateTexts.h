@@ -54,6 +54,8 @@ inline const QString kUpdateAvailable = QStringLiteral("Aggiornamento disponibil
 inline const QString kOfferedUnsigned =
     QStringLiteral("Il server offre dolvo.exe senza firma né indice: non si sa se è già questo, senza scaricarlo");
 inline const QString kWithdrawnOfferedCause = QStringLiteral("la versione offerta è stata ritirata dal produttore");
+inline const QString kIndexGoneCause =
+    QStringLiteral("il server non offre più l'indice del produttore, che questo computer ha già letto");
 
 // "Aggiornamento disponibile: per questo computer dal <date>".
 QString notDue(std::int64_t from);
