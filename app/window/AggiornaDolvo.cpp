@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QProgressBar>
 #include <QScreen>
 #include <QStyle>
@@ -393,10 +394,12 @@ void AggiornaDolvo::AppendStatus(const QString& message)
         cursor.insertBlock();
     cursor.insertText(statusLine(message));
 
-    // The caret after the last character, and the view where it shows: the
-    // end of the newest line, however long.
+    // The caret after the last character, the view down at the newest line,
+    // and that line shown from its first character: its end alone would hide
+    // what failed ("Impossibile ...") or which program.
     statusBox_->setTextCursor(cursor);
     statusBox_->ensureCursorVisible();
+    statusBox_->horizontalScrollBar()->setValue(statusBox_->horizontalScrollBar()->minimum());
     statusBox_->repaint();
     handlePending(false);
 }
