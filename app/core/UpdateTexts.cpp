@@ -1,12 +1,14 @@
 #include "app/core/UpdateTexts.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QLocale>
 
 #include <algorithm>
 
 #include "app/core/Config.h"
 #include "app/core/ProductTable.h"
+#include "platform/OrdinaryFile.h"
 
 using namespace Qt::StringLiterals;
 
@@ -145,7 +147,12 @@ QString notInstalledCause(const std::filesystem::path& root)
 {
     std::string below(kUpdatedProduct.probePath.substr(1));
     std::replace(below.begin(), below.end(), '\\', '/');
-    return u"non c'è il file %1"_s.arg(QString::fromStdU16String((root / below).make_preferred().u16string()));
+    // A drive ("z:") is its top folder, written as Windows writes it: Z:\dolvo\dolvo.exe.
+    QString top = QString::fromStdU16String(root.u16string());
+    if (platform::isDriveName(top.toStdString()))
+        top = top.toUpper();
+    return u"non c'è il file %1"_s.arg(
+        QDir::toNativeSeparators(QDir::cleanPath(top + u'/' + QString::fromStdString(below))));
 }
 
 QString ftpCause(const platform::FtpResult& why, const Config& config)

@@ -3,6 +3,7 @@
 // the maker's signatures made here. Needs no root, no network, no Wine.
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QDateTime>
 #include <QTemporaryDir>
 
@@ -16,6 +17,7 @@
 #include "app/core/RollBackCommand.h"
 #include "app/core/UpdateCommand.h"
 #include "app/core/UpdateTexts.h"
+#include "platform/OrdinaryFile.h"
 #include "tests/support/MinisignMaker.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/ScriptedFtp.h"
@@ -256,5 +258,15 @@ INSTANTIATE_TEST_SUITE_P(
             },
             true, UpdateOutcome::RollBackFailed, ExitStatus::RollBackFailed, text::kRollBackFailed, "MZ 2", false}),
     [](const auto& row) { return std::string(row.param.label); });
+
+// Where Dolvo should be, as the system writes a path: on Windows a drive
+// is its top folder, Z:\dolvo\dolvo.exe.
+TEST(UpdateTexts, TheMissingProgramIsNamedAsTheSystemWritesPaths)
+{
+    const char* drive = platform::isDriveName("z:") ? "Z:/dolvo/dolvo.exe" : "z:/dolvo/dolvo.exe";
+    for (const auto& [root, shown] : {std::pair{"z:", drive}, std::pair{"/srv/c", "/srv/c/dolvo/dolvo.exe"}})
+        EXPECT_EQ(text::notInstalledCause(root),
+                  u"non c'è il file "_s + QDir::toNativeSeparators(QString::fromUtf8(shown)));
+}
 
 }  // namespace
