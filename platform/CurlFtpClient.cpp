@@ -188,6 +188,12 @@ bool CurlFtpClient::configureHandle()
     ok = ok && curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
     if (!options_.caFile.empty())
         ok = ok && curl_easy_setopt(c, CURLOPT_CAINFO, options_.caFile.c_str()) == CURLE_OK;
+    if (!options_.proxyFromEnvironment) {
+        // Set, even empty: libcurl then reads no proxy variable.
+        ok = ok && curl_easy_setopt(c, CURLOPT_PROXY, options_.proxy.c_str()) == CURLE_OK;
+        if (options_.proxy.starts_with("http://"))
+            ok = ok && curl_easy_setopt(c, CURLOPT_HTTPPROXYTUNNEL, 1L) == CURLE_OK;
+    }
     ok = ok && curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &CurlFtpClient::onData) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_WRITEDATA, this) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &CurlFtpClient::onReply) == CURLE_OK;

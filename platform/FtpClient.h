@@ -38,6 +38,12 @@ struct FtpOptions {
     // transfer that falls between two writes of an upload still under way;
     // more than a second between the two lets the upload show.
     std::chrono::milliseconds recheckAfter{0};
+    // The proxy both connections go through: a socks5://, socks5h:// or
+    // (tunnelling) http:// URL; empty, none. The environment's proxy
+    // variables (ftp_proxy, ALL_PROXY...) count only when asked for: a
+    // variable set for other programs must not reroute the update.
+    std::string proxy;
+    bool proxyFromEnvironment = false;
 
     bool operator==(const FtpOptions&) const = default;
 };

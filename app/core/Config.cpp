@@ -43,7 +43,7 @@ public:
         std::string_view defaultText;
         void (Reader::*read)(std::string_view value);
     };
-    static const std::array<Key, 26> kKeys;
+    static const std::array<Key, 27> kKeys;
 
     static void readDefaults(Config& config)
     {
@@ -236,6 +236,20 @@ private:
             return failKey(u"deve essere un intervallo come 08:00-20:00 (letto \"%1\")"_s.arg(shownValue(v)));
         config_.workingHours = WorkingHours{*from, *to};
     }
+    void readProxy(std::string_view v)
+    {
+        config_.ftp.proxy.clear();
+        config_.ftp.proxyFromEnvironment = v == "ambiente";
+        if (v.empty() || v == "ambiente")
+            return;
+        const auto scheme = v.find("://");
+        const std::string_view kind = v.substr(0, scheme == std::string_view::npos ? 0 : scheme);
+        if ((kind != "socks5" && kind != "socks5h" && kind != "http") || v.size() <= scheme + 3)
+            return failKey(
+                u"deve essere vuoto, ambiente, o socks5://, socks5h:// o http://host:porta (letto \"%1\")"_s.arg(
+                    shownValue(v)));
+        config_.ftp.proxy = std::string(v);
+    }
     void readLogFile(std::string_view v)
     {
         // Not written: the place of each OS. Written empty: no log.
@@ -286,7 +300,7 @@ private:
     std::string_view key_;
 };
 
-const std::array<Reader::Key, 26> Reader::kKeys{{
+const std::array<Reader::Key, 27> Reader::kKeys{{
     {"root", "/", &Reader::readRoot},
     {"close_grace_s", "3", &Reader::readCloseGrace},
     {"show_download", "false", &Reader::readShowDownload},
@@ -300,6 +314,7 @@ const std::array<Reader::Key, 26> Reader::kKeys{{
     {"use_epsv", "true", &Reader::readUseEpsv},
     {"connect_timeout_s", "20", &Reader::readConnectTimeout},
     {"stall_timeout_s", "30", &Reader::readStallTimeout},
+    {"proxy", "", &Reader::readProxy},
     {"min_rate_bps", "1024", &Reader::readMinRate},
     {"max_download_mb", "512", &Reader::readMaxDownload},
     {"public_key", "", &Reader::readPublicKey},

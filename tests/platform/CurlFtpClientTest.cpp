@@ -266,6 +266,23 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<FetchFailure>& p) { return std::string(p.param.name); });
 
 // The update command runs again on the same session object after a failure.
+// A proxy variable set for other programs does not reroute the session; it
+// counts only when the configuration says so.
+TEST_F(CurlFtpClientTest, TheEnvironmentsProxyCountsOnlyWhenAskedFor)
+{
+    serve("MZ");
+    FtpServer server(serverOptions());
+    for (const char* variable : {"ALL_PROXY", "ftp_proxy"})
+        qputenv(variable, "socks5://127.0.0.1:1");
+    for (const bool fromEnvironment : {false, true}) {
+        FtpOptions options = clientOptions(server);
+        options.proxyFromEnvironment = fromEnvironment;
+        EXPECT_EQ(bool(session(options)->OpenSession()), !fromEnvironment) << fromEnvironment;
+    }
+    for (const char* variable : {"ALL_PROXY", "ftp_proxy"})
+        qunsetenv(variable);
+}
+
 TEST_F(CurlFtpClientTest, OpensAgainOnTheSameObjectAfterAFailedFetch)
 {
     const QByteArray fresh = content(100000, 13);
