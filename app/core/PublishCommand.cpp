@@ -230,7 +230,7 @@ private:
         if (index_.signedAt - now_ > kFutureSlackSeconds)
             return refused(u"la firma è datata più di un giorno dopo l'orologio di questo computer"_s);
         index_.release = std::string(kReleaseFolderName) + "/" + releaseName(index_.signedAt, hash);
-        say(u"Programma firmato il %1: %2"_s.arg(text::shownDate(index_.signedAt), q(index_.release)));
+        say(u"Programma firmato %1: %2"_s.arg(text::onDate(index_.signedAt), q(index_.release)));
         return std::nullopt;
     }
 
@@ -337,9 +337,9 @@ private:
         if (const std::int64_t last = lastSignedHere(); last > served)
             return PublishReport{
                 PublishOutcome::ServerFailed,
-                u"il server non offre l'indice che questa macchina ha pubblicato il %1, ma uno più vecchio o nessuno: "
-                u"nulla è stato cambiato (se il server è stato rifatto da capo, togliere %2)"_s.arg(
-                    text::shownDate(last), memoryPath())};
+                u"il server non offre l'indice che questa macchina ha pubblicato %1, ma uno più vecchio o nessuno: "
+                u"nulla è stato cambiato (se il server è stato rifatto da capo, togliere %2)"_s.arg(text::onDate(last),
+                                                                                                    memoryPath())};
         if (!previous_) {
             HashingSink legacy(minisign::kMaxSignatureBytes);
             const std::string name = std::string(kUpdatedProgram) + std::string(install::kSignatureSuffix);
@@ -356,8 +356,8 @@ private:
     std::optional<PublishReport> release(const Rollout& rollout)
     {
         if (offeredAt_ >= index_.signedAt)
-            return refused(u"il server offre già una versione firmata il %1, non precedente a questa (%2)"_s.arg(
-                text::shownDate(offeredAt_), text::shownDate(index_.signedAt)));
+            return refused(u"il server offre già una versione firmata %1, non precedente a questa (%2)"_s.arg(
+                text::onDate(offeredAt_), text::shownDate(index_.signedAt)));
         if (previous_)
             index_.withdrawn = previous_->withdrawn;
         std::optional<PublishReport> failed = putRelease();
@@ -441,8 +441,8 @@ private:
         HashingSink stored(kMaxIndexBytes);
         if (ftp_.FetchFile(kIndexName, stored)) {
             const std::optional<StoredIndex> genuine = genuineIndex(stored.bytes(), *config_.publicKey);
-            check(genuine.has_value(), u"indice %1, firmato il %2"_s.arg(
-                                           q(kIndexName), genuine ? text::shownDate(genuine->signedAt) : u"?"_s));
+            check(genuine.has_value(),
+                  u"indice %1, firmato %2"_s.arg(q(kIndexName), genuine ? text::onDate(genuine->signedAt) : u"il ?"_s));
             if (genuine) {
                 const std::int64_t last = lastSignedHere();
                 check(genuine->signedAt >= last,
@@ -451,15 +451,15 @@ private:
                 const ReleaseIndex& index = *genuine->index;
                 ReleaseIndex fetched = index;
                 check(!fetchRelease(fetched) && fetched.hash == index.hash && fetched.size == index.size,
-                      u"versione attuale %1 (%2 byte, firmata il %3)"_s.arg(q(index.release))
+                      u"versione attuale %1 (%2 byte, firmata %3)"_s.arg(q(index.release))
                           .arg(index.size)
-                          .arg(text::shownDate(index.signedAt)));
+                          .arg(text::onDate(index.signedAt)));
                 say(u"  piano %1; %2 versioni ritirate"_s.arg(q(index.rollout.text())).arg(index.withdrawn.size()));
                 for (const Rollout::Stage& stage :
                      index.rollout.paused ? std::vector<Rollout::Stage>{} : index.rollout.stages) {
                     const std::int64_t from = index.signedAt + stage.delay.count() * 3600;
-                    say(u"  %1% dei siti dal %2%3"_s.arg(stage.percent)
-                            .arg(text::shownDate(from))
+                    say(u"  %1% dei siti %2%3"_s.arg(stage.percent)
+                            .arg(text::fromDate(from))
                             .arg(from <= now_ ? u" (in corso)"_s : QString()));
                 }
             }

@@ -17,24 +17,24 @@ namespace text {
 
 QString notDue(std::int64_t from)
 {
-    return u"Aggiornamento disponibile: per questo computer dal %1"_s.arg(shownDate(from));
+    return u"Aggiornamento disponibile: per questo computer %1"_s.arg(fromDate(from));
 }
 
 QString restored(std::int64_t signedAt)
 {
-    return u"Versione ritirata dal produttore: ripristinata la versione firmata il %1"_s.arg(shownDate(signedAt));
+    return u"Versione ritirata dal produttore: ripristinata la versione firmata %1"_s.arg(onDate(signedAt));
 }
 
 QString withdrawnHere(std::int64_t signedAt)
 {
-    return u"La versione installata è stata ritirata dal produttore: si torna a quella firmata il %1"_s.arg(
-        shownDate(signedAt));
+    return u"La versione installata è stata ritirata dal produttore: si torna a quella firmata %1"_s.arg(
+        onDate(signedAt));
 }
 
 QString olderIndexCause(std::int64_t signedAt, std::int64_t seen)
 {
-    return u"l'indice sul server è firmato il %1, prima di uno già visto qui (firmato il %2)"_s.arg(shownDate(signedAt),
-                                                                                                    shownDate(seen));
+    return u"l'indice sul server è firmato %1, prima di uno già visto qui (firmato %2)"_s.arg(onDate(signedAt),
+                                                                                              onDate(seen));
 }
 
 QString installedRelease(const install::Release& release)
@@ -48,7 +48,7 @@ QString installedRelease(const install::Release& release)
 
 QString offeredRelease(std::int64_t signedAt)
 {
-    return u"Il server offre la versione firmata il %1"_s.arg(shownDate(signedAt));
+    return u"Il server offre la versione firmata %1"_s.arg(onDate(signedAt));
 }
 
 QString offeredIndexed(const ReleaseIndex& index, const std::string& hash)
@@ -56,8 +56,8 @@ QString offeredIndexed(const ReleaseIndex& index, const std::string& hash)
     QString plan =
         index.rollout.paused ? u"in pausa"_s : u"piano %1"_s.arg(QString::fromStdString(index.rollout.text()));
     for (const Rollout::Stage& stage : index.rollout.paused ? std::vector<Rollout::Stage>{} : index.rollout.stages)
-        plan += u"; %1% dei siti dal %2"_s.arg(stage.percent)
-                    .arg(shownDate(index.signedAt + std::chrono::seconds(stage.delay).count()));
+        plan += u"; %1% dei siti %2"_s.arg(stage.percent)
+                    .arg(fromDate(index.signedAt + std::chrono::seconds(stage.delay).count()));
     return u"Il server offre: %1; %2"_s.arg(shownRelease(index.signedAt, hash), plan);
 }
 
@@ -68,20 +68,20 @@ QString connectFailed(const std::string& host)
 
 QString futureRelease(std::int64_t signedAt, std::int64_t now)
 {
-    return u"La versione sul server è firmata il %1, più di un giorno dopo l'ora di questo computer (%2): "
-           u"aggiornamento annullato"_s.arg(shownDate(signedAt), shownDate(now));
+    return u"La versione sul server è firmata %1, più di un giorno dopo l'ora di questo computer (%2): "
+           u"aggiornamento annullato"_s.arg(onDate(signedAt), shownDate(now));
 }
 
 QString futureReleaseCause(std::int64_t signedAt, std::int64_t now)
 {
-    return u"la versione sul server è firmata il %1, più di un giorno dopo l'ora di questo computer (%2)"_s.arg(
-        shownDate(signedAt), shownDate(now));
+    return u"la versione sul server è firmata %1, più di un giorno dopo l'ora di questo computer (%2)"_s.arg(
+        onDate(signedAt), shownDate(now));
 }
 
 QString olderReleaseCause(std::int64_t signedAt, std::int64_t floor)
 {
-    return u"la versione sul server è firmata il %1, prima di una già installata qui (firmata il %2)"_s.arg(
-        shownDate(signedAt), shownDate(floor));
+    return u"la versione sul server è firmata %1, prima di una già installata qui (firmata %2)"_s.arg(onDate(signedAt),
+                                                                                                      onDate(floor));
 }
 
 QString signatureMissingCause(const QString& cause)
@@ -94,13 +94,32 @@ QString signatureMissingCause(const QString& cause)
 
 QString shownDate(std::int64_t secondsSince1970)
 {
-    return QLocale(QLocale::Italian, QLocale::Italy)
-        .toString(QDateTime::fromSecsSinceEpoch(secondsSince1970), u"d MMMM yyyy, HH:mm"_s);
+    const QDateTime at = QDateTime::fromSecsSinceEpoch(secondsSince1970);
+    // The first of the month is "1º" in Italian.
+    const QString day = at.date().day() == 1 ? u"1º"_s : QString::number(at.date().day());
+    return day + QLocale(QLocale::Italian, QLocale::Italy).toString(at, u" MMMM yyyy, HH:mm"_s);
+}
+
+QString dateWith(std::int64_t secondsSince1970, const QString& elided, const QString& whole)
+{
+    // "l'8", "l'11", "dall'8": the numbers that are said with a vowel first.
+    const int day = QDateTime::fromSecsSinceEpoch(secondsSince1970).date().day();
+    return (day == 8 || day == 11 ? elided : whole) + shownDate(secondsSince1970);
+}
+
+QString onDate(std::int64_t secondsSince1970)
+{
+    return dateWith(secondsSince1970, u"l'"_s, u"il "_s);
+}
+
+QString fromDate(std::int64_t secondsSince1970)
+{
+    return dateWith(secondsSince1970, u"dall'"_s, u"dal "_s);
 }
 
 QString shownRelease(std::int64_t signedAt, const std::string& hash)
 {
-    return u"versione firmata il %1, BLAKE2b-512 %2"_s.arg(shownDate(signedAt), QString::fromStdString(hash));
+    return u"versione firmata %1, BLAKE2b-512 %2"_s.arg(onDate(signedAt), QString::fromStdString(hash));
 }
 
 QString unsignedRelease()

@@ -73,8 +73,12 @@ QString futureReleaseCause(std::int64_t signedAt, std::int64_t now);
 QString olderReleaseCause(std::int64_t signedAt, std::int64_t floor);
 QString signatureMissingCause(const QString& cause);
 
-// A date as the operator reads it, in Italian.
+// A date as the operator reads it, in Italian ("8 dicembre 2026, 17:04",
+// "1º gennaio ..."), and the same after "il" or "dal", as Italian writes
+// them: "l'8 dicembre", "il 1º gennaio", "dall'11 marzo".
 QString shownDate(std::int64_t secondsSince1970);
+QString onDate(std::int64_t secondsSince1970);
+QString fromDate(std::int64_t secondsSince1970);
 QString shownRelease(std::int64_t signedAt, const std::string& hash);
 QString unsignedRelease();
 

@@ -3,8 +3,8 @@
 // the maker's signatures made here. Needs no root, no network, no Wine.
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QDateTime>
+#include <QDir>
 #include <QTemporaryDir>
 
 #include <filesystem>
@@ -12,6 +12,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <tuple>
 
 #include "app/core/Config.h"
 #include "app/core/RollBackCommand.h"
@@ -214,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(
             ExitStatus::Success, text::kUpdated, "MZ 2", true},
         Row{"signedMoreThanADayAhead", [](Stage& s) { s.publish("MZ 2", kNow + 86400 + 60); }, false,
             UpdateOutcome::FutureRelease, ExitStatus::FutureRelease,
-            u"La versione sul server è firmata il "_s + text::shownDate(kNow + 86400 + 60), "MZ 1", false},
+            u"La versione sul server è firmata "_s + text::onDate(kNow + 86400 + 60), "MZ 1", false},
         Row{"theInstalledProgramRuns",
             [](Stage& s) {
                 s.left = {{"dolvo.exe", 4242, {}}};
@@ -267,6 +268,19 @@ TEST(UpdateTexts, TheMissingProgramIsNamedAsTheSystemWritesPaths)
     for (const auto& [root, shown] : {std::pair{"z:", drive}, std::pair{"/srv/c", "/srv/c/dolvo/dolvo.exe"}})
         EXPECT_EQ(text::notInstalledCause(root),
                   u"non c'è il file "_s + QDir::toNativeSeparators(QString::fromUtf8(shown)));
+}
+
+// Dates as Italian writes them after "il" and "dal".
+TEST(UpdateTexts, DatesReadAsItalianWritesThem)
+{
+    using R = std::tuple<int, const char*, const char*>;
+    for (const auto& [day, on, from] :
+         {R{1, "il 1º gennaio 2027, 12:00", "dal 1º gennaio"}, R{8, "l'8 gennaio", "dall'8"},
+          R{11, "l'11 gennaio", "dall'11"}, R{9, "il 9 gennaio", "dal 9"}}) {
+        const std::int64_t at = QDateTime(QDate(2027, 1, day), QTime(12, 0)).toSecsSinceEpoch();
+        EXPECT_TRUE(text::onDate(at).startsWith(QString::fromUtf8(on))) << text::onDate(at).toStdString();
+        EXPECT_TRUE(text::fromDate(at).startsWith(QString::fromUtf8(from))) << text::fromDate(at).toStdString();
+    }
 }
 
 }  // namespace
