@@ -167,7 +167,7 @@ int runConsole(const Config& config, ConsoleJob job)
         printLine(stdout, (boxes[i].value() == 1 ? u"[x] "_s : u"[ ] "_s) + caption);
     }
     if (job == ConsoleJob::Sweep)
-        return code(ExitStatus::Success);
+        return code(left.empty() ? ExitStatus::Success : ExitStatus::NotAllClosed);
     UpdateReport report;
     if (job == ConsoleJob::RollBack) {
         report = RollBackCommand(ui, *installSiteBelow(config.root), config, left);

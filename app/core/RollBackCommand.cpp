@@ -18,6 +18,8 @@ UpdateReport rollBack(UpdateUi& ui, InstallSite& site, const Config& config, std
     Installation installation = openInstallation(site, config, true);
     if (!installation.replacement && installation.locked)
         return ended(ui, UpdateOutcome::NotInstalled, text::kNotInstalled, text::notInstalledCause(config.root));
+    if (installation.locked.status == install::ReplaceStatus::Busy)
+        return ended(ui, UpdateOutcome::AnotherUpdate, text::kAnotherUpdate);
     if (installation.locked.status == install::ReplaceStatus::Damaged)
         return ended(ui, UpdateOutcome::RecordDamaged, text::kRecordDamaged, text::replaceCause(installation.locked));
     if (!installation.locked)

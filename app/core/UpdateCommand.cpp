@@ -128,6 +128,8 @@ public:
         if (installation.locked.status == install::ReplaceStatus::Damaged)
             return ended(ui_, UpdateOutcome::RecordDamaged, text::kRecordDamaged,
                          text::replaceCause(installation.locked));
+        if (installation.locked.status == install::ReplaceStatus::Busy)
+            return ended(ui_, UpdateOutcome::AnotherUpdate, text::kAnotherUpdate);
         if (!installation.locked)
             return ended(ui_, UpdateOutcome::DownloadFailed, text::kDownloadFailed,
                          text::replaceCause(installation.locked));
@@ -359,7 +361,7 @@ private:
         platform::MemorySink text(minisign::kMaxSignatureBytes);
         const platform::FtpResult got = ftp_.FetchFile(remoteName_ + std::string(install::kSignatureSuffix), text);
         if (got.failure == platform::FtpFailure::RemoteFile || got.failure == platform::FtpFailure::Size)
-            return ended(ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic,
+            return ended(ui_, UpdateOutcome::SignatureMissing, text::kSignatureMissing,
                          text::signatureMissingCause(text::ftpCause(got, config_)));
         if (!got)
             return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, got);

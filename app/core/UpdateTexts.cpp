@@ -239,6 +239,8 @@ ExitStatus exitStatus(UpdateOutcome outcome)
     case UpdateOutcome::Paused:
     case UpdateOutcome::Restored: return ExitStatus::Success;
     case UpdateOutcome::UpdateAvailable: return ExitStatus::UpdateAvailable;
+    case UpdateOutcome::SignatureMissing: return ExitStatus::SignatureMissing;
+    case UpdateOutcome::AnotherUpdate: return ExitStatus::AnotherUpdate;
     }
     return ExitStatus::DownloadFailed;
 }

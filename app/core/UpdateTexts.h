@@ -48,6 +48,10 @@ inline const QString kRollBackFailed = QStringLiteral("Impossibile ripristinare 
 inline const QString kProgramRunning =
     QStringLiteral("Il programma dolvo.exe è ancora in esecuzione e non si è potuto chiudere: aggiornamento annullato");
 
+inline const QString kSignatureMissing =
+    QStringLiteral("Il server non offre la firma del programma: aggiornamento annullato");
+inline const QString kAnotherUpdate =
+    QStringLiteral("Un altro aggiornamento del programma è in corso: riprovare più tardi");
 inline const QString kPaused =
     QStringLiteral("Aggiornamento sospeso dal produttore: nessuna nuova versione viene installata");
 inline const QString kUpdateAvailable = QStringLiteral("Aggiornamento disponibile");

@@ -445,6 +445,10 @@ TEST(CommandLine, ProgramsThatCouldNotBeClosedAreReportedAndAnotherDolvoDoesNotS
     const QString err = QString::fromUtf8(p.readAllStandardError());
     const QString out = QString::fromUtf8(p.readAllStandardOutput());
     EXPECT_EQ(p.exitCode(), 2) << err.toStdString();
+    QProcess sweep;  // --sweep alone says so in its status
+    sweep.start(u"setpriv"_s, {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s, QStringLiteral(ADV_BINARY),
+                               u"--sweep"_s, u"--config"_s, ini});
+    EXPECT_TRUE(sweep.waitForFinished(30000) && sweep.exitCode() == 22) << sweep.exitCode();
     for (const auto& [name, pid] : {std::pair{u"dolvo.exe"_s, dolvo.pid()}, std::pair{u"Vudarav.exe"_s, always.pid()}})
         EXPECT_TRUE(err.contains(u"%1 non si è potuto chiudere (processo %2): mancano i permessi per chiuderlo"_s.arg(
             name, QString::number(pid))))

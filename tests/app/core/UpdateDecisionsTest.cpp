@@ -161,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
             },
             false, UpdateOutcome::NotInstalled, ExitStatus::NotInstalled, text::kNotInstalled, "", false},
         Row{"signatureMissing", [](Stage& s) { s.ftp.files = {{"dolvo.exe", "MZ 2"}}; }, false,
-            UpdateOutcome::NotAuthentic, ExitStatus::NotAuthentic, text::kNotAuthentic, "MZ 1", false},
+            UpdateOutcome::SignatureMissing, ExitStatus::SignatureMissing, text::kSignatureMissing, "MZ 1", false},
         Row{"anotherKey",
             [](Stage& s) {
                 s.publish("MZ 2", 2000);
@@ -251,13 +251,20 @@ INSTANTIATE_TEST_SUITE_P(
                 s.site.running = {4242};
             },
             true, UpdateOutcome::ProgramRunning, ExitStatus::ProgramRunning, text::kProgramRunning, "MZ 2", false},
+        Row{"updateWhileAnotherUpdaterRuns",
+            [](Stage& s) {
+                s.publish("MZ 2", 2000);
+                s.holder = install::FileReplacement::open(s.folder / "dolvo.exe").replacement;
+                ASSERT_TRUE(s.holder && s.holder->lock());
+            },
+            false, UpdateOutcome::AnotherUpdate, ExitStatus::AnotherUpdate, text::kAnotherUpdate, "MZ 1", false},
         Row{"rollBackWhileAnotherUpdaterRuns",
             [](Stage& s) {
                 released(s, "MZ 2", 2000);
                 s.holder = install::FileReplacement::open(s.folder / "dolvo.exe").replacement;
                 ASSERT_TRUE(s.holder && s.holder->lock());
             },
-            true, UpdateOutcome::RollBackFailed, ExitStatus::RollBackFailed, text::kRollBackFailed, "MZ 2", false}),
+            true, UpdateOutcome::AnotherUpdate, ExitStatus::AnotherUpdate, text::kAnotherUpdate, "MZ 2", false}),
     [](const auto& row) { return std::string(row.param.label); });
 
 // Where Dolvo should be, as the system writes a path: on Windows a drive

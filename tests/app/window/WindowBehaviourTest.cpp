@@ -292,8 +292,8 @@ TEST(DownloadButton, TheCauseOfAFailureIsTheLogsTooltipInItalian)
     run.window = run.stage.window();
     run.window->show();
     run.clickDownload();
-    EXPECT_TRUE(
-        run.window->statusText().endsWith(u"\r\n- Il programma scaricato non è autentico: aggiornamento annullato"_s))
+    EXPECT_TRUE(run.window->statusText().endsWith(
+        u"\r\n- Il server non offre la firma del programma: aggiornamento annullato"_s))
         << run.window->statusText().toStdString();
     // What the server or the system says is shown as it came, never as markup.
     QTextDocument shown;
