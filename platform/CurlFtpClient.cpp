@@ -268,6 +268,16 @@ FtpResult CurlFtpClient::perform(FtpFailure kind, const std::string& what)
     // delete the name in use.
     if (code == CURLE_QUOTE_ERROR && kind == FtpFailure::Connection)
         kind = FtpFailure::Refused;
+    // TLS saying no is no connection trouble: trying again will not help,
+    // and IT must look at tls or ca_file.
+    if (code == CURLE_USE_SSL_FAILED)
+        kind = FtpFailure::TlsRefused;
+    for (const CURLcode untrusted :
+         {CURLE_PEER_FAILED_VERIFICATION, CURLE_SSL_CACERT_BADFILE, CURLE_SSL_CERTPROBLEM, CURLE_SSL_ISSUER_ERROR,
+          CURLE_SSL_PINNEDPUBKEYNOTMATCH, CURLE_SSL_INVALIDCERTSTATUS, CURLE_SSL_CRL_BADFILE}) {
+        if (code == untrusted)
+            kind = FtpFailure::Untrusted;
+    }
     return finish(failure(kind, detail, reply));
 }
 
@@ -653,19 +663,6 @@ void CurlFtpClient::CloseSession()
 }
 
 }  // namespace
-
-bool tlsRefused(const FtpResult& result)
-{
-    // perform() names libcurl's reason in the detail; these are TLS saying no
-    // to this server, where a handshake cut off by the network is not.
-    for (const CURLcode code : {CURLE_PEER_FAILED_VERIFICATION, CURLE_SSL_CACERT_BADFILE, CURLE_SSL_CERTPROBLEM,
-                                CURLE_SSL_CIPHER, CURLE_SSL_ISSUER_ERROR, CURLE_SSL_PINNEDPUBKEYNOTMATCH,
-                                CURLE_SSL_INVALIDCERTSTATUS, CURLE_SSL_CRL_BADFILE, CURLE_USE_SSL_FAILED}) {
-        if (result.detail.find(curl_easy_strerror(code)) != std::string::npos)
-            return true;
-    }
-    return false;
-}
 
 std::unique_ptr<FtpClient> makeCurlFtpClient(const FtpOptions& options)
 {

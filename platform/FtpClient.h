@@ -58,6 +58,8 @@ enum class FtpFailure {
     Transfer,     // the download broke off, or was slower than allowed
     Sink,         // the caller's side (its sink or progress report) failed; detail says why
     Refused,      // the server refused to rename, delete or make a folder
+    TlsRefused,   // the server does not agree to TLS (AUTH TLS refused)
+    Untrusted,    // TLS refused the server's certificate: not trusted, or not for this name
     Interrupted,  // the caller asked to stop
 };
 
@@ -155,7 +157,6 @@ public:
 // Whether `result` is TLS refusing the server: a certificate that does not
 // check, a trust store that cannot be read, a server that will not speak
 // TLS. Asking again changes none of these.
-bool tlsRefused(const FtpResult& result);
 
 // The libcurl-backed session.
 std::unique_ptr<FtpClient> makeCurlFtpClient(const FtpOptions& options);

@@ -76,7 +76,9 @@ bool mayPassIfTriedAgain(const platform::FtpResult& why)
     case FtpFailure::Size:
     case FtpFailure::Sink:
     case FtpFailure::Refused:
-    case FtpFailure::Interrupted: return false;
+    case FtpFailure::Interrupted:
+    case FtpFailure::TlsRefused:
+    case FtpFailure::Untrusted: return false;
     }
     // The server's own word decides when it gave one: 5xx is lasting (530 a
     // refused login, 550 a missing folder), 4xx is not (421 too many
@@ -85,9 +87,8 @@ bool mayPassIfTriedAgain(const platform::FtpResult& why)
         return false;
     if (why.reply >= 400 && why.reply < 500)
         return true;
-    // Without one: a connection refused, timed out or dropped may come back;
-    // a certificate TLS refuses will be refused again.
-    return !platform::tlsRefused(why);
+    // Without one: a connection refused, timed out or dropped may come back.
+    return true;
 }
 
 bool withinWorkingHours(const WorkingHours& hours, int minute)

@@ -196,6 +196,15 @@ QString ftpCause(const platform::FtpResult& why, const Config& config)
     case FtpFailure::Sink: what = u"il file scaricato non si è potuto scrivere"_s; break;
     case FtpFailure::Refused: what = u"il server ha rifiutato l'operazione"_s; break;
     case FtpFailure::Interrupted: what = u"interrotto su richiesta"_s; break;
+    case FtpFailure::TlsRefused:
+        return because(u"il server non accetta il collegamento cifrato (TLS): controllare la chiave tls "
+                       u"(explicit, implicit o off) con chi gestisce il server"_s,
+                       why.detail);
+    case FtpFailure::Untrusted:
+        // Its own reply ("234 ...") was a yes: quoting it would mislead.
+        return because(u"il certificato del server non è fidato, o non è per questo nome: controllare ca_file "
+                       u"e host"_s,
+                       why.detail);
     }
     if (!why.serverReply.empty())
         what += u"; risposta del server: \"%1\""_s.arg(shownValue(why.serverReply));

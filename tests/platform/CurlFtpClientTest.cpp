@@ -81,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(Ftp, FetchOverTransport,
 
 // --- OpenSession failures -----------------------------------------------
 
-enum class ServerKind { Nothing, Normal, NoGreeting, TlsUntrusted };
+enum class ServerKind { Nothing, Normal, NoGreeting, TlsUntrusted, TlsRefused };
 
 struct OpenFailure {
     const char* name;
@@ -114,6 +114,11 @@ TEST_P(OpenFails, ReturnsFalseInTime)
         server = std::make_unique<FtpServer>(serverOptions(FtpTls::Off, FtpFault::NoGreeting));
         options = clientOptions(*server);
         break;
+    case ServerKind::TlsRefused:  // TLS asked of a server that speaks plain FTP only
+        server = std::make_unique<FtpServer>(serverOptions());
+        options = clientOptions(*server);
+        options.tls = FtpTls::Explicit;
+        break;
     case ServerKind::TlsUntrusted:
         if (!adv::test::untrustedServersAreRefused())
             GTEST_SKIP() << adv::test::kUntrustedServersNote;
@@ -126,8 +131,10 @@ TEST_P(OpenFails, ReturnsFalseInTime)
     const auto start = Clock::now();
     const adv::platform::FtpResult opened = ftp->OpenSession();
     const double took = secondsSince(start);
-    EXPECT_EQ(opened.failure, adv::platform::FtpFailure::Connection) << opened.detail;
-    EXPECT_EQ(adv::platform::tlsRefused(opened), c.server == ServerKind::TlsUntrusted) << opened.detail;
+    EXPECT_EQ(opened.failure, c.server == ServerKind::TlsUntrusted ? adv::platform::FtpFailure::Untrusted
+                              : c.server == ServerKind::TlsRefused ? adv::platform::FtpFailure::TlsRefused
+                                                                   : adv::platform::FtpFailure::Connection)
+        << opened.detail;
     EXPECT_GE(took, c.minSeconds);
     EXPECT_LT(took, c.maxSeconds);
     expectNoSecret(opened, c.password);
@@ -139,7 +146,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(OpenFailure{"WrongPassword", ServerKind::Normal, "parola-sbagliata", 0.0, 2.0},
                       OpenFailure{"NothingListening", ServerKind::Nothing, kPassword, 0.0, 1.0},
                       OpenFailure{"NoGreeting", ServerKind::NoGreeting, kPassword, 1.5, 5.0},
-                      OpenFailure{"UntrustedCertificate", ServerKind::TlsUntrusted, kPassword, 0.0, 2.0}),
+                      OpenFailure{"UntrustedCertificate", ServerKind::TlsUntrusted, kPassword, 0.0, 2.0},
+                      OpenFailure{"TlsRefused", ServerKind::TlsRefused, kPassword, 0.0, 2.0}),
     [](const ::testing::TestParamInfo<OpenFailure>& p) { return std::string(p.param.name); });
 
 // --- EnterRemoteFolder ---------------------------------------------------

@@ -26,7 +26,8 @@ TEST(Pacing, OnlyAFailureThatMayPassIsTriedAgain)
           R{FtpFailure::Connection, 220, true}, R{FtpFailure::Connection, 530, false}, R{FtpFailure::Folder, 421, true},
           R{FtpFailure::Folder, 550, false}, R{FtpFailure::Transfer, 426, true}, R{FtpFailure::Transfer, 226, true},
           R{FtpFailure::Transfer, 552, false}, R{FtpFailure::RemoteFile, 550, false}, R{FtpFailure::Size, 213, false},
-          R{FtpFailure::Sink, 0, false}, R{FtpFailure::Interrupted, 0, false}})
+          R{FtpFailure::Sink, 0, false}, R{FtpFailure::Interrupted, 0, false}, R{FtpFailure::TlsRefused, 0, false},
+          R{FtpFailure::Untrusted, 0, false}})
         EXPECT_EQ(adv::mayPassIfTriedAgain({failure, reply, "detail", {}}), mayPass)
             << static_cast<int>(failure) << " " << reply;
 }
