@@ -139,8 +139,10 @@ int runConsole(const Config& config, ConsoleJob job)
     // server.
     ConsoleUi ui;
     const auto ended = [](const UpdateReport& report) {
-        if (!report.cause.isEmpty())
-            printLine(stderr, u"AggiornaDV: "_s + report.cause);
+        // A program left running was named by the sweep's own lines, just
+        // before: each line is said once.
+        if (!report.cause.isEmpty() && report.outcome != UpdateOutcome::ProgramRunning)
+            printLine(stderr, u"AggiornaDV: "_s + report.cause.text);
         return code(exitStatus(report.outcome));
     };
     if (job == ConsoleJob::Check) {

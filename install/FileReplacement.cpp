@@ -137,9 +137,8 @@ ReplaceResult FileReplacement::readRecord()
     if (file.kind == EntryKind::Missing)
         return {};
     const auto damaged = [this, &name](const std::string& why) {
-        return ReplaceResult{ReplaceStatus::Damaged, "the release record " + folder_->shown(name) + " " + why +
-                                                         "; it is not read as \"no release\": remove it only if "
-                                                         "you know which release is installed"};
+        // The advice is the operator's, in the words of the layer above.
+        return ReplaceResult{ReplaceStatus::Damaged, "the release record " + folder_->shown(name) + " " + why};
     };
     if (file.kind != EntryKind::File)
         return damaged("is not an ordinary file");

@@ -198,8 +198,7 @@ StoredIndex readStoredIndex(std::string_view stored, const std::optional<minisig
         const minisign::Check genuine =
             checked.signature ? checked.signature->verifies(minisign::hashOf(parts->second)) : checked.check;
         if (!genuine) {
-            read.problem =
-                u"l'indice non è firmato dal produttore (dettaglio: %1)"_s.arg(QString::fromStdString(genuine.failure));
+            read.problem = {u"l'indice non è firmato dal produttore"_s, QString::fromStdString(genuine.failure)};
             return read;
         }
         read.authentic = true;
@@ -207,7 +206,7 @@ StoredIndex readStoredIndex(std::string_view stored, const std::optional<minisig
     }
     ReadIndex text = readReleaseIndex(parts->second);
     read.index = std::move(text.index);
-    read.problem = std::move(text.problem);
+    read.problem = Cause(std::move(text.problem));
     return read;
 }
 

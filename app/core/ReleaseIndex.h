@@ -16,6 +16,7 @@
 
 #include "app/core/Minisign.h"
 #include "app/core/ProductTable.h"
+#include "app/core/UpdateUi.h"
 
 namespace adv {
 
@@ -79,7 +80,7 @@ struct StoredIndex {
     bool authentic = false;     // signed with the key (without a key: never)
     std::int64_t signedAt = 0;  // when the index itself was signed (with a key)
     std::optional<ReleaseIndex> index;
-    QString problem;  // Italian, when it is not authentic or does not read
+    Cause problem;  // when it is not authentic or does not read
 };
 StoredIndex readStoredIndex(std::string_view stored, const std::optional<minisign::PublicKey>& key);
 

@@ -31,7 +31,7 @@ UpdateReport rollBack(UpdateUi& ui, InstallSite& site, const Config& config, std
     if (!swapped)
         return ended(ui, UpdateOutcome::RollBackFailed, text::kRollBackFailed, text::replaceCause(swapped));
     return ended(ui, UpdateOutcome::RolledBack, text::kRolledBack,
-                 swapped.detail.empty() ? QString()
+                 swapped.detail.empty() ? Cause()
                                         : text::because(u"ripristinato, ma non tutto è in ordine"_s, swapped.detail));
 }
 

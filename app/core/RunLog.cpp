@@ -71,7 +71,7 @@ void LoggedUi::AppendStatus(const QString& message)
 UpdateReport loggedEnd(UpdateReport report)
 {
     if (!report.cause.isEmpty())
-        write(u"Causa: "_s + report.cause);
+        write(u"Causa: "_s + report.cause.logged());
     if (!report.release.isEmpty())
         write(u"Installata: "_s + report.release);
     return report;

@@ -179,7 +179,7 @@ private:
             return ended(ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic, read.problem);
         if (!read.index) {
             runlog::write(
-                text::because(u"l'indice del server non si legge; si prende dolvo.exe"_s, read.problem.toStdString()));
+                Cause(u"l'indice del server non si legge; si prende dolvo.exe"_s, read.problem.logged()).logged());
             return std::nullopt;
         }
         offered = std::move(read);
@@ -213,7 +213,7 @@ private:
         if (mode_ != UpdateMode::Check && config_.publicKey) {
             replacement.noteIndex(indexSignedAt, withdrawn);
             if (const install::ReplaceResult kept = replacement.remember(); !kept)
-                runlog::write(text::replaceCause(kept));
+                runlog::write(text::replaceCause(kept).logged());
         }
         // The maker's withdrawal is the one way past the floor.
         const bool back = holds(withdrawn, record.installed.hash) || holds(record.withdrawn, record.installed.hash);
@@ -242,12 +242,12 @@ private:
 
     // An end that installs nothing, with what the index said kept.
     UpdateReport settled(install::FileReplacement& replacement, UpdateOutcome outcome, const QString& line,
-                         const QString& cause = {})
+                         Cause cause = {})
     {
-        QString why = cause;
+        Cause why = std::move(cause);
         if (mode_ != UpdateMode::Check) {
             if (const install::ReplaceResult kept = replacement.remember(); !kept)
-                why += (why.isEmpty() ? QString() : u"; "_s) + text::replaceCause(kept);
+                why += text::replaceCause(kept);
         }
         ftp_.CloseSession();
         return ended(ui_, outcome, line, why);
@@ -267,7 +267,7 @@ private:
         if (!swapped)
             return ended(ui_, UpdateOutcome::RollBackFailed, text::kRollBackFailed, text::replaceCause(swapped));
         UpdateReport report = ended(ui_, UpdateOutcome::Restored, text::restored(index.signedAt),
-                                    swapped.detail.empty() ? QString() : text::replaceCause(swapped));
+                                    swapped.detail.empty() ? Cause() : text::replaceCause(swapped));
         report.release = text::shownRelease(index.signedAt, minisign::toHex(index.hash));
         return report;
     }
@@ -431,9 +431,9 @@ private:
         ui_.setPointer(Pointer::Arrow);
         ftp_.CloseSession();
         // What could not be tidied afterwards, if anything.
-        const QString untidy = committed.detail.empty()
-                                   ? QString()
-                                   : text::because(u"aggiornato, ma non tutto è in ordine"_s, committed.detail);
+        const Cause untidy = committed.detail.empty()
+                                 ? Cause()
+                                 : text::because(u"aggiornato, ma non tutto è in ordine"_s, committed.detail);
         return {same ? UpdateOutcome::AlreadyCurrent : UpdateOutcome::Updated, untidy,
                 release.signedAt ? text::shownRelease(*release.signedAt, release.hash) : text::unsignedRelease()};
     }

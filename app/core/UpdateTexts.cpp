@@ -84,12 +84,14 @@ QString olderReleaseCause(std::int64_t signedAt, std::int64_t floor)
                                                                                                       onDate(floor));
 }
 
-QString signatureMissingCause(const QString& cause)
+Cause signatureMissingCause(const Cause& cause)
 {
-    return u"il server non offre la firma %1%2: %3"_s.arg(
-        QString::fromUtf8(kUpdatedProgram.data(), static_cast<qsizetype>(kUpdatedProgram.size())),
-        QString::fromUtf8(install::kSignatureSuffix.data(), static_cast<qsizetype>(install::kSignatureSuffix.size())),
-        cause);
+    return {u"il server non offre la firma %1%2: %3"_s.arg(
+                QString::fromUtf8(kUpdatedProgram.data(), static_cast<qsizetype>(kUpdatedProgram.size())),
+                QString::fromUtf8(install::kSignatureSuffix.data(),
+                                  static_cast<qsizetype>(install::kSignatureSuffix.size())),
+                cause.text),
+            cause.detail};
 }
 
 QString shownDate(std::int64_t secondsSince1970)
@@ -157,9 +159,9 @@ QString retryIn(std::chrono::seconds span, int attempt, int of)
     return u"Nuovo tentativo tra %1 (%2 di %3)"_s.arg(shownSpan(span)).arg(attempt).arg(of);
 }
 
-QString because(const QString& italian, const std::string& detail)
+Cause because(const QString& italian, std::string_view detail)
 {
-    return detail.empty() ? italian : italian + u" (dettaglio: %1)"_s.arg(shownValue(detail));
+    return {italian, detail.empty() ? QString() : shownValue(detail)};
 }
 
 QString notInstalledCause(const std::filesystem::path& root)
@@ -174,7 +176,7 @@ QString notInstalledCause(const std::filesystem::path& root)
         QDir::toNativeSeparators(QDir::cleanPath(top + u'/' + QString::fromStdString(below))));
 }
 
-QString ftpCause(const platform::FtpResult& why, const Config& config)
+Cause ftpCause(const platform::FtpResult& why, const Config& config)
 {
     using platform::FtpFailure;
     QString what;
@@ -206,17 +208,21 @@ QString ftpCause(const platform::FtpResult& why, const Config& config)
                        u"e host"_s,
                        why.detail);
     }
+    // The server's words are IT's, beside the library's.
+    Cause cause = because(what, why.detail);
     if (!why.serverReply.empty())
-        what += u"; risposta del server: \"%1\""_s.arg(shownValue(why.serverReply));
-    return because(what, why.detail);
+        cause.detail = u"risposta del server: \"%1\"%2"_s.arg(
+            shownValue(why.serverReply), cause.detail.isEmpty() ? QString() : u"; "_s + cause.detail);
+    return cause;
 }
 
-QString replaceCause(const install::ReplaceResult& why)
+Cause replaceCause(const install::ReplaceResult& why)
 {
     switch (why.status) {
     case install::ReplaceStatus::Busy: return because(u"un altro aggiornamento è in corso"_s, why.detail);
     case install::ReplaceStatus::Damaged:
-        return because(u"il registro %1 non è nella forma che l'aggiornamento scrive"_s.arg(
+        return because(u"il registro %1 non è nella forma che l'aggiornamento scrive, e non viene preso per "
+                       u"\"nessuna versione installata\": cancellarlo solo sapendo quale versione è installata"_s.arg(
                            QString::fromStdString(std::string(kUpdatedProgram) + std::string(install::kRecordSuffix))),
                        why.detail);
     default: return because(u"il programma installato non si è potuto sostituire"_s, why.detail);

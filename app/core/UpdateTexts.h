@@ -75,7 +75,7 @@ QString connectFailed(const std::string& host);
 QString futureRelease(std::int64_t signedAt, std::int64_t now);
 QString futureReleaseCause(std::int64_t signedAt, std::int64_t now);
 QString olderReleaseCause(std::int64_t signedAt, std::int64_t floor);
-QString signatureMissingCause(const QString& cause);
+Cause signatureMissingCause(const Cause& cause);
 
 // A date as the operator reads it, in Italian ("8 dicembre 2026, 17:04",
 // "1º gennaio ..."), and the same after "il" or "dal", as Italian writes
@@ -95,10 +95,10 @@ QString workingHoursNow(const WorkingHours& hours);
 QString retryIn(std::chrono::seconds span, int attempt, int of);
 
 // An Italian cause, and the system's own words behind it.
-QString because(const QString& italian, const std::string& detail);
+Cause because(const QString& italian, std::string_view detail);
 QString notInstalledCause(const std::filesystem::path& root);
-QString ftpCause(const platform::FtpResult& why, const Config& config);
-QString replaceCause(const install::ReplaceResult& why);
+Cause ftpCause(const platform::FtpResult& why, const Config& config);
+Cause replaceCause(const install::ReplaceResult& why);
 
 }  // namespace text
 

@@ -56,12 +56,35 @@ enum class UpdateOutcome {
     AnotherUpdate,     // another update or roll-back of this installation is under way: nothing touched
 };
 
+// Why a command failed (or what could not be tidied afterwards): the
+// operator's Italian, and the words it rests on -- the server's reply, the
+// library's or the system's, quoted as they came -- which are for IT and go
+// only to the log file. Never holds the password.
+struct Cause {
+    QString text;
+    QString detail;
+
+    Cause() = default;
+    Cause(QString italian, QString words = {}) : text(std::move(italian)), detail(std::move(words)) {}  // NOLINT
+    bool isEmpty() const { return text.isEmpty(); }
+    // Another cause after this one, each part with its own.
+    Cause& operator+=(const Cause& more)
+    {
+        const auto join = [](QString& to, const QString& from) {
+            to += (to.isEmpty() || from.isEmpty() ? QString() : QStringLiteral("; ")) + from;
+        };
+        join(text, more.text);
+        join(detail, more.detail);
+        return *this;
+    }
+    // Both, as the log file keeps them.
+    QString logged() const { return detail.isEmpty() ? text : text + QStringLiteral(" (dettaglio: %1)").arg(detail); }
+};
+
 struct UpdateReport {
     UpdateOutcome outcome = UpdateOutcome::Cancelled;
-    // Why it failed (or what could not be tidied afterwards), in Italian,
-    // with the server's reply and the system's own words quoted as they
-    // came; empty when there is nothing to say. Never holds the password.
-    QString cause;
+    // Empty when there is nothing to say.
+    Cause cause;
     // The release installed or kept: signed date and hash, or "non firmata".
     QString release;
     // A failure that may pass if the command is tried again later.
@@ -81,7 +104,7 @@ private:
 };
 
 // A command's last status line, and its outcome.
-inline UpdateReport ended(UpdateUi& ui, UpdateOutcome outcome, const QString& line, QString cause = {})
+inline UpdateReport ended(UpdateUi& ui, UpdateOutcome outcome, const QString& line, Cause cause = {})
 {
     ui.AppendStatus(line);
     return {outcome, std::move(cause), {}};

@@ -441,10 +441,11 @@ void AggiornaDolvo::runUpdateCommand()
     // The log's lines stay as they always were; why the last command failed
     // is one rest of the pointer on them away.
     const bool failed = exitStatus(report.outcome) != ExitStatus::Success && report.outcome != UpdateOutcome::Cancelled;
-    // A tooltip that looks like markup is shown as markup: the server's words
-    // in the cause are text, so the tooltip is given as text made markup.
+    // Only the Italian: the system's words behind it are in the log file. A
+    // tooltip that looks like markup is shown as markup, and the cause names
+    // folders and files, so it is given as text made markup.
     statusBox_->setToolTip(failed && !report.cause.isEmpty()
-                               ? Qt::convertFromPlainText(u"Causa: "_s + report.cause, Qt::WhiteSpaceNormal)
+                               ? Qt::convertFromPlainText(u"Causa: "_s + report.cause.text, Qt::WhiteSpaceNormal)
                                : QString());
     // Whatever the operator did in the command's last moments is handled
     // now, while DOWNLOAD still drops its clicks: nothing is left waiting

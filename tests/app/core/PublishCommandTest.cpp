@@ -299,7 +299,8 @@ TEST(Publish, SitesUpdatingMeanwhileGetTheOldOrTheNewReleaseWhole)
         adv::test::RecordingUi ui(true);
         auto ftp = adv::platform::makeCurlFtpClient(adv::downloadOptions(config));
         const adv::UpdateReport report = adv::UpdateCommand(ui, *ftp, config, {.mode = adv::UpdateMode::Nightly});
-        EXPECT_NE(report.outcome, adv::UpdateOutcome::NotAuthentic) << runs << ": " << report.cause.toStdString();
+        EXPECT_NE(report.outcome, adv::UpdateOutcome::NotAuthentic)
+            << runs << ": " << report.cause.logged().toStdString();
         const std::string now = got(installed);
         EXPECT_TRUE(now == "MZ vecchia" || now == fresh) << runs << ": " << now.size() << " bytes";
     }
@@ -382,7 +383,7 @@ TEST(Publish, SitesFollowTheMakersIndex)
         auto ftp = adv::platform::makeCurlFtpClient(adv::downloadOptions(config));
         const QString before = site.server->commandLog();
         const adv::UpdateReport report = adv::UpdateCommand(ui, *ftp, config, {.mode = step.mode});
-        EXPECT_EQ(report.outcome, step.outcome) << &step - steps << ": " << report.cause.toStdString();
+        EXPECT_EQ(report.outcome, step.outcome) << &step - steps << ": " << report.cause.logged().toStdString();
         EXPECT_EQ(got(installed), step.installed) << &step - steps;
         EXPECT_EQ(
             site.server->commandLog().mid(before.size()).contains(QRegularExpression(u"RETR dolvo-\\S+\\.exe\\n"_s)),

@@ -228,7 +228,7 @@ TEST(Update, ExplicitTlsTrustsOnlyTheConfiguredAuthority)
     if (!adv::test::tlsDownloadsWork()) {
         // Trusted: the session opens and the download starts.
         const adv::UpdateReport report = adv::UpdateCommand(ui, *ftp, config);
-        SCOPED_TRACE(report.cause.toStdString());
+        SCOPED_TRACE(report.cause.logged().toStdString());
         EXPECT_TRUE(ui.lines.contains(kConnected)) << ui.lines.join(u'\n').toStdString();
         EXPECT_TRUE(ui.lines.contains(kStarts)) << ui.lines.join(u'\n').toStdString();
         EXPECT_EQ(readFile(stage.installed), stage.oldBytes);
@@ -265,8 +265,8 @@ TEST(Update, ARootSwappedWhileTheServerIsAwaitedIsNotFollowed)
     if (report.outcome == UpdateOutcome::Updated) {
         EXPECT_TRUE(installed == stage.newBytes);
     } else {
-        EXPECT_EQ(report.outcome, UpdateOutcome::DownloadFailed) << report.cause.toStdString();
-        EXPECT_TRUE(report.cause.contains(u"moved"_s)) << report.cause.toStdString();
+        EXPECT_EQ(report.outcome, UpdateOutcome::DownloadFailed) << report.cause.logged().toStdString();
+        EXPECT_TRUE(report.cause.detail.contains(u"moved"_s)) << report.cause.logged().toStdString();
         EXPECT_EQ(installed, stage.oldBytes);
     }
 }

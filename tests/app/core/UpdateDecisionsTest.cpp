@@ -116,7 +116,7 @@ TEST_P(Decision, EndsAsTheTableSays)
         row.rollBack ? adv::RollBackCommand(ui, stage.site, stage.config, stage.left)
                      : adv::UpdateCommand(ui, stage.ftp, stage.site, stage.config,
                                           {.mode = adv::UpdateMode::Nightly, .leftRunning = stage.left});
-    EXPECT_EQ(report.outcome, row.outcome) << report.cause.toStdString();
+    EXPECT_EQ(report.outcome, row.outcome) << report.cause.logged().toStdString();
     EXPECT_EQ(adv::exitStatus(report.outcome), row.status);
     ASSERT_FALSE(ui.lines.isEmpty());
     EXPECT_TRUE(ui.lines.back().startsWith(row.line)) << ui.lines.join(u'\n').toStdString();
