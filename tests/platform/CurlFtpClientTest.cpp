@@ -276,16 +276,31 @@ INSTANTIATE_TEST_SUITE_P(
 // The update command runs again on the same session object after a failure.
 // A proxy variable set for other programs does not reroute the session; it
 // counts only when the configuration says so.
-TEST_F(CurlFtpClientTest, TheEnvironmentsProxyCountsOnlyWhenAskedFor)
+// A proxy only when configured: the environment's (dead here) only when asked
+// for; a SOCKS5 proxy carries the whole download, control and data.
+TEST_F(CurlFtpClientTest, AProxyCarriesTheSessionOnlyWhenConfigured)
 {
-    serve("MZ");
-    FtpServer server(serverOptions());
+    const QByteArray program = content(300000, 29);
+    serve(program);
+    FtpServerOptions withProxy = serverOptions();
+    withProxy.socks5 = true;
+    FtpServer server(withProxy);
     for (const char* variable : {"ALL_PROXY", "ftp_proxy"})
         qputenv(variable, "socks5://127.0.0.1:1");
-    for (const bool fromEnvironment : {false, true}) {
+    const std::string socks = "127.0.0.1:" + std::to_string(server.socksPort());
+    for (const auto& [proxy, fromEnvironment, works, carried] :
+         {std::tuple{std::string(), false, true, false}, std::tuple{std::string(), true, false, false},
+          std::tuple{"socks5://" + socks, false, true, true}, std::tuple{"socks5h://" + socks, false, true, true}}) {
         FtpOptions options = clientOptions(server);
+        options.proxy = proxy;
         options.proxyFromEnvironment = fromEnvironment;
-        EXPECT_EQ(bool(session(options)->OpenSession()), !fromEnvironment) << fromEnvironment;
+        const qsizetype before = server.commandLog().count(u"SOCKS5 "_s);
+        auto ftp = session(options);
+        const bool fetched = ftp->OpenSession() && ftp->EnterRemoteFolder(kFolder) && fetch(*ftp);
+        ftp->CloseSession();
+        EXPECT_EQ(fetched && received() == program, works) << proxy << fromEnvironment;
+        // The control connection and the transfer's.
+        EXPECT_EQ(server.commandLog().count(u"SOCKS5 "_s) - before >= 2, carried) << proxy;
     }
     for (const char* variable : {"ALL_PROXY", "ftp_proxy"})
         qunsetenv(variable);

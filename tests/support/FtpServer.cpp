@@ -60,12 +60,14 @@ FtpServer::FtpServer(FtpServerOptions options)
         throw std::runtime_error("cannot create the FTP server's temporary folder");
     process_ = std::make_unique<Process>(serverArguments(), options_.password, work_.filePath(u"stderr.txt"_s));
     const std::string line = process_->firstLine(kStartTimeout);
-    const unsigned long port = line.empty() ? 0 : std::strtoul(line.c_str(), nullptr, 10);
+    char* rest = nullptr;
+    const unsigned long port = line.empty() ? 0 : std::strtoul(line.c_str(), &rest, 10);
     if (port == 0 || port > 65535) {
         process_.reset();  // the destructor does not run for a constructor that throws
         throw std::runtime_error("the FTP server did not start: " + readFile(u"stderr.txt"_s).toStdString());
     }
     port_ = static_cast<quint16>(port);
+    socksPort_ = static_cast<quint16>(std::strtoul(rest, nullptr, 10));
 }
 
 FtpServer::~FtpServer() = default;
@@ -93,6 +95,8 @@ std::vector<std::string> FtpServer::serverArguments() const
     };
     if (options_.writable)
         arguments.emplace_back("--writable");
+    if (options_.socks5)
+        arguments.emplace_back("--socks5");
     if (!options_.pureFtpd.empty())
         arguments.insert(arguments.end(), {"--pure-ftpd", options_.pureFtpd});
     return arguments;

@@ -51,6 +51,7 @@ struct FtpServerOptions {
     FtpFault fault = FtpFault::None;
     qint64 faultAfterBytes = 65536;  // how much of a file StallData/CutData let through
     bool writable = false;           // the user may also upload, rename, delete and make folders
+    bool socks5 = false;   // a SOCKS5 proxy beside it, at socksPort(), naming in the command log what it carries
     std::string pureFtpd;  // Debian's Pure-FTPd unpacked here serves instead (root; no faults, no command log)
 };
 
@@ -64,6 +65,7 @@ public:
     FtpServer& operator=(const FtpServer&) = delete;
 
     quint16 port() const { return port_; }
+    quint16 socksPort() const { return socksPort_; }
     // PEM of the self-signed certificate (tls != Off), else empty.
     QString caFile() const;
     // FTP commands received so far, one per line ("PASS ****", never the password).
@@ -100,6 +102,7 @@ private:
     QTemporaryDir work_;
     std::unique_ptr<Process> process_;
     quint16 port_ = 0;
+    quint16 socksPort_ = 0;
 };
 
 // Whether a TLS server whose certificate the system does not trust is

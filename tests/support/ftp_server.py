@@ -79,6 +79,8 @@ def parse_args():
                    help="serve with Debian's Pure-FTPd unpacked under PREFIX instead (root only)")
     p.add_argument("--command-log", help="file that receives every command")
     p.add_argument("--server-log", help="file for the server's own messages")
+    p.add_argument("--socks5", action="store_true",
+                   help="a SOCKS5 proxy beside it; its port follows the server's on the first line")
     p.add_argument("--exit-on-stdin-eof", action="store_true",
                    help="stop when stdin closes (the parent went away)")
     return p.parse_args()
@@ -394,6 +396,62 @@ def watch_stdin():
         os._exit(0)
 
 
+def recv_exactly(sock, n):
+    data = b""
+    while len(data) < n:
+        more = sock.recv(n - len(data))
+        if not more:
+            raise OSError("short SOCKS5 request")
+        data += more
+    return data
+
+
+def serve_socks5(listener, log_path):
+    """A SOCKS5 proxy without authentication, CONNECT to loopback only; each
+    connection it carries is written into the command log."""
+    log = open(log_path, "a", buffering=1) if log_path else None
+
+    def pipe(source, sink):
+        try:
+            while data := source.recv(65536):
+                sink.sendall(data)
+            sink.shutdown(socket.SHUT_WR)  # the end of FTP's data is its close
+        except OSError:
+            pass
+
+    def carry(client):
+        with client:
+            try:
+                methods = recv_exactly(client, 2)[1]
+                recv_exactly(client, methods)
+                client.sendall(b"\x05\x00")
+                _, command, _, kind = recv_exactly(client, 4)
+                if kind == 1:
+                    host = socket.inet_ntoa(recv_exactly(client, 4))
+                else:
+                    host = recv_exactly(client, recv_exactly(client, 1)[0]).decode()
+                port = int.from_bytes(recv_exactly(client, 2), "big")
+                if command != 1 or host not in ("127.0.0.1", "localhost"):
+                    client.sendall(b"\x05\x02\x00\x01" + bytes(6))
+                    return
+                upstream = socket.create_connection((host, port), timeout=10)
+            except OSError:
+                return
+            with upstream:
+                upstream.settimeout(None)
+                if log is not None:
+                    log.write("SOCKS5 %s:%d\n" % (host, port))
+                client.sendall(b"\x05\x00\x00\x01" + bytes(6))
+                back = threading.Thread(target=pipe, args=(upstream, client), daemon=True)
+                back.start()
+                pipe(client, upstream)
+                back.join()
+
+    while True:
+        client, _ = listener.accept()
+        threading.Thread(target=carry, args=(client,), daemon=True).start()
+
+
 def main():
     args = parse_args()
     password = os.environ.get("ADV_FTP_PASSWORD", "")
@@ -421,7 +479,12 @@ def main():
     handler = make_handler(args, password)
     server = FTPServer(("127.0.0.1", 0), handler)
     server.max_cons = 64
-    print(server.socket.getsockname()[1], flush=True)
+    ports = [server.socket.getsockname()[1]]
+    if args.socks5:
+        proxy = socket.create_server(("127.0.0.1", 0))
+        ports.append(proxy.getsockname()[1])
+        threading.Thread(target=serve_socks5, args=(proxy, args.command_log), daemon=True).start()
+    print(*ports, flush=True)
     server.serve_forever(handle_exit=True)
 
 
