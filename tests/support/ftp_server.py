@@ -396,20 +396,10 @@ def watch_stdin():
         os._exit(0)
 
 
-def recv_exactly(sock, n):
-    data = b""
-    while len(data) < n:
-        more = sock.recv(n - len(data))
-        if not more:
-            raise OSError("short SOCKS5 request")
-        data += more
-    return data
-
-
 def serve_socks5(listener, log_path):
-    """A SOCKS5 proxy without authentication, CONNECT to loopback only; each
+    """A SOCKS5 proxy without authentication, CONNECT to 127.0.0.1 only; each
     connection it carries is written into the command log."""
-    log = open(log_path, "a", buffering=1) if log_path else None
+    log = open(log_path, "a", buffering=1)
 
     def pipe(source, sink):
         try:
@@ -421,26 +411,17 @@ def serve_socks5(listener, log_path):
 
     def carry(client):
         with client:
-            try:
-                methods = recv_exactly(client, 2)[1]
-                recv_exactly(client, methods)
-                client.sendall(b"\x05\x00")
-                _, command, _, kind = recv_exactly(client, 4)
-                if kind == 1:
-                    host = socket.inet_ntoa(recv_exactly(client, 4))
-                else:
-                    host = recv_exactly(client, recv_exactly(client, 1)[0]).decode()
-                port = int.from_bytes(recv_exactly(client, 2), "big")
-                if command != 1 or host not in ("127.0.0.1", "localhost"):
-                    client.sendall(b"\x05\x02\x00\x01" + bytes(6))
-                    return
-                upstream = socket.create_connection((host, port), timeout=10)
-            except OSError:
-                return
-            with upstream:
+            f = client.makefile("rb")
+            f.read(f.read(2)[1])  # the methods offered: none is asked for
+            client.sendall(b"\x05\x00")
+            _, command, _, kind = f.read(4)
+            host = socket.inet_ntoa(f.read(4)) if kind == 1 else f.read(f.read(1)[0]).decode()
+            port = int.from_bytes(f.read(2), "big")
+            if command != 1 or host != "127.0.0.1":
+                return client.sendall(b"\x05\x02\x00\x01" + bytes(6))
+            with socket.create_connection((host, port), timeout=10) as upstream:
                 upstream.settimeout(None)
-                if log is not None:
-                    log.write("SOCKS5 %s:%d\n" % (host, port))
+                log.write("SOCKS5 %s:%d\n" % (host, port))
                 client.sendall(b"\x05\x00\x00\x01" + bytes(6))
                 back = threading.Thread(target=pipe, args=(upstream, client), daemon=True)
                 back.start()
@@ -448,8 +429,7 @@ def serve_socks5(listener, log_path):
                 back.join()
 
     while True:
-        client, _ = listener.accept()
-        threading.Thread(target=carry, args=(client,), daemon=True).start()
+        threading.Thread(target=carry, args=(listener.accept()[0],), daemon=True).start()
 
 
 def main():
