@@ -115,7 +115,7 @@ TEST_P(OpenFails, ReturnsFalseInTime)
         options = clientOptions(*server);
         break;
     case ServerKind::TlsRefused:  // TLS asked of a server that speaks plain FTP only
-        server = std::make_unique<FtpServer>(serverOptions());
+        server = std::make_unique<FtpServer>(serverOptions(FtpTls::Off, FtpFault::Auth530));
         options = clientOptions(*server);
         options.tls = FtpTls::Explicit;
         break;

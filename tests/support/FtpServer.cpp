@@ -45,6 +45,7 @@ const char* faultArgument(FtpFault fault)
     case FtpFault::CutWrites: return "cut-writes";
     case FtpFault::Throttle: return "throttle";
     case FtpFault::Login421: return "login-421";
+    case FtpFault::Auth530: return "auth-530";
     }
     return "none";
 }

@@ -41,6 +41,7 @@ enum class FtpFault {
     CutWrites,      // the faultAfterBytes'th command that changes the tree drops the connection instead
     Throttle,       // 1 MiB/s each way
     Login421,       // the first faultAfterBytes logins are answered 421 and the connection closed
+    Auth530,        // AUTH is answered 530, as by a server without TLS
 };
 
 struct FtpServerOptions {

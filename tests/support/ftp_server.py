@@ -59,7 +59,7 @@ _stalled = []
 #                RNTO, DELE, MKD, RMD) is never carried out: the connection drops
 FAULTS = ["none", "stall", "cut", "nogreeting", "size-half", "size-negative", "no-size",
           "lie-150", "extra", "endless", "no-size-endless", "drip", "grow", "upload-pauses",
-          "reply-421", "rename-keeps", "cut-writes", "throttle", "login-421"]
+          "reply-421", "rename-keeps", "cut-writes", "throttle", "login-421", "auth-530"]
 WRITES = ("STOR", "RNFR", "RNTO", "DELE", "MKD", "RMD")
 _writes_seen = [0]
 _logins_seen = [0]
@@ -220,6 +220,8 @@ def make_handler(args, password):
                     self.respond("421 Too many connections, try again later.")
                     self.close_when_done()
                     return None
+            if fault == "auth-530" and cmd == "AUTH":  # as a server without TLS that wants USER first
+                return self.respond("530 Please login with USER and PASS.")
             if fault == "cut-writes" and cmd in WRITES:
                 _writes_seen[0] += 1
                 if _writes_seen[0] == args.fault_after:
