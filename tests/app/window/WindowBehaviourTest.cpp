@@ -42,6 +42,24 @@ TEST(WindowSweep, LoadTicksTheBoxesAndClosesTheirProgramsBeforeShowing)
     EXPECT_FALSE(window->isVisible()) << "the sweep runs before the window is shown";
 }
 
+TEST(WindowSweep, AsksBeforeForcingAProgramThatMayWantToSave)
+{
+    WindowStage stage;
+    stage.terminator.stillOpen = "Notepad.exe";
+    auto window = stage.window();
+    SeenBox seen;
+    whenModalBoxAppears(seen, [](QMessageBox& box) { box.button(QMessageBox::Yes)->click(); });
+
+    window->load();
+
+    ASSERT_TRUE(seen.appeared);
+    EXPECT_EQ(seen.text, u"Il programma Notepad.exe è ancora aperto e potrebbe chiedere di salvare il lavoro. "
+                         u"Chiuderlo senza salvare?"_s);
+    EXPECT_EQ(seen.defaultButton, u"No"_s);
+    EXPECT_EQ(stage.terminator.mayForceAnswers, std::vector<bool>{true});
+    EXPECT_FALSE(window->isVisible()) << "asked before the window is shown";
+}
+
 TEST(WindowSweep, ProductBoxesAreTheTableOnes)
 {
     WindowStage stage;

@@ -31,10 +31,14 @@ public:
     TerminateReport terminate(std::span<const std::string_view> asked) override
     {
         names.insert(names.end(), asked.begin(), asked.end());
+        if (!stillOpen.empty() && mayForce())
+            mayForceAnswers.push_back(mayForce()(stillOpen, 4242));
         return report;
     }
     std::vector<std::string> names;
     TerminateReport report;  // what the sweep is told
+    std::string stillOpen;   // a program to ask the operator about, as still running after the grace
+    std::vector<bool> mayForceAnswers;
 };
 
 // A temporary folder standing for the drive, and the window built on it as
