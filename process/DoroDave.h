@@ -75,9 +75,10 @@ TerminateReport TerminateProcessesByName(std::span<const std::string_view> names
                                          const MayForce& mayForce = {});
 
 inline TerminateReport TerminateProcessesByName(std::string_view name,
-                                                std::chrono::milliseconds grace = kDefaultCloseGrace)
+                                                std::chrono::milliseconds grace = kDefaultCloseGrace,
+                                                const MayForce& mayForce = {})
 {
-    return TerminateProcessesByName(std::span<const std::string_view>(&name, 1), grace);
+    return TerminateProcessesByName(std::span<const std::string_view>(&name, 1), grace, mayForce);
 }
 
 }  // namespace adv
