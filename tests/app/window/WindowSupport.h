@@ -36,9 +36,9 @@ public:
         return report;
     }
     std::vector<std::string> names;
-    TerminateReport report;  // what the sweep is told
-    std::string stillOpen;   // a program to ask the operator about, as still running after the grace
+    std::string stillOpen;  // asked about as still running after the grace
     std::vector<bool> mayForceAnswers;
+    TerminateReport report;  // what the sweep is told
 };
 
 // A temporary folder standing for the drive, and the window built on it as
