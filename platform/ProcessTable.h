@@ -32,6 +32,9 @@ struct PendingClose {
     long asker = 0;              // 0 when none is under way
     std::intptr_t answers = -1;  // readable once the asker has answered or ended
     CloseRequest answer = CloseRequest::Sent;
+    // The request went to the program's windows, where it may be answered
+    // with a question to its user rather than by going.
+    bool throughWindow = false;
 };
 
 // One running process, held by a handle that keeps naming that very process
@@ -79,6 +82,10 @@ public:
     // Stops an asking still under way, and waits for it to stop: the program
     // then counts as one that could not be asked.
     void abandonCloseRequest();
+    // The last request reached the program through its windows (WM_CLOSE, or
+    // the X close request to a Wine program's windows), not as a signal: it
+    // has a window to show a question in, "save the changes?" say.
+    bool askedThroughWindow() const { return pending_.throughWindow; }
     // End it now (SIGKILL; TerminateProcess with exit code 0).
     bool forceClose();
     // True once the process has ended.

@@ -113,6 +113,7 @@ CloseRequest RunningProcess::requestClose()
     EnumWindows(&postCloseToWindowOf, reinterpret_cast<LPARAM>(&request));
     if (request.windows == 0)
         return CloseRequest::CannotBeAsked;
+    pending_.throughWindow = request.posted > 0;
     // Every window turned the message away: a program of higher integrity.
     return request.posted > 0 ? CloseRequest::Sent : CloseRequest::NotAllowed;
 }

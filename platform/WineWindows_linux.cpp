@@ -524,7 +524,7 @@ CloseRequest answerOf(PendingClose& pending)
         result = CloseRequest::Sent;
     else if (n == 1 && what == kNotAllowed)
         result = CloseRequest::NotAllowed;
-    pending = PendingClose{0, -1, result};
+    pending = PendingClose{0, -1, result, result == CloseRequest::Sent};
     return result;
 }
 

@@ -28,7 +28,10 @@ constexpr int kRounds = 3;
 
 class Closing {
 public:
-    Closing(std::span<const std::string_view> names, TerminateReport& report) : names_(names), report_(report) {}
+    Closing(std::span<const std::string_view> names, const MayForce& mayForce, TerminateReport& report)
+        : names_(names), mayForce_(mayForce), report_(report)
+    {
+    }
 
     std::span<const long> leftPids() const { return leftPids_; }
 
@@ -91,7 +94,10 @@ public:
             p.abandonCloseRequest();
         std::vector<RunningProcess> failed = takeUnasked(asked);
         forceAll(failed, struck, Asked::No, true);
-        forceAll(asked, struck, Asked::Yes);
+        std::vector<RunningProcess> showing = mayForce_ ? takeShowingAWindow(asked) : std::vector<RunningProcess>{};
+        forceAll(asked, struck, Asked::Yes, true);
+        askTheOperator(showing, grace);
+        forceAll(showing, struck, Asked::Yes, true);
 
         std::vector<RunningProcess> ending;
         for (Struck& s : struck)
@@ -104,18 +110,58 @@ public:
                 continue;
             }
             ++report_.forced;
-            if (struck[i].unasked)
-                report_.unasked.push_back({std::string(names_[p.name()]), p.pid()});
+            if (struck[i].named)
+                (struck[i].asked == Asked::Yes ? report_.overdue : report_.unasked)
+                    .push_back({std::string(names_[p.name()]), p.pid()});
         }
     }
 
 private:
     using Clock = std::chrono::steady_clock;
 
+    enum class Asked { No, Yes };
+
     struct Struck {
         RunningProcess process;  // to be waited for
-        bool unasked = false;    // to be reported as ended without being asked
+        bool named = false;      // to be named to the operator
+        Asked asked = Asked::No;
     };
+
+    // Takes out of `asked` the programs that were asked through a window:
+    // they may be showing their user a question of their own ("save the
+    // changes?"), which forcing would answer with the work lost.
+    static std::vector<RunningProcess> takeShowingAWindow(std::vector<RunningProcess>& asked)
+    {
+        std::vector<RunningProcess> showing;
+        std::vector<RunningProcess> others;
+        for (RunningProcess& p : asked)
+            (p.askedThroughWindow() ? showing : others).push_back(std::move(p));
+        asked = std::move(others);
+        return showing;
+    }
+
+    // The operator is asked about each of `showing` still running; each No
+    // gives it one more grace, counted from the answer, and the question
+    // again. Leaves in `showing` the ones to force: the others have ended.
+    void askTheOperator(std::vector<RunningProcess>& showing, std::chrono::milliseconds grace)
+    {
+        std::vector<RunningProcess> waiting = std::move(showing);
+        showing.clear();
+        while (!waiting.empty()) {
+            std::vector<RunningProcess> declined;
+            for (RunningProcess& p : waiting) {
+                const bool force = !p.hasExited() && mayForce_(names_[p.name()], p.pid());
+                // One that went while the question was open saved and closed.
+                if (p.hasExited())
+                    ++report_.closed;
+                else
+                    (force ? showing : declined).push_back(std::move(p));
+            }
+            if (!declined.empty())
+                platform::waitForExit(declined, grace);
+            waiting = std::move(declined);
+        }
+    }
 
     // Takes out of `asked` the programs whose asking came to nothing.
     static std::vector<RunningProcess> takeUnasked(std::vector<RunningProcess>& asked)
@@ -130,11 +176,9 @@ private:
         return failed;
     }
 
-    enum class Asked { No, Yes };
-
     // Forces each of `procs` still running, in order; `report` marks them to
-    // be named as ended without being asked.
-    void forceAll(std::vector<RunningProcess>& procs, std::vector<Struck>& struck, Asked asked, bool report = false)
+    // be named.
+    void forceAll(std::vector<RunningProcess>& procs, std::vector<Struck>& struck, Asked asked, bool report)
     {
         // One that ends before the blow was closed by nobody, unless asked.
         const int closed = asked == Asked::Yes ? 1 : 0;
@@ -142,7 +186,7 @@ private:
             if (p.hasExited())
                 report_.closed += closed;
             else if (p.forceClose())
-                struck.push_back({std::move(p), report});
+                struck.push_back({std::move(p), report, asked});
             else if (p.hasExited())
                 report_.closed += closed;  // it ended between the look and the blow
             else
@@ -151,6 +195,7 @@ private:
     }
 
     std::span<const std::string_view> names_;
+    const MayForce& mayForce_;
     TerminateReport& report_;
     std::vector<long> leftPids_;
 };
@@ -170,10 +215,11 @@ std::vector<RunningProcess> walk(std::span<const std::string_view> names, Closin
 
 }  // namespace
 
-TerminateReport TerminateProcessesByName(std::span<const std::string_view> names, std::chrono::milliseconds grace)
+TerminateReport TerminateProcessesByName(std::span<const std::string_view> names, std::chrono::milliseconds grace,
+                                         const MayForce& mayForce)
 {
     TerminateReport report;
-    Closing closing(names, report);
+    Closing closing(names, mayForce, report);
     for (int round = 1; round <= kRounds; ++round) {
         const std::chrono::milliseconds graceNow = round < kRounds ? grace : std::chrono::milliseconds::zero();
         bool found = false;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -22,10 +23,8 @@ struct LeftRunning {
     LeftBecause why = LeftBecause::NotAllowed;
 };
 
-// A program ended by force without having been asked to close first: it
-// could not be (no display or no window, a display that failed or stayed
-// silent, not allowed), so whatever it had not saved is lost.
-struct EndedUnasked {
+// A program ended by force, named for the operator.
+struct EndedByForce {
     std::string name;  // the name it was looked for under
     long pid = 0;
 };
@@ -35,9 +34,14 @@ struct TerminateReport {
     int closed = 0;                 // ended after being asked to close
     int forced = 0;                 // ended by force: it could not be asked, or was still running after the grace
     std::vector<LeftRunning> left;  // still running, in the order of the names
-    // Those of `forced` that could not be asked, in the order they were
-    // ended; never those a zero grace ends without asking.
-    std::vector<EndedUnasked> unasked;
+    // Those of `forced` that could not be asked (no display or no window, a
+    // display that failed or stayed silent, not allowed): whatever they had
+    // not saved is lost. In the order they were ended; never those a zero
+    // grace ends without asking.
+    std::vector<EndedByForce> unasked;
+    // Those of `forced` that were asked and still ran after the grace: they
+    // may have been asking their user whether to save.
+    std::vector<EndedByForce> overdue;
 
     int notClosed() const { return static_cast<int>(left.size()); }
     // Compares the counts: which pids a run meets is the machine's business.
@@ -49,6 +53,13 @@ struct TerminateReport {
 
 inline constexpr std::chrono::seconds kDefaultCloseGrace{3};
 
+// Whether the program `name` (as it was looked for), process `pid`, asked
+// through its window and still running after the grace, may be ended by
+// force now. It may be asking its user whether to save: true forces it,
+// false gives it one more grace, after which the question comes again if it
+// still runs. The time spent answering is not taken from the grace.
+using MayForce = std::function<bool(std::string_view name, long pid)>;
+
 // Asks every running process whose image name equals one of `names` (any
 // letter case) to close, those of the first name first, and ends at once
 // those that cannot be asked. Waits for all of them together up to `grace`,
@@ -56,14 +67,18 @@ inline constexpr std::chrono::seconds kDefaultCloseGrace{3};
 // those still running, in the same order. Walks again, and deals
 // the same way with programs that started under those names meanwhile, a few
 // times at most: the last time forcing at once. A zero grace forces at once.
-// Empty names match nothing. Never touches the calling process.
+// With `mayForce`, a program asked through its window is forced only when it
+// says so, and never left to a later walk. Empty names match nothing. Never
+// touches the calling process.
 TerminateReport TerminateProcessesByName(std::span<const std::string_view> names,
-                                         std::chrono::milliseconds grace = kDefaultCloseGrace);
+                                         std::chrono::milliseconds grace = kDefaultCloseGrace,
+                                         const MayForce& mayForce = {});
 
 inline TerminateReport TerminateProcessesByName(std::string_view name,
-                                                std::chrono::milliseconds grace = kDefaultCloseGrace)
+                                                std::chrono::milliseconds grace = kDefaultCloseGrace,
+                                                const MayForce& mayForce = {})
 {
-    return TerminateProcessesByName(std::span<const std::string_view>(&name, 1), grace);
+    return TerminateProcessesByName(std::span<const std::string_view>(&name, 1), grace, mayForce);
 }
 
 }  // namespace adv

@@ -6,7 +6,7 @@ namespace adv {
 
 TerminateReport ProcessTerminator::terminate(std::span<const std::string_view> names)
 {
-    return TerminateProcessesByName(names, grace_);
+    return TerminateProcessesByName(names, grace_, mayForce());
 }
 
 }  // namespace adv

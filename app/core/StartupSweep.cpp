@@ -82,13 +82,16 @@ QStringList notClosedLines(std::span<const LeftRunning> left)
 QStringList sweepLines(const TerminateReport& report)
 {
     QStringList lines = notClosedLines(report.left);
-    const std::span<const EndedUnasked> unasked = report.unasked;
-    for (std::size_t i = 0; i < unasked.size();) {
-        const auto [pids, j] = pidsFrom(unasked, i, [](const EndedUnasked&) { return true; });
-        lines << u"%1 è stato chiuso senza poterglielo chiedere (%2): il lavoro non salvato è perso"_s.arg(
-            QString::fromStdString(unasked[i].name), pids);
-        i = j;
-    }
+    const auto named = [&lines](std::span<const EndedByForce> ended, const QString& line) {
+        for (std::size_t i = 0; i < ended.size();) {
+            const auto [pids, j] = pidsFrom(ended, i, [](const EndedByForce&) { return true; });
+            lines << line.arg(QString::fromStdString(ended[i].name), pids);
+            i = j;
+        }
+    };
+    named(report.unasked, u"%1 è stato chiuso senza poterglielo chiedere (%2): il lavoro non salvato è perso"_s);
+    named(report.overdue,
+          u"%1 è stato chiuso forzatamente dopo l'attesa (%2): il lavoro non salvato potrebbe essere perso"_s);
     return lines;
 }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app/core/ProductTable.h"
@@ -27,6 +28,15 @@ class Terminator {
 public:
     virtual ~Terminator() = default;
     virtual TerminateReport terminate(std::span<const std::string_view> names) = 0;
+    // Where an operator is there to answer: asked before a program that may
+    // be asking its user whether to save is ended by force. None: forced.
+    void askBeforeForcing(MayForce mayForce) { mayForce_ = std::move(mayForce); }
+
+protected:
+    const MayForce& mayForce() const { return mayForce_; }
+
+private:
+    MayForce mayForce_;
 };
 
 // 1 when `path` (rooted at the drive) names an ordinary file under `root`, else 0.
@@ -47,7 +57,10 @@ QStringList notClosedLines(std::span<const LeftRunning> left);
 
 // What the operator is told first of a sweep: notClosedLines, then one line
 // per program ended without being asked: "Vudarav.exe è stato chiuso senza
-// poterglielo chiedere (processo 1234): il lavoro non salvato è perso".
+// poterglielo chiedere (processo 1234): il lavoro non salvato è perso", then
+// one per program ended after the grace: "ketra2.exe è stato chiuso
+// forzatamente dopo l'attesa (processo 1234): il lavoro non salvato potrebbe
+// essere perso".
 QStringList sweepLines(const TerminateReport& report);
 
 }  // namespace adv

@@ -318,7 +318,17 @@ void AggiornaDolvo::centreWithFrame()
 
 void AggiornaDolvo::load()
 {
+    // The operator is here to say whether a program that may be asking its
+    // user to save is to lose its work; each No gives it one more grace.
+    terminator_.askBeforeForcing([this](std::string_view name, long) {
+        const QString program = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+        return askYesNoQuestion(this,
+                                u"Il programma %1 è ancora aperto e potrebbe chiedere di salvare il lavoro. "
+                                u"Chiuderlo senza salvare?"_s.arg(program),
+                                text::kQuestionTitle);
+    });
     TerminateReport swept = StartupSweep(config_.root, productCheckBoxes(), terminator_);
+    terminator_.askBeforeForcing({});
     // The log's first lines: the operator sees at once which programs are
     // still open, and why an update would stop, and which lost their work.
     for (const QString& line : sweepLines(swept))

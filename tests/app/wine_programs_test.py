@@ -59,24 +59,26 @@ def sweep():
     began = time.monotonic()
     done = subprocess.run([sys.argv[1], "--sweep", "--config", work + "/AggiornaDV.ini"], capture_output=True)
     check(done.returncode == 0, "--sweep exits 0: %s" % done.stderr.decode())
-    return time.monotonic() - began
+    return time.monotonic() - began, done.stderr.decode()
 
 
 try:
     os.makedirs(work + "/drive/dolvo")
     open(work + "/drive/dolvo/dolvo.exe", "wb").close()
     with open(work + "/AggiornaDV.ini", "w") as f:
-        f.write("root = %s/drive\nclose_grace_s = %d\n" % (work, GRACE))
+        f.write("root = %s/drive\nclose_grace_s = %d\nlog_file = %s/AggiornaDV.log\n" % (work, GRACE, work))
     subprocess.run([WINE, "wineboot", "--init"], env=env, check=True, **quiet)
 
     saves, ignores = start("dolvo.exe", "visible"), start("ketra2.exe", "ignore")
-    took = sweep()
+    took, said = sweep()
     check(os.path.exists(saves[1]) and saves[0].poll() is not None, "WM_CLOSE reaches it, it saves and ends")
     check(os.path.exists(ignores[1]) and ignores[0].poll() is not None, "one that ignores it is forced")
+    forced = "ketra2.exe è stato chiuso forzatamente dopo l'attesa (processo %d)" % ignores[0].pid
+    check(said.count(forced) == 1 and forced in open(work + "/AggiornaDV.log", encoding="utf-8").read(), "named: stderr, log: " + said)
     check(GRACE <= took < GRACE + 1, "after one grace: %.1f s" % took)
 
     windowless = start("ketra3.exe", "windowless")
-    took = sweep()
+    took, _ = sweep()
     check(windowless[0].poll() is not None and took < 1, "a windowless one is ended at once: %.1f s" % took)
 finally:
     subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=env)

@@ -78,9 +78,26 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(ModeCase{"VisibleWindowCloses", StandInMode::Visible, kPatientGrace, report(1, 0), true},
                     ModeCase{"HiddenWindowCloses", StandInMode::Hidden, kPatientGrace, report(1, 0), true},
                     ModeCase{"IgnoredRequestIsForced", StandInMode::Ignore, kShortGrace, report(0, 1), true},
+                    ModeCase{"UnansweredQuestionIsForced", StandInMode::Asks, kShortGrace, report(0, 1), true},
                     ModeCase{"NoWindowIsForcedAtOnce", StandInMode::Windowless, kPatientGrace, report(0, 1), false},
                     ModeCase{"ZeroGraceForcesAtOnce", StandInMode::Visible, 0ms, report(0, 1), false}),
     [](const testing::TestParamInfo<ModeCase>& row) { return std::string(row.param.label); });
+
+TEST(TerminateWin, AsksBeforeForcingOneThatShowsAQuestionEachGrace)
+{
+    StandIns standIns;
+    const StandIn& s = standIns.start(L"notepad_" + uniqueTag() + L".exe", StandInMode::Asks);
+    auto since = std::chrono::steady_clock::now();
+    int asked = 0;
+    const auto r = TerminateProcessesByName(toUtf8(s.imageName), kShortGrace, [&](std::string_view name, long pid) {
+        EXPECT_TRUE(name == toUtf8(s.imageName) && pid == static_cast<long>(s.pid) && s.running());
+        EXPECT_GE(std::chrono::steady_clock::now() - std::exchange(since, std::chrono::steady_clock::now()),
+                  kShortGrace);
+        return ++asked == 2;  // No, then Yes
+    });
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(r.overdue.at(0).pid, static_cast<long>(s.pid)) << "forced after the Yes, and named";
+}
 
 TEST(TerminateWin, ClosesEveryInstanceInOneCall)
 {

@@ -6,6 +6,7 @@
 // MODE      visible     a shown top-level window that ends on WM_CLOSE
 //           hidden      the same window, never shown
 //           ignore      a shown window that stays open on WM_CLOSE
+//           asks        a shown window asking "Salvare le modifiche?" on WM_CLOSE; ends on Yes or No
 //           windowless  no window at all
 //           probe-self  no window; looks for processes named as itself and
 //                       writes "<found> <itself among them: 0|1>" into MARKER_FILE
@@ -33,6 +34,7 @@ constexpr UINT_PTR kLifetimeTimer = 1;
 
 const wchar_t* markerPath = nullptr;
 bool endsOnClose = true;
+bool asksToSave = false;
 
 void writeMarker(std::string_view text = "WM_CLOSE\r\n", const wchar_t* path = markerPath)
 {
@@ -67,6 +69,8 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     switch (message) {
     case WM_CLOSE:
         writeMarker();
+        if (asksToSave)
+            endsOnClose = MessageBoxW(window, L"Salvare le modifiche?", L"stand-in", MB_YESNOCANCEL) != IDCANCEL;
         if (endsOnClose)
             DestroyWindow(window);
         return 0;
@@ -112,9 +116,10 @@ int wmain(int argc, wchar_t** argv)
         Sleep(kLifetimeMs);
         return kOutlived;
     }
-    if (mode != L"visible" && mode != L"hidden" && mode != L"ignore")
+    if (mode != L"visible" && mode != L"hidden" && mode != L"ignore" && mode != L"asks")
         return 2;
-    endsOnClose = mode != L"ignore";
+    asksToSave = mode == L"asks";
+    endsOnClose = mode != L"ignore" && !asksToSave;
 
     const HINSTANCE instance = GetModuleHandleW(nullptr);
     WNDCLASSW windowClass{};

@@ -79,6 +79,7 @@ const wchar_t* modeArgument(StandInMode mode)
     case StandInMode::Visible: return L"visible";
     case StandInMode::Hidden: return L"hidden";
     case StandInMode::Ignore: return L"ignore";
+    case StandInMode::Asks: return L"asks";
     case StandInMode::Windowless: return L"windowless";
     case StandInMode::ProbeSelf: return L"probe-self";
     }

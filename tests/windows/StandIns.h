@@ -43,6 +43,7 @@ enum class StandInMode {
     Visible,     // a shown window, ends on WM_CLOSE
     Hidden,      // a window never shown, ends on WM_CLOSE
     Ignore,      // a shown window that stays open on WM_CLOSE
+    Asks,        // a shown window that asks "save the changes?" on WM_CLOSE, and runs while it does
     Windowless,  // no window at all
     ProbeSelf,   // no window; asks the process table for its own name, answer in `marker`
 };

@@ -32,10 +32,17 @@ TEST(WindowSweep, LoadTicksTheBoxesAndClosesTheirProgramsBeforeShowing)
 {
     WindowStage stage;
     stage.installFile(u"trevanto/trevanto.exe"_s);
+    stage.terminator.stillOpen = "Notepad.exe";
     auto window = stage.window();
     EXPECT_FALSE(window->findChild<QCheckBox*>(u"tv"_s)->isChecked()) << "clear before the sweep";
+    SeenBox seen;
+    whenModalBoxAppears(seen, [](QMessageBox& box) { box.button(QMessageBox::Yes)->click(); });
 
     window->load();
+    EXPECT_EQ(seen.text, u"Il programma Notepad.exe è ancora aperto e potrebbe chiedere di salvare il lavoro. "
+                         u"Chiuderlo senza salvare?"_s);
+    EXPECT_EQ(seen.defaultButton, u"No"_s);
+    EXPECT_EQ(stage.terminator.mayForceAnswers, std::vector<bool>{true}) << "the operator's answer, for the sweep";
     for (const QString& name : {u"dv"_s, u"tv"_s, u"kv"_s, u"kvw"_s, u"dvp"_s, u"tvw"_s})
         EXPECT_EQ(window->findChild<QCheckBox*>(name)->isChecked(), name == u"tv"_s) << name.toStdString();
     EXPECT_EQ(stage.terminator.names, (Names{"trevanto.exe", "lettovi.exe", "lettovi2.exe", "Vudarav.exe"}));

@@ -31,9 +31,13 @@ public:
     TerminateReport terminate(std::span<const std::string_view> asked) override
     {
         names.insert(names.end(), asked.begin(), asked.end());
+        if (!stillOpen.empty() && mayForce())
+            mayForceAnswers.push_back(mayForce()(stillOpen, 4242));
         return report;
     }
     std::vector<std::string> names;
+    std::string stillOpen;  // asked about as still running after the grace
+    std::vector<bool> mayForceAnswers;
     TerminateReport report;  // what the sweep is told
 };
 
