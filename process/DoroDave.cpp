@@ -71,13 +71,14 @@ public:
         // Waiting would give a program that cannot be asked nothing to save
         // its work for.
         std::vector<Struck> struck;
-        forceAll(unasked, struck, Asked::No, reportUnasked);
+        // A zero grace asked nobody, by the operator's choice: named as forced.
+        forceAll(unasked, struck, Asked::No, reportUnasked ? &TerminateReport::unasked : &TerminateReport::overdue);
         // One wait for all of them: n programs saving their work take about
         // as long as the slowest, not as long as all of them in a row. An
         // asking that fails meanwhile gets its program ended then.
         for (;;) {
             std::vector<RunningProcess> failed = takeUnasked(asked);
-            forceAll(failed, struck, Asked::No, true);
+            forceAll(failed, struck, Asked::No, &TerminateReport::unasked);
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
             if (left <= std::chrono::milliseconds::zero() || !platform::waitForExit(asked, left))
                 break;
@@ -93,11 +94,11 @@ public:
         for (RunningProcess& p : asked)
             p.abandonCloseRequest();
         std::vector<RunningProcess> failed = takeUnasked(asked);
-        forceAll(failed, struck, Asked::No, true);
+        forceAll(failed, struck, Asked::No, &TerminateReport::unasked);
         std::vector<RunningProcess> showing = mayForce_ ? takeShowingAWindow(asked) : std::vector<RunningProcess>{};
-        forceAll(asked, struck, Asked::Yes, true);
+        forceAll(asked, struck, Asked::Yes, &TerminateReport::overdue);
         askTheOperator(showing, grace);
-        forceAll(showing, struck, Asked::Yes, true);
+        forceAll(showing, struck, Asked::Yes, &TerminateReport::overdue);
 
         std::vector<RunningProcess> ending;
         for (Struck& s : struck)
@@ -110,9 +111,7 @@ public:
                 continue;
             }
             ++report_.forced;
-            if (struck[i].named)
-                (struck[i].asked == Asked::Yes ? report_.overdue : report_.unasked)
-                    .push_back({std::string(names_[p.name()]), p.pid()});
+            (report_.*struck[i].namedIn).push_back({std::string(names_[p.name()]), p.pid()});
         }
     }
 
@@ -120,11 +119,12 @@ private:
     using Clock = std::chrono::steady_clock;
 
     enum class Asked { No, Yes };
+    // The report's list that names a program forced.
+    using Named = std::vector<EndedByForce> TerminateReport::*;
 
     struct Struck {
         RunningProcess process;  // to be waited for
-        bool named = false;      // to be named to the operator
-        Asked asked = Asked::No;
+        Named namedIn = nullptr;
     };
 
     // Takes out of `asked` the programs that were asked through a window:
@@ -176,9 +176,8 @@ private:
         return failed;
     }
 
-    // Forces each of `procs` still running, in order; `report` marks them to
-    // be named.
-    void forceAll(std::vector<RunningProcess>& procs, std::vector<Struck>& struck, Asked asked, bool report)
+    // Forces each of `procs` still running, in order, to be named in `namedIn`.
+    void forceAll(std::vector<RunningProcess>& procs, std::vector<Struck>& struck, Asked asked, Named namedIn)
     {
         // One that ends before the blow was closed by nobody, unless asked.
         const int closed = asked == Asked::Yes ? 1 : 0;
@@ -186,7 +185,7 @@ private:
             if (p.hasExited())
                 report_.closed += closed;
             else if (p.forceClose())
-                struck.push_back({std::move(p), report, asked});
+                struck.push_back({std::move(p), namedIn});
             else if (p.hasExited())
                 report_.closed += closed;  // it ended between the look and the blow
             else

@@ -36,11 +36,11 @@ struct TerminateReport {
     std::vector<LeftRunning> left;  // still running, in the order of the names
     // Those of `forced` that could not be asked (no display or no window, a
     // display that failed or stayed silent, not allowed): whatever they had
-    // not saved is lost. In the order they were ended; never those a zero
-    // grace ends without asking.
+    // not saved is lost. In the order they were ended.
     std::vector<EndedByForce> unasked;
-    // Those of `forced` that were asked and still ran after the grace: they
-    // may have been asking their user whether to save.
+    // The others of `forced`: asked, and still running after the grace (they
+    // may have been asking their user whether to save), or ended at once by
+    // a zero grace. Each forced program is in one of the two lists.
     std::vector<EndedByForce> overdue;
 
     int notClosed() const { return static_cast<int>(left.size()); }

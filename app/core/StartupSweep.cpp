@@ -90,8 +90,7 @@ QStringList sweepLines(const TerminateReport& report)
         }
     };
     named(report.unasked, u"%1 è stato chiuso senza poterglielo chiedere (%2): il lavoro non salvato è perso"_s);
-    named(report.overdue,
-          u"%1 è stato chiuso forzatamente dopo l'attesa (%2): il lavoro non salvato potrebbe essere perso"_s);
+    named(report.overdue, u"%1 è stato chiuso forzatamente (%2): il lavoro non salvato potrebbe essere perso"_s);
     return lines;
 }
 

@@ -58,9 +58,9 @@ QStringList notClosedLines(std::span<const LeftRunning> left);
 // What the operator is told first of a sweep: notClosedLines, then one line
 // per program ended without being asked: "Vudarav.exe è stato chiuso senza
 // poterglielo chiedere (processo 1234): il lavoro non salvato è perso", then
-// one per program ended after the grace: "ketra2.exe è stato chiuso
-// forzatamente dopo l'attesa (processo 1234): il lavoro non salvato potrebbe
-// essere perso".
+// one per program ended after the grace, or at once by a zero grace:
+// "ketra2.exe è stato chiuso forzatamente (processo 1234): il lavoro non
+// salvato potrebbe essere perso".
 QStringList sweepLines(const TerminateReport& report);
 
 }  // namespace adv

@@ -73,7 +73,7 @@ try:
     took, said = sweep()
     check(os.path.exists(saves[1]) and saves[0].poll() is not None, "WM_CLOSE reaches it, it saves and ends")
     check(os.path.exists(ignores[1]) and ignores[0].poll() is not None, "one that ignores it is forced")
-    forced = "ketra2.exe è stato chiuso forzatamente dopo l'attesa (processo %d)" % ignores[0].pid
+    forced = "ketra2.exe è stato chiuso forzatamente (processo %d)" % ignores[0].pid
     check(said.count(forced) == 1 and forced in open(work + "/AggiornaDV.log", encoding="utf-8").read(), "named: stderr, log: " + said)
     check(GRACE <= took < GRACE + 1, "after one grace: %.1f s" % took)
 

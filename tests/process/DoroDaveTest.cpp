@@ -88,8 +88,11 @@ TEST_F(Terminate, ZeroGraceForcesWithoutAsking)
     t::Child child = start(name, {"--on-term", "marker:" + marker});
 
     const auto begin = Clock::now();
-    EXPECT_EQ(TerminateProcessesByName(name, 0ms), report(0, 1, 0));
+    const adv::TerminateReport ended = TerminateProcessesByName(name, 0ms);
+    EXPECT_EQ(ended, report(0, 1, 0));
     EXPECT_LT(Clock::now() - begin, 500ms);
+    ASSERT_EQ(ended.overdue.size(), 1U) << "named as forced";
+    EXPECT_EQ(ended.overdue[0].pid, child.pid());
 
     ASSERT_TRUE(child.waitExit(0ms)) << child.describe();
     EXPECT_TRUE(child.killedBy(SIGKILL)) << child.describe();
