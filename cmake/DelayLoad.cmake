@@ -67,6 +67,19 @@ function(adv_make_delay_library import_library delayed)
     execute_process(COMMAND ${CMAKE_AR} -M INPUT_FILE ${folder}/${stem}.mri COMMAND_ERROR_IS_FATAL ANY)
     file(REMOVE ${parts})
   endif()
+  # Beside the imports, an import library may hold code of MinGW-w64's own
+  # (ws2_32's getaddrinfo fallbacks and gai_strerror, which OpenSSL calls):
+  # it comes along.
+  execute_process(COMMAND ${CMAKE_AR} t ${import_library} OUTPUT_VARIABLE members COMMAND_ERROR_IS_FATAL ANY)
+  string(REGEX MATCHALL "lib(32|64)_lib[^\n]*_a-[^\n]*\\.o" helpers "${members}")
+  if(helpers)
+    file(MAKE_DIRECTORY ${folder}/${stem}-helpers)
+    execute_process(COMMAND ${CMAKE_AR} x ${import_library} ${helpers}
+                    WORKING_DIRECTORY ${folder}/${stem}-helpers COMMAND_ERROR_IS_FATAL ANY)
+    list(TRANSFORM helpers PREPEND ${folder}/${stem}-helpers/)
+    execute_process(COMMAND ${CMAKE_AR} rs ${delayed} ${helpers} COMMAND_ERROR_IS_FATAL ANY)
+    file(REMOVE_RECURSE ${folder}/${stem}-helpers)
+  endif()
 endfunction()
 
 function(adv_delay_load target)
@@ -84,7 +97,8 @@ function(adv_delay_load target)
       message(FATAL_ERROR "no import library lib${dll}.a in ${CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES}")
     endif()
     set(delayed ${folder}/lib${dll}.a)
-    if(NOT EXISTS ${delayed} OR ${import_library} IS_NEWER_THAN ${delayed})
+    if(NOT EXISTS ${delayed} OR ${import_library} IS_NEWER_THAN ${delayed}
+       OR ${CMAKE_CURRENT_FUNCTION_LIST_FILE} IS_NEWER_THAN ${delayed})
       adv_make_delay_library(${import_library} ${delayed})
     endif()
     unset(import_library)

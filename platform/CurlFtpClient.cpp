@@ -186,8 +186,13 @@ bool CurlFtpClient::configureHandle()
         ok = ok && curl_easy_setopt(c, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL)) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
+    // No ca_file: the system's trust. Where libcurl's TLS has no store of
+    // its own to fall back on (OpenSSL on Windows) it is told to load
+    // Windows' root store; elsewhere libcurl has no use for the flag.
     if (!options_.caFile.empty())
         ok = ok && curl_easy_setopt(c, CURLOPT_CAINFO, options_.caFile.c_str()) == CURLE_OK;
+    else
+        ok = ok && curl_easy_setopt(c, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA)) == CURLE_OK;
     if (!options_.proxyFromEnvironment) {
         // Set, even empty: libcurl then reads no proxy variable.
         ok = ok && curl_easy_setopt(c, CURLOPT_PROXY, options_.proxy.c_str()) == CURLE_OK;

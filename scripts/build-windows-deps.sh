@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libraries the Windows program links statically -- Qt (Core, Gui,
 # Widgets, Test, the Windows platform plugin and styles), libcurl (FTP and FTPS
-# over Schannel) and libsodium -- for x86_64-w64-mingw32, from Debian's own
-# source packages, with Debian's patches applied.
+# over OpenSSL, which is built here too) and libsodium -- for
+# x86_64-w64-mingw32, from Debian's own source packages, with Debian's patches
+# applied.
 #
 #   scripts/build-windows-deps.sh    prints the install prefixes, ';'-separated
 #
@@ -13,8 +14,9 @@
 # archive. Each library goes to a cache folder outside the repository,
 #   ${ADV_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/aggiornadv}/<library>-<key>
 # where the key hashes its source version, the cross compiler's, the toolchain
-# file and this script's recipe for it: a warm cache makes the run a lookup,
-# and a change to one recipe rebuilds that library alone.
+# file, this script's recipe for it and the prefixes of the libraries it
+# builds on: a warm cache makes the run a lookup, and a change to one recipe
+# rebuilds that library and those built on it alone.
 set -euo pipefail
 # A recipe's failure must stop the run, also inside $(build ...): without
 # this, bash clears -e there and a half-built library would be marked whole.
@@ -41,17 +43,43 @@ build_sodium() {
     make install >/dev/null
 }
 
-# FTP and FTPS only; Schannel, so Windows' own certificate store is used: no
-# CA bundle path of this machine is built in. HTTP stays compiled (Debian's
-# patches of 7.88.1 do not link without it) but the program allows only FTP
-# and FTPS at run time; Alt-Svc and HSTS are HTTP's.
+# Static libssl and libcrypto for libcurl's TLS: libraries only (build_libs,
+# install_dev), no programs or tests, and no algorithm that TLS between an
+# FTP client and today's servers does not use.
+# OpenSSL builds in the folders where it looks for openssl.cnf and
+# certificates (OPENSSLDIR), engines and modules. Left to Configure they
+# would be this machine's cache, which Windows reads as a folder on the
+# current drive that any user may create. Nothing looks there: no
+# configuration file is loaded (no-autoload-config, and libcurl is built not
+# to ask), no engine or module can be loaded (no-dso), and libcurl never
+# falls back to OpenSSL's default certificate paths. They still name a
+# folder that only administrators can create, should that ever change.
+build_openssl() {
+    local windows=(OPENSSLDIR=C:/Windows/System32/AggiornaDV/OpenSSL
+                   ENGINESDIR=C:/Windows/System32/AggiornaDV/OpenSSL MODULESDIR=C:/Windows/System32/AggiornaDV/OpenSSL)
+    ./Configure mingw64 --cross-compile-prefix=x86_64-w64-mingw32- CC=gcc-posix --prefix="$prefix" --libdir=lib \
+        no-shared no-tests no-dso no-engine no-legacy no-autoload-config no-comp no-dtls no-srp \
+        no-ssl3 no-idea no-mdc2 no-rc2 no-rc4 no-rc5 no-bf no-cast no-seed no-camellia no-aria no-sm2 no-sm3 \
+        no-sm4 no-whirlpool no-siphash no-cms no-ts no-srtp >"$work/configure.log"
+    make -j "$jobs" build_libs "${windows[@]}" >"$work/build.log" 2>&1
+    make install_dev "${windows[@]}" >/dev/null
+}
+
+# FTP and FTPS only, over OpenSSL. With no ca_file the program asks libcurl
+# for Windows' own certificate store (CURLSSLOPT_NATIVE_CA); no CA bundle
+# path of this machine is built in, nor OpenSSL's configuration loaded.
+# HTTP stays compiled (Debian's patches of 7.88.1 do not link without it)
+# but the program allows only FTP and FTPS at run time; Alt-Svc and HSTS are
+# HTTP's. The OpenSSL it links is named in this recipe, so a new OpenSSL
+# builds a new libcurl.
 build_curl() {
     local off=()
     for p in DICT FILE GOPHER IMAP LDAP LDAPS MQTT POP3 RTSP SMB SMTP TELNET TFTP; do
         off+=("-DCURL_DISABLE_$p=ON")
     done
     cmake -S . -B "$work/build" "${common[@]}" -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF \
-        -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF -DCURL_USE_LIBSSH2=OFF -DUSE_NGHTTP2=OFF \
+        -DCURL_USE_SCHANNEL=OFF -DCURL_USE_OPENSSL=ON -DADV_MINGW_PREFIX="$openssl" -DOPENSSL_USE_STATIC_LIBS=ON \
+        -DCURL_DISABLE_OPENSSL_AUTO_LOAD_CONFIG=ON -DCURL_USE_LIBSSH2=OFF -DUSE_NGHTTP2=OFF \
         -DCURL_ZLIB=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DCURL_USE_LIBPSL=OFF -DENABLE_UNICODE=ON \
         -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none -DCURL_DISABLE_ALTSVC=ON -DCURL_DISABLE_HSTS=ON \
         "${off[@]}" >"$work/configure.log"
@@ -88,12 +116,14 @@ build_qt() {
 
 # --- One library: cached, or fetched and built ---------------------------------
 
-# build LIBRARY BINARY-PACKAGE: prints the library's prefix.
+# build LIBRARY BINARY-PACKAGE [PREFIX...]: prints the library's prefix. The
+# prefixes are those of the libraries it builds on: part of its key, so that
+# one of them built anew builds it anew.
 build() {
     local name=$1 source recipe key
     source=$(source_of "$2")
     recipe=$(declare -f "build_$name")
-    key=$({ printf '%s\n' "$source" "$compiler" "$recipe"; cat "$toolchain"; } | sha256sum | cut -c1-16)
+    key=$({ printf '%s\n' "$source" "$compiler" "$recipe" "${@:3}"; cat "$toolchain"; } | sha256sum | cut -c1-16)
     prefix=$cache/$name-$key
     if [[ -f $prefix/.complete ]]; then
         say "Windows libraries: $name cached in $prefix"
@@ -135,6 +165,7 @@ flock 9
 trap 'say "Windows libraries: the build failed; its work folder is kept for a look"' ERR
 
 prefixes=$(build sodium libsodium-dev)
-prefixes+=";$(build curl libcurl4-openssl-dev)"
+openssl=$(build openssl libssl-dev)
+prefixes+=";$openssl;$(build curl libcurl4-openssl-dev "$openssl")"
 prefixes+=";$(build qt qt6-base-dev-tools)"
 printf '%s\n' "$prefixes"

@@ -13,6 +13,7 @@ packages=(
   xvfb xauth x11-apps x11-utils imagemagick python3-xlib openbox
   fonts-liberation2 fonts-comfortaa
   procps util-linux
+  libwrap0  # the unpacked vsftpd (below) needs it
 )
 if [[ "${1:-}" == "--windows" ]]; then
   # dpkg-dev and the autotools build the Windows libraries from Debian's sources.
@@ -32,19 +33,22 @@ if [[ ${#missing[@]} -gt 0 ]]; then
   "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-# Debian's Pure-FTPd, for the tests against a real server, unpacked into the
-# cache rather than installed: an installed one starts a service on port 21.
+# Debian's Pure-FTPd and vsftpd, for the tests against real servers, unpacked
+# into the cache rather than installed: an installed one starts a service on
+# port 21.
 cache=${ADV_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/aggiornadv}
-version=$(apt-cache policy pure-ftpd 2>/dev/null | sed -n 's/^ *Candidate: //p')
-prefix=$cache/pure-ftpd
-if [[ -n $version && ! ( -f $prefix/.version && $(<"$prefix/.version") == "$version" ) ]]; then
-  work=$(mktemp -d)
-  if (cd "$work" && apt-get -q -o APT::Sandbox::User="$(id -un)" download pure-ftpd >/dev/null); then
-    rm -rf "$prefix"
-    dpkg -x "$work"/pure-ftpd_*.deb "$prefix"
-    echo "$version" >"$prefix/.version"
-  else
-    echo "Pure-FTPd could not be fetched: the tests against it will say so and be skipped" >&2
+for server in pure-ftpd vsftpd; do
+  version=$(apt-cache policy "$server" 2>/dev/null | sed -n 's/^ *Candidate: //p')
+  prefix=$cache/$server
+  if [[ -n $version && ! ( -f $prefix/.version && $(<"$prefix/.version") == "$version" ) ]]; then
+    work=$(mktemp -d)
+    if (cd "$work" && apt-get -q -o APT::Sandbox::User="$(id -un)" download "$server" >/dev/null); then
+      rm -rf "$prefix"
+      dpkg -x "$work/$server"_*.deb "$prefix"
+      echo "$version" >"$prefix/.version"
+    else
+      echo "$server could not be fetched: the tests against it will say so and be skipped" >&2
+    fi
+    rm -rf "$work"
   fi
-  rm -rf "$work"
-fi
+done

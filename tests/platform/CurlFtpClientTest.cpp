@@ -27,15 +27,6 @@ class FetchOverTransport : public CurlFtpClientTest, public ::testing::WithParam
 TEST_P(FetchOverTransport, BringsTheFileByteExact)
 {
     const Transport t = GetParam();
-    if (t.tls != FtpTls::Off && !adv::test::tlsDownloadsWork()) {
-        // What can be tested: the handshake, the ca_file, the folder.
-        serve(content(1000, 7));
-        FtpServer server(serverOptions(t.tls));
-        auto ftp = session(clientOptions(server));
-        ASSERT_FTP_OK(ftp->OpenSession());
-        ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
-        GTEST_SKIP() << adv::test::kTlsDownloadsNote;
-    }
     const QByteArray fresh = content(1024 * 1024 + 123, 7);
     serve(fresh);
     FtpServer server(serverOptions(t.tls));
@@ -120,8 +111,6 @@ TEST_P(OpenFails, ReturnsFalseInTime)
         options.tls = FtpTls::Explicit;
         break;
     case ServerKind::TlsUntrusted:
-        if (!adv::test::untrustedServersAreRefused())
-            GTEST_SKIP() << adv::test::kUntrustedServersNote;
         server = std::make_unique<FtpServer>(serverOptions(FtpTls::Explicit));
         options = clientOptions(*server, false);  // the system store knows no such certificate
         break;

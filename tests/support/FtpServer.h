@@ -106,22 +106,6 @@ private:
     quint16 socksPort_ = 0;
 };
 
-// Whether a TLS server whose certificate the system does not trust is
-// refused when no ca_file is given. Not under Wine: its Schannel checks no
-// certificate chain (real Windows does), so there is nothing to test.
-bool untrustedServersAreRefused();
-inline constexpr const char* kUntrustedServersNote =
-    "Wine's Schannel accepts any server certificate when no ca_file is given (Windows checks it against its "
-    "trust store): the refusal of an untrusted server is tested on Linux";
-
-// Whether a download over TLS from this server can succeed. Not under Wine:
-// libcurl's Schannel code there takes the end of each of the server's TLS
-// data connections for a cut ("missing close_notify").
-bool tlsDownloadsWork();
-inline constexpr const char* kTlsDownloadsNote =
-    "under Wine, libcurl's Schannel code takes the end of the test server's TLS data connection for a cut "
-    "(missing close_notify): the TLS handshake and ca_file are tested here, the TLS download on Linux";
-
 // A port on 127.0.0.1 with nothing listening.
 quint16 unusedLoopbackPort();
 

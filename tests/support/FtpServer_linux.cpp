@@ -135,16 +135,6 @@ std::string FtpServer::Process::firstLine(std::chrono::milliseconds timeout)
     }
 }
 
-bool untrustedServersAreRefused()
-{
-    return true;
-}
-
-bool tlsDownloadsWork()
-{
-    return true;
-}
-
 quint16 unusedLoopbackPort()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -48,25 +48,6 @@ std::string FtpServer::Process::firstLine(std::chrono::milliseconds timeout)
     return lineFrom(os_->server, timeout);
 }
 
-namespace {
-
-bool underWine()
-{
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-
-}  // namespace
-
-bool untrustedServersAreRefused()
-{
-    return !underWine();
-}
-
-bool tlsDownloadsWork()
-{
-    return !underWine();
-}
-
 quint16 unusedLoopbackPort()
 {
     sockaddr_in address = loopbackAddress(0);

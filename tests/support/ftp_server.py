@@ -77,6 +77,9 @@ def parse_args():
     p.add_argument("--writable", action="store_true", help="the user may also write")
     p.add_argument("--pure-ftpd", metavar="PREFIX",
                    help="serve with Debian's Pure-FTPd unpacked under PREFIX instead (root only)")
+    p.add_argument("--vsftpd", metavar="PREFIX",
+                   help="serve with Debian's vsftpd unpacked under PREFIX instead (root only; anonymous, "
+                        "--user ftp, --tls explicit)")
     p.add_argument("--command-log", help="file that receives every command")
     p.add_argument("--server-log", help="file for the server's own messages")
     p.add_argument("--socks5", action="store_true",
@@ -330,17 +333,13 @@ def serve_pure_ftpd(args, password):
     """Debian's Pure-FTPd, unpacked rather than installed (an installed one
     starts a service on port 21), with one virtual user who is `nobody` on
     this machine: it writes only where --writable gives `nobody` the tree."""
-    import ctypes, pwd, subprocess, tempfile, warnings
+    import pwd, subprocess, tempfile, warnings
     warnings.simplefilter("ignore", DeprecationWarning)  # Debian 12's Python still has crypt
     import crypt
     nobody = pwd.getpwnam("nobody")
     for folder, dirs, files in os.walk(args.root) if args.writable else []:
         for name in [folder] + [os.path.join(folder, n) for n in dirs + files]:
             os.chown(name, nobody.pw_uid, nobody.pw_gid)
-    # Pure-FTPd serves each session in a process of its own: they become this
-    # fixture's (PR_SET_CHILD_SUBREAPER), to be killed and waited for with it.
-    libc = ctypes.CDLL(None)
-    libc.prctl(36, 1)
     with tempfile.TemporaryDirectory(prefix="adv-pure-ftpd-") as work:
         # The user's line as pure-pw writes it, but with a hash that is quick
         # to check: pure-pw's own (argon2id) costs seconds of CPU at each login.
@@ -350,34 +349,72 @@ def serve_pure_ftpd(args, password):
                 nobody.pw_gid, os.path.abspath(args.root)))
         subprocess.run([os.path.join(args.pure_ftpd, "usr/bin/pure-pw"), "mkdb", work + "/passwd.pdb",
                         "-f", work + "/passwd"], check=True)
-        for _ in range(10):  # another program may take the port first
-            probe = socket.socket()
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
-            probe.close()
-            # PR_SET_PDEATHSIG: the server goes when this fixture goes, however it goes.
-            # Its own /run: it keeps a file there for each session, which a kill leaves behind.
-            server = subprocess.Popen(["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                                       'mount -t tmpfs tmpfs /run && exec "$@"', "sh",
-                                       os.path.join(args.pure_ftpd, "usr/sbin/pure-ftpd"),
-                                       "-S", "127.0.0.1,%d" % port, "-l", "puredb:%s/passwd.pdb" % work,
-                                       "-E", "-A", "-H", "-p", "40000:49999"],
-                                      stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                      start_new_session=True, preexec_fn=lambda: libc.prctl(1, signal.SIGKILL))
-            try:
-                while server.poll() is None:
-                    try:
-                        socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                    except OSError:
-                        threading.Event().wait(0.05)
-                        continue
-                    print(port, flush=True)
-                    while sys.stdin.buffer.read(65536):
-                        pass
-                    return
-            finally:
-                stop(server)
-        sys.exit("Pure-FTPd did not start")
+        serve_real("Pure-FTPd", lambda port: [
+            os.path.join(args.pure_ftpd, "usr/sbin/pure-ftpd"), "-S", "127.0.0.1,%d" % port,
+            "-l", "puredb:%s/passwd.pdb" % work, "-E", "-A", "-H", "-p", "40000:49999"])
+
+
+def serve_vsftpd(args):
+    """Debian's vsftpd, unpacked rather than installed, over explicit TLS: as
+    its defaults demand, each data connection must resume the control
+    connection's TLS session. Anonymous (its named users need PAM's
+    configuration), read-only, as `daemon`: vsftpd refuses a user whose home
+    does not exist, as nobody's."""
+    import tempfile
+    if args.user != "ftp" or args.tls != "explicit":
+        sys.exit("vsftpd serves here only --user ftp over --tls explicit")
+    cert, key = make_certificate(args.certdir)
+    with tempfile.TemporaryDirectory(prefix="adv-vsftpd-") as work:
+        os.mkdir(work + "/empty")
+
+        def command(port):
+            with open(work + "/vsftpd.conf", "w") as conf:
+                conf.write("\n".join([
+                    "listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1", "listen_port=%d" % port,
+                    "background=NO", "anonymous_enable=YES", "local_enable=NO", "write_enable=NO",
+                    "ftp_username=daemon", "anon_root=" + os.path.abspath(args.root),
+                    "secure_chroot_dir=%s/empty" % work, "vsftpd_log_file=%s/log" % work,
+                    "ssl_enable=YES", "allow_anon_ssl=YES", "force_anon_logins_ssl=YES",
+                    "force_anon_data_ssl=YES", "require_ssl_reuse=YES", "ssl_ciphers=HIGH",
+                    "rsa_cert_file=" + cert, "rsa_private_key_file=" + key,
+                    "pasv_min_port=40000", "pasv_max_port=49999", ""]))
+            return [os.path.join(args.vsftpd, "usr/sbin/vsftpd"), work + "/vsftpd.conf"]
+        serve_real("vsftpd", command)
+
+
+def serve_real(name, command):
+    """Starts command(port), a real server, on a free port of 127.0.0.1 and
+    serves until stdin ends."""
+    import ctypes, subprocess
+    # Such servers serve each session in a process of its own: they become this
+    # fixture's (PR_SET_CHILD_SUBREAPER), to be killed and waited for with it.
+    libc = ctypes.CDLL(None)
+    libc.prctl(36, 1)
+    for _ in range(10):  # another program may take the port first
+        probe = socket.socket()
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+        probe.close()
+        # PR_SET_PDEATHSIG: the server goes when this fixture goes, however it goes.
+        # Its own /run: it keeps a file there for each session, which a kill leaves behind.
+        server = subprocess.Popen(["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                                   'mount -t tmpfs tmpfs /run && exec "$@"', "sh", *command(port)],
+                                  stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                  start_new_session=True, preexec_fn=lambda: libc.prctl(1, signal.SIGKILL))
+        try:
+            while server.poll() is None:
+                try:
+                    socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                except OSError:
+                    threading.Event().wait(0.05)
+                    continue
+                print(port, flush=True)
+                while sys.stdin.buffer.read(65536):
+                    pass
+                return
+        finally:
+            stop(server)
+    sys.exit(name + " did not start")
 
 
 def stop(server):
@@ -446,6 +483,9 @@ def main():
 
     if args.pure_ftpd:
         serve_pure_ftpd(args, password)
+        return
+    if args.vsftpd:
+        serve_vsftpd(args)
         return
     if args.exit_on_stdin_eof:
         threading.Thread(target=watch_stdin, daemon=True).start()

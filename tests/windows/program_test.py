@@ -98,11 +98,11 @@ class Fixture:
                         "-t", "timestamp:%d\tfile:dolvo.exe" % timestamp],
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def config(self, extra="", root=None):
+    def config(self, extra="", root=None, port=None, user="operatore"):
         path = os.path.join(self.work, "AggiornaDV.ini")
-        write(path, "root = %s\nhost = 127.0.0.1\nport = %d\nuser = operatore\npassword = prova-segreta\n"
+        write(path, "root = %s\nhost = 127.0.0.1\nport = %d\nuser = %s\npassword = prova-segreta\n"
                     "connect_timeout_s = 5\nclose_grace_s = 2\n%s"
-              % (root or windows_path(self.drive), self.port, extra))
+              % (root or windows_path(self.drive), port or self.port, user, extra))
         os.chmod(path, 0o600)
         return windows_path(path)
 
@@ -188,6 +188,30 @@ def test_plain_update(f):
     status, out = f.run("--update", "--config", f.config())
     check(status == 0 and "già aggiornato" in out, "the same bytes again are no update (%d)" % status)
     check(read(f.installed + ".prev") == b"MZ installata", "and the previous program stays")
+
+
+def test_ftps_with_session_reuse(f):
+    # Debian's vsftpd: each data connection must resume the TLS session of the control connection.
+    vsftpd = os.path.join(os.environ.get("ADV_DEPS_CACHE", os.path.join(
+        os.environ.get("XDG_CACHE_HOME", os.path.expanduser("~/.cache")), "aggiornadv")), "vsftpd")
+    if os.getuid() != 0 or not os.path.exists(vsftpd + "/usr/sbin/vsftpd"):
+        print("skip FTPS against vsftpd: root only, unpacked in %s by scripts/install-deps.sh" % vsftpd)
+        return
+    fresh = os.urandom(100_000)
+    write(os.path.join(f.download, "dolvo.exe"), fresh)
+    certs = os.path.join(f.work, "vsftpd")
+    server = subprocess.Popen(["/usr/bin/python3", f.args.ftp_server, "--vsftpd", vsftpd, "--root", f.served,
+                               "--user", "ftp", "--tls", "explicit", "--certdir", certs],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        config = f.config("tls = explicit\nca_file = %s\n" % windows_path(certs + "/cert.pem"),
+                          port=int(server.stdout.readline()), user="ftp")
+        status, out = f.run("--update", "--config", config)
+        check(status == 0 and read(f.installed) == fresh, "--update over FTPS from vsftpd (%s): %s"
+              % (status, out.strip()[-300:]))
+    finally:
+        server.stdin.close()
+        server.wait()
 
 
 def test_signed(f):
@@ -494,6 +518,7 @@ def main():
         test_version(fixture)
         test_sweep(fixture)
         test_plain_update(fixture)
+        test_ftps_with_session_reuse(fixture)
         test_signed(fixture)
         test_console(fixture)
         test_held_open(fixture)
