@@ -120,7 +120,7 @@ build_qt() {
 # prefixes are those of the libraries it builds on: part of its key, so that
 # one of them built anew builds it anew.
 build() {
-    local name=$1 source recipe key
+    local name=$1 source recipe key tried=""
     source=$(source_of "$2")
     recipe=$(declare -f "build_$name")
     key=$({ printf '%s\n' "$source" "$compiler" "$recipe" "${@:3}"; cat "$toolchain"; } | sha256sum | cut -c1-16)
@@ -141,7 +141,19 @@ build() {
                -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/apt-cache" -o APT::Sandbox::User=root)
     say "Windows libraries: $name: fetching the source of $source"
     apt-get "${apt[@]}" -q update >&2
-    (cd "$work" && apt-get "${apt[@]}" -q source --download-only "$source" >&2)
+    # An archive may list a version whose files it no longer serves (a
+    # security update replaced by the next): then the other versions it
+    # lists, newest first. Not for Qt, whose host tools must match.
+    local fetched=$source
+    until (cd "$work" && apt-get "${apt[@]}" -q source --download-only "$fetched" >&2); do
+        [[ $name != qt ]] || return 1
+        rm -f "$work"/*.dsc "$work"/*.tar.* "$work"/*.diff.*
+        tried+=" $fetched"
+        fetched=$(apt-cache "${apt[@]}" showsrc "${source%%=*}" | sed -n 's/^Version: //p' | sort -rV |
+                  sed "s/^/${source%%=*}=/" | grep -vxF -f <(tr ' ' '\n' <<<"$tried" | sed '/^$/d') | head -n 1)
+        [[ -n $fetched ]] || return 1
+        say "Windows libraries: $name: $source is not served; trying $fetched"
+    done
     # apt has checked the files against the archive's signed index.
     (cd "$work" && dpkg-source --no-check -x ./*.dsc >/dev/null)
     local unpacked
@@ -165,7 +177,8 @@ flock 9
 trap 'say "Windows libraries: the build failed; its work folder is kept for a look"' ERR
 
 prefixes=$(build sodium libsodium-dev)
-openssl=$(build openssl libssl-dev)
+# libssl3 comes with libcurl4; the headers' package may not be installed.
+openssl=$(build openssl libssl3)
 prefixes+=";$openssl;$(build curl libcurl4-openssl-dev "$openssl")"
 prefixes+=";$(build qt qt6-base-dev-tools)"
 printf '%s\n' "$prefixes"
