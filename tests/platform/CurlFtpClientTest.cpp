@@ -262,9 +262,6 @@ INSTANTIATE_TEST_SUITE_P(
                      "still be uploading", 1500}),
     [](const ::testing::TestParamInfo<FetchFailure>& p) { return std::string(p.param.name); });
 
-// The update command runs again on the same session object after a failure.
-// A proxy variable set for other programs does not reroute the session; it
-// counts only when the configuration says so.
 // A proxy only when configured: the environment's (dead here) only when asked
 // for; a SOCKS5 proxy carries the whole download, control and data.
 TEST_F(CurlFtpClientTest, AProxyCarriesTheSessionOnlyWhenConfigured)
@@ -295,6 +292,7 @@ TEST_F(CurlFtpClientTest, AProxyCarriesTheSessionOnlyWhenConfigured)
         qunsetenv(variable);
 }
 
+// The update command runs again on the same session object after a failure.
 TEST_F(CurlFtpClientTest, OpensAgainOnTheSameObjectAfterAFailedFetch)
 {
     const QByteArray fresh = content(100000, 13);
