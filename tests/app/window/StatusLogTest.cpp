@@ -80,7 +80,7 @@ TEST(StatusRule, ALineIsTheMessageAfterADash)
     EXPECT_EQ(adv::statusLine(u"x "_s), u"- x "_s);
 }
 
-TEST(WindowLog, NewestLineInViewToItsEnd)
+TEST(WindowLog, NewestLineInViewFromItsStart)
 {
     WindowStage stage;
     auto window = stage.window();
