@@ -262,9 +262,6 @@ INSTANTIATE_TEST_SUITE_P(
                      "still be uploading", 1500}),
     [](const ::testing::TestParamInfo<FetchFailure>& p) { return std::string(p.param.name); });
 
-// The update command runs again on the same session object after a failure.
-// A proxy variable set for other programs does not reroute the session; it
-// counts only when the configuration says so.
 // A proxy only when configured: the environment's (dead here) only when asked
 // for; a SOCKS5 proxy carries the whole download, control and data.
 TEST_F(CurlFtpClientTest, AProxyCarriesTheSessionOnlyWhenConfigured)
@@ -277,9 +274,11 @@ TEST_F(CurlFtpClientTest, AProxyCarriesTheSessionOnlyWhenConfigured)
     for (const char* variable : {"ALL_PROXY", "ftp_proxy"})
         qputenv(variable, "socks5://127.0.0.1:1");
     const std::string socks = "127.0.0.1:" + std::to_string(server.socksPort());
-    for (const auto& [proxy, fromEnvironment, works, carried] :
-         {std::tuple{std::string(), false, true, false}, std::tuple{std::string(), true, false, false},
-          std::tuple{"socks5://" + socks, false, true, true}, std::tuple{"socks5h://" + socks, false, true, true}}) {
+    for (const auto& [proxy, fromEnvironment, works, carried, noProxy] :
+         {std::tuple{std::string(), false, true, false, ""}, std::tuple{std::string(), true, false, false, ""},
+          std::tuple{"socks5://" + socks, false, true, true, "*"},
+          std::tuple{"socks5h://" + socks, false, true, true, "*"}}) {
+        qputenv("NO_PROXY", noProxy);
         FtpOptions options = clientOptions(server);
         options.proxy = proxy;
         options.proxyFromEnvironment = fromEnvironment;
@@ -291,10 +290,11 @@ TEST_F(CurlFtpClientTest, AProxyCarriesTheSessionOnlyWhenConfigured)
         // The control connection and the transfer's.
         EXPECT_EQ(server.commandLog().count(u"SOCKS5 "_s) - before >= 2, carried) << proxy;
     }
-    for (const char* variable : {"ALL_PROXY", "ftp_proxy"})
+    for (const char* variable : {"ALL_PROXY", "ftp_proxy", "NO_PROXY"})
         qunsetenv(variable);
 }
 
+// The update command runs again on the same session object after a failure.
 TEST_F(CurlFtpClientTest, OpensAgainOnTheSameObjectAfterAFailedFetch)
 {
     const QByteArray fresh = content(100000, 13);
