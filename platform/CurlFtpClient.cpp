@@ -194,8 +194,11 @@ bool CurlFtpClient::configureHandle()
     else
         ok = ok && curl_easy_setopt(c, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA)) == CURLE_OK;
     if (!options_.proxyFromEnvironment) {
-        // Set, even empty: libcurl then reads no proxy variable.
+        // Set, even empty: libcurl then reads no proxy variable. NO_PROXY it
+        // reads whatever the proxy, and would send the session past the one
+        // configured: the list is set too, empty.
         ok = ok && curl_easy_setopt(c, CURLOPT_PROXY, options_.proxy.c_str()) == CURLE_OK;
+        ok = ok && curl_easy_setopt(c, CURLOPT_NOPROXY, "") == CURLE_OK;
         if (options_.proxy.starts_with("http://"))
             ok = ok && curl_easy_setopt(c, CURLOPT_HTTPPROXYTUNNEL, 1L) == CURLE_OK;
     }

@@ -154,10 +154,6 @@ public:
     virtual FtpResult FetchListing(FtpSink& sink) = 0;
 };
 
-// Whether `result` is TLS refusing the server: a certificate that does not
-// check, a trust store that cannot be read, a server that will not speak
-// TLS. Asking again changes none of these.
-
 // The libcurl-backed session.
 std::unique_ptr<FtpClient> makeCurlFtpClient(const FtpOptions& options);
 std::unique_ptr<FtpPublishSession> makeCurlFtpPublishSession(const FtpOptions& options);

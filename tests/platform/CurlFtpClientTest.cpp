@@ -274,9 +274,11 @@ TEST_F(CurlFtpClientTest, AProxyCarriesTheSessionOnlyWhenConfigured)
     for (const char* variable : {"ALL_PROXY", "ftp_proxy"})
         qputenv(variable, "socks5://127.0.0.1:1");
     const std::string socks = "127.0.0.1:" + std::to_string(server.socksPort());
-    for (const auto& [proxy, fromEnvironment, works, carried] :
-         {std::tuple{std::string(), false, true, false}, std::tuple{std::string(), true, false, false},
-          std::tuple{"socks5://" + socks, false, true, true}, std::tuple{"socks5h://" + socks, false, true, true}}) {
+    for (const auto& [proxy, fromEnvironment, works, carried, noProxy] :
+         {std::tuple{std::string(), false, true, false, ""}, std::tuple{std::string(), true, false, false, ""},
+          std::tuple{"socks5://" + socks, false, true, true, "*"},
+          std::tuple{"socks5h://" + socks, false, true, true, "*"}}) {
+        qputenv("NO_PROXY", noProxy);
         FtpOptions options = clientOptions(server);
         options.proxy = proxy;
         options.proxyFromEnvironment = fromEnvironment;
@@ -288,7 +290,7 @@ TEST_F(CurlFtpClientTest, AProxyCarriesTheSessionOnlyWhenConfigured)
         // The control connection and the transfer's.
         EXPECT_EQ(server.commandLog().count(u"SOCKS5 "_s) - before >= 2, carried) << proxy;
     }
-    for (const char* variable : {"ALL_PROXY", "ftp_proxy"})
+    for (const char* variable : {"ALL_PROXY", "ftp_proxy", "NO_PROXY"})
         qunsetenv(variable);
 }
 
