@@ -348,7 +348,8 @@ ReplaceResult FileReplacement::commit(const Release& release)
             return fail(held);
     }
     if (ReplaceResult replaced = folder_->renameOver(temporary_, name_); !replaced)
-        return fail({ReplaceStatus::Failed, "cannot replace " + shown() + ": " + replaced.detail});
+        return fail({replaced.status == ReplaceStatus::HeldOpen ? ReplaceStatus::HeldOpen : ReplaceStatus::Failed,
+                     "cannot replace " + shown() + ": " + replaced.detail});
     temporary_.clear();
 
     // The new program stands; what follows only tidies, and a failure of it

@@ -278,7 +278,7 @@ FtpResult CurlFtpClient::perform(FtpFailure kind, const std::string& what)
         kind = FtpFailure::Refused;
     // TLS saying no is no connection trouble: trying again will not help,
     // and IT must look at tls or ca_file.
-    if (code == CURLE_USE_SSL_FAILED)
+    if (code == CURLE_USE_SSL_FAILED || code == CURLE_SSL_CIPHER)
         kind = FtpFailure::TlsRefused;
     for (const CURLcode untrusted :
          {CURLE_PEER_FAILED_VERIFICATION, CURLE_SSL_CACERT_BADFILE, CURLE_SSL_CERTPROBLEM, CURLE_SSL_ISSUER_ERROR,

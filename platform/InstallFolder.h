@@ -22,6 +22,7 @@ enum class ReplaceStatus {
     Unchanged,    // the new file is the installed one, byte for byte: nothing was touched
     Busy,         // another updater holds the installation's lock
     Failed,       // detail says why
+    HeldOpen,     // another program held the file open past the retries: nothing was replaced
     Damaged,      // the release record is not a record: nothing can be trusted to it
     NothingKept,  // a roll-back found no previous program to go back to
     Unsupported,  // the file system has no such operation; nothing was done (the transaction then

@@ -266,10 +266,10 @@ public:
             if (MoveFileExW(at(from).c_str(), at(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
                 return {};
             const DWORD error = GetLastError();
-            if (!heldOpen(error) || std::chrono::steady_clock::now() >= until)
-                return failed("cannot rename " + shown(from) + " to " + to +
-                                  (heldOpen(error) ? " (a program still holds it open)" : ""),
-                              error);
+            if (!heldOpen(error))
+                return failed("cannot rename " + shown(from) + " to " + to, error);
+            if (std::chrono::steady_clock::now() >= until)
+                return {ReplaceStatus::HeldOpen, "cannot rename " + shown(from) + " to " + to + ": " + why(error)};
             std::this_thread::sleep_for(kRetryEvery);
         }
     }

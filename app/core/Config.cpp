@@ -245,9 +245,8 @@ private:
         const auto scheme = v.find("://");
         const std::string_view kind = v.substr(0, scheme == std::string_view::npos ? 0 : scheme);
         if ((kind != "socks5" && kind != "socks5h" && kind != "http") || v.size() <= scheme + 3)
-            return failKey(
-                u"deve essere vuoto, ambiente, o socks5://, socks5h:// o http://host:porta (letto \"%1\")"_s.arg(
-                    shownValue(v)));
+            // Not echoed: it may carry the proxy's password.
+            return failKey(u"deve essere vuoto, ambiente, o socks5://, socks5h:// o http://host:porta"_s);
         config_.ftp.proxy = std::string(v);
     }
     void readLogFile(std::string_view v)

@@ -199,9 +199,9 @@ Cause ftpCause(const platform::FtpResult& why, const Config& config)
     case FtpFailure::Refused: what = u"il server ha rifiutato l'operazione"_s; break;
     case FtpFailure::Interrupted: what = u"interrotto su richiesta"_s; break;
     case FtpFailure::TlsRefused:
-        return because(u"il server non accetta il collegamento cifrato (TLS): controllare la chiave tls "
-                       u"(explicit, implicit o off) con chi gestisce il server"_s,
-                       why.detail);
+        what = u"il server non accetta il collegamento cifrato (TLS): controllare la chiave tls "
+               u"(explicit, implicit o off) con chi gestisce il server"_s;
+        break;
     case FtpFailure::Untrusted:
         // Its own reply ("234 ...") was a yes: quoting it would mislead.
         return because(u"il certificato del server non è fidato, o non è per questo nome: controllare ca_file "
@@ -220,6 +220,10 @@ Cause replaceCause(const install::ReplaceResult& why)
 {
     switch (why.status) {
     case install::ReplaceStatus::Busy: return because(u"un altro aggiornamento è in corso"_s, why.detail);
+    case install::ReplaceStatus::HeldOpen:
+        return because(u"un altro programma tiene aperto %1: chiuderlo e riprovare"_s.arg(
+                           QString::fromUtf8(kUpdatedProgram.data(), static_cast<qsizetype>(kUpdatedProgram.size()))),
+                       why.detail);
     case install::ReplaceStatus::Damaged:
         return because(u"il registro %1 non è nella forma che l'aggiornamento scrive, e non viene preso per "
                        u"\"nessuna versione installata\": cancellarlo solo sapendo quale versione è installata"_s.arg(
