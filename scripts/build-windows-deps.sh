@@ -163,6 +163,8 @@ build() {
             -DBUILD_SHARED_LIBS=OFF -DCMAKE_INSTALL_PREFIX="$prefix")
     say "Windows libraries: $name: building (logs in $work)"
     (cd "$unpacked"; "build_$name")
+    # Which source it was built from, when not the one asked for.
+    printf '%s\n' "$fetched" >"$prefix/.source"
     touch "$prefix/.complete"
     rm -rf "$work"
     say "Windows libraries: $name built in $((SECONDS - started)) s into $prefix"
