@@ -6,6 +6,7 @@
 #include "platform/ProcessTable.h"
 
 #include <chrono>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -140,22 +141,26 @@ private:
         return showing;
     }
 
-    // The operator is asked about each of `showing` still running; each No
-    // gives it one more grace, counted from the answer, and the question
-    // again. Leaves in `showing` the ones to force: the others have ended.
+    // The operator is asked about the programs of `showing` still running,
+    // once for each name, however many run under it (the question names the
+    // program, not the process); each No gives them one more grace, counted
+    // from the answer, and the question again. Leaves in `showing` the ones
+    // to force: the others have ended.
     void askTheOperator(std::vector<RunningProcess>& showing, std::chrono::milliseconds grace)
     {
         std::vector<RunningProcess> waiting = std::move(showing);
         showing.clear();
         while (!waiting.empty()) {
             std::vector<RunningProcess> declined;
+            std::map<std::size_t, bool> force;
             for (RunningProcess& p : waiting) {
-                const bool force = !p.hasExited() && mayForce_(names_[p.name()], p.pid());
+                if (!p.hasExited() && !force.contains(p.name()))
+                    force[p.name()] = mayForce_(names_[p.name()], p.pid());
                 // One that went while the question was open saved and closed.
                 if (p.hasExited())
                     ++report_.closed;
                 else
-                    (force ? showing : declined).push_back(std::move(p));
+                    (force[p.name()] ? showing : declined).push_back(std::move(p));
             }
             if (!declined.empty())
                 platform::waitForExit(declined, grace);
