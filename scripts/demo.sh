@@ -25,11 +25,12 @@ stage() {
 }
 if [[ -z ${ADV_DEMO_IN_NAMESPACE:-} ]]; then
   stage "Installing the Debian packages that are missing" packages scripts/install-deps.sh
-  stage "Configuring the build (build/dev)" configure cmake --preset dev
+  # The CI's build: scripts/test.sh then builds only what the demo did not.
+  stage "Configuring the build (build/ci)" configure cmake --preset ci
   stage "Building AggiornaDV and the screenshot tool" build \
-    cmake --build --preset dev -j "$(nproc)" --target AggiornaDV adv_window_shot
+    cmake --build --preset ci -j "$(nproc)" --target AggiornaDV adv_window_shot
 fi
-bin=$src/build/dev/app/AggiornaDV
+bin=$src/build/ci/app/AggiornaDV
 
 # The sweep closes every program carrying a product's name. Where it can,
 # the demo runs in a PID namespace of its own, so that it closes only the
@@ -75,11 +76,16 @@ head -c 4194304 /dev/urandom > "$ftproot/www.zorvanik.it/download/dolvo.exe"
 minisign -G -W -p "$work/minisign.pub" -s "$work/minisign.key" >/dev/null
 minisign -S -s "$work/minisign.key" -m "$ftproot/www.zorvanik.it/download/dolvo.exe" \
   -t "timestamp:$(date +%s)	file:dolvo.exe" >/dev/null
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-/usr/bin/python3 -m pyftpdlib -i 127.0.0.1 -p "$port" -d "$ftproot" -u demo -P demo-password \
-  >"$work/ftp.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
+# The tests' own server: it binds a port the system picks and says which on
+# its first line, so nothing else can take the port in between.
+coproc ftp { exec env ADV_FTP_PASSWORD=demo-password /usr/bin/python3 "$src/tests/support/ftp_server.py" \
+  --root "$ftproot" --user demo 2>"$work/ftp.log"; }
+pids+=("$ftp_PID")
+if ! read -r -t 30 port <&"${ftp[0]}"; then
+  cat "$work/ftp.log"
+  echo "The demo's FTP server did not start."
+  exit 1
+fi
 
 config=$work/AggiornaDV.ini
 cat > "$config" <<INI
@@ -115,9 +121,9 @@ else
   head -c 1048576 /dev/urandom > "$ftproot/www.zorvanik.it/download/dolvo.exe"
   minisign -S -s "$work/minisign.key" -m "$ftproot/www.zorvanik.it/download/dolvo.exe" \
     -t "timestamp:$(($(date +%s) + 1))	file:dolvo.exe" >/dev/null
-  shot=$src/build/dev/aggiornadv-demo.png
+  shot=$src/build/ci/aggiornadv-demo.png
   xvfb-run -a -s "-screen 0 1280x800x24" \
-    "$src/build/dev/tests/support/adv_window_shot" --config "$config" --output "$shot" >/dev/null
+    "$src/build/ci/tests/support/adv_window_shot" --config "$config" --output "$shot" >/dev/null
   echo "A second release on the server, installed through the window; its screenshot: $shot"
 fi
 

@@ -3,7 +3,19 @@
 # demo, when they are missing. Non-interactive; uses sudo when not root.
 #   scripts/install-deps.sh            everything for Linux
 #   scripts/install-deps.sh --windows  also the MinGW-w64 compiler and Wine
+#   scripts/install-deps.sh --servers-from DIR
+#                                      only unpack the test servers from the
+#                                      .debs already in DIR (no apt, no network)
+# Works from a home folder that does not exist yet, as on a new machine.
 set -euo pipefail
+
+windows="" debs=""
+case "${1:-}" in
+  --windows) windows=1 ;;
+  --servers-from) debs=${2:?a folder of .debs}; [[ -d $debs ]] || { echo "$debs: not a folder" >&2; exit 2; } ;;
+  "") ;;
+  *) echo "usage: $0 [--windows | --servers-from DIR]" >&2; exit 2 ;;
+esac
 
 packages=(
   build-essential cmake ninja-build pkg-config
@@ -15,13 +27,13 @@ packages=(
   procps util-linux
   libwrap0  # the unpacked vsftpd (below) needs it
 )
-if [[ "${1:-}" == "--windows" ]]; then
+if [[ -n $windows ]]; then
   # dpkg-dev and the autotools build the Windows libraries from Debian's sources.
   packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 dpkg-dev autoconf automake libtool)
 fi
 
 missing=()
-for p in "${packages[@]}"; do
+[[ -n $debs ]] || for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [[ ${#missing[@]} -gt 0 ]]; then
@@ -35,17 +47,29 @@ fi
 
 # Debian's Pure-FTPd and vsftpd, for the tests against real servers, unpacked
 # into the cache rather than installed: an installed one starts a service on
-# port 21.
+# port 21. Each is whole or absent: unpacked beside its folder, with the
+# version it came from, then moved into place.
 cache=${ADV_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/aggiornadv}
+mkdir -p "$cache"
+unpack() {
+  local deb=$1 prefix=$2 fresh
+  fresh=$(mktemp -d "$prefix.new.XXXXXX")
+  dpkg -x "$deb" "$fresh"
+  dpkg-deb -f "$deb" Version >"$fresh/.version"
+  rm -rf "$prefix"
+  mv "$fresh" "$prefix"
+}
 for server in pure-ftpd vsftpd; do
-  version=$(apt-cache policy "$server" 2>/dev/null | sed -n 's/^ *Candidate: //p')
   prefix=$cache/$server
+  if [[ -n $debs ]]; then
+    unpack "$(find "$debs" -maxdepth 1 -name "${server}_*.deb" -print -quit)" "$prefix"
+    continue
+  fi
+  version=$(apt-cache policy "$server" 2>/dev/null | sed -n 's/^ *Candidate: //p')
   if [[ -n $version && ! ( -f $prefix/.version && $(<"$prefix/.version") == "$version" ) ]]; then
     work=$(mktemp -d)
     if (cd "$work" && apt-get -q -o APT::Sandbox::User="$(id -un)" download "$server" >/dev/null); then
-      rm -rf "$prefix"
-      dpkg -x "$work/$server"_*.deb "$prefix"
-      echo "$version" >"$prefix/.version"
+      unpack "$work/$server"_*.deb "$prefix"
     else
       echo "$server could not be fetched: the tests against it will say so and be skipped" >&2
     fi
