@@ -25,7 +25,7 @@ shopt -s inherit_errexit
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 toolchain=$root/cmake/mingw-w64-x86_64.cmake
 jobs=${ADV_JOBS:-$(nproc)}
-cache=${ADV_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/aggiornadv}
+source "$root/scripts/deps-cache.sh"
 say() { printf '%s\n' "$*" >&2; }
 
 # Source name and version of an installed binary package.
@@ -92,18 +92,23 @@ build_curl() {
 # the Windows platform plugin of 6.4 needs OpenGL (it stays dynamic, loaded
 # only if used) and Direct2D (for its DirectWrite font database) to build.
 # What the program never shows is not built: other image formats than PNG
-# and ICO, rich-text readers and writers, widgets it has no use for. XPM
-# stays: Qt's drag and drop needs it, and 6.4's QApplication does not build
-# without drag and drop.
+# and ICO, rich-text readers and writers, PDF, file dialogs, widgets it has
+# no use for, the Direct2D platform plugin. XPM stays: Qt's drag and drop
+# needs it, and 6.4's QApplication does not build without drag and drop.
+# No HarfBuzz: its shaping serves scripts the window never writes (Arabic,
+# Indic, ...); Latin text takes the font's own glyphs and kerning. Optimized
+# for size, not speed (-Os, not -O3): the window draws little, and Qt is the
+# longest build on a new machine.
 build_qt() {
     local off=()
     for f in jpeg gif textodfwriter textmarkdownreader textmarkdownwriter sessionmanager \
-             imageformat_ppm imageformat_xbm movie undocommand \
+             imageformat_ppm imageformat_xbm movie undocommand pdf harfbuzz direct2d1_1 \
+             filedialog \
              graphicsview mdiarea calendarwidget dockwidget wizard colordialog fontdialog \
              undoview columnview lcdnumber dial splashscreen keysequenceedit; do
         off+=("-DFEATURE_$f=OFF")
     done
-    cmake -S . -B "$work/build" "${common[@]}" "${off[@]}" \
+    cmake -S . -B "$work/build" "${common[@]}" "${off[@]}" -DFEATURE_optimize_size=ON \
         -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
         -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \
         -DFEATURE_sql=OFF -DFEATURE_network=OFF -DFEATURE_dbus=OFF -DFEATURE_printsupport=OFF \
@@ -171,7 +176,6 @@ build() {
     printf '%s\n' "$prefix"
 }
 
-mkdir -p "$cache"
 # Two runs at once (two checkouts) wait for each other instead of building
 # into the same folder.
 exec 9>"$cache/.lock"

@@ -77,11 +77,13 @@ minisign -G -W -p "$work/minisign.pub" -s "$work/minisign.key" >/dev/null
 minisign -S -s "$work/minisign.key" -m "$ftproot/www.zorvanik.it/download/dolvo.exe" \
   -t "timestamp:$(date +%s)	file:dolvo.exe" >/dev/null
 # The tests' own server: it binds a port the system picks and says which on
-# its first line, so nothing else can take the port in between.
+# its first line, so nothing else can take the port in between; it ends with
+# this script (its input closes).
 coproc ftp { exec env ADV_FTP_PASSWORD=demo-password /usr/bin/python3 "$src/tests/support/ftp_server.py" \
-  --root "$ftproot" --user demo 2>"$work/ftp.log"; }
-pids+=("$ftp_PID")
-if ! read -r -t 30 port <&"${ftp[0]}"; then
+  --root "$ftproot" --user demo --exit-on-stdin-eof 2>"$work/ftp.log"; }
+pids+=("${ftp_PID:-}")
+# A server that ended at once has taken its pipe with it.
+if ! read -r -t 30 port <&"${ftp[0]:-}"; then
   cat "$work/ftp.log"
   echo "The demo's FTP server did not start."
   exit 1

@@ -48,16 +48,20 @@ fi
 # Debian's Pure-FTPd and vsftpd, for the tests against real servers, unpacked
 # into the cache rather than installed: an installed one starts a service on
 # port 21. Each is whole or absent: unpacked beside its folder, with the
-# version it came from, then moved into place.
-cache=${ADV_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/aggiornadv}
-mkdir -p "$cache"
+# version it came from, then moved into place, one run at a time.
+source "$(dirname "${BASH_SOURCE[0]}")/deps-cache.sh"
+exec 8>"$cache/.servers.lock"
+flock 8
 unpack() {
   local deb=$1 prefix=$2 fresh
+  [[ -f $deb ]] || { echo "no .deb of $(basename "$prefix") to unpack" >&2; return 1; }
   fresh=$(mktemp -d "$prefix.new.XXXXXX")
-  dpkg -x "$deb" "$fresh"
-  dpkg-deb -f "$deb" Version >"$fresh/.version"
+  if ! dpkg -x "$deb" "$fresh" || ! dpkg-deb -f "$deb" Version >"$fresh/.version"; then
+    rm -rf "$fresh"
+    return 1
+  fi
   rm -rf "$prefix"
-  mv "$fresh" "$prefix"
+  mv -T "$fresh" "$prefix"
 }
 for server in pure-ftpd vsftpd; do
   prefix=$cache/$server

@@ -34,12 +34,17 @@ run_suite() {
 mkdir -p build
 deps_log=build/windows-libraries.log
 deps_began=$SECONDS
-setsid nice -n 19 scripts/build-windows-deps.sh >/dev/null 2>"$deps_log" &
-deps=$!
-# A build that fails ends the run; the libraries' build with it.
-trap 'kill -- -"$deps" 2>/dev/null || true' EXIT
+deps=""
+# A failed build or a signal ends the run, and the libraries' build with it,
+# while it still runs (its number may since have gone to another process).
+trap 'if [[ -n $deps ]] && jobs -rp | grep -qx "$deps"; then kill -- -"$deps"; fi' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+# A process group of its own, so that it can be ended whole.
+set -m
+nice -n 19 scripts/build-windows-deps.sh >/dev/null 2>"$deps_log" &
+deps=$!
+set +m
 
 run_suite ci
 run_suite asan

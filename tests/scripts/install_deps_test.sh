@@ -36,4 +36,10 @@ expect() {
 expect "$home/.cache/aggiornadv"
 expect "$tmp/xdg/cache/aggiornadv" XDG_CACHE_HOME="$tmp/xdg/cache"
 expect "$tmp/adv/deps" ADV_DEPS_CACHE="$tmp/adv/deps"
+# Root runs what the cache holds: one that others may write is not used.
+mkdir -m 777 "$tmp/open"
+if ADV_DEPS_CACHE=$tmp/open "$script" --servers-from "$tmp/debs" 2>/dev/null || [[ -e $tmp/open/vsftpd ]]; then
+  echo "FAILED: a cache that others may write was used"
+  status=1
+fi
 exit $status
