@@ -100,11 +100,7 @@ status=0
 ctest --test-dir "$build" --output-on-failure --no-tests=error --parallel "$jobs" "$@" 2>&1 | tee "$log" || status=$?
 tested=$(now)
 summary=$(grep -E 'tests passed|No tests were found' "$log" | tail -n 1 || true)
-# Why each skipped test was skipped (CTest itself shows only that it was).
-reasons=$(grep -h -A1 ': Skipped$' "$build/Testing/Temporary/LastTest.log" 2>/dev/null | grep -vE ': Skipped$|^--$' | sort | uniq -c || true)
-if [[ -n $reasons ]]; then
-    printf '\n=== Skipped under Wine, and why (tests, reason):\n%s\n' "$reasons"
-fi
+"$root/scripts/skip-reasons.sh" "$build"
 if ((status == 0)); then
     result=PASSED
 fi

@@ -5,8 +5,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh --windows
-
 jobs=$(nproc)
 status=0
 started=$SECONDS
@@ -22,11 +20,14 @@ timed() {
 run_suite() {
   local preset=$1
   echo "=== ${preset}: configure and build"
-  cmake --preset "$preset" >/dev/null
+  timed "$preset configure" cmake --preset "$preset" >/dev/null
   timed "$preset build" cmake --build --preset "$preset" -j "$jobs"
   echo "=== ${preset}: tests"
   timed "$preset tests" ctest --preset "$preset" -j "$jobs" || status=1
+  scripts/skip-reasons.sh "build/$preset"
 }
+
+timed "Debian packages" scripts/install-deps.sh --windows
 
 # The Windows libraries are the longest step on a new machine (Qt is built
 # from source; afterwards they are a lookup in the cache). They build at the
@@ -62,6 +63,7 @@ fi
 
 echo "=== Times"
 printf '    %s\n' "${times[@]}"
+sed -n 's/^Windows libraries: \(.* built in .* s\) into .*/      \1/p' "$deps_log"
 printf '    %-26s %5d s\n' total $((SECONDS - started))
 if [[ $status -ne 0 ]]; then
   echo "Some tests failed."
