@@ -17,16 +17,16 @@
 #include "app/window/AggiornaDolvo.h"
 #include "app/window/WindowProcess.h"
 #include "app/core/Config.h"
-#include "app/core/Pacing.h"
+#include "app/site/Pacing.h"
 #include "app/core/Places.h"
 #include "app/core/RunLog.h"
 #include "app/core/ProductTable.h"
-#include "app/core/StartupSweep.h"
-#include "app/core/RollBackCommand.h"
-#include "app/core/UpdateCommand.h"
-#include "app/core/UpdateTexts.h"
-#include "app/core/ProcessTerminator.h"
-#include "app/core/PublishCommand.h"
+#include "app/site/StartupSweep.h"
+#include "app/site/RollBackCommand.h"
+#include "app/site/UpdateCommand.h"
+#include "app/site/UpdateTexts.h"
+#include "app/site/ProcessTerminator.h"
+#include "app/maker/PublishCommand.h"
 #include "app/core/ConsoleUi.h"
 #include "platform/Arguments.h"
 #include "platform/Terminal.h"
@@ -289,8 +289,8 @@ int runPublish(const Config& config, const PublishRequest& request)
     const PublishReport report =
         PublishCommand(ui, *ftp, config, request, askPassword, QDateTime::currentSecsSinceEpoch());
     if (!report.cause.isEmpty()) {
-        printLine(stderr, u"AggiornaDV: "_s + report.cause);
-        runlog::write(report.cause);
+        printLine(stderr, u"AggiornaDV: "_s + report.cause.text);
+        runlog::write(report.cause.logged());
     }
     return code(exitStatus(report.outcome));
 }
@@ -394,7 +394,7 @@ void startRunLog(const Config& config, std::optional<ConsoleJob> job, const QStr
     const QString logFile = config.logFile.value_or(runlog::defaultPath());
     if (!logFile.isEmpty()) {
         if (const Refusal refused = runlog::open(logFile))
-            printLine(stderr, u"AggiornaDV: registro non scritto: "_s + *refused);
+            printLine(stderr, u"AggiornaDV: registro non scritto: "_s + refused->text);
     }
     const QString name = !job                          ? u"finestra"_s
                          : *job == ConsoleJob::Sweep   ? u"--sweep"_s
@@ -421,13 +421,13 @@ int runCommandLine(int argc, char** argv, std::string_view builtInKey)
     if (loaded.config) {
         if (Refusal refused = adoptBuiltInKey(*loaded.config, builtInKey)) {
             loaded.config.reset();
-            loaded.error = std::move(*refused);
+            loaded.cause = std::move(*refused);
         }
     }
     if (!loaded.config) {
         if (!request.job)
-            return startupFailure(argc, argv, loaded.error, ExitStatus::Config);
-        printLine(stderr, u"AggiornaDV: "_s + loaded.error);
+            return startupFailure(argc, argv, loaded.cause.text, ExitStatus::Config);
+        printLine(stderr, u"AggiornaDV: "_s + loaded.cause.text);
         return code(ExitStatus::Config);
     }
     const Config& config = *loaded.config;

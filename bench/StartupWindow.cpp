@@ -10,9 +10,9 @@
 #include "app/window/AggiornaDolvo.h"
 #include "app/window/WindowProcess.h"
 #include "app/core/Config.h"
-#include "app/core/StartupSweep.h"
-#include "app/core/ProcessTerminator.h"
-#include "app/core/UpdateCommand.h"
+#include "app/site/StartupSweep.h"
+#include "app/site/ProcessTerminator.h"
+#include "app/site/UpdateCommand.h"
 #include "bench/StartupFirstPaint.h"
 
 int main(int argc, char** argv)
@@ -23,7 +23,7 @@ int main(int argc, char** argv)
     }
     const adv::ConfigResult loaded = adv::loadConfig(QString::fromLocal8Bit(argv[1]));
     if (!loaded.config) {
-        std::fprintf(stderr, "adv_startup_window: %s\n", qPrintable(loaded.error));
+        std::fprintf(stderr, "adv_startup_window: %s\n", qPrintable(loaded.cause.text));
         return 1;
     }
     const adv::Config& config = *loaded.config;

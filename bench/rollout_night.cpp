@@ -9,7 +9,7 @@
 #include <map>
 #include <string>
 
-#include "app/core/Stages.h"
+#include "app/site/Stages.h"
 
 namespace {
 

@@ -349,9 +349,9 @@ void Reader::parse(std::string_view text)
         line_ = read.badLine;
         key_ = read.badKey;
         if (key_.empty())
-            fail(read.problem);
+            fail(read.cause.text);
         else
-            failKey(read.problem);
+            failKey(read.cause.text);
     }
 }
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "app/core/KeyValueText.h"
-#include "app/core/Minisign.h"
-#include "app/core/Refusal.h"
+#include "app/core/PublicKey.h"
+#include "app/core/Failure.h"
 #include "platform/FtpClient.h"
 #include "platform/OrdinaryFile.h"
 
@@ -77,7 +77,7 @@ struct Config {
 
 struct ConfigResult {
     std::optional<Config> config;
-    QString error;    // one line, naming the file, the line and what is wrong
+    Cause cause;      // one line, naming the file, the line and what is wrong
     QString warning;  // e.g. a password readable by other users
 };
 

@@ -22,20 +22,16 @@ KeyValues readKeyValues(std::string_view text, std::span<const std::string_view>
     const auto problem = [&read](int line, std::string_view key, QString what) {
         read.badLine = line;
         read.badKey = key;
-        read.problem = std::move(what);
+        read.cause = std::move(what);
         return read;
     };
     std::set<std::string_view> seen;
     // A byte order mark, as some Windows editors write, is not part of the first key.
     if (text.substr(0, 3) == "\xEF\xBB\xBF")
         text.remove_prefix(3);
-    for (int line = 1; !text.empty(); ++line) {
-        const auto end = text.find('\n');
-        std::string_view one = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        if (!one.empty() && one.back() == '\r')  // a file saved with Windows line ends
-            one.remove_suffix(1);
-
+    int line = 0;
+    for (const std::string_view one : linesOf(text)) {
+        ++line;
         const std::string_view content = trimmed(one);
         if (content.empty() || content.front() == '#' || content.front() == ';')
             continue;
@@ -84,6 +80,22 @@ QString shownValue(std::string_view bytes)
             shown += u"\\x%1"_s.arg(c, 2, 16, QChar(u'0'));
     }
     return shown;
+}
+
+std::vector<std::string_view> linesOf(std::string_view text)
+{
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        if (!line.empty() && line.back() == '\r')  // a file saved with Windows line ends
+            line.remove_suffix(1);
+        lines.push_back(line);
+        if (end == std::string_view::npos)
+            break;
+        text.remove_prefix(end + 1);
+    }
+    return lines;
 }
 
 std::string_view trimmed(std::string_view text)

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/core/Failure.h"
+
 namespace adv {
 
 struct KeyValue {
@@ -22,12 +24,12 @@ struct KeyValue {
 };
 
 // The text's values in their order, or the first problem: its line, its
-// key when it has one, and what is wrong, in Italian.
+// key when it has one, and what is wrong.
 struct KeyValues {
     std::vector<KeyValue> values;
     int badLine = 0;  // 0: none
     std::string_view badKey;
-    QString problem;
+    Cause cause;
     explicit operator bool() const { return badLine == 0; }
 };
 
@@ -39,6 +41,10 @@ KeyValues readKeyValues(std::string_view text, std::span<const std::string_view>
 // are not printable UTF-8 are written as \xNN, so nothing read from the
 // file can move the cursor or change the terminal's state.
 QString shownValue(std::string_view bytes);
+
+// The text's lines without their ends (LF or CR LF); a last line end is
+// optional. The views point into `text`.
+std::vector<std::string_view> linesOf(std::string_view text);
 
 // `text` without the spaces and tabs around it.
 std::string_view trimmed(std::string_view text);

@@ -41,7 +41,7 @@ Refusal open(const QString& path)
         opened = platform::LogFile::open(native);
     }
     if (!opened.file)
-        return u"impossibile scrivere %1: %2"_s.arg(path, QString::fromStdString(opened.why));
+        return Cause(u"impossibile scrivere %1"_s.arg(path), QString::fromStdString(opened.why));
     file() = std::move(opened.file);
     return {};
 }
@@ -66,15 +66,6 @@ void LoggedUi::AppendStatus(const QString& message)
 {
     write(statusLine(message));
     ui_.AppendStatus(message);
-}
-
-UpdateReport loggedEnd(UpdateReport report)
-{
-    if (!report.cause.isEmpty())
-        write(u"Causa: "_s + report.cause.logged());
-    if (!report.release.isEmpty())
-        write(u"Installata: "_s + report.release);
-    return report;
 }
 
 }  // namespace adv::runlog

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "app/core/Refusal.h"
+#include "app/core/Failure.h"
 #include "app/core/UpdateUi.h"
 
 namespace adv::runlog {
@@ -45,8 +45,5 @@ public:
 private:
     UpdateUi& ui_;
 };
-
-// A command's cause and release, after its last line.
-UpdateReport loggedEnd(UpdateReport report);
 
 }  // namespace adv::runlog

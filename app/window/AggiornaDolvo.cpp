@@ -24,7 +24,7 @@
 
 #include "app/core/ProductTable.h"
 #include "app/core/StatusLog.h"
-#include "app/core/UpdateTexts.h"
+#include "app/site/UpdateTexts.h"
 #include "app/window/BlockedPointer.h"
 #include "app/window/YesNoQuestion.h"
 #include "app/window/FlatColourButton.h"

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "app/core/Config.h"
-#include "app/core/StartupSweep.h"
-#include "app/core/UpdateCommand.h"
+#include "app/site/StartupSweep.h"
+#include "app/site/UpdateCommand.h"
 
 class QCheckBox;
 class QComboBox;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/core/Minisign.h"
+#include "app/channel/Minisign.h"
 
 namespace adv::test {
 

@@ -13,8 +13,8 @@
 #include "app/window/AggiornaDolvo.h"
 #include "app/window/WindowProcess.h"
 #include "app/core/Config.h"
-#include "app/core/ProcessTerminator.h"
-#include "app/core/UpdateCommand.h"
+#include "app/site/ProcessTerminator.h"
+#include "app/site/UpdateCommand.h"
 
 using namespace Qt::StringLiterals;
 
@@ -29,7 +29,7 @@ int main(int argc, char** argv)
 
     const adv::ConfigResult loaded = adv::loadConfig(parser.value(config));
     if (!loaded.config) {
-        std::fprintf(stderr, "%s\n", qPrintable(loaded.error));
+        std::fprintf(stderr, "%s\n", qPrintable(loaded.cause.text));
         return 78;
     }
     adv::prepareWindowProcess();

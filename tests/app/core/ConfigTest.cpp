@@ -47,7 +47,7 @@ TEST(Config, ReadsEveryKey)
                                       "connect_timeout_s = 5\n"
                                       "stall_timeout_s = 7\n"_s.arg(dir.path()));
     const adv::ConfigResult r = adv::loadConfig(ini);
-    ASSERT_TRUE(r.config) << r.error.toStdString();
+    ASSERT_TRUE(r.config) << r.cause.text.toStdString();
     const adv::Config& c = *r.config;
     EXPECT_EQ(c.root, std::filesystem::path(dir.path().toStdString()));
     EXPECT_EQ(c.closeGrace.count(), 500);
@@ -95,7 +95,7 @@ TEST_P(BadConfig, IsOneLineNamingFileAndKey)
     const QString ini = writeIni(dir, QString::fromUtf8(GetParam().text));
     const adv::ConfigResult r = adv::loadConfig(ini);
     ASSERT_FALSE(r.config);
-    const std::string msg = r.error.toStdString();
+    const std::string msg = r.cause.text.toStdString();
     EXPECT_NE(msg.find(ini.toStdString() + ":" + std::to_string(GetParam().line) + ":"), std::string::npos) << msg;
     EXPECT_NE(msg.find(GetParam().key), std::string::npos) << msg;
     EXPECT_NE(msg.find(GetParam().complaint), std::string::npos) << msg;
@@ -143,11 +143,11 @@ TEST(Config, FileThatCannotBeRead)
     QTemporaryDir dir;
     const adv::ConfigResult missing = adv::loadConfig(dir.filePath(u"nope.ini"_s));
     ASSERT_FALSE(missing.config);
-    EXPECT_TRUE(missing.error.contains(u"non esiste"_s)) << missing.error.toStdString();
+    EXPECT_TRUE(missing.cause.text.contains(u"non esiste"_s)) << missing.cause.text.toStdString();
 
     const adv::ConfigResult folder = adv::loadConfig(dir.path());
     ASSERT_FALSE(folder.config);
-    EXPECT_TRUE(folder.error.contains(u"non si può leggere"_s)) << folder.error.toStdString();
+    EXPECT_TRUE(folder.cause.text.contains(u"non si può leggere"_s)) << folder.cause.text.toStdString();
 }
 
 TEST(Config, WarnsWhenOthersCanReadThePassword)
@@ -177,7 +177,7 @@ TEST(Config, ValuesAreTakenLiterally)
                                                               "host = [::1]\n"
                                                               "min_rate_bps = 0\n"
                                                               "max_download_mb = 64\n"_s));
-    ASSERT_TRUE(r.config) << r.error.toStdString();
+    ASSERT_TRUE(r.config) << r.cause.text.toStdString();
     EXPECT_EQ(r.config->user, "a ;b");
     EXPECT_EQ(r.config->password, "abc\\") << "no continuation lines";
     EXPECT_EQ(r.config->ftp.tls, adv::platform::FtpTls::Explicit);
@@ -187,7 +187,7 @@ TEST(Config, ValuesAreTakenLiterally)
     EXPECT_EQ(r.config->ftp.maxDownloadBytes, 64 * 1024 * 1024);
 
     const adv::ConfigResult quoted = adv::loadConfig(writeIni(dir, u"password = pa\"ss\nuser = \"\"\n"_s));
-    ASSERT_TRUE(quoted.config) << quoted.error.toStdString();
+    ASSERT_TRUE(quoted.config) << quoted.cause.text.toStdString();
     EXPECT_EQ(quoted.config->password, "pa\"ss") << "a quote inside a value is a character like any other";
     EXPECT_EQ(quoted.config->user, "");
 }
@@ -209,7 +209,8 @@ TEST(Config, AFileOrFolderOthersMayWriteIsRefused)
         ASSERT_TRUE(adv::test::setMode(dir.path(), folderMode));
         const adv::ConfigResult r = adv::loadConfig(ini);
         EXPECT_EQ(r.config.has_value(), refused == nullptr) << std::oct << fileMode << " " << folderMode;
-        EXPECT_TRUE(refused == nullptr || r.error.contains(QString::fromUtf8(refused))) << r.error.toStdString();
+        EXPECT_TRUE(refused == nullptr || r.cause.text.contains(QString::fromUtf8(refused)))
+            << r.cause.text.toStdString();
     }
 }
 

@@ -12,7 +12,7 @@
 #include <QWindow>
 
 #include "app/window/FlatColourButton.h"
-#include "app/core/Minisign.h"
+#include "app/channel/Minisign.h"
 #include "tests/app/window/WindowSupport.h"
 
 using namespace Qt::StringLiterals;

@@ -20,7 +20,7 @@
 #include "app/window/AggiornaDolvo.h"
 #include "app/window/WindowProcess.h"
 #include "app/core/Config.h"
-#include "app/core/StartupSweep.h"
+#include "app/site/StartupSweep.h"
 #include "tests/support/ScriptedFtp.h"
 
 namespace adv::test {

@@ -6,7 +6,7 @@
 #include <QProgressBar>
 #include <QtTest/QTest>
 
-#include "app/core/UpdateCommand.h"
+#include "app/site/UpdateCommand.h"
 #include "app/window/FlatColourButton.h"
 #include "tests/app/window/WindowSupport.h"
 #include "tests/support/FtpServer.h"

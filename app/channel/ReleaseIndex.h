@@ -1,0 +1,85 @@
+// The maker's signed index of releases: which release file sites take, its
+// size and hash, when it was signed, the plan by which sites take it, and the
+// releases withdrawn. --publish writes it, beside the program, last of all;
+// its signature beside it is the maker's, as the program's is.
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "app/channel/Minisign.h"
+#include "app/core/Failure.h"
+
+namespace adv {
+
+// When sites take the current release: each stage lets a share of the sites
+// (percent) take it once its delay after the signed time has passed. Paused,
+// no site takes it; the sites that have it keep it.
+struct Rollout {
+    struct Stage {
+        int percent = 100;
+        std::chrono::hours delay{0};
+        bool operator==(const Stage&) const = default;
+    };
+    std::vector<Stage> stages{Stage{}};
+    bool paused = false;
+
+    // "10@0h,50@24h,100@72h", "100" (the default) or "pausa"; nothing when
+    // it is none of these: shares and delays rising, the last share 100.
+    static std::optional<Rollout> parse(std::string_view text);
+    std::string text() const;
+    bool operator==(const Rollout&) const = default;
+};
+
+// A signing machine's clock may be off by a time zone or two, not by more:
+// a release or an index signed later than this after a clock's now is
+// refused, by sites and by the maker alike.
+inline constexpr std::int64_t kFutureSlackSeconds = 24 * 60 * 60;
+
+struct ReleaseIndex {
+    static constexpr int kFormat = 1;
+    std::string release;  // the release file, relative to the remote folder ("releases/...")
+    std::int64_t size = 0;
+    minisign::Hash hash{};
+    std::int64_t signedAt = 0;  // the release's signed time, seconds since 1970
+    Rollout rollout;
+    std::vector<minisign::Hash> withdrawn;
+
+    // The index as it is stored; read back, it is this index again.
+    std::string text() const;
+    bool operator==(const ReleaseIndex&) const = default;
+};
+
+// An index as read: the index, or what is wrong with it (Italian).
+struct ReadIndex {
+    std::optional<ReleaseIndex> index;
+    Cause cause;
+};
+
+// Strictly, as the configuration is read; an index of a later format, or
+// with a key or value this program does not know, is refused whole.
+ReadIndex readReleaseIndex(std::string_view text);
+
+// An index file as stored: the minisign signature of the index text (four
+// lines), then the text, so that both change in one rename.
+std::string sealedIndex(const std::string& signature, const std::string& text);
+// The two parts of a stored index; nothing when it is not in that form.
+std::optional<std::pair<std::string, std::string>> openedIndex(std::string_view stored);
+
+// A stored index read, with its signature checked when there is a key.
+struct StoredIndex {
+    bool authentic = false;     // signed with the key (without a key: never)
+    std::int64_t signedAt = 0;  // when the index itself was signed (with a key)
+    std::optional<ReleaseIndex> index;
+    Cause cause;  // when it is not authentic or does not read
+};
+StoredIndex readStoredIndex(std::string_view stored, const std::optional<minisign::PublicKey>& key);
+
+}  // namespace adv

@@ -1,0 +1,89 @@
+#include "app/site/Installation.h"
+
+#include <QDateTime>
+
+#include <algorithm>
+#include <iterator>
+#include <optional>
+#include <string>
+
+#include "app/core/Config.h"
+#include "app/core/ProductTable.h"
+#include "app/site/ReleaseGate.h"
+#include "platform/OrdinaryFile.h"
+#include "platform/RunningFile.h"
+
+namespace adv {
+namespace {
+
+class SiteBelow final : public InstallSite {
+public:
+    explicit SiteBelow(std::filesystem::path root) : root_(std::move(root)) {}
+
+    install::Opened open(bool orOnlyPrevious) override
+    {
+        std::optional<std::filesystem::path> target = platform::findOrdinaryFile(root_, kUpdatedProduct.probePath);
+        if (!target && orOnlyPrevious) {
+            const std::string previous = std::string(kUpdatedProduct.probePath) + std::string(install::kPreviousSuffix);
+            if (const auto kept = platform::findOrdinaryFile(root_, previous)) {
+                std::string name = kept->filename().string();
+                name.resize(name.size() - install::kPreviousSuffix.size());
+                target = kept->parent_path() / name;
+            }
+        }
+        if (!target)
+            return {};
+        return install::FileReplacement::open(*target);
+    }
+
+    std::vector<long> runningTheProgram(std::span<const long> pids) override
+    {
+        const auto installed = platform::findOrdinaryFile(root_, kUpdatedProduct.probePath);
+        return installed ? platform::processesRunningFile(*installed, pids) : std::vector<long>{};
+    }
+
+private:
+    std::filesystem::path root_;
+};
+
+}  // namespace
+
+std::unique_ptr<InstallSite> installSiteBelow(const std::filesystem::path& root)
+{
+    return std::make_unique<SiteBelow>(root);
+}
+
+Installation openInstallation(InstallSite& site, const Config& config, bool orOnlyPrevious, bool look)
+{
+    install::Opened opened = site.open(orOnlyPrevious);
+    Installation installation{std::move(opened.replacement), std::move(opened.why)};
+    if (!installation.replacement)
+        return installation;
+    installation.locked = look ? installation.replacement->look() : installation.replacement->lock();
+    if (installation.locked && config.publicKey) {
+        if (const auto legacy = installation.replacement->legacySignature(minisign::kMaxSignatureBytes)) {
+            const auto kept = minisign::Signature::check(*legacy, *config.publicKey, kUpdatedProgram).signature;
+            if (const auto floor = kept ? legacyFloor(*kept, QDateTime::currentSecsSinceEpoch()) : std::nullopt)
+                installation.replacement->raiseFloor(*floor);
+        }
+    }
+    return installation;
+}
+
+std::vector<LeftRunning> runningInstalledProgram(InstallSite& site, std::span<const LeftRunning> leftRunning)
+{
+    if (leftRunning.empty())
+        return {};
+    std::vector<long> pids;
+    for (const LeftRunning& left : leftRunning)
+        pids.push_back(left.pid);
+    const std::vector<long> running = site.runningTheProgram(pids);
+    std::vector<LeftRunning> found;
+    std::copy_if(leftRunning.begin(), leftRunning.end(), std::back_inserter(found),
+                 [&running](const LeftRunning& left) {
+                     return std::find(running.begin(), running.end(), left.pid) != running.end();
+                 });
+    return found;
+}
+
+}  // namespace adv

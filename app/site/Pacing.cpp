@@ -1,0 +1,101 @@
+#include "app/site/Pacing.h"
+
+#include <QDateTime>
+#include <QTime>
+
+#include <sodium.h>
+
+#include <algorithm>
+#include <thread>
+
+namespace adv {
+namespace {
+
+class SystemPacer final : public Pacer {
+public:
+    std::int64_t now() override { return QDateTime::currentSecsSinceEpoch(); }
+
+    int minuteOfDay(std::int64_t at) override
+    {
+        const QTime time = QDateTime::fromSecsSinceEpoch(at).time();
+        return time.hour() * 60 + time.minute();
+    }
+
+    std::chrono::seconds random(std::chrono::seconds upTo) override
+    {
+        if (upTo <= std::chrono::seconds::zero())
+            return std::chrono::seconds::zero();
+        // randombytes_uniform draws below a 32-bit bound; the configuration
+        // never asks for more than a day, far inside it.
+        const auto bound = static_cast<std::uint32_t>(std::min<std::int64_t>(upTo.count(), UINT32_MAX - 1) + 1);
+        return std::chrono::seconds(randombytes_uniform(bound));
+    }
+
+    bool wait(std::chrono::seconds span, const std::function<bool()>& stopRequested) override
+    {
+        // One deadline, however long each slice really took: a busy machine
+        // makes the slices late, never the wait longer.
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point deadline = Clock::now() + span;
+        constexpr auto kSlice = std::chrono::milliseconds(100);
+        for (;;) {
+            if (stopRequested && stopRequested())
+                return false;
+            const Clock::time_point now = Clock::now();
+            if (now >= deadline)
+                return true;
+            std::this_thread::sleep_for(std::min<Clock::duration>(kSlice, deadline - now));
+        }
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<Pacer> systemPacer()
+{
+    // libsodium picks its random source once; randombytes_uniform is safe
+    // from any thread after that.
+    static const int once = sodium_init();
+    (void)once;
+    return std::make_unique<SystemPacer>();
+}
+
+bool mayPassIfTriedAgain(const platform::FtpResult& why)
+{
+    using platform::FtpFailure;
+    switch (why.failure) {
+    case FtpFailure::Connection:
+    case FtpFailure::Folder:
+    case FtpFailure::Transfer: break;
+    // This site's own settings and files, a stop asked for, and what the
+    // server holds (a missing file, a size beyond the limits) stay as they
+    // are however often they are asked again.
+    case FtpFailure::None:
+    case FtpFailure::Setting:
+    case FtpFailure::RemoteFile:
+    case FtpFailure::Size:
+    case FtpFailure::Sink:
+    case FtpFailure::Refused:
+    case FtpFailure::Interrupted:
+    case FtpFailure::TlsRefused:
+    case FtpFailure::Untrusted: return false;
+    }
+    // The server's own word decides when it gave one: 5xx is lasting (530 a
+    // refused login, 550 a missing folder), 4xx is not (421 too many
+    // sessions or closing, 425/426 the data connection, 45x a local error).
+    if (why.reply >= 500 && why.reply < 600)
+        return false;
+    if (why.reply >= 400 && why.reply < 500)
+        return true;
+    // Without one: a connection refused, timed out or dropped may come back.
+    return true;
+}
+
+bool withinWorkingHours(const WorkingHours& hours, int minute)
+{
+    if (hours.from <= hours.to)
+        return minute >= hours.from && minute < hours.to;
+    return minute >= hours.from || minute < hours.to;
+}
+
+}  // namespace adv

@@ -1,0 +1,72 @@
+// The update command: replace the installed dolvo.exe with the server's copy.
+#pragma once
+
+#include <span>
+
+#include "app/core/ExitStatus.h"
+#include "app/site/Installation.h"
+#include "app/site/UpdateReport.h"
+#include "platform/FtpClient.h"
+#include "process/DoroDave.h"
+
+namespace adv {
+
+struct Config;
+class Pacer;
+
+// The FTP session an update of `config` needs. The signature vouches for the
+// whole file where the size cannot, and it alone tells a finished upload
+// from one still under way; without it the server is asked about the file
+// again no sooner than 1.5 s after it was first asked, long enough for an
+// upload to show, even in MDTM's seconds.
+platform::FtpOptions downloadOptions(const Config& config);
+
+// Who asks. The operator, at the window's DOWNLOAD: asked first, and
+// takes the release the maker offers before this site's stage comes (never
+// a paused or withdrawn one). A nightly --update: no question, and the
+// release only once this site's stage has come. --check: says where this
+// site stands and what it would do, and closes, locks and writes nothing
+// (but the log, and the site's id the first time).
+enum class UpdateMode { Operator, Nightly, Check };
+
+struct UpdateRequest {
+    UpdateMode mode = UpdateMode::Operator;
+    // What the start-up sweep could not close: while one of them runs the
+    // installed dolvo.exe (that file, not its name), the program is neither
+    // downloaded nor replaced.
+    std::span<const LeftRunning> leftRunning{};
+    // The clock, and with it retries: a failure that may pass
+    // (mayPassIfTriedAgain) is tried again up to `config.retries` times, the
+    // k-th time (from 0) after a random wait up to retryBase * 2^k, at most
+    // retryMax, each from a new session; a stop asked for during a wait ends
+    // the command as interrupted. None: the system's clock, one attempt, as
+    // at the window, where the operator is there to try again.
+    Pacer* pacer = nullptr;
+};
+
+// Replaces the installed dolvo.exe of `site` with the release the server
+// offers, keeping the replaced one as dolvo.exe.prev.
+//
+// Where the server offers the maker's index (ReleaseIndex.h), it is read
+// first: with a public key in `config` it must be the maker's and no older
+// than the newest this site has seen; the release it names comes from its
+// own file, checked against the index's size and hash (and with a key, its
+// own signature). The index's plan says when this site takes it (Stages.h);
+// a paused plan stops new installs; a release the maker withdrew goes back
+// to the index's current one, from dolvo.exe.prev when that is it.
+//
+// Without an index, dolvo.exe: with a key, its dolvo.exe.minisig is fetched
+// first, and the program only when the key signed it, for a release the
+// release gate takes (ReleaseGate.h). The installed release again
+// downloads nothing.
+//
+// Runs the whole command on the caller's thread. The command's status
+// lines, its cause and release also go to the run's log file (RunLog.h).
+UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, InstallSite& site, const Config& config,
+                           const UpdateRequest& request = {});
+
+// The same, on the installation below `config.root`.
+UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, const Config& config,
+                           const UpdateRequest& request = {});
+
+}  // namespace adv
