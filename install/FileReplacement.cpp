@@ -17,12 +17,6 @@ namespace {
 
 constexpr std::size_t kCompareChunk = 1024 * 1024;
 
-// The hidden names beside the program: a file being written (a download, a
-// record), and a second name or copy of a program being moved, which a cut
-// can leave as the only copy of a release.
-constexpr std::string_view kNewTag = ".new-";
-constexpr std::string_view kKeptTag = ".old-";
-
 }  // namespace
 
 Opened FileReplacement::open(const std::filesystem::path& target)
@@ -127,110 +121,6 @@ void FileReplacement::recoverLeftovers()
         if (!stands || !folder_->renameOver(name, recordName()))
             (void)folder_->remove(name);
     }
-}
-
-ReplaceResult FileReplacement::readRecord()
-{
-    record_ = {};
-    const std::string name = recordName();
-    const Entry file = folder_->entry(name);
-    if (file.kind == EntryKind::Missing)
-        return {};
-    const auto damaged = [this, &name](const std::string& why) {
-        // The advice is the operator's, in the words of the layer above.
-        return ReplaceResult{ReplaceStatus::Damaged, "the release record " + folder_->shown(name) + " " + why};
-    };
-    if (file.kind != EntryKind::File)
-        return damaged("is not an ordinary file");
-    bool readable = false;
-    const std::string text = recordText(name, readable);
-    if (!readable)
-        return damaged("cannot be read");
-    const std::optional<Stored> stored = Stored::parse(text);
-    if (!stored)
-        return damaged("is not in the form this updater writes");
-
-    record_.floor = stored->floor;
-    record_.indexSeen = stored->indexSeen;
-    record_.withdrawn = stored->withdrawn;
-    if (stored->installed.describes(folder_->entry(name_)))
-        record_.installed = stored->installed.release;
-    if (stored->previous.describes(folder_->entry(name_ + std::string(kPreviousSuffix))))
-        record_.previous = stored->previous.release;
-    return {};
-}
-
-std::optional<std::string> FileReplacement::legacySignature(std::size_t maxBytes)
-{
-    const std::string name = name_ + std::string(kSignatureSuffix);
-    if (!locked_ || folder_->entry(recordName()).kind != EntryKind::Missing ||
-        folder_->entry(name).kind != EntryKind::File)
-        return std::nullopt;
-    std::string text(maxBytes + 1, '\0');
-    std::size_t got = 0;
-    if (!folder_->read(name, 0, text.data(), text.size(), got))
-        return std::nullopt;
-    text.resize(got);
-    return text;
-}
-
-void FileReplacement::raiseFloor(std::int64_t signedAt)
-{
-    record_.floor = std::max(record_.floor.value_or(signedAt), signedAt);
-}
-
-void FileReplacement::noteIndex(std::optional<std::int64_t> signedAt, const std::vector<std::string>& withdrawn)
-{
-    if (signedAt)
-        record_.indexSeen = std::max(record_.indexSeen.value_or(*signedAt), *signedAt);
-    for (const std::string& hash : withdrawn) {
-        if (std::find(record_.withdrawn.begin(), record_.withdrawn.end(), hash) == record_.withdrawn.end())
-            record_.withdrawn.push_back(hash);
-    }
-    if (record_.withdrawn.size() > kMaxWithdrawn)
-        record_.withdrawn.erase(record_.withdrawn.begin(),
-                                record_.withdrawn.end() - static_cast<std::ptrdiff_t>(kMaxWithdrawn));
-}
-
-ReplaceResult FileReplacement::remember()
-{
-    if (!locked_)
-        return {ReplaceStatus::Failed, "the installation " + shown() + " is not locked"};
-    const std::string previousName = name_ + std::string(kPreviousSuffix);
-    return putRecord(Recorded::of(record_.installed, folder_->entry(name_)),
-                     Recorded::of(record_.previous, folder_->entry(previousName)), record_.floor);
-}
-
-ReplaceResult FileReplacement::writeRecord(const Recorded& installed, const Recorded& previous,
-                                           std::optional<std::int64_t> floor, std::string& temporary)
-{
-    const std::string text = Stored{floor, installed, previous, record_.indexSeen, record_.withdrawn}.text();
-    temporary = temporaryName(kNewTag);
-    ReplaceResult written = folder_->create(temporary);
-    if (written)
-        written = folder_->write(text.data(), text.size());
-    if (written)
-        written = folder_->seal(recordName());
-    if (!written) {
-        folder_->discard();
-        (void)folder_->remove(temporary);
-        temporary.clear();
-        return {ReplaceStatus::Failed, "cannot write the release record: " + written.detail};
-    }
-    return {};
-}
-
-ReplaceResult FileReplacement::putRecord(const Recorded& installed, const Recorded& previous,
-                                         std::optional<std::int64_t> floor)
-{
-    if (ReplaceResult made = writeRecord(installed, previous, floor, recordTemporary_); !made)
-        return made;
-    if (ReplaceResult moved = folder_->renameOver(recordTemporary_, recordName()); !moved) {
-        removeTemporaries();
-        return moved;
-    }
-    recordTemporary_.clear();
-    return {};
 }
 
 ReplaceResult FileReplacement::begin()

@@ -118,6 +118,11 @@ private:
     // Writes the record and puts it in place.
     ReplaceResult putRecord(const Recorded& installed, const Recorded& previous, std::optional<std::int64_t> floor);
     bool sameFiles(const std::string& a, const std::string& b);
+    // The hidden names beside the program: a file being written (a
+    // download, a record), and a second name or copy of a program being
+    // moved, which a cut can leave as the only copy of a release.
+    static constexpr std::string_view kNewTag = ".new-";
+    static constexpr std::string_view kKeptTag = ".old-";
     std::string temporaryName(std::string_view tag) const;
     void removeTemporaries() noexcept;
     void removeLegacySignatures();

@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 
 #include <algorithm>
 #include <array>
@@ -13,16 +12,11 @@
 #include <system_error>
 
 #include "app/core/KeyValueText.h"
-#include "app/core/Places.h"
-#include "platform/FilePermissions.h"
 
 using namespace Qt::StringLiterals;
 
 namespace adv {
 namespace {
-
-// Larger than any hand-written configuration; a bigger file is a mistake.
-constexpr qint64 kMaxFileSize = 64 * 1024;
 
 // Reads the values of one file into a Config; the first problem wins and
 // becomes the one-line error the operator sees.
@@ -70,6 +64,13 @@ private:
             return std::nullopt;
         }
         return n;
+    }
+    // A whole number in [min, max] into `out` (a count, or seconds).
+    template <class Out>
+    void number(std::string_view value, long long min, long long max, Out& out)
+    {
+        if (auto n = integer(value, min, max))
+            out = Out(*n);
     }
     std::optional<bool> flag(std::string_view value)
     {
@@ -138,11 +139,7 @@ private:
             return failKey(u"\"%1\" non è un nome di server o un indirizzo valido"_s.arg(shownValue(v)));
         config_.host = std::string(v);
     }
-    void readPort(std::string_view v)
-    {
-        if (auto n = integer(v, 1, 65535))
-            config_.ftp.port = static_cast<int>(*n);
-    }
+    void readPort(std::string_view v) { number(v, 1, 65535, config_.ftp.port); }
     void readUser(std::string_view v) { text(v, config_.user, true); }
     void readPassword(std::string_view v) { text(v, config_.password, true); }
     void readTls(std::string_view v)
@@ -170,11 +167,7 @@ private:
     {
         config_.signingKey = v.empty() ? QString() : QFileInfo(path(v)).absoluteFilePath();
     }
-    void readKeepReleases(std::string_view v)
-    {
-        if (auto n = integer(v, 1, 100))
-            config_.keepReleases = static_cast<int>(*n);
-    }
+    void readKeepReleases(std::string_view v) { number(v, 1, 100, config_.keepReleases); }
     void readSiteId(std::string_view v)
     {
         // Written in the log and mixed into a hash: plain letters, digits and - _ . only.
@@ -196,26 +189,10 @@ private:
         else
             failKey(u"deve essere pilota, normale o ultimo (letto \"%1\")"_s.arg(shownValue(v)));
     }
-    void readRandomDelay(std::string_view v)
-    {
-        if (auto n = integer(v, 0, 24 * 3600))
-            config_.randomDelay = std::chrono::seconds(*n);
-    }
-    void readRetry(std::string_view v)
-    {
-        if (auto n = integer(v, 0, 10))
-            config_.retries = static_cast<int>(*n);
-    }
-    void readRetryBase(std::string_view v)
-    {
-        if (auto n = integer(v, 1, 3600))
-            config_.retryBase = std::chrono::seconds(*n);
-    }
-    void readRetryMax(std::string_view v)
-    {
-        if (auto n = integer(v, 1, 3600))
-            config_.retryMax = std::chrono::seconds(*n);
-    }
+    void readRandomDelay(std::string_view v) { number(v, 0, 24 * 3600, config_.randomDelay); }
+    void readRetry(std::string_view v) { number(v, 0, 10, config_.retries); }
+    void readRetryBase(std::string_view v) { number(v, 1, 3600, config_.retryBase); }
+    void readRetryMax(std::string_view v) { number(v, 1, 3600, config_.retryMax); }
     void readWorkingHours(std::string_view v)
     {
         config_.workingHours.reset();
@@ -262,21 +239,9 @@ private:
         if (auto b = flag(v))
             config_.ftp.useEpsv = *b;
     }
-    void readConnectTimeout(std::string_view v)
-    {
-        if (auto n = integer(v, 1, 3600))
-            config_.ftp.connectTimeout = std::chrono::seconds(*n);
-    }
-    void readStallTimeout(std::string_view v)
-    {
-        if (auto n = integer(v, 1, 3600))
-            config_.ftp.stallTimeout = std::chrono::seconds(*n);
-    }
-    void readMinRate(std::string_view v)
-    {
-        if (auto n = integer(v, 0, 1LL << 40))
-            config_.ftp.minRateBps = *n;
-    }
+    void readConnectTimeout(std::string_view v) { number(v, 1, 3600, config_.ftp.connectTimeout); }
+    void readStallTimeout(std::string_view v) { number(v, 1, 3600, config_.ftp.stallTimeout); }
+    void readMinRate(std::string_view v) { number(v, 0, 1LL << 40, config_.ftp.minRateBps); }
     void readMaxDownload(std::string_view v)
     {
         if (auto n = integer(v, 1, 1LL << 20))
@@ -355,17 +320,6 @@ void Reader::parse(std::string_view text)
     }
 }
 
-QString findConfigFile()
-{
-    // The user's own folder first, then the system-wide one.
-    for (const QString& folder : configFolders()) {
-        const QString file = folder + u'/' + kConfigFileName;
-        if (QFileInfo::exists(file))
-            return file;
-    }
-    return {};
-}
-
 }  // namespace
 
 bool isValidHostName(std::string_view host)
@@ -410,78 +364,18 @@ std::vector<ConfigKey> configKeys()
     return keys;
 }
 
-Refusal adoptBuiltInKey(Config& config, std::string_view builtIn)
-{
-    if (builtIn.empty())
-        return {};
-    const auto key = minisign::parsePublicKey(builtIn);
-    if (!key)
-        return u"la chiave pubblica incorporata nel programma non è valida"_s;
-    if (config.publicKey && (config.publicKey->id != key->id || config.publicKey->key != key->key))
-        return u"%1: chiave public_key: il programma ha una chiave pubblica incorporata, che la configurazione "
-               u"non può sostituire"_s.arg(config.file);
-    config.publicKey = key;
-    return {};
-}
-
 Config::Config()
 {
     Reader::readDefaults(*this);
 }
 
-ConfigResult loadConfig(const QString& explicitFile)
+Refusal readConfigText(Config& config, std::string_view text, const QString& file)
 {
-    ConfigResult result;
-    Config config;
-    const QString file = explicitFile.isEmpty() ? findConfigFile() : explicitFile;
-    if (file.isEmpty()) {
-        result.config = config;
-        return result;
-    }
-
-    const QFileInfo info(file);
-    if (!info.exists())
-        return {std::nullopt, u"%1: il file di configurazione non esiste"_s.arg(file), {}};
-    QFile in(file);
-    if (!info.isFile() || !in.open(QIODevice::ReadOnly))
-        return {std::nullopt, u"%1: il file di configurazione non si può leggere"_s.arg(file), {}};
-    // It decides what gets installed and run: whoever may change it, or put
-    // another file in its place, may run programs as the operator. The folder
-    // is the one named and, past a link, the one really holding the file.
-    std::string who;
-    if (platform::othersMayWrite(std::filesystem::path(info.absoluteFilePath().toStdU16String()), &who))
-        return {std::nullopt,
-                u"%1: il file di configurazione può essere modificato da altri utenti (%2): %3"_s.arg(
-                    file, shownValue(who), privateConfigHint()),
-                {}};
-    QStringList folders{info.absolutePath(), QFileInfo(info.canonicalFilePath()).absolutePath()};
-    folders.removeDuplicates();
-    for (const QString& folder : folders) {
-        if (platform::othersMayWrite(std::filesystem::path(folder.toStdU16String()), &who))
-            return {std::nullopt,
-                    u"%1: la cartella %2 che contiene il file di configurazione può essere modificata da altri "
-                    u"utenti (%3), che vi possono mettere un altro file: %4"_s.arg(
-                        file, QDir::toNativeSeparators(folder), shownValue(who), privateConfigHint()),
-                    {}};
-    }
-    const QByteArray bytes = in.read(kMaxFileSize + 1);
-    if (bytes.size() > kMaxFileSize)
-        return {std::nullopt, u"%1: il file di configurazione è troppo grande"_s.arg(file), {}};
-    config.file = info.absoluteFilePath();
-
     Reader reader(config, file);
-    reader.parse(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    reader.parse(text);
     if (reader.failed())
-        return {std::nullopt, reader.error(), {}};
-
-    // A password is as good as the file's permissions.
-    if (!config.password.empty() &&
-        platform::othersMayRead(std::filesystem::path(info.absoluteFilePath().toStdU16String())))
-        result.warning = u"%1: attenzione: il file contiene una password ed è leggibile da altri "
-                         u"utenti (chmod 600)"_s.arg(file);
-
-    result.config = std::move(config);
-    return result;
+        return reader.error();
+    return std::nullopt;
 }
 
 }  // namespace adv

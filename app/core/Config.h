@@ -93,6 +93,10 @@ struct ConfigResult {
 // makes the whole file an error.
 ConfigResult loadConfig(const QString& explicitFile);
 
+// The values of `text` read into `config`, as the file `file` would give
+// them; why not, naming the file and the line, when one does not read.
+Refusal readConfigText(Config& config, std::string_view text, const QString& file);
+
 // A key built into the program (empty: none) becomes the configuration's,
 // whatever the file says: the file may repeat it, not replace it. Returns
 // why not when the file names another key.

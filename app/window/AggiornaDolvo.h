@@ -1,6 +1,7 @@
 // The updater's only window.
 #pragma once
 
+#include <QCheckBox>
 #include <QCursor>
 #include <QElapsedTimer>
 #include <QPixmap>
@@ -84,7 +85,18 @@ protected:
     bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
 
 private:
-    class BoxAdapter;
+    // A product check box as the start-up sweep sees it.
+    class BoxAdapter final : public CheckBox {
+    public:
+        explicit BoxAdapter(QCheckBox* box) : box_(box) {}
+        short value() const override { return box_->isChecked() ? short{1} : short{0}; }
+        void setValue(short value) override { box_->setChecked(value != 0); }
+
+    private:
+        QCheckBox* box_;
+    };
+    // The client area as it was designed.
+    static QSize designedSize();
 
     void createLabels();
     void createStatusBox();
