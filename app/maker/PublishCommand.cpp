@@ -201,7 +201,6 @@ private:
         ftp_.setHostname(config_.host);
         ftp_.setUsername(config_.user);
         ftp_.setPassword(config_.password);
-        ftp_.setPassive(true);
         ftp_.setInterruptCheck([this] { return ui_.stopRequested(); });
         say(u"Collegamento a %1"_s.arg(q(config_.host)));
         if (const platform::FtpResult opened = ftp_.OpenSession(); !opened)
