@@ -68,6 +68,7 @@ enum class FtpFailure {
     Transfer,     // the download broke off, or was slower than allowed
     Sink,         // the caller's side (its sink or progress report) failed; detail says why
     Refused,      // the server refused to rename, delete or make a folder
+    Mismatch,     // the server holds other bytes than were sent
     TlsRefused,   // the server does not agree to TLS (AUTH TLS refused)
     Untrusted,    // TLS refused the server's certificate: not trusted, or not for this name
     Interrupted,  // the caller asked to stop
@@ -155,6 +156,23 @@ public:
     // STOR: `bytes` become `remoteName`, at no less than the rate floor.
     virtual FtpResult PutFile(const std::string& remoteName, std::string_view bytes,
                               const FtpProgress& progress = {}) = 0;
+    // The other half of a checked store: what the server keeps as
+    // `remoteName` after PutFile, read back whole (as FetchFile has it) and
+    // compared with what was sent; other bytes are FtpFailure::Mismatch. A
+    // server may say it stored a file and keep another.
+    FtpResult ReadBack(const std::string& remoteName, std::string_view sent)
+    {
+        MemorySink back(sent.size());
+        if (FtpResult read = FetchFile(remoteName, back); !read)
+            return read;
+        if (back.contents() == sent)
+            return {};
+        return {FtpFailure::Mismatch,
+                0,
+                "'" + remoteName + "' read back from the server is not what was sent (" +
+                    std::to_string(back.contents().size()) + " bytes, " + std::to_string(sent.size()) + " sent)",
+                {}};
+    }
     // RNFR and RNTO; a server may refuse a name that exists.
     virtual FtpResult Rename(const std::string& from, const std::string& to) = 0;
     // DELE.

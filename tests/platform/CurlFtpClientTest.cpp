@@ -438,11 +438,35 @@ TEST_F(CurlFtpClientTest, EveryCallRefusesANameThatIsNotOneOfTheFolder)
     for (const std::string& name : {std::string(), std::string("../dolvo.exe"), std::string("dolvo.exe\r\nDELE x"),
                                     std::string("dolvo.exe\0x", 11), std::string("*dolvo.exe")}) {
         for (const adv::platform::FtpResult& refused :
-             {fetch(*ftp, name), ftp->PutFile(name, "MZ"), ftp->Rename(name, kRemote), ftp->Rename(kRemote, name),
-              ftp->Delete(name), ftp->MakeFolder(name), ftp->RemoveFolder(name)})
+             {fetch(*ftp, name), ftp->PutFile(name, "MZ"), ftp->ReadBack(name, "MZ"), ftp->Rename(name, kRemote),
+              ftp->Rename(kRemote, name), ftp->Delete(name), ftp->MakeFolder(name), ftp->RemoveFolder(name)})
             EXPECT_EQ(refused.failure, FtpFailure::Setting) << name << ": " << refused.detail;
     }
     EXPECT_EQ(server.commandLog(), before);
+}
+
+// What the server keeps after a store, read back: other bytes are a
+// mismatch, more than were sent fail as a download too long does.
+TEST_F(CurlFtpClientTest, AReadBackTellsWhetherTheServerKeepsWhatWasSent)
+{
+    serve("vecchio");
+    FtpServerOptions options = serverOptions();
+    options.writable = true;
+    FtpServer server(options);
+    auto ftp = session(clientOptions(server));
+    ASSERT_FTP_OK(ftp->OpenSession());
+    ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
+    const std::string sent = content(70000, 31).toStdString();
+    ASSERT_FTP_OK(ftp->PutFile(kRemote, sent));
+    ASSERT_FTP_OK(ftp->ReadBack(kRemote, sent));
+    std::string changed = sent;
+    changed[500] = static_cast<char>(changed[500] ^ 1);
+    for (const auto& [held, failure] :
+         {std::pair{sent.substr(1), FtpFailure::Mismatch}, std::pair{changed, FtpFailure::Mismatch},
+          std::pair{sent + "!", FtpFailure::Size}}) {
+        serve(QByteArray::fromStdString(held));
+        EXPECT_EQ(ftp->ReadBack(kRemote, sent).failure, failure) << held.size();
+    }
 }
 
 }  // namespace adv::test::curl
