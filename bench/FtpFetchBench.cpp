@@ -51,7 +51,6 @@ int main(int argc, char** argv)
     ftp->setHostname("127.0.0.1");
     ftp->setUsername(env("ADV_FTP_BENCH_USER"));
     ftp->setPassword(env("ADV_FTP_BENCH_PASSWORD"));
-    ftp->setPassive(true);
     adv::platform::FtpResult step = ftp->OpenSession();
     if (step)
         step = ftp->EnterRemoteFolder(argv[2]);

@@ -1,4 +1,4 @@
-// The FTP session the update command drives: four settings, four operations.
+// The FTP session the update command drives: three settings, four operations.
 // libcurl speaks the protocol; this is only the shape the caller relies on.
 #pragma once
 
@@ -14,7 +14,25 @@ namespace adv::platform {
 
 enum class FtpTls { Off, Explicit, Implicit };
 
-// Connection details beyond the four settings. The program's come from its
+// How sure a download must be that it brought the whole file, beyond the
+// size the server gives before and after it. The caller's choice, by what
+// else vouches for its files; the strictest when it says nothing.
+struct FtpDownloadPolicy {
+    // A file whose size the server does not give is refused, since nothing
+    // could tell a cut download from a whole one, unless the caller has some
+    // other proof of the file; then at most maxDownloadBytes are taken.
+    bool allowUnknownSize = false;
+    // How long after it was first asked the server is asked again about the
+    // file, once the transfer is over (waiting out what the transfer did not
+    // take). SIZE and MDTM (in whole seconds) agree before and after a
+    // transfer that falls between two writes of an upload still under way;
+    // more than a second between the two lets the upload show.
+    std::chrono::milliseconds recheckAfter{0};
+
+    bool operator==(const FtpDownloadPolicy&) const = default;
+};
+
+// Connection details beyond the three settings. The program's come from its
 // configuration's key table; the values here serve callers without one, and
 // a test holds them to the table.
 struct FtpOptions {
@@ -27,23 +45,15 @@ struct FtpOptions {
     // long fails; one that moves nothing at all fails too, whatever the floor.
     std::chrono::seconds stallTimeout{30};
     std::int64_t minRateBps = 1024;
-    // A file whose size the server does not give is refused, since nothing
-    // could tell a cut download from a whole one, unless the caller has some
-    // other proof of the file; then at most maxDownloadBytes are taken.
-    bool allowUnknownSize = false;
     std::int64_t maxDownloadBytes = std::int64_t{512} * 1024 * 1024;
-    // How long after it was first asked the server is asked again about the
-    // file, once the transfer is over (waiting out what the transfer did not
-    // take). SIZE and MDTM (in whole seconds) agree before and after a
-    // transfer that falls between two writes of an upload still under way;
-    // more than a second between the two lets the upload show.
-    std::chrono::milliseconds recheckAfter{0};
     // The proxy both connections go through: a socks5://, socks5h:// or
     // (tunnelling) http:// URL; empty, none. The environment's proxy
     // variables (ftp_proxy, ALL_PROXY...) count only when asked for: a
     // variable set for other programs must not reroute the update.
     std::string proxy;
     bool proxyFromEnvironment = false;
+    // Not the configuration's: the caller sets it for what it downloads.
+    FtpDownloadPolicy download;
 
     bool operator==(const FtpOptions&) const = default;
 };
@@ -58,6 +68,7 @@ enum class FtpFailure {
     Transfer,     // the download broke off, or was slower than allowed
     Sink,         // the caller's side (its sink or progress report) failed; detail says why
     Refused,      // the server refused to rename, delete or make a folder
+    Mismatch,     // the server holds other bytes than were sent
     TlsRefused,   // the server does not agree to TLS (AUTH TLS refused)
     Untrusted,    // TLS refused the server's certificate: not trusted, or not for this name
     Interrupted,  // the caller asked to stop
@@ -112,12 +123,12 @@ class FtpClient {
 public:
     virtual ~FtpClient() = default;
 
-    // The four settings, made before every OpenSession. Only a passive
-    // session can be opened.
+    // The three settings, made before every OpenSession. The data
+    // connection is always the client's to open (passive): an active one
+    // would need the server to reach back through the operator's firewall.
     virtual void setHostname(const std::string& host) = 0;
     virtual void setUsername(const std::string& user) = 0;
     virtual void setPassword(const std::string& password) = 0;
-    virtual void setPassive(bool passive) = 0;
 
     // Asked again and again, every few milliseconds, while an operation waits
     // on the network; true abandons the operation, which then fails with
@@ -128,9 +139,12 @@ public:
     virtual FtpResult EnterRemoteFolder(const std::string& folder) = 0;
     // Streams `remoteName` of the current folder into `sink`. It succeeds
     // only when the whole file arrived: as many bytes as the server gives as
-    // its size before and after the transfer, and not one more, at no less
-    // than the rate floor. Where the server gives no size, only with
-    // allowUnknownSize, and at most maxDownloadBytes.
+    // its size before and after the transfer (asked again as the download
+    // policy says), and not one more, at no less than the rate floor. Where
+    // the server gives no size, only as the policy allows, and at most
+    // maxDownloadBytes. A sink that checks what arrives itself needs neither.
+    // A name that is empty, holds a '/' or a line break, or starts with '*'
+    // is no file of the folder: FtpFailure::Setting, and nothing is sent.
     virtual FtpResult FetchFile(const std::string& remoteName, FtpSink& sink, const FtpProgress& progress = {}) = 0;
     virtual void CloseSession() = 0;
 };
@@ -142,6 +156,23 @@ public:
     // STOR: `bytes` become `remoteName`, at no less than the rate floor.
     virtual FtpResult PutFile(const std::string& remoteName, std::string_view bytes,
                               const FtpProgress& progress = {}) = 0;
+    // The other half of a checked store: what the server keeps as
+    // `remoteName` after PutFile, read back whole (as FetchFile has it) and
+    // compared with what was sent; other bytes are FtpFailure::Mismatch. A
+    // server may say it stored a file and keep another.
+    FtpResult ReadBack(const std::string& remoteName, std::string_view sent)
+    {
+        MemorySink back(sent.size());
+        if (FtpResult read = FetchFile(remoteName, back); !read)
+            return read;
+        if (back.contents() == sent)
+            return {};
+        return {FtpFailure::Mismatch,
+                0,
+                "'" + remoteName + "' read back from the server is not what was sent (" +
+                    std::to_string(back.contents().size()) + " bytes, " + std::to_string(sent.size()) + " sent)",
+                {}};
+    }
     // RNFR and RNTO; a server may refuse a name that exists.
     virtual FtpResult Rename(const std::string& from, const std::string& to) = 0;
     // DELE.

@@ -34,6 +34,7 @@ Cause ftpCause(const platform::FtpResult& why, const Config& config)
     case FtpFailure::Transfer: what = u"il trasferimento si è interrotto, o era più lento del minimo"_s; break;
     case FtpFailure::Sink: what = u"il file scaricato non si è potuto scrivere"_s; break;
     case FtpFailure::Refused: what = u"il server ha rifiutato l'operazione"_s; break;
+    case FtpFailure::Mismatch: what = u"il file riletto dal server non è quello inviato"_s; break;
     case FtpFailure::Interrupted: what = u"interrotto su richiesta"_s; break;
     case FtpFailure::TlsRefused:
         what = u"il server non accetta il collegamento cifrato (TLS): controllare la chiave tls "

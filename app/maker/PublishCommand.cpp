@@ -201,7 +201,6 @@ private:
         ftp_.setHostname(config_.host);
         ftp_.setUsername(config_.user);
         ftp_.setPassword(config_.password);
-        ftp_.setPassive(true);
         ftp_.setInterruptCheck([this] { return ui_.stopRequested(); });
         say(u"Collegamento a %1"_s.arg(q(config_.host)));
         if (const platform::FtpResult opened = ftp_.OpenSession(); !opened)
@@ -526,13 +525,13 @@ private:
             return serverFailure(put, u"invio di %1 non riuscito: nulla è cambiato per i siti"_s.arg(q(name)));
         }
         ui_.downloadEnded();
-        HashingSink back(static_cast<std::int64_t>(bytes.size()));
-        if (const platform::FtpResult read = ftp_.FetchFile(part, back); !read)
-            return serverFailure(read, u"rilettura di %1 non riuscita: nulla è cambiato per i siti"_s.arg(q(name)));
-        if (minisign::hashOf(back.bytes()) != minisign::hashOf(bytes))
+        const platform::FtpResult read = ftp_.ReadBack(part, bytes);
+        if (read.failure == platform::FtpFailure::Mismatch)
             return PublishReport{
                 PublishOutcome::Mismatch,
                 u"%1 riletto dal server non è quello inviato: nulla è cambiato per i siti"_s.arg(q(name))};
+        if (!read)
+            return serverFailure(read, u"rilettura di %1 non riuscita: nulla è cambiato per i siti"_s.arg(q(name)));
         platform::FtpResult renamed = ftp_.Rename(part, name);
         if (!renamed && renamed.failure == platform::FtpFailure::Refused && listed(part) && ftp_.Delete(name)) {
             say(u"Il server non sostituisce un file con una ridenominazione: %1 cancellato prima"_s.arg(q(name)));

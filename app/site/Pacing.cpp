@@ -76,6 +76,7 @@ bool mayPassIfTriedAgain(const platform::FtpResult& why)
     case FtpFailure::Size:
     case FtpFailure::Sink:
     case FtpFailure::Refused:
+    case FtpFailure::Mismatch:
     case FtpFailure::Interrupted:
     case FtpFailure::TlsRefused:
     case FtpFailure::Untrusted: return false;

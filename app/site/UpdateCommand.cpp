@@ -343,7 +343,6 @@ private:
         ftp_.setHostname(config_.host);
         ftp_.setUsername(config_.user);
         ftp_.setPassword(config_.password);
-        ftp_.setPassive(true);
         if (const platform::FtpResult opened = ftp_.OpenSession(); !opened)
             return failed(UpdateOutcome::ConnectFailed, text::connectFailed(config_.host), opened);
         ui_.AppendStatus(text::kConnected);
@@ -450,8 +449,8 @@ platform::FtpOptions downloadOptions(const Config& config)
 {
     platform::FtpOptions options = config.ftp;
     const bool signedOnly = config.publicKey.has_value();
-    options.allowUnknownSize = signedOnly;
-    options.recheckAfter = signedOnly ? std::chrono::milliseconds(0) : std::chrono::milliseconds(1500);
+    options.download = {.allowUnknownSize = signedOnly,
+                        .recheckAfter = std::chrono::milliseconds(signedOnly ? 0 : 1500)};
     return options;
 }
 

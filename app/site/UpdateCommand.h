@@ -14,7 +14,8 @@ namespace adv {
 struct Config;
 class Pacer;
 
-// The FTP session an update of `config` needs. The signature vouches for the
+// The FTP session an update of `config` needs: the configured connection,
+// with the download policy this site chooses. The signature vouches for the
 // whole file where the size cannot, and it alone tells a finished upload
 // from one still under way; without it the server is asked about the file
 // again no sooner than 1.5 s after it was first asked, long enough for an

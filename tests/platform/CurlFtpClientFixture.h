@@ -97,14 +97,13 @@ protected:
         return options;
     }
 
-    static std::unique_ptr<FtpClient> session(const FtpOptions& options, bool passive = true,
-                                              const std::string& password = kPassword)
+    static std::unique_ptr<adv::platform::FtpPublishSession> session(const FtpOptions& options,
+                                                                     const std::string& password = kPassword)
     {
-        auto ftp = adv::platform::makeCurlFtpClient(options);
+        auto ftp = adv::platform::makeCurlFtpPublishSession(options);
         ftp->setHostname("127.0.0.1");
         ftp->setUsername(FtpServerOptions{}.user);
         ftp->setPassword(password);
-        ftp->setPassive(passive);
         return ftp;
     }
 

@@ -115,7 +115,7 @@ TEST_P(OpenFails, ReturnsFalseInTime)
         options = clientOptions(*server, false);  // the system store knows no such certificate
         break;
     }
-    auto ftp = session(options, true, c.password);
+    auto ftp = session(options, c.password);
 
     const auto start = Clock::now();
     const adv::platform::FtpResult opened = ftp->OpenSession();
@@ -222,7 +222,7 @@ TEST_P(FetchFails, SaysWhyInTime)
         serve(content(10, 5), kFolder, "altro.exe");  // the folder exists, the file does not
     FtpServer server(serverOptions(FtpTls::Off, c.fault));
     FtpOptions options = clientOptions(server);
-    options.recheckAfter = std::chrono::milliseconds(c.recheckMs);
+    options.download.recheckAfter = std::chrono::milliseconds(c.recheckMs);
     auto ftp = session(options);
     ASSERT_FTP_OK(ftp->OpenSession());
     ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
@@ -340,7 +340,7 @@ TEST_F(CurlFtpClientTest, AnUnknownSizeWhenAllowedIsBoundedByTheLimit)
     serve(content(200000, 23));
     FtpServer server(serverOptions(FtpTls::Off, FtpFault::NoSizeEndless));
     FtpOptions options = clientOptions(server);
-    options.allowUnknownSize = true;
+    options.download.allowUnknownSize = true;
     options.maxDownloadBytes = 2 * 1024 * 1024;
     auto ftp = session(options);
     ASSERT_FTP_OK(ftp->OpenSession());
@@ -366,9 +366,8 @@ TEST_F(CurlFtpClientTest, AnInterruptStopsTheDownloadAtOnce)
     EXPECT_LT(secondsSince(start), 1.5);
 }
 
-// A setting is never a way to send the server commands of one's own, nor to
-// have the server open the data connection.
-TEST_F(CurlFtpClientTest, LineBreaksInSettingsAndActiveModeAreRefused)
+// A setting is never a way to send the server commands of one's own.
+TEST_F(CurlFtpClientTest, LineBreaksInSettingsAreRefused)
 {
     serve(content(1000, 27));
     FtpServer server(serverOptions());
@@ -377,12 +376,9 @@ TEST_F(CurlFtpClientTest, LineBreaksInSettingsAndActiveModeAreRefused)
         ftp->setUsername(user);
         EXPECT_EQ(ftp->OpenSession().failure, FtpFailure::Setting);
     }
-    EXPECT_EQ(session(clientOptions(server), false)->OpenSession().failure, FtpFailure::Setting);
     auto ftp = session(clientOptions(server));
     ASSERT_FTP_OK(ftp->OpenSession());
     EXPECT_EQ(ftp->EnterRemoteFolder(kFolder + "\r\nDELE x").failure, FtpFailure::Setting);
-    ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
-    EXPECT_EQ(fetch(*ftp, "dolvo.exe\r\nDELE x").failure, FtpFailure::Setting);
     EXPECT_FALSE(server.commandLog().contains(u"DELE"_s)) << server.commandLog().toStdString();
 }
 
@@ -393,7 +389,7 @@ TEST_F(CurlFtpClientTest, APasswordInTheReasonDropsTheReasonNotPiecesOfIt)
     FtpOptions options;
     options.port = adv::test::unusedLoopbackPort();
     options.connectTimeout = std::chrono::seconds(2);
-    auto ftp = session(options, true, "1");
+    auto ftp = session(options, "1");
     const adv::platform::FtpResult opened = ftp->OpenSession();
     EXPECT_EQ(opened.failure, FtpFailure::Connection);
     EXPECT_EQ(opened.detail.find('1'), std::string::npos) << opened.detail;
@@ -414,11 +410,7 @@ TEST_F(CurlFtpClientTest, APublishSessionTellsTheServersRefusalFromALostSession)
         FtpServerOptions options = serverOptions(FtpTls::Off, fault);
         options.faultAfterBytes = 1;  // the first change is cut
         FtpServer server(options);
-        auto ftp = adv::platform::makeCurlFtpPublishSession(clientOptions(server));
-        ftp->setHostname("127.0.0.1");
-        ftp->setUsername(options.user);
-        ftp->setPassword(kPassword);
-        ftp->setPassive(true);
+        auto ftp = session(clientOptions(server));
         ASSERT_FTP_OK(ftp->OpenSession());
         ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
         const adv::platform::FtpResult renamed = ftp->Rename(kRemote, "altro");
@@ -427,6 +419,53 @@ TEST_F(CurlFtpClientTest, APublishSessionTellsTheServersRefusalFromALostSession)
             EXPECT_EQ(renamed.serverReply.substr(0, 3), "550") << renamed.detail;
             EXPECT_EQ(ftp->PutFile(".dolvo.exe.part", "MZ").failure, FtpFailure::Transfer);
         }
+    }
+}
+
+// Every call that carries a name of the current folder refuses one that is
+// not, before anything reaches the server; and none works without a session.
+TEST_F(CurlFtpClientTest, EveryCallRefusesANameThatIsNotOneOfTheFolder)
+{
+    serve("MZ");
+    FtpServerOptions options = serverOptions();
+    options.writable = true;
+    FtpServer server(options);
+    auto ftp = session(clientOptions(server));
+    EXPECT_EQ(ftp->Rename(kRemote, "altro").failure, FtpFailure::Setting) << "no session yet";
+    ASSERT_FTP_OK(ftp->OpenSession());
+    ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
+    const QString before = server.commandLog();
+    for (const std::string& name : {std::string(), std::string("../dolvo.exe"), std::string("dolvo.exe\r\nDELE x"),
+                                    std::string("dolvo.exe\0x", 11), std::string("*dolvo.exe")}) {
+        for (const adv::platform::FtpResult& refused :
+             {fetch(*ftp, name), ftp->PutFile(name, "MZ"), ftp->ReadBack(name, "MZ"), ftp->Rename(name, kRemote),
+              ftp->Rename(kRemote, name), ftp->Delete(name), ftp->MakeFolder(name), ftp->RemoveFolder(name)})
+            EXPECT_EQ(refused.failure, FtpFailure::Setting) << name << ": " << refused.detail;
+    }
+    EXPECT_EQ(server.commandLog(), before);
+}
+
+// What the server keeps after a store, read back: other bytes are a
+// mismatch, more than were sent fail as a download too long does.
+TEST_F(CurlFtpClientTest, AReadBackTellsWhetherTheServerKeepsWhatWasSent)
+{
+    serve("vecchio");
+    FtpServerOptions options = serverOptions();
+    options.writable = true;
+    FtpServer server(options);
+    auto ftp = session(clientOptions(server));
+    ASSERT_FTP_OK(ftp->OpenSession());
+    ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
+    const std::string sent = content(70000, 31).toStdString();
+    ASSERT_FTP_OK(ftp->PutFile(kRemote, sent));
+    ASSERT_FTP_OK(ftp->ReadBack(kRemote, sent));
+    std::string changed = sent;
+    changed[500] = static_cast<char>(changed[500] ^ 1);
+    for (const auto& [held, failure] :
+         {std::pair{sent.substr(1), FtpFailure::Mismatch}, std::pair{changed, FtpFailure::Mismatch},
+          std::pair{sent + "!", FtpFailure::Size}}) {
+        serve(QByteArray::fromStdString(held));
+        EXPECT_EQ(ftp->ReadBack(kRemote, sent).failure, failure) << held.size();
     }
 }
 

@@ -17,7 +17,6 @@ public:
     void setHostname(const std::string& host) override { calls.push_back("host:" + host); }
     void setUsername(const std::string&) override { calls.emplace_back("user"); }
     void setPassword(const std::string&) override { calls.emplace_back("password"); }
-    void setPassive(bool) override { calls.emplace_back("passive"); }
     void setInterruptCheck(std::function<bool()> check) override { interrupted = std::move(check); }
     platform::FtpResult OpenSession() override
     {

@@ -1,0 +1,111 @@
+// The requests of one FTP session over libcurl, each the same way: the
+// options its kind needs set on the session's one easy handle (so the control
+// connection that logged in carries every later request), the request run,
+// the options put back, and libcurl's and the server's words made an
+// FtpResult that never holds the password.
+//
+// The handle is driven through a multi handle of our own rather than
+// curl_easy_perform, for two reasons: the caller's interrupt check runs
+// between two short polls, and libcurl 7.88 sometimes sits out a whole second
+// of its own poll between the passive-mode reply and connecting the data
+// channel on a reused control connection, which a short poll slice avoids.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/CurlHolder.h"
+#include "platform/FtpClient.h"
+
+namespace adv::platform {
+
+enum class RequestKind {
+    Command,   // reaches the URL (logging in, entering a folder), then sends `lines`; no data
+    Ask,       // SIZE and MDTM of the file at the URL; no data
+    Retrieve,  // RETR of the file at the URL into `sink`
+    List,      // NLST of the folder at the URL into `sink`
+    Store,     // STOR of `source` as the file at the URL
+};
+
+struct FtpRequest {
+    RequestKind kind = RequestKind::Command;
+    std::string url;
+    std::string what;                           // the reason's start: "cannot download 'dolvo.exe'"
+    FtpFailure failsAs = FtpFailure::Transfer;  // a failure of libcurl's, unless its code tells more
+    std::vector<std::string> lines{};           // Command: sent one after the other; a refusal ends them
+    FtpSink* sink = nullptr;                    // Retrieve, List
+    std::string_view source{};                  // Store
+    const FtpProgress* progress = nullptr;      // Retrieve, Store
+    std::int64_t announced = -1;                // the size progress reports; -1 unknown
+    std::int64_t limit = INT64_MAX;             // Retrieve, List: more bytes fail...
+    std::string overLimit{};                    // ...as FtpFailure::Size, for this reason
+};
+
+// What a request came to, and what it learnt on the way.
+struct RequestOutcome {
+    FtpResult result;
+    std::int64_t moved = 0;   // bytes received or sent
+    std::int64_t size = -1;   // Ask: the size the server gives; -1 none
+    std::int64_t mtime = -1;  // Ask: the file's time, in seconds; -1 none
+};
+
+class CurlRequests {
+public:
+    // Both belong to the session, which outlives this.
+    CurlRequests(const FtpOptions& options, const std::function<bool()>& interrupted)
+        : options_(options), interrupted_(interrupted)
+    {
+    }
+    CurlRequests(const CurlRequests&) = delete;
+    CurlRequests& operator=(const CurlRequests&) = delete;
+
+    // Fresh handles with the connection's options; any session on the old
+    // ones ends. False when libcurl cannot be set up.
+    bool open(const std::string& user, const std::string& password);
+    // The connection lives in the multi handle, which says goodbye (QUIT)
+    // when it goes.
+    void close() { curl_.reset(); }
+    // Success while the handles are there: from open until close, or until
+    // a request was interrupted.
+    FtpResult ready() const;
+
+    // `text` made safe for one component of a URL's path.
+    std::string escape(std::string_view text) const { return curl_->escape(text); }
+
+    RequestOutcome run(const FtpRequest& request);
+
+    // Every result that carries libcurl's or the server's words leaves
+    // through here: with the server's last reply, and a text that holds the
+    // password dropped whole rather than patched.
+    FtpResult finish(FtpResult result) const;
+
+private:
+    // What a transfer needs inside libcurl's callbacks.
+    struct Transfer;
+
+    static size_t onData(char* data, size_t size, size_t count, void* self);
+    static size_t onRead(char* buffer, size_t size, size_t count, void* self);
+    static size_t onReply(char* data, size_t size, size_t count, void* self);
+    static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+
+    void setOptions(const FtpRequest& request, curl_slist* lines);
+    void resetOptions(const FtpRequest& request);
+    // Drives the request added to the multi handle to its end, or until the
+    // interrupt check says stop; takes it out again.
+    std::optional<CURLcode> perform(bool& interrupted);
+    FtpResult failed(const FtpRequest& request, std::optional<CURLcode> result, long reply) const;
+
+    const FtpOptions& options_;
+    const std::function<bool()>& interrupted_;
+    std::string password_;
+    std::unique_ptr<CurlHolder> curl_;
+    std::string lastReplyLine_;
+    Transfer* transfer_ = nullptr;  // set only while a request runs
+};
+
+}  // namespace adv::platform

@@ -1,0 +1,90 @@
+#include "platform/CurlSetup.h"
+
+namespace adv::platform {
+namespace {
+
+bool isValidHost(const std::string& host)
+{
+    if (host.empty())
+        return false;
+    for (const char c : host) {
+        if (c == '/' || c == '@' || c == '?' || c == '#' || c == '\\' || static_cast<unsigned char>(c) <= ' ')
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool holdsLineBreak(std::string_view text)
+{
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+FtpResult checkSettings(const std::string& host, const std::string& user, const std::string& password,
+                        const FtpOptions& options)
+{
+    if (!isValidHost(host))
+        return {FtpFailure::Setting, 0, "no valid FTP host name is configured", {}};
+    if (holdsLineBreak(user) || holdsLineBreak(password) || holdsLineBreak(options.caFile))
+        return {
+            FtpFailure::Setting, 0, "an FTP setting holds a line break; it would reach the server as a command", {}};
+    if (options.port < 1 || options.port > 65535)
+        return {FtpFailure::Setting, 0, "FTP port " + std::to_string(options.port) + " is out of range", {}};
+    return {};
+}
+
+std::string serverUrl(const std::string& host, const FtpOptions& options)
+{
+    const char* scheme = options.tls == FtpTls::Implicit ? "ftps://" : "ftp://";
+    const bool ipv6Literal = host.find(':') != std::string::npos && host.front() != '[';
+    return scheme + (ipv6Literal ? "[" + host + "]" : host) + ":" + std::to_string(options.port) + "/";
+}
+
+std::chrono::seconds stallWindow(const FtpOptions& options)
+{
+    return options.stallTimeout > std::chrono::seconds::zero() ? options.stallTimeout : FtpOptions{}.stallTimeout;
+}
+
+bool setUpConnection(CURL* c, const FtpOptions& options, const std::string& user, const std::string& password)
+{
+    // A caller that gives no time gets the default, never libcurl's own.
+    const auto connectTimeout = static_cast<long>(
+        (options.connectTimeout.count() > 0 ? options.connectTimeout : FtpOptions{}.connectTimeout).count());
+
+    bool ok = curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "ftp,ftps") == CURLE_OK;
+    // Credentials go in their own options, never into the URL, so they
+    // cannot leak through libcurl's messages about the URL.
+    ok = ok && curl_easy_setopt(c, CURLOPT_USERNAME, user.c_str()) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_PASSWORD, password.c_str()) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, connectTimeout) == CURLE_OK;
+    // Also bounds the wait for the greeting: a server that accepts the
+    // connection and never speaks must not hang the update.
+    ok = ok && curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, connectTimeout) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 100L * 1024L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_FTP_USE_EPSV, options.useEpsv ? 1L : 0L) == CURLE_OK;
+    if (options.tls == FtpTls::Explicit)
+        ok = ok && curl_easy_setopt(c, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL)) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
+    // No ca_file: the system's trust. Where libcurl's TLS has no store of
+    // its own to fall back on (OpenSSL on Windows) it is told to load
+    // Windows' root store; elsewhere libcurl has no use for the flag.
+    if (!options.caFile.empty())
+        ok = ok && curl_easy_setopt(c, CURLOPT_CAINFO, options.caFile.c_str()) == CURLE_OK;
+    else
+        ok = ok && curl_easy_setopt(c, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA)) == CURLE_OK;
+    if (!options.proxyFromEnvironment) {
+        // Set, even empty: libcurl then reads no proxy variable. NO_PROXY it
+        // reads whatever the proxy, and would send the session past the one
+        // configured: the list is set too, empty.
+        ok = ok && curl_easy_setopt(c, CURLOPT_PROXY, options.proxy.c_str()) == CURLE_OK;
+        ok = ok && curl_easy_setopt(c, CURLOPT_NOPROXY, "") == CURLE_OK;
+        if (options.proxy.starts_with("http://"))
+            ok = ok && curl_easy_setopt(c, CURLOPT_HTTPPROXYTUNNEL, 1L) == CURLE_OK;
+    }
+    return ok;
+}
+
+}  // namespace adv::platform

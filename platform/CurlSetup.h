@@ -1,0 +1,33 @@
+// What an FTP session is set up with before its first request: its settings
+// checked, the server's address, and the connection's own options on a fresh
+// libcurl handle (time-outs, TLS and whom it trusts, the proxy, the account).
+#pragma once
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+#include "platform/FtpClient.h"
+
+namespace adv::platform {
+
+// A CR, LF or NUL: in a name or a setting it would reach the server as a
+// command of its own.
+bool holdsLineBreak(std::string_view text);
+
+// Success, or why these settings cannot open a session.
+FtpResult checkSettings(const std::string& host, const std::string& user, const std::string& password,
+                        const FtpOptions& options);
+
+// The login folder on the server, "ftp://host:port/" (ftps:// for implicit TLS).
+std::string serverUrl(const std::string& host, const FtpOptions& options);
+
+// The connection's options on `easy`; false when libcurl refused one.
+bool setUpConnection(CURL* easy, const FtpOptions& options, const std::string& user, const std::string& password);
+
+// The window over which the rate floor is judged.
+std::chrono::seconds stallWindow(const FtpOptions& options);
+
+}  // namespace adv::platform
