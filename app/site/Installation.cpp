@@ -9,7 +9,7 @@
 
 #include "app/core/Config.h"
 #include "app/core/ProductTable.h"
-#include "app/site/ReleaseGate.h"
+#include "app/site/Decide.h"
 #include "platform/OrdinaryFile.h"
 #include "platform/RunningFile.h"
 

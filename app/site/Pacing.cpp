@@ -92,6 +92,13 @@ bool mayPassIfTriedAgain(const platform::FtpResult& why)
     return true;
 }
 
+std::chrono::seconds retryWaitBound(const Config& config, int k)
+{
+    // retry is at most 10 and retry_base_s at most an hour: no overflow.
+    const std::chrono::seconds doubled = config.retryBase * (std::int64_t{1} << std::clamp(k, 0, 30));
+    return std::min(doubled, config.retryMax);
+}
+
 bool withinWorkingHours(const WorkingHours& hours, int minute)
 {
     if (hours.from <= hours.to)

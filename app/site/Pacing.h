@@ -39,6 +39,10 @@ std::unique_ptr<Pacer> systemPacer();
 // or this site's files decided.
 bool mayPassIfTriedAgain(const platform::FtpResult& why);
 
+// The longest random wait before retry `k` (from 0): retryBase * 2^k, at
+// most retryMax.
+std::chrono::seconds retryWaitBound(const Config& config, int k);
+
 // Whether `minute` (of the day) falls inside `hours`.
 bool withinWorkingHours(const WorkingHours& hours, int minute);
 

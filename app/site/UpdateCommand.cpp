@@ -2,19 +2,19 @@
 
 #include <QDateTime>
 
-#include <algorithm>
 #include <optional>
 #include <string>
 
-#include "app/core/Config.h"
 #include "app/channel/Minisign.h"
-#include "app/site/Pacing.h"
-#include "app/core/ProductTable.h"
-#include "app/site/ReleaseGate.h"
 #include "app/channel/ReleaseIndex.h"
 #include "app/channel/ServerLayout.h"
-#include "app/site/Stages.h"
+#include "app/core/Config.h"
+#include "app/core/ProductTable.h"
 #include "app/core/RunLog.h"
+#include "app/site/Decide.h"
+#include "app/site/Pacing.h"
+#include "app/site/ProgramSink.h"
+#include "app/site/Stages.h"
 #include "app/site/StartupSweep.h"
 #include "app/site/UpdateTexts.h"
 
@@ -38,60 +38,6 @@ public:
 private:
     platform::FtpClient& ftp_;
 };
-
-// The program as it streams in: to the temporary file beside the installed
-// one, and to its hash when something will check it.
-class ProgramSink final : public platform::FtpSink {
-public:
-    // `whole`: the whole file's size, when the caller knows it and its hash
-    // already; no more is written, whatever size the server gives. Else at
-    // most `limit`.
-    ProgramSink(install::FileReplacement& file, bool hashing, std::optional<std::int64_t> whole, std::int64_t limit)
-        : file_(file), whole_(whole), limit_(limit)
-    {
-        if (hashing)
-            hash_.emplace();
-    }
-    platform::FtpResult take(const char* data, std::size_t size) override
-    {
-        if (install::ReplaceResult written = file_.write(data, size); !written)
-            return {platform::FtpFailure::Sink, 0, std::move(written.detail), {}};
-        if (hash_)
-            hash_->update(data, size);
-        size_ += static_cast<std::int64_t>(size);
-        return {};
-    }
-    bool checksWhole() const override { return whole_.has_value(); }
-    std::int64_t capacity() const override { return whole_.value_or(limit_); }
-    minisign::Hash hash() { return hash_->final(); }
-    std::int64_t size() const { return size_; }
-
-private:
-    install::FileReplacement& file_;
-    std::optional<std::int64_t> whole_;
-    std::int64_t limit_;
-    std::optional<minisign::StreamHash> hash_;
-    std::int64_t size_ = 0;
-};
-
-// The index is only ever put in place whole, by a rename, and one cut short
-// does not read: the session need not wait to ask about it again.
-class IndexSink final : public platform::FtpSink {
-public:
-    platform::FtpResult take(const char* data, std::size_t size) override
-    {
-        text.append(data, size);
-        return {};
-    }
-    std::int64_t capacity() const override { return static_cast<std::int64_t>(kMaxIndexBytes); }
-    bool checksWhole() const override { return true; }
-    std::string text;
-};
-
-bool holds(const std::vector<std::string>& hashes, const std::string& hash)
-{
-    return !hash.empty() && std::find(hashes.begin(), hashes.end(), hash) != hashes.end();
-}
 
 // One run of the command, step by step; each step either lets the run go
 // on (no report) or ends it with its report.
@@ -143,31 +89,52 @@ private:
     const std::string remoteName_{kUpdatedProgram};
     std::string signatureText_;  // the signature file as judged
 
+    // What the server offers, read; then what this site does with it.
     UpdateReport takeRelease(install::FileReplacement& replacement, bool mayRetry)
     {
-        std::optional<StoredIndex> offered;
-        if (auto failed = readIndex(offered))
+        Situation situation;
+        situation.record = replacement.record();
+        situation.now = now_;
+        situation.group = config_.group;
+        situation.mode = mode_;
+        situation.keyed = config_.publicKey.has_value();
+        if (auto failed = readIndex(situation.offer))
             return *failed;
-        if (offered)
-            return followIndex(replacement, *offered->index, offered->signedAt);
-        // Once the maker's index was seen here, a server without it would
-        // skip the plan, a pause or a withdrawal.
-        if (config_.publicKey && replacement.record().indexSeen)
-            return ended(ui_, UpdateOutcome::OlderRelease, text::kOlderRelease, text::kIndexGoneCause);
-        std::optional<minisign::Signature> signature;
-        if (config_.publicKey) {
-            if (auto refused = judgeSignature(replacement.record(), signature))
-                return *refused;
+        if (const std::optional<ReleaseIndex>& index = situation.offer.index) {
+            if (mode_ == UpdateMode::Check)
+                ui_.AppendStatus(text::offeredIndexed(*index, minisign::toHex(index->hash)));
+            if (mode_ != UpdateMode::Operator)
+                situation.place = placeOf(*index);
         }
-        if (mode_ == UpdateMode::Check)
-            return available(signature ? text::offeredRelease(signature->timestamp()) : text::kOfferedUnsigned);
-        return downloadAndInstall(replacement, signature, mayRetry);
+        return act(replacement, situation, decide(situation), mayRetry);
+    }
+
+    UpdateReport act(install::FileReplacement& replacement, Situation& situation, const Verdict& verdict, bool mayRetry)
+    {
+        // Kept at once, whatever happens next.
+        if (verdict.note) {
+            replacement.noteIndex(verdict.note->signedAt, verdict.note->withdrawn);
+            if (const install::ReplaceResult kept = replacement.remember(); !kept)
+                runlog::write(text::replaceCause(kept).logged());
+        }
+        switch (verdict.act) {
+        case Act::Refuse: return ended(ui_, verdict.outcome, verdict.line, verdict.cause);
+        case Act::Settle: return settled(replacement, verdict);
+        case Act::ReadSignature:
+            if (auto failed = readSignature(situation.offer.signature))
+                return *failed;
+            return act(replacement, situation, decide(situation), mayRetry);
+        case Act::Take: return downloadAndInstall(replacement, situation.offer.signature, mayRetry);
+        case Act::TakeIndexed: return downloadIndexed(replacement, *situation.offer.index, verdict);
+        case Act::Restore: break;
+        }
+        return restore(replacement, verdict);
     }
 
     // The maker's index, when the server offers one. Without one, or in a
     // form this program does not read (a later one), the pair today's sites
     // read is taken instead.
-    std::optional<UpdateReport> readIndex(std::optional<StoredIndex>& offered)
+    std::optional<UpdateReport> readIndex(Offer& offer)
     {
         IndexSink stored;
         const platform::FtpResult got = ftp_.FetchFile(kIndexName, stored);
@@ -183,100 +150,72 @@ private:
                 Cause(u"l'indice del server non si legge; si prende dolvo.exe"_s, read.cause.logged()).logged());
             return std::nullopt;
         }
-        offered = std::move(read);
+        offer.index = std::move(read.index);
+        offer.indexSignedAt = read.signedAt;
         return std::nullopt;
     }
 
-    // What the maker's index says this site does now. `indexSignedAt` is
-    // known (and the index the maker's) only with a key.
-    UpdateReport followIndex(install::FileReplacement& replacement, const ReleaseIndex& index,
-                             std::int64_t indexSignedAt)
+    // This site's place for the index's release.
+    int placeOf(const ReleaseIndex& index)
     {
-        const install::ReleaseRecord record = replacement.record();
-        const std::string offered = minisign::toHex(index.hash);
-        if (mode_ == UpdateMode::Check)
-            ui_.AppendStatus(text::offeredIndexed(index, offered));
-        if (config_.publicKey) {
-            if (const std::int64_t latest = std::max(index.signedAt, indexSignedAt);
-                latest > now_ + kFutureSlackSeconds)
-                return ended(ui_, UpdateOutcome::FutureRelease, text::futureRelease(latest, now_),
-                             text::futureReleaseCause(latest, now_));
-            if (record.indexSeen && indexSignedAt < *record.indexSeen)
-                return ended(ui_, UpdateOutcome::OlderRelease, text::kOlderRelease,
-                             text::olderIndexCause(indexSignedAt, *record.indexSeen));
-        }
-        if (holds(record.withdrawn, offered))
-            return ended(ui_, UpdateOutcome::OlderRelease, text::kOlderRelease, text::kWithdrawnOfferedCause);
-        std::vector<std::string> withdrawn;
-        for (const minisign::Hash& hash : index.withdrawn)
-            withdrawn.push_back(minisign::toHex(hash));
-        // Kept at once, whatever happens next; only what the maker signed.
-        if (mode_ != UpdateMode::Check && config_.publicKey) {
-            replacement.noteIndex(indexSignedAt, withdrawn);
-            if (const install::ReplaceResult kept = replacement.remember(); !kept)
-                runlog::write(text::replaceCause(kept).logged());
-        }
-        // The maker's withdrawal is the one way past the floor.
-        const bool back = holds(withdrawn, record.installed.hash) || holds(record.withdrawn, record.installed.hash);
-        if (record.installed.hash == offered)
-            return settled(replacement, UpdateOutcome::AlreadyCurrent, text::kAlreadyCurrent);
-        if (!back && index.rollout.paused)
-            return settled(replacement, UpdateOutcome::Paused, text::kPaused);
-        if (!back && record.floor && index.signedAt < *record.floor)
-            return settled(replacement, UpdateOutcome::OlderRelease, text::kOlderRelease,
-                           text::olderReleaseCause(index.signedAt, *record.floor));
-        if (!back && mode_ != UpdateMode::Operator) {
-            const SiteId site = siteId(config_, siteIdFile(config_));
-            if (!site.cause.isEmpty())
-                runlog::write(site.cause.logged());
-            const std::int64_t due = dueFrom(index, sitePlace(site.id, index.hash), config_.group).value_or(0);
-            if (now_ < due)
-                return mode_ == UpdateMode::Check ? available(text::notDue(due))
-                                                  : settled(replacement, UpdateOutcome::NotDue, text::notDue(due));
-        }
-        if (mode_ == UpdateMode::Check)
-            return available(back ? text::withdrawnHere(index.signedAt) : text::kUpdateAvailable);
-        if (back && record.previous.hash == offered)
-            return restore(replacement, index);
-        return downloadIndexed(replacement, index, back);
+        const SiteId site = siteId(config_, siteIdFile(config_));
+        if (!site.cause.isEmpty())
+            runlog::write(site.cause.logged());
+        return sitePlace(site.id, index.hash);
+    }
+
+    // The signature beside dolvo.exe, the maker's.
+    std::optional<UpdateReport> readSignature(std::optional<minisign::Signature>& signature)
+    {
+        platform::MemorySink text(minisign::kMaxSignatureBytes);
+        const platform::FtpResult got = ftp_.FetchFile(signatureName(remoteName_), text);
+        if (got.failure == platform::FtpFailure::RemoteFile || got.failure == platform::FtpFailure::Size)
+            return ended(ui_, UpdateOutcome::SignatureMissing, text::kSignatureMissing,
+                         text::signatureMissingCause(text::ftpCause(got, config_)));
+        if (!got)
+            return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, got);
+        const minisign::Checked checked = minisign::Signature::check(text.contents(), *config_.publicKey, remoteName_);
+        if (!checked.signature)
+            return ended(
+                ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic,
+                text::because(u"la firma non è del produttore, o non è di questo file"_s, checked.check.failure));
+        signature = checked.signature;
+        signatureText_ = text.contents();
+        return std::nullopt;
     }
 
     // An end that installs nothing, with what the index said kept.
-    UpdateReport settled(install::FileReplacement& replacement, UpdateOutcome outcome, const QString& line,
-                         Cause cause = {})
+    UpdateReport settled(install::FileReplacement& replacement, const Verdict& verdict)
     {
-        Cause why = std::move(cause);
-        if (mode_ != UpdateMode::Check) {
+        Cause why = verdict.cause;
+        if (verdict.keep) {
             if (const install::ReplaceResult kept = replacement.remember(); !kept)
                 why += text::replaceCause(kept);
         }
         ftp_.CloseSession();
-        return ended(ui_, outcome, line, why);
-    }
-
-    UpdateReport available(const QString& line)
-    {
-        ftp_.CloseSession();
-        return ended(ui_, UpdateOutcome::UpdateAvailable, line);
+        UpdateReport report = ended(ui_, verdict.outcome, verdict.line, why);
+        report.release = verdict.release;
+        return report;
     }
 
     // The release the maker went back to is the one this site replaced.
-    UpdateReport restore(install::FileReplacement& replacement, const ReleaseIndex& index)
+    UpdateReport restore(install::FileReplacement& replacement, const Verdict& verdict)
     {
         ftp_.CloseSession();
         const install::ReplaceResult swapped = replacement.rollBack();
         if (!swapped)
             return ended(ui_, UpdateOutcome::RollBackFailed, text::kRollBackFailed, text::replaceCause(swapped));
-        UpdateReport report = ended(ui_, UpdateOutcome::Restored, text::restored(index.signedAt),
-                                    swapped.detail.empty() ? Cause() : text::replaceCause(swapped));
-        report.release = text::shownRelease(index.signedAt, minisign::toHex(index.hash));
+        UpdateReport report =
+            ended(ui_, verdict.outcome, verdict.line, swapped.detail.empty() ? Cause() : text::replaceCause(swapped));
+        report.release = verdict.release;
         return report;
     }
 
     // The index's release from its own file, which no upload ever changes:
     // checked against the index's size and hash, and with a key, against
     // its own signature.
-    UpdateReport downloadIndexed(install::FileReplacement& replacement, const ReleaseIndex& index, bool back)
+    UpdateReport downloadIndexed(install::FileReplacement& replacement, const ReleaseIndex& index,
+                                 const Verdict& verdict)
     {
         const std::string name = std::string(releaseFileOf(index.release));
         if (const platform::FtpResult entered =
@@ -304,9 +243,9 @@ private:
             return ended(ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic,
                          u"il programma scaricato non è quello che l'indice del produttore descrive"_s);
         const install::Release release{signature ? std::optional(index.signedAt) : std::nullopt, minisign::toHex(hash)};
-        UpdateReport report = install(replacement, release, back ? text::restored(index.signedAt) : QString());
-        if (report.outcome == UpdateOutcome::Updated && back)
-            report.outcome = UpdateOutcome::Restored;
+        UpdateReport report = install(replacement, release, verdict.line);
+        if (report.outcome == UpdateOutcome::Updated)
+            report.outcome = verdict.outcome;
         return report;
     }
 
@@ -348,46 +287,6 @@ private:
         ui_.AppendStatus(text::kConnected);
         if (const platform::FtpResult entered = ftp_.EnterRemoteFolder(config_.remoteFolder); !entered)
             return failed(UpdateOutcome::FolderMissing, text::kFolderMissing, entered);
-        return std::nullopt;
-    }
-
-    // Everything the signature alone can prove is judged before the program
-    // is downloaded.
-    std::optional<UpdateReport> judgeSignature(const install::ReleaseRecord& record,
-                                               std::optional<minisign::Signature>& signature)
-    {
-        platform::MemorySink text(minisign::kMaxSignatureBytes);
-        const platform::FtpResult got = ftp_.FetchFile(signatureName(remoteName_), text);
-        if (got.failure == platform::FtpFailure::RemoteFile || got.failure == platform::FtpFailure::Size)
-            return ended(ui_, UpdateOutcome::SignatureMissing, text::kSignatureMissing,
-                         text::signatureMissingCause(text::ftpCause(got, config_)));
-        if (!got)
-            return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, got);
-        const minisign::Checked checked = minisign::Signature::check(text.contents(), *config_.publicKey, remoteName_);
-        if (!checked.signature)
-            return ended(
-                ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic,
-                text::because(u"la firma non è del produttore, o non è di questo file"_s, checked.check.failure));
-        signature = checked.signature;
-        signatureText_ = text.contents();
-
-        const std::int64_t signedAt = signature->timestamp();
-        const std::int64_t now = now_;
-        switch (judgeRelease(*signature, record, now)) {
-        case ReleaseVerdict::Take: return std::nullopt;
-        case ReleaseVerdict::Future:
-            return ended(ui_, UpdateOutcome::FutureRelease, text::futureRelease(signedAt, now),
-                         text::futureReleaseCause(signedAt, now));
-        case ReleaseVerdict::Older:
-            return ended(ui_, UpdateOutcome::OlderRelease, text::kOlderRelease,
-                         text::olderReleaseCause(signedAt, *record.floor));
-        case ReleaseVerdict::AlreadyCurrent: {
-            UpdateReport current = ended(ui_, UpdateOutcome::AlreadyCurrent, text::kAlreadyCurrent);
-            current.release = text::shownRelease(signedAt, record.installed.hash);
-            ftp_.CloseSession();
-            return current;
-        }
-        }
         return std::nullopt;
     }
 
@@ -453,17 +352,6 @@ platform::FtpOptions downloadOptions(const Config& config)
                         .recheckAfter = std::chrono::milliseconds(signedOnly ? 0 : 1500)};
     return options;
 }
-
-namespace {
-
-std::chrono::seconds retryWaitBound(const Config& config, int k)
-{
-    // retry is at most 10 and retry_base_s at most an hour: no overflow.
-    const std::chrono::seconds doubled = config.retryBase * (std::int64_t{1} << std::clamp(k, 0, 30));
-    return std::min(doubled, config.retryMax);
-}
-
-}  // namespace
 
 UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, InstallSite& site, const Config& config,
                            const UpdateRequest& request)

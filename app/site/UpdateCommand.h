@@ -4,6 +4,7 @@
 #include <span>
 
 #include "app/core/ExitStatus.h"
+#include "app/site/Decide.h"
 #include "app/site/Installation.h"
 #include "app/site/UpdateReport.h"
 #include "platform/FtpClient.h"
@@ -21,14 +22,6 @@ class Pacer;
 // again no sooner than 1.5 s after it was first asked, long enough for an
 // upload to show, even in MDTM's seconds.
 platform::FtpOptions downloadOptions(const Config& config);
-
-// Who asks. The operator, at the window's DOWNLOAD: asked first, and
-// takes the release the maker offers before this site's stage comes (never
-// a paused or withdrawn one). A nightly --update: no question, and the
-// release only once this site's stage has come. --check: says where this
-// site stands and what it would do, and closes, locks and writes nothing
-// (but the log, and the site's id the first time).
-enum class UpdateMode { Operator, Nightly, Check };
 
 struct UpdateRequest {
     UpdateMode mode = UpdateMode::Operator;
@@ -57,9 +50,9 @@ struct UpdateRequest {
 // to the index's current one, from dolvo.exe.prev when that is it.
 //
 // Without an index, dolvo.exe: with a key, its dolvo.exe.minisig is fetched
-// first, and the program only when the key signed it, for a release the
-// release gate takes (ReleaseGate.h). The installed release again
-// downloads nothing.
+// first, and the program only when the key signed it. What is taken is
+// decided before anything is downloaded (Decide.h); the installed release
+// again downloads nothing.
 //
 // Runs the whole command on the caller's thread. The command's status
 // lines, its cause and release also go to the run's log file (RunLog.h).

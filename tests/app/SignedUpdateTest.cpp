@@ -103,12 +103,11 @@ struct Stage {
     Key maker{fs::path(dir.path()) / "maker"};
     std::unique_ptr<adv::test::FtpServer> server;
 
-    explicit Stage(adv::test::FtpFault fault = adv::test::FtpFault::None)
+    Stage()
     {
         writeAll(installed, "MZ installata");
         fs::create_directories(published.parent_path());
         adv::test::FtpServerOptions options;
-        options.fault = fault;
         options.root = QString::fromStdString((fs::path(dir.path()) / "ftp").string());
         server = std::make_unique<adv::test::FtpServer>(options);
     }
@@ -181,16 +180,6 @@ TEST(SignedUpdate, WithoutAKeyTheUpdateIsPlainAndSaysSoOnce)
     EXPECT_EQ(readAll(stage.installed), "MZ versione 2");
     // The old signature would speak for a program that is no longer there.
     EXPECT_EQ(stage.folder(), kUpdatedFolder);
-}
-
-// Unsigned, a program still being uploaded is told from a whole one only by
-// asking again after a pause.
-TEST(SignedUpdate, WithoutAKeyAProgramStillUploadingIsNotInstalled)
-{
-    Stage stage(adv::test::FtpFault::UploadPauses);
-    stage.publish("MZ versione 2", 2000);
-    EXPECT_EQ(stage.update(stage.config()).status, 5);
-    EXPECT_EQ(readAll(stage.installed), "MZ installata");
 }
 
 // A program built with the maker's key: the configuration can repeat the

@@ -103,11 +103,8 @@ adv::Config configFor(const Stage& stage, quint16 port, const std::string& passw
     return c;
 }
 
-enum class Setup { Normal, NothingListening };
-
 struct Scenario {
     const char* label;
-    Setup setup;
     FtpFault fault;
     UpdateOutcome outcome;
     QStringList lines;
@@ -126,8 +123,7 @@ TEST_P(UpdateScenario, LogsEachStepAndKeepsTheInstalledFileSafe)
     options.root = stage.served;
     options.fault = s.fault;
     adv::test::FtpServer server(options);
-    const quint16 port = s.setup == Setup::NothingListening ? adv::test::unusedLoopbackPort() : server.port();
-    const adv::Config config = configFor(stage, port);
+    const adv::Config config = configFor(stage, server.port());
 
     RecordingUi ui(true);
     const auto ftp = adv::platform::makeCurlFtpClient(adv::downloadOptions(config));
@@ -162,24 +158,12 @@ TEST_P(UpdateScenario, LogsEachStepAndKeepsTheInstalledFileSafe)
 
 INSTANTIATE_TEST_SUITE_P(Ftp, UpdateScenario,
                          ::testing::Values(Scenario{"success",
-                                                    Setup::Normal,
                                                     FtpFault::None,
                                                     UpdateOutcome::Updated,
                                                     {kConnecting, kConnected, kStarts, kUpdated}},
-                                           Scenario{"nothingListening",
-                                                    Setup::NothingListening,
-                                                    FtpFault::None,
-                                                    UpdateOutcome::ConnectFailed,
-                                                    {kConnecting, kNoServer}},
-                                           Scenario{"dataCutMidTransfer",
-                                                    Setup::Normal,
-                                                    FtpFault::CutData,
-                                                    UpdateOutcome::DownloadFailed,
-                                                    {kConnecting, kConnected, kStarts, kFailed}},
                                            // Unsigned, only the second look at the file tells a
                                            // whole one from an upload still under way.
                                            Scenario{"uploadStillUnderWay",
-                                                    Setup::Normal,
                                                     FtpFault::UploadPauses,
                                                     UpdateOutcome::DownloadFailed,
                                                     {kConnecting, kConnected, kStarts, kFailed}}),

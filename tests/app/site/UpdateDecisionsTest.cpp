@@ -1,12 +1,14 @@
-// What the update and roll-back commands decide, each outcome once: over a
-// server given as a table and an installation in a temporary folder, with
-// the maker's signatures made here. Needs no root, no network, no Wine.
+// What a site decides, each verdict once, over values; then how the update
+// and roll-back commands end, each outcome of their own once, over a server
+// given as a table and an installation in a temporary folder, with the
+// maker's signatures made here. Needs no root, no network, no Wine.
 #include <gtest/gtest.h>
 
 #include <QDateTime>
 #include <QDir>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -14,7 +16,9 @@
 #include <map>
 #include <tuple>
 
+#include "app/channel/ServerLayout.h"
 #include "app/core/Config.h"
+#include "app/site/Decide.h"
 #include "app/site/RollBackCommand.h"
 #include "app/site/UpdateCommand.h"
 #include "app/site/UpdateTexts.h"
@@ -31,6 +35,148 @@ namespace install = adv::install;
 
 namespace {
 
+using adv::Act;
+using adv::ExitStatus;
+namespace text = adv::text;
+
+using S = adv::Situation;
+using O = UpdateOutcome;
+
+constexpr std::int64_t kT1 = 1790000000, kT2 = kT1 + 30 * 86400, kT3 = kT2 + 30 * 86400, kAt = kT2 + 3600;
+constexpr std::int64_t kDue = kT2 + 24 * 3600, kAhead = kAt + 86400 + 60;
+const adv::minisign::Hash kA = adv::minisign::hashOf("MZ A"), kB = adv::minisign::hashOf("MZ B");
+const std::string kHexA = adv::minisign::toHex(kA), kHexB = adv::minisign::toHex(kB);
+const install::Release kOnA{kT1, kHexA}, kOnB{kT2, kHexB};
+
+adv::minisign::Signature signatureOf(const std::string& program, std::int64_t at)
+{
+    static const adv::test::Maker maker;
+    return *adv::minisign::Signature::check(maker.release(program, at), maker.key(), "dolvo.exe").signature;
+}
+
+// A nightly run with a key, on A (signed at T1); the maker's index, signed a
+// minute after T2, offers B (signed at T2) to every site at once.
+S situation()
+{
+    return {{adv::ReleaseIndex{"releases/b", 4, kB, kT2, {}, {}}, kT2 + 60, {}},
+            {kOnA, {}, kT1, kT1 + 60, {}},
+            kAt,
+            50,
+            adv::SiteGroup::Normal,
+            adv::UpdateMode::Nightly,
+            true};
+}
+const auto staged = [](S& s) { s.offer.index->rollout = *adv::Rollout::parse("10@0h,100@24h"); };
+// B installed, A kept before it: the maker went back to A, and paused.
+const auto withdrawn = [](S& s) {
+    s.offer.index = adv::ReleaseIndex{"releases/a", 4, kA, kT1, *adv::Rollout::parse("pausa"), {kB}};
+    s.record = {kOnB, kOnA, kT2, kT1 + 60, {}};
+};
+const auto pair = [](S& s, std::int64_t at) {
+    s.offer.index.reset(), s.record.indexSeen.reset(), s.offer.signature = signatureOf("MZ B", at);
+};
+const auto check = [](S& s) { s.mode = adv::UpdateMode::Check; };
+
+struct Decided {
+    const char* label;
+    void (*setup)(S&);
+    Act act;
+    O outcome;
+    QString words;  // the cause, where there is one, else the last status line
+    int writes;     // 1: the index's news kept at once; 2: the record written though nothing is installed
+};
+
+class Decide : public ::testing::TestWithParam<Decided> {};
+
+TEST_P(Decide, AsTheTableSays)
+{
+    const Decided& row = GetParam();
+    S s = situation();
+    row.setup(s);
+    const adv::Verdict verdict = adv::decide(s);
+    EXPECT_EQ(verdict.act, row.act);
+    EXPECT_EQ(verdict.outcome, row.outcome);
+    EXPECT_EQ(verdict.cause.isEmpty() ? verdict.line : verdict.cause.text, row.words);
+    EXPECT_EQ((verdict.note ? 1 : 0) + (verdict.keep ? 2 : 0), row.writes);
+    if (verdict.note) {
+        EXPECT_EQ(*verdict.note, (adv::IndexNote{kT2 + 60, s.offer.index->withdrawn.empty() ? std::vector<std::string>{}
+                                                                                            : std::vector{kHexB}}));
+    }
+}
+
+const Decided kDecided[] = {
+    {"takesTheIndexedRelease", [](S&) {}, Act::TakeIndexed, O::Updated, QString(), 1},
+    {"withoutAKeyNothingIsNoted", [](S& s) { s.keyed = false, s.record.indexSeen = kT3; }, Act::TakeIndexed, O::Updated,
+     QString(), 0},
+    {"alreadyCurrent", [](S& s) { s.record.installed = kOnB; }, Act::Settle, O::AlreadyCurrent, text::kAlreadyCurrent,
+     3},
+    {"paused", [](S& s) { s.offer.index->rollout.paused = true; }, Act::Settle, O::Paused, text::kPaused, 3},
+    {"belowTheFloor", [](S& s) { s.record.floor = kT3; }, Act::Settle, O::OlderRelease,
+     text::olderReleaseCause(kT2, kT3), 3},
+    {"notDue", staged, Act::Settle, O::NotDue, text::notDue(kDue), 3},
+    {"theOperatorTakesItBeforeItsStage", [](S& s) { staged(s), s.mode = adv::UpdateMode::Operator; }, Act::TakeIndexed,
+     O::Updated, QString(), 1},
+    {"futureIndex", [](S& s) { s.offer.indexSignedAt = kAhead; }, Act::Refuse, O::FutureRelease,
+     text::futureReleaseCause(kAhead, kAt), 0},
+    {"olderIndex", [](S& s) { s.record.indexSeen = kT2 + 120; }, Act::Refuse, O::OlderRelease,
+     text::olderIndexCause(kT2 + 60, kT2 + 120), 0},
+    {"withdrawnOffered", [](S& s) { s.record.withdrawn = {kHexB}; }, Act::Refuse, O::OlderRelease,
+     text::kWithdrawnOfferedCause, 0},
+    {"restoredFromTheKeptProgram", withdrawn, Act::Restore, O::Restored, text::restored(kT1), 1},
+    // Withdrawn by an earlier index; nothing kept to go back to.
+    {"withdrawnGoesBackByDownload",
+     [](S& s) { withdrawn(s), s.offer.index->withdrawn = {}, s.record.withdrawn = {kHexB}, s.record.previous = {}; },
+     Act::TakeIndexed, O::Restored, text::restored(kT1), 1},
+    {"indexGone", [](S& s) { s.offer.index.reset(); }, Act::Refuse, O::OlderRelease, text::kIndexGoneCause, 0},
+    {"noIndexEverSeen", [](S& s) { s.offer.index.reset(), s.record.indexSeen.reset(); }, Act::ReadSignature, O::Updated,
+     QString(), 0},
+    {"unsigned", [](S& s) { s.offer.index.reset(), s.keyed = false; }, Act::Take, O::Updated, QString(), 0},
+    {"signed", [](S& s) { pair(s, kT2); }, Act::Take, O::Updated, QString(), 0},
+    {"signedAtTheInstalledTimeButAnotherProgram", [](S& s) { pair(s, kT1); }, Act::Take, O::Updated, QString(), 0},
+    {"signedAlreadyCurrentBelowTheFloor", [](S& s) { pair(s, kT2), s.record.installed = kOnB, s.record.floor = kT3; },
+     Act::Settle, O::AlreadyCurrent, text::kAlreadyCurrent, 0},
+    {"signedBelowTheFloor", [](S& s) { pair(s, kT2), s.record.floor = kT3; }, Act::Refuse, O::OlderRelease,
+     text::olderReleaseCause(kT2, kT3), 0},
+    {"signedADayAhead", [](S& s) { pair(s, kAt + 86400 - 60); }, Act::Take, O::Updated, QString(), 0},
+    {"signedMoreThanADayAhead", [](S& s) { pair(s, kAhead); }, Act::Refuse, O::FutureRelease,
+     text::futureReleaseCause(kAhead, kAt), 0},
+    // --check's answers.
+    {"checkIndexed", check, Act::Settle, O::UpdateAvailable, text::kUpdateAvailable, 0},
+    {"checkNotDue", [](S& s) { staged(s), check(s); }, Act::Settle, O::UpdateAvailable, text::notDue(kDue), 0},
+    {"checkWithdrawnHere", [](S& s) { withdrawn(s), check(s); }, Act::Settle, O::UpdateAvailable,
+     text::withdrawnHere(kT1), 0},
+    {"checkAlreadyCurrent", [](S& s) { s.record.installed = kOnB, check(s); }, Act::Settle, O::AlreadyCurrent,
+     text::kAlreadyCurrent, 0},
+    {"checkSigned", [](S& s) { pair(s, kT2), check(s); }, Act::Settle, O::UpdateAvailable, text::offeredRelease(kT2),
+     0},
+    {"checkUnsigned", [](S& s) { s.offer.index.reset(), s.keyed = false, check(s); }, Act::Settle, O::UpdateAvailable,
+     text::kOfferedUnsigned, 0}};
+
+INSTANTIATE_TEST_SUITE_P(Site, Decide, ::testing::ValuesIn(kDecided),
+                         [](const auto& row) { return std::string(row.param.label); });
+
+// An earlier release of this updater kept its floor in the signature beside
+// the program; one dated far ahead would refuse every later release.
+TEST(Decide, TheFloorAnEarlierUpdaterKeptHoldsUnlessDatedAhead)
+{
+    EXPECT_EQ(adv::legacyFloor(signatureOf("MZ A", kT1), kAt), kT1);
+    EXPECT_EQ(adv::legacyFloor(signatureOf("MZ A", kAhead), kAt), std::nullopt);
+}
+
+// What scripts see of each outcome.
+TEST(Decide, EachOutcomeExitsWithItsStatus)
+{
+    using enum UpdateOutcome;
+    const std::pair<UpdateOutcome, int> rows[] = {
+        {Cancelled, 1},         {Updated, 0},        {ConnectFailed, 2},   {FolderMissing, 3}, {NotInstalled, 4},
+        {DownloadFailed, 5},    {Interrupted, 5},    {NotAuthentic, 6},    {OlderRelease, 7},  {FutureRelease, 9},
+        {AlreadyCurrent, 0},    {RecordDamaged, 10}, {ProgramRunning, 11}, {RolledBack, 0},    {NothingKept, 8},
+        {RollBackFailed, 12},   {NotDue, 0},         {Paused, 0},          {Restored, 0},      {UpdateAvailable, 19},
+        {SignatureMissing, 20}, {AnotherUpdate, 21}};
+    for (const auto& [outcome, status] : rows)
+        EXPECT_EQ(adv::code(adv::exitStatus(outcome)), status) << static_cast<int>(outcome);
+}
+
 // The installation below a temporary root; which pids run its program is the row's to say.
 class Site final : public adv::InstallSite {
 public:
@@ -42,8 +188,6 @@ public:
 private:
     std::unique_ptr<adv::InstallSite> disk_;
 };
-
-const long long kNow = QDateTime::currentSecsSinceEpoch();
 
 struct Stage {
     QTemporaryDir dir;
@@ -61,6 +205,7 @@ struct Stage {
         put("dolvo.exe", "MZ 1");
         config.root = dir.path().toStdString();
         config.publicKey = maker.key();
+        config.siteId = "sito-0";
         ftp.serving = true;
     }
     void put(const std::string& name, const std::string& bytes)
@@ -76,7 +221,19 @@ struct Stage {
     {
         ftp.files = {{"dolvo.exe", bytes}, {"dolvo.exe.minisig", maker.release(bytes, at)}};
     }
-    adv::UpdateReport update() { return update(ftp); }
+    // The maker's index, offering `bytes` signed at `at`, and its release file.
+    adv::ReleaseIndex publishIndexed(const std::string& bytes, long long at, std::vector<adv::minisign::Hash> back = {},
+                                     long long indexAt = 0)
+    {
+        const std::string name = adv::releaseFileName(at, adv::minisign::hashOf(bytes));
+        adv::ReleaseIndex index{adv::releasePath(name), std::ssize(bytes), adv::minisign::hashOf(bytes), at, {}, back};
+        const std::string seal =
+            maker.signatureOf(index.text(), adv::minisign::trustedComment(indexAt ? indexAt : at, adv::kIndexName));
+        ftp.files = {{adv::kIndexName, adv::sealedIndex(seal, index.text())},
+                     {name, bytes},
+                     {adv::signatureName(name), maker.release(bytes, at)}};
+        return index;
+    }
     adv::UpdateReport update(adv::test::ScriptedFtp& server)
     {
         adv::test::RecordingUi ui(true);
@@ -84,13 +241,19 @@ struct Stage {
     }
 };
 
-void released(Stage& s, const std::string& bytes, long long at)
+// What the server offers now, installed by an earlier run.
+void installOffered(Stage& s)
 {
-    s.publish(bytes, at);
     adv::test::ScriptedFtp earlier;
     earlier.serving = true;
     earlier.files = s.ftp.files;
     ASSERT_EQ(s.update(earlier).outcome, UpdateOutcome::Updated);
+}
+
+void released(Stage& s, const std::string& bytes, long long at)
+{
+    s.publish(bytes, at);
+    installOffered(s);
 }
 
 struct Row {
@@ -121,21 +284,19 @@ TEST_P(Decision, EndsAsTheTableSays)
     ASSERT_FALSE(ui.lines.isEmpty());
     EXPECT_TRUE(ui.lines.back().startsWith(row.line)) << ui.lines.join(u'\n').toStdString();
     EXPECT_EQ(stage.read("dolvo.exe"), row.installed);
-    EXPECT_EQ(stage.ftp.asked("fetch:dolvo.exe"), row.programFetched);
+    EXPECT_EQ(std::ranges::any_of(
+                  stage.ftp.calls,
+                  [](const std::string& call) { return call.starts_with("fetch:dolvo") && call.ends_with(".exe"); }),
+              row.programFetched);
     EXPECT_EQ(stage.ftp.asked("close"), adv::exitStatus(row.outcome) == adv::ExitStatus::Success && !row.rollBack);
     if (row.outcome == UpdateOutcome::ProgramRunning) {
         EXPECT_TRUE(stage.ftp.calls.empty()) << "the server was asked while the program runs";
     }
 }
 
-using adv::ExitStatus;
-namespace text = adv::text;
-
 INSTANTIATE_TEST_SUITE_P(
     Update, Decision,
     ::testing::Values(
-        Row{"unsigned", [](Stage& s) { s.config.publicKey.reset(), s.ftp.files = {{"dolvo.exe", "MZ 2"}}; }, false,
-            UpdateOutcome::Updated, ExitStatus::Success, text::kUpdated, "MZ 2", true},
         Row{"genuine", [](Stage& s) { s.publish("MZ 2", 2000); }, false, UpdateOutcome::Updated,
             ExitStatus::Success, text::kUpdated, "MZ 2", true},
         Row{"noSession", [](Stage& s) { s.ftp.openResult = false; }, false,
@@ -184,38 +345,12 @@ INSTANTIATE_TEST_SUITE_P(
                 };
             },
             false, UpdateOutcome::Updated, ExitStatus::Success, text::kUpdated, "MZ 3", true},
-        Row{"belowTheFloor",
-            [](Stage& s) {
-                released(s, "MZ 3", 3000);
-                s.publish("MZ 2", 2000);
-            },
-            false, UpdateOutcome::OlderRelease, ExitStatus::OlderRelease, text::kOlderRelease, "MZ 3", false},
-        Row{"theInstalledReleaseBelowTheFloor",
-            [](Stage& s) {
-                released(s, "MZ 2", 2000);
-                released(s, "MZ 3", 3000);
-                adv::test::RecordingUi ui(true);
-                adv::RollBackCommand(ui, s.site, s.config);
-                s.publish("MZ 2", 2000);
-            },
-            false, UpdateOutcome::AlreadyCurrent, ExitStatus::Success, text::kAlreadyCurrent, "MZ 2", false},
         Row{"theFloorTheEarlierUpdaterKept",
             [](Stage& s) {
                 s.put("dolvo.exe.minisig", s.maker.release("MZ 1", 3000));
                 s.publish("MZ 2", 2000);
             },
             false, UpdateOutcome::OlderRelease, ExitStatus::OlderRelease, text::kOlderRelease, "MZ 1", false},
-        Row{"aKeptFloorDatedAheadHoldsNothing",
-            [](Stage& s) {
-                s.put("dolvo.exe.minisig", s.maker.release("MZ 1", kNow + 2 * 86400));
-                s.publish("MZ 2", 2000);
-            },
-            false, UpdateOutcome::Updated, ExitStatus::Success, text::kUpdated, "MZ 2", true},
-        Row{"signedADayAhead", [](Stage& s) { s.publish("MZ 2", kNow + 86400 - 60); }, false, UpdateOutcome::Updated,
-            ExitStatus::Success, text::kUpdated, "MZ 2", true},
-        Row{"signedMoreThanADayAhead", [](Stage& s) { s.publish("MZ 2", kNow + 86400 + 60); }, false,
-            UpdateOutcome::FutureRelease, ExitStatus::FutureRelease,
-            u"La versione sul server è firmata "_s + text::onDate(kNow + 86400 + 60), "MZ 1", false},
         Row{"theInstalledProgramRuns",
             [](Stage& s) {
                 s.left = {{"dolvo.exe", 4242, {}}};
@@ -234,6 +369,24 @@ INSTANTIATE_TEST_SUITE_P(
                 s.publish("MZ 2", 2000);
             },
             false, UpdateOutcome::RecordDamaged, ExitStatus::RecordDamaged, text::kRecordDamaged, "MZ 1", false},
+        Row{"indexedReleaseNotAsTheIndexSays",
+            [](Stage& s) { s.ftp.files[std::string(adv::releaseFileOf(s.publishIndexed("MZ 2", 2000).release))] = "MZ X"; },
+            false, UpdateOutcome::NotAuthentic, ExitStatus::NotAuthentic, text::kNotAuthentic, "MZ 1", true},
+        // Installed from the index, which a later run still knows.
+        Row{"anIndexOlderThanOneSeenHere",
+            [](Stage& s) {
+                s.publishIndexed("MZ 2", 2000);
+                installOffered(s);
+                s.publishIndexed("MZ 2", 2000, {}, 1500);
+            },
+            false, UpdateOutcome::OlderRelease, ExitStatus::OlderRelease, text::kOlderRelease, "MZ 2", false},
+        Row{"withdrawnRestoredFromTheKeptProgram",
+            [](Stage& s) {
+                released(s, "MZ 1.1", 1000);
+                released(s, "MZ 2", 2000);
+                s.publishIndexed("MZ 1.1", 1000, {adv::minisign::hashOf("MZ 2")});
+            },
+            false, UpdateOutcome::Restored, ExitStatus::Success, text::restored(1000), "MZ 1.1", false},
         Row{"rollBack", [](Stage& s) { released(s, "MZ 2", 2000); }, true, UpdateOutcome::RolledBack,
             ExitStatus::Success, text::kRolledBack, "MZ 1", false},
         Row{"rollBackWithTheProgramGone",
@@ -266,6 +419,21 @@ INSTANTIATE_TEST_SUITE_P(
             },
             true, UpdateOutcome::AnotherUpdate, ExitStatus::AnotherUpdate, text::kAnotherUpdate, "MZ 2", false}),
     [](const auto& row) { return std::string(row.param.label); });
+
+// --check says where the site stands, what it is offered and what it would
+// do, and neither asks, locks nor writes anything.
+TEST(Check, SaysWhereTheSiteStandsAndWritesNothing)
+{
+    Stage stage;
+    const adv::ReleaseIndex index = stage.publishIndexed("MZ 2", 2000);
+    adv::test::RecordingUi ui(false);
+    EXPECT_EQ(adv::UpdateCommand(ui, stage.ftp, stage.site, stage.config, {.mode = adv::UpdateMode::Check}).outcome,
+              UpdateOutcome::UpdateAvailable);
+    EXPECT_EQ(ui.lines,
+              (QStringList{text::kConnecting, text::kConnected, text::installedRelease({}),
+                           text::offeredIndexed(index, adv::minisign::toHex(index.hash)), text::kUpdateAvailable}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(stage.folder), fs::directory_iterator()), 1) << "only dolvo.exe";
+}
 
 // Where Dolvo should be, as the system writes a path: on Windows a drive
 // is its top folder, Z:\dolvo\dolvo.exe.

@@ -1,0 +1,91 @@
+// What a site does with what the server offers, decided before anything is
+// downloaded or written: from the offer as read and verified, the release
+// record, this machine's clock and the site's place in the maker's plan.
+// No I/O: the update command fetches, asks, and acts on the verdict.
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/channel/Minisign.h"
+#include "app/channel/ReleaseIndex.h"
+#include "app/core/Config.h"
+#include "app/core/Failure.h"
+#include "app/site/UpdateReport.h"
+#include "install/FileReplacement.h"
+
+namespace adv {
+
+// Who asks. The operator, at the window's DOWNLOAD: asked first, and
+// takes the release the maker offers before this site's stage comes (never
+// a paused or withdrawn one). A nightly --update: no question, and the
+// release only once this site's stage has come. --check: says where this
+// site stands and what it would do, and closes, locks and writes nothing
+// (but the log, and the site's id the first time).
+enum class UpdateMode { Operator, Nightly, Check };
+
+// What the server offers, as far as it has been read; only what verified
+// against the key, when there is one.
+struct Offer {
+    // The maker's index; `indexSignedAt`, when the index itself was signed,
+    // is known only with a key.
+    std::optional<ReleaseIndex> index;
+    std::int64_t indexSignedAt = 0;
+    // Without an index, the signature beside dolvo.exe; read only once the
+    // verdict asks for it. Neither: nothing read but the index's absence.
+    std::optional<minisign::Signature> signature;
+};
+
+struct Situation {
+    Offer offer;
+    install::ReleaseRecord record;
+    std::int64_t now = 0;
+    // This site's place for the index's release (Stages.h), and its group;
+    // asked for only where the plan is followed (not by the operator).
+    int place = 0;
+    SiteGroup group = SiteGroup::Normal;
+    UpdateMode mode = UpdateMode::Operator;
+    bool keyed = false;  // a public key is configured
+};
+
+enum class Act {
+    Refuse,         // ends, nothing downloaded; the session as a failure leaves it
+    Settle,         // nothing to install: the session closed, the command ends
+    ReadSignature,  // no index: the signature beside dolvo.exe is read, and the site decides again
+    Take,           // dolvo.exe, and with a key checked against its signature
+    TakeIndexed,    // the index's release, from its own file
+    Restore,        // the release the maker went back to is the one kept as dolvo.exe.prev
+};
+
+// What the maker's signed index told this site, kept before anything else
+// is done, so that no later run goes back on it.
+struct IndexNote {
+    std::int64_t signedAt = 0;
+    std::vector<std::string> withdrawn;  // hashes, hex
+    bool operator==(const IndexNote&) const = default;
+};
+
+struct Verdict {
+    Act act = Act::Take;
+    // How the command ends; for a download, how it ends once the program
+    // changed (Restored where a withdrawal sends the site back).
+    UpdateOutcome outcome = UpdateOutcome::Updated;
+    QString line;  // the last status line; empty for a download: the usual words
+    Cause cause;
+    QString release;  // the release kept, shown, where nothing is downloaded
+    std::optional<IndexNote> note;
+    bool keep = false;  // Settle: the record written all the same, with what was noted
+};
+
+Verdict decide(const Situation& situation);
+
+// The floor that an earlier release of this updater kept in the signature
+// beside the program, bound as the server's are: a date far ahead would
+// refuse every later release.
+std::optional<std::int64_t> legacyFloor(const minisign::Signature& kept, std::int64_t now);
+
+}  // namespace adv
