@@ -62,7 +62,9 @@ bool isReleasePath(std::string_view path)
 
 std::string partName(std::string_view name)
 {
-    return "." + std::string(name) + std::string(kPartSuffix);
+    std::string part(1, '.');
+    part.append(name).append(kPartSuffix);
+    return part;
 }
 
 bool isLeftover(std::string_view name, bool inReleaseFolder)

@@ -11,13 +11,10 @@
 #include <optional>
 #include <string>
 
-#include "app/core/Config.h"
-#include "app/core/ExitStatus.h"
-#include "app/core/ProductTable.h"
 #include "app/channel/ReleaseIndex.h"
-#include "app/channel/ServerLayout.h"
-#include "app/core/Failure.h"
+#include "app/core/Config.h"
 #include "app/core/UpdateUi.h"
+#include "app/maker/PublishReport.h"
 #include "platform/FtpClient.h"
 
 namespace adv {
@@ -34,24 +31,6 @@ struct PublishRequest {
     QString signatureFile;  // the maker's own signature of it; empty: signed here
     Rollout rollout;
 };
-
-enum class PublishOutcome {
-    Published,
-    Refused,        // the key or the signature, before anything was sent
-    ConnectFailed,  // no session, or the folder cannot be entered
-    Locked,         // another publisher holds the server
-    Mismatch,       // a file read back is not what was sent: nothing visible changed
-    RenameRefused,  // the server refused to put a file in place: the report lists what is visible
-    ServerFailed,   // another failure on the server: nothing visible changed
-    Inconsistent,   // --status: something the server offers does not check; the lines say what
-};
-
-struct PublishReport {
-    PublishOutcome outcome = PublishOutcome::Refused;
-    Cause cause;  // empty when all went well
-};
-
-ExitStatus exitStatus(PublishOutcome outcome);
 
 // `askPassword` is asked only for a key sealed with one; `now` is the
 // signing time, seconds since 1970.

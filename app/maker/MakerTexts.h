@@ -1,0 +1,101 @@
+// What the maker's commands tell the maker, in Italian: the lines of a
+// publish and of --status, and the causes a publish ends with.
+#pragma once
+
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "app/core/Failure.h"
+
+namespace adv {
+
+struct Config;
+struct ReleaseIndex;
+namespace platform {
+struct FtpResult;
+}  // namespace platform
+
+namespace makertext {
+
+// Refusals before anything is sent.
+inline const QString kNoPublicKey =
+    QStringLiteral("manca public_key nella configurazione: la pubblicazione si controlla con essa");
+inline const QString kNoPublicKeyForStatus =
+    QStringLiteral("manca public_key nella configurazione: i file del server si controllano con essa");
+inline const QString kNoSigningKey = QStringLiteral("manca signing_key nella configurazione");
+inline const QString kNoPassword = QStringLiteral("nessuna password per la chiave segreta");
+inline const QString kKeyUnusable = QStringLiteral("la chiave segreta non si può usare");
+inline const QString kNotTheTrustedKey =
+    QStringLiteral("la chiave segreta non è quella di public_key: i siti rifiuterebbero la versione");
+inline const QString kSignatureInvalid = QStringLiteral("la firma non è valida");
+inline const QString kSignatureOfAnother = QStringLiteral("la firma non è di questo programma");
+inline const QString kSignedAhead =
+    QStringLiteral("la firma è datata più di un giorno dopo l'orologio di questo computer");
+QString unreadable(const QString& path);
+QString emptyOrTooLarge(const QString& path, std::int64_t limit);
+
+// The lock.
+inline const QString kLockTakenOver = QStringLiteral("Pubblicazione precedente interrotta: il blocco viene ripreso");
+inline const QString kLockNotWritten = QStringLiteral("impossibile scrivere il blocco sul server");
+inline const QString kLockTaken = QStringLiteral("un'altra pubblicazione ha preso il blocco");
+inline const QString kLockLost =
+    QStringLiteral("il blocco è passato a un'altra pubblicazione: da qui nulla è stato reso visibile");
+QString lockHeld(std::string_view owner);
+
+// What the server offers, and what may be published over it.
+inline const QString kIndexNotOurs =
+    QStringLiteral("l'indice sul server non è firmato con questa chiave o è danneggiato: nulla è stato cambiato");
+inline const QString kNoIndexToChange =
+    QStringLiteral("sul server non c'è un indice: pubblicare prima una versione con --publish");
+inline const QString kNoIndexToWithdraw = QStringLiteral("sul server non c'è un indice: nulla da ritirare");
+inline const QString kWithdrawnStillPaired =
+    QStringLiteral("Attenzione: dolvo.exe sul server è la versione ritirata; i siti con un AggiornaDV che non "
+                   "legge l'indice non possono tornare indietro, ma da ora ricevono la versione precedente");
+QString olderIndexServed(std::int64_t lastSignedHere, const QString& memoryPath);
+QString notNewer(std::int64_t offeredAt, std::int64_t signedAt);
+QString keptNotIndexed(std::string_view release);
+QString releaseUnreadable(std::string_view release);
+QString nothingOlder(std::string_view current);
+
+// The steps of a publish.
+QString programSigned(std::int64_t signedAt, std::string_view release);
+QString connecting(std::string_view host);
+QString sending(std::string_view name, std::size_t bytes);
+QString deletedFirst(std::string_view name);
+QString pruned(std::string_view name);
+QString memoryNotWritten(const QString& path);
+QString done(const ReleaseIndex& index);
+
+// A checked upload that failed; `visible`: what sites are offered meanwhile.
+inline const QString kReleaseFolderNotMade = QStringLiteral("la cartella delle versioni non si può creare");
+QString sendFailed(std::string_view name);
+QString readBackFailed(std::string_view name);
+QString readBackDiffers(std::string_view name);
+QString notPlaced(std::string_view name, const QString& visible);
+QString placedDiffers(std::string_view name, const QString& visible);
+QString visibleIndex(std::string_view release);
+inline const QString kVisiblePair = QStringLiteral("la coppia dolvo.exe e la sua firma precedenti");
+
+// What failed on the server, then the session's own cause: Italian, and
+// the server's and the library's words for the log only.
+Cause serverCause(const QString& what, const platform::FtpResult& why, const Config& config);
+
+// --status: each line checked, and what it says of the plan.
+QString checkedLine(bool ok, const QString& line);
+inline const QString kNoIndexOffered =
+    QStringLiteral("  nessun indice sul server: i siti leggono solo dolvo.exe e la sua firma");
+QString indexSigned(std::optional<std::int64_t> signedAt);
+QString indexNotOlder(std::int64_t lastSignedHere);
+QString currentRelease(const ReleaseIndex& index);
+QString plan(const ReleaseIndex& index);
+QString stage(int percent, std::int64_t from, bool begun);
+QString pairSigned(std::optional<std::int64_t> signedAt);
+QString leftover(std::string_view name);
+QString lockPresent();
+
+}  // namespace makertext
+}  // namespace adv

@@ -1,0 +1,136 @@
+// The maker's FTP session for tests, over a server tree in memory: folders,
+// files, renames, deletes and listings as a server does them, and the
+// faults a test asks for, each on the call it names.
+#pragma once
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "platform/FtpClient.h"
+
+namespace adv::test {
+
+class ScriptedServer final : public platform::FtpPublishSession {
+public:
+    // The tree, by path from the root ("download/dolvo.exe"); "" is the root.
+    std::map<std::string, std::string> files;
+    std::set<std::string> folders{""};
+    // {kind, n}: the n-th call (from 1) of that kind is refused: "open",
+    // "folder", "fetch", "list", "put", "rename", "delete", "mkdir", "rmdir";
+    // or, for "change", the n-th of the last five is cut off, undone.
+    std::set<std::pair<std::string, int>> failing;
+    bool renameKeeps = false;                                // a rename onto a name in use is refused
+    std::string differs;                                     // files named ending so read back other than they hold
+    std::string unlisted;                                    // names ending so are left out of listings
+    std::function<void(const std::string& kind)> meanwhile;  // what another client does, before each call
+
+    void setHostname(const std::string&) override {}
+    void setUsername(const std::string&) override {}
+    void setPassword(const std::string&) override {}
+    void setInterruptCheck(std::function<bool()>) override {}
+    void CloseSession() override {}
+    platform::FtpResult OpenSession() override
+    {
+        if (!step("open"))
+            return {platform::FtpFailure::Connection, 530, "Login incorrect", "530 Login incorrect."};
+        return {};
+    }
+    platform::FtpResult EnterRemoteFolder(const std::string& folder) override
+    {
+        if (!step("folder") || !folders.contains(folder))
+            return refused(platform::FtpFailure::Folder);
+        cwd_ = folder;
+        return {};
+    }
+    platform::FtpResult FetchFile(const std::string& name, platform::FtpSink& sink,
+                                  const platform::FtpProgress& = {}) override
+    {
+        const auto file = files.find(path(name));
+        if (!step("fetch") || file == files.end())
+            return refused(platform::FtpFailure::RemoteFile);
+        std::string bytes = file->second;
+        if (!differs.empty() && name.ends_with(differs) && !bytes.empty())
+            bytes.back() ^= 1;
+        if (static_cast<std::int64_t>(bytes.size()) > sink.capacity())
+            return refused(platform::FtpFailure::Size);
+        return sink.take(bytes.data(), bytes.size());
+    }
+    platform::FtpResult PutFile(const std::string& name, std::string_view bytes,
+                                const platform::FtpProgress& = {}) override
+    {
+        return change("put", folders.contains(cwd_), [&] { files[path(name)] = bytes; });
+    }
+    platform::FtpResult Rename(const std::string& from, const std::string& to) override
+    {
+        const bool can = files.contains(path(from)) && !(renameKeeps && files.contains(path(to)));
+        return change("rename", can, [&] { files[path(to)] = std::move(files.extract(path(from)).mapped()); });
+    }
+    platform::FtpResult Delete(const std::string& name) override
+    {
+        return change("delete", files.contains(path(name)), [&] { files.erase(path(name)); });
+    }
+    platform::FtpResult MakeFolder(const std::string& name) override
+    {
+        return change("mkdir", !folders.contains(path(name)), [&] { folders.insert(path(name)); });
+    }
+    platform::FtpResult RemoveFolder(const std::string& name) override
+    {
+        const auto inside = files.lower_bound(path(name) + "/");
+        const bool empty = inside == files.end() || !inside->first.starts_with(path(name) + "/");
+        return change("rmdir", empty && folders.contains(path(name)), [&] { folders.erase(path(name)); });
+    }
+    platform::FtpResult FetchListing(platform::FtpSink& sink) override
+    {
+        if (!step("list"))
+            return refused();
+        std::string listing;
+        for (const auto& [name, bytes] : files)
+            listing += listed(name);
+        for (const std::string& name : folders)
+            listing += listed(name);
+        return sink.take(listing.data(), listing.size());
+    }
+
+private:
+    std::string path(const std::string& name) const { return cwd_.empty() ? name : cwd_ + "/" + name; }
+    bool step(const std::string& kind)
+    {
+        if (meanwhile)
+            meanwhile(kind);
+        return !failing.contains({kind, ++calls_[kind]});
+    }
+    // A change, made when the server can make it and no fault stops it.
+    platform::FtpResult change(const std::string& kind, bool can, const std::function<void()>& make)
+    {
+        const bool cut = !step("change");
+        if (!step(kind) || !can)
+            return refused();
+        if (cut)
+            return {platform::FtpFailure::Transfer, 0, "scripted cut: the connection closed", {}};
+        make();
+        return {};
+    }
+    static platform::FtpResult refused(platform::FtpFailure failure = platform::FtpFailure::Refused)
+    {
+        return {failure, 550, "scripted refusal", "550 Scripted refusal."};
+    }
+    // `name`'s line in a listing of the current folder, if it is in it.
+    std::string listed(const std::string& name) const
+    {
+        const std::string prefix = cwd_.empty() ? std::string() : cwd_ + "/";
+        if (!name.starts_with(prefix) || name.size() == prefix.size())
+            return {};
+        const std::string rest = name.substr(prefix.size());
+        const bool omitted = !unlisted.empty() && rest.ends_with(unlisted);
+        return rest.find('/') != std::string::npos || omitted ? std::string() : rest + "\r\n";
+    }
+
+    std::string cwd_;
+    std::map<std::string, int> calls_;  // by kind
+};
+
+}  // namespace adv::test
