@@ -1,10 +1,13 @@
 #!/usr/bin/python3
-"""A throw-away FTP server on 127.0.0.1 for the tests and the benchmark.
+"""A throw-away FTP server on 127.0.0.1 for the tests, the benchmarks and the demo.
 
 It serves one folder as the home of one read-only user, optionally over TLS
 (explicit AUTH TLS, or implicit TLS from the first byte), and can misbehave on
 purpose to exercise the client's failure paths. The port is chosen by the OS
-and printed on stdout, alone on a line, once the server accepts connections.
+and printed on stdout, alone on a line, once the server accepts connections;
+the server ends when its stdin closes, so it never outlives whoever started it.
+Its starters: start() below for Python, FtpServer.h for C++ (and under Wine,
+through linux_side.py), ftp-server.sh for bash.
 
 The password comes from the environment variable ADV_FTP_PASSWORD, so it never
 shows in a process listing.
@@ -16,10 +19,13 @@ import datetime
 import ipaddress
 import logging
 import os
+import select
 import signal
 import socket
+import subprocess
 import sys
 import threading
+import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.filesystems import AbstractedFS
@@ -84,8 +90,6 @@ def parse_args():
     p.add_argument("--server-log", help="file for the server's own messages")
     p.add_argument("--socks5", action="store_true",
                    help="a SOCKS5 proxy beside it; its port follows the server's on the first line")
-    p.add_argument("--exit-on-stdin-eof", action="store_true",
-                   help="stop when stdin closes (the parent went away)")
     return p.parse_args()
 
 
@@ -333,7 +337,7 @@ def serve_pure_ftpd(args, password):
     """Debian's Pure-FTPd, unpacked rather than installed (an installed one
     starts a service on port 21), with one virtual user who is `nobody` on
     this machine: it writes only where --writable gives `nobody` the tree."""
-    import pwd, subprocess, tempfile, warnings
+    import pwd, tempfile, warnings
     warnings.simplefilter("ignore", DeprecationWarning)  # Debian 12's Python still has crypt
     import crypt
     nobody = pwd.getpwnam("nobody")
@@ -385,7 +389,7 @@ def serve_vsftpd(args):
 def serve_real(name, command):
     """Starts command(port), a real server, on a free port of 127.0.0.1 and
     serves until stdin ends."""
-    import ctypes, subprocess
+    import ctypes
     # Such servers serve each session in a process of its own: they become this
     # fixture's (PR_SET_CHILD_SUBREAPER), to be killed and waited for with it.
     libc = ctypes.CDLL(None)
@@ -433,6 +437,46 @@ def watch_stdin():
             pass
     finally:
         os._exit(0)
+
+
+class Running:
+    """This server, started by start(): the ports it announced (the FTP
+    port, then the SOCKS5 proxy's), and stop()."""
+
+    def __init__(self, process, line):
+        self.process = process
+        self.ports = [int(port) for port in line.split()]
+        self.port = self.ports[0]
+
+    def stop(self):
+        """Closes its stdin and waits for it to end: one that does not in
+        10 s is killed, and the wait's TimeoutExpired goes on to the caller."""
+        self.process.stdin.close()
+        try:
+            self.process.wait(timeout=10)
+        finally:
+            if self.process.poll() is None:
+                self.process.kill()
+                self.process.wait()
+
+
+def start(*arguments, password="", stderr=None, seconds=30):
+    """Starts this server with `arguments` and waits for its port. Raises
+    RuntimeError if it ends, or says nothing in `seconds`, first."""
+    process = subprocess.Popen([sys.executable, os.path.abspath(__file__), *arguments], bufsize=0,
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr,
+                               env=dict(os.environ, ADV_FTP_PASSWORD=password))
+    line, deadline = b"", time.monotonic() + seconds
+    while not line.endswith(b"\n") and select.select([process.stdout], [], [], max(0, deadline - time.monotonic()))[0]:
+        said = process.stdout.read(64)
+        if not said:
+            break
+        line += said
+    if not line.endswith(b"\n"):
+        process.kill()
+        process.wait()
+        raise RuntimeError("the FTP server ended, or gave no port in %d s: %s" % (seconds, " ".join(arguments)))
+    return Running(process, line)
 
 
 def serve_socks5(listener, log_path):
@@ -487,8 +531,7 @@ def main():
     if args.vsftpd:
         serve_vsftpd(args)
         return
-    if args.exit_on_stdin_eof:
-        threading.Thread(target=watch_stdin, daemon=True).start()
+    threading.Thread(target=watch_stdin, daemon=True).start()
 
     if args.fault == "nogreeting":
         listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)

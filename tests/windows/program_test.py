@@ -22,6 +22,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import ftp_server  # noqa: E402
+
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 failures = []
@@ -68,18 +71,14 @@ class Fixture:
         self.download = os.path.join(self.served, "www.zorvanik.it", "download")
         self.installed = os.path.join(self.drive, "dolvo", "dolvo.exe")
         os.makedirs(self.download)
-        env = dict(os.environ, ADV_FTP_PASSWORD="prova-segreta")
-        self.server = subprocess.Popen(
-            ["/usr/bin/python3", args.ftp_server, "--root", self.served, "--user", "operatore",
-             "--command-log", os.path.join(work, "commands.log")],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=open(os.path.join(work, "ftp.log"), "w"), env=env)
-        self.port = int(self.server.stdout.readline())
+        with open(os.path.join(work, "ftp.log"), "w") as errors:
+            self.server = ftp_server.start("--root", self.served, "--user", "operatore", "--command-log",
+                                           os.path.join(work, "commands.log"), password="prova-segreta", stderr=errors)
+        self.port = self.server.port
         self.key = self.make_key("maker")
 
     def close(self):
-        self.server.stdin.close()
-        self.server.kill()
-        self.server.wait()
+        self.server.stop()
 
     def make_key(self, name):
         folder = os.path.join(self.work, name)
@@ -200,18 +199,16 @@ def test_ftps_with_session_reuse(f):
     fresh = os.urandom(100_000)
     write(os.path.join(f.download, "dolvo.exe"), fresh)
     certs = os.path.join(f.work, "vsftpd")
-    server = subprocess.Popen(["/usr/bin/python3", f.args.ftp_server, "--vsftpd", vsftpd, "--root", f.served,
-                               "--user", "ftp", "--tls", "explicit", "--certdir", certs],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    server = ftp_server.start("--vsftpd", vsftpd, "--root", f.served, "--user", "ftp", "--tls", "explicit",
+                              "--certdir", certs)
     try:
-        config = f.config("tls = explicit\nca_file = %s\n" % windows_path(certs + "/cert.pem"),
-                          port=int(server.stdout.readline()), user="ftp")
+        config = f.config("tls = explicit\nca_file = %s\n" % windows_path(certs + "/cert.pem"), port=server.port,
+                          user="ftp")
         status, out = f.run("--update", "--config", config)
         check(status == 0 and read(f.installed) == fresh, "--update over FTPS from vsftpd (%s): %s"
               % (status, out.strip()[-300:]))
     finally:
-        server.stdin.close()
-        server.wait()
+        server.stop()
 
 
 def test_signed(f):
@@ -500,7 +497,7 @@ def test_window(f, artifacts):
 
 def main():
     parser = argparse.ArgumentParser()
-    for option in ("program", "stand-in", "hold-open", "ftp-server", "wine-run", "default-prefix", "artifacts"):
+    for option in ("program", "stand-in", "hold-open", "wine-run", "default-prefix", "artifacts"):
         parser.add_argument("--" + option, required=True)
     args = parser.parse_args()
     for option in ("program", "stand_in", "hold_open"):
