@@ -48,7 +48,7 @@ done
 source "$(dirname "$0")/../tests/support/ftp-server.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/adv-ftp-bench-XXXXXX")
-trap 'stop_ftp_server; rm -rf "$work"' EXIT
+trap 'rm -rf "$work"' EXIT
 
 export ADV_FTP_BENCH_USER=banco
 export ADV_FTP_BENCH_PASSWORD=prova-banco

@@ -13,7 +13,7 @@ mib=${3:-64}
 source "$(dirname "$0")/../tests/support/ftp-server.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/adv-publish-bench-XXXXXX")
-trap 'stop_ftp_server; rm -rf "$work"' EXIT
+trap 'rm -rf "$work"' EXIT
 
 user=banco password=prova-banco
 mkdir -p "$work/served/download"

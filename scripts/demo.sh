@@ -46,8 +46,7 @@ mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  stop_ftp_server
-  wait 2>/dev/null || true
+  wait "${pids[@]}" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT

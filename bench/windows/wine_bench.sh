@@ -15,7 +15,7 @@ walks=${ADV_TOOLHELP_WALKS:-$root/build/mingw/adv_toolhelp_walks.exe}
 work=$(mktemp -d)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 source "$root/tests/support/ftp-server.sh"
-trap '/usr/lib/wine/wineserver -k 2>/dev/null || true; stop_ftp_server; rm -rf "$work"' EXIT
+trap '/usr/lib/wine/wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
 "$root/tests/windows/wine-run.sh" "$WINEPREFIX" --prepare
 wine=/usr/lib/wine/wine64
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }

@@ -1,13 +1,11 @@
-# Sourced by the scripts and benchmarks that serve files over FTP: the
-# tests' server (ftp_server.py, beside this file) as this shell's coprocess.
+# Sourced by scripts and benchmarks: the tests' FTP server (ftp_server.py) as
+# this shell's coprocess. Only the shell holds its stdin, so it ends with the
+# shell, however that ends.
 #
 #   start_ftp_server PASSWORD ERRORS ARGUMENT...
 #
-# starts it with ftp_server.py's ARGUMENTs, its complaints in the file
-# ERRORS, and sets ftp_port to the port it announces. Only this shell holds
-# the server's stdin, so the server ends with the shell, however that ends,
-# or at stop_ftp_server. One that ends, or says nothing in 30 s, is reported
-# with its complaints and the call fails.
+# sets ftp_port to the port it announces; one that ends, or says nothing in
+# 30 s, fails the call, its complaints (in the file ERRORS) shown.
 ftp_server_script=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/ftp_server.py
 start_ftp_server() {
   local password=$1 errors=$2
@@ -20,11 +18,4 @@ start_ftp_server() {
     cat "$errors" >&2
     return 1
   fi
-}
-
-# stop_ftp_server: closes the server's stdin and waits for it to end.
-stop_ftp_server() {
-  local input=${ftp_server[1]:-} pid=${ftp_server_PID:-}
-  [[ -z $input ]] || exec {input}>&-
-  [[ -z $pid ]] || wait "$pid" 2>/dev/null || true
 }

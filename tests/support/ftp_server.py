@@ -25,7 +25,6 @@ import socket
 import subprocess
 import sys
 import threading
-import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.filesystems import AbstractedFS
@@ -439,44 +438,23 @@ def watch_stdin():
         os._exit(0)
 
 
-class Running:
-    """This server, started by start(): the ports it announced (the FTP
-    port, then the SOCKS5 proxy's), and stop()."""
-
-    def __init__(self, process, line):
-        self.process = process
-        self.ports = [int(port) for port in line.split()]
-        self.port = self.ports[0]
-
-    def stop(self):
-        """Closes its stdin and waits for it to end: one that does not in
-        10 s is killed, and the wait's TimeoutExpired goes on to the caller."""
-        self.process.stdin.close()
-        try:
-            self.process.wait(timeout=10)
-        finally:
-            if self.process.poll() is None:
-                self.process.kill()
-                self.process.wait()
-
-
 def start(*arguments, password="", stderr=None, seconds=30):
-    """Starts this server with `arguments` and waits for its port. Raises
-    RuntimeError if it ends, or says nothing in `seconds`, first."""
-    process = subprocess.Popen([sys.executable, os.path.abspath(__file__), *arguments], bufsize=0,
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr,
-                               env=dict(os.environ, ADV_FTP_PASSWORD=password))
-    line, deadline = b"", time.monotonic() + seconds
-    while not line.endswith(b"\n") and select.select([process.stdout], [], [], max(0, deadline - time.monotonic()))[0]:
-        said = process.stdout.read(64)
-        if not said:
-            break
-        line += said
+    """This server started with `arguments`: a Popen with the ports it
+    announced (`ports`: the FTP port, then a SOCKS5 proxy's; `port`). It ends
+    when its stdin closes: communicate() stops it. Raises RuntimeError if it
+    ends, or says nothing in `seconds`, first."""
+    server = subprocess.Popen([sys.executable, os.path.abspath(__file__), *arguments], bufsize=0,
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr,
+                              env=dict(os.environ, ADV_FTP_PASSWORD=password))
+    # The line comes in one write: once there is something to read, it is all there.
+    line = server.stdout.readline() if select.select([server.stdout], [], [], seconds)[0] else b""
     if not line.endswith(b"\n"):
-        process.kill()
-        process.wait()
+        server.kill()
+        server.wait()
         raise RuntimeError("the FTP server ended, or gave no port in %d s: %s" % (seconds, " ".join(arguments)))
-    return Running(process, line)
+    server.ports = [int(port) for port in line.split()]
+    server.port = server.ports[0]
+    return server
 
 
 def serve_socks5(listener, log_path):

@@ -71,14 +71,13 @@ class Fixture:
         self.download = os.path.join(self.served, "www.zorvanik.it", "download")
         self.installed = os.path.join(self.drive, "dolvo", "dolvo.exe")
         os.makedirs(self.download)
-        with open(os.path.join(work, "ftp.log"), "w") as errors:
-            self.server = ftp_server.start("--root", self.served, "--user", "operatore", "--command-log",
-                                           os.path.join(work, "commands.log"), password="prova-segreta", stderr=errors)
-        self.port = self.server.port
+        self.server = ftp_server.start("--root", self.served, "--user", "operatore", "--command-log",
+                                       os.path.join(work, "commands.log"), password="prova-segreta",
+                                       stderr=open(os.path.join(work, "ftp.log"), "w"))
         self.key = self.make_key("maker")
 
     def close(self):
-        self.server.stop()
+        self.server.communicate(timeout=10)
 
     def make_key(self, name):
         folder = os.path.join(self.work, name)
@@ -101,7 +100,7 @@ class Fixture:
         path = os.path.join(self.work, "AggiornaDV.ini")
         write(path, "root = %s\nhost = 127.0.0.1\nport = %d\nuser = %s\npassword = prova-segreta\n"
                     "connect_timeout_s = 5\nclose_grace_s = 2\n%s"
-              % (root or windows_path(self.drive), port or self.port, user, extra))
+              % (root or windows_path(self.drive), port or self.server.port, user, extra))
         os.chmod(path, 0o600)
         return windows_path(path)
 
@@ -208,7 +207,7 @@ def test_ftps_with_session_reuse(f):
         check(status == 0 and read(f.installed) == fresh, "--update over FTPS from vsftpd (%s): %s"
               % (status, out.strip()[-300:]))
     finally:
-        server.stop()
+        server.communicate(timeout=10)
 
 
 def test_signed(f):
@@ -324,7 +323,7 @@ def test_names_and_depth(f):
         write(os.path.join(f.download, "dolvo.exe"), b"MZ " + bom.encode() + drive[-6:].encode())
         path = os.path.join(f.work, "nomi-Ωł.ini")
         write(path, (bom + "root = %s\nhost = 127.0.0.1\nport = %d\nuser = operatore\npassword = prova-segreta\n"
-                     % (windows_path(drive), f.port)).encode("utf-8"))
+                     % (windows_path(drive), f.server.port)).encode("utf-8"))
         os.chmod(path, 0o600)
         status, out = f.run("--update", "--config", windows_path(path))
         check(status == 0 and "[x] Dolvo" in out and read(installed) == read(os.path.join(f.download, "dolvo.exe")),

@@ -209,7 +209,7 @@ class Stage:
         if self.app.poll() is None:
             self.app.kill()
         self.app.wait()
-        self.server.stop()
+        self.server.communicate(timeout=10)
         shutil.rmtree(self.tmp, ignore_errors=True)
 
 
