@@ -45,19 +45,10 @@ for word in "${@:5}"; do
     *) echo "$0: unknown word $word" >&2 && exit 64 ;;
     esac
 done
-here=$(cd "$(dirname "$0")" && pwd)
-server_script="$here/../tests/support/ftp_server.py"
+source "$(dirname "$0")/../tests/support/ftp-server.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/adv-ftp-bench-XXXXXX")
-server_pid=
-cleanup() {
-    if [ -n "$server_pid" ]; then
-        kill "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'rm -rf "$work"' EXIT
 
 export ADV_FTP_BENCH_USER=banco
 export ADV_FTP_BENCH_PASSWORD=prova-banco
@@ -77,13 +68,9 @@ if [ -n "$signed" ] && [ -z "$index" ]; then
     done
 fi
 
-ADV_FTP_PASSWORD=$ADV_FTP_BENCH_PASSWORD /usr/bin/python3 "$server_script" ${index:+--writable} \
-    --root "$work/served" --user "$ADV_FTP_BENCH_USER" \
-    --server-log "$work/server.log" >"$work/port" 2>"$work/server.err" &
-server_pid=$!
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
-port=$(head -n1 "$work/port")
-[ -n "$port" ] || { cat "$work/server.err" >&2; exit 1; }
+start_ftp_server "$ADV_FTP_BENCH_PASSWORD" "$work/server.err" ${index:+--writable} \
+    --root "$work/served" --user "$ADV_FTP_BENCH_USER" --server-log "$work/server.log"
+port=$ftp_port
 url="ftp://127.0.0.1:$port/$folder"
 
 # What the updates install, and curl fetches: big.bin served as dolvo.exe, or

@@ -17,7 +17,7 @@ linux=$(realpath "${1:?usage: $0 AGGIORNADV AGGIORNADV_EXE [RUNS] [KIB]}")
 windows=$(realpath "${2:?usage: $0 AGGIORNADV AGGIORNADV_EXE [RUNS] [KIB]}")
 runs=${3:-5}
 kib=${4:-100}
-here=$(cd "$(dirname "$0")" && pwd)
+source "$(dirname "$0")/../tests/support/ftp-server.sh"
 vsftpd=${ADV_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/aggiornadv}/vsftpd
 
 work=$(mktemp -d /tmp/adv-ftps-bench-XXXXXX)
@@ -26,16 +26,15 @@ trap '/usr/lib/wine/wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
 export WINEPREFIX=$work/prefix WINEDEBUG=-all
 mkdir -p "$work/served/www.zorvanik.it/download" "$work/drive/dolvo"
 head -c "$((kib * 1024))" /dev/urandom >"$work/served/www.zorvanik.it/download/dolvo.exe"
-coproc server { exec /usr/bin/python3 "$here/../tests/support/ftp_server.py" --vsftpd "$vsftpd" --root "$work/served" \
-    --user ftp --tls explicit --certdir "$work/certs"; }
-read -r port <&"${server[0]}"
+start_ftp_server - "$work/server.err" --vsftpd "$vsftpd" --root "$work/served" --user ftp --tls explicit \
+    --certdir "$work/certs"
 /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
 
 for side in linux windows; do
     root=$work/drive ca=$work/certs/cert.pem
     [[ $side == windows ]] && root="Z:${root//\//\\}" ca="Z:${ca//\//\\}"
     printf 'root = %s\nhost = 127.0.0.1\nport = %s\nuser = ftp\npassword = -\ntls = explicit\nca_file = %s\nclose_grace_s = 0\nlog_file =\n' \
-        "$root" "$port" "$ca" >"$work/$side.ini"
+        "$root" "$ftp_port" "$ca" >"$work/$side.ini"
 done
 run() {  # run SIDE: one update from an old installed file; prints seconds
     printf 'MZ vecchia' >"$work/drive/dolvo/dolvo.exe"

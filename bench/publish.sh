@@ -10,29 +10,18 @@ set -euo pipefail
 program=${1:?usage: $0 AGGIORNADV [RUNS] [MIB]}
 runs=${2:-5}
 mib=${3:-64}
-here=$(cd "$(dirname "$0")" && pwd)
+source "$(dirname "$0")/../tests/support/ftp-server.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/adv-publish-bench-XXXXXX")
-server_pid=
-cleanup() {
-    if [ -n "$server_pid" ]; then
-        kill "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'rm -rf "$work"' EXIT
 
 user=banco password=prova-banco
 mkdir -p "$work/served/download"
 head -c "$((mib * 1024 * 1024))" /dev/urandom >"$work/dolvo.exe"
 minisign -G -W -f -p "$work/key.pub" -s "$work/key.sec" >/dev/null
-ADV_FTP_PASSWORD=$password /usr/bin/python3 "$here/../tests/support/ftp_server.py" --writable \
-    --root "$work/served" --user "$user" --server-log "$work/server.log" >"$work/port" 2>"$work/server.err" &
-server_pid=$!
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
-port=$(head -n1 "$work/port")
-[ -n "$port" ] || { cat "$work/server.err" >&2; exit 1; }
+start_ftp_server "$password" "$work/server.err" --writable --root "$work/served" --user "$user" \
+    --server-log "$work/server.log"
+port=$ftp_port
 cat >"$work/publish.ini" <<INI
 host = 127.0.0.1
 port = $port

@@ -7,6 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
+source "$src/tests/support/ftp-server.sh"
 
 # A line as each stage starts and another with the time it took: on a fresh
 # machine the first build takes minutes. A stage's own output goes to its log,
@@ -45,7 +46,7 @@ mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
+  wait "${pids[@]}" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -76,24 +77,15 @@ head -c 4194304 /dev/urandom > "$ftproot/www.zorvanik.it/download/dolvo.exe"
 minisign -G -W -p "$work/minisign.pub" -s "$work/minisign.key" >/dev/null
 minisign -S -s "$work/minisign.key" -m "$ftproot/www.zorvanik.it/download/dolvo.exe" \
   -t "timestamp:$(date +%s)	file:dolvo.exe" >/dev/null
-# The tests' own server: it binds a port the system picks and says which on
-# its first line, so nothing else can take the port in between; it ends with
-# this script (its input closes).
-coproc ftp { exec env ADV_FTP_PASSWORD=demo-password /usr/bin/python3 "$src/tests/support/ftp_server.py" \
-  --root "$ftproot" --user demo --exit-on-stdin-eof 2>"$work/ftp.log"; }
-pids+=("${ftp_PID:-}")
-# A server that ended at once has taken its pipe with it.
-if ! read -r -t 30 port <&"${ftp[0]:-}"; then
-  cat "$work/ftp.log"
-  echo "The demo's FTP server did not start."
-  exit 1
-fi
+# The tests' own server, on a port it picks itself; it ends with this script.
+start_ftp_server demo-password "$work/ftp.log" --root "$ftproot" --user demo ||
+  { echo "The demo's FTP server did not start."; exit 1; }
 
 config=$work/AggiornaDV.ini
 cat > "$config" <<INI
 root = $root
 host = 127.0.0.1
-port = $port
+port = $ftp_port
 user = demo
 password = demo-password
 close_grace_s = 2
@@ -105,7 +97,7 @@ chmod 600 "$config"
 
 old=$(sha256sum "$root/dolvo/dolvo.exe" | cut -d' ' -f1)
 echo "Demo drive: $root"
-echo "Update server: ftp://127.0.0.1:$port/www.zorvanik.it/download/dolvo.exe"
+echo "Update server: ftp://127.0.0.1:$ftp_port/www.zorvanik.it/download/dolvo.exe"
 echo
 
 if [[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]]; then

@@ -14,8 +14,8 @@ program=${ADV_PROGRAM:-$root/build/mingw/app/AggiornaDV.exe}
 walks=${ADV_TOOLHELP_WALKS:-$root/build/mingw/adv_toolhelp_walks.exe}
 work=$(mktemp -d)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-server=""
-trap '/usr/lib/wine/wineserver -k 2>/dev/null || true; [[ -z $server ]] || kill $server 2>/dev/null || true; rm -rf "$work"' EXIT
+source "$root/tests/support/ftp-server.sh"
+trap '/usr/lib/wine/wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
 "$root/tests/windows/wine-run.sh" "$WINEPREFIX" --prepare
 wine=/usr/lib/wine/wine64
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
@@ -27,14 +27,8 @@ for p in dolvo/dolvo.exe trevanto/trevanto.exe kivo/Kivo.exe kivo/vidorizu.exe; 
 done
 mkdir -p "$work/ftp/www.zorvanik.it/download"
 head -c $((64 << 20)) /dev/urandom >"$work/ftp/www.zorvanik.it/download/dolvo.exe"
-# The server ends when its standard input closes: a pipe this script holds.
-mkfifo "$work/hold"
-ADV_FTP_PASSWORD=pw /usr/bin/python3 "$root/tests/support/ftp_server.py" --root "$work/ftp" --user op \
-    <"$work/hold" >"$work/port" 2>/dev/null &
-server=$!
-exec 8>"$work/hold"
-until [[ -s $work/port ]]; do sleep 0.1; done
-port=$(head -1 "$work/port")
+start_ftp_server pw "$work/ftp.err" --root "$work/ftp" --user op
+port=$ftp_port
 win() { echo "Z:$1" | tr / '\\'; }
 printf 'root = %s\nhost = 127.0.0.1\nport = %s\nuser = op\npassword = pw\n' "$(win "$drive")" "$port" >"$work/a.ini"
 chmod 600 "$work/a.ini"

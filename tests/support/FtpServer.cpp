@@ -76,23 +76,14 @@ FtpServer::~FtpServer() = default;
 std::vector<std::string> FtpServer::serverArguments() const
 {
     std::vector<std::string> arguments{
-        "--root",
-        linuxPath(options_.root),
-        "--user",
-        options_.user,
-        "--tls",
-        tlsArgument(options_.tls),
-        "--certdir",
-        linuxPath(work_.filePath(u"certs"_s)),
-        "--fault",
-        faultArgument(options_.fault),
-        "--fault-after",
-        std::to_string(options_.faultAfterBytes),
-        "--command-log",
-        linuxPath(work_.filePath(u"commands.log"_s)),
-        "--server-log",
-        linuxPath(work_.filePath(u"server.log"_s)),
-        "--exit-on-stdin-eof",
+        "--root",        linuxPath(options_.root),
+        "--user",        options_.user,
+        "--tls",         tlsArgument(options_.tls),
+        "--certdir",     linuxPath(work_.filePath(u"certs"_s)),
+        "--fault",       faultArgument(options_.fault),
+        "--fault-after", std::to_string(options_.faultAfterBytes),
+        "--command-log", linuxPath(work_.filePath(u"commands.log"_s)),
+        "--server-log",  linuxPath(work_.filePath(u"server.log"_s)),
     };
     if (options_.writable)
         arguments.emplace_back("--writable");

@@ -77,8 +77,8 @@ public:
     const FtpServerOptions& options() const { return options_; }
 
 private:
-    // The running ftp_server.py, started the way the OS allows; killed and
-    // waited for on destruction.
+    // The running ftp_server.py, started the way the OS allows; its stdin
+    // closed and waited for on destruction.
     class Process {
     public:
         Process(const std::vector<std::string>& arguments, const std::string& password, const QString& errorFile);

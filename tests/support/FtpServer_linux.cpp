@@ -8,6 +8,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -26,6 +28,7 @@ namespace adv::test {
 namespace {
 
 constexpr const char* kPython = "/usr/bin/python3";
+constexpr std::chrono::seconds kStopTimeout{10};
 
 void closeFd(int& fd)
 {
@@ -97,15 +100,18 @@ FtpServer::Process::Process(const std::vector<std::string>& arguments, const std
 FtpServer::Process::~Process()
 {
     // Its stdin closed, a server ends by itself, and stops what it started
-    // (a real server's processes); one that does not in time is killed.
+    // (a real server's processes). The scripts' servers end only that way:
+    // one that does not is killed, and fails the test rather than slow it.
     closeFd(os_->stdinFd);
-    if (os_->pid > 0) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (::waitpid(os_->pid, nullptr, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline)
-                ::kill(os_->pid, SIGKILL);  // not yet reaped: still ours; reaped at a next turn
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
+    while (os_->pid > 0 && ::waitpid(os_->pid, nullptr, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(os_->pid, SIGKILL);
+            ::waitpid(os_->pid, nullptr, 0);
+            std::fputs("the FTP server did not end when its stdin closed\n", stderr);
+            std::abort();
         }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     closeFd(os_->stdoutFd);
 }

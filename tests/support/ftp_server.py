@@ -1,10 +1,13 @@
 #!/usr/bin/python3
-"""A throw-away FTP server on 127.0.0.1 for the tests and the benchmark.
+"""A throw-away FTP server on 127.0.0.1 for the tests, the benchmarks and the demo.
 
 It serves one folder as the home of one read-only user, optionally over TLS
 (explicit AUTH TLS, or implicit TLS from the first byte), and can misbehave on
 purpose to exercise the client's failure paths. The port is chosen by the OS
-and printed on stdout, alone on a line, once the server accepts connections.
+and printed on stdout, alone on a line, once the server accepts connections;
+the server ends when its stdin closes, so it never outlives whoever started it.
+Its starters: start() below for Python, FtpServer.h for C++ (and under Wine,
+through linux_side.py), ftp-server.sh for bash.
 
 The password comes from the environment variable ADV_FTP_PASSWORD, so it never
 shows in a process listing.
@@ -16,8 +19,10 @@ import datetime
 import ipaddress
 import logging
 import os
+import select
 import signal
 import socket
+import subprocess
 import sys
 import threading
 
@@ -84,8 +89,6 @@ def parse_args():
     p.add_argument("--server-log", help="file for the server's own messages")
     p.add_argument("--socks5", action="store_true",
                    help="a SOCKS5 proxy beside it; its port follows the server's on the first line")
-    p.add_argument("--exit-on-stdin-eof", action="store_true",
-                   help="stop when stdin closes (the parent went away)")
     return p.parse_args()
 
 
@@ -333,7 +336,7 @@ def serve_pure_ftpd(args, password):
     """Debian's Pure-FTPd, unpacked rather than installed (an installed one
     starts a service on port 21), with one virtual user who is `nobody` on
     this machine: it writes only where --writable gives `nobody` the tree."""
-    import pwd, subprocess, tempfile, warnings
+    import pwd, tempfile, warnings
     warnings.simplefilter("ignore", DeprecationWarning)  # Debian 12's Python still has crypt
     import crypt
     nobody = pwd.getpwnam("nobody")
@@ -385,7 +388,7 @@ def serve_vsftpd(args):
 def serve_real(name, command):
     """Starts command(port), a real server, on a free port of 127.0.0.1 and
     serves until stdin ends."""
-    import ctypes, subprocess
+    import ctypes
     # Such servers serve each session in a process of its own: they become this
     # fixture's (PR_SET_CHILD_SUBREAPER), to be killed and waited for with it.
     libc = ctypes.CDLL(None)
@@ -433,6 +436,25 @@ def watch_stdin():
             pass
     finally:
         os._exit(0)
+
+
+def start(*arguments, password="", stderr=None, seconds=30):
+    """This server started with `arguments`: a Popen with the ports it
+    announced (`ports`: the FTP port, then a SOCKS5 proxy's; `port`). It ends
+    when its stdin closes: communicate() stops it. Raises RuntimeError if it
+    ends, or says nothing in `seconds`, first."""
+    server = subprocess.Popen([sys.executable, os.path.abspath(__file__), *arguments], bufsize=0,
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr,
+                              env=dict(os.environ, ADV_FTP_PASSWORD=password))
+    # The line comes in one write: once there is something to read, it is all there.
+    line = server.stdout.readline() if select.select([server.stdout], [], [], seconds)[0] else b""
+    if not line.endswith(b"\n"):
+        server.kill()
+        server.wait()
+        raise RuntimeError("the FTP server ended, or gave no port in %d s: %s" % (seconds, " ".join(arguments)))
+    server.ports = [int(port) for port in line.split()]
+    server.port = server.ports[0]
+    return server
 
 
 def serve_socks5(listener, log_path):
@@ -487,8 +509,7 @@ def main():
     if args.vsftpd:
         serve_vsftpd(args)
         return
-    if args.exit_on_stdin_eof:
-        threading.Thread(target=watch_stdin, daemon=True).start()
+    threading.Thread(target=watch_stdin, daemon=True).start()
 
     if args.fault == "nogreeting":
         listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)

@@ -9,8 +9,7 @@ Linux names them:
   {"op": "ftp", "args": [...], "password": "...", "stderr": "..."}
       starts ftp_server.py with those arguments and that connection as its
       stdin and stdout: the server's port line goes back over it, and the
-      server ends when the program closes it (--exit-on-stdin-eof), or when
-      the program ends;
+      server ends when the program closes it, or when the program ends;
   {"op": "chmod", "path": "...", "mode": 416}
   {"op": "stat", "path": "..."}
   {"op": "symlink", "target": "...", "link": "..."}

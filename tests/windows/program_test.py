@@ -22,6 +22,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import ftp_server  # noqa: E402
+
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 failures = []
@@ -68,18 +71,13 @@ class Fixture:
         self.download = os.path.join(self.served, "www.zorvanik.it", "download")
         self.installed = os.path.join(self.drive, "dolvo", "dolvo.exe")
         os.makedirs(self.download)
-        env = dict(os.environ, ADV_FTP_PASSWORD="prova-segreta")
-        self.server = subprocess.Popen(
-            ["/usr/bin/python3", args.ftp_server, "--root", self.served, "--user", "operatore",
-             "--command-log", os.path.join(work, "commands.log")],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=open(os.path.join(work, "ftp.log"), "w"), env=env)
-        self.port = int(self.server.stdout.readline())
+        self.server = ftp_server.start("--root", self.served, "--user", "operatore", "--command-log",
+                                       os.path.join(work, "commands.log"), password="prova-segreta",
+                                       stderr=open(os.path.join(work, "ftp.log"), "w"))
         self.key = self.make_key("maker")
 
     def close(self):
-        self.server.stdin.close()
-        self.server.kill()
-        self.server.wait()
+        self.server.communicate(timeout=10)
 
     def make_key(self, name):
         folder = os.path.join(self.work, name)
@@ -102,7 +100,7 @@ class Fixture:
         path = os.path.join(self.work, "AggiornaDV.ini")
         write(path, "root = %s\nhost = 127.0.0.1\nport = %d\nuser = %s\npassword = prova-segreta\n"
                     "connect_timeout_s = 5\nclose_grace_s = 2\n%s"
-              % (root or windows_path(self.drive), port or self.port, user, extra))
+              % (root or windows_path(self.drive), port or self.server.port, user, extra))
         os.chmod(path, 0o600)
         return windows_path(path)
 
@@ -200,18 +198,16 @@ def test_ftps_with_session_reuse(f):
     fresh = os.urandom(100_000)
     write(os.path.join(f.download, "dolvo.exe"), fresh)
     certs = os.path.join(f.work, "vsftpd")
-    server = subprocess.Popen(["/usr/bin/python3", f.args.ftp_server, "--vsftpd", vsftpd, "--root", f.served,
-                               "--user", "ftp", "--tls", "explicit", "--certdir", certs],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    server = ftp_server.start("--vsftpd", vsftpd, "--root", f.served, "--user", "ftp", "--tls", "explicit",
+                              "--certdir", certs)
     try:
-        config = f.config("tls = explicit\nca_file = %s\n" % windows_path(certs + "/cert.pem"),
-                          port=int(server.stdout.readline()), user="ftp")
+        config = f.config("tls = explicit\nca_file = %s\n" % windows_path(certs + "/cert.pem"), port=server.port,
+                          user="ftp")
         status, out = f.run("--update", "--config", config)
         check(status == 0 and read(f.installed) == fresh, "--update over FTPS from vsftpd (%s): %s"
               % (status, out.strip()[-300:]))
     finally:
-        server.stdin.close()
-        server.wait()
+        server.communicate(timeout=10)
 
 
 def test_signed(f):
@@ -327,7 +323,7 @@ def test_names_and_depth(f):
         write(os.path.join(f.download, "dolvo.exe"), b"MZ " + bom.encode() + drive[-6:].encode())
         path = os.path.join(f.work, "nomi-Ωł.ini")
         write(path, (bom + "root = %s\nhost = 127.0.0.1\nport = %d\nuser = operatore\npassword = prova-segreta\n"
-                     % (windows_path(drive), f.port)).encode("utf-8"))
+                     % (windows_path(drive), f.server.port)).encode("utf-8"))
         os.chmod(path, 0o600)
         status, out = f.run("--update", "--config", windows_path(path))
         check(status == 0 and "[x] Dolvo" in out and read(installed) == read(os.path.join(f.download, "dolvo.exe")),
@@ -500,7 +496,7 @@ def test_window(f, artifacts):
 
 def main():
     parser = argparse.ArgumentParser()
-    for option in ("program", "stand-in", "hold-open", "ftp-server", "wine-run", "default-prefix", "artifacts"):
+    for option in ("program", "stand-in", "hold-open", "wine-run", "default-prefix", "artifacts"):
         parser.add_argument("--" + option, required=True)
     args = parser.parse_args()
     for option in ("program", "stand_in", "hold_open"):

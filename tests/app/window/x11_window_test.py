@@ -6,7 +6,7 @@ Clicks go through XTest and the close box is the window manager's message
 cannot show is checked here: the operator's input during an update, and the
 window run by a user who may not close every program.
 
-    x11_window_test.py AGGIORNADV FTP_SERVER_SCRIPT SCREENSHOT_DIR
+    x11_window_test.py AGGIORNADV SCREENSHOT_DIR
 
 Runs on an X server of its own (tests/support/with-x-server.sh), in a PID
 namespace of its own (the window's start-up sweep closes programs by the
@@ -23,6 +23,9 @@ import time
 
 from Xlib import X, XK, display, protocol
 from Xlib.ext import xtest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+import ftp_server  # noqa: E402
 
 MAIN_TITLE = "Aggiornamento Software"
 QUESTION_TITLE = "Aggiornamento software"
@@ -161,7 +164,7 @@ class Stage:
     """A drive with Dolvo installed, a server offering a new dolvo.exe, and
     the updater's window on it."""
 
-    def __init__(self, binary, server_script, fault, served_bytes, extra_config=""):
+    def __init__(self, binary, fault, served_bytes, extra_config=""):
         self.tmp = tempfile.mkdtemp(prefix="adv-x11-")
         self.drive = os.path.join(self.tmp, "drive_c")
         self.folder = os.path.join(self.drive, "dolvo")
@@ -174,17 +177,12 @@ class Stage:
         self.fresh = served_bytes
         with open(os.path.join(served, "dolvo.exe"), "wb") as f:
             f.write(served_bytes)
-        env = dict(os.environ, ADV_FTP_PASSWORD=PASSWORD)
-        self.server = subprocess.Popen(
-            ["/usr/bin/python3", server_script, "--root", os.path.join(self.tmp, "ftp"),
-             "--user", "operatore", "--fault", fault, "--exit-on-stdin-eof",
-             "--command-log", os.path.join(self.tmp, "commands.log")],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
-        port = int(self.server.stdout.readline())
+        self.server = ftp_server.start("--root", os.path.join(self.tmp, "ftp"), "--user", "operatore", "--fault", fault,
+                                       "--command-log", os.path.join(self.tmp, "commands.log"), password=PASSWORD)
         ini = os.path.join(self.tmp, "AggiornaDV.ini")
         with open(ini, "w") as f:
             f.write("root = %s\nshow_download = true\nclose_grace_s = 0\nhost = 127.0.0.1\nport = %d\n"
-                    "user = operatore\npassword = %s\n%s" % (self.drive, port, PASSWORD, extra_config))
+                    "user = operatore\npassword = %s\n%s" % (self.drive, self.server.port, PASSWORD, extra_config))
         os.chmod(ini, 0o600)
         app_env = dict(os.environ, QT_QPA_PLATFORM="xcb", LANG="C", LC_ALL="C")
         self.app = subprocess.Popen([binary, "--config", ini], env=app_env)
@@ -211,8 +209,7 @@ class Stage:
         if self.app.poll() is None:
             self.app.kill()
         self.app.wait()
-        self.server.kill()
-        self.server.wait()
+        self.server.communicate(timeout=10)
         shutil.rmtree(self.tmp, ignore_errors=True)
 
 
@@ -247,9 +244,9 @@ def start_update(screen, stage, label):
     return main
 
 
-def icon_is_the_designed_one(screen, binary, server_script):
+def icon_is_the_designed_one(screen, binary):
     label = "icon"
-    stage = Stage(binary, server_script, "none", b"MZ")
+    stage = Stage(binary, "none", b"MZ")
     try:
         main = wait_for(lambda: screen.window(MAIN_TITLE, stage.app.pid), 30)
         check(main is not None, label + ": the window appears (program: %s)" % stage.app.poll())
@@ -266,11 +263,11 @@ def icon_is_the_designed_one(screen, binary, server_script):
         stage.finish()
 
 
-def stop_during_download(screen, binary, server_script, shots, how):
+def stop_during_download(screen, binary, shots, how):
     """The wiring of a stop during the download, through the window system:
     the FTP session's own test shows the interrupt ends a transfer at once."""
     label = "stop by " + how
-    stage = Stage(binary, server_script, "drip", os.urandom(300000))
+    stage = Stage(binary, "drip", os.urandom(300000))
     try:
         main = start_update(screen, stage, label)
         if main is None:
@@ -302,10 +299,10 @@ def stop_during_download(screen, binary, server_script, shots, how):
         stage.finish()
 
 
-def clicks_are_not_replayed(screen, binary, server_script, shots):
+def clicks_are_not_replayed(screen, binary, shots):
     label = "clicks during an update"
     # Four bytes at two a second: an update of about two seconds that ends well.
-    stage = Stage(binary, server_script, "drip", b"MZ!!", "min_rate_bps = 0\n")
+    stage = Stage(binary, "drip", b"MZ!!", "min_rate_bps = 0\n")
     try:
         main = start_update(screen, stage, label)
         if main is None:
@@ -379,15 +376,15 @@ def a_refused_configuration_is_shown_in_a_message_box(screen, binary):
 
 
 def main():
-    binary, server_script, shots = sys.argv[1:4]
+    binary, shots = sys.argv[1:3]
     os.makedirs(shots, exist_ok=True)
     screen = Screen()
-    icon_is_the_designed_one(screen, binary, server_script)
+    icon_is_the_designed_one(screen, binary)
     a_program_it_may_not_close_is_named_first_in_the_log(screen, binary)
     a_refused_configuration_is_shown_in_a_message_box(screen, binary)
-    stop_during_download(screen, binary, server_script, shots, "USCITA")
-    stop_during_download(screen, binary, server_script, shots, "close box")
-    clicks_are_not_replayed(screen, binary, server_script, shots)
+    stop_during_download(screen, binary, shots, "USCITA")
+    stop_during_download(screen, binary, shots, "close box")
+    clicks_are_not_replayed(screen, binary, shots)
     print("checks: %d passed, %d failed" % (len(passes), len(failures)))
     return 1 if failures else 0
 
