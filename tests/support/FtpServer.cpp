@@ -41,7 +41,6 @@ const char* faultArgument(FtpFault fault)
     case FtpFault::Grow: return "grow";
     case FtpFault::UploadPauses: return "upload-pauses";
     case FtpFault::Reply421: return "reply-421";
-    case FtpFault::RenameKeeps: return "rename-keeps";
     case FtpFault::CutWrites: return "cut-writes";
     case FtpFault::Throttle: return "throttle";
     case FtpFault::Login421: return "login-421";

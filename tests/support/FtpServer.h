@@ -37,7 +37,6 @@ enum class FtpFault {
     Grow,           // the file grows just after it was sent (an upload in progress)
     UploadPauses,   // the file grows 0.4 s after it was sent (an upload between two writes)
     Reply421,       // RETR is answered 421 and the connection closed
-    RenameKeeps,    // RNTO onto a name in use is refused
     CutWrites,      // the faultAfterBytes'th command that changes the tree drops the connection instead
     Throttle,       // 1 MiB/s each way
     Login421,       // the first faultAfterBytes logins are answered 421 and the connection closed

@@ -57,14 +57,13 @@ _stalled = []
 #   upload-pauses  the file grows by 1000 bytes 0.4 s after it was sent, as an
 #                upload does between two of its writes
 #   reply-421    RETR is answered 421 and the connection closed
-#   rename-keeps RNTO onto a name in use is refused (553), as some servers do
 #   throttle     1 MiB/s each way, uploads and downloads
 #   login-421    the first --fault-after USER are answered 421, connection closed
 #   cut-writes   the --fault-after'th command that changes the tree (STOR, RNFR,
 #                RNTO, DELE, MKD, RMD) is never carried out: the connection drops
 FAULTS = ["none", "stall", "cut", "nogreeting", "size-half", "size-negative", "no-size",
           "lie-150", "extra", "endless", "no-size-endless", "drip", "grow", "upload-pauses",
-          "reply-421", "rename-keeps", "cut-writes", "throttle", "login-421", "auth-530"]
+          "reply-421", "cut-writes", "throttle", "login-421", "auth-530"]
 WRITES = ("STOR", "RNFR", "RNTO", "DELE", "MKD", "RMD")
 _writes_seen = [0]
 _logins_seen = [0]
@@ -234,12 +233,6 @@ def make_handler(args, password):
                     self.close()
                     return None
             return super().pre_process_command(line, cmd, arg)
-
-        def ftp_RNTO(self, path):
-            if fault == "rename-keeps" and os.path.lexists(path):
-                self.respond("553 Can't rename: the name is in use.")
-                return None
-            return super().ftp_RNTO(path)
 
         def ftp_SIZE(self, path):
             if fault in ("no-size", "no-size-endless"):
