@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "app/core/KeyValueText.h"
+#include "platform/OrdinaryFile.h"
 
 using namespace Qt::StringLiterals;
 
