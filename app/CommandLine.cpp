@@ -1,7 +1,6 @@
 #include "app/CommandLine.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -14,11 +13,11 @@
 #include <optional>
 #include <vector>
 
+#include "app/CommandRequest.h"
 #include "app/window/AggiornaDolvo.h"
 #include "app/window/WindowProcess.h"
 #include "app/core/Config.h"
 #include "app/site/Pacing.h"
-#include "app/core/Places.h"
 #include "app/core/RunLog.h"
 #include "app/core/ProductTable.h"
 #include "app/site/StartupSweep.h"
@@ -36,52 +35,11 @@ using namespace Qt::StringLiterals;
 namespace adv {
 namespace {
 
-const QString kUsage =
-    u"Uso: AggiornaDV [--config FILE] [--sweep | --update | --rollback | --check] [--help] [--version]"_s;
-
-QString exitStatuses()
+// A line for the operator on stderr, after the program's name: stdout is
+// for the products' rows, the status lines, the help and the version.
+void say(const QString& line)
 {
-    QString table;
-    for (const ExitStatusMeaning& meaning : kExitStatuses)
-        table += u"\n%1  %2"_s.arg(code(meaning.status), 4)
-                     .arg(QString::fromUtf8(meaning.italian.data(), static_cast<qsizetype>(meaning.italian.size())));
-    return table;
-}
-
-QString help()
-{
-    QStringList places;
-    for (const QString& folder : configFolders())
-        places << u"  "_s + QDir::toNativeSeparators(folder + u'/' + kConfigFileName);
-    return u"Uso: AggiornaDV [opzioni]\n"
-           u"Aggiorna i programmi ZORVANIK: chiude i programmi installati e scarica la nuova versione.\n"
-           u"\n"
-           u"Opzioni:\n"
-           u"  --config FILE  Legge la configurazione da FILE.\n"
-           u"  --sweep        Senza finestra: rileva i prodotti installati, chiude i loro programmi ed esce.\n"
-           u"  --update       Senza finestra e senza domanda: come --sweep, poi aggiorna il programma.\n"
-           u"  --rollback     Senza finestra: come --sweep, poi rimette la versione del programma che l'ultimo\n"
-           u"                 aggiornamento ha sostituito (una seconda volta torna alla più recente).\n"
-           u"  --check        Senza finestra: dice quale versione è installata, cosa offre il server e quando\n"
-           u"                 tocca a questo computer; non chiude nulla e non installa nulla.\n"
-           u"  --publish PROGRAMMA  Per il produttore: firma PROGRAMMA (signing_key), lo invia al server sotto un\n"
-           u"                 nome nuovo, lo rilegge, e solo allora lo rende visibile ai siti.\n"
-           u"  --signature FILE  Con --publish: la firma minisign di PROGRAMMA già fatta dal produttore.\n"
-           u"  --rollout PIANO   Percentuale di siti e ritardo, es. 10@0h,50@24h,100@72h (predefinito 100),\n"
-           u"                 o \"pausa\"; senza --publish cambia il piano della versione attuale.\n"
-           u"  --withdraw     Per il produttore: ritira la versione attuale; i siti tornano alla precedente.\n"
-           u"  --status       Per il produttore: cosa offre il server, ogni file controllato con public_key.\n"
-           u"  -h, --help     Mostra questo aiuto.\n"
-           u"  -v, --version  Mostra la versione.\n"
-           u"\n"
-           u"Senza opzioni apre la finestra \""_s +
-           text::kWindowTitle +
-           u"\".\n"
-           u"\n"
-           u"Senza --config, la configurazione è il primo di questi file che esiste (altrimenti valgono\n"
-           u"i valori predefiniti):\n"_s +
-           places.join(u'\n') + u"\n\nRegistro di ogni esecuzione (chiave log_file):\n  "_s +
-           QDir::toNativeSeparators(runlog::defaultPath()) + u"\n\nStato di uscita:"_s + exitStatuses();
+    printLine(stderr, u"AggiornaDV: "_s + line);
 }
 
 class ConsoleCheckBox final : public CheckBox {
@@ -94,17 +52,15 @@ private:
 };
 
 const QString kNotVerified =
-    u"AggiornaDV: attenzione: il programma scaricato non viene verificato. Per installare solo i programmi firmati "
+    u"attenzione: il programma scaricato non viene verificato. Per installare solo i programmi firmati "
     u"dal produttore, scrivere la sua chiave pubblica minisign (la riga \"RW...\" di minisign.pub) come public_key "
     u"nella configurazione."_s;
 
-enum class ConsoleJob { Sweep, Update, RollBack, Check, Publish };
-
-// A line about the run itself, beside the configuration's: on stderr, so
-// that stdout keeps the products' rows and the status lines, and in the log.
+// A line about the run itself, beside the configuration's: for the
+// operator and in the log.
 void sayAboutTheRun(const QString& line)
 {
-    printLine(stderr, u"AggiornaDV: "_s + line);
+    say(line);
     runlog::write(line);
 }
 
@@ -132,7 +88,7 @@ std::optional<int> paceTheStart(UpdateUi& ui, const Config& config, Pacer& pacer
     return std::nullopt;
 }
 
-int runConsole(const Config& config, ConsoleJob job)
+int runConsole(const Config& config, Job job)
 {
     // An interrupt stops an update cleanly; one that comes during the sweep
     // lets the sweep end, and the update then stops at its first wait on the
@@ -142,16 +98,16 @@ int runConsole(const Config& config, ConsoleJob job)
         // A program left running was named by the sweep's own lines, just
         // before: each line is said once.
         if (!report.cause.isEmpty() && report.outcome != UpdateOutcome::ProgramRunning)
-            printLine(stderr, u"AggiornaDV: "_s + report.cause.text);
+            say(report.cause.text);
         return code(exitStatus(report.outcome));
     };
-    if (job == ConsoleJob::Check) {
+    if (job == Job::Check) {
         // It only looks: nothing is closed, and one attempt says how things stand.
         auto ftp = platform::makeCurlFtpClient(downloadOptions(config));
         return ended(UpdateCommand(ui, *ftp, config, {.mode = UpdateMode::Check}));
     }
     const std::unique_ptr<Pacer> pacer = systemPacer();
-    if (job == ConsoleJob::Update) {
+    if (job == Job::Update) {
         if (const std::optional<int> status = paceTheStart(ui, config, *pacer))
             return *status;
     }
@@ -162,20 +118,20 @@ int runConsole(const Config& config, ConsoleJob job)
     const TerminateReport swept = StartupSweep(config.root, pointers, terminator);
     const std::vector<LeftRunning>& left = swept.left;
     for (const QString& line : sweepLines(swept))
-        printLine(stderr, u"AggiornaDV: "_s + line);
+        say(line);
     for (std::size_t i = 0; i < kProducts.size(); ++i) {
         const auto caption =
             QString::fromUtf8(kProducts[i].caption.data(), static_cast<qsizetype>(kProducts[i].caption.size()));
         printLine(stdout, (boxes[i].value() == 1 ? u"[x] "_s : u"[ ] "_s) + caption);
     }
-    if (job == ConsoleJob::Sweep)
+    if (job == Job::Sweep)
         return code(left.empty() ? ExitStatus::Success : ExitStatus::NotAllClosed);
     UpdateReport report;
-    if (job == ConsoleJob::RollBack) {
+    if (job == Job::RollBack) {
         report = RollBackCommand(ui, *installSiteBelow(config.root), config, left);
     } else {
         if (!config.publicKey)
-            printLine(stderr, kNotVerified);
+            say(kNotVerified);
         auto ftp = platform::makeCurlFtpClient(downloadOptions(config));
         report =
             UpdateCommand(ui, *ftp, config, {.mode = UpdateMode::Nightly, .leftRunning = left, .pacer = pacer.get()});
@@ -191,7 +147,7 @@ bool makingTheApplication = false;
 int statusWithoutScreen = code(ExitStatus::NoDisplay);
 QtMessageHandler qtHandler = nullptr;
 
-const QString kNoScreen = u"AggiornaDV: nessuno schermo su cui aprire la finestra. Usare --update o --sweep, oppure "
+const QString kNoScreen = u"nessuno schermo su cui aprire la finestra. Usare --update o --sweep, oppure "
                           u"avviare AggiornaDV in una sessione grafica (DISPLAY o WAYLAND_DISPLAY)."_s;
 
 void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message)
@@ -199,7 +155,7 @@ void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QStrin
     if (makingTheApplication) {
         if (type == QtFatalMsg) {
             if (statusWithoutScreen == code(ExitStatus::NoDisplay))
-                printLine(stderr, kNoScreen);
+                say(kNoScreen);
             std::_Exit(statusWithoutScreen);
         }
         return;
@@ -223,7 +179,7 @@ std::unique_ptr<QApplication> makeApplication(int& argc, char** argv, int status
 // operator looks as well, then the same status.
 int startupFailure(int& argc, char** argv, const QString& text, ExitStatus status)
 {
-    printLine(stderr, u"AggiornaDV: "_s + text);
+    say(text);
     const auto app = makeApplication(argc, argv, code(status));
     QMessageBox box(QMessageBox::Critical, adv::text::kWindowTitle, text, QMessageBox::Ok);
     // To be copied for whoever will put it right.
@@ -246,15 +202,6 @@ int runWindow(int& argc, char** argv, const Config& config)
     return status;
 }
 
-// What the command line asks for: a job, or a status it already ends with
-// (--help, --version, a mistake in it).
-struct Request {
-    std::optional<int> ended;
-    std::optional<ConsoleJob> job;  // none: the window
-    QString configFile;             // --config's value; empty: the usual places
-    PublishRequest publish;
-};
-
 // The console of a publish: its lines, and how far each upload has gone,
 // every tenth, on the terminal only.
 class PublishConsole final : public UpdateUi {
@@ -268,7 +215,7 @@ public:
         const std::int64_t tenth = total > 0 ? sent * 10 / total : -1;
         if (tenth > shown_) {
             shown_ = tenth;
-            printLine(stderr, u"AggiornaDV:   inviato il %1%"_s.arg(tenth * 10));
+            say(u"  inviato il %1%"_s.arg(tenth * 10));
         }
     }
     void downloadEnded() override { shown_ = 0; }
@@ -289,120 +236,48 @@ int runPublish(const Config& config, const PublishRequest& request)
     const PublishReport report =
         PublishCommand(ui, *ftp, config, request, askPassword, QDateTime::currentSecsSinceEpoch());
     if (!report.cause.isEmpty()) {
-        printLine(stderr, u"AggiornaDV: "_s + report.cause.text);
+        say(report.cause.text);
         runlog::write(report.cause.logged());
     }
     return code(exitStatus(report.outcome));
 }
 
-Request readCommandLine(int argc, char** argv)
-{
-    QStringList args;
-    for (const std::string& argument : platform::commandLineArguments(argc, argv))
-        args << QString::fromStdString(argument);
-
-    QCommandLineParser parser;
-    const QCommandLineOption configOption(u"config"_s, QString(), u"FILE"_s);
-    const QCommandLineOption sweepOption(u"sweep"_s);
-    const QCommandLineOption updateOption(u"update"_s);
-    const QCommandLineOption rollBackOption(u"rollback"_s);
-    const QCommandLineOption checkOption(u"check"_s);
-    const QCommandLineOption helpOption(QStringList{u"h"_s, u"help"_s});
-    const QCommandLineOption versionOption(QStringList{u"v"_s, u"version"_s});
-    const QCommandLineOption publishOption(u"publish"_s, QString(), u"PROGRAMMA"_s);
-    const QCommandLineOption signatureOption(u"signature"_s, QString(), u"FILE"_s);
-    const QCommandLineOption rolloutOption(u"rollout"_s, QString(), u"PIANO"_s);
-    const QCommandLineOption withdrawOption(u"withdraw"_s);
-    const QCommandLineOption statusOption(u"status"_s);
-    for (const QCommandLineOption* option :
-         {&configOption, &sweepOption, &updateOption, &rollBackOption, &checkOption, &helpOption, &versionOption,
-          &publishOption, &signatureOption, &rolloutOption, &withdrawOption, &statusOption})
-        parser.addOption(*option);
-
-    // Qt's own messages are English; the operator reads Italian.
-    if (!parser.parse(args) || !parser.positionalArguments().isEmpty()) {
-        QString why;
-        if (!parser.unknownOptionNames().isEmpty())
-            why = u"opzione sconosciuta: %1"_s.arg(parser.unknownOptionNames().first());
-        else if (!parser.positionalArguments().isEmpty())
-            why = u"argomento inatteso: %1"_s.arg(parser.positionalArguments().join(u' '));
-        else
-            why = u"manca il valore di un'opzione"_s;
-        printLine(stderr, u"AggiornaDV: "_s + why);
-        printLine(stderr, kUsage);
-        return {code(ExitStatus::Usage), {}, {}, {}};
-    }
-    if (parser.isSet(helpOption)) {
-        printLine(stdout, help());
-        return {code(ExitStatus::Success), {}, {}, {}};
-    }
-    if (parser.isSet(versionOption)) {
-        printLine(stdout, u"AggiornaDV "_s + QStringLiteral(ADV_VERSION));
-        return {code(ExitStatus::Success), {}, {}, {}};
-    }
-    // --rollout alone changes the current release's plan.
-    const bool plan = parser.isSet(rolloutOption) && !parser.isSet(publishOption);
-    if (int(parser.isSet(sweepOption)) + int(parser.isSet(updateOption)) + int(parser.isSet(rollBackOption)) +
-            int(parser.isSet(checkOption)) + int(parser.isSet(publishOption)) + int(parser.isSet(withdrawOption)) +
-            int(parser.isSet(statusOption)) + int(plan) >
-        1) {
-        printLine(stderr, u"AggiornaDV: --sweep, --update, --rollback, --check, --publish, --rollout, --withdraw e "
-                          u"--status non vanno insieme"_s);
-        return {code(ExitStatus::Usage), {}, {}, {}};
-    }
-    const std::optional<Rollout> rollout =
-        Rollout::parse(parser.isSet(rolloutOption) ? parser.value(rolloutOption).toStdString() : "100");
-    if (parser.isSet(signatureOption) && !parser.isSet(publishOption)) {
-        printLine(stderr, u"AggiornaDV: --signature va solo con --publish"_s);
-        return {code(ExitStatus::Usage), {}, {}, {}};
-    }
-    if (!rollout) {
-        printLine(stderr, u"AggiornaDV: --rollout: piano non valido: \"%1\" (es. 10@0h,50@24h,100@72h, o pausa)"_s.arg(
-                              shownValue(parser.value(rolloutOption).toStdString())));
-        return {code(ExitStatus::Usage), {}, {}, {}};
-    }
-    if (parser.isSet(configOption) && parser.value(configOption).isEmpty()) {
-        printLine(stderr, u"AggiornaDV: --config: manca il nome del file di configurazione"_s);
-        return {code(ExitStatus::Config), {}, {}, {}};
-    }
-    Request request{std::nullopt,
-                    std::nullopt,
-                    parser.value(configOption),
-                    {PublishAction::Release, parser.value(publishOption), parser.value(signatureOption), *rollout}};
-    if (parser.isSet(sweepOption))
-        request.job = ConsoleJob::Sweep;
-    else if (parser.isSet(updateOption))
-        request.job = ConsoleJob::Update;
-    else if (parser.isSet(rollBackOption))
-        request.job = ConsoleJob::RollBack;
-    else if (parser.isSet(checkOption))
-        request.job = ConsoleJob::Check;
-    else if (parser.isSet(publishOption) || plan || parser.isSet(withdrawOption) || parser.isSet(statusOption))
-        request.job = ConsoleJob::Publish;
-    if (plan)
-        request.publish.action = PublishAction::ChangeRollout;
-    else if (parser.isSet(withdrawOption))
-        request.publish.action = PublishAction::Withdraw;
-    else if (parser.isSet(statusOption))
-        request.publish.action = PublishAction::Status;
-    return request;
-}
-
 // A log that cannot be written never stops the run; it is said once.
-void startRunLog(const Config& config, std::optional<ConsoleJob> job, const QString& read)
+void startRunLog(const Config& config, Job job, const QString& read)
 {
     const QString logFile = config.logFile.value_or(runlog::defaultPath());
     if (!logFile.isEmpty()) {
         if (const Refusal refused = runlog::open(logFile))
-            printLine(stderr, u"AggiornaDV: registro non scritto: "_s + refused->text);
+            say(u"registro non scritto: "_s + refused->text);
     }
-    const QString name = !job                          ? u"finestra"_s
-                         : *job == ConsoleJob::Sweep   ? u"--sweep"_s
-                         : *job == ConsoleJob::Update  ? u"--update"_s
-                         : *job == ConsoleJob::Publish ? u"--publish"_s
-                         : *job == ConsoleJob::Check   ? u"--check"_s
-                                                       : u"--rollback"_s;
+    const QString name = job == Job::Window    ? u"finestra"_s
+                         : job == Job::Sweep   ? u"--sweep"_s
+                         : job == Job::Update  ? u"--update"_s
+                         : job == Job::Publish ? u"--publish"_s
+                         : job == Job::Check   ? u"--check"_s
+                                               : u"--rollback"_s;
     runlog::write(u"AggiornaDV %1, %2; %3"_s.arg(QStringLiteral(ADV_VERSION), name, read));
+}
+
+// The command line as the operator typed it, without the program's name.
+QStringList typedArguments(int argc, char** argv)
+{
+    QStringList arguments;
+    for (const std::string& argument : platform::commandLineArguments(argc, argv))
+        arguments << QString::fromStdString(argument);
+    return arguments.mid(1);
+}
+
+// --help, --version, or a mistake in the command line.
+int endedEarly(const CommandRequest& request)
+{
+    if (!request.output.isEmpty())
+        printLine(stdout, request.output);
+    if (!request.mistake.isEmpty())
+        say(request.mistake);
+    if (request.usage)
+        printLine(stderr, usageLines());
+    return *request.ended;
 }
 
 }  // namespace
@@ -411,13 +286,13 @@ int runCommandLine(int argc, char** argv, std::string_view builtInKey)
 {
     QCoreApplication::setApplicationName(u"AggiornaDV"_s);
     QCoreApplication::setApplicationVersion(QStringLiteral(ADV_VERSION));
-    const Request request = readCommandLine(argc, argv);
+    const CommandRequest request = readCommandRequest(typedArguments(argc, argv));
     if (request.ended)
-        return *request.ended;
+        return endedEarly(request);
 
     ConfigResult loaded = loadConfig(request.configFile);
     if (!loaded.warning.isEmpty())
-        printLine(stderr, u"AggiornaDV: "_s + loaded.warning);
+        say(loaded.warning);
     if (loaded.config) {
         if (Refusal refused = adoptBuiltInKey(*loaded.config, builtInKey)) {
             loaded.config.reset();
@@ -425,23 +300,24 @@ int runCommandLine(int argc, char** argv, std::string_view builtInKey)
         }
     }
     if (!loaded.config) {
-        if (!request.job)
+        if (request.job == Job::Window)
             return startupFailure(argc, argv, loaded.cause.text, ExitStatus::Config);
-        printLine(stderr, u"AggiornaDV: "_s + loaded.cause.text);
+        say(loaded.cause.text);
         return code(ExitStatus::Config);
     }
     const Config& config = *loaded.config;
 
     const QString read = config.file.isEmpty() ? u"nessun file di configurazione, valori predefiniti"_s
                                                : u"configurazione letta da "_s + QDir::toNativeSeparators(config.file);
-    if (request.job)
-        printLine(stderr, u"AggiornaDV: "_s + read);
+    if (request.job != Job::Window)
+        say(read);
     startRunLog(config, request.job, read);
-    if (!request.job)
+    if (request.job == Job::Window)
         return runWindow(argc, argv, config);
     const int status =
-        *request.job == ConsoleJob::Publish ? runPublish(config, request.publish) : runConsole(config, *request.job);
+        request.job == Job::Publish ? runPublish(config, request.publish) : runConsole(config, request.job);
     runlog::write(u"Stato di uscita: %1"_s.arg(status));
     return status;
 }
+
 }  // namespace adv

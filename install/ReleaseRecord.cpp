@@ -4,8 +4,12 @@
 #include <charconv>
 #include <vector>
 
+#include "platform/Strings.h"
+
 namespace adv::install {
 namespace {
+
+using platform::split;
 
 std::string field(const std::optional<std::int64_t>& value)
 {
@@ -36,21 +40,7 @@ bool parseOptional(std::string_view text, std::optional<std::int64_t>& out)
 
 bool isHash(std::string_view text)
 {
-    return text == "-" || (text.size() == 128 && std::all_of(text.begin(), text.end(), [](char c) {
-                               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-                           }));
-}
-
-std::vector<std::string_view> split(std::string_view text, char by)
-{
-    std::vector<std::string_view> parts;
-    while (true) {
-        const auto at = text.find(by);
-        parts.push_back(text.substr(0, at));
-        if (at == std::string_view::npos)
-            return parts;
-        text.remove_prefix(at + 1);
-    }
+    return text == "-" || (text.size() == 128 && std::all_of(text.begin(), text.end(), platform::isLowerHexDigit));
 }
 
 std::string line(const Recorded& recorded, std::string_view key)

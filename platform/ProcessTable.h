@@ -126,11 +126,6 @@ struct ProcessWalk {
 // never a kernel thread. Processes that vanish are passed over.
 ProcessWalk openProcessesNamed(std::span<const std::string_view> names, std::span<const long> skip = {});
 
-inline ProcessWalk openProcessesNamed(std::string_view name, std::span<const long> skip = {})
-{
-    return openProcessesNamed(std::span<const std::string_view>(&name, 1), skip);
-}
-
 // The walk's steps that differ per system (ProcessTable_linux.cpp,
 // ProcessTable_win.cpp); the walk itself (ProcessTable.cpp) is written once.
 namespace walk {

@@ -12,6 +12,8 @@
 // interpreter) or from the executable link.
 #include "platform/ProcessTable.h"
 
+#include "platform/ProcFiles_linux.h"
+#include "platform/Strings.h"
 #include "platform/WineWindows_linux.h"
 
 #include <dirent.h>
@@ -68,40 +70,6 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b)
 {
     return a.size() == b.size() &&
            std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return foldAscii(x) == foldAscii(y); });
-}
-
-// The last component of a path, Unix or Windows style.
-std::string_view baseName(std::string_view path)
-{
-    const std::size_t slash = path.find_last_of("/\\");
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
-enum class Reads { Once, UntilEnd };
-
-// Reads /proc/<pid>/<leaf> (`rel` is "<pid>/<leaf>") into `buf`, at most
-// `cap` bytes. Returns the number of bytes read; -1 when the file could not be
-// opened (the process has gone, most likely). A file the kernel produces in one
-// piece, such as comm, needs only one read: on the walk's fast path the second
-// read that would merely find the end costs a third of the time.
-long readProcFile(int procFd, const char* rel, char* buf, std::size_t cap, Reads reads)
-{
-    const int fd = ::openat(procFd, rel, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return -1;
-    std::size_t got = 0;
-    while (got < cap) {
-        const ssize_t n = ::read(fd, buf + got, cap - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-        if (reads == Reads::Once)
-            break;
-    }
-    ::close(fd);
-    return static_cast<long>(got);
 }
 
 // "<pid>/<leaf>" in a small buffer, for openat() against the /proc descriptor.

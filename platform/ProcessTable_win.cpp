@@ -4,6 +4,7 @@
 // nothing done here can land on another program.
 #include "platform/ProcessTable.h"
 
+#include "platform/Strings.h"
 #include "platform/Text_win.h"
 
 #include <tlhelp32.h>
@@ -46,12 +47,6 @@ private:
     HANDLE handle_;
 };
 
-std::wstring_view baseName(std::wstring_view path)
-{
-    const std::size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring_view::npos ? path : path.substr(slash + 1);
-}
-
 // The file name of the image that `process` runs, asked of the process object
 // itself rather than of the snapshot, which may be stale by now.
 std::optional<std::wstring> imageName(HANDLE process)
@@ -62,7 +57,7 @@ std::optional<std::wstring> imageName(HANDLE process)
     if (!QueryFullProcessImageNameW(process, 0, path.data(), &size))
         return std::nullopt;
     path.resize(size);
-    return std::wstring(baseName(path));
+    return std::wstring(baseName(std::wstring_view(path)));
 }
 
 struct WindowsOf {

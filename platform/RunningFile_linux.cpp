@@ -4,16 +4,18 @@
 // by Wine's loader and only mapped, so the maps are what find it.
 #include "platform/RunningFile.h"
 
-#include <fcntl.h>
+#include "platform/ProcFiles_linux.h"
+#include "platform/Strings.h"
+
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
-#include <array>
-#include <cerrno>
+#include <algorithm>
 #include <charconv>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace adv::platform {
 namespace {
@@ -27,11 +29,6 @@ struct Identity {
     ino_t ino = 0;
     bool of(const struct stat& st) const { return st.st_dev == dev && st.st_ino == ino; }
 };
-
-std::string procPath(long pid, std::string_view leaf)
-{
-    return "/proc/" + std::to_string(pid) + "/" + std::string(leaf);
-}
 
 // The next field of a maps line, which the kernel separates by spaces.
 std::string_view nextField(std::string_view& line)
@@ -80,28 +77,12 @@ bool mapsFile(long pid, std::string_view line, const Identity& file)
 
 bool mapsFile(long pid, const Identity& file)
 {
-    const int fd = ::open(procPath(pid, "maps").c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
+    const std::optional<std::string> maps = readProc(pid, "maps", kMapsBound);
+    if (!maps)
         return false;
-    std::array<char, 64 * 1024> chunk{};
-    std::string pending;
-    std::size_t total = 0;
-    bool found = false;
-    while (!found && total < kMapsBound) {
-        const ssize_t n = ::read(fd, chunk.data(), std::min(chunk.size(), kMapsBound - total));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        total += static_cast<std::size_t>(n);
-        pending.append(chunk.data(), static_cast<std::size_t>(n));
-        std::size_t start = 0;
-        for (std::size_t end; !found && (end = pending.find('\n', start)) != std::string::npos; start = end + 1)
-            found = mapsFile(pid, std::string_view(pending).substr(start, end - start), file);
-        pending.erase(0, start);
-    }
-    ::close(fd);
-    return found;
+    std::vector<std::string_view> lines = split(*maps, '\n');
+    lines.pop_back();  // after the last line end: nothing, or a line cut at the bound
+    return std::any_of(lines.begin(), lines.end(), [&](std::string_view line) { return mapsFile(pid, line, file); });
 }
 
 }  // namespace

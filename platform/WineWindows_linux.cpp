@@ -18,6 +18,9 @@
 // Qt's, and leaves by _exit.
 #include "platform/WineWindows_linux.h"
 
+#include "platform/ProcFiles_linux.h"
+#include "platform/Strings.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
@@ -56,40 +59,6 @@ constexpr char kSent = 'S';
 constexpr char kNoWindow = 'W';
 constexpr char kNotAllowed = 'N';
 
-std::string procPath(long pid, std::string_view leaf)
-{
-    return "/proc/" + std::to_string(pid) + "/" + std::string(leaf);
-}
-
-std::string_view baseName(std::string_view path)
-{
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
-// At most `limit` bytes of a file of /proc; nothing when it cannot be opened.
-std::optional<std::string> readProc(long pid, std::string_view leaf, std::size_t limit)
-{
-    const int fd = ::open(procPath(pid, leaf).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return std::nullopt;
-    std::string text(limit, '\0');
-    std::size_t got = 0;
-    while (got < text.size()) {
-        const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    const int readError = errno;
-    ::close(fd);
-    errno = readError;
-    text.resize(got);
-    return text;
-}
-
 // Everything the asker needs, gathered before it starts.
 struct Plan {
     std::string display;
@@ -106,11 +75,7 @@ bool readEnvironment(long pid, Plan& plan)
     if (!text)
         return false;
     std::string home;
-    std::string_view rest(*text);
-    while (!rest.empty()) {
-        const std::size_t end = std::min(rest.find('\0'), rest.size());
-        const std::string_view entry = rest.substr(0, end);
-        rest.remove_prefix(std::min(end + 1, rest.size()));
+    for (const std::string_view entry : split(*text, '\0')) {
         const auto take = [entry](std::string_view name, std::string& into) {
             if (entry.size() > name.size() && entry.substr(0, name.size()) == name && entry[name.size()] == '=')
                 into = entry.substr(name.size() + 1);

@@ -42,16 +42,7 @@ struct TerminateReport {
     // may have been asking their user whether to save), or ended at once by
     // a zero grace. Each forced program is in one of the two lists.
     std::vector<EndedByForce> overdue;
-
-    int notClosed() const { return static_cast<int>(left.size()); }
-    // Compares the counts: which pids a run meets is the machine's business.
-    friend bool operator==(const TerminateReport& a, const TerminateReport& b)
-    {
-        return a.closed == b.closed && a.forced == b.forced && a.notClosed() == b.notClosed();
-    }
 };
-
-inline constexpr std::chrono::seconds kDefaultCloseGrace{3};
 
 // Whether the program `name` (as it was looked for), process `pid`, asked
 // through its window and still running after the grace, may be ended by
@@ -70,15 +61,7 @@ using MayForce = std::function<bool(std::string_view name, long pid)>;
 // With `mayForce`, a program asked through its window is forced only when it
 // says so, and never left to a later walk. Empty names match nothing. Never
 // touches the calling process.
-TerminateReport TerminateProcessesByName(std::span<const std::string_view> names,
-                                         std::chrono::milliseconds grace = kDefaultCloseGrace,
+TerminateReport TerminateProcessesByName(std::span<const std::string_view> names, std::chrono::milliseconds grace,
                                          const MayForce& mayForce = {});
-
-inline TerminateReport TerminateProcessesByName(std::string_view name,
-                                                std::chrono::milliseconds grace = kDefaultCloseGrace,
-                                                const MayForce& mayForce = {})
-{
-    return TerminateProcessesByName(std::span<const std::string_view>(&name, 1), grace, mayForce);
-}
 
 }  // namespace adv

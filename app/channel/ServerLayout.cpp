@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "app/core/KeyValueText.h"
+
 namespace adv {
 namespace {
 
@@ -36,7 +38,7 @@ std::optional<std::int64_t> releaseTime(std::string_view name)
     if (dash == std::string_view::npos || dash == 0 || dash > 18 || name.size() - dash - 1 != 8)
         return std::nullopt;
     const std::string_view digits = name.substr(0, dash), hex = name.substr(dash + 1);
-    if (!allOf(digits, "0123456789") || !allOf(hex, "0123456789abcdef"))
+    if (!allOf(digits, "0123456789") || !std::all_of(hex.begin(), hex.end(), isLowerHexDigit))
         return std::nullopt;
     return std::stoll(std::string(digits));
 }

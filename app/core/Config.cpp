@@ -12,6 +12,8 @@
 #include <system_error>
 
 #include "app/core/KeyValueText.h"
+#include "platform/OrdinaryFile.h"
+#include "platform/Strings.h"
 
 using namespace Qt::StringLiterals;
 
@@ -332,10 +334,9 @@ bool isValidHostName(std::string_view host)
         // IPv6: libcurl checks the form; here only that nothing else hides in it.
         int colons = 0;
         for (const char c : host) {
-            const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
             if (c == ':')
                 ++colons;
-            else if (!hex && c != '.')
+            else if (!platform::isHexDigit(c) && c != '.')
                 return false;
         }
         return colons >= 2 && host.size() <= 45;

@@ -10,11 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "app/core/KeyValueText.h"
-#include "app/core/PublicKey.h"
 #include "app/core/Failure.h"
+#include "app/core/PublicKey.h"
 #include "platform/FtpClient.h"
-#include "platform/OrdinaryFile.h"
 
 namespace adv {
 

@@ -84,16 +84,12 @@ QString shownValue(std::string_view bytes)
 
 std::vector<std::string_view> linesOf(std::string_view text)
 {
-    std::vector<std::string_view> lines;
-    while (!text.empty()) {
-        const auto end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        if (!line.empty() && line.back() == '\r')  // a file saved with Windows line ends
+    std::vector<std::string_view> lines = split(text, '\n');
+    if (lines.back().empty())  // the last line's end, or an empty text
+        lines.pop_back();
+    for (std::string_view& line : lines) {
+        if (line.ends_with('\r'))  // a file saved with Windows line ends
             line.remove_suffix(1);
-        lines.push_back(line);
-        if (end == std::string_view::npos)
-            break;
-        text.remove_prefix(end + 1);
     }
     return lines;
 }

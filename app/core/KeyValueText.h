@@ -14,8 +14,14 @@
 #include <vector>
 
 #include "app/core/Failure.h"
+#include "platform/Strings.h"
 
 namespace adv {
+
+// The text pieces every layer reads alike, for the layers that read text
+// through this one.
+using platform::isLowerHexDigit;
+using platform::split;
 
 struct KeyValue {
     int line = 0;  // from 1

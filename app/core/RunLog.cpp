@@ -28,7 +28,7 @@ std::unique_ptr<platform::LogFile>& file()
 
 Refusal open(const QString& path)
 {
-    close();
+    file().reset();  // a run's log replaces the one before; the program's end closes it
     // Made by the administrator, the folder is the administrators' to write.
     if (!platform::makeFolders(std::filesystem::path(QFileInfo(path).absolutePath().toStdU16String())))
         return u"impossibile creare la cartella di %1"_s.arg(path);
@@ -55,11 +55,6 @@ void write(const QString& line)
                                 .arg(printable(line));
     const QByteArray bytes = stamped.toUtf8();
     file()->write(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-}
-
-void close()
-{
-    file().reset();
 }
 
 void LoggedUi::AppendStatus(const QString& message)

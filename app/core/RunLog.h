@@ -24,9 +24,6 @@ Refusal open(const QString& path);
 // One line, with the time and the process id, written through at once.
 void write(const QString& line);
 
-// Closes the log (tests; the program's end closes it too).
-void close();
-
 // A file past this bound is rotated when the next run opens it.
 inline constexpr qint64 kMaxBytes = 1024 * 1024;
 

@@ -67,13 +67,11 @@ void touch(const fs::path& file)
 // this machine; the test only goes ahead when the only ones are its own.
 std::string foreignProductProcess()
 {
+    std::vector<std::string_view> names{adv::kAlwaysClosed};
     for (const auto& product : adv::kProducts)
-        for (std::string_view exe : product.executables)
-            if (!adv::platform::openProcessesNamed(exe).processes.empty())
-                return std::string(exe);
-    if (!adv::platform::openProcessesNamed(adv::kAlwaysClosed).processes.empty())
-        return std::string(adv::kAlwaysClosed);
-    return {};
+        names.insert(names.end(), product.executables.begin(), product.executables.end());
+    const adv::platform::ProcessWalk walk = adv::platform::openProcessesNamed(names);
+    return walk.processes.empty() ? std::string() : std::string(names[walk.processes.front().name()]);
 }
 
 #define SKIP_IF_FOREIGN_PRODUCTS_RUN()                                                                                 \
@@ -82,33 +80,18 @@ std::string foreignProductProcess()
                  << " that this test did not start is running; "                                                       \
                     "the sweep would close it"
 
+// What the command line alone ends with goes where scripts look for it.
 TEST(CommandLine, VersionAndUsage)
 {
     const Outcome version = runUpdater({u"--version"_s});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, u"AggiornaDV 1.0.0.11\n"_s);
 
-    for (const QStringList& bad : {QStringList{u"--bogus"_s}, QStringList{u"extra"_s}, QStringList{u"--config"_s},
-                                   QStringList{u"--sweep"_s, u"--update"_s}}) {
-        const Outcome r = runUpdater(bad);
-        EXPECT_EQ(r.status, 64) << bad.join(u' ').toStdString() << ": " << r.err.toStdString();
-        EXPECT_FALSE(r.err.isEmpty());
-    }
-}
-
-TEST(CommandLine, HelpIsItalian)
-{
-    for (const QString& option : {u"--help"_s, u"-h"_s}) {
-        const Outcome help = runUpdater({option});
-        EXPECT_EQ(help.status, 0);
-        EXPECT_TRUE(help.out.startsWith(u"Uso: AggiornaDV"_s)) << help.out.toStdString();
-        for (const QString& option2 : {u"--config FILE"_s, u"--sweep"_s, u"--update"_s, u"--version"_s,
-                                       u"/AggiornaDV.ini"_s, u"/AggiornaDV.log"_s, u"  78  configurazione"_s})
-            EXPECT_TRUE(help.out.contains(option2)) << option2.toStdString();
-        EXPECT_FALSE(help.out.contains(u"Usage"_s) || help.out.contains(u"Displays"_s)) << help.out.toStdString();
-    }
     const Outcome bogus = runUpdater({u"--bogus"_s});
-    EXPECT_TRUE(bogus.err.contains(u"opzione sconosciuta: bogus"_s)) << bogus.err.toStdString();
+    EXPECT_EQ(bogus.status, 64);
+    EXPECT_TRUE(bogus.out.isEmpty());
+    EXPECT_TRUE(bogus.err.startsWith(u"AggiornaDV: opzione sconosciuta: bogus\nUso: AggiornaDV [--config FILE]"_s))
+        << bogus.err.toStdString();
 }
 
 TEST(CommandLine, SweepClosesTheInstalledProductsProgramsOnly)
@@ -166,8 +149,6 @@ TEST(CommandLine, BadConfigurationStopsBeforeClosingAnything)
     }
     const Outcome missing = runUpdater({u"--sweep"_s, u"--config"_s, QString::fromStdString(dir.file("none.ini"))});
     EXPECT_EQ(missing.status, 78);
-    const Outcome empty = runUpdater({u"--sweep"_s, u"--config"_s, QString()});
-    EXPECT_EQ(empty.status, 78) << empty.err.toStdString();
 
     // A file that others may change could make the updater install anything.
     const QString shared = writeIni(QString::fromStdString(dir.file("shared.ini")), u"user = x\n"_s);

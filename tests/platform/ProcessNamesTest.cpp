@@ -21,12 +21,17 @@
 
 namespace {
 
-using adv::platform::openProcessesNamed;
 namespace t = adv::test;
+
+// The walk for one name.
+adv::platform::ProcessWalk walkFor(std::string_view name)
+{
+    return adv::platform::openProcessesNamed(std::span(&name, 1));
+}
 
 bool opens(std::string_view name, long pid)
 {
-    const auto found = openProcessesNamed(name).processes;
+    const auto found = walkFor(name).processes;
     return std::any_of(found.begin(), found.end(), [pid](const auto& p) { return p.pid() == pid; });
 }
 
@@ -191,7 +196,7 @@ TEST(ProcessNames, EveryInstanceIsFound)
         children.push_back(t::spawnNamed(dir.path(), name));
 
     std::vector<long> found;
-    for (const auto& p : openProcessesNamed(name).processes)
+    for (const auto& p : walkFor(name).processes)
         found.push_back(p.pid());
     std::sort(found.begin(), found.end());
     std::vector<long> spawned;
@@ -221,7 +226,7 @@ TEST(ProcessNames, NeverTheCallingProcess)
 
     const std::string ownName = commOf("/proc/self");
     ASSERT_EQ(::prctl(PR_SET_NAME, name.c_str()), 0);
-    const auto found = openProcessesNamed(name).processes;
+    const auto found = walkFor(name).processes;
     ::prctl(PR_SET_NAME, ownName.c_str());
 
     ASSERT_EQ(found.size(), 1U);
@@ -230,7 +235,7 @@ TEST(ProcessNames, NeverTheCallingProcess)
 
 TEST(ProcessNames, EmptyNameFindsNothing)
 {
-    const auto walk = openProcessesNamed("");
+    const auto walk = walkFor("");
     EXPECT_TRUE(walk.processes.empty());
     EXPECT_TRUE(walk.unopenable.empty());
     EXPECT_FALSE(walk.more);

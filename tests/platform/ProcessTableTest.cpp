@@ -12,15 +12,20 @@
 namespace {
 
 using namespace std::chrono_literals;
-using adv::platform::openProcessesNamed;
 using adv::platform::RunningProcess;
 using adv::platform::waitForExit;
 using Clock = std::chrono::steady_clock;
 namespace t = adv::test;
 
+// The walk for one name.
+adv::platform::ProcessWalk walkFor(std::string_view name)
+{
+    return adv::platform::openProcessesNamed(std::span(&name, 1));
+}
+
 std::vector<RunningProcess> openOne(const std::string& name)
 {
-    std::vector<RunningProcess> found = openProcessesNamed(name).processes;
+    std::vector<RunningProcess> found = walkFor(name).processes;
     EXPECT_EQ(found.size(), 1U) << name;
     return found;
 }
@@ -76,7 +81,7 @@ TEST(ProcessTable, WaitEndsWhenTheLastProcessEnds)
     const std::string name = t::uniqueName("we");
     t::Child quick = t::spawnNamed(dir.path(), name, {"--exit-after-ms", "100"});
     t::Child slow = t::spawnNamed(dir.path(), name, {"--exit-after-ms", "400"});
-    auto procs = openProcessesNamed(name).processes;
+    auto procs = walkFor(name).processes;
     ASSERT_EQ(procs.size(), 2U);
 
     const auto start = Clock::now();

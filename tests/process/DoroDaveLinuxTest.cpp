@@ -103,7 +103,8 @@ TEST(TerminateWine, AnotherUsersProgramIsAskedWithItsRightsAndOnlyItsCookie)
             wineProgram(dir.path(), name, {"DISPLAY=" + x.display, "XAUTHORITY=" + auth},
                         container ? Lines{"/usr/bin/unshare", "-m"}
                                   : Lines{"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
-        const adv::TerminateReport r = adv::TerminateProcessesByName(name, 10s);
+        const std::string_view names[] = {name};
+        const adv::TerminateReport r = adv::TerminateProcessesByName(names, 10s);
         ::unsetenv("XAUTHORITY");
 
         ASSERT_EQ(r.unasked.size(), 1U) << row.mode << " " << row.auth;
@@ -127,7 +128,8 @@ TEST(TerminateWine, SilentDisplaysAreAskedAllAtOnce)
     for (int i = 0; i < 30; ++i)
         programs.push_back(wineProgram(dir.path(), name, {"DISPLAY=" + x.display}));
 
-    const adv::TerminateReport r = adv::TerminateProcessesByName(name, 4s);
+    const std::string_view names[] = {name};
+    const adv::TerminateReport r = adv::TerminateProcessesByName(names, 4s);
     EXPECT_EQ(r.forced, 30);
     EXPECT_EQ(r.unasked.size(), 30U);
     EXPECT_EQ(linesOf(x.record).back(), "open=30") << "not all of them were being asked at the same time";

@@ -14,7 +14,6 @@
 namespace {
 
 using adv::platform::CloseRequest;
-using adv::platform::openProcessesNamed;
 using adv::platform::RunningProcess;
 using adv::platform::waitForExit;
 using adv::test::StandIn;
@@ -25,6 +24,12 @@ using adv::test::uniqueTag;
 using namespace std::chrono_literals;
 
 constexpr auto kExitLimit = 10s;
+
+// The walk for one name.
+adv::platform::ProcessWalk walkFor(std::string_view name)
+{
+    return adv::platform::openProcessesNamed(std::span(&name, 1));
+}
 
 std::set<long> pidsOf(const std::vector<RunningProcess>& procs)
 {
@@ -49,7 +54,7 @@ TEST(ProcessTableWin, OpensEveryInstanceOfTheName)
     for (int i = 0; i < 3; ++i)
         started.insert(static_cast<long>(standIns.start(name, StandInMode::Windowless).pid));
 
-    const adv::platform::ProcessWalk walk = openProcessesNamed(toUtf8(name));
+    const adv::platform::ProcessWalk walk = walkFor(toUtf8(name));
     const std::vector<RunningProcess>& found = walk.processes;
 
     EXPECT_EQ(pidsOf(found), started);
@@ -87,7 +92,7 @@ TEST_P(ProcessTableWinNames, OpensOnlyTheWholeNameInAnyLetterCase)
     const std::wstring tag = uniqueTag();
     const StandIn& standIn = standIns.start(withTag(c.running, tag), StandInMode::Windowless);
 
-    const std::set<long> pids = pidsOf(openProcessesNamed(toUtf8(withTag(c.asked, tag))).processes);
+    const std::set<long> pids = pidsOf(walkFor(toUtf8(withTag(c.asked, tag))).processes);
 
     EXPECT_EQ(pids.contains(static_cast<long>(standIn.pid)), c.opened)
         << toUtf8(withTag(c.running, tag)) << " asked as " << toUtf8(withTag(c.asked, tag));
@@ -114,7 +119,7 @@ TEST(ProcessTableWin, OpensNothingForNamesThatCannotMatch)
     invalidUtf8 += toUtf8(name);
     const std::string absent = "absent_" + toUtf8(name);
     for (const std::string& asked : {std::string(), invalidUtf8, absent}) {
-        const adv::platform::ProcessWalk walk = openProcessesNamed(asked);
+        const adv::platform::ProcessWalk walk = walkFor(asked);
         EXPECT_TRUE(walk.processes.empty()) << asked;
         EXPECT_TRUE(walk.unopenable.empty());
     }
@@ -139,7 +144,7 @@ TEST_P(ProcessTableWinWindows, RequestCloseEndsAProgramThroughItsWindow)
 {
     StandIns standIns;
     const StandIn& standIn = standIns.start(L"trevanto_" + uniqueTag() + L".exe", GetParam());
-    std::vector<RunningProcess> found = openProcessesNamed(toUtf8(standIn.imageName)).processes;
+    std::vector<RunningProcess> found = walkFor(toUtf8(standIn.imageName)).processes;
     ASSERT_EQ(found.size(), 1u);
 
     EXPECT_EQ(found[0].requestClose(), CloseRequest::Sent);
@@ -158,7 +163,7 @@ TEST(ProcessTableWin, AProgramWithoutWindowCannotBeAsked)
 {
     StandIns standIns;
     const StandIn& standIn = standIns.start(L"nodorep_" + uniqueTag() + L".exe", StandInMode::Windowless);
-    std::vector<RunningProcess> found = openProcessesNamed(toUtf8(standIn.imageName)).processes;
+    std::vector<RunningProcess> found = walkFor(toUtf8(standIn.imageName)).processes;
     ASSERT_EQ(found.size(), 1u);
 
     // Waiting would be in vain: the caller ends it at once.
@@ -172,7 +177,7 @@ TEST(ProcessTableWin, ForceCloseEndsAProgramThatIgnoresTheRequest)
 {
     StandIns standIns;
     const StandIn& standIn = standIns.start(L"orbaval_" + uniqueTag() + L".exe", StandInMode::Ignore);
-    std::vector<RunningProcess> found = openProcessesNamed(toUtf8(standIn.imageName)).processes;
+    std::vector<RunningProcess> found = walkFor(toUtf8(standIn.imageName)).processes;
     ASSERT_EQ(found.size(), 1u);
     RunningProcess& process = found[0];
 
@@ -193,7 +198,7 @@ TEST(ProcessTableWin, WaitForExitReturnsOnceAllHaveEnded)
     const std::wstring name = L"ketra_" + uniqueTag() + L".exe";
     standIns.start(name, StandInMode::Hidden);
     standIns.start(name, StandInMode::Visible);
-    std::vector<RunningProcess> found = openProcessesNamed(toUtf8(name)).processes;
+    std::vector<RunningProcess> found = walkFor(toUtf8(name)).processes;
     ASSERT_EQ(found.size(), 2u);
 
     for (RunningProcess& p : found)
@@ -209,7 +214,7 @@ TEST(ProcessTableWin, WaitForExitGivesUpAtTheTimeout)
 {
     StandIns standIns;
     const StandIn& standIn = standIns.start(L"ketra_" + uniqueTag() + L".exe", StandInMode::Windowless);
-    std::vector<RunningProcess> found = openProcessesNamed(toUtf8(standIn.imageName)).processes;
+    std::vector<RunningProcess> found = walkFor(toUtf8(standIn.imageName)).processes;
     ASSERT_EQ(found.size(), 1u);
 
     const auto waited = timeOf([&] { waitForExit(found, 300ms); });

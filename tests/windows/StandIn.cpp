@@ -57,7 +57,8 @@ void probeSelf()
     name.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, image.data(), units, name.data(),
                                                              static_cast<int>(name.size()), nullptr, nullptr)));
 
-    const auto found = adv::platform::openProcessesNamed(name).processes;
+    const std::string_view names[] = {name};
+    const auto found = adv::platform::openProcessesNamed(names).processes;
     bool itself = false;
     for (const auto& process : found)
         itself = itself || process.pid() == static_cast<long>(GetCurrentProcessId());

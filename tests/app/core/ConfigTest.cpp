@@ -10,7 +10,7 @@
 
 #include "app/core/Config.h"
 #include "app/core/ExitStatus.h"
-#include "process/DoroDave.h"
+#include "app/core/KeyValueText.h"
 #include "platform/OrdinaryFile.h"
 #include "tests/support/FileSetup.h"
 
@@ -264,11 +264,10 @@ TEST(Config, TheReadmeListsEveryExitStatusInOrder)
 }
 
 // The defaults that callers without a configuration get are the table's.
-TEST(Config, TheSessionsAndTheSweepsOwnDefaultsAreTheTables)
+TEST(Config, TheSessionsOwnDefaultsAreTheTables)
 {
     const adv::Config defaults;
     EXPECT_TRUE(defaults.ftp == adv::platform::FtpOptions{});
-    EXPECT_EQ(defaults.closeGrace, adv::kDefaultCloseGrace);
 }
 
 }  // namespace

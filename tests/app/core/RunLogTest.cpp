@@ -34,7 +34,6 @@ TEST(RunLog, GrowsUntilItsBoundThenIsKeptOnceAsDotOne)
         adv::runlog::write(u"riga"_s);
     }
     adv::runlog::write(u"una\u2028riga\U000E0001"_s);
-    adv::runlog::close();
     const QByteArray kept = readFile(log + u".1"_s);
     EXPECT_TRUE(kept.count("] riga\n") == 2 && kept.contains("\nvecchio") && kept.endsWith("xxx"))
         << "appended, kept once";
@@ -58,7 +57,6 @@ TEST(RunLog, IsWrittenOnlyToItsOwnOrdinaryFile)
         ASSERT_TRUE(made) << place;
         EXPECT_TRUE(adv::runlog::open(log)) << place;
         adv::runlog::write(u"riga"_s);
-        adv::runlog::close();
         EXPECT_EQ(readFile(elsewhere), QByteArray()) << place;
     }
 }

@@ -1,0 +1,167 @@
+#include "app/CommandRequest.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+
+#include <array>
+
+#include "app/core/ExitStatus.h"
+#include "app/core/KeyValueText.h"
+#include "app/core/Places.h"
+#include "app/core/RunLog.h"
+#include "app/site/UpdateTexts.h"
+
+using namespace Qt::StringLiterals;
+
+namespace adv {
+namespace {
+
+QString exitStatuses()
+{
+    QString table;
+    for (const ExitStatusMeaning& meaning : kExitStatuses)
+        table += u"\n%1  %2"_s.arg(code(meaning.status), 4)
+                     .arg(QString::fromUtf8(meaning.italian.data(), static_cast<qsizetype>(meaning.italian.size())));
+    return table;
+}
+
+QString help()
+{
+    QStringList places;
+    for (const QString& folder : configFolders())
+        places << u"  "_s + QDir::toNativeSeparators(folder + u'/' + kConfigFileName);
+    return u"Uso: AggiornaDV [opzioni]\n"
+           u"Aggiorna i programmi ZORVANIK: chiude i programmi installati e scarica la nuova versione.\n"
+           u"\n"
+           u"Opzioni:\n"
+           u"  --config FILE  Legge la configurazione da FILE.\n"
+           u"  --sweep        Senza finestra: rileva i prodotti installati, chiude i loro programmi ed esce.\n"
+           u"  --update       Senza finestra e senza domanda: come --sweep, poi aggiorna il programma.\n"
+           u"  --rollback     Senza finestra: come --sweep, poi rimette la versione del programma che l'ultimo\n"
+           u"                 aggiornamento ha sostituito (una seconda volta torna alla più recente).\n"
+           u"  --check        Senza finestra: dice quale versione è installata, cosa offre il server e quando\n"
+           u"                 tocca a questo computer; non chiude nulla e non installa nulla.\n"
+           u"  --publish PROGRAMMA  Per il produttore: firma PROGRAMMA (signing_key), lo invia al server sotto un\n"
+           u"                 nome nuovo, lo rilegge, e solo allora lo rende visibile ai siti.\n"
+           u"  --signature FILE  Con --publish: la firma minisign di PROGRAMMA già fatta dal produttore.\n"
+           u"  --rollout PIANO   Percentuale di siti e ritardo, es. 10@0h,50@24h,100@72h (predefinito 100),\n"
+           u"                 o \"pausa\"; senza --publish cambia il piano della versione attuale.\n"
+           u"  --withdraw     Per il produttore: ritira la versione attuale; i siti tornano alla precedente.\n"
+           u"  --status       Per il produttore: cosa offre il server, ogni file controllato con public_key.\n"
+           u"  -h, --help     Mostra questo aiuto.\n"
+           u"  -v, --version  Mostra la versione.\n"
+           u"\n"
+           u"Senza opzioni apre la finestra \""_s +
+           text::kWindowTitle +
+           u"\".\n"
+           u"\n"
+           u"Senza --config, la configurazione è il primo di questi file che esiste (altrimenti valgono\n"
+           u"i valori predefiniti):\n"_s +
+           places.join(u'\n') + u"\n\nRegistro di ogni esecuzione (chiave log_file):\n  "_s +
+           QDir::toNativeSeparators(runlog::defaultPath()) + u"\n\nStato di uscita:"_s + exitStatuses();
+}
+
+CommandRequest endedWith(ExitStatus status, const QString& mistake, bool usage = false)
+{
+    CommandRequest request;
+    request.ended = code(status);
+    request.mistake = mistake;
+    request.usage = usage;
+    return request;
+}
+
+// What Qt's parser could not take, in the operator's words rather than its own English.
+CommandRequest misread(const QCommandLineParser& parser)
+{
+    if (!parser.unknownOptionNames().isEmpty())
+        return endedWith(ExitStatus::Usage, u"opzione sconosciuta: %1"_s.arg(parser.unknownOptionNames().first()),
+                         true);
+    if (!parser.positionalArguments().isEmpty())
+        return endedWith(ExitStatus::Usage, u"argomento inatteso: %1"_s.arg(parser.positionalArguments().join(u' ')),
+                         true);
+    return endedWith(ExitStatus::Usage, u"manca il valore di un'opzione"_s, true);
+}
+
+struct Command {
+    QString option;
+    Job job;
+    PublishAction action = PublishAction::Release;
+};
+
+// One job a run, with what it needs; --rollout alone changes the current
+// release's plan.
+CommandRequest requestOf(const QCommandLineParser& parser)
+{
+    const bool publishing = parser.isSet(u"publish"_s);
+    const std::array commands{Command{u"sweep"_s, Job::Sweep},
+                              Command{u"update"_s, Job::Update},
+                              Command{u"rollback"_s, Job::RollBack},
+                              Command{u"check"_s, Job::Check},
+                              Command{u"publish"_s, Job::Publish, PublishAction::Release},
+                              Command{u"rollout"_s, Job::Publish, PublishAction::ChangeRollout},
+                              Command{u"withdraw"_s, Job::Publish, PublishAction::Withdraw},
+                              Command{u"status"_s, Job::Publish, PublishAction::Status}};
+    CommandRequest request;
+    int asked = 0;
+    for (const Command& command : commands) {
+        if (!parser.isSet(command.option) || (command.action == PublishAction::ChangeRollout && publishing))
+            continue;
+        ++asked;
+        request.job = command.job;
+        request.publish.action = command.action;
+    }
+    if (asked > 1)
+        return endedWith(ExitStatus::Usage, u"--sweep, --update, --rollback, --check, --publish, --rollout, "
+                                            u"--withdraw e --status non vanno insieme"_s);
+    if (parser.isSet(u"signature"_s) && !publishing)
+        return endedWith(ExitStatus::Usage, u"--signature va solo con --publish"_s);
+    const QString plan = parser.isSet(u"rollout"_s) ? parser.value(u"rollout"_s) : u"100"_s;
+    const std::optional<Rollout> rollout = Rollout::parse(plan.toStdString());
+    if (!rollout)
+        return endedWith(ExitStatus::Usage,
+                         u"--rollout: piano non valido: \"%1\" (es. 10@0h,50@24h,100@72h, o pausa)"_s.arg(
+                             shownValue(plan.toStdString())));
+    if (parser.isSet(u"config"_s) && parser.value(u"config"_s).isEmpty())
+        return endedWith(ExitStatus::Config, u"--config: manca il nome del file di configurazione"_s);
+    request.configFile = parser.value(u"config"_s);
+    request.publish.program = parser.value(u"publish"_s);
+    request.publish.signatureFile = parser.value(u"signature"_s);
+    request.publish.rollout = *rollout;
+    return request;
+}
+
+}  // namespace
+
+QString usageLines()
+{
+    return u"Uso: AggiornaDV [--config FILE] [--sweep | --update | --rollback | --check]\n"
+           u"     AggiornaDV [--config FILE] --publish PROGRAMMA [--signature FILE] [--rollout PIANO]\n"
+           u"     AggiornaDV [--config FILE] --rollout PIANO | --withdraw | --status\n"
+           u"     AggiornaDV --version | --help"_s;
+}
+
+CommandRequest readCommandRequest(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    const QString file = u"FILE"_s;
+    parser.addOptions(
+        {QCommandLineOption(u"config"_s, QString(), file), QCommandLineOption(u"sweep"_s),
+         QCommandLineOption(u"update"_s), QCommandLineOption(u"rollback"_s), QCommandLineOption(u"check"_s),
+         QCommandLineOption(QStringList{u"h"_s, u"help"_s}), QCommandLineOption(QStringList{u"v"_s, u"version"_s}),
+         QCommandLineOption(u"publish"_s, QString(), u"PROGRAMMA"_s),
+         QCommandLineOption(u"signature"_s, QString(), file), QCommandLineOption(u"rollout"_s, QString(), u"PIANO"_s),
+         QCommandLineOption(u"withdraw"_s), QCommandLineOption(u"status"_s)});
+    if (!parser.parse(QStringList{u"AggiornaDV"_s} + arguments) || !parser.positionalArguments().isEmpty())
+        return misread(parser);
+    CommandRequest request;
+    if (parser.isSet(u"help"_s))
+        request.output = help();
+    else if (parser.isSet(u"version"_s))
+        request.output = u"AggiornaDV "_s + QStringLiteral(ADV_VERSION);
+    else
+        return requestOf(parser);
+    request.ended = code(ExitStatus::Success);
+    return request;
+}
+
+}  // namespace adv
