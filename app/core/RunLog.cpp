@@ -40,8 +40,9 @@ Refusal open(const QString& path)
         QFile::rename(path, path + u".1"_s);
         opened = platform::LogFile::open(native);
     }
+    // No log holds the system's words yet: they go with the reason.
     if (!opened.file)
-        return Cause(u"impossibile scrivere %1"_s.arg(path), QString::fromStdString(opened.why));
+        return Cause(u"impossibile scrivere %1: %2"_s.arg(path, QString::fromStdString(opened.why)));
     file() = std::move(opened.file);
     return {};
 }

@@ -25,10 +25,13 @@ LockHolder lockHolder(std::string_view owner, std::string_view ours, std::int64_
     if (owner.empty())
         return LockHolder::Stale;
     const auto space = owner.rfind(' ');
+    // The server's text: a number out of range saturates, and is compared
+    // without arithmetic on it.
     const std::int64_t since =
-        space != std::string_view::npos ? std::atoll(std::string(owner.substr(space + 1)).c_str()) : 0;
+        space != std::string_view::npos ? std::strtoll(std::string(owner.substr(space + 1)).c_str(), nullptr, 10) : 0;
     // A clock ahead of ours or behind it: an hour either way.
-    return std::llabs(now - since) < kLockTakenOverAfter ? LockHolder::Another : LockHolder::Stale;
+    return since > now - kLockTakenOverAfter && since < now + kLockTakenOverAfter ? LockHolder::Another
+                                                                                  : LockHolder::Stale;
 }
 
 ServerLock::ServerLock(ServerFiles& server, UpdateUi& ui, std::int64_t now)

@@ -80,7 +80,7 @@ Verdict followIndex(const Situation& s, const ReleaseIndex& index)
             return settle(UpdateOutcome::OlderRelease, text::kOlderRelease,
                           text::olderReleaseCause(index.signedAt, *record.floor));
         if (!back && s.mode != UpdateMode::Operator) {
-            const std::int64_t due = dueFrom(index, s.place, s.group).value_or(0);
+            const std::int64_t due = dueFrom(index, s.place ? s.place() : 0, s.group).value_or(0);
             if (s.now < due)
                 return check ? available(text::notDue(due)) : settle(UpdateOutcome::NotDue, text::notDue(due));
         }

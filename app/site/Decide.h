@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,9 +45,11 @@ struct Situation {
     Offer offer;
     install::ReleaseRecord record;
     std::int64_t now = 0;
-    // This site's place for the index's release (Stages.h), and its group;
-    // asked for only where the plan is followed (not by the operator).
-    int place = 0;
+    // This site's place for the index's release (Stages.h), and its group.
+    // The place is asked for only when the plan decides (not by the
+    // operator, nor when something else settles the run first): the first
+    // time, finding it draws the site's id and keeps it in a file.
+    std::function<int()> place;
     SiteGroup group = SiteGroup::Normal;
     UpdateMode mode = UpdateMode::Operator;
     bool keyed = false;  // a public key is configured

@@ -104,7 +104,7 @@ private:
             if (mode_ == UpdateMode::Check)
                 ui_.AppendStatus(text::offeredIndexed(*index, minisign::toHex(index->hash)));
             if (mode_ != UpdateMode::Operator)
-                situation.place = placeOf(*index);
+                situation.place = [this, &index] { return placeOf(*index); };
         }
         return act(replacement, situation, decide(situation), mayRetry);
     }

@@ -25,6 +25,8 @@ TEST(ServerLock, WhoHoldsIt)
         {"altro pid 7 1796090000\n", LockHolder::Stale},  // a clock a day ahead
         {"", LockHolder::Stale},                          // cut before it wrote its owner
         {"altro", LockHolder::Stale},
+        {"altro pid 7 -9223372036854775808\n", LockHolder::Stale},  // numbers the server made up
+        {"altro pid 7 99999999999999999999\n", LockHolder::Stale},
     };
     for (const auto& row : rows)
         EXPECT_EQ(adv::lockHolder(row.owner, ours, kNow), row.holder) << row.owner;

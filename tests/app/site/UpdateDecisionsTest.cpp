@@ -61,7 +61,7 @@ S situation()
     return {{adv::ReleaseIndex{"releases/b", 4, kB, kT2, {}, {}}, kT2 + 60, {}},
             {kOnA, {}, kT1, kT1 + 60, {}},
             kAt,
-            50,
+            [] { return 50; },
             adv::SiteGroup::Normal,
             adv::UpdateMode::Nightly,
             true};

@@ -86,25 +86,30 @@ TEST(DesktopYesNoQuestionOrder, SiComesBeforeNoWithoutIcons)
 {
     QWidget parent;
     parent.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&parent));
+    // Deadlines a busy machine's window manager cannot reach; they only keep
+    // a broken one from hanging the test.
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&parent, 60000));
     SeenBox seen;
     int siX = -1;
     int noX = -1;
     bool iconsShown = true;
-    whenModalBoxAppears(seen, [&](QMessageBox& box) {
-        auto* si = buttonWithText(box, u"Sì"_s);
-        auto* no = buttonWithText(box, u"No"_s);
-        if (si != nullptr && no != nullptr) {
-            siX = si->mapTo(&box, QPoint(0, 0)).x();
-            noX = no->mapTo(&box, QPoint(0, 0)).x();
-            iconsShown = !si->icon().isNull() || !no->icon().isNull();
-        }
-        const QString shots = qEnvironmentVariable("ADV_SCREENSHOT_DIR");
-        const QString desktop = qEnvironmentVariable("XDG_CURRENT_DESKTOP");
-        if (!shots.isEmpty())
-            box.grab().save(shots + u"/question-"_s + (desktop.isEmpty() ? u"none"_s : desktop) + u".png"_s);
-        box.close();
-    });
+    whenModalBoxAppears(
+        seen,
+        [&](QMessageBox& box) {
+            auto* si = buttonWithText(box, u"Sì"_s);
+            auto* no = buttonWithText(box, u"No"_s);
+            if (si != nullptr && no != nullptr) {
+                siX = si->mapTo(&box, QPoint(0, 0)).x();
+                noX = no->mapTo(&box, QPoint(0, 0)).x();
+                iconsShown = !si->icon().isNull() || !no->icon().isNull();
+            }
+            const QString shots = qEnvironmentVariable("ADV_SCREENSHOT_DIR");
+            const QString desktop = qEnvironmentVariable("XDG_CURRENT_DESKTOP");
+            if (!shots.isEmpty())
+                box.grab().save(shots + u"/question-"_s + (desktop.isEmpty() ? u"none"_s : desktop) + u".png"_s);
+            box.close();
+        },
+        60000);
     adv::askYesNoQuestion(&parent, u"Sei sicuro di voler procedere"_s, u"Aggiornamento software"_s);
     ASSERT_TRUE(seen.appeared);
     EXPECT_LT(siX, noX) << "Yes is the first button, No the second";
