@@ -155,6 +155,23 @@ const Decided kDecided[] = {
 INSTANTIATE_TEST_SUITE_P(Site, Decide, ::testing::ValuesIn(kDecided),
                          [](const auto& row) { return std::string(row.param.label); });
 
+// Finding the place draws the site's id and keeps it: only a run the plan
+// decides does that.
+TEST(Decide, AsksForTheSitesPlaceOnlyWhenThePlanDecides)
+{
+    for (const Decided& row : kDecided) {
+        S s = situation();
+        row.setup(s);
+        bool asked = false;
+        s.place = [&asked] { return asked = true, 50; };
+        (void)adv::decide(s);
+        const bool planDecides =
+            (row.act == Act::TakeIndexed && row.outcome == O::Updated && s.mode != adv::UpdateMode::Operator) ||
+            row.words == text::notDue(kDue) || row.words == text::kUpdateAvailable;
+        EXPECT_EQ(asked, planDecides) << row.label;
+    }
+}
+
 // An earlier release of this updater kept its floor in the signature beside
 // the program; one dated far ahead would refuse every later release.
 TEST(Decide, TheFloorAnEarlierUpdaterKeptHoldsUnlessDatedAhead)
