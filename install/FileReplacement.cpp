@@ -23,7 +23,7 @@ Opened FileReplacement::open(const std::filesystem::path& target)
 {
     platform::OpenedFolder opened = platform::openInstallFolder(target.parent_path());
     if (!opened.folder)
-        return {nullptr, std::move(opened.why)};
+        return {nullptr, std::move(opened.result)};
     return {std::make_unique<FileReplacement>(std::move(opened.folder), target.filename().string()), {}};
 }
 

@@ -139,7 +139,7 @@ private:
 // An installation opened, or why not; none and no failure: not installed.
 struct Opened {
     std::unique_ptr<FileReplacement> replacement;
-    ReplaceResult why;
+    ReplaceResult result;  // why not, when there is none
 };
 
 }  // namespace adv::install

@@ -95,7 +95,7 @@ public:
 // A folder opened, or why not.
 struct OpenedFolder {
     std::unique_ptr<InstallFolder> folder;
-    ReplaceResult why;
+    ReplaceResult result;  // why not, when there is none
 };
 
 // Opens the folder at `path` (a real path).

@@ -29,7 +29,7 @@ public:
 
 struct LogFile::Opened {
     std::unique_ptr<LogFile> file;
-    std::string why;
+    std::string detail;  // why not, in English
 };
 
 }  // namespace adv::platform

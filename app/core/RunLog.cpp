@@ -42,7 +42,7 @@ Refusal open(const QString& path)
     }
     // No log holds the system's words yet: they go with the reason.
     if (!opened.file)
-        return Cause(u"impossibile scrivere %1: %2"_s.arg(path, QString::fromStdString(opened.why)));
+        return Cause(u"impossibile scrivere %1: %2"_s.arg(path, QString::fromStdString(opened.detail)));
     file() = std::move(opened.file);
     return {};
 }

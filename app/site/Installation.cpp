@@ -56,7 +56,7 @@ std::unique_ptr<InstallSite> installSiteBelow(const std::filesystem::path& root)
 Installation openInstallation(InstallSite& site, const Config& config, bool orOnlyPrevious, bool look)
 {
     install::Opened opened = site.open(orOnlyPrevious);
-    Installation installation{std::move(opened.replacement), std::move(opened.why)};
+    Installation installation{std::move(opened.replacement), std::move(opened.result)};
     if (!installation.replacement)
         return installation;
     installation.locked = look ? installation.replacement->look() : installation.replacement->lock();

@@ -107,7 +107,7 @@ SiteId siteId(const Config& config, const QString& keptFile)
         return fresh(notKept.arg(shown, u"altri utenti possono scrivere nella cartella"_s));
     platform::OpenedFolder folder = platform::openInstallFolder(folderPath);
     if (!folder.folder)
-        return fresh(notKept.arg(shown, QString::fromStdString(folder.why.detail)));
+        return fresh(notKept.arg(shown, QString::fromStdString(folder.result.detail)));
 
     // The kind is known before anything opens the name: a FIFO would hold
     // the run, a link would read what it points to.

@@ -28,7 +28,7 @@ struct Installed {
     std::unique_ptr<FileReplacement> open(ReplaceResult& locked) const
     {
         Opened opened = FileReplacement::open(target);
-        locked = opened.replacement ? opened.replacement->lock() : opened.why;
+        locked = opened.replacement ? opened.replacement->lock() : opened.result;
         return std::move(opened.replacement);
     }
 };
