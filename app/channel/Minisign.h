@@ -27,7 +27,7 @@ constexpr std::size_t kMaxSignatureBytes = 16 * 1024;
 // The outcome of a check, and why it failed, in English.
 struct Check {
     bool passed = true;
-    std::string failure;
+    std::string detail;
     explicit operator bool() const { return passed; }
 };
 

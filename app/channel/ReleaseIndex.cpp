@@ -173,7 +173,7 @@ StoredIndex readStoredIndex(std::string_view stored, const std::optional<minisig
         const minisign::Check genuine =
             checked.signature ? checked.signature->verifies(minisign::hashOf(parts->second)) : checked.check;
         if (!genuine) {
-            read.cause = {u"l'indice non è firmato dal produttore"_s, QString::fromStdString(genuine.failure)};
+            read.cause = {u"l'indice non è firmato dal produttore"_s, QString::fromStdString(genuine.detail)};
             return read;
         }
         read.authentic = true;

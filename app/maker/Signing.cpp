@@ -57,7 +57,7 @@ Refusal openKey(const Config& config, const AskPassword& askPassword, std::optio
     std::fill(password.begin(), password.end(), '\0');
     std::fill(keyText->begin(), keyText->end(), '\0');
     if (!opened.key)
-        return text::because(makertext::kKeyUnusable, opened.check.failure);
+        return text::because(makertext::kKeyUnusable, opened.check.detail);
     const minisign::PublicKey own = opened.key->publicKey();
     if (own.id != config.publicKey->id || own.key != config.publicKey->key)
         return makertext::kNotTheTrustedKey;
@@ -84,9 +84,9 @@ Refusal signProgram(const Config& config, const QString& program, const QString&
     }
     const minisign::Checked checked = minisign::Signature::check(files.signature, *config.publicKey, kUpdatedProgram);
     if (!checked.signature)
-        return text::because(makertext::kSignatureInvalid, checked.check.failure);
+        return text::because(makertext::kSignatureInvalid, checked.check.detail);
     if (const minisign::Check genuine = checked.signature->verifies(files.hash); !genuine)
-        return text::because(makertext::kSignatureOfAnother, genuine.failure);
+        return text::because(makertext::kSignatureOfAnother, genuine.detail);
     files.signedAt = checked.signature->timestamp();
     // Sites refuse a release dated ahead of their clock, and a later one
     // could not be published over it.

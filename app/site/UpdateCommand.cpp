@@ -178,7 +178,7 @@ private:
         if (!checked.signature)
             return ended(
                 ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic,
-                text::because(u"la firma non è del produttore, o non è di questo file"_s, checked.check.failure));
+                text::because(u"la firma non è del produttore, o non è di questo file"_s, checked.check.detail));
         signature = checked.signature;
         signatureText_ = text.contents();
         return std::nullopt;
@@ -309,7 +309,7 @@ private:
                 }
                 return ended(ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic,
                              text::because(u"il programma scaricato non è quello che il produttore ha firmato"_s,
-                                           genuine.failure));
+                                           genuine.detail));
             }
             release = {signature->timestamp(), minisign::toHex(hash)};
         }

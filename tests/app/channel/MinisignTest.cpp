@@ -99,8 +99,8 @@ TEST_P(SignatureCheck, AcceptsOnlyTheMakersSignatureOfThisFile)
     adv::minisign::Check check = firstCheck;
     if (signature)
         check = signature->verifies(oneShot(std::vector<char>(f.file.begin(), f.file.end())));
-    EXPECT_NE(check.failure.find(f.refused), std::string::npos) << check.failure;
-    EXPECT_EQ(check.failure.empty(), std::string(f.refused).empty()) << check.failure;
+    EXPECT_NE(check.detail.find(f.refused), std::string::npos) << check.detail;
+    EXPECT_EQ(check.detail.empty(), std::string(f.refused).empty()) << check.detail;
     if (std::string(f.refused).empty()) {
         EXPECT_EQ(signature->timestamp(), 2000);
     }

@@ -46,9 +46,9 @@ TEST(MinisignKeys, AKeyMinisignMadeSignsWhatMinisignVerifies)
             adv::test::readFile(row.key.endsWith(u".pub"_s) ? row.key : row.key + u".key"_s).toStdString();
         EXPECT_EQ(adv::minisign::SecretKey::sealed(text), row.sealed) << row.password;
         const adv::minisign::SecretKeyRead opened = adv::minisign::SecretKey::read(text, row.password);
-        ASSERT_EQ(opened.key.has_value(), !row.refused) << row.password << ": " << opened.check.failure;
+        ASSERT_EQ(opened.key.has_value(), !row.refused) << row.password << ": " << opened.check.detail;
         if (row.refused) {
-            EXPECT_NE(opened.check.failure.find(row.refused), std::string::npos) << opened.check.failure;
+            EXPECT_NE(opened.check.detail.find(row.refused), std::string::npos) << opened.check.detail;
             continue;
         }
         adv::test::writeFile(signedFile + u".minisig"_s,
