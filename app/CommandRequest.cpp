@@ -45,8 +45,11 @@ QString help()
            u"                 nome nuovo, lo rilegge, e solo allora lo rende visibile ai siti.\n"
            u"  --signature FILE  Con --publish: la firma minisign di PROGRAMMA già fatta dal produttore.\n"
            u"  --rollout PIANO   Percentuale di siti e ritardo, es. 10@0h,50@24h,100@72h (predefinito 100),\n"
-           u"                 o \"pausa\"; senza --publish cambia il piano della versione attuale.\n"
-           u"  --withdraw     Per il produttore: ritira la versione attuale; i siti tornano alla precedente.\n"
+           u"                 o \"pausa\"; senza --publish cambia il piano della versione attuale (dopo una pausa\n"
+           u"                 prosegue dallo stadio raggiunto; \"riprendi\" riprende il piano conservato).\n"
+           u"  --reinstate    Con --publish: pubblica di nuovo una versione ritirata, togliendola dalle ritirate.\n"
+           u"  --withdraw     Per il produttore: ritira la versione attuale; i siti tornano a quella che\n"
+           u"                 essa aveva sostituito, o a quella indicata con --back-to IMPRONTA.\n"
            u"  --status       Per il produttore: cosa offre il server, ogni file controllato con public_key.\n"
            u"  -h, --help     Mostra questo aiuto.\n"
            u"  -v, --version  Mostra la versione.\n"
@@ -113,20 +116,25 @@ CommandRequest requestOf(const QCommandLineParser& parser)
     if (asked > 1)
         return endedWith(ExitStatus::Usage, u"--sweep, --update, --rollback, --check, --publish, --rollout, "
                                             u"--withdraw e --status non vanno insieme"_s);
-    if (parser.isSet(u"signature"_s) && !publishing)
-        return endedWith(ExitStatus::Usage, u"--signature va solo con --publish"_s);
+    if ((parser.isSet(u"signature"_s) || parser.isSet(u"reinstate"_s)) && !publishing)
+        return endedWith(ExitStatus::Usage, u"--signature e --reinstate vanno solo con --publish"_s);
+    if (parser.isSet(u"back-to"_s) && request.publish.action != PublishAction::Withdraw)
+        return endedWith(ExitStatus::Usage, u"--back-to va solo con --withdraw"_s);
     const QString plan = parser.isSet(u"rollout"_s) ? parser.value(u"rollout"_s) : u"100"_s;
-    const std::optional<Rollout> rollout = Rollout::parse(plan.toStdString());
+    request.publish.resumeKept = plan == u"riprendi"_s && !publishing;
+    const std::optional<Rollout> rollout = Rollout::parse(request.publish.resumeKept ? "100" : plan.toStdString());
     if (!rollout)
         return endedWith(ExitStatus::Usage,
-                         u"--rollout: piano non valido: \"%1\" (es. 10@0h,50@24h,100@72h, o pausa)"_s.arg(
-                             shownValue(plan.toStdString())));
+                         u"--rollout: piano non valido: %1 (es. 10@0h,50@24h,100@72h, pausa o riprendi)"_s.arg(
+                             Rollout::problem(plan.toStdString())));
     if (parser.isSet(u"config"_s) && parser.value(u"config"_s).isEmpty())
         return endedWith(ExitStatus::Config, u"--config: manca il nome del file di configurazione"_s);
     request.configFile = parser.value(u"config"_s);
     request.publish.program = parser.value(u"publish"_s);
     request.publish.signatureFile = parser.value(u"signature"_s);
     request.publish.rollout = *rollout;
+    request.publish.reinstate = parser.isSet(u"reinstate"_s);
+    request.publish.backTo = parser.value(u"back-to"_s).toStdString();
     return request;
 }
 
@@ -135,8 +143,8 @@ CommandRequest requestOf(const QCommandLineParser& parser)
 QString usageLines()
 {
     return u"Uso: AggiornaDV [--config FILE] [--sweep | --update | --rollback | --check]\n"
-           u"     AggiornaDV [--config FILE] --publish PROGRAMMA [--signature FILE] [--rollout PIANO]\n"
-           u"     AggiornaDV [--config FILE] --rollout PIANO | --withdraw | --status\n"
+           u"     AggiornaDV [--config FILE] --publish PROGRAMMA [--signature FILE] [--rollout PIANO] [--reinstate]\n"
+           u"     AggiornaDV [--config FILE] --rollout PIANO | --withdraw [--back-to IMPRONTA] | --status\n"
            u"     AggiornaDV --version | --help"_s;
 }
 
@@ -150,7 +158,8 @@ CommandRequest readCommandRequest(const QStringList& arguments)
          QCommandLineOption(QStringList{u"h"_s, u"help"_s}), QCommandLineOption(QStringList{u"v"_s, u"version"_s}),
          QCommandLineOption(u"publish"_s, QString(), u"PROGRAMMA"_s),
          QCommandLineOption(u"signature"_s, QString(), file), QCommandLineOption(u"rollout"_s, QString(), u"PIANO"_s),
-         QCommandLineOption(u"withdraw"_s), QCommandLineOption(u"status"_s)});
+         QCommandLineOption(u"withdraw"_s), QCommandLineOption(u"status"_s), QCommandLineOption(u"reinstate"_s),
+         QCommandLineOption(u"back-to"_s, QString(), u"IMPRONTA"_s)});
     if (!parser.parse(QStringList{u"AggiornaDV"_s} + arguments) || !parser.positionalArguments().isEmpty())
         return misread(parser);
     CommandRequest request;

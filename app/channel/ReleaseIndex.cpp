@@ -14,6 +14,9 @@ namespace {
 
 constexpr std::string_view kPaused = "pausa";
 constexpr std::array<std::string_view, 7> kKeys{"format", "release", "size", "hash", "signed", "rollout", "withdrawn"};
+// The notes' prefix, and the notes this reader knows.
+constexpr std::string_view kNote = "#: ";
+constexpr std::array<std::string_view, 4> kNoteKeys{"replaces", "from", "kept-plan", "reached"};
 
 template <class Number>
 std::optional<Number> number(std::string_view text, Number min, Number max)
@@ -25,37 +28,100 @@ std::optional<Number> number(std::string_view text, Number min, Number max)
     return n;
 }
 
+// The plan, or what is wrong with it.
+std::optional<Rollout> parsePlan(std::string_view text, QString& problem)
+{
+    if (text == kPaused)
+        return Rollout{{Rollout::Stage{}}, true};
+    Rollout plan{{}, false};
+    for (const std::string_view part : split(text, ',')) {
+        const auto at = part.find('@');
+        const QString shown = u"\"%1\""_s.arg(shownValue(part));
+        Rollout::Stage stage;
+        const auto percent = number<int>(part.substr(0, at), 1, 100);
+        if (!percent) {
+            problem = u"%1: la percentuale va da 1 a 100"_s.arg(shown);
+            return std::nullopt;
+        }
+        stage.percent = *percent;
+        if (at != std::string_view::npos) {
+            const std::string_view delay = part.substr(at + 1);
+            const auto hours =
+                delay.ends_with('h') ? number<int>(delay.substr(0, delay.size() - 1), 0, kMaxDelayHours) : std::nullopt;
+            if (!hours) {
+                problem =
+                    u"%1: il ritardo va in ore, da 0h a %2h (es. 48h per due giorni)"_s.arg(shown).arg(kMaxDelayHours);
+                return std::nullopt;
+            }
+            stage.delay = std::chrono::hours(*hours);
+        }
+        if (!plan.stages.empty() &&
+            (stage.percent <= plan.stages.back().percent || stage.delay <= plan.stages.back().delay)) {
+            problem = u"%1: percentuali e ritardi devono crescere da uno stadio al successivo"_s.arg(shown);
+            return std::nullopt;
+        }
+        plan.stages.push_back(stage);
+    }
+    if (plan.stages.back().percent != 100) {
+        problem = u"l'ultimo stadio deve essere 100"_s;
+        return std::nullopt;
+    }
+    return plan;
+}
+
 }  // namespace
 
 std::optional<Rollout> Rollout::parse(std::string_view text)
 {
-    if (text == kPaused)
-        return Rollout{{Stage{}}, true};
-    Rollout plan{{}, false};
-    for (const std::string_view part : split(text, ',')) {
-        const auto at = part.find('@');
-        Stage stage;
-        const auto percent = number<int>(part.substr(0, at), 1, 100);
-        if (!percent)
-            return std::nullopt;
-        stage.percent = *percent;
-        if (at != std::string_view::npos) {
-            const std::string_view delay = part.substr(at + 1);
-            if (!delay.ends_with('h'))
-                return std::nullopt;
-            const auto hours = number<int>(delay.substr(0, delay.size() - 1), 0, 24 * 366);
-            if (!hours)
-                return std::nullopt;
-            stage.delay = std::chrono::hours(*hours);
-        }
-        if (!plan.stages.empty() &&
-            (stage.percent <= plan.stages.back().percent || stage.delay <= plan.stages.back().delay))
-            return std::nullopt;
-        plan.stages.push_back(stage);
+    QString problem;
+    return parsePlan(text, problem);
+}
+
+QString Rollout::problem(std::string_view text)
+{
+    QString problem;
+    parsePlan(text, problem);
+    return problem;
+}
+
+Rollout Rollout::shifted(std::int64_t hours) const
+{
+    Rollout later = *this;
+    for (Stage& stage : later.stages)
+        stage.delay += std::chrono::hours(hours);
+    return later;
+}
+
+int Rollout::reachedAt(std::int64_t from, std::int64_t at) const
+{
+    int reached = 0;
+    for (const Stage& stage : paused ? std::vector<Stage>{} : stages) {
+        if (from + std::chrono::seconds(stage.delay).count() <= at)
+            reached = stage.percent;
     }
-    if (plan.stages.back().percent != 100)
-        return std::nullopt;
-    return plan;
+    return reached;
+}
+
+Rollout Rollout::resumedFrom(int reached) const
+{
+    Rollout resumed{{}, false};
+    std::chrono::hours base{0};
+    for (const Stage& stage : stages) {
+        if (stage.percent <= reached)
+            base = stage.delay;
+    }
+    if (reached > 0)
+        resumed.stages.push_back(Stage{reached, std::chrono::hours(0)});
+    for (const Stage& stage : stages) {
+        if (stage.percent > reached)
+            resumed.stages.push_back(Stage{stage.percent, stage.delay - base});
+    }
+    return resumed;
+}
+
+bool Rollout::everyoneAt(std::int64_t from, std::int64_t at) const
+{
+    return reachedAt(from, at) == 100;
 }
 
 std::string Rollout::text() const
@@ -83,8 +149,58 @@ std::string ReleaseIndex::text() const
            "format = " +
            std::to_string(kFormat) + "\nrelease = " + release + "\nsize = " + std::to_string(size) +
            "\nhash = " + minisign::toHex(hash) + "\nsigned = " + std::to_string(signedAt) +
-           "\nrollout = " + rollout.text() + "\nwithdrawn = " + withdrawnText + "\n";
+           "\nrollout = " + rollout.text() + "\nwithdrawn = " + withdrawnText + "\n" + notesText();
 }
+
+std::string ReleaseIndex::notesText() const
+{
+    const std::string note(kNote);
+    std::string out;
+    if (replaces)
+        out += note + "replaces = " + minisign::toHex(*replaces) + "\n";
+    if (from)
+        out += note + "from = " + std::to_string(from) + "\n";
+    if (keptPlan)
+        out += note + "kept-plan = " + keptPlan->text() + "\n" + note + "reached = " + std::to_string(reached) + "\n";
+    return out;
+}
+
+bool ReleaseIndex::isWithdrawn(const minisign::Hash& one) const
+{
+    return std::find(withdrawn.begin(), withdrawn.end(), one) != withdrawn.end();
+}
+
+namespace {
+
+// The notes this reader knows, taken from their comment lines; a note it
+// does not know, or cannot read, is left as the comment it is to older sites.
+void readNotes(std::string_view text, ReleaseIndex& index)
+{
+    std::string known;
+    for (const std::string_view line : linesOf(text)) {
+        if (!line.starts_with(kNote))
+            continue;
+        const std::string_view note = line.substr(kNote.size());
+        const std::string_view key = trimmed(note.substr(0, note.find('=')));
+        if (std::find(kNoteKeys.begin(), kNoteKeys.end(), key) != kNoteKeys.end())
+            known.append(note).append("\n");
+    }
+    const KeyValues read = readKeyValues(known, kNoteKeys);
+    for (const KeyValue& value : read ? read.values : std::vector<KeyValue>{}) {
+        if (value.key == "replaces")
+            index.replaces = minisign::hashFromHex(value.value);
+        else if (value.key == "from")
+            index.from = number<std::int64_t>(value.value, 1, std::int64_t{1} << 40).value_or(0);
+        else if (value.key == "kept-plan")
+            index.keptPlan = Rollout::parse(value.value);
+        else
+            index.reached = number<int>(value.value, 0, 100).value_or(0);
+    }
+    if (!index.keptPlan)
+        index.reached = 0;
+}
+
+}  // namespace
 
 ReadIndex readReleaseIndex(std::string_view text)
 {
@@ -140,6 +256,7 @@ ReadIndex readReleaseIndex(std::string_view text)
         if (!given[i])
             return refused(0, kKeys[i], u"manca"_s);
     }
+    readNotes(text, index);
     return {index, {}};
 }
 

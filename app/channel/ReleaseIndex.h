@@ -34,9 +34,25 @@ struct Rollout {
     // "10@0h,50@24h,100@72h", "100" (the default) or "pausa"; nothing when
     // it is none of these: shares and delays rising, the last share 100.
     static std::optional<Rollout> parse(std::string_view text);
+    // What is wrong with a plan `parse` refuses, for the maker (Italian).
+    static QString problem(std::string_view text);
     std::string text() const;
     bool operator==(const Rollout&) const = default;
+
+    // Every delay longer by `hours`: a plan counted from a later start, as
+    // sites count it from the release's signed time.
+    Rollout shifted(std::int64_t hours) const;
+    // The share open at `at` when the stages count from `from`; 0: none yet.
+    int reachedAt(std::int64_t from, std::int64_t at) const;
+    // Going on from a share already reached: that share at once, the stages
+    // above it after their delay less the delay of the stage reached.
+    Rollout resumedFrom(int reached) const;
+    // Everyone may take it at `at`, the stages counting from `from`.
+    bool everyoneAt(std::int64_t from, std::int64_t at) const;
 };
+
+// Sites read a stage's delay up to this many hours.
+inline constexpr int kMaxDelayHours = 24 * 366;
 
 // A signing machine's clock may be off by a time zone or two, not by more:
 // a release or an index signed later than this after a clock's now is
@@ -49,11 +65,23 @@ struct ReleaseIndex {
     std::int64_t size = 0;
     minisign::Hash hash{};
     std::int64_t signedAt = 0;  // the release's signed time, seconds since 1970
-    Rollout rollout;
+    Rollout rollout;            // as sites follow it: counted from signedAt
     std::vector<minisign::Hash> withdrawn;
+
+    // The maker's notes, signed with the rest but written as comments
+    // ("#: key = value"), which older sites skip: a reader takes the notes
+    // it knows and leaves the others.
+    std::optional<minisign::Hash> replaces;  // the release this one replaced: where a withdrawal goes back
+    std::int64_t from = 0;                   // when the plan's stages began (0: at signedAt)
+    std::optional<Rollout> keptPlan;         // while paused: the plan as the maker gave it,
+    int reached = 0;                         // and the share it had reached
+
+    std::int64_t planStart() const { return from ? from : signedAt; }
+    bool isWithdrawn(const minisign::Hash& one) const;
 
     // The index as it is stored; read back, it is this index again.
     std::string text() const;
+    std::string notesText() const;
     bool operator==(const ReleaseIndex&) const = default;
 };
 

@@ -43,6 +43,11 @@ std::optional<std::int64_t> releaseTime(std::string_view name)
     return std::stoll(std::string(digits));
 }
 
+std::string_view releaseHashStart(std::string_view name)
+{
+    return releaseTime(name) ? name.substr(name.size() - 4 - 8, 8) : std::string_view{};
+}
+
 std::string releasePath(std::string_view name)
 {
     return std::string(kReleaseFolderName) + "/" + std::string(name);

@@ -30,6 +30,9 @@ inline constexpr std::string_view kReleaseFolderName = "releases";
 std::string releaseFileName(std::int64_t signedAt, const minisign::Hash& hash);
 // The signed time in a release file's name; nothing for any other name.
 std::optional<std::int64_t> releaseTime(std::string_view name);
+// The first hex digits of the hash in a release file's name; empty for any
+// other name.
+std::string_view releaseHashStart(std::string_view name);
 // A release as the index names it ("releases/<name>"), and back.
 std::string releasePath(std::string_view name);
 std::string_view releaseFileOf(std::string_view path);

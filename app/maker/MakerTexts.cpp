@@ -4,6 +4,7 @@
 #include "app/channel/ServerLayout.h"
 #include "app/core/Dates.h"
 #include "app/core/KeyValueText.h"
+#include "app/maker/PublishPlan.h"
 #include "app/maker/PublishReport.h"
 
 using namespace Qt::StringLiterals;
@@ -54,6 +55,68 @@ QString releaseUnreadable(std::string_view release)
 QString nothingOlder(std::string_view current)
 {
     return u"sul server non resta una versione precedente a %1 a cui tornare"_s.arg(q(current));
+}
+
+QString withdrawnAgain(std::int64_t signedAt)
+{
+    return u"questa versione (firmata %1) è stata ritirata: per pubblicarla di nuovo, e toglierla dalle versioni "
+           u"ritirate, aggiungere --reinstate"_s.arg(text::onDate(signedAt));
+}
+
+QString reinstated(std::int64_t signedAt)
+{
+    return u"La versione firmata %1 non è più tra quelle ritirate (i siti con un AggiornaDV precedente a questo "
+           u"continuano a rifiutarla)"_s.arg(text::onDate(signedAt));
+}
+
+QString planTooLate(std::int64_t signedAt)
+{
+    return u"la versione è firmata %1: contato dalla pubblicazione, il piano supera i %2 giorni che i siti "
+           u"accettano; firmarla di nuovo"_s.arg(text::onDate(signedAt))
+               .arg(kMaxDelayHours / 24);
+}
+
+QString badTargetHash(std::string_view named)
+{
+    return u"--back-to: \"%1\" non è un'impronta (da 8 a 128 cifre esadecimali minuscole)"_s.arg(shownValue(named));
+}
+
+QString targetWithdrawn(std::int64_t signedAt)
+{
+    return u"la versione indicata (firmata %1) è stata ritirata anch'essa"_s.arg(text::onDate(signedAt));
+}
+
+QString targetNotOlder(std::int64_t signedAt, std::int64_t currentSignedAt)
+{
+    return u"la versione indicata è firmata %1, non prima di quella attuale (%2)"_s.arg(
+        text::onDate(signedAt), text::shownDate(currentSignedAt));
+}
+
+QString targetNotKept(std::string_view hex)
+{
+    return u"il server non conserva, intera e firmata con questa chiave, la versione con impronta %1: nulla è "
+           u"stato cambiato"_s.arg(QString::fromLatin1(hex.substr(0, 16)));
+}
+
+QString clockOff(std::int64_t now, std::int64_t serverTime)
+{
+    return u"l'orologio di questo computer (%1) e quello del server (%2) differiscono di più di %3 minuti: "
+           u"correggere l'ora prima di firmare, i siti giudicano le date firmate"_s
+               .arg(text::shownDate(now), text::shownDate(serverTime))
+               .arg(kClockToleranceSeconds / 60);
+}
+
+QString indexDatedAfter(std::int64_t signingTime)
+{
+    return u"L'indice sul server è datato dopo l'ora di questo computer: il nuovo indice è firmato %1, dopo di "
+           u"esso"_s.arg(text::onDate(signingTime));
+}
+
+QString legacyAhead(std::int64_t signedAt)
+{
+    return u"Attenzione: %1 sul server è firmato %2, più di un giorno avanti: i siti lo rifiutano e non blocca "
+           u"la pubblicazione (per toglierlo, pubblicare a tutti i siti: la coppia viene sostituita)"_s.arg(
+               q(kUpdatedProgram), text::onDate(signedAt));
 }
 
 QString programSigned(std::int64_t signedAt, std::string_view release)
@@ -153,7 +216,27 @@ QString currentRelease(const ReleaseIndex& index)
 
 QString plan(const ReleaseIndex& index)
 {
-    return u"  piano %1; %2 versioni ritirate"_s.arg(q(index.rollout.text())).arg(index.withdrawn.size());
+    const std::size_t withdrawn = index.withdrawn.size();
+    return u"  piano %1; %2"_s.arg(q(index.rollout.text()), withdrawn == 1 ? u"1 versione ritirata"_s
+                                                                           : u"%1 versioni ritirate"_s.arg(withdrawn));
+}
+
+QString published(const ReleaseIndex& index)
+{
+    return u"  firmata %1, stadi contati %2"_s.arg(text::onDate(index.signedAt), text::fromDate(index.planStart()));
+}
+
+QString keptPlan(const ReleaseIndex& index)
+{
+    return u"  in pausa: piano conservato %1, raggiunto il %2% dei siti; alla ripresa (--rollout riprendi, o un "
+           u"altro piano) si prosegue da lì"_s.arg(q(index.keptPlan ? index.keptPlan->text() : std::string()))
+               .arg(index.reached);
+}
+
+QString keptRelease(std::string_view name, std::int64_t signedAt, std::string_view hashStart)
+{
+    return u"  conservata %1, firmata %2 (--back-to %3)"_s.arg(q(name), text::onDate(signedAt),
+                                                               QString::fromLatin1(hashStart));
 }
 
 QString stage(int percent, std::int64_t from, bool begun)

@@ -60,6 +60,22 @@ QString notNewer(std::int64_t offeredAt, std::int64_t signedAt);
 QString keptNotIndexed(std::string_view release);
 QString releaseUnreadable(std::string_view release);
 QString nothingOlder(std::string_view current);
+QString withdrawnAgain(std::int64_t signedAt);
+QString reinstated(std::int64_t signedAt);
+QString planTooLate(std::int64_t signedAt);
+inline const QString kNoReplacedRelease =
+    QStringLiteral("l'indice sul server non dice quale versione ha sostituito: indicare con --back-to l'impronta "
+                   "della versione a cui tornare (--status elenca le versioni conservate)");
+inline const QString kTargetIsCurrent = QStringLiteral("la versione indicata è quella attuale");
+inline const QString kResumeNotPaused =
+    QStringLiteral("la versione attuale non è in pausa: indicare il piano con cui proseguire");
+QString badTargetHash(std::string_view named);
+QString targetWithdrawn(std::int64_t signedAt);
+QString targetNotOlder(std::int64_t signedAt, std::int64_t currentSignedAt);
+QString targetNotKept(std::string_view hex);
+QString clockOff(std::int64_t now, std::int64_t serverTime);
+QString indexDatedAfter(std::int64_t signingTime);
+QString legacyAhead(std::int64_t signedAt);
 
 // The steps of a publish.
 QString programSigned(std::int64_t signedAt, std::string_view release);
@@ -93,6 +109,11 @@ QString indexNotOlder(std::int64_t lastSignedHere);
 QString currentRelease(const ReleaseIndex& index);
 QString plan(const ReleaseIndex& index);
 QString stage(int percent, std::int64_t from, bool begun);
+QString published(const ReleaseIndex& index);
+QString keptPlan(const ReleaseIndex& index);
+QString keptRelease(std::string_view name, std::int64_t signedAt, std::string_view hashStart);
+inline const QString kNothingPublished =
+    QStringLiteral("  il server non offre ancora nulla: né indice, né dolvo.exe con la sua firma");
 QString pairSigned(std::optional<std::int64_t> signedAt);
 QString leftover(std::string_view name);
 QString lockPresent();

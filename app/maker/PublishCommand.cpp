@@ -7,6 +7,7 @@
 #include "app/channel/ServerLayout.h"
 #include "app/maker/CheckedUpload.h"
 #include "app/maker/MakerTexts.h"
+#include "app/maker/PublishPlan.h"
 #include "app/maker/SecretKey.h"
 #include "app/maker/ServerFiles.h"
 #include "app/maker/ServerLock.h"
@@ -15,11 +16,6 @@
 
 namespace adv {
 namespace {
-
-bool goesToEverySite(const Rollout& rollout)
-{
-    return !rollout.paused && rollout.stages.size() == 1 && rollout.stages.front().delay.count() == 0;
-}
 
 PublishReport refused(Cause why)
 {
@@ -51,9 +47,9 @@ public:
         PublishFailure failed = offered();
         if (!failed) {
             switch (request.action) {
-            case PublishAction::Release: failed = release(request.rollout); break;
-            case PublishAction::ChangeRollout: failed = changeRollout(request.rollout); break;
-            case PublishAction::Withdraw: failed = withdraw(); break;
+            case PublishAction::Release: failed = release(request); break;
+            case PublishAction::ChangeRollout: failed = changeRollout(request); break;
+            case PublishAction::Withdraw: failed = withdraw(request.backTo); break;
             case PublishAction::Status: break;
             }
         }
@@ -123,39 +119,62 @@ private:
                 return refused(makertext::kIndexNotOurs);
             offeredAt_ = read.index->signedAt;
             previous_ = std::move(read.index);
-            served = read.signedAt;
+            served = servedIndexAt_ = read.signedAt;
         }
         if (const std::int64_t last = lastSignedHere(config_); last > served)
             return serverFailed(makertext::olderIndexServed(last, lastIndexPath(config_)));
         if (previous_)
             return std::nullopt;
-        if (const auto legacy = server_.fetch(signatureName(kUpdatedProgram), minisign::kMaxSignatureBytes)) {
-            const minisign::Checked checked = minisign::Signature::check(*legacy, *config_.publicKey, kUpdatedProgram);
-            offeredAt_ = checked.signature ? checked.signature->timestamp() : 0;
+        if (const auto legacy = pairSignature()) {
+            offeredAt_ = legacy->timestamp();
+            // Sites refuse a date that far ahead: it holds no site, and must
+            // not hold the maker either.
+            if (offeredAt_ > now_ + kFutureSlackSeconds) {
+                say(makertext::legacyAhead(offeredAt_));
+                offeredAt_ = 0;
+            }
         }
         return std::nullopt;
     }
 
+    // The pair's signature, when it is the maker's; its program is not read.
+    std::optional<minisign::Signature> pairSignature()
+    {
+        const auto legacy = server_.fetch(signatureName(kUpdatedProgram), minisign::kMaxSignatureBytes);
+        if (!legacy)
+            return std::nullopt;
+        return minisign::Signature::check(*legacy, *config_.publicKey, kUpdatedProgram).signature;
+    }
+
     // Nothing older may be published over what the server offers.
-    PublishFailure release(const Rollout& rollout)
+    PublishFailure release(const PublishRequest& request)
     {
         if (offeredAt_ >= index_.signedAt)
             return refused(makertext::notNewer(offeredAt_, index_.signedAt));
-        if (previous_)
-            index_.withdrawn = previous_->withdrawn;
+        Planned planned = releasePlanned(previous_, index_, request.rollout, now_, request.reinstate);
+        if (!planned.index)
+            return refused(planned.refused);
+        if (previous_ && previous_->isWithdrawn(index_.hash))
+            say(makertext::reinstated(index_.signedAt));
+        index_ = std::move(*planned.index);
         if (auto failed = putRelease())
             return failed;
-        return putIndexAndPair(rollout);
+        return putIndexAndPair();
     }
 
     // The current release under another plan; once it reaches every site,
     // also as the pair today's sites read.
-    PublishFailure changeRollout(const Rollout& rollout)
+    PublishFailure changeRollout(const PublishRequest& request)
     {
         if (!previous_)
             return refused(makertext::kNoIndexToChange);
-        index_ = *previous_;
-        if (goesToEverySite(rollout)) {
+        if (request.resumeKept && !previous_->keptPlan)
+            return refused(makertext::kResumeNotPaused);
+        Planned planned = planChanged(*previous_, request.resumeKept ? *previous_->keptPlan : request.rollout, now_);
+        if (!planned.index)
+            return refused(planned.refused);
+        index_ = std::move(*planned.index);
+        if (index_.rollout.everyoneAt(index_.signedAt, now_)) {
             std::optional<ReleaseFiles> kept = server_.keptRelease(index_.release);
             if (!kept)
                 return serverFailed(makertext::releaseUnreadable(index_.release));
@@ -163,48 +182,42 @@ private:
             // release the index names, not another the maker signed once.
             if (!kept->describedBy(*previous_))
                 return serverFailed(makertext::keptNotIndexed(index_.release));
-            kept->describe(index_);
             files_ = std::move(*kept);
         }
-        return putIndexAndPair(rollout);
+        return putIndexAndPair();
     }
 
-    // The newest kept release before the current one becomes current, for
-    // every site, and the current one is listed as withdrawn: a signed
-    // decision of the maker, the one way sites go back past their floor.
-    PublishFailure withdraw()
+    // The current release withdrawn, for every site, for the release it
+    // replaced or the one the maker names: a signed decision of the maker,
+    // the one way sites go back past their floor. The server's listing only
+    // says where to look; the target is the one the maker's word names.
+    PublishFailure withdraw(const std::string& backTo)
     {
         if (!previous_)
             return refused(makertext::kNoIndexToWithdraw);
-        const std::string current(releaseFileOf(previous_->release));
-        const std::vector<minisign::Hash>& withdrawn = previous_->withdrawn;
-        // The newest before it that is older by its signature and was not
-        // withdrawn itself: a release withdrawn once stays kept a while.
-        const std::vector<std::string> names = server_.releaseNames();
-        ReleaseIndex older;
+        const WithdrawTarget target = withdrawTarget(*previous_, backTo);
+        if (target.refused)
+            return refused(*target.refused);
         std::optional<ReleaseFiles> found;
-        for (auto name = names.rbegin(); name != names.rend() && !found; ++name) {
-            if (releaseTime(*name) >= releaseTime(current))
+        ReleaseIndex back;
+        for (const std::string& name : server_.releaseNames()) {
+            if (found || releaseHashStart(name) != std::string_view(target.hex).substr(0, 8))
                 continue;
-            older.release = releasePath(*name);
-            std::optional<ReleaseFiles> kept = server_.keptRelease(older.release);
-            if (!kept)
-                return serverFailed(makertext::releaseUnreadable(older.release));
-            if (kept->signedAt < previous_->signedAt &&
-                std::find(withdrawn.begin(), withdrawn.end(), kept->hash) == withdrawn.end())
+            back.release = releasePath(name);
+            if (auto kept = server_.keptRelease(back.release); kept && isTarget(kept->hash, target.hex))
                 found = std::move(kept);
         }
         if (!found)
-            return refused(makertext::nothingOlder(current));
-        found->describe(older);
-        older.withdrawn = withdrawn;
-        older.withdrawn.push_back(previous_->hash);
-        index_ = older;
+            return refused(makertext::targetNotKept(target.hex));
+        found->describe(back);
+        Planned planned = withdrawnFor(*previous_, back);
+        if (!planned.index)
+            return refused(planned.refused);
+        index_ = std::move(*planned.index);
         files_ = std::move(*found);
-        const auto legacy = server_.fetch(std::string(kUpdatedProgram), config_.ftp.maxDownloadBytes);
-        if (legacy && minisign::hashOf(*legacy) == older.withdrawn.back())
+        if (const auto pair = pairSignature(); pair && pair->verifies(previous_->hash))
             say(makertext::kWithdrawnStillPaired);
-        return putIndexAndPair(Rollout{});
+        return putIndexAndPair();
     }
 
     QString visible() const
@@ -230,25 +243,37 @@ private:
     // The index, then, when the plan reaches every site, the pair today's
     // sites read: the program first, so that no site ever sees a signature
     // of a program not yet there. Each only while the lock is still ours.
-    PublishFailure putIndexAndPair(const Rollout& rollout)
+    PublishFailure putIndexAndPair()
     {
         if (auto lost = lock_.stillHeld())
             return lost;
-        index_.rollout = rollout;
+        const std::int64_t signingTime = indexSigningTime(now_, servedIndexAt_);
+        if (signingTime > now_)
+            say(makertext::indexDatedAfter(signingTime));
         const std::string text = index_.text();
-        const std::string signature = key_->sign(minisign::hashOf(text), minisign::trustedComment(now_, kIndexName));
+        const std::string signature =
+            key_->sign(minisign::hashOf(text), minisign::trustedComment(signingTime, kIndexName));
         const std::string sealed = sealedIndex(signature, text);
         if (auto failed = putChecked(server_, ui_, kIndexName, sealed, visible()))
             return failed;
         if (!rememberIndex(config_, sealed))
             say(makertext::memoryNotWritten(lastIndexPath(config_)));
-        if (!goesToEverySite(rollout))
+        if (!index_.rollout.everyoneAt(index_.signedAt, now_) || pairCarries())
             return std::nullopt;
         if (auto lost = lock_.stillHeld())
             return lost;
         if (auto failed = putChecked(server_, ui_, std::string(kUpdatedProgram), files_.program, visible()))
             return failed;
         return putChecked(server_, ui_, signatureName(kUpdatedProgram), files_.signature, visible());
+    }
+
+    // The pair already carries the release when its signature, the maker's,
+    // is of this release's hash at its signed time: sending it again would
+    // change nothing.
+    bool pairCarries()
+    {
+        const auto pair = pairSignature();
+        return pair && pair->timestamp() == index_.signedAt && pair->verifies(index_.hash);
     }
 
     // The newest keep_releases release files stay, and always the index's;
@@ -264,17 +289,13 @@ private:
                     (void)server_.ftp().Delete(name);
             }
         }
-        const std::vector<std::string> releases = server_.releaseNames();
+        const std::vector<std::string> gone = prunable(server_.releaseNames(), config_.keepReleases, index_);
         if (!server_.enter(kReleaseFolderName))
             return;
-        const std::string current(releaseFileOf(index_.release));
-        const auto keep = static_cast<std::size_t>(config_.keepReleases);
-        for (std::size_t i = 0; i + keep < releases.size(); ++i) {
-            if (releases[i] == current)
-                continue;
-            say(makertext::pruned(releases[i]));
-            (void)server_.ftp().Delete(releases[i]);
-            (void)server_.ftp().Delete(signatureName(releases[i]));
+        for (const std::string& name : gone) {
+            say(makertext::pruned(name));
+            (void)server_.ftp().Delete(name);
+            (void)server_.ftp().Delete(signatureName(name));
         }
         server_.enter();
     }
@@ -289,6 +310,7 @@ private:
     ReleaseIndex index_;
     std::optional<ReleaseIndex> previous_;
     std::int64_t offeredAt_ = 0;
+    std::int64_t servedIndexAt_ = 0;  // when the server's index was signed
 };
 
 }  // namespace

@@ -20,9 +20,8 @@
 namespace adv {
 
 // What the maker asks: a new release; another plan for the current one
-// (say, a pause); or the current one withdrawn, for the newest kept release
-// before it.
-// Or only what the server offers, checked.
+// (say, a pause); or the current one withdrawn, for the release it replaced
+// or one the maker names. Or only what the server offers, checked.
 enum class PublishAction { Release, ChangeRollout, Withdraw, Status };
 
 struct PublishRequest {
@@ -30,6 +29,9 @@ struct PublishRequest {
     QString program;        // the new dolvo.exe
     QString signatureFile;  // the maker's own signature of it; empty: signed here
     Rollout rollout;
+    bool resumeKept = false;  // --rollout riprendi: the plan kept while paused
+    bool reinstate = false;   // a withdrawn release published again, on purpose
+    std::string backTo;       // --withdraw: the hash (or its start) of the release to go back to
 };
 
 // `askPassword` is asked only for a key sealed with one; `now` is the

@@ -22,8 +22,9 @@ public:
 
     PublishReport run()
     {
-        index();
-        pair();
+        const bool indexed = index();
+        pair(indexed);
+        kept();
         leftovers();
         if (problems_.isEmpty())
             return {PublishOutcome::Published, {}};
@@ -38,43 +39,62 @@ private:
             problems_ << line;
     }
 
-    void index()
+    // Whether the server offers an index.
+    bool index()
     {
         const Config& config = server_.config();
         const std::optional<std::string> stored = server_.fetch(kIndexName, kMaxIndexBytes);
-        if (!stored) {
-            ui_.AppendStatus(makertext::kNoIndexOffered);
-            return;
-        }
+        if (!stored)
+            return false;
         const StoredIndex read = readStoredIndex(*stored, config.publicKey);
         const bool genuine = read.authentic && read.index;
-        check(genuine, makertext::indexSigned(genuine ? std::optional(read.signedAt) : std::nullopt));
+        check(genuine && read.signedAt <= now_ + kFutureSlackSeconds,
+              makertext::indexSigned(genuine ? std::optional(read.signedAt) : std::nullopt));
         if (!genuine)
-            return;
+            return true;
         const std::int64_t last = lastSignedHere(config);
         check(read.signedAt >= last, makertext::indexNotOlder(last));
         const ReleaseIndex& index = *read.index;
         const std::optional<ReleaseFiles> kept = server_.keptRelease(index.release);
-        check(kept && kept->describedBy(index), makertext::currentRelease(index));
+        check(kept && kept->describedBy(index) && !index.isWithdrawn(index.hash), makertext::currentRelease(index));
+        ui_.AppendStatus(makertext::published(index));
         ui_.AppendStatus(makertext::plan(index));
+        if (index.rollout.paused && index.keptPlan)
+            ui_.AppendStatus(makertext::keptPlan(index));
         for (const Rollout::Stage& stage :
              index.rollout.paused ? std::vector<Rollout::Stage>{} : index.rollout.stages) {
             const std::int64_t from = index.signedAt + stage.delay.count() * 3600;
             ui_.AppendStatus(makertext::stage(stage.percent, from, from <= now_));
         }
+        return true;
     }
 
-    void pair()
+    // The pair today's sites read; with no index beside it, a server that
+    // offers neither has nothing published yet.
+    void pair(bool indexed)
     {
         const Config& config = server_.config();
         const std::optional<std::string> program =
             server_.fetch(std::string(kUpdatedProgram), config.ftp.maxDownloadBytes);
         const std::optional<std::string> signature =
             program ? server_.fetch(signatureName(kUpdatedProgram), minisign::kMaxSignatureBytes) : std::nullopt;
+        if (!indexed && !program && !server_.fetch(signatureName(kUpdatedProgram), minisign::kMaxSignatureBytes)) {
+            ui_.AppendStatus(makertext::kNothingPublished);
+            return;
+        }
+        if (!indexed)
+            ui_.AppendStatus(makertext::kNoIndexOffered);
         const minisign::Checked legacy =
             minisign::Signature::check(signature.value_or(std::string()), *config.publicKey, kUpdatedProgram);
         check(signature && legacy.signature && legacy.signature->verifies(minisign::hashOf(*program)),
               makertext::pairSigned(legacy.signature ? std::optional(legacy.signature->timestamp()) : std::nullopt));
+    }
+
+    // What --withdraw --back-to may name, from the names alone.
+    void kept()
+    {
+        for (const std::string& name : server_.releaseNames())
+            ui_.AppendStatus(makertext::keptRelease(name, releaseTime(name).value_or(0), releaseHashStart(name)));
     }
 
     void leftovers()

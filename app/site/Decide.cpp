@@ -44,10 +44,10 @@ Verdict refuseOlder(Cause cause)
     return refuse(UpdateOutcome::OlderRelease, text::kOlderRelease, std::move(cause));
 }
 
-Verdict refuseFuture(std::int64_t signedAt, std::int64_t now)
+Verdict refuseFuture(std::int64_t signedAt, std::int64_t now, bool indexFile = false)
 {
-    return refuse(UpdateOutcome::FutureRelease, text::futureRelease(signedAt, now),
-                  text::futureReleaseCause(signedAt, now));
+    return refuse(UpdateOutcome::FutureRelease, text::futureRelease(signedAt, now, indexFile),
+                  text::futureReleaseCause(signedAt, now, indexFile));
 }
 
 // What the maker's index says this site does now; the maker's withdrawal is
@@ -57,17 +57,20 @@ Verdict followIndex(const Situation& s, const ReleaseIndex& index)
     const install::ReleaseRecord& record = s.record;
     const std::string offered = minisign::toHex(index.hash);
     if (s.keyed) {
-        if (const std::int64_t latest = std::max(index.signedAt, s.offer.indexSignedAt);
-            latest > s.now + kFutureSlackSeconds)
-            return refuseFuture(latest, s.now);
+        if (s.offer.indexSignedAt > s.now + kFutureSlackSeconds)
+            return refuseFuture(s.offer.indexSignedAt, s.now, true);
+        if (index.signedAt > s.now + kFutureSlackSeconds)
+            return refuseFuture(index.signedAt, s.now);
         if (record.indexSeen && s.offer.indexSignedAt < *record.indexSeen)
             return refuseOlder(text::olderIndexCause(s.offer.indexSignedAt, *record.indexSeen));
     }
-    if (holds(record.withdrawn, offered))
-        return refuseOlder(text::kWithdrawnOfferedCause);
     std::vector<std::string> withdrawn;
     for (const minisign::Hash& hash : index.withdrawn)
         withdrawn.push_back(minisign::toHex(hash));
+    // A signed index not older than any seen here is the maker's last word:
+    // a release it no longer lists as withdrawn was reinstated on purpose.
+    if (holds(withdrawn, offered) || (!s.keyed && holds(record.withdrawn, offered)))
+        return refuseOlder(text::kWithdrawnOfferedCause);
     const bool back = holds(withdrawn, record.installed.hash) || holds(record.withdrawn, record.installed.hash);
     const bool check = s.mode == UpdateMode::Check;
 

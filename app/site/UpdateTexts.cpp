@@ -67,16 +67,17 @@ QString connectFailed(const std::string& host)
     return u"Impossibile connettersi al server "_s + QString::fromStdString(host) + u". Riprovare più tardi"_s;
 }
 
-QString futureRelease(std::int64_t signedAt, std::int64_t now)
+QString futureReleaseCause(std::int64_t signedAt, std::int64_t now, bool indexFile)
 {
-    return u"La versione sul server è firmata %1, più di un giorno dopo l'ora di questo computer (%2): "
-           u"aggiornamento annullato"_s.arg(onDate(signedAt), shownDate(now));
+    return (indexFile ? u"l'indice sul server è firmato %1"_s : u"la versione sul server è firmata %1"_s)
+               .arg(onDate(signedAt)) +
+           u", più di un giorno dopo l'ora di questo computer (%1)"_s.arg(shownDate(now));
 }
 
-QString futureReleaseCause(std::int64_t signedAt, std::int64_t now)
+QString futureRelease(std::int64_t signedAt, std::int64_t now, bool indexFile)
 {
-    return u"la versione sul server è firmata %1, più di un giorno dopo l'ora di questo computer (%2)"_s.arg(
-        onDate(signedAt), shownDate(now));
+    const QString cause = futureReleaseCause(signedAt, now, indexFile);
+    return cause.left(1).toUpper() + cause.mid(1) + u": aggiornamento annullato"_s;
 }
 
 QString olderReleaseCause(std::int64_t signedAt, std::int64_t floor)

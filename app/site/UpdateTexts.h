@@ -73,8 +73,9 @@ QString offeredRelease(std::int64_t signedAt);
 QString offeredIndexed(const ReleaseIndex& index, const std::string& hash);
 
 QString connectFailed(const std::string& host);
-QString futureRelease(std::int64_t signedAt, std::int64_t now);
-QString futureReleaseCause(std::int64_t signedAt, std::int64_t now);
+// A release, or with `indexFile` the index naming it, signed ahead of this clock.
+QString futureRelease(std::int64_t signedAt, std::int64_t now, bool indexFile = false);
+QString futureReleaseCause(std::int64_t signedAt, std::int64_t now, bool indexFile = false);
 QString olderReleaseCause(std::int64_t signedAt, std::int64_t floor);
 Cause signatureMissingCause(const Cause& cause);
 

@@ -61,10 +61,18 @@ TEST(CommandLineParse, EveryCommandAndMistake)
         {.args = {u"--sweep"_s, u"--update"_s}, .ended = 64, .text = conflict},
         {.args = {u"--withdraw"_s, u"--rollout"_s, u"50"_s}, .ended = 64, .text = conflict},
         {.args = {u"--publish"_s, u"d.exe"_s, u"--status"_s}, .ended = 64, .text = conflict},
-        {.args = {u"--signature"_s, u"d.minisig"_s}, .ended = 64, .text = u"--signature va solo con --publish"_s},
+        {.args = {u"--reinstate"_s}, .ended = 64, .text = u"--signature e --reinstate vanno solo con --publish"_s},
+        {.args = {u"--status"_s, u"--back-to"_s, u"ab12cd34"_s},
+         .ended = 64,
+         .text = u"--back-to va solo con --withdraw"_s},
         {.args = {u"--rollout"_s, u"0@1h\u001b"_s},
          .ended = 64,
-         .text = u"--rollout: piano non valido: \"0@1h\\x1b\" (es. 10@0h,50@24h,100@72h, o pausa)"_s},
+         .text = u"--rollout: piano non valido: \"0@1h\\x1b\": la percentuale va da 1 a 100 (es. 10@0h,50@24h,100@72h, "
+                 u"pausa o riprendi)"_s},
+        {.args = {u"--rollout"_s, u"10,100@2d"_s},
+         .ended = 64,
+         .text = u"--rollout: piano non valido: \"100@2d\": il ritardo va in ore, da 0h a 8784h (es. 48h per due "
+                 u"giorni) (es. 10@0h,50@24h,100@72h, pausa o riprendi)"_s},
         {.args = {u"--sweep"_s, u"--config"_s, QString()},
          .ended = 78,
          .text = u"--config: manca il nome del file di configurazione"_s},
@@ -97,7 +105,7 @@ TEST(CommandLineParse, HelpAndUsageNameEveryOption)
     QStringList options;
     for (const QRegularExpressionMatch& match : explained.globalMatch(help.output))
         options << match.captured(1);
-    EXPECT_EQ(options.size(), 12);
+    EXPECT_EQ(options.size(), 13);
     for (const QString& option : options)
         EXPECT_TRUE(adv::usageLines().contains(option)) << option.toStdString();
 }

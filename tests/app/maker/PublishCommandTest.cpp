@@ -61,7 +61,10 @@ struct Site {
     {
         adv::Config config = configFor();
         config.signingKey = dir.filePath(u"maker.key"_s);
-        const adv::PublishRequest request{action, dir.filePath(u"dolvo.exe"_s), {}, *adv::Rollout::parse(plan)};
+        adv::PublishRequest request;
+        request.action = action;
+        request.program = dir.filePath(u"dolvo.exe"_s);
+        request.rollout = *adv::Rollout::parse(plan);
         adv::test::RecordingUi ui(true);
         auto ftp = adv::platform::makeCurlFtpPublishSession(config.ftp);
         return adv::PublishCommand(

@@ -31,7 +31,8 @@ struct Scene {
     adv::test::ScriptedServer server;
     adv::Config config;
     std::int64_t now = kNow;
-    QString signature;  // the maker's own signature of the program; empty: signed here
+    QString signature;          // the maker's own signature of the program; empty: signed here
+    adv::PublishRequest asked;  // what else the maker asks: --reinstate, --back-to, riprendi
 
     Scene()
     {
@@ -52,8 +53,11 @@ struct Scene {
                                const char* plan = "100")
     {
         adv::test::RecordingUi ui(true);
-        const adv::PublishRequest request{action, write(u"dolvo.exe"_s, program), signature,
-                                          *adv::Rollout::parse(plan)};
+        adv::PublishRequest request = asked;
+        request.action = action;
+        request.program = write(u"dolvo.exe"_s, program);
+        request.signatureFile = signature;
+        request.rollout = *adv::Rollout::parse(plan);
         return adv::PublishCommand(
             ui, server, config, request, [] { return std::nullopt; }, ++now);
     }

@@ -58,7 +58,7 @@ adv::minisign::Signature signatureOf(const std::string& program, std::int64_t at
 // minute after T2, offers B (signed at T2) to every site at once.
 S situation()
 {
-    return {{adv::ReleaseIndex{"releases/b", 4, kB, kT2, {}, {}}, kT2 + 60, {}},
+    return {{adv::ReleaseIndex{"releases/b", 4, kB, kT2, {}, {}, {}, 0, {}, 0}, kT2 + 60, {}},
             {kOnA, {}, kT1, kT1 + 60, {}},
             kAt,
             [] { return 50; },
@@ -69,7 +69,7 @@ S situation()
 const auto staged = [](S& s) { s.offer.index->rollout = *adv::Rollout::parse("10@0h,100@24h"); };
 // B installed, A kept before it: the maker went back to A, and paused.
 const auto withdrawn = [](S& s) {
-    s.offer.index = adv::ReleaseIndex{"releases/a", 4, kA, kT1, *adv::Rollout::parse("pausa"), {kB}};
+    s.offer.index = adv::ReleaseIndex{"releases/a", 4, kA, kT1, *adv::Rollout::parse("pausa"), {kB}, {}, 0, {}, 0};
     s.record = {kOnB, kOnA, kT2, kT1 + 60, {}};
 };
 const auto pair = [](S& s, std::int64_t at) {
@@ -117,11 +117,13 @@ const Decided kDecided[] = {
     {"theOperatorTakesItBeforeItsStage", [](S& s) { staged(s), s.mode = adv::UpdateMode::Operator; }, Act::TakeIndexed,
      O::Updated, QString(), 1},
     {"futureIndex", [](S& s) { s.offer.indexSignedAt = kAhead; }, Act::Refuse, O::FutureRelease,
-     text::futureReleaseCause(kAhead, kAt), 0},
+     text::futureReleaseCause(kAhead, kAt, true), 0},
     {"olderIndex", [](S& s) { s.record.indexSeen = kT2 + 120; }, Act::Refuse, O::OlderRelease,
      text::olderIndexCause(kT2 + 60, kT2 + 120), 0},
-    {"withdrawnOffered", [](S& s) { s.record.withdrawn = {kHexB}; }, Act::Refuse, O::OlderRelease,
+    {"withdrawnOffered", [](S& s) { s.offer.index->withdrawn = {kB}; }, Act::Refuse, O::OlderRelease,
      text::kWithdrawnOfferedCause, 0},
+    // The maker's latest index no longer lists it: reinstated on purpose.
+    {"reinstated", [](S& s) { s.record.withdrawn = {kHexB}; }, Act::TakeIndexed, O::Updated, QString(), 1},
     {"restoredFromTheKeptProgram", withdrawn, Act::Restore, O::Restored, text::restored(kT1), 1},
     // Withdrawn by an earlier index; nothing kept to go back to.
     {"withdrawnGoesBackByDownload",
@@ -243,7 +245,8 @@ struct Stage {
                                      long long indexAt = 0)
     {
         const std::string name = adv::releaseFileName(at, adv::minisign::hashOf(bytes));
-        adv::ReleaseIndex index{adv::releasePath(name), std::ssize(bytes), adv::minisign::hashOf(bytes), at, {}, back};
+        adv::ReleaseIndex index{
+            adv::releasePath(name), std::ssize(bytes), adv::minisign::hashOf(bytes), at, {}, back, {}, 0, {}, 0};
         const std::string seal =
             maker.signatureOf(index.text(), adv::minisign::trustedComment(indexAt ? indexAt : at, adv::kIndexName));
         ftp.files = {{adv::kIndexName, adv::sealedIndex(seal, index.text())},
