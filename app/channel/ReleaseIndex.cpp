@@ -16,7 +16,7 @@ constexpr std::string_view kPaused = "pausa";
 constexpr std::array<std::string_view, 7> kKeys{"format", "release", "size", "hash", "signed", "rollout", "withdrawn"};
 // The notes' prefix, and the notes this reader knows.
 constexpr std::string_view kNote = "#: ";
-constexpr std::array<std::string_view, 4> kNoteKeys{"replaces", "from", "kept-plan", "reached"};
+constexpr std::array<std::string_view, 4> kNoteKeys{"replaces", "from", "kept_plan", "reached"};
 
 template <class Number>
 std::optional<Number> number(std::string_view text, Number min, Number max)
@@ -161,7 +161,7 @@ std::string ReleaseIndex::notesText() const
     if (from)
         out += note + "from = " + std::to_string(from) + "\n";
     if (keptPlan)
-        out += note + "kept-plan = " + keptPlan->text() + "\n" + note + "reached = " + std::to_string(reached) + "\n";
+        out += note + "kept_plan = " + keptPlan->text() + "\n" + note + "reached = " + std::to_string(reached) + "\n";
     return out;
 }
 
@@ -191,7 +191,7 @@ void readNotes(std::string_view text, ReleaseIndex& index)
             index.replaces = minisign::hashFromHex(value.value);
         else if (value.key == "from")
             index.from = number<std::int64_t>(value.value, 1, std::int64_t{1} << 40).value_or(0);
-        else if (value.key == "kept-plan")
+        else if (value.key == "kept_plan")
             index.keptPlan = Rollout::parse(value.value);
         else
             index.reached = number<int>(value.value, 0, 100).value_or(0);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "app/channel/ServerLayout.h"
 #include "app/maker/PublishCommand.h"
 #include "tests/support/Files.h"
 #include "tests/support/MinisignMaker.h"
@@ -98,6 +99,20 @@ struct Scene {
         published("MZ prima");
         published("MZ seconda");
     }
+    // A genuine release the maker signed long ago, put back by the server.
+    void ancientKept()
+    {
+        const std::string name = adv::releaseFileName(kOld - 9, adv::minisign::hashOf("MZ antica"));
+        server.files["download/releases/" + name] = "MZ antica";
+        server.files["download/releases/" + name + ".minisig"] = maker.release("MZ antica", kOld - 9);
+    }
+    // "MZ nuova", the program each row publishes, withdrawn once.
+    void withdrawnOnce()
+    {
+        published("MZ prima");
+        published("MZ nuova");
+        published("", Withdraw);
+    }
     void olderIndexServed()
     {
         published("MZ prima");
@@ -135,6 +150,25 @@ TEST(PublishOutcomes, EachWithItsExitStatus)
              s.published("MZ terza");
          },
          Withdraw, "100", "MZ prima", "MZ prima"},
+        {"a withdrawal, the server adding an older release", Published, 0,
+         [](Scene& s) {
+             s.twoReleases();
+             s.ancientKept();
+         },
+         Withdraw, "100", "MZ prima", "MZ prima"},
+        {"a withdrawal to a release the maker names", Published, 0,
+         [](Scene& s) {
+             s.twoReleases();
+             s.ancientKept();
+             s.asked.backTo = adv::minisign::toHex(adv::minisign::hashOf("MZ antica")).substr(0, 12);
+         },
+         Withdraw, "100", "MZ antica", "MZ antica"},
+        {"a withdrawn release reinstated", Published, 0,
+         [](Scene& s) {
+             s.withdrawnOnce();
+             s.asked.reinstate = true;
+         },
+         Release, "100", "MZ nuova", "MZ nuova"},
         {"--status of a whole server", Published, 0, &Scene::staged, Status},
         {"no public_key", Refused, 13, [](Scene& s) { s.config.publicKey.reset(); }},
         {"--status, no public_key", Refused, 13, [](Scene& s) { s.config.publicKey.reset(); }, Status},
@@ -157,6 +191,16 @@ TEST(PublishOutcomes, EachWithItsExitStatus)
         {"--rollout, no index", Refused, 13, {}, ChangeRollout},
         {"--withdraw, no index", Refused, 13, {}, Withdraw},
         {"--withdraw, nothing older", Refused, 13, [](Scene& s) { s.published("MZ prima"); }, Withdraw},
+        {"--withdraw, the server hiding the release it replaced", Refused, 13,
+         [](Scene& s) {
+             s.published("MZ prima");
+             const std::string first = "download/" + s.index()->release;
+             s.published("MZ seconda");
+             s.server.files.erase(first);
+             s.ancientKept();
+         },
+         Withdraw},
+        {"a withdrawn release published again", Refused, 13, &Scene::withdrawnOnce},
         {"no session", ConnectFailed, 2, [](Scene& s) { s.fail("open", 1); }},
         {"no remote folder", ConnectFailed, 2, [](Scene& s) { s.fail("folder", 1); }},
         {"a lock another holds", Locked, 14, [](Scene& s) { s.lockedAt(kNow - 1000); }},

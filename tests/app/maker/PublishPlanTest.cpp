@@ -1,0 +1,140 @@
+// The maker's decisions before anything changes on the server: the plan's
+// dates through pause and resume, a withdrawn release published again, the
+// way back, the index's signing time, the clock, and what pruning keeps.
+#include <gtest/gtest.h>
+
+#include "app/channel/ServerLayout.h"
+#include "app/maker/PublishPlan.h"
+
+namespace {
+
+using adv::ReleaseIndex;
+using adv::Rollout;
+constexpr std::int64_t kT = 1796000000, kH = 3600;
+
+adv::minisign::Hash hashOf(char c)
+{
+    adv::minisign::Hash hash{};
+    hash.fill(static_cast<unsigned char>(c));
+    return hash;
+}
+
+ReleaseIndex release(char c, std::int64_t signedAt)
+{
+    ReleaseIndex index;
+    index.hash = hashOf(c);
+    index.size = 4;
+    index.signedAt = signedAt;
+    index.release = adv::releasePath(adv::releaseFileName(signedAt, index.hash));
+    return index;
+}
+
+Rollout plan(const char* text)
+{
+    return *Rollout::parse(text);
+}
+
+// The sites' plan (counted from the release's signing) after each step.
+TEST(PublishPlan, StagesCountFromPublishingAndResumeWhereTheyStopped)
+{
+    const auto published = [](std::int64_t signedAt, const char* given, std::int64_t now) {
+        return *adv::releasePlanned(std::nullopt, release('a', signedAt), plan(given), now, false).index;
+    };
+    const auto then = [](ReleaseIndex index, const char* given, std::int64_t now) {
+        return *adv::planChanged(index, plan(given), now).index;
+    };
+    const ReleaseIndex staged = published(kT, "10@0h,50@24h,100@72h", kT);
+    const ReleaseIndex paused = then(staged, "pausa", kT + 30 * kH);
+    const ReleaseIndex early = then(published(kT, "10@12h,100@48h", kT), "pausa", kT + 2 * kH);
+    const struct {
+        const char* label;
+        ReleaseIndex index;
+        const char* sites;
+        const char* kept;
+        int reached;
+    } rows[] = {
+        {"signed and published together", staged, "10@0h,50@24h,100@72h", nullptr, 0},
+        {"signed three days before", published(kT - 72 * kH - 5, "10@0h,100@24h", kT), "10@72h,100@96h", nullptr, 0},
+        {"paused in the second stage", paused, "pausa", "10@0h,50@24h,100@72h", 50},
+        {"paused twice", then(paused, "pausa", kT + 90 * kH), "pausa", "10@0h,50@24h,100@72h", 50},
+        {"resumed with the same plan", then(paused, "10@0h,50@24h,100@72h", kT + 100 * kH), "50@100h,100@148h", nullptr,
+         0},
+        {"resumed before its first stage", then(early, "10@12h,100@48h", kT + 10 * kH), "10@22h,100@58h", nullptr, 0},
+        {"another plan, not paused", then(staged, "10@0h,100@12h", kT + 30 * kH), "10@0h,100@12h", nullptr, 0},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.index.rollout.text(), row.sites) << row.label;
+        EXPECT_EQ(row.index.keptPlan ? row.index.keptPlan->text() : "", row.kept ? row.kept : "") << row.label;
+        EXPECT_EQ(row.index.reached, row.reached) << row.label;
+        // Every index as stored reads back whole, notes and all.
+        EXPECT_EQ(adv::readReleaseIndex(row.index.text()).index, row.index) << row.label;
+    }
+    EXPECT_FALSE(adv::releasePlanned(std::nullopt, release('a', kT - 400 * 24 * kH), plan("100"), kT, false).index);
+}
+
+TEST(PublishPlan, AWithdrawnReleaseComesBackOnlyOnPurpose)
+{
+    ReleaseIndex current = release('b', kT);
+    current.withdrawn = {hashOf('c')};
+    current.replaces = hashOf('a');
+    EXPECT_FALSE(adv::releasePlanned(current, release('c', kT - 5), plan("100"), kT, false).index);
+    const auto again = adv::releasePlanned(current, release('c', kT - 5), plan("100"), kT, true).index;
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(again->withdrawn.empty());
+    EXPECT_EQ(again->replaces, hashOf('b'));
+    // Over a withdrawn current one, the way back stays the last good one.
+    current.withdrawn.push_back(current.hash);
+    EXPECT_EQ(adv::releasePlanned(current, release('d', kT + 5), plan("100"), kT, false).index->replaces, hashOf('a'));
+}
+
+TEST(PublishPlan, TheWayBackIsTheMakersWord)
+{
+    ReleaseIndex current = release('b', kT);
+    current.withdrawn = {hashOf('c')};
+    EXPECT_TRUE(adv::withdrawTarget(current, "").refused);  // the index names none
+    current.replaces = hashOf('a');
+    EXPECT_EQ(adv::withdrawTarget(current, "").hex, adv::minisign::toHex(hashOf('a')));
+    EXPECT_EQ(adv::withdrawTarget(current, "cccccccc").hex, "cccccccc");
+    EXPECT_TRUE(adv::withdrawTarget(current, "cccc").refused);
+    EXPECT_TRUE(adv::withdrawTarget(current, "CCCCCCCC").refused);
+    const struct {
+        ReleaseIndex target;
+        bool taken;
+    } rows[] = {{release('a', kT - 5), true},
+                {release('b', kT), false},       // the current one
+                {release('c', kT - 9), false},   // withdrawn itself
+                {release('d', kT + 9), false}};  // not older
+    for (const auto& row : rows) {
+        const auto back = adv::withdrawnFor(current, row.target).index;
+        EXPECT_EQ(back.has_value(), row.taken) << row.target.release;
+        if (back) {
+            EXPECT_EQ(back->withdrawn, (std::vector{hashOf('c'), hashOf('b')}));
+            EXPECT_EQ(back->rollout, Rollout{});
+        }
+    }
+}
+
+TEST(PublishPlan, TheMakersClock)
+{
+    EXPECT_EQ(adv::indexSigningTime(kT, kT - 60), kT);
+    EXPECT_EQ(adv::indexSigningTime(kT, kT + 600), kT + 601);    // the server's index is ahead
+    EXPECT_EQ(adv::indexSigningTime(kT, kT + 2 * 24 * kH), kT);  // too far ahead for any site
+    EXPECT_FALSE(adv::clockRefusal(kT, std::nullopt));           // the server gives no time
+    EXPECT_FALSE(adv::clockRefusal(kT, kT + 299));
+    EXPECT_TRUE(adv::clockRefusal(kT, kT + 2 * 24 * kH));  // the maker's clock behind
+    EXPECT_TRUE(adv::clockRefusal(kT, kT - 301));          // and ahead
+}
+
+TEST(PublishPlan, PruningKeepsTheWaysBack)
+{
+    std::vector<std::string> names;
+    for (const char c : {'1', '2', '3', '4', '5'})
+        names.push_back(adv::releaseFileName(kT + c, hashOf(c)));
+    ReleaseIndex index = release('3', kT + '3');
+    index.replaces = hashOf('1');
+    index.withdrawn = {hashOf('5'), hashOf('4')};
+    // Newest kept: 5; then the current 3, the replaced 1 and 3 as the newest good one.
+    EXPECT_EQ(adv::prunable(names, 1, index), (std::vector{names[1], names[3]}));
+}
+
+}  // namespace
