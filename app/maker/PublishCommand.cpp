@@ -38,10 +38,14 @@ public:
     {
         if (request.action == PublishAction::Status)
             return status();
-        if (auto refusal = prepare(request, askPassword))
-            return refused(*refusal);
+        // The server first: a folder it lacks or an account it refuses is
+        // known before the password is asked and anything is signed.
         if (auto failed = connect())
             return *failed;
+        if (auto refusal = prepare(request, askPassword)) {
+            server_.ftp().CloseSession();
+            return refused(*refusal);
+        }
         if (auto locked = lock_.take())
             return *locked;
         PublishFailure failed = offered();
