@@ -8,8 +8,6 @@
 
 #include <sys/stat.h>
 
-#include <functional>
-
 #include "app/channel/ReleaseIndex.h"
 #include "app/channel/ServerLayout.h"
 #include "app/maker/IndexMemory.h"
@@ -21,95 +19,70 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr std::int64_t kThen = 1790000000;
+constexpr std::int64_t T = 1790000000;
+enum Kept { Whole, CutShort, Fifo, Folder, OtherKey, OtherServer, RecordsAFile };
 
-struct Keeper {
-    QTemporaryDir dir;
-    adv::test::Maker maker;
-    adv::Config config;
-    Keeper()
-    {
+TEST(IndexMemory, TrustedOnlyWhenItReads)
+{
+    const struct Row {
+        const char* label;
+        std::int64_t kept;  // the record's index, signed then; 0: none
+        Kept as;
+        std::int64_t legacy;     // the old single file's; 0: none; -1: cut short
+        std::int64_t served;     // the server's index; 0: none
+        std::int64_t signedAt;   // what is remembered
+        const char* refusedFor;  // the end of the file the refusal names; nullptr: none
+    } rows[] = {
+        {"nothing kept", 0, Whole, 0, T, 0, nullptr},
+        {"kept, the server as new", T, Whole, 0, T, T, nullptr},
+        {"kept, the server older", T, Whole, 0, T - 1, T, ".index"},
+        {"kept, the server has none", T, Whole, 0, 0, T, ".index"},
+        {"cut short", T, CutShort, 0, T, 0, ".index"},
+        {"a FIFO", T, Fifo, 0, T, 0, ".index"},
+        {"a folder", T, Folder, 0, T, 0, ".index"},
+        {"not the maker's", T, OtherKey, 0, T, 0, ".index"},
+        {"the records' folder a file", 0, RecordsAFile, 0, T, 0, ".indexes"},
+        {"another server's only", T, OtherServer, 0, T - 1, 0, nullptr},
+        {"the old file, this server", 0, Whole, T, T + 1, T, nullptr},
+        {"the old file, another server", 0, Whole, T, T - 1, T, ".last-index"},
+        {"the old file cut short", 0, Whole, -1, T, 0, ".last-index"},
+        {"the old file, this server's own record first", T - 9, Whole, T, T - 1, T - 9, nullptr},
+    };
+    for (const Row& row : rows) {
+        QTemporaryDir dir;
+        const adv::test::Maker maker;
+        adv::Config config;
         config.host = "ftp.a.it";
         config.remoteFolder = "/dolvo/../x\n";
         config.publicKey = maker.key();
         config.signingKey = dir.filePath(u"maker.key"_s);
-    }
-    std::string indexAt(std::int64_t signedAt, const adv::test::Maker& by) const
-    {
-        adv::ReleaseIndex index{"releases/dolvo.exe", 2, adv::minisign::hashOf("MZ"), signedAt, {}, {}};
-        const std::string text = index.text();
-        return adv::sealedIndex(by.signatureOf(text, adv::minisign::trustedComment(signedAt, adv::kIndexName)), text);
-    }
-    QString remembered(std::int64_t signedAt) const
-    {
-        EXPECT_TRUE(adv::rememberIndex(config, indexAt(signedAt, maker)));
-        return adv::recallIndex(config, signedAt).path;
-    }
-    void legacy(const std::string& bytes)
-    {
-        adv::test::writeFile(config.signingKey + u".last-index"_s, QByteArray::fromStdString(bytes));
-    }
-};
+        const auto indexAt = [](std::int64_t signedAt, const adv::test::Maker& by) {
+            const std::string text =
+                adv::ReleaseIndex{"releases/dolvo.exe", 2, adv::minisign::hashOf("MZ"), signedAt, {}, {}}.text();
+            return adv::sealedIndex(by.signatureOf(text, adv::minisign::trustedComment(signedAt, adv::kIndexName)),
+                                    text);
+        };
+        const QDir records(adv::indexMemoryFolder(config));
+        config.ftp.port = row.as == OtherServer ? 2121 : 21;
+        if (row.kept) {
+            ASSERT_TRUE(adv::rememberIndex(config, indexAt(row.kept, row.as == OtherKey ? adv::test::Maker() : maker)));
+        }
+        config.ftp.port = 21;
+        const QString record = records.filePath(records.entryList(QDir::Files).value(0));
+        if (row.as == CutShort)
+            QFile(record).resize(200);
+        if (row.as == Fifo || row.as == Folder)
+            QFile::remove(record),
+                row.as == Fifo ? ::mkfifo(qPrintable(record), 0600) : ::mkdir(qPrintable(record), 0700);
+        if (row.as == RecordsAFile)
+            adv::test::writeFile(records.path(), "x");
+        if (row.legacy)
+            adv::test::writeFile(
+                config.signingKey + u".last-index"_s,
+                QByteArray::fromStdString(
+                    indexAt(std::max(row.legacy, T), maker).substr(0, row.legacy < 0 ? 200 : std::string::npos)));
 
-TEST(IndexMemory, TrustedOnlyWhenItReads)
-{
-    using Given = std::function<void(Keeper&)>;
-    const struct Row {
-        const char* label;
-        Given given;
-        std::int64_t served;     // the server's index; 0: none
-        std::int64_t signedAt;   // what is remembered
-        const char* refusedFor;  // the file the refusal names; nullptr: none
-    } rows[] = {
-        {"nothing kept", {}, kThen, 0, nullptr},
-        {"kept, the server as new", [](Keeper& k) { k.remembered(kThen); }, kThen, kThen, nullptr},
-        {"kept, the server older", [](Keeper& k) { k.remembered(kThen); }, kThen - 1, kThen, ".index"},
-        {"kept, the server has none", [](Keeper& k) { k.remembered(kThen); }, 0, kThen, ".index"},
-        {"cut short", [](Keeper& k) { QFile(k.remembered(kThen)).resize(200); }, kThen, 0, ".index"},
-        {"a FIFO",
-         [](Keeper& k) {
-             const QString record = k.remembered(kThen);
-             QFile::remove(record), ::mkfifo(qPrintable(record), 0600);
-         },
-         kThen, 0, ".index"},
-        {"a folder",
-         [](Keeper& k) {
-             const QString p = k.remembered(kThen);
-             QFile::remove(p), QDir().mkdir(p);
-         },
-         kThen, 0, ".index"},
-        {"not the maker's",
-         [](Keeper& k) {
-             adv::test::writeFile(k.remembered(kThen), QByteArray::fromStdString(k.indexAt(kThen, adv::test::Maker())));
-         },
-         kThen, 0, ".index"},
-        {"the records' folder a file", [](Keeper& k) { adv::test::writeFile(adv::indexMemoryFolder(k.config), "x"); },
-         kThen, 0, ".indexes"},
-        {"another server's only",
-         [](Keeper& k) {
-             k.config.ftp.port = 2121;
-             k.remembered(kThen);
-             k.config.ftp.port = 21;
-         },
-         kThen - 1, 0, nullptr},
-        {"the old file, this server", [](Keeper& k) { k.legacy(k.indexAt(kThen, k.maker)); }, kThen + 1, kThen,
-         nullptr},
-        {"the old file, another server", [](Keeper& k) { k.legacy(k.indexAt(kThen, k.maker)); }, kThen - 1, kThen,
-         ".last-index"},
-        {"the old file cut short", [](Keeper& k) { k.legacy(k.indexAt(kThen, k.maker).substr(0, 200)); }, kThen, 0,
-         ".last-index"},
-        {"the old file, this server's own record first",
-         [](Keeper& k) {
-             k.legacy(k.indexAt(kThen, k.maker));
-             k.remembered(kThen - 9);
-         },
-         kThen - 1, kThen - 9, nullptr},
-    };
-    for (const Row& row : rows) {
-        Keeper k;
-        if (row.given)
-            row.given(k);
-        const adv::IndexMemory memory = adv::recallIndex(k.config, row.served);
+        const adv::IndexMemory memory = adv::recallIndex(config, row.served);
         EXPECT_EQ(memory.signedAt, row.signedAt) << row.label;
         ASSERT_EQ(memory.refused.has_value(), row.refusedFor != nullptr) << row.label;
         if (memory.refused) {
@@ -118,11 +91,10 @@ TEST(IndexMemory, TrustedOnlyWhenItReads)
                 << row.label << ": " << memory.refused->text.toStdString();
         }
         // One plain name per server and folder, the record its owner's alone.
-        const QStringList records = QDir(adv::indexMemoryFolder(k.config)).entryList(QDir::Files);
-        for (const QString& name : records) {
+        for (const QString& name : records.entryList(QDir::Files)) {
             EXPECT_TRUE(name.startsWith(u"ftp.a.it,"_s) && name.endsWith(u",%2Fdolvo%2F..%2Fx%0A.index"_s))
-                << name.toStdString();
-            EXPECT_EQ(adv::test::modeOf(QDir(adv::indexMemoryFolder(k.config)).filePath(name)), 0600) << row.label;
+                << row.label;
+            EXPECT_EQ(adv::test::modeOf(records.filePath(name)), 0600) << row.label;
         }
     }
 }
