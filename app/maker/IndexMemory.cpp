@@ -98,6 +98,9 @@ QString indexMemoryFolder(const Config& config)
 
 IndexMemory recallIndex(const Config& config, std::int64_t served)
 {
+    // Without a key nothing was signed here (--status needs none).
+    if (config.signingKey.isEmpty())
+        return {};
     IndexMemory memory{0, recordPath(config), {}};
     const std::optional<Record> folder = notAFile(indexMemoryFolder(config), std::filesystem::file_type::directory);
     const Record own = folder ? *folder : readRecord(config, memory.path);
