@@ -59,8 +59,7 @@ struct Scene {
         ui.lines.clear();
         const adv::PublishRequest request{action, write(u"dolvo.exe"_s, program), signature,
                                           *adv::Rollout::parse(plan)};
-        const adv::PublishReport report = adv::PublishCommand(ui, server, config, request, password, ++now);
-        return report;
+        return adv::PublishCommand(ui, server, config, request, password, ++now);
     }
     // A key sealed with a password, which no test opens.
     void sealedKey()
