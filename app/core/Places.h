@@ -19,4 +19,7 @@ QStringList configFolders();
 // in this system's terms: the end of the message that refuses them.
 QString privateConfigHint();
 
+// How to make `file` its owner's alone, in this system's terms.
+QString ownerOnlyHint(const QString& file);
+
 }  // namespace adv

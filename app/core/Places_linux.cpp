@@ -23,6 +23,11 @@ QString privateConfigHint()
            u"755 la cartella)"_s;
 }
 
+QString ownerOnlyHint(const QString& file)
+{
+    return u"chmod 600 %1"_s.arg(file);
+}
+
 // The machine's log folder for root, the user's state folder for a user.
 QString runlog::defaultPath()
 {

@@ -25,6 +25,12 @@ QString privateConfigHint()
     return u"devono poterli scrivere solo gli amministratori, SYSTEM e chi esegue il programma"_s;
 }
 
+QString ownerOnlyHint(const QString& file)
+{
+    return u"nelle proprietà di %1, scheda Sicurezza, lasciare l'accesso solo a chi esegue il programma, "
+           u"agli amministratori e a SYSTEM"_s.arg(QDir::toNativeSeparators(file));
+}
+
 // The machine's data folder: every user's runs in one log, for the IT person.
 QString runlog::defaultPath()
 {

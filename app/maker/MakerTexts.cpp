@@ -4,6 +4,7 @@
 #include "app/channel/ServerLayout.h"
 #include "app/core/Dates.h"
 #include "app/core/KeyValueText.h"
+#include "app/core/Places.h"
 #include "app/maker/PublishPlan.h"
 #include "app/maker/PublishReport.h"
 
@@ -258,6 +259,42 @@ QString leftover(std::string_view name)
 QString lockPresent()
 {
     return u"blocco %1 presente: una pubblicazione è in corso o si è interrotta"_s.arg(q(kLockFolderName));
+}
+
+QString memoryUntrusted(const QString& path, const QString& why)
+{
+    return u"la memoria degli indici firmati da questa macchina, %1, %2: nulla è stato cambiato (se si è rovinata "
+           u"e il server è in ordine, come dice --status, toglierla)"_s.arg(path, why);
+}
+
+QString legacyOlderServed(std::int64_t lastSignedHere, const QString& legacyPath, const QString& folder)
+{
+    return u"il server non offre l'indice che questa macchina ha pubblicato %1, ma uno più vecchio o nessuno: "
+           u"nulla è stato cambiato. %2 è la memoria delle versioni precedenti di AggiornaDV, una per tutti i "
+           u"server: se è di un altro server, pubblicare prima su quello (la sua memoria passa in %3), poi "
+           u"toglierla; se questo server è stato rifatto da capo, toglierla"_s.arg(text::onDate(lastSignedHere),
+                                                                                   legacyPath, folder);
+}
+
+namespace {
+
+QString openTo(const QString& who)
+{
+    return who.isEmpty() ? QString() : u" (%1)"_s.arg(who);
+}
+
+}  // namespace
+
+QString keyExposed(const QString& path, const QString& who)
+{
+    return u"la chiave segreta %1 non ha password ed è leggibile o modificabile da altri utenti%2: chi la legge "
+           u"firma come il produttore; %3"_s.arg(path, openTo(who), ownerOnlyHint(path));
+}
+
+QString keyExposedSealed(const QString& path, const QString& who)
+{
+    return u"Attenzione: la chiave segreta %1 è leggibile o modificabile da altri utenti%2: la protegge solo la "
+           u"sua password; %3"_s.arg(path, openTo(who), ownerOnlyHint(path));
 }
 
 }  // namespace makertext

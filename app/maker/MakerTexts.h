@@ -118,5 +118,18 @@ QString pairSigned(std::optional<std::int64_t> signedAt);
 QString leftover(std::string_view name);
 QString lockPresent();
 
+// The maker's memory of each server, and the secret key's own file.
+inline const QString kMemoryNotAFile = QStringLiteral("non è un file ordinario");
+inline const QString kMemoryNotAFolder = QStringLiteral("non è una cartella");
+inline const QString kMemoryUnreadable = QStringLiteral("non si può leggere");
+inline const QString kMemoryTooLarge = QStringLiteral("è più grande di un indice");
+inline const QString kMemoryNotOurs =
+    QStringLiteral("non è un indice firmato con questa chiave: è troncata, danneggiata o di un'altra chiave");
+QString memoryUntrusted(const QString& path, const QString& why);
+QString legacyOlderServed(std::int64_t lastSignedHere, const QString& legacyPath, const QString& folder);
+// `who`: those who may write it, as the system names them; empty when only reading is open.
+QString keyExposed(const QString& path, const QString& who);
+QString keyExposedSealed(const QString& path, const QString& who);
+
 }  // namespace makertext
 }  // namespace adv

@@ -6,6 +6,7 @@
 #include "app/channel/Minisign.h"
 #include "app/channel/ServerLayout.h"
 #include "app/maker/CheckedUpload.h"
+#include "app/maker/IndexMemory.h"
 #include "app/maker/MakerTexts.h"
 #include "app/maker/PublishPlan.h"
 #include "app/maker/SecretKey.h"
@@ -82,15 +83,24 @@ private:
     }
 
     // The key, checked against the one sites trust, and for a new release the
-    // program and its signature, before anything is sent.
+    // program and its signature, before anything is sent; a signature the
+    // maker brings is checked before any password is asked for.
     Refusal prepare(const PublishRequest& request, const AskPassword& askPassword)
     {
-        if (auto refusal = openKey(config_, askPassword, key_))
+        const bool release = request.action == PublishAction::Release, given = !request.signatureFile.isEmpty();
+        if (release && given) {
+            if (auto refusal = takeSignature(config_, request.program, request.signatureFile, now_, files_))
+                return refusal;
+        }
+        const Warn warn = [this](const QString& line) { say(line); };
+        if (auto refusal = openKey(config_, askPassword, warn, key_))
             return refusal;
-        if (request.action != PublishAction::Release)
+        if (!release)
             return std::nullopt;
-        if (auto refusal = signProgram(config_, request.program, request.signatureFile, *key_, now_, files_))
-            return refusal;
+        if (!given) {
+            if (auto refusal = signProgram(config_, request.program, *key_, now_, files_))
+                return refusal;
+        }
         files_.describe(index_);
         index_.release = releasePath(releaseFileName(index_.signedAt, index_.hash));
         say(makertext::programSigned(index_.signedAt, index_.release));
@@ -125,8 +135,8 @@ private:
             previous_ = std::move(read.index);
             served = servedIndexAt_ = read.signedAt;
         }
-        if (const std::int64_t last = lastSignedHere(config_); last > served)
-            return serverFailed(makertext::olderIndexServed(last, lastIndexPath(config_)));
+        if (IndexMemory memory = recallIndex(config_, served); memory.refused)
+            return serverFailed(std::move(*memory.refused));
         if (previous_)
             return std::nullopt;
         if (const auto legacy = pairSignature()) {
@@ -261,7 +271,7 @@ private:
         if (auto failed = putChecked(server_, ui_, kIndexName, sealed, visible()))
             return failed;
         if (!rememberIndex(config_, sealed))
-            say(makertext::memoryNotWritten(lastIndexPath(config_)));
+            say(makertext::memoryNotWritten(indexMemoryFolder(config_)));
         if (!index_.rollout.everyoneAt(index_.signedAt, now_) || pairCarries())
             return std::nullopt;
         if (auto lost = lock_.stillHeld())

@@ -7,8 +7,8 @@
 #include "app/channel/ReleaseIndex.h"
 #include "app/channel/ServerLayout.h"
 #include "app/core/Config.h"
+#include "app/maker/IndexMemory.h"
 #include "app/maker/MakerTexts.h"
-#include "app/maker/Signing.h"
 
 using namespace Qt::StringLiterals;
 
@@ -52,8 +52,8 @@ private:
               makertext::indexSigned(genuine ? std::optional(read.signedAt) : std::nullopt));
         if (!genuine)
             return true;
-        const std::int64_t last = lastSignedHere(config);
-        check(read.signedAt >= last, makertext::indexNotOlder(last));
+        const IndexMemory memory = recallIndex(config, read.signedAt);
+        check(!memory.refused, memory.refused ? memory.refused->text : makertext::indexNotOlder(memory.signedAt));
         const ReleaseIndex& index = *read.index;
         const std::optional<ReleaseFiles> kept = server_.keptRelease(index.release);
         check(kept && kept->describedBy(index) && !index.isWithdrawn(index.hash), makertext::currentRelease(index));

@@ -2,15 +2,16 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "app/channel/Minisign.h"
 #include "app/channel/ReleaseIndex.h"
 #include "app/channel/ServerLayout.h"
 #include "app/core/ProductTable.h"
 #include "app/maker/MakerTexts.h"
+#include "platform/FilePermissions.h"
 
 namespace adv {
 
@@ -33,9 +34,54 @@ std::optional<std::string> readLocal(const QString& path, std::int64_t limit, Re
     return bytes.toStdString();
 }
 
+// Sites trust what is signed with `public_key`: the signature must be its,
+// of this program, and not dated past what a site's clock allows.
+Refusal checkedAsSitesWill(const Config& config, std::int64_t now, ReleaseFiles& files)
+{
+    const minisign::Checked checked = minisign::Signature::check(files.signature, *config.publicKey, kUpdatedProgram);
+    if (!checked.signature)
+        return text::because(makertext::kSignatureInvalid, checked.check.detail);
+    if (const minisign::Check genuine = checked.signature->verifies(files.hash); !genuine)
+        return text::because(makertext::kSignatureOfAnother, genuine.detail);
+    files.signedAt = checked.signature->timestamp();
+    // Sites refuse a release dated ahead of their clock, and a later one
+    // could not be published over it.
+    if (files.signedAt - now > kFutureSlackSeconds)
+        return makertext::kSignedAhead;
+    return std::nullopt;
+}
+
+Refusal readProgram(const Config& config, const QString& program, ReleaseFiles& files)
+{
+    Refusal why;
+    auto bytes = readLocal(program, config.ftp.maxDownloadBytes, why);
+    if (!bytes)
+        return why;
+    files.program = std::move(*bytes);
+    files.hash = minisign::hashOf(files.program);
+    return std::nullopt;
+}
+
+// Whoever may read an open key signs as the maker; a sealed one still has
+// its password between them.
+Refusal guarded(const QString& path, bool sealed, const Warn& warn)
+{
+    const std::filesystem::path file(path.toStdU16String());
+    std::string who;
+    const bool writable = platform::othersMayWrite(file, &who);
+    if (!writable && !platform::othersMayRead(file))
+        return std::nullopt;
+    const QString writers = QString::fromStdString(who);
+    if (!sealed)
+        return makertext::keyExposed(path, writers);
+    warn(makertext::keyExposedSealed(path, writers));
+    return std::nullopt;
+}
+
 }  // namespace
 
-Refusal openKey(const Config& config, const AskPassword& askPassword, std::optional<minisign::SecretKey>& key)
+Refusal openKey(const Config& config, const AskPassword& askPassword, const Warn& warn,
+                std::optional<minisign::SecretKey>& key)
 {
     if (!config.publicKey)
         return makertext::kNoPublicKey;
@@ -45,8 +91,13 @@ Refusal openKey(const Config& config, const AskPassword& askPassword, std::optio
     auto keyText = readLocal(config.signingKey, 64 * 1024, why);
     if (!keyText)
         return why;
+    const bool sealed = minisign::SecretKey::sealed(*keyText).value_or(false);
+    if (auto exposed = guarded(config.signingKey, sealed, warn)) {
+        std::fill(keyText->begin(), keyText->end(), '\0');
+        return exposed;
+    }
     std::string password;
-    if (minisign::SecretKey::sealed(*keyText).value_or(false)) {
+    if (sealed) {
         std::optional<std::string> given = askPassword();
         if (!given)
             return makertext::kNoPassword;
@@ -65,55 +116,28 @@ Refusal openKey(const Config& config, const AskPassword& askPassword, std::optio
     return std::nullopt;
 }
 
-Refusal signProgram(const Config& config, const QString& program, const QString& signatureFile,
-                    const minisign::SecretKey& key, std::int64_t now, ReleaseFiles& files)
+Refusal takeSignature(const Config& config, const QString& program, const QString& signatureFile, std::int64_t now,
+                      ReleaseFiles& files)
 {
+    if (!config.publicKey)
+        return makertext::kNoPublicKey;
+    if (auto refusal = readProgram(config, program, files))
+        return refusal;
     Refusal why;
-    auto bytes = readLocal(program, config.ftp.maxDownloadBytes, why);
-    if (!bytes)
+    auto given = readLocal(signatureFile, minisign::kMaxSignatureBytes, why);
+    if (!given)
         return why;
-    files.program = std::move(*bytes);
-    files.hash = minisign::hashOf(files.program);
-    if (signatureFile.isEmpty()) {
-        files.signature = key.sign(files.hash, minisign::trustedComment(now, kUpdatedProgram));
-    } else {
-        auto given = readLocal(signatureFile, minisign::kMaxSignatureBytes, why);
-        if (!given)
-            return why;
-        files.signature = std::move(*given);
-    }
-    const minisign::Checked checked = minisign::Signature::check(files.signature, *config.publicKey, kUpdatedProgram);
-    if (!checked.signature)
-        return text::because(makertext::kSignatureInvalid, checked.check.detail);
-    if (const minisign::Check genuine = checked.signature->verifies(files.hash); !genuine)
-        return text::because(makertext::kSignatureOfAnother, genuine.detail);
-    files.signedAt = checked.signature->timestamp();
-    // Sites refuse a release dated ahead of their clock, and a later one
-    // could not be published over it.
-    if (files.signedAt - now > kFutureSlackSeconds)
-        return makertext::kSignedAhead;
-    return std::nullopt;
+    files.signature = std::move(*given);
+    return checkedAsSitesWill(config, now, files);
 }
 
-QString lastIndexPath(const Config& config)
+Refusal signProgram(const Config& config, const QString& program, const minisign::SecretKey& key, std::int64_t now,
+                    ReleaseFiles& files)
 {
-    return config.signingKey + QStringLiteral(".last-index");
-}
-
-std::int64_t lastSignedHere(const Config& config)
-{
-    if (config.signingKey.isEmpty() || !QFileInfo::exists(lastIndexPath(config)))
-        return 0;
-    Refusal why;
-    const auto stored = readLocal(lastIndexPath(config), kMaxIndexBytes, why);
-    const StoredIndex read = stored ? readStoredIndex(*stored, config.publicKey) : StoredIndex{};
-    return read.authentic && read.index ? read.signedAt : 0;
-}
-
-bool rememberIndex(const Config& config, std::string_view sealed)
-{
-    QSaveFile memory(lastIndexPath(config));
-    return memory.open(QIODevice::WriteOnly) && memory.write(sealed.data(), qint64(sealed.size())) && memory.commit();
+    if (auto refusal = readProgram(config, program, files))
+        return refusal;
+    files.signature = key.sign(files.hash, minisign::trustedComment(now, kUpdatedProgram));
+    return checkedAsSitesWill(config, now, files);
 }
 
 }  // namespace adv

@@ -53,6 +53,7 @@ struct Site {
         put(folder + u"/dolvo.exe.minisig"_s, maker.release("MZ vecchia", kOld));
         put(dir.filePath(u"dolvo.exe"_s), kProgram);
         put(dir.filePath(u"maker.key"_s), maker.secretKeyFile());
+        QFile::setPermissions(dir.filePath(u"maker.key"_s), QFile::ReadOwner | QFile::WriteOwner);
         server = std::make_unique<adv::test::FtpServer>(
             adv::test::FtpServerOptions{.root = served, .fault = fault, .writable = true, .pureFtpd = pureFtpd});
     }

@@ -3,6 +3,7 @@
 // signatures made here. Needs no root, no network, no Wine.
 #include <gtest/gtest.h>
 
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 
 #include "app/channel/ServerLayout.h"
 #include "app/maker/PublishCommand.h"
+#include "tests/support/FileSetup.h"
 #include "tests/support/Files.h"
 #include "tests/support/MinisignMaker.h"
 #include "tests/support/RecordingUi.h"
@@ -34,6 +36,8 @@ struct Scene {
     std::int64_t now = kNow;
     QString signature;          // the maker's own signature of the program; empty: signed here
     adv::PublishRequest asked;  // what else the maker asks: --reinstate, --back-to, riprendi
+    std::function<std::optional<std::string>()> password = [] { return std::nullopt; };
+    adv::test::RecordingUi ui{true};
 
     Scene()
     {
@@ -44,6 +48,7 @@ struct Scene {
         config.remoteFolder = "download";
         config.publicKey = maker.key();
         config.signingKey = write(u"maker.key"_s, maker.secretKeyFile());
+        adv::test::setMode(config.signingKey, 0600);
     }
     QString write(const QString& name, const std::string& bytes)
     {
@@ -53,14 +58,20 @@ struct Scene {
     adv::PublishReport publish(const std::string& program, adv::PublishAction action = Release,
                                const char* plan = "100")
     {
-        adv::test::RecordingUi ui(true);
+        ui.lines.clear();
         adv::PublishRequest request = asked;
         request.action = action;
         request.program = write(u"dolvo.exe"_s, program);
         request.signatureFile = signature;
         request.rollout = *adv::Rollout::parse(plan);
-        return adv::PublishCommand(
-            ui, server, config, request, [] { return std::nullopt; }, ++now);
+        return adv::PublishCommand(ui, server, config, request, password, ++now);
+    }
+    // A key sealed with a password, which no test opens.
+    void sealedKey()
+    {
+        std::string key = maker.secretKeyFile();
+        key.replace(key.find('\n') + 1, 8, "RWRTY0Iy");  // "EdScB2": scrypt
+        config.signingKey = write(u"maker.key"_s, key);
     }
     void published(const std::string& program, adv::PublishAction action = Release, const char* plan = "100")
     {
@@ -133,6 +144,7 @@ TEST(PublishOutcomes, EachWithItsExitStatus)
         const char* plan = "100";
         const char* legacy = nullptr;   // published: the program today's sites get
         const char* current = nullptr;  // published: the program the index names
+        const char* said = nullptr;     // what the maker is told, as a pattern
     } rows[] = {
         {"a release for every site", Published, 0, {}, Release, "100", "MZ nuova", "MZ nuova"},
         {"a staged release", Published, 0, {}, Release, "10@0h,100@24h", "MZ vecchia", "MZ nuova"},
@@ -174,6 +186,20 @@ TEST(PublishOutcomes, EachWithItsExitStatus)
         {"--status, no public_key", Refused, 13, [](Scene& s) { s.config.publicKey.reset(); }, Status},
         {"no signing_key", Refused, 13, [](Scene& s) { s.config.signingKey.clear(); }},
         {"no key file", Refused, 13, [](Scene& s) { s.config.signingKey += u"x"_s; }},
+        {"an open key others may read", Refused, 13, [](Scene& s) { adv::test::setMode(s.config.signingKey, 0644); }},
+        {"a sealed key others may read: said, then its password asked", Refused, 13,
+         [](Scene& s) {
+             s.sealedKey();
+             adv::test::setMode(s.config.signingKey, 0644);
+             s.password = [&s] { return s.ui.lines << u"password chiesta"_s, std::nullopt; };
+         },
+         Release, "100", nullptr, nullptr, "leggibile .*; chmod 600 .*maker.key\npassword chiesta"},
+        {"a signature of another program, before any password", Refused, 13,
+         [](Scene& s) {
+             s.sealedKey();
+             s.signature = s.write(u"s"_s, s.maker.release("MZ altra", kNow));
+             s.password = [] { return ADD_FAILURE() << "password asked", std::nullopt; };
+         }},
         {"another key", Refused, 13,
          [](Scene& s) { s.config.signingKey = s.write(u"k"_s, adv::test::Maker().secretKeyFile()); }},
         {"a signature of another file", Refused, 13,
@@ -253,6 +279,9 @@ TEST(PublishOutcomes, EachWithItsExitStatus)
             << row.label << ": " << why.logged().toStdString();
         if (row.outcome != Published && row.outcome != RenameRefused) {
             EXPECT_EQ(s.visible(), before) << row.label;
+        }
+        if (row.said) {
+            EXPECT_TRUE(s.ui.lines.join(u'\n').contains(QRegularExpression(QString::fromUtf8(row.said)))) << row.label;
         }
         if (!row.legacy)
             continue;
