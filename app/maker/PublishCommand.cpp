@@ -188,7 +188,7 @@ private:
         if (!planned.index)
             return refused(planned.refused);
         index_ = std::move(*planned.index);
-        if (index_.rollout.everyoneAt(index_.signedAt, now_)) {
+        if (toEverySite()) {
             std::optional<ReleaseFiles> kept = server_.keptRelease(index_.release);
             if (!kept)
                 return serverFailed(makertext::releaseUnreadable(index_.release));
@@ -272,7 +272,7 @@ private:
             return failed;
         if (!rememberIndex(config_, sealed))
             say(makertext::memoryNotWritten(indexMemoryFolder(config_)));
-        if (!index_.rollout.everyoneAt(index_.signedAt, now_) || pairCarries())
+        if (!toEverySite() || pairCarries())
             return std::nullopt;
         if (auto lost = lock_.stillHeld())
             return lost;
@@ -280,6 +280,10 @@ private:
             return failed;
         return putChecked(server_, ui_, signatureName(kUpdatedProgram), files_.signature, visible());
     }
+
+    // Every site may take the release now; one signed a little ahead of
+    // this clock counts as now, as sites allow.
+    bool toEverySite() const { return index_.rollout.everyoneAt(index_.signedAt, std::max(now_, index_.signedAt)); }
 
     // The pair already carries the release when its signature, the maker's,
     // is of this release's hash at its signed time: sending it again would
