@@ -2,6 +2,7 @@
 #include "tests/platform/CurlFtpClientFixture.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 
 #include <functional>
 #include <ostream>
@@ -435,18 +436,21 @@ TEST_F(CurlFtpClientTest, EveryCallRefusesANameThatIsNotOneOfTheFolder)
     ASSERT_FTP_OK(ftp->OpenSession());
     ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
     const QString before = server.commandLog();
+    std::optional<std::int64_t> time;
     for (const std::string& name : {std::string(), std::string("../dolvo.exe"), std::string("dolvo.exe\r\nDELE x"),
                                     std::string("dolvo.exe\0x", 11), std::string("*dolvo.exe")}) {
         for (const adv::platform::FtpResult& refused :
              {fetch(*ftp, name), ftp->PutFile(name, "MZ"), ftp->ReadBack(name, "MZ"), ftp->Rename(name, kRemote),
-              ftp->Rename(kRemote, name), ftp->Delete(name), ftp->MakeFolder(name), ftp->RemoveFolder(name)})
+              ftp->Rename(kRemote, name), ftp->Delete(name), ftp->MakeFolder(name), ftp->RemoveFolder(name),
+              ftp->ModifiedTime(name, time)})
             EXPECT_EQ(refused.failure, FtpFailure::Setting) << name << ": " << refused.detail;
     }
     EXPECT_EQ(server.commandLog(), before);
 }
 
 // What the server keeps after a store, read back: other bytes are a
-// mismatch, more than were sent fail as a download too long does.
+// mismatch, more than were sent fail as a download too long does. And when
+// the server says it stored it, by its own clock.
 TEST_F(CurlFtpClientTest, AReadBackTellsWhetherTheServerKeepsWhatWasSent)
 {
     serve("vecchio");
@@ -459,6 +463,9 @@ TEST_F(CurlFtpClientTest, AReadBackTellsWhetherTheServerKeepsWhatWasSent)
     const std::string sent = content(70000, 31).toStdString();
     ASSERT_FTP_OK(ftp->PutFile(kRemote, sent));
     ASSERT_FTP_OK(ftp->ReadBack(kRemote, sent));
+    std::optional<std::int64_t> stored;
+    ASSERT_FTP_OK(ftp->ModifiedTime(kRemote, stored));
+    EXPECT_NEAR(double(stored.value_or(0)), double(QDateTime::currentSecsSinceEpoch()), 60);
     std::string changed = sent;
     changed[500] = static_cast<char>(changed[500] ^ 1);
     for (const auto& [held, failure] :

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -20,13 +21,15 @@ public:
     std::map<std::string, std::string> files;
     std::set<std::string> folders{""};
     // {kind, n}: the n-th call (from 1) of that kind is refused: "open",
-    // "folder", "fetch", "list", "put", "rename", "delete", "mkdir", "rmdir";
+    // "folder", "fetch" (the data connection refused), "list", "put",
+    // "rename", "delete", "mkdir", "rmdir", "time";
     // or, for "change", the n-th of the last five is cut off, undone.
     std::set<std::pair<std::string, int>> failing;
     bool renameKeeps = false;                                // a rename onto a name in use is refused
     std::string differs;                                     // files named ending so read back other than they hold
     std::string unlisted;                                    // names ending so are left out of listings
     std::function<void(const std::string& kind)> meanwhile;  // what another client does, before each call
+    std::optional<std::int64_t> clock;                       // the server's time, for the files it changes
 
     void setHostname(const std::string&) override {}
     void setUsername(const std::string&) override {}
@@ -50,7 +53,10 @@ public:
                                   const platform::FtpProgress& = {}) override
     {
         const auto file = files.find(path(name));
-        if (!step("fetch") || file == files.end())
+        if (!step("fetch"))
+            return {platform::FtpFailure::Transfer, 522, "scripted refusal of the data connection",
+                    "522 SSL connection failed: session reuse required"};
+        if (file == files.end())
             return refused(platform::FtpFailure::RemoteFile);
         std::string bytes = file->second;
         if (!differs.empty() && name.ends_with(differs) && !bytes.empty())
@@ -62,16 +68,26 @@ public:
     platform::FtpResult PutFile(const std::string& name, std::string_view bytes,
                                 const platform::FtpProgress& = {}) override
     {
-        return change("put", folders.contains(cwd_), [&] { files[path(name)] = bytes; });
+        return change("put", folders.contains(cwd_), [&] {
+            files[path(name)] = bytes;
+            stamp(path(name), clock);
+        });
     }
     platform::FtpResult Rename(const std::string& from, const std::string& to) override
     {
         const bool can = files.contains(path(from)) && !(renameKeeps && files.contains(path(to)));
-        return change("rename", can, [&] { files[path(to)] = std::move(files.extract(path(from)).mapped()); });
+        return change("rename", can, [&] {
+            files[path(to)] = std::move(files.extract(path(from)).mapped());
+            stamp(path(to), time(path(from)));
+            stamp(path(from), std::nullopt);
+        });
     }
     platform::FtpResult Delete(const std::string& name) override
     {
-        return change("delete", files.contains(path(name)), [&] { files.erase(path(name)); });
+        return change("delete", files.contains(path(name)), [&] {
+            files.erase(path(name));
+            stamp(path(name), std::nullopt);
+        });
     }
     platform::FtpResult MakeFolder(const std::string& name) override
     {
@@ -94,8 +110,27 @@ public:
             listing += listed(name);
         return sink.take(listing.data(), listing.size());
     }
+    platform::FtpResult ModifiedTime(const std::string& name, std::optional<std::int64_t>& at) override
+    {
+        if (!step("time") || !files.contains(path(name)))
+            return refused(platform::FtpFailure::RemoteFile);
+        at = time(path(name));
+        return {};
+    }
 
 private:
+    std::optional<std::int64_t> time(const std::string& at) const
+    {
+        const auto found = times_.find(at);
+        return found == times_.end() ? std::nullopt : std::optional(found->second);
+    }
+    void stamp(const std::string& at, std::optional<std::int64_t> time)
+    {
+        if (time)
+            times_[at] = *time;
+        else
+            times_.erase(at);
+    }
     std::string path(const std::string& name) const { return cwd_.empty() ? name : cwd_ + "/" + name; }
     bool step(const std::string& kind)
     {
@@ -130,7 +165,8 @@ private:
     }
 
     std::string cwd_;
-    std::map<std::string, int> calls_;  // by kind
+    std::map<std::string, int> calls_;           // by kind
+    std::map<std::string, std::int64_t> times_;  // by path; none for files the test put in place
 };
 
 }  // namespace adv::test
