@@ -8,6 +8,7 @@
 #include "app/channel/ServerLayout.h"
 #include "app/core/Config.h"
 #include "app/maker/MakerTexts.h"
+#include "app/maker/ServerLock.h"
 #include "app/maker/Signing.h"
 
 using namespace Qt::StringLiterals;
@@ -85,10 +86,8 @@ private:
                     check(false, makertext::leftover(name));
             }
         }
-        if (server_.enter(kLockFolderName)) {
-            server_.enter();
-            check(false, makertext::lockPresent());
-        }
+        if (const LockOwner lock = readLockOwner(server_); lock.present)
+            check(false, makertext::lockLeft(lock.line, now_));
     }
 
     ServerFiles& server_;
