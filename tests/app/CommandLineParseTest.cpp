@@ -30,12 +30,13 @@ struct Row {
     bool usage = false;
     QString configFile{}, program{}, signature{};
     const char* rollout = "100";
+    QString command{};  // as the log names the run; empty: not looked at
 };
 
 TEST(CommandLineParse, EveryCommandAndMistake)
 {
-    const QString conflict = u"--sweep, --update, --rollback, --check, --publish, --rollout, --withdraw e --status non "
-                             u"vanno insieme"_s;
+    const QString conflict = u"--sweep, --update, --rollback, --check, --publish, --rollout, --withdraw, --status e "
+                             u"--unlock non vanno insieme"_s;
     const std::vector<Row> rows{
         {.args = {}},
         {.args = {u"--sweep"_s}, .job = Job::Sweep},
@@ -47,13 +48,16 @@ TEST(CommandLineParse, EveryCommandAndMistake)
          .job = Job::Publish,
          .program = u"d.exe"_s,
          .signature = u"d.minisig"_s,
-         .rollout = "10@0h,100@24h"},
+         .rollout = "10@0h,100@24h",
+         .command = u"--publish"_s},
         {.args = {u"--rollout"_s, u"pausa"_s},
          .job = Job::Publish,
          .action = PublishAction::ChangeRollout,
          .rollout = "pausa"},
         {.args = {u"--withdraw"_s}, .job = Job::Publish, .action = PublishAction::Withdraw},
-        {.args = {u"--status"_s}, .job = Job::Publish, .action = PublishAction::Status},
+        {.args = {u"--status"_s}, .job = Job::Publish, .action = PublishAction::Status, .command = u"--status"_s},
+        {.args = {u"--unlock"_s}, .job = Job::Unlock, .command = u"--unlock"_s},
+        {.args = {u"--unlock"_s, u"--status"_s}, .ended = 64, .text = conflict},
         {.args = {u"-v"_s}, .ended = 0, .text = u"AggiornaDV 1.0.0.11"_s},
         {.args = {u"--bogus"_s}, .ended = 64, .text = u"opzione sconosciuta: bogus"_s, .usage = true},
         {.args = {u"extra"_s}, .ended = 64, .text = u"argomento inatteso: extra"_s, .usage = true},
@@ -80,6 +84,9 @@ TEST(CommandLineParse, EveryCommandAndMistake)
         if (!row.ended) {
             EXPECT_EQ(got.publish.rollout, adv::Rollout::parse(row.rollout));
         }
+        if (!row.command.isEmpty()) {
+            EXPECT_EQ(got.command, row.command);
+        }
     }
 }
 
@@ -97,7 +104,7 @@ TEST(CommandLineParse, HelpAndUsageNameEveryOption)
     QStringList options;
     for (const QRegularExpressionMatch& match : explained.globalMatch(help.output))
         options << match.captured(1);
-    EXPECT_EQ(options.size(), 12);
+    EXPECT_EQ(options.size(), 13);
     for (const QString& option : options)
         EXPECT_TRUE(adv::usageLines().contains(option)) << option.toStdString();
 }
