@@ -180,7 +180,8 @@ QString lockFound(const std::optional<std::string>& owner, std::int64_t now)
                         : line.empty() ? u"senza proprietario"_s
                                        : u"di %1"_s.arg(shownValue(line));
     const std::optional<std::int64_t> since = lockTakenAt(line);
-    const QString age = !since || *since <= 0 ? QString()
+    const QString age = !since || *since <= 0  ? QString()
+                        : *since < now - 86400 ? u", preso %1"_s.arg(text::onDate(*since))
                         : *since <= now ? u", preso %1 fa"_s.arg(text::shownSpan(std::chrono::seconds(now - *since)))
                                         : u", con un orario più avanti dell'orologio di questo computer"_s;
     const bool stale = owner && (line.empty() || lockHolder(line, {}, now) == LockHolder::Stale);
@@ -192,6 +193,11 @@ QString lockFound(const std::optional<std::string>& owner, std::int64_t now)
 QString lockLeft(const std::optional<std::string>& owner, std::int64_t now)
 {
     return lockFound(owner, now) + u" (AggiornaDV --unlock lo toglie)"_s;
+}
+
+QString lockToRemove(const std::optional<std::string>& owner, std::int64_t now)
+{
+    return u"Trovato il "_s + lockFound(owner, now);
 }
 
 QString setAside(std::string_view name, std::string_view aside)

@@ -105,6 +105,7 @@ inline const QString kLockRemoved = QStringLiteral("Blocco tolto: la prossima pu
 inline const QString kNoLockToRemove = QStringLiteral("Nessun blocco sul server: nulla da togliere");
 QString lockFound(const std::optional<std::string>& owner, std::int64_t now);
 QString lockLeft(const std::optional<std::string>& owner, std::int64_t now);
+QString lockToRemove(const std::optional<std::string>& owner, std::int64_t now);
 QString setAside(std::string_view name, std::string_view aside);
 QString listedNow(const std::vector<std::string>& names);
 QString unlisted(const QString& expected);

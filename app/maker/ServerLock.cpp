@@ -199,7 +199,7 @@ PublishReport UnlockCommand(UpdateUi& ui, platform::FtpPublishSession& ftp, cons
     if (!found.present) {
         ui.AppendStatus(makertext::kNoLockToRemove);
     } else {
-        ui.AppendStatus(makertext::lockFound(found.line, now));
+        ui.AppendStatus(makertext::lockToRemove(found.line, now));
         if (const platform::FtpResult removed = removeLock(server); !removed)
             report = {PublishOutcome::ServerFailed,
                       makertext::serverCause(makertext::kLockNotRemoved, removed, config)};
