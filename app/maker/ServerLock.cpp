@@ -104,9 +104,17 @@ ServerLock::ServerLock(ServerFiles& server, UpdateUi& ui, std::int64_t now)
 PublishFailure ServerLock::take()
 {
     platform::FtpPublishSession& ftp = server_.ftp();
-    made_ = bool(ftp.MakeFolder(kLockFolderName));
+    platform::FtpResult made = ftp.MakeFolder(kLockFolderName);
+    LockOwner held;
+    // Refused for a lock given back before it could be read: made again, once.
+    if (!made && made.failure == platform::FtpFailure::Refused && !(held = ownerOnceWritten()).present)
+        made = ftp.MakeFolder(kLockFolderName);
+    made_ = bool(made);
     if (!made_) {
-        const LockOwner held = ownerOnceWritten();
+        // Refused, and not for a lock already there: the server's reason is the cause.
+        if (!held.present)
+            return PublishReport{PublishOutcome::ServerFailed,
+                                 makertext::serverCause(makertext::kLockNotWritten, made, server_.config())};
         // An owner the server would not give is no sign that the lock is free.
         if (held.unreadable())
             return PublishReport{PublishOutcome::ServerFailed,
@@ -173,7 +181,7 @@ LockOwner ServerLock::ownerOnceWritten()
 {
     LockOwner held = readLockOwner(server_);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (held.line.value_or(std::string()).empty() && !held.unreadable() &&
+    while (held.present && held.line.value_or(std::string()).empty() && !held.unreadable() &&
            std::chrono::steady_clock::now() < deadline && !ui_.stopRequested()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         held = readLockOwner(server_);
