@@ -68,26 +68,19 @@ public:
     platform::FtpResult PutFile(const std::string& name, std::string_view bytes,
                                 const platform::FtpProgress& = {}) override
     {
-        return change("put", folders.contains(cwd_), [&] {
-            files[path(name)] = bytes;
-            stamp(path(name), clock);
-        });
+        return change("put", folders.contains(cwd_), [&] { files[path(name)] = bytes, times_[path(name)] = clock; });
     }
     platform::FtpResult Rename(const std::string& from, const std::string& to) override
     {
         const bool can = files.contains(path(from)) && !(renameKeeps && files.contains(path(to)));
         return change("rename", can, [&] {
             files[path(to)] = std::move(files.extract(path(from)).mapped());
-            stamp(path(to), time(path(from)));
-            stamp(path(from), std::nullopt);
+            times_[path(to)] = times_[path(from)];
         });
     }
     platform::FtpResult Delete(const std::string& name) override
     {
-        return change("delete", files.contains(path(name)), [&] {
-            files.erase(path(name));
-            stamp(path(name), std::nullopt);
-        });
+        return change("delete", files.contains(path(name)), [&] { files.erase(path(name)); });
     }
     platform::FtpResult MakeFolder(const std::string& name) override
     {
@@ -114,23 +107,11 @@ public:
     {
         if (!step("time") || !files.contains(path(name)))
             return refused(platform::FtpFailure::RemoteFile);
-        at = time(path(name));
+        at = times_[path(name)];
         return {};
     }
 
 private:
-    std::optional<std::int64_t> time(const std::string& at) const
-    {
-        const auto found = times_.find(at);
-        return found == times_.end() ? std::nullopt : std::optional(found->second);
-    }
-    void stamp(const std::string& at, std::optional<std::int64_t> time)
-    {
-        if (time)
-            times_[at] = *time;
-        else
-            times_.erase(at);
-    }
     std::string path(const std::string& name) const { return cwd_.empty() ? name : cwd_ + "/" + name; }
     bool step(const std::string& kind)
     {
@@ -165,8 +146,8 @@ private:
     }
 
     std::string cwd_;
-    std::map<std::string, int> calls_;           // by kind
-    std::map<std::string, std::int64_t> times_;  // by path; none for files the test put in place
+    std::map<std::string, int> calls_;                          // by kind
+    std::map<std::string, std::optional<std::int64_t>> times_;  // by path; none for files the test put
 };
 
 }  // namespace adv::test
