@@ -26,6 +26,7 @@
 #include "app/site/UpdateTexts.h"
 #include "app/site/ProcessTerminator.h"
 #include "app/maker/PublishCommand.h"
+#include "app/maker/ServerLock.h"
 #include "app/core/ConsoleUi.h"
 #include "platform/Arguments.h"
 #include "platform/Terminal.h"
@@ -202,39 +203,18 @@ int runWindow(int& argc, char** argv, const Config& config)
     return status;
 }
 
-// The console of a publish: its lines, and how far each upload has gone,
-// every tenth, on the terminal only.
-class PublishConsole final : public UpdateUi {
-public:
-    void setPointer(Pointer) override {}
-    bool askYesNo(const QString&, const QString&) override { return true; }
-    void showBusyLabel() override {}
-    void AppendStatus(const QString& message) override { lines_.AppendStatus(message); }
-    void downloadProgress(std::int64_t sent, std::int64_t total) override
-    {
-        const std::int64_t tenth = total > 0 ? sent * 10 / total : -1;
-        if (tenth > shown_) {
-            shown_ = tenth;
-            say(u"  inviato il %1%"_s.arg(tenth * 10));
-        }
-    }
-    void downloadEnded() override { shown_ = 0; }
-    bool stopRequested() override { return lines_.stopRequested(); }
-
-private:
-    ConsoleUi lines_;
-    std::int64_t shown_ = 0;
-};
-
 // The maker's machine has no products to close: publishing skips the sweep.
-int runPublish(const Config& config, const PublishRequest& request)
+// How far each upload has gone, every tenth, on a terminal only.
+int runMaker(const Config& config, const CommandRequest& request)
 {
-    PublishConsole console;
+    ConsoleUi console([](int percent) { say(u"  inviato il %1%"_s.arg(percent)); });
     runlog::LoggedUi ui(console);
     auto ftp = platform::makeCurlFtpPublishSession(config.ftp);
     const auto askPassword = [] { return platform::readSecret("Password della chiave segreta: "); };
-    const PublishReport report =
-        PublishCommand(ui, *ftp, config, request, askPassword, QDateTime::currentSecsSinceEpoch());
+    const std::int64_t now = QDateTime::currentSecsSinceEpoch();
+    const PublishReport report = request.job == Job::Unlock
+                                     ? UnlockCommand(ui, *ftp, config, now)
+                                     : PublishCommand(ui, *ftp, config, request.publish, askPassword, now);
     if (!report.cause.isEmpty()) {
         say(report.cause.text);
         runlog::write(report.cause.logged());
@@ -243,20 +223,14 @@ int runPublish(const Config& config, const PublishRequest& request)
 }
 
 // A log that cannot be written never stops the run; it is said once.
-void startRunLog(const Config& config, Job job, const QString& read)
+void startRunLog(const Config& config, const QString& command, const QString& read)
 {
     const QString logFile = config.logFile.value_or(runlog::defaultPath());
     if (!logFile.isEmpty()) {
         if (const Refusal refused = runlog::open(logFile))
             say(u"registro non scritto: "_s + refused->text);
     }
-    const QString name = job == Job::Window    ? u"finestra"_s
-                         : job == Job::Sweep   ? u"--sweep"_s
-                         : job == Job::Update  ? u"--update"_s
-                         : job == Job::Publish ? u"--publish"_s
-                         : job == Job::Check   ? u"--check"_s
-                                               : u"--rollback"_s;
-    runlog::write(u"AggiornaDV %1, %2; %3"_s.arg(QStringLiteral(ADV_VERSION), name, read));
+    runlog::write(u"AggiornaDV %1, %2; %3"_s.arg(QStringLiteral(ADV_VERSION), command, read));
 }
 
 // The command line as the operator typed it, without the program's name.
@@ -311,11 +285,11 @@ int runCommandLine(int argc, char** argv, std::string_view builtInKey)
                                                : u"configurazione letta da "_s + QDir::toNativeSeparators(config.file);
     if (request.job != Job::Window)
         say(read);
-    startRunLog(config, request.job, read);
+    startRunLog(config, request.command, read);
     if (request.job == Job::Window)
         return runWindow(argc, argv, config);
-    const int status =
-        request.job == Job::Publish ? runPublish(config, request.publish) : runConsole(config, request.job);
+    const bool maker = request.job == Job::Publish || request.job == Job::Unlock;
+    const int status = maker ? runMaker(config, request) : runConsole(config, request.job);
     runlog::write(u"Stato di uscita: %1"_s.arg(status));
     return status;
 }

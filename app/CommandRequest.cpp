@@ -51,6 +51,8 @@ QString help()
            u"  --withdraw     Per il produttore: ritira la versione attuale; i siti tornano a quella che\n"
            u"                 essa aveva sostituito, o a quella indicata con --back-to IMPRONTA.\n"
            u"  --status       Per il produttore: cosa offre il server, ogni file controllato con public_key.\n"
+           u"  --unlock       Per il produttore: toglie il blocco lasciato sul server da una pubblicazione\n"
+           u"                 interrotta, dopo averne detto proprietario ed età.\n"
            u"  -h, --help     Mostra questo aiuto.\n"
            u"  -v, --version  Mostra la versione.\n"
            u"\n"
@@ -103,19 +105,22 @@ CommandRequest requestOf(const QCommandLineParser& parser)
                               Command{u"publish"_s, Job::Publish, PublishAction::Release},
                               Command{u"rollout"_s, Job::Publish, PublishAction::ChangeRollout},
                               Command{u"withdraw"_s, Job::Publish, PublishAction::Withdraw},
-                              Command{u"status"_s, Job::Publish, PublishAction::Status}};
+                              Command{u"status"_s, Job::Publish, PublishAction::Status},
+                              Command{u"unlock"_s, Job::Unlock}};
     CommandRequest request;
+    request.command = u"finestra"_s;
     int asked = 0;
     for (const Command& command : commands) {
         if (!parser.isSet(command.option) || (command.action == PublishAction::ChangeRollout && publishing))
             continue;
         ++asked;
         request.job = command.job;
+        request.command = u"--"_s + command.option;
         request.publish.action = command.action;
     }
     if (asked > 1)
         return endedWith(ExitStatus::Usage, u"--sweep, --update, --rollback, --check, --publish, --rollout, "
-                                            u"--withdraw e --status non vanno insieme"_s);
+                                            u"--withdraw, --status e --unlock non vanno insieme"_s);
     if ((parser.isSet(u"signature"_s) || parser.isSet(u"reinstate"_s)) && !publishing)
         return endedWith(ExitStatus::Usage, u"--signature e --reinstate vanno solo con --publish"_s);
     if (parser.isSet(u"back-to"_s) && request.publish.action != PublishAction::Withdraw)
@@ -144,7 +149,7 @@ QString usageLines()
 {
     return u"Uso: AggiornaDV [--config FILE] [--sweep | --update | --rollback | --check]\n"
            u"     AggiornaDV [--config FILE] --publish PROGRAMMA [--signature FILE] [--rollout PIANO] [--reinstate]\n"
-           u"     AggiornaDV [--config FILE] --rollout PIANO | --withdraw [--back-to IMPRONTA] | --status\n"
+           u"     AggiornaDV [--config FILE] --rollout PIANO | --withdraw [--back-to IMPRONTA] | --status | --unlock\n"
            u"     AggiornaDV --version | --help"_s;
 }
 
@@ -158,8 +163,8 @@ CommandRequest readCommandRequest(const QStringList& arguments)
          QCommandLineOption(QStringList{u"h"_s, u"help"_s}), QCommandLineOption(QStringList{u"v"_s, u"version"_s}),
          QCommandLineOption(u"publish"_s, QString(), u"PROGRAMMA"_s),
          QCommandLineOption(u"signature"_s, QString(), file), QCommandLineOption(u"rollout"_s, QString(), u"PIANO"_s),
-         QCommandLineOption(u"withdraw"_s), QCommandLineOption(u"status"_s), QCommandLineOption(u"reinstate"_s),
-         QCommandLineOption(u"back-to"_s, QString(), u"IMPRONTA"_s)});
+         QCommandLineOption(u"withdraw"_s), QCommandLineOption(u"status"_s), QCommandLineOption(u"unlock"_s),
+         QCommandLineOption(u"reinstate"_s), QCommandLineOption(u"back-to"_s, QString(), u"IMPRONTA"_s)});
     if (!parser.parse(QStringList{u"AggiornaDV"_s} + arguments) || !parser.positionalArguments().isEmpty())
         return misread(parser);
     CommandRequest request;

@@ -10,11 +10,12 @@
 
 namespace adv {
 
-enum class Job { Window, Sweep, Update, RollBack, Check, Publish };
+enum class Job { Window, Sweep, Update, RollBack, Check, Publish, Unlock };
 
 struct CommandRequest {
     Job job = Job::Window;
     QString configFile;      // --config's value; empty: the usual places
+    QString command;         // the run's kind, as the log names it: "--status", "finestra"
     PublishRequest publish;  // for Job::Publish
     // Set when the command line alone ends the run: --help, --version, or a
     // mistake in it.

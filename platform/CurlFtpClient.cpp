@@ -63,6 +63,7 @@ public:
     FtpResult MakeFolder(const std::string& name) override;
     FtpResult RemoveFolder(const std::string& name) override;
     FtpResult FetchListing(FtpSink& sink) override;
+    FtpResult ModifiedTime(const std::string& remoteName, std::optional<std::int64_t>& time) override;
 
 private:
     // Success when a session is open and `name` is one of its current folder.
@@ -279,6 +280,16 @@ FtpResult CurlFtpClient::FetchListing(FtpSink& sink)
               .limit = limit,
               .overLimit = tooLarge(limit, sink.capacity())})
         .result;
+}
+
+FtpResult CurlFtpClient::ModifiedTime(const std::string& remoteName, std::optional<std::int64_t>& time)
+{
+    if (FtpResult named = usable(remoteName); !named)
+        return named;
+    const RequestOutcome asked = askAbout(fileUrl(remoteName), remoteName);
+    if (asked.result && asked.mtime >= 0)
+        time = asked.mtime;
+    return asked.result;
 }
 
 FtpResult CurlFtpClient::waitUntil(Clock::time_point until, const std::string& remoteName)

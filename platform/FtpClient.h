@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -183,6 +184,9 @@ public:
     virtual FtpResult RemoveFolder(const std::string& name) = 0;
     // NLST: the current folder's names, one a line, into `sink`.
     virtual FtpResult FetchListing(FtpSink& sink) = 0;
+    // MDTM: when the server last changed `remoteName`, in seconds since 1970
+    // by the server's own clock; `time` stays empty when the server gives none.
+    virtual FtpResult ModifiedTime(const std::string& remoteName, std::optional<std::int64_t>& time) = 0;
 };
 
 // The libcurl-backed session.

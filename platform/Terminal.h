@@ -1,6 +1,7 @@
 // A secret asked of whoever runs the program: the maker's key password.
 #pragma once
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,5 +35,8 @@ std::optional<std::string> readSecretLine(Next next)
     }
     return line.empty() ? std::nullopt : std::optional<std::string>(line);
 }
+
+// Whether `stream` is a terminal, not a pipe or a file.
+bool isTerminal(std::FILE* stream);
 
 }  // namespace adv::platform

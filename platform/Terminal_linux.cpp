@@ -120,4 +120,9 @@ std::optional<std::string> readSecret(std::string_view prompt)
     return secret;
 }
 
+bool isTerminal(std::FILE* stream)
+{
+    return ::isatty(::fileno(stream)) == 1;
+}
+
 }  // namespace adv::platform

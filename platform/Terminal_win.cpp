@@ -1,5 +1,7 @@
 #include "platform/Terminal.h"
 
+#include <io.h>
+
 #include "platform/Text_win.h"
 
 namespace adv::platform {
@@ -47,6 +49,11 @@ std::optional<std::string> readSecret(std::string_view prompt)
     if (in != INVALID_HANDLE_VALUE)
         CloseHandle(in);
     return secret;
+}
+
+bool isTerminal(std::FILE* stream)
+{
+    return _isatty(_fileno(stream)) != 0;
 }
 
 }  // namespace adv::platform

@@ -8,6 +8,7 @@ namespace adv {
 namespace {
 
 constexpr std::string_view kPartSuffix = ".part";
+constexpr std::string_view kAsideSuffix = ".old";
 constexpr std::string_view kReleaseStem = kUpdatedProgram.substr(0, kUpdatedProgram.rfind('.'));
 
 bool allOf(std::string_view text, std::string_view allowed)
@@ -74,11 +75,19 @@ std::string partName(std::string_view name)
     return part;
 }
 
+std::string asideName(std::string_view name)
+{
+    std::string aside(1, '.');
+    aside.append(name).append(kAsideSuffix);
+    return aside;
+}
+
 bool isLeftover(std::string_view name, bool inReleaseFolder)
 {
-    if (!name.starts_with('.') || !name.ends_with(kPartSuffix))
+    const std::string_view suffix = name.ends_with(kPartSuffix) ? kPartSuffix : kAsideSuffix;
+    if (!name.starts_with('.') || !name.ends_with(suffix))
         return false;
-    std::string_view made = name.substr(1, name.size() - 1 - kPartSuffix.size());
+    std::string_view made = name.substr(1, name.size() - 1 - suffix.size());
     if (made.ends_with(kSignatureSuffix))
         made.remove_suffix(kSignatureSuffix.size());
     return inReleaseFolder ? releaseTime(made).has_value() : made == kIndexName || made == kUpdatedProgram;

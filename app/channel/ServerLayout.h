@@ -47,6 +47,10 @@ inline constexpr std::string_view kLockOwner = "owner";
 
 // A file being uploaded has a name no site reads: ".<name>.part".
 std::string partName(std::string_view name);
+// A file in use set aside while the one replacing it is renamed in, where
+// the server will not rename onto a name in use: ".<name>.old", also a name
+// no site reads.
+std::string asideName(std::string_view name);
 // What a cut publish leaves behind: one of these names of ours, in the
 // remote folder (`inReleaseFolder` false) or the release folder.
 bool isLeftover(std::string_view name, bool inReleaseFolder);

@@ -1,7 +1,10 @@
 #include "app/core/ConsoleUi.h"
 
+#include <utility>
+
 #include "app/core/StatusLog.h"
 #include "platform/ConsoleSignals.h"
+#include "platform/Terminal.h"
 
 namespace adv {
 
@@ -12,9 +15,19 @@ void printLine(std::FILE* to, const QString& line)
     std::clearerr(to);
 }
 
-ConsoleUi::ConsoleUi()
+ConsoleUi::ConsoleUi(std::function<void(int percent)> progress)
+    : progress_(platform::isTerminal(stderr) ? std::move(progress) : nullptr)
 {
     platform::installConsoleSignalHandlers();
+}
+
+void ConsoleUi::downloadProgress(std::int64_t received, std::int64_t total)
+{
+    const std::int64_t tenth = total > 0 ? received * 10 / total : -1;
+    if (progress_ && tenth > shown_) {
+        shown_ = tenth;
+        progress_(static_cast<int>(tenth * 10));
+    }
 }
 
 void ConsoleUi::AppendStatus(const QString& message)

@@ -48,7 +48,7 @@ struct ExitStatusMeaning {
 };
 
 inline constexpr std::array kExitStatuses{
-    ExitStatusMeaning{ExitStatus::Success, "aggiornato, o già aggiornato; --sweep, --rollback riusciti"},
+    ExitStatusMeaning{ExitStatus::Success, "aggiornato, o già aggiornato; --sweep, --rollback, --unlock riusciti"},
     ExitStatusMeaning{ExitStatus::Cancelled, "risposta No alla domanda"},
     ExitStatusMeaning{ExitStatus::ConnectFailed, "collegamento al server non riuscito"},
     ExitStatusMeaning{ExitStatus::FolderMissing, "la cartella di download manca sul server"},

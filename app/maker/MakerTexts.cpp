@@ -1,5 +1,7 @@
 #include "app/maker/MakerTexts.h"
 
+#include <QStringList>
+
 #include "app/channel/ReleaseIndex.h"
 #include "app/channel/ServerLayout.h"
 #include "app/core/Dates.h"
@@ -7,6 +9,7 @@
 #include "app/core/Places.h"
 #include "app/maker/PublishPlan.h"
 #include "app/maker/PublishReport.h"
+#include "app/maker/ServerLock.h"
 
 using namespace Qt::StringLiterals;
 
@@ -135,11 +138,6 @@ QString sending(std::string_view name, std::size_t bytes)
     return u"Invio di %1 (%2 byte)"_s.arg(q(name)).arg(bytes);
 }
 
-QString deletedFirst(std::string_view name)
-{
-    return u"Il server non sostituisce un file con una ridenominazione: %1 cancellato prima"_s.arg(q(name));
-}
-
 QString pruned(std::string_view name)
 {
     return u"Versione vecchia rimossa: %1"_s.arg(q(name));
@@ -256,9 +254,54 @@ QString leftover(std::string_view name)
     return u"resto di una pubblicazione interrotta: %1"_s.arg(q(name));
 }
 
-QString lockPresent()
+QString lockFound(const std::optional<std::string>& owner, std::int64_t now)
 {
-    return u"blocco %1 presente: una pubblicazione è in corso o si è interrotta"_s.arg(q(kLockFolderName));
+    const std::string whole = owner.value_or(std::string());
+    std::string_view line = whole;
+    if (line.ends_with('\n'))
+        line.remove_suffix(1);
+    const QString who = !owner         ? u"di un proprietario che il server non fa leggere"_s
+                        : line.empty() ? u"senza proprietario"_s
+                                       : u"di %1"_s.arg(shownValue(line));
+    const std::optional<std::int64_t> since = lockTakenAt(line);
+    const QString age = !since || *since <= 0  ? QString()
+                        : *since < now - 86400 ? u", preso %1"_s.arg(text::onDate(*since))
+                        : *since <= now ? u", preso %1 fa"_s.arg(text::shownSpan(std::chrono::seconds(now - *since)))
+                                        : u", con un orario più avanti dell'orologio di questo computer"_s;
+    const bool stale = owner && (line.empty() || lockHolder(line, {}, now) == LockHolder::Stale);
+    return u"blocco %1 %2%3: %4"_s.arg(q(kLockFolderName), who, age,
+                                       stale ? u"scaduto, la prossima pubblicazione lo riprende"_s
+                                             : u"una pubblicazione è in corso o si è interrotta"_s);
+}
+
+QString lockLeft(const std::optional<std::string>& owner, std::int64_t now)
+{
+    return lockFound(owner, now) + u" (AggiornaDV --unlock lo toglie)"_s;
+}
+
+QString lockToRemove(const std::optional<std::string>& owner, std::int64_t now)
+{
+    return u"Trovato il "_s + lockFound(owner, now);
+}
+
+QString setAside(std::string_view name, std::string_view aside)
+{
+    return u"Il server non sostituisce un file con una ridenominazione: %1 messo da parte come %2 finché il nuovo "
+           u"non è al suo posto"_s.arg(q(name), q(aside));
+}
+
+QString listedNow(const std::vector<std::string>& names)
+{
+    QStringList shown;
+    for (const std::string& name : names)
+        shown << q(name);
+    return shown.isEmpty() ? u"nessuno dei file che i siti leggono, secondo l'elenco del server"_s
+                           : u"%1, secondo l'elenco del server"_s.arg(shown.join(u", "_s));
+}
+
+QString unlisted(const QString& expected)
+{
+    return u"%1, se il server non ha cambiato altro (il suo elenco non si legge)"_s.arg(expected);
 }
 
 QString memoryUntrusted(const QString& path, const QString& why)

@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/core/Failure.h"
 
@@ -81,7 +83,6 @@ QString legacyAhead(std::int64_t signedAt);
 QString programSigned(std::int64_t signedAt, std::string_view release);
 QString connecting(std::string_view host);
 QString sending(std::string_view name, std::size_t bytes);
-QString deletedFirst(std::string_view name);
 QString pruned(std::string_view name);
 QString memoryNotWritten(const QString& path);
 QString done(const ReleaseIndex& index);
@@ -116,7 +117,19 @@ inline const QString kNothingPublished =
     QStringLiteral("  il server non offre ancora nulla: né indice, né dolvo.exe con la sua firma");
 QString pairSigned(std::optional<std::int64_t> signedAt);
 QString leftover(std::string_view name);
-QString lockPresent();
+
+// The lock: why a publish could not tell who holds it, what --status and
+// --unlock say of one, and what the server lists when a rename was refused.
+inline const QString kLockNotRead = QStringLiteral("impossibile rileggere il blocco sul server");
+inline const QString kLockNotRemoved = QStringLiteral("impossibile togliere il blocco dal server");
+inline const QString kLockRemoved = QStringLiteral("Blocco tolto: la prossima pubblicazione può partire");
+inline const QString kNoLockToRemove = QStringLiteral("Nessun blocco sul server: nulla da togliere");
+QString lockFound(const std::optional<std::string>& owner, std::int64_t now);
+QString lockLeft(const std::optional<std::string>& owner, std::int64_t now);
+QString lockToRemove(const std::optional<std::string>& owner, std::int64_t now);
+QString setAside(std::string_view name, std::string_view aside);
+QString listedNow(const std::vector<std::string>& names);
+QString unlisted(const QString& expected);
 
 // The maker's memory of each server, and the secret key's own file.
 inline const QString kMemoryNotAFile = QStringLiteral("non è un file ordinario");

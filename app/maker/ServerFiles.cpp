@@ -63,8 +63,8 @@ std::vector<std::string> ServerFiles::namesIn(std::string_view folder)
     return names;
 }
 
-// A refused rename of a file that has gone is no reason to delete the one
-// in place: the caller asks first.
+// A refused rename of a file that has gone is no reason to move the one in
+// place aside: the caller asks first.
 bool ServerFiles::listed(std::string_view name)
 {
     platform::MemorySink listing(kMaxListingBytes);

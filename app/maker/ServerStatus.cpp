@@ -9,6 +9,7 @@
 #include "app/core/Config.h"
 #include "app/maker/IndexMemory.h"
 #include "app/maker/MakerTexts.h"
+#include "app/maker/ServerLock.h"
 
 using namespace Qt::StringLiterals;
 
@@ -105,10 +106,8 @@ private:
                     check(false, makertext::leftover(name));
             }
         }
-        if (server_.enter(kLockFolderName)) {
-            server_.enter();
-            check(false, makertext::lockPresent());
-        }
+        if (const LockOwner lock = readLockOwner(server_); lock.present)
+            check(false, makertext::lockLeft(lock.line, now_));
     }
 
     ServerFiles& server_;

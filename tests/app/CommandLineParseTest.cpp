@@ -34,8 +34,8 @@ struct Row {
 
 TEST(CommandLineParse, EveryCommandAndMistake)
 {
-    const QString conflict = u"--sweep, --update, --rollback, --check, --publish, --rollout, --withdraw e --status non "
-                             u"vanno insieme"_s;
+    const QString conflict = u"--sweep, --update, --rollback, --check, --publish, --rollout, --withdraw, --status e "
+                             u"--unlock non vanno insieme"_s;
     const std::vector<Row> rows{
         {.args = {}},
         {.args = {u"--sweep"_s}, .job = Job::Sweep},
@@ -54,6 +54,8 @@ TEST(CommandLineParse, EveryCommandAndMistake)
          .rollout = "pausa"},
         {.args = {u"--withdraw"_s}, .job = Job::Publish, .action = PublishAction::Withdraw},
         {.args = {u"--status"_s}, .job = Job::Publish, .action = PublishAction::Status},
+        {.args = {u"--unlock"_s}, .job = Job::Unlock},
+        {.args = {u"--unlock"_s, u"--status"_s}, .ended = 64, .text = conflict},
         {.args = {u"-v"_s}, .ended = 0, .text = u"AggiornaDV 1.0.0.11"_s},
         {.args = {u"--bogus"_s}, .ended = 64, .text = u"opzione sconosciuta: bogus"_s, .usage = true},
         {.args = {u"extra"_s}, .ended = 64, .text = u"argomento inatteso: extra"_s, .usage = true},
@@ -105,7 +107,7 @@ TEST(CommandLineParse, HelpAndUsageNameEveryOption)
     QStringList options;
     for (const QRegularExpressionMatch& match : explained.globalMatch(help.output))
         options << match.captured(1);
-    EXPECT_EQ(options.size(), 13);
+    EXPECT_EQ(options.size(), 14);
     for (const QString& option : options)
         EXPECT_TRUE(adv::usageLines().contains(option)) << option.toStdString();
 }

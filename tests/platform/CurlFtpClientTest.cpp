@@ -2,6 +2,7 @@
 #include "tests/platform/CurlFtpClientFixture.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 
 #include <functional>
 #include <ostream>
@@ -446,7 +447,8 @@ TEST_F(CurlFtpClientTest, EveryCallRefusesANameThatIsNotOneOfTheFolder)
 }
 
 // What the server keeps after a store, read back: other bytes are a
-// mismatch, more than were sent fail as a download too long does.
+// mismatch, more than were sent fail as a download too long does. And when
+// the server says it stored it, by its own clock.
 TEST_F(CurlFtpClientTest, AReadBackTellsWhetherTheServerKeepsWhatWasSent)
 {
     serve("vecchio");
@@ -459,6 +461,9 @@ TEST_F(CurlFtpClientTest, AReadBackTellsWhetherTheServerKeepsWhatWasSent)
     const std::string sent = content(70000, 31).toStdString();
     ASSERT_FTP_OK(ftp->PutFile(kRemote, sent));
     ASSERT_FTP_OK(ftp->ReadBack(kRemote, sent));
+    std::optional<std::int64_t> stored;
+    ASSERT_FTP_OK(ftp->ModifiedTime(kRemote, stored));
+    EXPECT_NEAR(double(stored.value_or(0)), double(QDateTime::currentSecsSinceEpoch()), 60);
     std::string changed = sent;
     changed[500] = static_cast<char>(changed[500] ^ 1);
     for (const auto& [held, failure] :

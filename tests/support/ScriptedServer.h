@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -20,13 +21,15 @@ public:
     std::map<std::string, std::string> files;
     std::set<std::string> folders{""};
     // {kind, n}: the n-th call (from 1) of that kind is refused: "open",
-    // "folder", "fetch", "list", "put", "rename", "delete", "mkdir", "rmdir";
+    // "folder", "fetch" (the data connection refused), "list", "put",
+    // "rename", "delete", "mkdir", "rmdir", "time";
     // or, for "change", the n-th of the last five is cut off, undone.
     std::set<std::pair<std::string, int>> failing;
     bool renameKeeps = false;                                // a rename onto a name in use is refused
     std::string differs;                                     // files named ending so read back other than they hold
     std::string unlisted;                                    // names ending so are left out of listings
     std::function<void(const std::string& kind)> meanwhile;  // what another client does, before each call
+    std::optional<std::int64_t> clock;                       // the server's time, for the files it changes
 
     void setHostname(const std::string&) override {}
     void setUsername(const std::string&) override {}
@@ -50,7 +53,10 @@ public:
                                   const platform::FtpProgress& = {}) override
     {
         const auto file = files.find(path(name));
-        if (!step("fetch") || file == files.end())
+        if (!step("fetch"))
+            return {platform::FtpFailure::Transfer, 522, "scripted refusal of the data connection",
+                    "522 SSL connection failed: session reuse required"};
+        if (file == files.end())
             return refused(platform::FtpFailure::RemoteFile);
         std::string bytes = file->second;
         if (!differs.empty() && name.ends_with(differs) && !bytes.empty())
@@ -62,12 +68,15 @@ public:
     platform::FtpResult PutFile(const std::string& name, std::string_view bytes,
                                 const platform::FtpProgress& = {}) override
     {
-        return change("put", folders.contains(cwd_), [&] { files[path(name)] = bytes; });
+        return change("put", folders.contains(cwd_), [&] { files[path(name)] = bytes, times_[path(name)] = clock; });
     }
     platform::FtpResult Rename(const std::string& from, const std::string& to) override
     {
         const bool can = files.contains(path(from)) && !(renameKeeps && files.contains(path(to)));
-        return change("rename", can, [&] { files[path(to)] = std::move(files.extract(path(from)).mapped()); });
+        return change("rename", can, [&] {
+            files[path(to)] = std::move(files.extract(path(from)).mapped());
+            times_[path(to)] = times_[path(from)];
+        });
     }
     platform::FtpResult Delete(const std::string& name) override
     {
@@ -93,6 +102,13 @@ public:
         for (const std::string& name : folders)
             listing += listed(name);
         return sink.take(listing.data(), listing.size());
+    }
+    platform::FtpResult ModifiedTime(const std::string& name, std::optional<std::int64_t>& at) override
+    {
+        if (!step("time") || !files.contains(path(name)))
+            return refused(platform::FtpFailure::RemoteFile);
+        at = times_[path(name)];
+        return {};
     }
 
 private:
@@ -130,7 +146,8 @@ private:
     }
 
     std::string cwd_;
-    std::map<std::string, int> calls_;  // by kind
+    std::map<std::string, int> calls_;                          // by kind
+    std::map<std::string, std::optional<std::int64_t>> times_;  // by path; none for files the test put
 };
 
 }  // namespace adv::test

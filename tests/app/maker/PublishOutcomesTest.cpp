@@ -148,7 +148,7 @@ TEST(PublishOutcomes, EachWithItsExitStatus)
     } rows[] = {
         {"a release for every site", Published, 0, {}, Release, "100", "MZ nuova", "MZ nuova"},
         {"a staged release", Published, 0, {}, Release, "10@0h,100@24h", "MZ vecchia", "MZ nuova"},
-        {"a name in use deleted first", Published, 0, [](Scene& s) { s.server.renameKeeps = true; }, Release, "100",
+        {"a name in use set aside first", Published, 0, [](Scene& s) { s.server.renameKeeps = true; }, Release, "100",
          "MZ nuova", "MZ nuova"},
         {"over a lock hours old", Published, 0, [](Scene& s) { s.lockedAt(kNow - 4000); }, Release, "100", "MZ nuova",
          "MZ nuova"},
@@ -300,13 +300,39 @@ TEST(PublishOutcomes, EachWithItsExitStatus)
     }
 }
 
+// A server that will not rename onto a name in use: the index in place is
+// set aside, not deleted, and put back when the new one is refused; sites
+// miss it only while the renames around it run.
+TEST(PublishOutcomes, AnIndexInUseIsPutBackWhenTheNewOneIsRefused)
+{
+    Scene s;
+    int renames = 0, missing = 0;
+    s.server.meanwhile = [&](const std::string& kind) {
+        renames += kind == "rename";
+        const bool gone = s.server.renameKeeps && !s.server.files.contains(kIndex);
+        missing += gone && kind != "change";
+        if (gone && kind == "rename" && s.server.failing.empty())
+            s.server.failing = {{"rename", renames}};
+    };
+    s.published("MZ prima");
+    const std::string first = s.file(kIndex);
+    s.server.renameKeeps = true;
+    const adv::PublishReport report = s.publish("MZ seconda");
+    EXPECT_EQ(report.outcome, RenameRefused);
+    EXPECT_EQ(missing, 2);
+    EXPECT_EQ(s.file(kIndex), first);
+    EXPECT_TRUE(report.cause.text.contains(u"visibili: dolvo.exe, dolvo.exe.index, dolvo.exe.minisig, secondo"_s))
+        << report.cause.text.toStdString();
+}
+
 // Cut off at each change on the server in turn, a publish leaves sites a
-// whole release, old or new; --status names what the cut left, and the
-// next publish clears it.
+// whole release, old or new, also where the server keeps names in use;
+// --status names what the cut left, and the next publish clears it.
 TEST(PublishOutcomes, ACutAtAnyChangeLeavesAWholeReleaseOffered)
 {
-    for (int change = 1;; ++change) {
+    for (int change = 1, keeps = 0; keeps < 2; ++change) {
         Scene s;
+        s.server.renameKeeps = keeps == 1;
         const std::string oldSignature = s.visible()[1];
         s.server.failing = {{"change", change}};
         const adv::PublishOutcome cut = s.publish("MZ nuova").outcome;
@@ -318,8 +344,11 @@ TEST(PublishOutcomes, ACutAtAnyChangeLeavesAWholeReleaseOffered)
         if (const auto index = s.index()) {
             EXPECT_EQ(adv::minisign::hashOf(s.file("download/" + index->release)), index->hash) << change;
         }
-        if (cut == Published)
-            break;
+        if (cut == Published) {
+            change = 0;
+            ++keeps;
+            continue;
+        }
         const bool leftovers = s.server.folders.contains("download/dolvo.exe.publishing") ||
                                std::any_of(s.server.files.begin(), s.server.files.end(),
                                            [](const auto& file) { return file.first.find("/.") != std::string::npos; });
