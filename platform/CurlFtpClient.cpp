@@ -63,7 +63,7 @@ public:
     FtpResult MakeFolder(const std::string& name) override;
     FtpResult RemoveFolder(const std::string& name) override;
     FtpResult FetchListing(FtpSink& sink) override;
-    FtpResult ModifiedTime(const std::string& remoteName, std::optional<std::int64_t>& time) override;
+    FtpResult AskAbout(const std::string& remoteName, Facts& facts) override;
 
 private:
     // Success when a session is open and `name` is one of its current folder.
@@ -282,13 +282,15 @@ FtpResult CurlFtpClient::FetchListing(FtpSink& sink)
         .result;
 }
 
-FtpResult CurlFtpClient::ModifiedTime(const std::string& remoteName, std::optional<std::int64_t>& time)
+FtpResult CurlFtpClient::AskAbout(const std::string& remoteName, Facts& facts)
 {
     if (FtpResult named = usable(remoteName); !named)
         return named;
     const RequestOutcome asked = askAbout(fileUrl(remoteName), remoteName);
     if (asked.result && asked.mtime >= 0)
-        time = asked.mtime;
+        facts.modified = asked.mtime;
+    if (asked.result && asked.size >= 0)
+        facts.size = asked.size;
     return asked.result;
 }
 

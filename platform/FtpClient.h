@@ -184,9 +184,14 @@ public:
     virtual FtpResult RemoveFolder(const std::string& name) = 0;
     // NLST: the current folder's names, one a line, into `sink`.
     virtual FtpResult FetchListing(FtpSink& sink) = 0;
-    // MDTM: when the server last changed `remoteName`, in seconds since 1970
-    // by the server's own clock; `time` stays empty when the server gives none.
-    virtual FtpResult ModifiedTime(const std::string& remoteName, std::optional<std::int64_t>& time) = 0;
+    // MDTM and SIZE: when the server last changed `remoteName`, in seconds
+    // since 1970 by the server's own clock, and its size; what the server
+    // does not give stays empty. Nothing is transferred.
+    struct Facts {
+        std::optional<std::int64_t> modified;
+        std::optional<std::int64_t> size;
+    };
+    virtual FtpResult AskAbout(const std::string& remoteName, Facts& facts) = 0;
 };
 
 // The libcurl-backed session.

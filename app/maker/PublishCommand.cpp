@@ -49,6 +49,12 @@ public:
         }
         if (auto locked = lock_.take())
             return *locked;
+        // Sites judge the dates this machine signs by their own clocks.
+        if (const Refusal off = clockRefusal(now_, lock_.serverTime())) {
+            lock_.release();
+            server_.ftp().CloseSession();
+            return refused(*off);
+        }
         PublishFailure failed = offered();
         if (!failed) {
             switch (request.action) {
@@ -286,13 +292,9 @@ private:
     bool toEverySite() const { return index_.rollout.everyoneAt(index_.signedAt, std::max(now_, index_.signedAt)); }
 
     // The pair already carries the release when its signature, the maker's,
-    // is of this release's hash at its signed time: sending it again would
-    // change nothing.
-    bool pairCarries()
-    {
-        const auto pair = pairSignature();
-        return pair && pair->timestamp() == index_.signedAt && pair->verifies(index_.hash);
-    }
+    // is of this release's hash at its signed time and the server gives the
+    // release's size: sending it again would change nothing.
+    bool pairCarries() { return server_.looksLike(std::string(kUpdatedProgram), index_); }
 
     // The newest keep_releases release files stay, and always the index's;
     // leftovers of a cut publish go too.

@@ -88,6 +88,17 @@ std::vector<std::string> ServerFiles::releaseNames()
     return names;
 }
 
+bool ServerFiles::looksLike(const std::string& name, const ReleaseIndex& index)
+{
+    platform::FtpPublishSession::Facts facts;
+    const std::optional<std::string> signature = fetch(signatureName(name), minisign::kMaxSignatureBytes);
+    if (!signature || !ftp_.AskAbout(name, facts) || facts.size != index.size)
+        return false;
+    const minisign::Checked checked = minisign::Signature::check(*signature, *config_.publicKey, kUpdatedProgram);
+    return checked.signature && checked.signature->timestamp() == index.signedAt &&
+           checked.signature->verifies(index.hash);
+}
+
 std::optional<ReleaseFiles> ServerFiles::keptRelease(std::string_view path)
 {
     const std::string name(releaseFileOf(path));

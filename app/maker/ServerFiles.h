@@ -57,6 +57,10 @@ public:
     // A kept release (a path as an index names it), its signature the
     // maker's and of this program; nothing when it is not.
     std::optional<ReleaseFiles> keptRelease(std::string_view path);
+    // The quick look, nothing downloaded but a signature: whether the file
+    // `name` of the current folder has `index`'s size (as the server says)
+    // and a signature of the maker's of `index`'s hash at its signed time.
+    bool looksLike(const std::string& name, const ReleaseIndex& index);
 
 private:
     platform::FtpPublishSession& ftp_;

@@ -130,7 +130,9 @@ PublishFailure ServerLock::take()
     if (const platform::FtpResult put = ftp.PutFile(std::string(kLockOwner), ours_); !put)
         return undone(
             {PublishOutcome::ServerFailed, makertext::serverCause(makertext::kLockNotWritten, put, server_.config())});
-    (void)ftp.ModifiedTime(std::string(kLockOwner), serverTime_);
+    platform::FtpPublishSession::Facts owner;
+    (void)ftp.AskAbout(std::string(kLockOwner), owner);
+    serverTime_ = owner.modified;
     server_.enter();
     // Two that took over a stale lock together: the last to write holds it.
     const LockOwner back = readLockOwner(server_);

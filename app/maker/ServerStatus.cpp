@@ -55,9 +55,11 @@ private:
             return true;
         const IndexMemory memory = recallIndex(config, read.signedAt);
         check(!memory.refused, memory.refused ? memory.refused->text : makertext::indexNotOlder(memory.signedAt));
-        const ReleaseIndex& index = *read.index;
-        const std::optional<ReleaseFiles> kept = server_.keptRelease(index.release);
-        check(kept && kept->describedBy(index) && !index.isWithdrawn(index.hash), makertext::currentRelease(index));
+        const ReleaseIndex& index = *(current_ = read.index);
+        const bool whole =
+            server_.enter(kReleaseFolderName) && server_.looksLike(std::string(releaseFileOf(index.release)), index);
+        server_.enter();
+        check(whole && !index.isWithdrawn(index.hash), makertext::currentRelease(index));
         ui_.AppendStatus(makertext::published(index));
         ui_.AppendStatus(makertext::plan(index));
         if (index.rollout.paused && index.keptPlan)
@@ -75,11 +77,10 @@ private:
     void pair(bool indexed)
     {
         const Config& config = server_.config();
-        const std::optional<std::string> program =
-            server_.fetch(std::string(kUpdatedProgram), config.ftp.maxDownloadBytes);
-        const std::optional<std::string> signature =
-            program ? server_.fetch(signatureName(kUpdatedProgram), minisign::kMaxSignatureBytes) : std::nullopt;
-        if (!indexed && !program && !server_.fetch(signatureName(kUpdatedProgram), minisign::kMaxSignatureBytes)) {
+        const std::string name(kUpdatedProgram);
+        const std::optional<std::string> signature = server_.fetch(signatureName(name), minisign::kMaxSignatureBytes);
+        platform::FtpPublishSession::Facts facts;
+        if (!indexed && !signature && !server_.ftp().AskAbout(name, facts)) {
             ui_.AppendStatus(makertext::kNothingPublished);
             return;
         }
@@ -87,8 +88,16 @@ private:
             ui_.AppendStatus(makertext::kNoIndexOffered);
         const minisign::Checked legacy =
             minisign::Signature::check(signature.value_or(std::string()), *config.publicKey, kUpdatedProgram);
-        check(signature && legacy.signature && legacy.signature->verifies(minisign::hashOf(*program)),
-              makertext::pairSigned(legacy.signature ? std::optional(legacy.signature->timestamp()) : std::nullopt));
+        const auto signedAt = legacy.signature ? std::optional(legacy.signature->timestamp()) : std::nullopt;
+        // The index's release needs no download: its hash is known.
+        if (current_ && signedAt == current_->signedAt) {
+            check(server_.looksLike(name, *current_), makertext::pairSigned(signedAt));
+            return;
+        }
+        const std::optional<std::string> program =
+            signature ? server_.fetch(name, config.ftp.maxDownloadBytes) : std::nullopt;
+        check(program && legacy.signature && legacy.signature->verifies(minisign::hashOf(*program)),
+              makertext::pairSigned(signedAt));
     }
 
     // What --withdraw --back-to may name, from the names alone.
@@ -114,6 +123,7 @@ private:
     UpdateUi& ui_;
     std::int64_t now_;
     QStringList problems_;
+    std::optional<ReleaseIndex> current_;  // the index's, when it is the maker's
 };
 
 }  // namespace

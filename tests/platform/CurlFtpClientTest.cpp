@@ -461,9 +461,10 @@ TEST_F(CurlFtpClientTest, AReadBackTellsWhetherTheServerKeepsWhatWasSent)
     const std::string sent = content(70000, 31).toStdString();
     ASSERT_FTP_OK(ftp->PutFile(kRemote, sent));
     ASSERT_FTP_OK(ftp->ReadBack(kRemote, sent));
-    std::optional<std::int64_t> stored;
-    ASSERT_FTP_OK(ftp->ModifiedTime(kRemote, stored));
-    EXPECT_NEAR(double(stored.value_or(0)), double(QDateTime::currentSecsSinceEpoch()), 60);
+    adv::platform::FtpPublishSession::Facts stored;
+    ASSERT_FTP_OK(ftp->AskAbout(kRemote, stored));
+    EXPECT_NEAR(double(stored.modified.value_or(0)), double(QDateTime::currentSecsSinceEpoch()), 60);
+    EXPECT_EQ(stored.size, std::ssize(sent));
     std::string changed = sent;
     changed[500] = static_cast<char>(changed[500] ^ 1);
     for (const auto& [held, failure] :

@@ -103,11 +103,11 @@ public:
             listing += listed(name);
         return sink.take(listing.data(), listing.size());
     }
-    platform::FtpResult ModifiedTime(const std::string& name, std::optional<std::int64_t>& at) override
+    platform::FtpResult AskAbout(const std::string& name, Facts& facts) override
     {
         if (!step("time") || !files.contains(path(name)))
             return refused(platform::FtpFailure::RemoteFile);
-        at = times_[path(name)];
+        facts = {times_[path(name)], static_cast<std::int64_t>(files[path(name)].size())};
         return {};
     }
 

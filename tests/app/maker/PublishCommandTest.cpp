@@ -3,6 +3,7 @@
 // PublishOutcomesTest.
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -26,7 +27,8 @@ using adv::test::FtpFault;
 
 namespace {
 
-constexpr std::int64_t kOld = 1790000000, kNow = 1796000000;
+// The server's clock is the real one, and the maker's must agree with it.
+const std::int64_t kNow = QDateTime::currentSecsSinceEpoch(), kOld = kNow - 6000000;
 const std::string kProgram = "MZ la versione nuova di dolvo.exe";
 
 void put(const QString& path, const std::string& bytes)

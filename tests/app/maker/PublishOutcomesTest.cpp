@@ -209,6 +209,11 @@ TEST(PublishOutcomes, EachWithItsExitStatus)
         {"a signature two days ahead", Refused, 13,
          [](Scene& s) { s.signature = s.write(u"s"_s, s.maker.release("MZ nuova", kNow + 2 * 86400)); }},
         {"not newer than the server's", Refused, 13, [](Scene& s) { s.now = kOld - 1; }},
+        {"the maker's clock two days ahead of the server's", Refused, 13,
+         [](Scene& s) { s.server.clock = kNow - 2 * 86400; }},
+        {"the maker's clock behind the server's", Refused, 13, [](Scene& s) { s.server.clock = kNow + 600; }},
+        {"a server clock a minute off", Published, 0, [](Scene& s) { s.server.clock = kNow + 60; }, Release, "100",
+         "MZ nuova", "MZ nuova"},
         {"an index not the maker's", Refused, 13,
          [](Scene& s) {
              s.published("MZ prima");
