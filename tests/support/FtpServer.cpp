@@ -88,8 +88,8 @@ std::vector<std::string> FtpServer::serverArguments() const
         arguments.emplace_back("--writable");
     if (options_.socks5)
         arguments.emplace_back("--socks5");
-    if (!options_.pureFtpd.empty())
-        arguments.insert(arguments.end(), {"--pure-ftpd", options_.pureFtpd});
+    if (!options_.realServer.empty())
+        arguments.insert(arguments.end(), {"--" + options_.realServer, options_.realPrefix});
     return arguments;
 }
 

@@ -51,8 +51,11 @@ struct FtpServerOptions {
     FtpFault fault = FtpFault::None;
     qint64 faultAfterBytes = 65536;  // how much of a file StallData/CutData let through
     bool writable = false;           // the user may also upload, rename, delete and make folders
-    bool socks5 = false;   // a SOCKS5 proxy beside it, at socksPort(), naming in the command log what it carries
-    std::string pureFtpd;  // Debian's Pure-FTPd unpacked here serves instead (root; no faults, no command log)
+    bool socks5 = false;  // a SOCKS5 proxy beside it, at socksPort(), naming in the command log what it carries
+    // "pure-ftpd", "vsftpd" or "proftpd": Debian's, unpacked in realPrefix,
+    // serves instead (root; no faults, no command log; vsftpd: user "ftp").
+    std::string realServer;
+    std::string realPrefix;
 };
 
 class FtpServer {
