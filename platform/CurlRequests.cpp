@@ -60,12 +60,12 @@ struct CurlRequests::Transfer {
     std::optional<FtpResult> abort;  // why a callback stopped the transfer
 };
 
-bool CurlRequests::open(const std::string& user, const std::string& password)
+bool CurlRequests::open(const std::string& user, const std::string& password, bool stores)
 {
     password_ = password;
     curl_ = std::make_unique<CurlHolder>();
     CURL* c = curl_->easy();
-    bool ok = *curl_ && setUpConnection(c, options_, user, password);
+    bool ok = *curl_ && setUpConnection(c, options_, user, password, stores);
     ok = ok && curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &CurlRequests::onData) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_WRITEDATA, this) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_READFUNCTION, &CurlRequests::onRead) == CURLE_OK;

@@ -64,9 +64,10 @@ public:
     CurlRequests(const CurlRequests&) = delete;
     CurlRequests& operator=(const CurlRequests&) = delete;
 
-    // Fresh handles with the connection's options; any session on the old
-    // ones ends. False when libcurl cannot be set up.
-    bool open(const std::string& user, const std::string& password);
+    // Fresh handles with the connection's options, for a session that only
+    // reads or one that also stores; any session on the old ones ends.
+    // False when libcurl cannot be set up.
+    bool open(const std::string& user, const std::string& password, bool stores);
     // The connection lives in the multi handle, which says goodbye (QUIT)
     // when it goes.
     void close() { curl_.reset(); }

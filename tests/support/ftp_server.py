@@ -401,16 +401,16 @@ def serve_vsftpd(args):
 
 def serve_proftpd(args, password):
     """Debian's ProFTPD, unpacked rather than installed, with one virtual user
-    who is `nobody` here, jailed in the root, over explicit TLS when asked:
-    mod_tls's defaults, so each data connection must resume the control
-    connection's TLS session."""
+    jailed in the root, over explicit TLS when asked: mod_tls's defaults, so
+    each data connection must resume the control connection's TLS session.
+    The user is root here: ProFTPD enters the root as the user, and a test's
+    folders are its own."""
     import pwd, tempfile
-    nobody = give_tree(args.root, "nobody") if args.writable else pwd.getpwnam("nobody")
     with tempfile.TemporaryDirectory(prefix="adv-proftpd-") as work:
         with open(work + "/passwd", "w") as users:
-            users.write(user_line(args, password, nobody) + ":/bin/false\n")
+            users.write(user_line(args, password, pwd.getpwuid(0)) + ":/bin/false\n")
         with open(work + "/group", "w") as groups:
-            groups.write("%s:x:%d:\n" % (args.user, nobody.pw_gid))
+            groups.write("%s:x:0:\n" % args.user)
         for name in ("passwd", "group"):
             os.chmod(work + "/" + name, 0o600)
         tls = []
@@ -429,7 +429,7 @@ def serve_proftpd(args, password):
                     "PidFile %s/pid" % work, "ScoreboardFile %s/scoreboard" % work, "DelayTable none",
                     "WtmpLog off", "UseReverseDNS off", "SystemLog %s/log" % work, "TransferLog none",
                     "AuthOrder mod_auth_file.c", "AuthUserFile %s/passwd" % work,
-                    "AuthGroupFile %s/group" % work, "RequireValidShell off", "DefaultRoot ~",
+                    "AuthGroupFile %s/group" % work, "RequireValidShell off", "RootLogin on", "DefaultRoot ~",
                     "Umask 022", "AllowOverwrite " + ("on" if args.writable else "off"),
                     "<Limit WRITE>", "  " + ("AllowAll" if args.writable else "DenyAll"), "</Limit>",
                     "PassivePorts 40000 49999",
