@@ -106,7 +106,8 @@ private:
     std::string password_;
     std::unique_ptr<CurlHolder> curl_;
     std::string lastReplyLine_;
-    Transfer* transfer_ = nullptr;  // set only while a request runs
+    bool preliminaryReply_ = false;  // a 1xx came during the request
+    Transfer* transfer_ = nullptr;   // set only while a request runs
 };
 
 }  // namespace adv::platform

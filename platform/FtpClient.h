@@ -72,6 +72,9 @@ enum class FtpFailure {
     TlsRefused,   // the server does not agree to TLS (AUTH TLS refused)
     Untrusted,    // TLS refused the server's certificate: not trusted, or not for this name
     Interrupted,  // the caller asked to stop
+    // the server refused a data connection's TLS: not, to its mind, the
+    // control connection's session resumed
+    DataTlsRefused,
 };
 
 // The outcome of one operation.

@@ -45,6 +45,8 @@ const char* faultArgument(FtpFault fault)
     case FtpFault::Throttle: return "throttle";
     case FtpFault::Login421: return "login-421";
     case FtpFault::Auth530: return "auth-530";
+    case FtpFault::DataTls522: return "data-tls-522";
+    case FtpFault::DataTls425: return "data-tls-425";
     }
     return "none";
 }

@@ -41,6 +41,8 @@ enum class FtpFault {
     Throttle,       // 1 MiB/s each way
     Login421,       // the first faultAfterBytes logins are answered 421 and the connection closed
     Auth530,        // AUTH is answered 530, as by a server without TLS
+    DataTls522,     // a transfer ends with vsftpd's refusal of a data connection's TLS
+    DataTls425,     // ...with ProFTPD's, after the transfer's opening reply
 };
 
 struct FtpServerOptions {

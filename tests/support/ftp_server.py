@@ -57,13 +57,17 @@ _stalled = []
 #   upload-pauses  the file grows by 1000 bytes 0.4 s after it was sent, as an
 #                upload does between two of its writes
 #   reply-421    RETR is answered 421 and the connection closed
+#   data-tls-522, data-tls-425  a transfer ends with vsftpd's or ProFTPD's
+#                refusal of a data connection that did not resume the TLS session
 #   throttle     1 MiB/s each way, uploads and downloads
 #   login-421    the first --fault-after USER are answered 421, connection closed
 #   cut-writes   the --fault-after'th command that changes the tree (STOR, RNFR,
 #                RNTO, DELE, MKD, RMD) is never carried out: the connection drops
 FAULTS = ["none", "stall", "cut", "nogreeting", "size-half", "size-negative", "no-size",
           "lie-150", "extra", "endless", "no-size-endless", "drip", "grow", "upload-pauses",
-          "reply-421", "cut-writes", "throttle", "login-421", "auth-530"]
+          "reply-421", "cut-writes", "throttle", "login-421", "auth-530", "data-tls-522", "data-tls-425"]
+DATA_TLS_REFUSALS = {"data-tls-522": "522 SSL connection failed: session reuse required",
+                     "data-tls-425": "425 Unable to build data connection: Operation not permitted"}
 WRITES = ("STOR", "RNFR", "RNTO", "DELE", "MKD", "RMD")
 _writes_seen = [0]
 _logins_seen = [0]
@@ -260,6 +264,8 @@ def make_handler(args, password):
             if fault == "lie-150" and resp[:3] in ("125", "150"):
                 resp = "%s Opening BINARY mode data connection (%d bytes)." % (
                     resp[:3], self._retr_size // 2)
+            if fault in DATA_TLS_REFUSALS and resp[:3] == "226":
+                resp = DATA_TLS_REFUSALS[fault]
             return super().respond(resp, logfun)
 
         def on_file_sent(self, file):
