@@ -87,7 +87,7 @@ def parse_args():
                    help="serve with Debian's Pure-FTPd unpacked under PREFIX instead (root only)")
     p.add_argument("--vsftpd", metavar="PREFIX",
                    help="serve with Debian's vsftpd unpacked under PREFIX instead (root only; anonymous, "
-                        "--user ftp, --tls explicit)")
+                        "--user ftp; not --tls implicit)")
     p.add_argument("--proftpd", metavar="PREFIX",
                    help="serve with Debian's ProFTPD unpacked under PREFIX instead (root only)")
     p.add_argument("--command-log", help="file that receives every command")
@@ -356,7 +356,8 @@ def user_line(args, password, account):
 def serve_pure_ftpd(args, password):
     """Debian's Pure-FTPd, unpacked rather than installed (an installed one
     starts a service on port 21), with one virtual user who is `nobody` on
-    this machine: it writes only where --writable gives `nobody` the tree."""
+    this machine: it writes only where --writable gives `nobody` the tree.
+    Over explicit TLS when asked, which it then demands."""
     import pwd, tempfile
     nobody = give_tree(args.root, "nobody") if args.writable else pwd.getpwnam("nobody")
     with tempfile.TemporaryDirectory(prefix="adv-pure-ftpd-") as work:
@@ -365,22 +366,29 @@ def serve_pure_ftpd(args, password):
             users.write(user_line(args, password, nobody) + "/./::::::::::::\n")
         subprocess.run([os.path.join(args.pure_ftpd, "usr/bin/pure-pw"), "mkdb", work + "/passwd.pdb",
                         "-f", work + "/passwd"], check=True)
+        tls = []
+        if args.tls == "explicit":
+            tls = ["--tls", "2", "--certfile", ",".join(make_certificate(args.certdir))]
         serve_real("Pure-FTPd", lambda port: [
             os.path.join(args.pure_ftpd, "usr/sbin/pure-ftpd"), "-S", "127.0.0.1,%d" % port,
-            "-l", "puredb:%s/passwd.pdb" % work, "-E", "-A", "-H", "-p", "40000:49999"])
+            "-l", "puredb:%s/passwd.pdb" % work, "-E", "-A", "-H", "-p", "40000:49999", *tls])
 
 
 def serve_vsftpd(args):
-    """Debian's vsftpd, unpacked rather than installed, over explicit TLS: as
-    its defaults demand, each data connection must resume the control
-    connection's TLS session. Anonymous (its named users need PAM's
+    """Debian's vsftpd, unpacked rather than installed, plain or over explicit
+    TLS: as its defaults demand, each data connection must then resume the
+    control connection's TLS session. Anonymous (its named users need PAM's
     configuration), as `daemon`: vsftpd refuses a user whose home does not
     exist, as nobody's. --writable gives `daemon` what is below the root,
     which stays root's: vsftpd refuses a root its user may write in."""
     import tempfile
-    if args.user != "ftp" or args.tls != "explicit":
-        sys.exit("vsftpd serves here only --user ftp over --tls explicit")
-    cert, key = make_certificate(args.certdir)
+    if args.user != "ftp" or args.tls == "implicit":
+        sys.exit("vsftpd serves here only --user ftp, plain or over --tls explicit")
+    tls = ["ssl_enable=NO"]
+    if args.tls == "explicit":
+        cert, key = make_certificate(args.certdir)
+        tls = ["ssl_enable=YES", "allow_anon_ssl=YES", "force_anon_logins_ssl=YES", "force_anon_data_ssl=YES",
+               "require_ssl_reuse=YES", "ssl_ciphers=HIGH", "rsa_cert_file=" + cert, "rsa_private_key_file=" + key]
     writes = ["write_enable=NO"]
     if args.writable:
         give_tree(args.root, "daemon")
@@ -396,10 +404,7 @@ def serve_vsftpd(args):
                     "listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1", "listen_port=%d" % port,
                     "background=NO", "anonymous_enable=YES", "local_enable=NO", *writes,
                     "ftp_username=daemon", "anon_root=" + os.path.abspath(args.root),
-                    "secure_chroot_dir=%s/empty" % work, "vsftpd_log_file=%s/log" % work,
-                    "ssl_enable=YES", "allow_anon_ssl=YES", "force_anon_logins_ssl=YES",
-                    "force_anon_data_ssl=YES", "require_ssl_reuse=YES", "ssl_ciphers=HIGH",
-                    "rsa_cert_file=" + cert, "rsa_private_key_file=" + key,
+                    "secure_chroot_dir=%s/empty" % work, "vsftpd_log_file=%s/log" % work, *tls,
                     "pasv_min_port=40000", "pasv_max_port=49999", ""]))
             return [os.path.join(args.vsftpd, "usr/sbin/vsftpd"), work + "/vsftpd.conf"]
         serve_real("vsftpd", command)
