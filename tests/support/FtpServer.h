@@ -46,7 +46,7 @@ enum class FtpFault {
 };
 
 struct FtpServerOptions {
-    QString root;  // folder served as the user's home (the test creates it)
+    QString root{};  // folder served as the user's home (the test creates it)
     std::string user = "operatore";
     std::string password = "prova-segreta";
     platform::FtpTls tls = platform::FtpTls::Off;
@@ -56,8 +56,8 @@ struct FtpServerOptions {
     bool socks5 = false;  // a SOCKS5 proxy beside it, at socksPort(), naming in the command log what it carries
     // "pure-ftpd", "vsftpd" or "proftpd": Debian's, unpacked in realPrefix,
     // serves instead (root; no faults, no command log; vsftpd: user "ftp").
-    std::string realServer;
-    std::string realPrefix;
+    std::string realServer{};
+    std::string realPrefix{};
 };
 
 class FtpServer {

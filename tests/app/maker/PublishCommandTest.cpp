@@ -119,9 +119,7 @@ struct Site {
 // for a forgery.
 TEST(Publish, SitesUpdatingMeanwhileGetTheOldOrTheNewReleaseWhole)
 {
-    adv::test::FtpServerOptions throttled;
-    throttled.fault = FtpFault::Throttle;
-    Site site(throttled);
+    Site site({.fault = FtpFault::Throttle});
     const std::string fresh = "MZ " + std::string(3 * 1024 * 1024, 'n');
     put(site.dir.filePath(u"dolvo.exe"_s), fresh);
     std::atomic<bool> done = false;
@@ -179,7 +177,7 @@ TEST(Publish, AgainstDebiansServers)
         GTEST_SKIP() << "the servers give up root for the user they serve, which only root can arrange";
     const struct {
         const char* name;
-        std::string user;
+        const char* user;
     } servers[] = {{"pure-ftpd", "operatore"}, {"vsftpd", "ftp"}, {"proftpd", "operatore"}};
     for (const auto& server : servers) {
         const QString prefix = cache + u'/' + QString::fromUtf8(server.name);
@@ -188,12 +186,10 @@ TEST(Publish, AgainstDebiansServers)
                         qPrintable(prefix));
             continue;
         }
-        adv::test::FtpServerOptions options;
-        options.user = server.user;
-        options.tls = adv::platform::FtpTls::Explicit;
-        options.realServer = server.name;
-        options.realPrefix = prefix.toStdString();
-        Site site(options);
+        Site site({.user = server.user,
+                   .tls = adv::platform::FtpTls::Explicit,
+                   .realServer = server.name,
+                   .realPrefix = prefix.toStdString()});
         for (const char* program : {kProgram.c_str(), "MZ la terza"}) {
             put(site.dir.filePath(u"dolvo.exe"_s), program);
             const adv::PublishReport report = site.publish(program == kProgram ? kNow : kNow + 1);
