@@ -1,59 +1,103 @@
 #!/usr/bin/env bash
-# Publish benchmark: `AggiornaDV --publish` of a big release to the test FTP
-# server on 127.0.0.1 (sign, upload under a temporary name, read back, rename,
-# index, the pair today's sites read), beside `curl -T` of the same file to the
-# same server, which does none of that. Medians of RUNS runs, interleaved.
+# Publish benchmark: `AggiornaDV --publish` of a big release (sign, upload
+# under a temporary name, read back, rename, index, and to everyone the pair
+# today's sites read) beside `curl -T` of the same file to the same server,
+# which does none of that; against Debian's Pure-FTPd, vsftpd and ProFTPD on
+# 127.0.0.1 (unpacked by scripts/install-deps.sh; root only, as they give up
+# root for the user they serve), plain and over explicit TLS, staged
+# ("10@0h,100@24h") and to everyone ("100"). Medians of RUNS runs,
+# interleaved, and where the publish's time goes, from when each step shows:
+#   local     reading, hashing and signing the file (and starting the program)
+#   session   logging in, the lock, the server's listing and index
+#   upload    from a file's "Invio di" to its 100 %
+#   check     from a file's 100 % to the next step: read back, rename, read again
 #
 #   bench/publish.sh AGGIORNADV [RUNS] [MIB]
 set -euo pipefail
 
-program=${1:?usage: $0 AGGIORNADV [RUNS] [MIB]}
+program=$(realpath "${1:?usage: $0 AGGIORNADV [RUNS] [MIB]}")
 runs=${2:-5}
 mib=${3:-64}
 source "$(dirname "$0")/../tests/support/ftp-server.sh"
+cache=${ADV_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/aggiornadv}
+[[ $(id -u) -eq 0 ]] || { echo "$0: root only" >&2; exit 2; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/adv-publish-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
-
-user=banco password=prova-banco
-mkdir -p "$work/served/download"
 head -c "$((mib * 1024 * 1024))" /dev/urandom >"$work/dolvo.exe"
 minisign -G -W -f -p "$work/key.pub" -s "$work/key.sec" >/dev/null
-start_ftp_server "$password" "$work/server.err" --writable --root "$work/served" --user "$user" \
-    --server-log "$work/server.log"
-port=$ftp_port
-cat >"$work/publish.ini" <<INI
-host = 127.0.0.1
-port = $port
-user = $user
-password = $password
-remote_folder = download
-public_key = $(sed -n 2p "$work/key.pub")
-signing_key = $work/key.sec
-log_file =
-INI
-chmod 600 "$work/publish.ini"
+password=prova-banco
+
+median() { tr ' ' '\n' | sed '/^$/d' | sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
+# The publish's output, each line after the seconds since its start.
+stamped() {
+    local t0=$EPOCHREALTIME line
+    { "$@" 2>&1 || true; } | while IFS= read -r line; do
+        printf '%s %s\n' "$(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f", b - a }')" "$line"
+    done
+    printf '%s END\n' "$(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f", b - a }')"
+}
+# Stamped output to "total local session upload check".
+phases() {
+    awk '{ t = $1; $1 = "" }
+         / - Collegamento/ { local = t; last = t; state = "session"; next }
+         / - Invio di / { spent[state] += t - last; last = t; state = "upload"; next }
+         /inviato il 100%/ { if (state == "upload") { spent[state] += t - last; last = t; state = "check" }; next }
+         /^ - |END/ { spent[state] += t - last; last = t; state = "session" }
+         END { printf "%.3f %.3f %.3f %.3f %.3f\n", t, local, spent["session"], spent["upload"], spent["check"] }'
+}
 
 declare -A samples=()
-time_cmd() {
-    local label=$1
-    shift
-    local t0=$EPOCHREALTIME
-    "$@" >/dev/null 2>&1 || { echo "$label failed" >&2; exit 1; }
-    samples[$label]+="$(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f ", b - a }')"
+bench_server() {  # bench_server NAME TLS: the publishes and curl -T against one server
+    local name=$1 tls=$2 user=banco served=$work/served-$1-$2 curl_tls=()
+    [[ $name == vsftpd ]] && user=ftp
+    mkdir -p "$served/download"
+    # A new server, for the maker's memory of what it published last.
+    rm -f "$work/key.sec.last-index"
+    start_ftp_server "$password" "$work/server.err" "--$name" "$cache/$name" --writable --root "$served" \
+        --user "$user" --tls "$tls" --certdir "$work/certs-$name-$tls"
+    [[ $tls == off ]] || curl_tls=(--ssl-reqd --cacert "$work/certs-$name-$tls/cert.pem")
+    {
+        printf 'host = 127.0.0.1\nport = %s\nuser = %s\npassword = %s\nremote_folder = download\n' \
+            "$ftp_port" "$user" "$password"
+        printf 'tls = %s\npublic_key = %s\nsigning_key = %s\nlog_file =\n' \
+            "$([[ $tls == off ]] && echo off || echo explicit)" "$(sed -n 2p "$work/key.pub")" "$work/key.sec"
+        [[ $tls == off ]] || printf 'ca_file = %s\n' "$work/certs-$name-$tls/cert.pem"
+    } >"$work/publish.ini"
+    chmod 600 "$work/publish.ini"
+    for _ in $(seq "$runs"); do
+        for plan in "10@0h,100@24h" 100; do
+            # Each release must be signed later than the last: a second apart.
+            local last
+            last=$(date +%s)
+            while [ "$(date +%s)" = "$last" ]; do sleep 0.05; done
+            stamped "$program" --config "$work/publish.ini" --publish "$work/dolvo.exe" --rollout "$plan" \
+                >"$work/out"
+            grep -q ' - Fatto' "$work/out" || { echo "$name/$tls: the publish failed:" >&2; cat "$work/out" >&2; exit 1; }
+            read -r -a got < <(phases <"$work/out")
+            for i in 0 1 2 3 4; do samples[$name $tls $plan $i]+="${got[$i]} "; done
+        done
+        local t0=$EPOCHREALTIME
+        curl -sS --fail "${curl_tls[@]}" -T "$work/dolvo.exe" --user "$user:$password" \
+            "ftp://127.0.0.1:$ftp_port/download/curl.exe"
+        samples[$name $tls curl]+="$(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f ", b - a }')"
+    done
+    cmp -s "$served/download/curl.exe" "$work/dolvo.exe" || { echo "curl -T did not upload the whole file" >&2; exit 1; }
+    cmp -s "$served/download/dolvo.exe" "$work/dolvo.exe" || { echo "the publish did not put the file in place" >&2; exit 1; }
+    exec {ftp_server[1]}>&-
+    wait "$ftp_server_PID" || true
 }
-for _ in $(seq "$runs"); do
-    # Each release must be signed later than the last: a second apart.
-    last=$(date +%s)
-    while [ "$(date +%s)" = "$last" ]; do sleep 0.05; done
-    time_cmd "AggiornaDV --publish" "$program" --config "$work/publish.ini" --publish "$work/dolvo.exe"
-    time_cmd "curl -T" curl -sS --fail -T "$work/dolvo.exe" --user "$user:$password" "ftp://127.0.0.1:$port/download/curl.exe"
-done
-# Both did the whole job.
-cmp -s "$work/served/download/curl.exe" "$work/dolvo.exe" || { echo "curl -T did not upload the whole file" >&2; exit 1; }
-cmp -s "$work/served/download/dolvo.exe" "$work/dolvo.exe" || { echo "the publish did not put the file in place" >&2; exit 1; }
-printf '%s MiB, %s runs, median wall time:\n' "$mib" "$runs"
-for label in "AggiornaDV --publish" "curl -T"; do
-    printf '  %-22s %s s\n' "$label" "$(tr ' ' '\n' <<<"${samples[$label]}" | sed '/^$/d' | sort -n |
-        awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')"
+
+printf '%s MiB, medians of %s runs, seconds\n' "$mib" "$runs"
+printf '%-10s %-4s %-15s %7s %7s %7s %7s %7s %8s\n' server tls plan total local session upload check "curl -T"
+for name in pure-ftpd vsftpd proftpd; do
+    [[ -d $cache/$name/usr/sbin ]] || { echo "$name: not unpacked in $cache (scripts/install-deps.sh does it)"; continue; }
+    for tls in off explicit; do
+        bench_server "$name" "$tls"
+        for plan in "10@0h,100@24h" 100; do
+            printf '%-10s %-4s %-15s' "$name" "$([[ $tls == off ]] && echo no || echo yes)" "$plan"
+            for i in 0 1 2 3 4; do printf ' %7s' "$(median <<<"${samples[$name $tls $plan $i]}")"; done
+            printf ' %8s\n' "$(median <<<"${samples[$name $tls curl]}")"
+        done
+    done
 done

@@ -42,7 +42,7 @@ std::string tooLarge(std::int64_t limit, std::int64_t capacity)
 
 class CurlFtpClient final : public FtpPublishSession {
 public:
-    explicit CurlFtpClient(const FtpOptions& options) : options_(options) {}
+    CurlFtpClient(const FtpOptions& options, bool stores) : options_(options), stores_(stores) {}
     ~CurlFtpClient() override { CloseSession(); }
     CurlFtpClient(const CurlFtpClient&) = delete;
     CurlFtpClient& operator=(const CurlFtpClient&) = delete;
@@ -78,6 +78,7 @@ private:
     FtpResult waitUntil(Clock::time_point until, const std::string& remoteName);
 
     const FtpOptions options_;
+    const bool stores_;  // a publisher's session, which also uploads
     std::string host_;
     std::string user_;
     std::string password_;
@@ -103,7 +104,7 @@ FtpResult CurlFtpClient::OpenSession()
     CloseSession();
     if (FtpResult checked = checkSettings(host_, user_, password_, options_); !checked)
         return checked;
-    if (!requests_.open(user_, password_))
+    if (!requests_.open(user_, password_, stores_))
         return failure(FtpFailure::Setting, "cannot set up the FTP connection (libcurl)");
     // Logging in without transferring anything: the connection stays in the
     // multi handle and the next requests reuse it.
@@ -317,12 +318,12 @@ void CurlFtpClient::CloseSession()
 
 std::unique_ptr<FtpClient> makeCurlFtpClient(const FtpOptions& options)
 {
-    return std::make_unique<CurlFtpClient>(options);
+    return std::make_unique<CurlFtpClient>(options, false);
 }
 
 std::unique_ptr<FtpPublishSession> makeCurlFtpPublishSession(const FtpOptions& options)
 {
-    return std::make_unique<CurlFtpClient>(options);
+    return std::make_unique<CurlFtpClient>(options, true);
 }
 
 }  // namespace adv::platform

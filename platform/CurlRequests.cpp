@@ -60,12 +60,12 @@ struct CurlRequests::Transfer {
     std::optional<FtpResult> abort;  // why a callback stopped the transfer
 };
 
-bool CurlRequests::open(const std::string& user, const std::string& password)
+bool CurlRequests::open(const std::string& user, const std::string& password, bool stores)
 {
     password_ = password;
     curl_ = std::make_unique<CurlHolder>();
     CURL* c = curl_->easy();
-    bool ok = *curl_ && setUpConnection(c, options_, user, password);
+    bool ok = *curl_ && setUpConnection(c, options_, user, password, stores);
     ok = ok && curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &CurlRequests::onData) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_WRITEDATA, this) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_READFUNCTION, &CurlRequests::onRead) == CURLE_OK;
@@ -114,6 +114,7 @@ RequestOutcome CurlRequests::run(const FtpRequest& request)
     setOptions(request, lines.get());
     curl_->clearError();
     lastReplyLine_.clear();
+    preliminaryReply_ = false;
     if (curl_multi_add_handle(curl_->multi(), c) != CURLM_OK) {
         resetOptions(request);
         return {finish(failure(FtpFailure::Setting, request.what + ": cannot start the request (libcurl)"))};
@@ -227,6 +228,11 @@ FtpResult CurlRequests::failed(const FtpRequest& request, std::optional<CURLcode
     const std::string extra = curl_->errorText();
     if (!extra.empty() && detail.find(extra) == std::string::npos)
         detail += " (" + extra + ")";
+    // libcurl's side of the handshake succeeded: the server then closed the
+    // data connection, and says so on the control one, vsftpd with 522,
+    // ProFTPD with 425 after it had announced the transfer.
+    if (options_.tls != FtpTls::Off && movesData(request.kind) && (reply == 522 || (reply == 425 && preliminaryReply_)))
+        return finish(failure(FtpFailure::DataTlsRefused, detail, reply));
     return finish(failure(kindOf(code, request.failsAs), detail, reply));
 }
 
@@ -237,7 +243,9 @@ size_t CurlRequests::onReply(char* data, size_t size, size_t count, void* self)
     const std::string_view line(data, size * count);
     if (line.size() >= 3 && line[0] >= '1' && line[0] <= '5' && line[1] >= '0' && line[1] <= '9' && line[2] >= '0' &&
         line[2] <= '9') {
-        std::string& last = static_cast<CurlRequests*>(self)->lastReplyLine_;
+        auto* requests = static_cast<CurlRequests*>(self);
+        requests->preliminaryReply_ = requests->preliminaryReply_ || line[0] == '1';
+        std::string& last = requests->lastReplyLine_;
         last.clear();
         for (const char c : line.substr(0, 200)) {
             if (c == '\r' || c == '\n')

@@ -64,9 +64,10 @@ public:
     CurlRequests(const CurlRequests&) = delete;
     CurlRequests& operator=(const CurlRequests&) = delete;
 
-    // Fresh handles with the connection's options; any session on the old
-    // ones ends. False when libcurl cannot be set up.
-    bool open(const std::string& user, const std::string& password);
+    // Fresh handles with the connection's options, for a session that only
+    // reads or one that also stores; any session on the old ones ends.
+    // False when libcurl cannot be set up.
+    bool open(const std::string& user, const std::string& password, bool stores);
     // The connection lives in the multi handle, which says goodbye (QUIT)
     // when it goes.
     void close() { curl_.reset(); }
@@ -105,7 +106,8 @@ private:
     std::string password_;
     std::unique_ptr<CurlHolder> curl_;
     std::string lastReplyLine_;
-    Transfer* transfer_ = nullptr;  // set only while a request runs
+    bool preliminaryReply_ = false;  // a 1xx came during the request
+    Transfer* transfer_ = nullptr;   // set only while a request runs
 };
 
 }  // namespace adv::platform

@@ -46,7 +46,8 @@ std::chrono::seconds stallWindow(const FtpOptions& options)
     return options.stallTimeout > std::chrono::seconds::zero() ? options.stallTimeout : FtpOptions{}.stallTimeout;
 }
 
-bool setUpConnection(CURL* c, const FtpOptions& options, const std::string& user, const std::string& password)
+bool setUpConnection(CURL* c, const FtpOptions& options, const std::string& user, const std::string& password,
+                     bool stores)
 {
     // A caller that gives no time gets the default, never libcurl's own.
     const auto connectTimeout = static_cast<long>(
@@ -66,6 +67,18 @@ bool setUpConnection(CURL* c, const FtpOptions& options, const std::string& user
     ok = ok && curl_easy_setopt(c, CURLOPT_FTP_USE_EPSV, options.useEpsv ? 1L : 0L) == CURLE_OK;
     if (options.tls == FtpTls::Explicit)
         ok = ok && curl_easy_setopt(c, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL)) == CURLE_OK;
+    // Servers that insist each data connection resume the control
+    // connection's TLS session (vsftpd's and ProFTPD's defaults) refuse one
+    // that does not. OpenSSL lets a TLS 1.3 session resume one connection
+    // only: the next data connection then needs the fresh ticket the server
+    // sends over the last one after its handshake, and libcurl closes an
+    // upload's data connection once its bytes are sent, often before that
+    // ticket came: the next one fails, when the timing says so. A TLS 1.2
+    // session resumes as often as asked. A session that only reads takes
+    // each ticket with the data, and keeps TLS 1.3.
+    // The least version stays libcurl's own.
+    if (stores && options.tls != FtpTls::Off)
+        ok = ok && curl_easy_setopt(c, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2)) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
     // No ca_file: the system's trust. Where libcurl's TLS has no store of

@@ -24,8 +24,10 @@ FtpResult checkSettings(const std::string& host, const std::string& user, const 
 // The login folder on the server, "ftp://host:port/" (ftps:// for implicit TLS).
 std::string serverUrl(const std::string& host, const FtpOptions& options);
 
-// The connection's options on `easy`; false when libcurl refused one.
-bool setUpConnection(CURL* easy, const FtpOptions& options, const std::string& user, const std::string& password);
+// The connection's options on `easy`, for a session that only reads or one
+// that also stores; false when libcurl refused one.
+bool setUpConnection(CURL* easy, const FtpOptions& options, const std::string& user, const std::string& password,
+                     bool stores);
 
 // The window over which the rate floor is judged.
 std::chrono::seconds stallWindow(const FtpOptions& options);

@@ -73,6 +73,9 @@ enum class FtpFailure {
     TlsRefused,   // the server does not agree to TLS (AUTH TLS refused)
     Untrusted,    // TLS refused the server's certificate: not trusted, or not for this name
     Interrupted,  // the caller asked to stop
+    // the server refused a data connection's TLS: not, to its mind, the
+    // control connection's session resumed
+    DataTlsRefused,
 };
 
 // The outcome of one operation.
@@ -163,15 +166,33 @@ public:
     // server may say it stored a file and keep another.
     FtpResult ReadBack(const std::string& remoteName, std::string_view sent)
     {
-        MemorySink back(sent.size());
+        // Compared as it arrives: a big release is not held a second time.
+        class Comparing final : public FtpSink {
+        public:
+            explicit Comparing(std::string_view sent) : sent_(sent) {}
+            FtpResult take(const char* data, std::size_t size) override
+            {
+                same_ = same_ && sent_.substr(got_, size) == std::string_view(data, size);
+                got_ += size;
+                return {};
+            }
+            std::int64_t capacity() const override { return static_cast<std::int64_t>(sent_.size()); }
+            std::size_t got() const { return got_; }
+            bool same() const { return same_ && got_ == sent_.size(); }
+
+        private:
+            std::string_view sent_;
+            std::size_t got_ = 0;
+            bool same_ = true;
+        } back(sent);
         if (FtpResult read = FetchFile(remoteName, back); !read)
             return read;
-        if (back.contents() == sent)
+        if (back.same())
             return {};
         return {FtpFailure::Mismatch,
                 0,
-                "'" + remoteName + "' read back from the server is not what was sent (" +
-                    std::to_string(back.contents().size()) + " bytes, " + std::to_string(sent.size()) + " sent)",
+                "'" + remoteName + "' read back from the server is not what was sent (" + std::to_string(back.got()) +
+                    " bytes, " + std::to_string(sent.size()) + " sent)",
                 {}};
     }
     // RNFR and RNTO; a server may refuse a name that exists.

@@ -26,6 +26,7 @@ packages=(
   fonts-liberation2 fonts-comfortaa
   procps util-linux
   libwrap0  # the unpacked vsftpd (below) needs it
+  libhiredis0.14 libmemcached11 libmemcachedutil2 libpcre2-posix3  # and the unpacked ProFTPD
 )
 if [[ -n $windows ]]; then
   # dpkg-dev and the autotools build the Windows libraries from Debian's sources.
@@ -45,37 +46,51 @@ if [[ ${#missing[@]} -gt 0 ]]; then
   "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-# Debian's Pure-FTPd and vsftpd, for the tests against real servers, unpacked
-# into the cache rather than installed: an installed one starts a service on
-# port 21. Each is whole or absent: unpacked beside its folder, with the
-# version it came from, then moved into place, one run at a time.
+# Debian's Pure-FTPd, vsftpd and ProFTPD (its core and mod_tls), for the tests
+# against real servers, unpacked into the cache rather than installed: an
+# installed one starts a service on port 21. Each is whole or absent: its
+# packages unpacked beside its folder, with the version of the first, then
+# moved into place, one run at a time.
 source "$(dirname "${BASH_SOURCE[0]}")/deps-cache.sh"
 exec 8>"$cache/.servers.lock"
 flock 8
-unpack() {
-  local deb=$1 prefix=$2 fresh
-  [[ -f $deb ]] || { echo "no .deb of $(basename "$prefix") to unpack" >&2; return 1; }
+unpack() {  # unpack PREFIX DEB...
+  local prefix=$1 fresh deb
+  shift
   fresh=$(mktemp -d "$prefix.new.XXXXXX")
-  if ! dpkg -x "$deb" "$fresh" || ! dpkg-deb -f "$deb" Version >"$fresh/.version"; then
+  for deb in "$@"; do
+    if [[ ! -f $deb ]] || ! dpkg -x "$deb" "$fresh"; then
+      echo "no .deb of $(basename "$prefix") to unpack" >&2
+      rm -rf "$fresh"
+      return 1
+    fi
+  done
+  if ! dpkg-deb -f "$1" Version >"$fresh/.version"; then
     rm -rf "$fresh"
     return 1
   fi
   rm -rf "$prefix"
   mv -T "$fresh" "$prefix"
 }
-for server in pure-ftpd vsftpd; do
-  prefix=$cache/$server
+for server in "pure-ftpd" "vsftpd" "proftpd proftpd-core proftpd-mod-crypto"; do
+  read -r name packages <<<"$server"
+  packages=(${packages:-$name})
+  prefix=$cache/$name
   if [[ -n $debs ]]; then
-    unpack "$(find "$debs" -maxdepth 1 -name "${server}_*.deb" -print -quit)" "$prefix"
+    files=()
+    for p in "${packages[@]}"; do files+=("$(find "$debs" -maxdepth 1 -name "${p}_*.deb" -print -quit)"); done
+    unpack "$prefix" "${files[@]}"
     continue
   fi
-  version=$(apt-cache policy "$server" 2>/dev/null | sed -n 's/^ *Candidate: //p')
+  version=$(apt-cache policy "${packages[0]}" 2>/dev/null | sed -n 's/^ *Candidate: //p')
   if [[ -n $version && ! ( -f $prefix/.version && $(<"$prefix/.version") == "$version" ) ]]; then
     work=$(mktemp -d)
-    if (cd "$work" && apt-get -q -o APT::Sandbox::User="$(id -un)" download "$server" >/dev/null); then
-      unpack "$work/$server"_*.deb "$prefix"
+    if (cd "$work" && apt-get -q -o APT::Sandbox::User="$(id -un)" download "${packages[@]}" >/dev/null); then
+      files=()
+      for p in "${packages[@]}"; do files+=("$work/${p}_"*.deb); done
+      unpack "$prefix" "${files[@]}"
     else
-      echo "$server could not be fetched: the tests against it will say so and be skipped" >&2
+      echo "$name could not be fetched: the tests against it will say so and be skipped" >&2
     fi
     rm -rf "$work"
   fi

@@ -40,6 +40,9 @@ Cause ftpCause(const platform::FtpResult& why, const Config& config)
         what = u"il server non accetta il collegamento cifrato (TLS): controllare la chiave tls "
                u"(explicit, implicit o off) con chi gestisce il server"_s;
         break;
+    case FtpFailure::DataTlsRefused:
+        what = u"il server ha rifiutato la connessione dati cifrata (riutilizzo della sessione TLS)"_s;
+        break;
     case FtpFailure::Untrusted:
         // Its own reply ("234 ...") was a yes: quoting it would mislead.
         return because(u"il certificato del server non è fidato, o non è per questo nome: controllare ca_file "

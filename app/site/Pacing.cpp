@@ -66,6 +66,7 @@ bool mayPassIfTriedAgain(const platform::FtpResult& why)
     switch (why.failure) {
     case FtpFailure::Connection:
     case FtpFailure::Folder:
+    case FtpFailure::DataTlsRefused:
     case FtpFailure::Transfer: break;
     // This site's own settings and files, a stop asked for, and what the
     // server holds (a missing file, a size beyond the limits) stay as they

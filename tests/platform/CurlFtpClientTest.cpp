@@ -204,6 +204,7 @@ struct FetchFailure {
     double maxSeconds;
     const char* detailHas = "";  // what the reason must name
     int recheckMs = 0;
+    FtpTls tls = FtpTls::Off;
 };
 void PrintTo(const FetchFailure& c, std::ostream* os)
 {
@@ -221,7 +222,7 @@ TEST_P(FetchFails, SaysWhyInTime)
         serve(content(4 * 1024 * 1024, 5));
     else
         serve(content(10, 5), kFolder, "altro.exe");  // the folder exists, the file does not
-    FtpServer server(serverOptions(FtpTls::Off, c.fault));
+    FtpServer server(serverOptions(c.tls, c.fault));
     FtpOptions options = clientOptions(server);
     options.download.recheckAfter = std::chrono::milliseconds(c.recheckMs);
     auto ftp = session(options);
@@ -254,6 +255,13 @@ INSTANTIATE_TEST_SUITE_P(
         FetchFailure{"EndlessData", FtpFault::Endless, Served::Big, FtpFailure::Size, 0.0, 2.0},
         FetchFailure{"FileGrowsOnTheServer", FtpFault::Grow, Served::Big, FtpFailure::Size, 0.0, 2.0},
         FetchFailure{"Reply421ToRetr", FtpFault::Reply421, Served::Big, FtpFailure::Transfer, 0.0, 2.0, "421"},
+        // A data connection's TLS refused, as each server says it; 522 means
+        // something else without TLS.
+        FetchFailure{"DataTlsRefused522", FtpFault::DataTls522, Served::Big, FtpFailure::DataTlsRefused, 0.0, 2.0,
+                     "522", 0, FtpTls::Explicit},
+        FetchFailure{"DataTlsRefused425", FtpFault::DataTls425, Served::Big, FtpFailure::DataTlsRefused, 0.0, 2.0,
+                     "425", 0, FtpTls::Explicit},
+        FetchFailure{"Reply522WithoutTls", FtpFault::DataTls522, Served::Big, FtpFailure::Transfer, 0.0, 2.0, "522"},
         // The rate floor (1024 bytes/s over the stall time-out of 2 s) wired
         // into a real transfer; when exactly it fails is RateFloorTest's table.
         FetchFailure{"DataStalls", FtpFault::StallData, Served::Big, FtpFailure::Transfer, 1.9, 5.0},

@@ -6,21 +6,23 @@ set -euo pipefail
 script=$1 tmp=$(mktemp -d) status=0
 trap 'rm -rf "$tmp"' EXIT
 mkdir "$tmp/debs"
-for server in pure-ftpd vsftpd; do
-  mkdir -p "$tmp/$server/DEBIAN" "$tmp/$server/usr/sbin"
+for package in pure-ftpd vsftpd proftpd-core proftpd-mod-crypto; do
+  mkdir -p "$tmp/$package/DEBIAN" "$tmp/$package/usr/sbin"
   printf 'Package: %s\nVersion: 1.2-3\nArchitecture: all\nMaintainer: t <t@t.invalid>\nDescription: t\n' \
-    "$server" >"$tmp/$server/DEBIAN/control"
-  echo "$server" >"$tmp/$server/usr/sbin/$server"
-  dpkg-deb -Znone -b "$tmp/$server" "$tmp/debs/${server}_1.2-3_all.deb" >/dev/null
+    "$package" >"$tmp/$package/DEBIAN/control"
+  echo "$package" >"$tmp/$package/usr/sbin/$package"
+  dpkg-deb -Znone -b "$tmp/$package" "$tmp/debs/${package}_1.2-3_all.deb" >/dev/null
 done
 # expect CACHE [VARIABLE=VALUE]: with HOME not there yet, the servers land in CACHE.
 expect() {
   local cache=$1
   shift
   env -u XDG_CACHE_HOME -u ADV_DEPS_CACHE HOME="$tmp/new/home" "$@" "$script" --servers-from "$tmp/debs" || true
-  for server in pure-ftpd vsftpd; do
-    if [[ ! -f $cache/$server/usr/sbin/$server || $(cat "$cache/$server/.version" 2>&1) != 1.2-3 ]]; then
-      echo "FAILED (${*:-HOME alone}): $server is not in $cache with its version"
+  # ProFTPD is two packages in one folder.
+  for file in pure-ftpd/pure-ftpd vsftpd/vsftpd proftpd/proftpd-core proftpd/proftpd-mod-crypto; do
+    server=${file%/*}
+    if [[ ! -f $cache/$server/usr/sbin/${file#*/} || $(cat "$cache/$server/.version" 2>&1) != 1.2-3 ]]; then
+      echo "FAILED (${*:-HOME alone}): ${file#*/} is not in $cache/$server with its version"
       status=1
     fi
   done

@@ -45,6 +45,8 @@ const char* faultArgument(FtpFault fault)
     case FtpFault::Throttle: return "throttle";
     case FtpFault::Login421: return "login-421";
     case FtpFault::Auth530: return "auth-530";
+    case FtpFault::DataTls522: return "data-tls-522";
+    case FtpFault::DataTls425: return "data-tls-425";
     }
     return "none";
 }
@@ -88,8 +90,8 @@ std::vector<std::string> FtpServer::serverArguments() const
         arguments.emplace_back("--writable");
     if (options_.socks5)
         arguments.emplace_back("--socks5");
-    if (!options_.pureFtpd.empty())
-        arguments.insert(arguments.end(), {"--pure-ftpd", options_.pureFtpd});
+    if (!options_.realServer.empty())
+        arguments.insert(arguments.end(), {"--" + options_.realServer, options_.realPrefix});
     return arguments;
 }
 

@@ -41,18 +41,23 @@ enum class FtpFault {
     Throttle,       // 1 MiB/s each way
     Login421,       // the first faultAfterBytes logins are answered 421 and the connection closed
     Auth530,        // AUTH is answered 530, as by a server without TLS
+    DataTls522,     // a transfer ends with vsftpd's refusal of a data connection's TLS
+    DataTls425,     // ...with ProFTPD's, after the transfer's opening reply
 };
 
 struct FtpServerOptions {
-    QString root;  // folder served as the user's home (the test creates it)
+    QString root{};  // folder served as the user's home (the test creates it)
     std::string user = "operatore";
     std::string password = "prova-segreta";
     platform::FtpTls tls = platform::FtpTls::Off;
     FtpFault fault = FtpFault::None;
     qint64 faultAfterBytes = 65536;  // how much of a file StallData/CutData let through
     bool writable = false;           // the user may also upload, rename, delete and make folders
-    bool socks5 = false;   // a SOCKS5 proxy beside it, at socksPort(), naming in the command log what it carries
-    std::string pureFtpd;  // Debian's Pure-FTPd unpacked here serves instead (root; no faults, no command log)
+    bool socks5 = false;  // a SOCKS5 proxy beside it, at socksPort(), naming in the command log what it carries
+    // "pure-ftpd", "vsftpd" or "proftpd": Debian's, unpacked in realPrefix,
+    // serves instead (root; no faults, no command log; vsftpd: user "ftp").
+    std::string realServer{};
+    std::string realPrefix{};
 };
 
 class FtpServer {

@@ -57,13 +57,17 @@ _stalled = []
 #   upload-pauses  the file grows by 1000 bytes 0.4 s after it was sent, as an
 #                upload does between two of its writes
 #   reply-421    RETR is answered 421 and the connection closed
+#   data-tls-522, data-tls-425  a transfer ends with vsftpd's or ProFTPD's
+#                refusal of a data connection that did not resume the TLS session
 #   throttle     1 MiB/s each way, uploads and downloads
 #   login-421    the first --fault-after USER are answered 421, connection closed
 #   cut-writes   the --fault-after'th command that changes the tree (STOR, RNFR,
 #                RNTO, DELE, MKD, RMD) is never carried out: the connection drops
 FAULTS = ["none", "stall", "cut", "nogreeting", "size-half", "size-negative", "no-size",
           "lie-150", "extra", "endless", "no-size-endless", "drip", "grow", "upload-pauses",
-          "reply-421", "cut-writes", "throttle", "login-421", "auth-530"]
+          "reply-421", "cut-writes", "throttle", "login-421", "auth-530", "data-tls-522", "data-tls-425"]
+DATA_TLS_REFUSALS = {"data-tls-522": "522 SSL connection failed: session reuse required",
+                     "data-tls-425": "425 Unable to build data connection: Operation not permitted"}
 WRITES = ("STOR", "RNFR", "RNTO", "DELE", "MKD", "RMD")
 _writes_seen = [0]
 _logins_seen = [0]
@@ -83,7 +87,9 @@ def parse_args():
                    help="serve with Debian's Pure-FTPd unpacked under PREFIX instead (root only)")
     p.add_argument("--vsftpd", metavar="PREFIX",
                    help="serve with Debian's vsftpd unpacked under PREFIX instead (root only; anonymous, "
-                        "--user ftp, --tls explicit)")
+                        "--user ftp; not --tls implicit)")
+    p.add_argument("--proftpd", metavar="PREFIX",
+                   help="serve with Debian's ProFTPD unpacked under PREFIX instead (root only)")
     p.add_argument("--command-log", help="file that receives every command")
     p.add_argument("--server-log", help="file for the server's own messages")
     p.add_argument("--socks5", action="store_true",
@@ -258,6 +264,8 @@ def make_handler(args, password):
             if fault == "lie-150" and resp[:3] in ("125", "150"):
                 resp = "%s Opening BINARY mode data connection (%d bytes)." % (
                     resp[:3], self._retr_size // 2)
+            if fault in DATA_TLS_REFUSALS and resp[:3] == "226":
+                resp = DATA_TLS_REFUSALS[fault]
             return super().respond(resp, logfun)
 
         def on_file_sent(self, file):
@@ -325,41 +333,68 @@ def serve_no_greeting(listener):
         held.append(conn)
 
 
+def give_tree(root, user):
+    """The tree made the user's: the server writes as that user."""
+    import pwd
+    account = pwd.getpwnam(user)
+    for folder, dirs, files in os.walk(root):
+        for name in [folder] + [os.path.join(folder, n) for n in dirs + files]:
+            os.chown(name, account.pw_uid, account.pw_gid)
+    return account
+
+
+def user_line(args, password, account):
+    """A passwd line for the fixture's one user, who is `account` on this
+    machine, with a hash that is quick to check."""
+    import warnings
+    warnings.simplefilter("ignore", DeprecationWarning)  # Debian 12's Python still has crypt
+    import crypt
+    return "%s:%s:%d:%d::%s" % (args.user, crypt.crypt(password, crypt.mksalt(crypt.METHOD_SHA512)),
+                                account.pw_uid, account.pw_gid, os.path.abspath(args.root))
+
+
 def serve_pure_ftpd(args, password):
     """Debian's Pure-FTPd, unpacked rather than installed (an installed one
     starts a service on port 21), with one virtual user who is `nobody` on
-    this machine: it writes only where --writable gives `nobody` the tree."""
-    import pwd, tempfile, warnings
-    warnings.simplefilter("ignore", DeprecationWarning)  # Debian 12's Python still has crypt
-    import crypt
-    nobody = pwd.getpwnam("nobody")
-    for folder, dirs, files in os.walk(args.root) if args.writable else []:
-        for name in [folder] + [os.path.join(folder, n) for n in dirs + files]:
-            os.chown(name, nobody.pw_uid, nobody.pw_gid)
+    this machine: it writes only where --writable gives `nobody` the tree.
+    Over explicit TLS when asked, which it then demands."""
+    import pwd, tempfile
+    nobody = give_tree(args.root, "nobody") if args.writable else pwd.getpwnam("nobody")
     with tempfile.TemporaryDirectory(prefix="adv-pure-ftpd-") as work:
-        # The user's line as pure-pw writes it, but with a hash that is quick
-        # to check: pure-pw's own (argon2id) costs seconds of CPU at each login.
+        # As pure-pw writes it, with the home's "/./" (chroot) and its empty fields.
         with open(work + "/passwd", "w") as users:
-            users.write("%s:%s:%d:%d::%s/./::::::::::::\n" % (
-                args.user, crypt.crypt(password, crypt.mksalt(crypt.METHOD_SHA512)), nobody.pw_uid,
-                nobody.pw_gid, os.path.abspath(args.root)))
+            users.write(user_line(args, password, nobody) + "/./::::::::::::\n")
         subprocess.run([os.path.join(args.pure_ftpd, "usr/bin/pure-pw"), "mkdb", work + "/passwd.pdb",
                         "-f", work + "/passwd"], check=True)
+        tls = []
+        if args.tls == "explicit":
+            tls = ["--tls", "2", "--certfile", ",".join(make_certificate(args.certdir))]
         serve_real("Pure-FTPd", lambda port: [
             os.path.join(args.pure_ftpd, "usr/sbin/pure-ftpd"), "-S", "127.0.0.1,%d" % port,
-            "-l", "puredb:%s/passwd.pdb" % work, "-E", "-A", "-H", "-p", "40000:49999"])
+            "-l", "puredb:%s/passwd.pdb" % work, "-E", "-A", "-H", "-p", "40000:49999", *tls])
 
 
 def serve_vsftpd(args):
-    """Debian's vsftpd, unpacked rather than installed, over explicit TLS: as
-    its defaults demand, each data connection must resume the control
-    connection's TLS session. Anonymous (its named users need PAM's
-    configuration), read-only, as `daemon`: vsftpd refuses a user whose home
-    does not exist, as nobody's."""
+    """Debian's vsftpd, unpacked rather than installed, plain or over explicit
+    TLS: as its defaults demand, each data connection must then resume the
+    control connection's TLS session. Anonymous (its named users need PAM's
+    configuration), as `daemon`: vsftpd refuses a user whose home does not
+    exist, as nobody's. --writable gives `daemon` what is below the root,
+    which stays root's: vsftpd refuses a root its user may write in."""
     import tempfile
-    if args.user != "ftp" or args.tls != "explicit":
-        sys.exit("vsftpd serves here only --user ftp over --tls explicit")
-    cert, key = make_certificate(args.certdir)
+    if args.user != "ftp" or args.tls == "implicit":
+        sys.exit("vsftpd serves here only --user ftp, plain or over --tls explicit")
+    tls = ["ssl_enable=NO"]
+    if args.tls == "explicit":
+        cert, key = make_certificate(args.certdir)
+        tls = ["ssl_enable=YES", "allow_anon_ssl=YES", "force_anon_logins_ssl=YES", "force_anon_data_ssl=YES",
+               "require_ssl_reuse=YES", "ssl_ciphers=HIGH", "rsa_cert_file=" + cert, "rsa_private_key_file=" + key]
+    writes = ["write_enable=NO"]
+    if args.writable:
+        give_tree(args.root, "daemon")
+        os.chown(args.root, 0, 0)
+        writes = ["write_enable=YES", "anon_upload_enable=YES", "anon_mkdir_write_enable=YES",
+                  "anon_other_write_enable=YES", "anon_umask=022"]
     with tempfile.TemporaryDirectory(prefix="adv-vsftpd-") as work:
         os.mkdir(work + "/empty")
 
@@ -367,15 +402,52 @@ def serve_vsftpd(args):
             with open(work + "/vsftpd.conf", "w") as conf:
                 conf.write("\n".join([
                     "listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1", "listen_port=%d" % port,
-                    "background=NO", "anonymous_enable=YES", "local_enable=NO", "write_enable=NO",
+                    "background=NO", "anonymous_enable=YES", "local_enable=NO", *writes,
                     "ftp_username=daemon", "anon_root=" + os.path.abspath(args.root),
-                    "secure_chroot_dir=%s/empty" % work, "vsftpd_log_file=%s/log" % work,
-                    "ssl_enable=YES", "allow_anon_ssl=YES", "force_anon_logins_ssl=YES",
-                    "force_anon_data_ssl=YES", "require_ssl_reuse=YES", "ssl_ciphers=HIGH",
-                    "rsa_cert_file=" + cert, "rsa_private_key_file=" + key,
+                    "secure_chroot_dir=%s/empty" % work, "vsftpd_log_file=%s/log" % work, *tls,
                     "pasv_min_port=40000", "pasv_max_port=49999", ""]))
             return [os.path.join(args.vsftpd, "usr/sbin/vsftpd"), work + "/vsftpd.conf"]
         serve_real("vsftpd", command)
+
+
+def serve_proftpd(args, password):
+    """Debian's ProFTPD, unpacked rather than installed, with one virtual user
+    jailed in the root, over explicit TLS when asked: mod_tls's defaults, so
+    each data connection must resume the control connection's TLS session.
+    The user is root here: ProFTPD enters the root as the user, and a test's
+    folders are its own."""
+    import pwd, tempfile
+    with tempfile.TemporaryDirectory(prefix="adv-proftpd-") as work:
+        with open(work + "/passwd", "w") as users:
+            users.write(user_line(args, password, pwd.getpwuid(0)) + ":/bin/false\n")
+        with open(work + "/group", "w") as groups:
+            groups.write("%s:x:0:\n" % args.user)
+        for name in ("passwd", "group"):
+            os.chmod(work + "/" + name, 0o600)
+        tls = []
+        if args.tls != "off":
+            cert, key = make_certificate(args.certdir)
+            tls = ["LoadModule mod_tls.c", "TLSEngine on", "TLSRequired on", "TLSLog %s/tls.log" % work,
+                   "TLSECCertificateFile " + cert, "TLSECCertificateKeyFile " + key, "TLSVerifyClient off"]
+            if args.tls == "implicit":
+                tls.append("TLSOptions UseImplicitSSL")
+
+        def command(port):
+            with open(work + "/proftpd.conf", "w") as conf:
+                conf.write("\n".join([
+                    "ServerType standalone", "DefaultServer on", "UseIPv6 off", "DefaultAddress 127.0.0.1",
+                    "SocketBindTight on", "Port %d" % port, "User nobody", "Group nogroup",
+                    "PidFile %s/pid" % work, "ScoreboardFile %s/scoreboard" % work, "DelayTable none",
+                    "WtmpLog off", "UseReverseDNS off", "SystemLog %s/log" % work, "TransferLog none",
+                    "AuthOrder mod_auth_file.c", "AuthUserFile %s/passwd" % work,
+                    "AuthGroupFile %s/group" % work, "RequireValidShell off", "RootLogin on", "DefaultRoot ~",
+                    "Umask 022", "AllowOverwrite " + ("on" if args.writable else "off"),
+                    "<Limit WRITE>", "  " + ("AllowAll" if args.writable else "DenyAll"), "</Limit>",
+                    "PassivePorts 40000 49999",
+                    "ModulePath " + os.path.join(args.proftpd, "usr/lib/proftpd"), *tls, ""]))
+            return [os.path.join(args.proftpd, "usr/sbin/proftpd"), "--nodaemon", "--quiet",
+                    "--config", work + "/proftpd.conf"]
+        serve_real("ProFTPD", command)
 
 
 def serve_real(name, command):
@@ -501,6 +573,9 @@ def main():
         return
     if args.vsftpd:
         serve_vsftpd(args)
+        return
+    if args.proftpd:
+        serve_proftpd(args, password)
         return
     threading.Thread(target=watch_stdin, daemon=True).start()
 

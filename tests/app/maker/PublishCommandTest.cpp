@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 
 #include <atomic>
+#include <cstdio>
 #include <memory>
 #include <thread>
 #include <string>
@@ -49,15 +50,16 @@ struct Site {
     adv::test::Maker maker;
     std::unique_ptr<adv::test::FtpServer> server;
 
-    explicit Site(FtpFault fault = FtpFault::None, const std::string& pureFtpd = {})
+    explicit Site(adv::test::FtpServerOptions options = {})
     {
         put(folder + u"/dolvo.exe"_s, "MZ vecchia");
         put(folder + u"/dolvo.exe.minisig"_s, maker.release("MZ vecchia", kOld));
         put(dir.filePath(u"dolvo.exe"_s), kProgram);
         put(dir.filePath(u"maker.key"_s), maker.secretKeyFile());
         QFile::setPermissions(dir.filePath(u"maker.key"_s), QFile::ReadOwner | QFile::WriteOwner);
-        server = std::make_unique<adv::test::FtpServer>(
-            adv::test::FtpServerOptions{.root = served, .fault = fault, .writable = true, .pureFtpd = pureFtpd});
+        options.root = served;
+        options.writable = true;
+        server = std::make_unique<adv::test::FtpServer>(std::move(options));
     }
     adv::PublishReport publish(std::int64_t now, adv::PublishAction action = adv::PublishAction::Release,
                                const char* plan = "100") const
@@ -83,6 +85,8 @@ struct Site {
         config.remoteFolder = "download";
         config.ftp.port = server->port();
         config.ftp.connectTimeout = std::chrono::seconds(5);
+        config.ftp.tls = server->options().tls;
+        config.ftp.caFile = server->caFile().toStdString();
         config.publicKey = maker.key();
         return config;
     }
@@ -121,7 +125,7 @@ struct Site {
 // for a forgery.
 TEST(Publish, SitesUpdatingMeanwhileGetTheOldOrTheNewReleaseWhole)
 {
-    Site site(FtpFault::Throttle);
+    Site site({.fault = FtpFault::Throttle});
     const std::string fresh = "MZ " + std::string(3 * 1024 * 1024, 'n');
     put(site.dir.filePath(u"dolvo.exe"_s), fresh);
     std::atomic<bool> done = false;
@@ -166,24 +170,44 @@ TEST(Publish, StatusChecksWhatWasPublished)
     EXPECT_EQ(site.publish(kNow, adv::PublishAction::Status).outcome, PublishOutcome::Inconsistent);
 }
 
-// Two publishes, one over the other, against a server that is not ours:
-// Debian's Pure-FTPd, which scripts/install-deps.sh unpacks into the
-// libraries' cache.
-TEST(Publish, AgainstDebiansPureFtpd)
+// Two publishes, one over the other, and a site taking the second, over
+// explicit TLS to servers that are not ours: Debian's, which
+// scripts/install-deps.sh unpacks into the libraries' cache. vsftpd and
+// ProFTPD as they ship refuse a data connection that does not resume the
+// control connection's TLS session; Pure-FTPd does not ask.
+TEST(Publish, AgainstDebiansServers)
 {
     const QString cache = qEnvironmentVariable(
         "ADV_DEPS_CACHE", qEnvironmentVariable("XDG_CACHE_HOME", QDir::homePath() + u"/.cache"_s) + u"/aggiornadv"_s);
-    const QString prefix = cache + u"/pure-ftpd"_s;
-    if (!QFileInfo(prefix + u"/usr/sbin/pure-ftpd"_s).isExecutable())
-        GTEST_SKIP() << "no Pure-FTPd unpacked in " << prefix.toStdString() << " (scripts/install-deps.sh does it)";
     if (QFileInfo(u"/proc/self"_s).ownerId() != 0)  // this process's user
-        GTEST_SKIP() << "Pure-FTPd serves its virtual user as nobody, which only root can arrange";
-    Site site(FtpFault::None, prefix.toStdString());
-    for (const char* program : {kProgram.c_str(), "MZ la terza"}) {
-        put(site.dir.filePath(u"dolvo.exe"_s), program);
-        const adv::PublishReport report = site.publish(program == kProgram ? kNow : kNow + 1);
-        ASSERT_EQ(report.outcome, PublishOutcome::Published) << program << ": " << report.cause.logged().toStdString();
-        site.expectWhole(program, "Pure-FTPd");
+        GTEST_SKIP() << "the servers give up root for the user they serve, which only root can arrange";
+    const struct {
+        const char* name;
+        const char* user;
+    } servers[] = {{"pure-ftpd", "operatore"}, {"vsftpd", "ftp"}, {"proftpd", "operatore"}};
+    for (const auto& server : servers) {
+        const QString prefix = cache + u'/' + QString::fromUtf8(server.name);
+        if (!QFileInfo(prefix + u"/usr/sbin/"_s + QString::fromUtf8(server.name)).isExecutable()) {
+            std::printf("skipped %s: not unpacked in %s (scripts/install-deps.sh does it)\n", server.name,
+                        qPrintable(prefix));
+            continue;
+        }
+        Site site({.user = server.user,
+                   .tls = adv::platform::FtpTls::Explicit,
+                   .realServer = server.name,
+                   .realPrefix = prefix.toStdString()});
+        for (const char* program : {kProgram.c_str(), "MZ la terza"}) {
+            put(site.dir.filePath(u"dolvo.exe"_s), program);
+            const adv::PublishReport report = site.publish(program == kProgram ? kNow : kNow + 1);
+            ASSERT_EQ(report.outcome, PublishOutcome::Published)
+                << server.name << ", " << program << ": " << report.cause.logged().toStdString();
+            site.expectWhole(program, server.name);
+        }
+        QTemporaryDir drive;
+        const adv::UpdateReport taken = site.update(drive, true);
+        EXPECT_EQ(taken.outcome, adv::UpdateOutcome::Updated)
+            << server.name << ": " << taken.cause.logged().toStdString();
+        EXPECT_EQ(got(drive.filePath(u"dolvo/dolvo.exe"_s)), "MZ la terza") << server.name;
     }
 }
 
