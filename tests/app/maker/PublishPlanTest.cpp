@@ -72,31 +72,16 @@ TEST(PublishPlan, StagesCountFromPublishingAndResumeWhereTheyStopped)
     EXPECT_FALSE(adv::releasePlanned(std::nullopt, release('a', kT - 400 * 24 * kH), plan("100"), kT, false).index);
 }
 
-TEST(PublishPlan, AWithdrawnReleaseComesBackOnlyOnPurpose)
-{
-    ReleaseIndex current = release('b', kT);
-    current.withdrawn = {hashOf('c')};
-    current.replaces = hashOf('a');
-    EXPECT_FALSE(adv::releasePlanned(current, release('c', kT - 5), plan("100"), kT, false).index);
-    const auto again = adv::releasePlanned(current, release('c', kT - 5), plan("100"), kT, true).index;
-    ASSERT_TRUE(again);
-    EXPECT_TRUE(again->withdrawn.empty());
-    EXPECT_EQ(again->replaces, hashOf('b'));
-    // Over a withdrawn current one, the way back stays the last good one.
-    current.withdrawn.push_back(current.hash);
-    EXPECT_EQ(adv::releasePlanned(current, release('d', kT + 5), plan("100"), kT, false).index->replaces, hashOf('a'));
-}
-
+// A withdrawal goes back only to an older, good release; over a withdrawn
+// current one, the next release's way back stays the last good one. (The
+// target found on a hostile server, a withdrawn release again and the clock
+// are rows of PublishOutcomes.)
 TEST(PublishPlan, TheWayBackIsTheMakersWord)
 {
     ReleaseIndex current = release('b', kT);
     current.withdrawn = {hashOf('c')};
     EXPECT_TRUE(adv::withdrawTarget(current, "").refused);  // the index names none
-    current.replaces = hashOf('a');
-    EXPECT_EQ(adv::withdrawTarget(current, "").hex, adv::minisign::toHex(hashOf('a')));
-    EXPECT_EQ(adv::withdrawTarget(current, "cccccccc").hex, "cccccccc");
-    EXPECT_TRUE(adv::withdrawTarget(current, "cccc").refused);
-    EXPECT_TRUE(adv::withdrawTarget(current, "CCCCCCCC").refused);
+    EXPECT_TRUE(adv::withdrawTarget(current, "CCCC").refused);
     const struct {
         ReleaseIndex target;
         bool taken;
@@ -104,25 +89,13 @@ TEST(PublishPlan, TheWayBackIsTheMakersWord)
                 {release('b', kT), false},       // the current one
                 {release('c', kT - 9), false},   // withdrawn itself
                 {release('d', kT + 9), false}};  // not older
-    for (const auto& row : rows) {
-        const auto back = adv::withdrawnFor(current, row.target).index;
-        EXPECT_EQ(back.has_value(), row.taken) << row.target.release;
-        if (back) {
-            EXPECT_EQ(back->withdrawn, (std::vector{hashOf('c'), hashOf('b')}));
-            EXPECT_EQ(back->rollout, Rollout{});
-        }
-    }
-}
-
-TEST(PublishPlan, TheMakersClock)
-{
-    EXPECT_EQ(adv::indexSigningTime(kT, kT - 60), kT);
+    for (const auto& row : rows)
+        EXPECT_EQ(adv::withdrawnFor(current, row.target).index.has_value(), row.taken) << row.target.release;
+    current.replaces = hashOf('a');
+    current.withdrawn.push_back(current.hash);
+    EXPECT_EQ(adv::releasePlanned(current, release('d', kT + 5), plan("100"), kT, false).index->replaces, hashOf('a'));
     EXPECT_EQ(adv::indexSigningTime(kT, kT + 600), kT + 601);    // the server's index is ahead
-    EXPECT_EQ(adv::indexSigningTime(kT, kT + 2 * 24 * kH), kT);  // too far ahead for any site
-    EXPECT_FALSE(adv::clockRefusal(kT, std::nullopt));           // the server gives no time
-    EXPECT_FALSE(adv::clockRefusal(kT, kT + 299));
-    EXPECT_TRUE(adv::clockRefusal(kT, kT + 2 * 24 * kH));  // the maker's clock behind
-    EXPECT_TRUE(adv::clockRefusal(kT, kT - 301));          // and ahead
+    EXPECT_EQ(adv::indexSigningTime(kT, kT + 2 * 24 * kH), kT);  // too far ahead for any site to have taken it
 }
 
 TEST(PublishPlan, PruningKeepsTheWaysBack)
