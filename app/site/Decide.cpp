@@ -69,9 +69,12 @@ Verdict followIndex(const Situation& s, const ReleaseIndex& index)
         withdrawn.push_back(minisign::toHex(hash));
     // A signed index not older than any seen here is the maker's last word:
     // a release it no longer lists as withdrawn was reinstated on purpose.
-    if (holds(withdrawn, offered) || (!s.keyed && holds(record.withdrawn, offered)))
+    const auto isWithdrawn = [&](const std::string& hash) {
+        return holds(withdrawn, hash) || (!s.keyed && holds(record.withdrawn, hash));
+    };
+    if (isWithdrawn(offered))
         return refuseOlder(text::kWithdrawnOfferedCause);
-    const bool back = holds(withdrawn, record.installed.hash) || holds(record.withdrawn, record.installed.hash);
+    const bool back = isWithdrawn(record.installed.hash);
     const bool check = s.mode == UpdateMode::Check;
 
     Verdict verdict = [&] {

@@ -114,6 +114,9 @@ const Decided kDecided[] = {
     {"belowTheFloor", [](S& s) { s.record.floor = kT3; }, Act::Settle, O::OlderRelease,
      text::olderReleaseCause(kT2, kT3), 3},
     {"notDue", staged, Act::Settle, O::NotDue, text::notDue(kDue), 3},
+    // A, withdrawn once, reinstated: no longer a way back past the plan.
+    {"reinstatedFollowsThePlan", [](S& s) { staged(s), s.record.withdrawn = {kHexA}; }, Act::Settle, O::NotDue,
+     text::notDue(kDue), 3},
     {"theOperatorTakesItBeforeItsStage", [](S& s) { staged(s), s.mode = adv::UpdateMode::Operator; }, Act::TakeIndexed,
      O::Updated, QString(), 1},
     {"futureIndex", [](S& s) { s.offer.indexSignedAt = kAhead; }, Act::Refuse, O::FutureRelease,
@@ -125,10 +128,9 @@ const Decided kDecided[] = {
     // The maker's latest index no longer lists it: reinstated on purpose.
     {"reinstated", [](S& s) { s.record.withdrawn = {kHexB}; }, Act::TakeIndexed, O::Updated, QString(), 1},
     {"restoredFromTheKeptProgram", withdrawn, Act::Restore, O::Restored, text::restored(kT1), 1},
-    // Withdrawn by an earlier index; nothing kept to go back to.
-    {"withdrawnGoesBackByDownload",
-     [](S& s) { withdrawn(s), s.offer.index->withdrawn = {}, s.record.withdrawn = {kHexB}, s.record.previous = {}; },
-     Act::TakeIndexed, O::Restored, text::restored(kT1), 1},
+    // Nothing kept to go back to.
+    {"withdrawnGoesBackByDownload", [](S& s) { withdrawn(s), s.record.previous = {}; }, Act::TakeIndexed, O::Restored,
+     text::restored(kT1), 1},
     {"indexGone", [](S& s) { s.offer.index.reset(); }, Act::Refuse, O::OlderRelease, text::kIndexGoneCause, 0},
     {"noIndexEverSeen", [](S& s) { s.offer.index.reset(), s.record.indexSeen.reset(); }, Act::ReadSignature, O::Updated,
      QString(), 0},
