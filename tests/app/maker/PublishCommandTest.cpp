@@ -17,6 +17,7 @@
 #include "app/maker/PublishCommand.h"
 #include "app/site/Stages.h"
 #include "app/site/UpdateCommand.h"
+#include "tests/support/FileSetup.h"
 #include "tests/support/Files.h"
 #include "tests/support/FtpServer.h"
 #include "tests/support/MinisignMaker.h"
@@ -58,7 +59,7 @@ struct Site {
         put(folder + u"/dolvo.exe.minisig"_s, maker.release("MZ vecchia", kOld));
         put(dir.filePath(u"dolvo.exe"_s), kProgram);
         put(dir.filePath(u"maker.key"_s), maker.secretKeyFile());
-        QFile::setPermissions(dir.filePath(u"maker.key"_s), QFile::ReadOwner | QFile::WriteOwner);
+        adv::test::setMode(dir.filePath(u"maker.key"_s), 0600);
         options.root = served;
         options.writable = true;
         server = std::make_unique<adv::test::FtpServer>(std::move(options));

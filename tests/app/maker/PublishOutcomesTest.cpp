@@ -193,7 +193,7 @@ TEST(PublishOutcomes, EachWithItsExitStatus)
              adv::test::setMode(s.config.signingKey, 0644);
              s.password = [&s] { return s.ui.lines << u"password chiesta"_s, std::nullopt; };
          },
-         Release, "100", nullptr, nullptr, "leggibile .*; chmod 600 .*maker.key\npassword chiesta"},
+         Release, "100", nullptr, nullptr, "leggibile [^\n]*maker.key[^\n]*\npassword chiesta"},
         {"a signature of another program, before any password", Refused, 13,
          [](Scene& s) {
              s.sealedKey();
