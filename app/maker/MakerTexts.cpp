@@ -110,17 +110,27 @@ QString clockOff(std::int64_t now, std::int64_t serverTime)
                .arg(kClockToleranceSeconds / 60);
 }
 
+QString serverZone(std::int64_t offset)
+{
+    const std::int64_t minutes = (offset < 0 ? -offset : offset) / 60;
+    return u"Attenzione: il server dà l'ora dei suoi file %1 %2 h %3 min rispetto a questo computer: presa per il "
+           u"suo fuso orario; se non lo è, correggere l'ora di questo computer"_s
+               .arg(offset < 0 ? u"indietro di"_s : u"avanti di"_s)
+               .arg(minutes / 60)
+               .arg(minutes % 60);
+}
+
 QString indexDatedAfter(std::int64_t signingTime)
 {
     return u"L'indice sul server è datato dopo l'ora di questo computer: il nuovo indice è firmato %1, dopo di "
            u"esso"_s.arg(text::onDate(signingTime));
 }
 
-QString legacyAhead(std::int64_t signedAt)
+QString offerAhead(std::int64_t signedAt)
 {
-    return u"Attenzione: %1 sul server è firmato %2, più di un giorno avanti: i siti lo rifiutano e non blocca "
-           u"la pubblicazione (per toglierlo, pubblicare a tutti i siti: la coppia viene sostituita)"_s.arg(
-               q(kUpdatedProgram), text::onDate(signedAt));
+    return u"Attenzione: la versione che il server offre è firmata %1, più di un giorno avanti: i siti la "
+           u"rifiutano e non blocca la pubblicazione (pubblicare a tutti i siti la sostituisce)"_s.arg(
+               text::onDate(signedAt));
 }
 
 QString programSigned(std::int64_t signedAt, std::string_view release)
@@ -245,8 +255,9 @@ QString stage(int percent, std::int64_t from, bool begun)
 
 QString pairSigned(std::optional<std::int64_t> signedAt)
 {
-    return u"%1 e %2, firmati il %3"_s.arg(q(kUpdatedProgram), q(signatureName(kUpdatedProgram)))
-        .arg(signedAt ? text::shownDate(*signedAt) : u"?"_s);
+    const QString pair = u"%1 e %2"_s.arg(q(kUpdatedProgram), q(signatureName(kUpdatedProgram)));
+    return signedAt ? u"%1, firmati il %2"_s.arg(pair, text::shownDate(*signedAt))
+                    : u"%1: la firma manca o non è del produttore"_s.arg(pair);
 }
 
 QString leftover(std::string_view name)

@@ -76,8 +76,14 @@ QString targetWithdrawn(std::int64_t signedAt);
 QString targetNotOlder(std::int64_t signedAt, std::int64_t currentSignedAt);
 QString targetNotKept(std::string_view hex);
 QString clockOff(std::int64_t now, std::int64_t serverTime);
+QString serverZone(std::int64_t offset);
+inline const QString kNoServerTime =
+    QStringLiteral("Attenzione: il server non dice l'ora dei suoi file (MDTM): l'orologio di questo computer non si "
+                   "può confrontare con il suo; verificarlo prima di pubblicare, i siti giudicano le date firmate");
+inline const QString kNoKeptPlan =
+    QStringLiteral("la versione è stata pubblicata in pausa, senza un piano da riprendere: indicare il piano");
 QString indexDatedAfter(std::int64_t signingTime);
-QString legacyAhead(std::int64_t signedAt);
+QString offerAhead(std::int64_t signedAt);
 
 // The steps of a publish.
 QString programSigned(std::int64_t signedAt, std::string_view release);
@@ -113,6 +119,9 @@ QString stage(int percent, std::int64_t from, bool begun);
 QString published(const ReleaseIndex& index);
 QString keptPlan(const ReleaseIndex& index);
 QString keptRelease(std::string_view name, std::int64_t signedAt, std::string_view hashStart);
+inline const QString kNoPairYet =
+    QStringLiteral("  nessun dolvo.exe con la sua firma: i siti che non leggono l'indice ricevono la versione quando "
+                   "va a tutti i siti (--rollout 100)");
 inline const QString kNothingPublished =
     QStringLiteral("  il server non offre ancora nulla: né indice, né dolvo.exe con la sua firma");
 QString pairSigned(std::optional<std::int64_t> signedAt);

@@ -1,6 +1,7 @@
 #include "app/maker/PublishCommand.h"
 
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include "app/channel/Minisign.h"
@@ -31,7 +32,7 @@ PublishReport serverFailed(Cause why)
 class Publisher {
 public:
     Publisher(UpdateUi& ui, platform::FtpPublishSession& ftp, const Config& config, std::int64_t now)
-        : ui_(ui), config_(config), now_(now), server_(ftp, config), lock_(server_, ui, now)
+        : ui_(ui), config_(config), started_(now), server_(ftp, config), lock_(server_, ui, now)
     {
     }
 
@@ -50,11 +51,14 @@ public:
         if (auto locked = lock_.take())
             return *locked;
         // Sites judge the dates this machine signs by their own clocks.
-        if (const Refusal off = clockRefusal(now_, lock_.serverTime())) {
+        const ClockCheck clock = checkClock(now(), lock_.serverTime());
+        if (clock.refused) {
             lock_.release();
             server_.ftp().CloseSession();
-            return refused(*off);
+            return refused(*clock.refused);
         }
+        if (!clock.note.isEmpty())
+            say(clock.note);
         PublishFailure failed = offered();
         if (!failed) {
             switch (request.action) {
@@ -77,13 +81,21 @@ public:
 private:
     void say(const QString& line) { ui_.AppendStatus(line); }
 
+    // The clock at the start, gone on by the time since: a password typed
+    // slowly does not date what is signed after it.
+    std::int64_t now() const
+    {
+        return started_ +
+               std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start_).count();
+    }
+
     PublishReport status()
     {
         if (!config_.publicKey)
             return refused(makertext::kNoPublicKeyForStatus);
         if (auto failed = connect())
             return *failed;
-        PublishReport report = serverStatus(server_, ui_, now_);
+        PublishReport report = serverStatus(server_, ui_, now());
         server_.ftp().CloseSession();
         return report;
     }
@@ -95,7 +107,7 @@ private:
     {
         const bool release = request.action == PublishAction::Release, given = !request.signatureFile.isEmpty();
         if (release && given) {
-            if (auto refusal = takeSignature(config_, request.program, request.signatureFile, now_, files_))
+            if (auto refusal = takeSignature(config_, request.program, request.signatureFile, now(), files_))
                 return refusal;
         }
         const Warn warn = [this](const QString& line) { say(line); };
@@ -104,7 +116,7 @@ private:
         if (!release)
             return std::nullopt;
         if (!given) {
-            if (auto refusal = signProgram(config_, request.program, *key_, now_, files_))
+            if (auto refusal = signProgram(config_, request.program, *key_, now(), files_))
                 return refusal;
         }
         files_.describe(index_);
@@ -137,7 +149,7 @@ private:
             StoredIndex read = readStoredIndex(*stored, config_.publicKey);
             if (!read.authentic || !read.index)
                 return refused(makertext::kIndexNotOurs);
-            offeredAt_ = read.index->signedAt;
+            offeredAt_ = bounded(read.index->signedAt);
             previous_ = std::move(read.index);
             served = servedIndexAt_ = read.signedAt;
         }
@@ -145,16 +157,19 @@ private:
             return serverFailed(std::move(*memory.refused));
         if (previous_)
             return std::nullopt;
-        if (const auto legacy = pairSignature()) {
-            offeredAt_ = legacy->timestamp();
-            // Sites refuse a date that far ahead: it holds no site, and must
-            // not hold the maker either.
-            if (offeredAt_ > now_ + kFutureSlackSeconds) {
-                say(makertext::legacyAhead(offeredAt_));
-                offeredAt_ = 0;
-            }
-        }
+        if (const auto legacy = pairSignature())
+            offeredAt_ = bounded(legacy->timestamp());
         return std::nullopt;
+    }
+
+    // Sites refuse a release dated this far ahead: it holds no site, and
+    // must not hold the maker either.
+    std::int64_t bounded(std::int64_t offered)
+    {
+        if (offered <= now() + kFutureSlackSeconds)
+            return offered;
+        say(makertext::offerAhead(offered));
+        return 0;
     }
 
     // The pair's signature, when it is the maker's; its program is not read.
@@ -171,7 +186,7 @@ private:
     {
         if (offeredAt_ >= index_.signedAt)
             return refused(makertext::notNewer(offeredAt_, index_.signedAt));
-        Planned planned = releasePlanned(previous_, index_, request.rollout, now_, request.reinstate);
+        Planned planned = releasePlanned(previous_, index_, request.rollout, now(), request.reinstate);
         if (!planned.index)
             return refused(planned.refused);
         if (previous_ && previous_->isWithdrawn(index_.hash))
@@ -189,8 +204,8 @@ private:
         if (!previous_)
             return refused(makertext::kNoIndexToChange);
         if (request.resumeKept && !previous_->keptPlan)
-            return refused(makertext::kResumeNotPaused);
-        Planned planned = planChanged(*previous_, request.resumeKept ? *previous_->keptPlan : request.rollout, now_);
+            return refused(previous_->rollout.paused ? makertext::kNoKeptPlan : makertext::kResumeNotPaused);
+        Planned planned = planChanged(*previous_, request.resumeKept ? *previous_->keptPlan : request.rollout, now());
         if (!planned.index)
             return refused(planned.refused);
         index_ = std::move(*planned.index);
@@ -267,8 +282,8 @@ private:
     {
         if (auto lost = lock_.stillHeld())
             return lost;
-        const std::int64_t signingTime = indexSigningTime(now_, servedIndexAt_);
-        if (signingTime > now_)
+        const std::int64_t signingTime = indexSigningTime(now(), servedIndexAt_);
+        if (servedIndexAt_ > now() && signingTime > now())
             say(makertext::indexDatedAfter(signingTime));
         const std::string text = index_.text();
         const std::string signature =
@@ -289,12 +304,20 @@ private:
 
     // Every site may take the release now; one signed a little ahead of
     // this clock counts as now, as sites allow.
-    bool toEverySite() const { return index_.rollout.everyoneAt(index_.signedAt, std::max(now_, index_.signedAt)); }
+    bool toEverySite() const { return index_.rollout.everyoneAt(index_.signedAt, std::max(now(), index_.signedAt)); }
 
     // The pair already carries the release when its signature, the maker's,
-    // is of this release's hash at its signed time and the server gives the
-    // release's size: sending it again would change nothing.
-    bool pairCarries() { return server_.looksLike(std::string(kUpdatedProgram), index_); }
+    // is of this release's hash at its signed time, and its program is that
+    // release to the byte: sending them again would change nothing. A cut
+    // between the pair's renames leaves a program of the same size.
+    bool pairCarries()
+    {
+        const std::string name(kUpdatedProgram);
+        if (!server_.looksLike(name, index_))
+            return false;
+        const auto program = server_.fetch(name, index_.size);
+        return program && minisign::hashOf(*program) == index_.hash;
+    }
 
     // The newest keep_releases release files stay, and always the index's;
     // leftovers of a cut publish go too.
@@ -322,7 +345,8 @@ private:
 
     UpdateUi& ui_;
     const Config& config_;
-    std::int64_t now_;
+    std::int64_t started_;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     ServerFiles server_;
     ServerLock lock_;
     std::optional<minisign::SecretKey> key_;

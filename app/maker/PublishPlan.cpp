@@ -47,12 +47,7 @@ Planned releasePlanned(const std::optional<ReleaseIndex>& current, ReleaseIndex 
     next.from = now;
     next.keptPlan.reset();
     next.reached = 0;
-    Planned planned = scheduled(std::move(next), plan);
-    if (planned.index && plan.paused) {
-        planned.index->keptPlan = Rollout{};
-        planned.index->reached = 0;
-    }
-    return planned;
+    return scheduled(std::move(next), plan);
 }
 
 Planned planChanged(const ReleaseIndex& current, const Rollout& plan, std::int64_t now)
@@ -121,11 +116,17 @@ std::int64_t indexSigningTime(std::int64_t now, std::int64_t servedIndexSignedAt
     return std::max(now, servedIndexSignedAt + 1);
 }
 
-Refusal clockRefusal(std::int64_t now, std::optional<std::int64_t> serverTime)
+ClockCheck checkClock(std::int64_t now, std::optional<std::int64_t> serverTime)
 {
-    if (!serverTime || (*serverTime - now <= kClockToleranceSeconds && now - *serverTime <= kClockToleranceSeconds))
-        return std::nullopt;
-    return makertext::clockOff(now, *serverTime);
+    if (!serverTime)
+        return {std::nullopt, makertext::kNoServerTime};
+    constexpr std::int64_t kFurthestZone = 14 * 60 * 60 + kClockToleranceSeconds;
+    const std::int64_t off = *serverTime - now;
+    if (off <= kClockToleranceSeconds && -off <= kClockToleranceSeconds)
+        return {};
+    if (off <= kFurthestZone && -off <= kFurthestZone)
+        return {std::nullopt, makertext::serverZone(off)};
+    return {makertext::clockOff(now, *serverTime), {}};
 }
 
 std::vector<std::string> prunable(const std::vector<std::string>& names, int keep, const ReleaseIndex& index)

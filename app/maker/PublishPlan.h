@@ -53,8 +53,17 @@ Planned withdrawnFor(const ReleaseIndex& current, ReleaseIndex target);
 std::int64_t indexSigningTime(std::int64_t now, std::int64_t servedIndexSignedAt);
 
 // A maker's clock this far from the server's signs dates sites misjudge.
+// The server's time is a file's, as it gives it: some give their local time
+// (vsftpd as Debian ships it), so a difference up to 14 hours, the furthest
+// time zone, may be the server's zone rather than a clock off: it is said,
+// not refused; sites allow a day. A server that gives no time leaves the
+// clock unchecked, and that is said too.
 inline constexpr std::int64_t kClockToleranceSeconds = 5 * 60;
-Refusal clockRefusal(std::int64_t now, std::optional<std::int64_t> serverTime);
+struct ClockCheck {
+    Refusal refused;
+    QString note;  // a line for the maker, when there is one
+};
+ClockCheck checkClock(std::int64_t now, std::optional<std::int64_t> serverTime);
 
 // The release files to delete (`names` oldest first): all but the newest
 // `keep`, never the index's release, the one it replaced, nor the newest

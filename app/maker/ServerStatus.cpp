@@ -80,8 +80,8 @@ private:
         const std::string name(kUpdatedProgram);
         const std::optional<std::string> signature = server_.fetch(signatureName(name), minisign::kMaxSignatureBytes);
         platform::FtpPublishSession::Facts facts;
-        if (!indexed && !signature && !server_.ftp().AskAbout(name, facts)) {
-            ui_.AppendStatus(makertext::kNothingPublished);
+        if (!signature && !server_.ftp().AskAbout(name, facts)) {
+            ui_.AppendStatus(indexed ? makertext::kNoPairYet : makertext::kNothingPublished);
             return;
         }
         if (!indexed)

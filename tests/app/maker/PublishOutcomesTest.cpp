@@ -211,9 +211,26 @@ TEST(PublishOutcomes, EachWithItsExitStatus)
         {"not newer than the server's", Refused, 13, [](Scene& s) { s.now = kOld - 1; }},
         {"the maker's clock two days ahead of the server's", Refused, 13,
          [](Scene& s) { s.server.clock = kNow - 2 * 86400; }},
-        {"the maker's clock behind the server's", Refused, 13, [](Scene& s) { s.server.clock = kNow + 600; }},
+        {"the maker's clock a day behind the server's", Refused, 13, [](Scene& s) { s.server.clock = kNow + 86400; }},
         {"a server clock a minute off", Published, 0, [](Scene& s) { s.server.clock = kNow + 60; }, Release, "100",
          "MZ nuova", "MZ nuova"},
+        {"a server giving its local time, an hour ahead", Published, 0, [](Scene& s) { s.server.clock = kNow + 3600; },
+         Release, "100", "MZ nuova", "MZ nuova"},
+        {"over an index dated days ahead, which no site took", Published, 0,
+         [](Scene& s) {
+             s.now += 3 * 86400;
+             s.published("MZ prima");
+             s.now -= 3 * 86400;
+         },
+         Release, "100", "MZ nuova", "MZ nuova"},
+        {"a withdrawal after a cut between the pair's renames", Published, 0,
+         [](Scene& s) {
+             s.published("MZ uno");
+             const std::string first = s.file("download/" + s.index()->release + ".minisig");
+             s.published("MZ due");
+             s.server.files["download/dolvo.exe.minisig"] = first;  // the same size: only the bytes tell
+         },
+         Withdraw, "100", "MZ uno", "MZ uno"},
         {"an index not the maker's", Refused, 13,
          [](Scene& s) {
              s.published("MZ prima");

@@ -98,6 +98,16 @@ TEST(PublishPlan, TheWayBackIsTheMakersWord)
     EXPECT_EQ(adv::indexSigningTime(kT, kT + 2 * 24 * kH), kT);  // too far ahead for any site to have taken it
 }
 
+// The server's file times: up to a time zone away is said, not refused.
+TEST(PublishPlan, TheServersClock)
+{
+    const auto check = [](std::optional<std::int64_t> server) { return adv::checkClock(kT, server); };
+    EXPECT_FALSE(check(kT + 299).refused || !check(kT + 299).note.isEmpty());
+    EXPECT_FALSE(check(kT - 2 * kH + 100).refused || check(kT - 2 * kH + 100).note.isEmpty());
+    EXPECT_TRUE(check(kT + 15 * kH).refused && check(kT - 2 * 24 * kH).refused);
+    EXPECT_FALSE(check(std::nullopt).refused || check(std::nullopt).note.isEmpty());
+}
+
 TEST(PublishPlan, PruningKeepsTheWaysBack)
 {
     std::vector<std::string> names;
