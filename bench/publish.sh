@@ -7,10 +7,11 @@
 # root for the user they serve), plain and over explicit TLS, staged
 # ("10@0h,100@24h") and to everyone ("100"). Medians of RUNS runs,
 # interleaved, and where the publish's time goes, from when each step shows:
-#   local     reading, hashing and signing the file (and starting the program)
-#   session   logging in, the lock, the server's listing and index
-#   upload    from a file's "Invio di" to its 100 %
-#   check     from a file's 100 % to the next step: read back, rename, read again
+#   local     starting the program, reading, hashing and signing the file
+#   session   logging in (before the signing), the lock, the server's listing and index
+#   upload    from a file's "Invio di" to the next step: sent, read back,
+#             renamed, read again (the progress, which split these, shows
+#             only on a terminal)
 #
 #   bench/publish.sh AGGIORNADV [RUNS] [MIB]
 set -euo pipefail
@@ -39,12 +40,14 @@ stamped() {
 }
 # Stamped output to "total local session upload check".
 phases() {
+    # The session is opened first; reading, hashing and signing end with
+    # "Programma firmato".
     awk '{ t = $1; $1 = "" }
-         / - Collegamento/ { local = t; last = t; state = "session"; next }
+         / - Collegamento/ { local = t; spent["session"] += 0; last = t; state = "local"; next }
+         / - Programma firmato/ { spent["local"] += t - last; last = t; state = "session"; next }
          / - Invio di / { spent[state] += t - last; last = t; state = "upload"; next }
-         /inviato il 100%/ { if (state == "upload") { spent[state] += t - last; last = t; state = "check" }; next }
          /^ - |END/ { spent[state] += t - last; last = t; state = "session" }
-         END { printf "%.3f %.3f %.3f %.3f %.3f\n", t, local, spent["session"], spent["upload"], spent["check"] }'
+         END { printf "%.3f %.3f %.3f %.3f\n", t, local + spent["local"], spent["session"], spent["upload"] }'
 }
 
 declare -A samples=()
@@ -52,8 +55,6 @@ bench_server() {  # bench_server NAME TLS: the publishes and curl -T against one
     local name=$1 tls=$2 user=banco served=$work/served-$1-$2 curl_tls=()
     [[ $name == vsftpd ]] && user=ftp
     mkdir -p "$served/download"
-    # A new server, for the maker's memory of what it published last.
-    rm -f "$work/key.sec.last-index"
     start_ftp_server "$password" "$work/server.err" "--$name" "$cache/$name" --writable --root "$served" \
         --user "$user" --tls "$tls" --certdir "$work/certs-$name-$tls"
     [[ $tls == off ]] || curl_tls=(--ssl-reqd --cacert "$work/certs-$name-$tls/cert.pem")
@@ -75,7 +76,7 @@ bench_server() {  # bench_server NAME TLS: the publishes and curl -T against one
                 >"$work/out"
             grep -q ' - Fatto' "$work/out" || { echo "$name/$tls: the publish failed:" >&2; cat "$work/out" >&2; exit 1; }
             read -r -a got < <(phases <"$work/out")
-            for i in 0 1 2 3 4; do samples[$name $tls $plan $i]+="${got[$i]} "; done
+            for i in 0 1 2 3; do samples[$name $tls $plan $i]+="${got[$i]} "; done
         done
         local t0=$EPOCHREALTIME
         curl -sS --fail "${curl_tls[@]}" -T "$work/dolvo.exe" --user "$user:$password" \
@@ -89,14 +90,14 @@ bench_server() {  # bench_server NAME TLS: the publishes and curl -T against one
 }
 
 printf '%s MiB, medians of %s runs, seconds\n' "$mib" "$runs"
-printf '%-10s %-4s %-15s %7s %7s %7s %7s %7s %8s\n' server tls plan total local session upload check "curl -T"
+printf '%-10s %-4s %-15s %7s %7s %7s %7s %8s\n' server tls plan total local session upload "curl -T"
 for name in pure-ftpd vsftpd proftpd; do
     [[ -d $cache/$name/usr/sbin ]] || { echo "$name: not unpacked in $cache (scripts/install-deps.sh does it)"; continue; }
     for tls in off explicit; do
         bench_server "$name" "$tls"
         for plan in "10@0h,100@24h" 100; do
             printf '%-10s %-4s %-15s' "$name" "$([[ $tls == off ]] && echo no || echo yes)" "$plan"
-            for i in 0 1 2 3 4; do printf ' %7s' "$(median <<<"${samples[$name $tls $plan $i]}")"; done
+            for i in 0 1 2 3; do printf ' %7s' "$(median <<<"${samples[$name $tls $plan $i]}")"; done
             printf ' %8s\n' "$(median <<<"${samples[$name $tls curl]}")"
         done
     done
