@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,6 +25,7 @@ inline constexpr std::string_view kPreviousSuffix = ".prev";      // the program
 inline constexpr std::string_view kRecordSuffix = ".release";     // the release record
 inline constexpr std::string_view kLockSuffix = ".lock";          // one updater at a time
 inline constexpr std::string_view kSignatureSuffix = ".minisig";  // a release's signature
+inline constexpr std::string_view kMemoSuffix = ".server";        // what the server offered, last read
 
 using platform::ReplaceResult;
 using platform::ReplaceStatus;
@@ -90,6 +92,20 @@ public:
     // cut run left for the next one to finish.
     ReplaceResult look() { return readRecord(); }
 
+    // The installed file, read from start to end into `take` (a hash, say).
+    ReplaceResult readInstalled(const std::function<void(const char* data, std::size_t size)>& take);
+    // The installed file's hash, as the caller computed it: where the record
+    // no longer describes the file (a copy put back from a backup, a move to
+    // another disk), the file with the recorded hash is the recorded release
+    // again, and any other is known by its hash alone.
+    void identify(const std::string& hash);
+
+    // The caller's memory of what the server offered, kept beside the
+    // program: at most `maxBytes`; none when there is none or it does not
+    // read. Kept (under the lock, in one step) with keepMemo.
+    std::optional<std::string> memo(std::size_t maxBytes);
+    ReplaceResult keepMemo(const std::string& text);
+
     ReplaceResult begin();
     ReplaceResult write(const char* data, std::size_t size);
     // Installs the new file as `release`, keeping the installed program as
@@ -131,6 +147,7 @@ private:
     std::string name_;
     bool locked_ = false;
     ReleaseRecord record_;
+    Release unmatched_;  // what the record says of an installed file it no longer describes
     std::string temporary_;  // the new program while it is written
     std::string recordTemporary_;
     std::string held_;  // a second name of the program being replaced

@@ -151,6 +151,14 @@ public:
     // is no file of the folder: FtpFailure::Setting, and nothing is sent.
     virtual FtpResult FetchFile(const std::string& remoteName, FtpSink& sink, const FtpProgress& progress = {}) = 0;
     virtual void CloseSession() = 0;
+    // MDTM and SIZE: when the server last changed `remoteName`, in seconds
+    // since 1970 by the server's own clock, and its size; what the server
+    // does not give stays empty. Nothing is transferred.
+    struct Facts {
+        std::optional<std::int64_t> modified;
+        std::optional<std::int64_t> size;
+    };
+    virtual FtpResult AskAbout(const std::string& remoteName, Facts& facts) = 0;
 };
 
 // The maker's side of the server, for publishing: writing, besides reading.
@@ -205,14 +213,6 @@ public:
     virtual FtpResult RemoveFolder(const std::string& name) = 0;
     // NLST: the current folder's names, one a line, into `sink`.
     virtual FtpResult FetchListing(FtpSink& sink) = 0;
-    // MDTM and SIZE: when the server last changed `remoteName`, in seconds
-    // since 1970 by the server's own clock, and its size; what the server
-    // does not give stays empty. Nothing is transferred.
-    struct Facts {
-        std::optional<std::int64_t> modified;
-        std::optional<std::int64_t> size;
-    };
-    virtual FtpResult AskAbout(const std::string& remoteName, Facts& facts) = 0;
 };
 
 // The libcurl-backed session.

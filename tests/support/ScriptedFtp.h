@@ -49,6 +49,19 @@ public:
             return {platform::FtpFailure::RemoteFile, 550, "no such file", "550 No such file"};
         return sink.take(file->second.data(), file->second.size());
     }
+    platform::FtpResult AskAbout(const std::string& remote, Facts& facts) override
+    {
+        calls.push_back("ask:" + remote);
+        const auto file = files.find(remote);
+        if (file == files.end() && (serving || remote == "dolvo.exe.index"))
+            return {platform::FtpFailure::RemoteFile, 550, "no such file", "550 No such file"};
+        if (file != files.end())
+            facts = {modified.contains(remote)
+                         ? modified.at(remote)
+                         : static_cast<std::int64_t>(std::hash<std::string>{}(file->second) >> 2),
+                     std::ssize(file->second)};
+        return {};
+    }
     bool asked(const std::string& call) const { return std::find(calls.begin(), calls.end(), call) != calls.end(); }
     void CloseSession() override { calls.emplace_back("close"); }
 
@@ -74,6 +87,8 @@ public:
     // answers as fetchResult and fetchFailure say, and delivers nothing.
     bool serving = false;
     std::map<std::string, std::string> files;
+    // MDTM, by name; where not given, one that changes with the file's bytes.
+    std::map<std::string, std::int64_t> modified;
 };
 
 }  // namespace adv::test
