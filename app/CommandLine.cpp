@@ -88,10 +88,14 @@ int runConsole(const Config& config, Job job)
     // lets the sweep end, and the update then stops at its first wait on the
     // server.
     ConsoleUi ui;
-    const auto ended = [](const UpdateReport& report) {
+    QStringList said;  // by the sweep
+    const auto ended = [&said](const UpdateReport& report) {
         // A program left running was named by the sweep's own lines, just
-        // before: each line is said once.
-        if (!report.cause.isEmpty() && report.outcome != UpdateOutcome::ProgramRunning)
+        // before: each line is said once. One started again after the
+        // sweep was not.
+        const QStringList parts = report.cause.text.split(u"; "_s, Qt::SkipEmptyParts);
+        const bool named = std::all_of(parts.begin(), parts.end(), [&](const QString& p) { return said.contains(p); });
+        if (!report.cause.isEmpty() && !(report.outcome == UpdateOutcome::ProgramRunning && named))
             say(report.cause.text);
         return code(exitStatus(report.outcome));
     };
@@ -112,7 +116,7 @@ int runConsole(const Config& config, Job job)
     const auto close = [&] {
         const TerminateReport swept = CloseTicked(pointers, terminator);
         for (const QString& line : sweepLines(swept))
-            say(line);
+            said << line, say(line);
         return swept.left;
     };
     ProbeProducts(config.root, pointers);

@@ -458,6 +458,30 @@ TEST(CommandLine, ProgramsThatCouldNotBeClosedAreReportedAndAnotherDolvoDoesNotS
     EXPECT_EQ(again.count(u"dolvo.exe non si è potuto chiudere"_s), 1) << again.toStdString();
 }
 
+// A watchdog that starts dolvo.exe again as soon as it ends: the update
+// stops (11) rather than leave a program running a replaced, deleted file.
+TEST(CommandLine, AProgramStartedAgainAfterTheClosingStopsTheSwap)
+{
+    SKIP_IF_FOREIGN_PRODUCTS_RUN();
+    UpdateStage stage;
+    fs::remove(stage.installed);
+    const std::string program = adv::test::installAs(adv::test::childProgram(), stage.installed.parent_path(),
+                                                     "dolvo.exe");
+    const std::string loop = adv::test::writeExecutable(
+        stage.dir.path(), "watchdog", "#!/bin/sh\nprintf R >&3\nexec 3>&-\nwhile :; do \"$1\" --life 60; done\n");
+    adv::test::Child watchdog = adv::test::spawn({.program = loop, .args = {program}, .argv0 = {}});
+    const std::string before = stage.installedContent();
+    const Outcome run = runUpdater({u"--update"_s, u"--config"_s, stage.ini});
+    EXPECT_EQ(run.status, 11) << run.out.toStdString() << run.err.toStdString();
+    EXPECT_EQ(stage.installedContent(), before);
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        std::error_code error;
+        const fs::path exe = fs::read_symlink(entry.path() / "exe", error);
+        EXPECT_NE(exe.string(), program + " (deleted)") << entry.path();
+    }
+    watchdog.kill();
+}
+
 // Held back inside the working hours, or stopped during its random wait, a
 // nightly --update closes nothing (nor fails with 2 at port 1).
 TEST(CommandLine, UpdateHeldBackBeforeItsSweepClosesNothing)
