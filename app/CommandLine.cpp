@@ -91,11 +91,9 @@ int runConsole(const Config& config, Job job)
     QStringList said;  // by the sweep
     const auto ended = [&said](const UpdateReport& report) {
         // A program left running was named by the sweep's own lines, just
-        // before: each line is said once. One started again after the
-        // sweep was not.
-        const QStringList parts = report.cause.text.split(u"; "_s, Qt::SkipEmptyParts);
-        const bool named = std::all_of(parts.begin(), parts.end(), [&](const QString& p) { return said.contains(p); });
-        if (!report.cause.isEmpty() && !(report.outcome == UpdateOutcome::ProgramRunning && named))
+        // before: each line is said once. One started again after a sweep
+        // that left nothing was not.
+        if (!report.cause.isEmpty() && (report.outcome != UpdateOutcome::ProgramRunning || said.isEmpty()))
             say(report.cause.text);
         return code(exitStatus(report.outcome));
     };
