@@ -44,6 +44,10 @@ public:
     }
     void discard() noexcept override { real_->discard(); }
     ReplaceResult create(S n) override { return cut() ? kCut : real_->create(n); }
+    ReplaceResult reopen(S n, std::int64_t m, std::int64_t& s) override
+    {
+        return cut() ? kCut : real_->reopen(n, m, s);
+    }
     ReplaceResult write(const char* d, std::size_t s) override { return cut() ? kCut : real_->write(d, s); }
     ReplaceResult seal(S m) override { return cut() ? kCut : real_->seal(m); }
     ReplaceResult link(S f, S t) override
