@@ -207,63 +207,6 @@ TEST(ReleaseRecord, ReadsBothFormsAndWritesTheSecond)
     EXPECT_FALSE(Stored::parse(next.text() + "\n"));
 }
 
-// What may lie where a cut download of release "ab" is kept: only the
-// updater's own file of no more than the release's size is gone on with;
-// anything else starts afresh and what it led to stays as it was. A cut
-// download is kept until it is installed, that of another release goes.
-struct Kept {
-    const char* label;
-    std::function<void(const QString& kept, const QString& elsewhere)> make;
-    std::int64_t held;
-};
-
-class KeptDownload : public ::testing::TestWithParam<Kept> {};
-
-TEST_P(KeptDownload, GoesOnOnlyFromTheUpdatersOwnFile)
-{
-    const std::string whole = "MZ nuova";
-    Installation in;
-    const QString kept = in.dir.filePath(u".dolvo.exe.part-ab"_s), elsewhere = in.dir.filePath(u"elsewhere"_s);
-    writeFile(elsewhere, "MZ n");
-    writeFile(in.dir.filePath(u".dolvo.exe.part-cd"_s), "MZ");
-    GetParam().make(kept, elsewhere);
-    const Resumable release{"ab", 8};
-    auto replacement = in.open();
-    ASSERT_TRUE(replacement->begin(&release));
-    ASSERT_EQ(replacement->held(), GetParam().held);
-    std::string read;
-    ASSERT_TRUE(replacement->readHeld([&](const char* data, std::size_t size) {
-        read.append(data, size);
-        return ReplaceResult{};
-    }));
-    EXPECT_EQ(read, whole.substr(0, static_cast<std::size_t>(GetParam().held)));
-    ASSERT_TRUE(replacement->write(whole.data() + read.size(), whole.size() - read.size()));
-    replacement.reset();  // cut
-    replacement = in.open();
-    ASSERT_TRUE(replacement->begin(&release));
-    EXPECT_EQ(replacement->held(), 8);
-    ASSERT_TRUE(replacement->restart() && replacement->held() == 0 && replacement->write("MZ nuova", 8));
-    ASSERT_TRUE(replacement->commit({}));
-    replacement.reset();
-    EXPECT_EQ(in.read(""), "MZ nuova");
-    EXPECT_EQ(in.names(), (QStringList{u"dolvo.exe"_s, u"dolvo.exe.prev"_s, u"dolvo.exe.release"_s, u"elsewhere"_s}));
-    QFile untouched(elsewhere);
-    EXPECT_TRUE(untouched.open(QIODevice::ReadOnly) && untouched.readAll() == "MZ n");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Transaction, KeptDownload,
-    ::testing::Values(Kept{"None", [](const QString&, const QString&) {}, 0},
-                      Kept{"Own", [](const QString& k, const QString&) { writeFile(k, "MZ n"); }, 4},
-                      Kept{"Larger", [](const QString& k, const QString&) { writeFile(k, "MZ nuova!"); }, 0},
-                      Kept{"Link", [](const QString& k, const QString& e) { adv::test::makeSymlink(e, k); }, 0},
-                      Kept{"SecondName",
-                           [](const QString& k, const QString& e) {
-                               std::filesystem::create_hard_link(e.toStdWString(), k.toStdWString());
-                           },
-                           0}),
-    [](const auto& row) { return std::string(row.param.label); });
-
 TEST(Transaction, OneUpdaterAtATime)
 {
     Installation in;
@@ -330,6 +273,49 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"LinkToAnotherFile", [](const QString& l, const QString& e) { adv::test::makeSymlink(e, l); }},
         Damage{"DanglingLink", [](const QString& l, const QString& e) { adv::test::makeSymlink(e + u"-gone"_s, l); }},
         Damage{"EmptyFolder", [](const QString& l, const QString&) { QDir().mkpath(l); }}),
+    [](const auto& row) { return std::string(row.param.label); });
+
+// What may lie where release "ab"'s cut download is kept but is not the
+// updater's own starts afresh, and what it led to stays as it was; the
+// updater's own is gone on with until it is installed; another release's goes.
+class KeptDownload : public ::testing::TestWithParam<Damage> {};
+
+TEST_P(KeptDownload, GoesOnOnlyFromTheUpdatersOwnFile)
+{
+    Installation in;
+    const QString elsewhere = in.dir.filePath(u"elsewhere"_s);
+    writeFile(elsewhere, "MZ n");
+    writeFile(in.dir.filePath(u".dolvo.exe.part-cd"_s), "MZ");
+    GetParam().make(in.dir.filePath(u".dolvo.exe.part-ab"_s), elsewhere);
+    const Resumable release{"ab", 8};
+    auto replacement = in.open();
+    ASSERT_TRUE(replacement->begin(&release));
+    EXPECT_EQ(replacement->held(), 0);
+    ASSERT_TRUE(replacement->write("MZ n", 4));
+    replacement.reset();  // cut
+    replacement = in.open();
+    std::string read;
+    const auto take = [&read](const char* data, std::size_t size) { return read.append(data, size), ReplaceResult{}; };
+    ASSERT_TRUE(replacement->begin(&release) && replacement->held() == 4 && replacement->readHeld(take));
+    EXPECT_EQ(read, "MZ n");
+    ASSERT_TRUE(replacement->restart() && replacement->held() == 0 && replacement->write("MZ nuova", 8));
+    ASSERT_TRUE(replacement->commit({}));
+    replacement.reset();
+    EXPECT_EQ(in.read(""), "MZ nuova");
+    EXPECT_EQ(in.names(), (QStringList{u"dolvo.exe"_s, u"dolvo.exe.prev"_s, u"dolvo.exe.release"_s, u"elsewhere"_s}));
+    QFile untouched(elsewhere);
+    EXPECT_TRUE(untouched.open(QIODevice::ReadOnly) && untouched.readAll() == "MZ n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Transaction, KeptDownload,
+    ::testing::Values(Damage{"None", [](const QString&, const QString&) {}},
+                      Damage{"Larger", [](const QString& k, const QString&) { writeFile(k, "MZ nuova!"); }},
+                      Damage{"Link", [](const QString& k, const QString& e) { adv::test::makeSymlink(e, k); }},
+                      Damage{"SecondName",
+                             [](const QString& k, const QString& e) {
+                                 std::filesystem::create_hard_link(e.toStdWString(), k.toStdWString());
+                             }}),
     [](const auto& row) { return std::string(row.param.label); });
 
 }  // namespace
