@@ -152,6 +152,7 @@ private:
     std::string partialName(const std::string& key) const;
     void removePartials(const std::string& kept);
     ReplaceResult start(const std::optional<Resumable>& resumable);
+    ReplaceResult replaceKept(const std::string& name);
     void removeLegacySignatures();
 
     std::unique_ptr<platform::InstallFolder> folder_;

@@ -48,14 +48,21 @@ ReplaceResult FileReplacement::begin(const Resumable* resumable)
     return start(resumable ? std::optional(*resumable) : std::nullopt);
 }
 
-// What cannot be kept (a folder that is not empty in its place) is
-// downloaded as any other new file, whole.
+// Whatever else holds the kept name (a link, a second name of another
+// file, a stranger's file, one too large) gives way to a new file renamed
+// over it: a rename replaces the name itself, never the file it leads to,
+// where a delete under Wine would follow a Unix link. What cannot be
+// replaced (a folder) leaves the download to a new file, whole.
 ReplaceResult FileReplacement::start(const std::optional<Resumable>& resumable)
 {
-    if (resumable && folder_->reopen(partialName(resumable->key), resumable->size, heldBytes_)) {
-        temporary_ = partialName(resumable->key);
-        resumable_ = resumable;
-        return {};
+    if (resumable) {
+        const std::string name = partialName(resumable->key);
+        if (folder_->reopen(name, resumable->size, heldBytes_) ||
+            (replaceKept(name) && folder_->reopen(name, resumable->size, heldBytes_))) {
+            temporary_ = name;
+            resumable_ = resumable;
+            return {};
+        }
     }
     heldBytes_ = 0;
     temporary_ = temporaryName(kNewTag);
@@ -64,6 +71,22 @@ ReplaceResult FileReplacement::start(const std::optional<Resumable>& resumable)
         return created;
     }
     return {};
+}
+
+// Without a model the new file stays this updater's own.
+ReplaceResult FileReplacement::replaceKept(const std::string& name)
+{
+    const std::string fresh = temporaryName(kNewTag);
+    ReplaceResult made = folder_->create(fresh);
+    if (made)
+        made = folder_->seal({});
+    if (made)
+        made = folder_->renameOver(fresh, name);
+    if (!made) {
+        folder_->discard();
+        (void)folder_->remove(fresh);
+    }
+    return made;
 }
 
 ReplaceResult FileReplacement::readHeld(const std::function<ReplaceResult(const char* data, std::size_t size)>& take)

@@ -166,7 +166,8 @@ public:
     // updater's own: a file another user could write would have their bytes
     // hashed and installed, a link or second name would have ours written
     // into a file elsewhere. Only an ordinary file is ever opened (a FIFO
-    // swapped in meanwhile does not block), and the open file is what is judged.
+    // swapped in meanwhile does not block), and the open file is what is
+    // judged. Nothing is removed here.
     ReplaceResult reopen(const std::string& name, std::int64_t maxSize, std::int64_t& size) override
     {
         closeFd(open_);
@@ -181,14 +182,7 @@ public:
             return {};
         }
         closeFd(open_);
-        // Removing a link or a second name leaves the file it led to as it is.
-        if (::unlinkat(folder_, name.c_str(), 0) != 0 && errno != ENOENT &&
-            (errno != EISDIR || ::unlinkat(folder_, name.c_str(), AT_REMOVEDIR) != 0))
-            return failed("cannot remove " + shown(name), errno);
-        open_ = ::openat(folder_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
-        if (open_ < 0)
-            return failed("cannot write beside " + path_.string() + " (" + name + ")", errno);
-        return {};
+        return {ReplaceStatus::Failed, shown(name) + " is no download of this updater's to go on with"};
     }
 
     ReplaceResult write(const char* data, std::size_t size) override

@@ -212,17 +212,7 @@ public:
             return {};
         }
         closeHandle(open_);
-        if (const std::wstring path = at(name); !DeleteFileW(path.c_str())) {
-            const DWORD error = GetLastError();
-            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND &&
-                !(isFolder(path) && RemoveDirectoryW(path.c_str())))
-                return failed("cannot remove " + shown(name), error);
-        }
-        open_ = CreateFileW(at(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (open_ == INVALID_HANDLE_VALUE)
-            return failed("cannot write beside " + shown(name), GetLastError());
-        return {};
+        return {ReplaceStatus::Failed, shown(name) + " is no download of this updater's to go on with"};
     }
 
     ReplaceResult write(const char* data, std::size_t size) override
@@ -315,10 +305,19 @@ public:
         return {ReplaceStatus::Unsupported, "Windows cannot swap " + shown(a) + " and " + b};
     }
 
+    // Under Wine a delete follows a Unix link and removes the file it leads
+    // to: such a name is left as it is. (Windows' own links are reparse
+    // points, removed themselves.)
     ReplaceResult remove(const std::string& name) override
     {
         if (ReplaceResult here = stillHere(); !here)
             return here;
+        HANDLE file = CreateFileW(at(name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        const bool elsewhere = file != INVALID_HANDLE_VALUE && !leadsHere(file, name);
+        closeHandle(file);
+        if (elsewhere)
+            return {ReplaceStatus::Failed, shown(name) + " leads to another file, and is left as it is"};
         if (!DeleteFileW(at(name).c_str())) {
             const DWORD error = GetLastError();
             if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
