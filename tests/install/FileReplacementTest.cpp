@@ -275,9 +275,9 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"EmptyFolder", [](const QString& l, const QString&) { QDir().mkpath(l); }}),
     [](const auto& row) { return std::string(row.param.label); });
 
-// What may lie where release "ab"'s cut download is kept but is not the
-// updater's own starts afresh, and what it led to stays as it was; the
-// updater's own is gone on with until it is installed; another release's goes.
+// A cut download of release "ab" is gone on with until it is installed;
+// whatever else lies under its name (too large, a link, a second name)
+// starts afresh, and what it led to stays as it was. Another release's goes.
 class KeptDownload : public ::testing::TestWithParam<Damage> {};
 
 TEST_P(KeptDownload, GoesOnOnlyFromTheUpdatersOwnFile)
