@@ -132,8 +132,8 @@ int runConsole(const Config& config, Job job)
     if (!config.publicKey)
         say(kNotVerified);
     auto ftp = platform::makeCurlFtpClient(downloadOptions(config));
-    return ended(UpdateCommand(ui, *ftp, config,
-                               {.mode = UpdateMode::Nightly, .closePrograms = close, .pacer = pacer.get()}));
+    return ended(
+        UpdateCommand(ui, *ftp, config, {.mode = UpdateMode::Nightly, .closePrograms = close, .pacer = pacer.get()}));
 }
 
 // Qt ends the program (abort) when it finds no screen to show a window on;

@@ -174,7 +174,7 @@ private:
     std::string name_;
     bool locked_ = false;
     ReleaseRecord record_;
-    Release unmatched_;  // what the record says of an installed file it no longer describes
+    Release unmatched_;                   // what the record says of an installed file it no longer describes
     std::string temporary_;               // the new program while it is written
     std::optional<Resumable> resumable_;  // what temporary_ is a kept download of
     std::int64_t heldBytes_ = 0;

@@ -73,6 +73,9 @@ enum class FtpFailure {
     TlsRefused,   // the server does not agree to TLS (AUTH TLS refused)
     Untrusted,    // TLS refused the server's certificate: not trusted, or not for this name
     Interrupted,  // the caller asked to stop
+    // the server would not send a file from where the sink's bytes end
+    // (REST refused, or the file is now shorter): fetch it again from its start
+    Resume,
     // the server refused a data connection's TLS: not, to its mind, the
     // control connection's session resumed
     DataTlsRefused,
@@ -104,6 +107,11 @@ public:
     // and the session neither waits to ask about the file again nor needs
     // the server to give its size.
     virtual bool checksWhole() const { return false; }
+    // The bytes of the file the sink holds from an earlier fetch that broke
+    // off: only the rest is asked for (REST) and taken. Only a sink that
+    // checks the file whole may hold any: nothing else could tell the two
+    // halves of a file that changed in between.
+    virtual std::int64_t heldAlready() const { return 0; }
 };
 
 // A small file, in memory.

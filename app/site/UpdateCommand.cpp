@@ -239,30 +239,21 @@ private:
                 return ended(ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic,
                              u"la firma della versione non è del produttore, o non è quella dell'indice"_s);
         }
-        if (const install::ReplaceResult begun = replacement.begin(); !begun)
-            return ended(ui_, UpdateOutcome::DownloadFailed, text::kDownloadFailed, text::replaceCause(begun));
-        ui_.AppendStatus(text::kDownloadStarts);
-        ProgramSink sink(replacement, true, index.size, index.size);
-        const platform::FtpResult fetched = fetchInto(name, sink);
-        if (!fetched)
-            return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, fetched);
-        const minisign::Hash hash = sink.hash();
-        if (hash != index.hash || sink.size() != index.size)
+        const FetchedRelease fetched = fetchRelease(ftp_, ui_, replacement, name, index);
+        if (!fetched.local)
+            return ended(ui_, UpdateOutcome::DownloadFailed, text::kDownloadFailed, text::replaceCause(fetched.local));
+        if (!fetched.server)
+            return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, fetched.server);
+        const std::optional<minisign::Hash>& hash = fetched.hash;
+        if (!hash)
             return ended(ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic,
                          u"il programma scaricato non è quello che l'indice del produttore descrive"_s);
-        const install::Release release{signature ? std::optional(index.signedAt) : std::nullopt, minisign::toHex(hash)};
+        const install::Release release{signature ? std::optional(index.signedAt) : std::nullopt,
+                                       minisign::toHex(*hash)};
         UpdateReport report = install(replacement, release, verdict.line);
         if (report.outcome == UpdateOutcome::Updated)
             report.outcome = verdict.outcome;
         return report;
-    }
-
-    platform::FtpResult fetchInto(const std::string& name, ProgramSink& sink)
-    {
-        const platform::FtpResult fetched = ftp_.FetchFile(
-            name, sink, [this](std::int64_t received, std::int64_t total) { ui_.downloadProgress(received, total); });
-        ui_.downloadEnded();
-        return fetched;
     }
 
     // The maker's publish puts the program in place just before its
@@ -299,7 +290,7 @@ private:
             return ended(ui_, UpdateOutcome::DownloadFailed, text::kDownloadFailed, text::replaceCause(begun));
         ui_.AppendStatus(text::kDownloadStarts);
         ProgramSink sink(replacement, true, std::nullopt, config_.ftp.maxDownloadBytes);
-        if (const platform::FtpResult fetched = fetchInto(remoteName_, sink); !fetched)
+        if (const platform::FtpResult fetched = fetchProgram(ftp_, ui_, remoteName_, sink); !fetched)
             return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, fetched);
 
         const minisign::Hash hash = sink.hash();

@@ -465,8 +465,8 @@ TEST(CommandLine, AProgramStartedAgainAfterTheClosingStopsTheSwap)
     SKIP_IF_FOREIGN_PRODUCTS_RUN();
     UpdateStage stage;
     fs::remove(stage.installed);
-    const std::string program = adv::test::installAs(adv::test::childProgram(), stage.installed.parent_path(),
-                                                     "dolvo.exe");
+    const std::string program =
+        adv::test::installAs(adv::test::childProgram(), stage.installed.parent_path(), "dolvo.exe");
     const std::string loop = adv::test::writeExecutable(
         stage.dir.path(), "watchdog", "#!/bin/sh\nprintf R >&3\nexec 3>&-\nwhile :; do \"$1\" --life 60; done\n");
     adv::test::Child watchdog = adv::test::spawn({.program = loop, .args = {program}, .argv0 = {}});

@@ -47,7 +47,12 @@ public:
         const auto file = files.find(remote);
         if (file == files.end())
             return {platform::FtpFailure::RemoteFile, 550, "no such file", "550 No such file"};
-        return sink.take(file->second.data(), file->second.size());
+        // From where the bytes the sink holds end, as REST asks.
+        const auto held = static_cast<std::size_t>(sink.heldAlready());
+        if (held > file->second.size())
+            return {platform::FtpFailure::Resume, 0, "shorter than held", {}};
+        delivered[remote] += file->second.size() - held;
+        return sink.take(file->second.data() + held, file->second.size() - held);
     }
     platform::FtpResult AskAbout(const std::string& remote, Facts& facts) override
     {
@@ -56,9 +61,8 @@ public:
         if (file == files.end() && (serving || remote == "dolvo.exe.index"))
             return {platform::FtpFailure::RemoteFile, 550, "no such file", "550 No such file"};
         if (file != files.end())
-            facts = {modified.contains(remote)
-                         ? modified.at(remote)
-                         : static_cast<std::int64_t>(std::hash<std::string>{}(file->second) >> 2),
+            facts = {modified.contains(remote) ? modified.at(remote)
+                                               : static_cast<std::int64_t>(std::hash<std::string>{}(file->second) >> 2),
                      std::ssize(file->second)};
         return {};
     }
@@ -87,6 +91,7 @@ public:
     // answers as fetchResult and fetchFailure say, and delivers nothing.
     bool serving = false;
     std::map<std::string, std::string> files;
+    std::map<std::string, std::size_t> delivered;  // bytes sent, by name
     // MDTM, by name; where not given, one that changes with the file's bytes.
     std::map<std::string, std::int64_t> modified;
 };

@@ -304,6 +304,22 @@ struct Row {
     bool programFetched;
 };
 
+// A cut download of an indexed release goes on from where it stopped; a
+// kept part that is not the release's start is thrown away.
+TEST(Resume, ACutDownloadGoesOnAndAPartOfAnotherFileStartsOver)
+{
+    const std::string release = "MZ 2 " + std::string(1000, 'r');
+    for (const auto& [kept, delivered] : {std::pair{release.substr(0, 900), std::size_t{105}},
+                                          std::pair{std::string(900, 'x'), std::size_t{105 + 1005}}}) {
+        Stage stage;
+        const adv::ReleaseIndex index = stage.publishIndexed(release, 2000);
+        stage.put(".dolvo.exe.part-" + adv::minisign::toHex(index.hash).substr(0, 32), kept);
+        EXPECT_EQ(stage.update(stage.ftp).outcome, UpdateOutcome::Updated);
+        EXPECT_EQ(stage.read("dolvo.exe"), release);
+        EXPECT_EQ(stage.ftp.delivered[std::string(adv::releaseFileOf(index.release))], delivered);
+    }
+}
+
 class Decision : public ::testing::TestWithParam<Row> {};
 
 TEST_P(Decision, EndsAsTheTableSays)
