@@ -88,12 +88,12 @@ int runConsole(const Config& config, Job job)
     // lets the sweep end, and the update then stops at its first wait on the
     // server.
     ConsoleUi ui;
-    QStringList said;  // by the sweep
-    const auto ended = [&said](const UpdateReport& report) {
+    bool leftRunning = false;  // and named by the sweep
+    const auto ended = [&leftRunning](const UpdateReport& report) {
         // A program left running was named by the sweep's own lines, just
         // before: each line is said once. One started again after a sweep
-        // that left nothing was not.
-        if (!report.cause.isEmpty() && (report.outcome != UpdateOutcome::ProgramRunning || said.isEmpty()))
+        // that closed everything was not.
+        if (!report.cause.isEmpty() && (report.outcome != UpdateOutcome::ProgramRunning || !leftRunning))
             say(report.cause.text);
         return code(exitStatus(report.outcome));
     };
@@ -114,7 +114,8 @@ int runConsole(const Config& config, Job job)
     const auto close = [&] {
         const TerminateReport swept = CloseTicked(pointers, terminator);
         for (const QString& line : sweepLines(swept))
-            said << line, say(line);
+            say(line);
+        leftRunning = !swept.left.empty();
         return swept.left;
     };
     ProbeProducts(config.root, pointers);

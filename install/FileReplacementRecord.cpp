@@ -129,8 +129,9 @@ ReplaceResult FileReplacement::keepMemo(const std::string& text)
     ReplaceResult kept = folder_->create(temporary);
     if (kept)
         kept = folder_->write(text.data(), text.size());
+    // This updater's own, whoever owns the files it describes.
     if (kept)
-        kept = folder_->seal(recordName());
+        kept = folder_->seal({});
     if (kept)
         kept = folder_->renameOver(temporary, name);
     if (!kept) {

@@ -43,7 +43,7 @@ public:
         return installed ? platform::processesRunningFile(*installed, pids) : std::vector<long>{};
     }
 
-    std::vector<LeftRunning> runningTheProgramNow() override
+    std::vector<LeftRunning> runningTheProgramNow(bool replaced) override
     {
         const std::span<const std::string_view> names = kUpdatedProduct.executables;
         std::vector<long> pids;
@@ -54,7 +54,10 @@ public:
         for (const platform::Unopenable& process : walk.unopenable)
             pids.push_back(process.pid), named.push_back(process.name);
         walk = {};
-        const std::vector<long> running = runningTheProgram(pids);
+        const std::string file =
+            std::string(kUpdatedProduct.probePath) + (replaced ? std::string(install::kPreviousSuffix) : std::string());
+        const auto path = platform::findOrdinaryFile(root_, file);
+        const std::vector<long> running = path ? platform::processesRunningFile(*path, pids) : std::vector<long>{};
         std::vector<LeftRunning> found;
         for (std::size_t i = 0; i < pids.size(); ++i) {
             if (std::find(running.begin(), running.end(), pids[i]) != running.end())

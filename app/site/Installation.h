@@ -25,9 +25,10 @@ public:
     // Of `pids`, those that run the installed program's file.
     virtual std::vector<long> runningTheProgram(std::span<const long> pids) = 0;
     // Every program under the updated product's names that runs the
-    // installed file now: one restarted after the sweep would go on running
-    // the replaced file.
-    virtual std::vector<LeftRunning> runningTheProgramNow() = 0;
+    // installed file now, or with `replaced` the one an update just kept as
+    // the previous program: one restarted after the sweep would go on
+    // running the replaced file.
+    virtual std::vector<LeftRunning> runningTheProgramNow(bool replaced) = 0;
 };
 
 // The installation below `root`, on this machine.

@@ -73,7 +73,8 @@ FetchedRelease fetchRelease(platform::FtpClient& ftp, UpdateUi& ui, install::Fil
             return fetched;
         if (again)
             runlog::write(text::resumed(sink.heldAlready(), index.size));
-        fetched.server = fetchProgram(ftp, ui, name, sink);
+        // Whole already: a night that could not put it in place.
+        fetched.server = sink.heldAlready() == index.size ? platform::FtpResult{} : fetchProgram(ftp, ui, name, sink);
         if (fetched.server)
             fetched.hash = sink.hash();
         if (fetched.hash && (*fetched.hash != index.hash || sink.size() != index.size))

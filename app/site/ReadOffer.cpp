@@ -54,10 +54,18 @@ std::optional<UpdateReport> ReadOffer::index(Offer& offer)
     if (!asked)
         return serverFailed(ui_, config_, UpdateOutcome::DownloadFailed, text::kDownloadFailed, asked);
     indexFacts_ = factsOf(facts);
+    indexText_.clear();
+    indexRead_ = false;
+    StoredIndex read;
     if (indexFacts_ && memo_ && memo_->index == indexFacts_) {
-        indexText_ = memo_->indexText;
-        runlog::write(text::kIndexUnchanged);
-    } else {
+        read = readStoredIndex(memo_->indexText, config_.publicKey);
+        // One that no longer reads as the maker's (another key, say) is fetched anew.
+        if (read.index && (!config_.publicKey || read.authentic)) {
+            indexText_ = memo_->indexText;
+            runlog::write(text::kIndexUnchanged);
+        }
+    }
+    if (indexText_.empty()) {
         IndexSink stored;
         const platform::FtpResult got = ftp_.FetchFile(kIndexName, stored);
         if (got.failure == platform::FtpFailure::RemoteFile)
@@ -66,8 +74,8 @@ std::optional<UpdateReport> ReadOffer::index(Offer& offer)
             return serverFailed(ui_, config_, UpdateOutcome::DownloadFailed, text::kDownloadFailed, got);
         indexText_ = std::move(stored.text);
         indexRead_ = true;
+        read = readStoredIndex(indexText_, config_.publicKey);
     }
-    StoredIndex read = readStoredIndex(indexText_, config_.publicKey);
     if (config_.publicKey && !read.authentic)
         return ended(ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic, read.cause);
     if (!read.index) {

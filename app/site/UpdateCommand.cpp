@@ -86,6 +86,8 @@ public:
         return takeRelease(*installation.replacement, /*mayRetry=*/true);
     }
 
+    bool closed() const { return closed_; }
+
 private:
     const std::string remoteName_{kUpdatedProgram};
     std::string signatureText_;  // the signature file as judged
@@ -145,8 +147,6 @@ private:
             return act(replacement, situation, decide(situation), mayRetry);
         case Act::Refuse:
         case Act::Settle:
-            if (request_.closePrograms)
-                runlog::write(text::kNothingClosed);
             if (verdict.act == Act::Refuse)
                 return ended(ui_, verdict.outcome, verdict.line, verdict.cause);
             return settled(replacement, verdict);
@@ -154,8 +154,6 @@ private:
         case Act::TakeIndexed:
         case Act::Restore: break;
         }
-        if (auto stopped = closePrograms())
-            return *stopped;
         if (verdict.act == Act::Take)
             return downloadAndInstall(replacement, situation.offer.signature, mayRetry);
         if (verdict.act == Act::TakeIndexed)
@@ -163,30 +161,37 @@ private:
         return restore(replacement, verdict);
     }
 
-    // A release will change the installed program: now, and only now, a
-    // nightly run closes the programs; one left running that runs the
-    // installed file stops it.
-    std::optional<UpdateReport> closePrograms()
+    // The new program is here and checked, and will change the installed
+    // one: now, and only now, a nightly run closes the programs, for as
+    // short a time as can be. One left running that runs the installed file
+    // stops it; so does one started again since (by the operator, or a
+    // watchdog that restarts it), which would go on running the replaced
+    // file, unseen.
+    std::optional<UpdateReport> readyToSwap()
     {
-        if (!request_.closePrograms || closed_)
-            return std::nullopt;
-        closed_ = true;
-        const std::vector<LeftRunning> left = request_.closePrograms();
-        if (const auto running = runningInstalledProgram(site_, left); !running.empty())
-            return ended(ui_, UpdateOutcome::ProgramRunning, text::kProgramRunning,
-                         notClosedLines(running).join(u"; "_s));
-        return std::nullopt;
-    }
-
-    // Right before the swap: a program started again since the sweep
-    // (by the operator, or by a watchdog that restarts it) would go on
-    // running the replaced file, unseen.
-    std::optional<UpdateReport> cameBack()
-    {
-        const std::vector<LeftRunning> running = site_.runningTheProgramNow();
+        std::vector<LeftRunning> running;
+        if (request_.closePrograms && !closed_) {
+            closed_ = true;
+            running = runningInstalledProgram(site_, request_.closePrograms());
+        }
+        if (running.empty())
+            running = site_.runningTheProgramNow(false);
         if (running.empty())
             return std::nullopt;
         return ended(ui_, UpdateOutcome::ProgramRunning, text::kProgramRunning, notClosedLines(running).join(u"; "_s));
+    }
+
+    // One started in the instant between that look and the swap runs the
+    // replaced file: the swap is undone, so that it runs the installed one.
+    std::optional<UpdateReport> cameBackMeanwhile(install::FileReplacement& replacement)
+    {
+        const std::vector<LeftRunning> running = site_.runningTheProgramNow(true);
+        if (running.empty())
+            return std::nullopt;
+        Cause why(notClosedLines(running).join(u"; "_s));
+        if (const install::ReplaceResult undone = replacement.rollBack(); !undone)
+            why += text::replaceCause(undone);
+        return ended(ui_, UpdateOutcome::ProgramRunning, text::kProgramRunning, why);
     }
 
     // An end that installs nothing, with what the index said kept.
@@ -207,8 +212,8 @@ private:
     UpdateReport restore(install::FileReplacement& replacement, const Verdict& verdict)
     {
         ftp_.CloseSession();
-        if (auto back = cameBack())
-            return *back;
+        if (auto stopped = readyToSwap())
+            return *stopped;
         const install::ReplaceResult swapped = replacement.rollBack();
         if (!swapped)
             return ended(ui_, UpdateOutcome::RollBackFailed, text::kRollBackFailed, text::replaceCause(swapped));
@@ -316,15 +321,20 @@ private:
     // The downloaded program in place; `line` says so when the usual words do not.
     UpdateReport install(install::FileReplacement& replacement, const install::Release& release, const QString& line)
     {
-        if (auto back = cameBack()) {
+        // The installed release again changes nothing: nothing is closed.
+        bool same = !release.hash.empty() && release.hash == replacement.record().installed.hash;
+        if (same)
             replacement.abandon();
-            return *back;
+        else if (auto stopped = readyToSwap()) {
+            replacement.abandon();
+            return *stopped;
         }
-        const install::ReplaceResult committed = replacement.commit(release);
+        const install::ReplaceResult committed = same ? install::ReplaceResult{} : replacement.commit(release);
         if (!committed)
             return ended(ui_, UpdateOutcome::DownloadFailed, text::kDownloadFailed, text::replaceCause(committed));
-
-        const bool same = committed.status == install::ReplaceStatus::Unchanged;
+        same = same || committed.status == install::ReplaceStatus::Unchanged;
+        if (auto stopped = same ? std::nullopt : cameBackMeanwhile(replacement))
+            return *stopped;
         ui_.AppendStatus(!line.isEmpty() ? line : same ? text::kAlreadyCurrent : text::kUpdated);
         ui_.setPointer(Pointer::Arrow);
         ftp_.CloseSession();
@@ -362,7 +372,11 @@ UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, InstallSite& 
     runlog::LoggedUi logged(ui);
     const auto attempt = [&](bool ask) {
         const std::int64_t now = request.pacer ? request.pacer->now() : QDateTime::currentSecsSinceEpoch();
-        return loggedEnd(Update(logged, ftp, site, config, request, now).run(ask));
+        Update update(logged, ftp, site, config, request, now);
+        UpdateReport report = loggedEnd(update.run(ask));
+        if (request.closePrograms && !update.closed())
+            runlog::write(text::kNothingClosed);
+        return report;
     };
     UpdateReport report = attempt(request.mode == UpdateMode::Operator);
     for (int k = 0; request.pacer && report.mayPass && k < config.retries; ++k) {

@@ -77,8 +77,8 @@ QString connectFailed(const std::string& host);
 QString resumed(std::int64_t held, std::int64_t size);
 // The index names a release larger than max_download_mb allows.
 Cause tooLargeCause(std::int64_t size, std::int64_t limit);
-// In the log of a night that had nothing to install.
-inline const QString kNothingClosed = QStringLiteral("Nessun programma chiuso: non c'è nulla da installare");
+// In the log of a night that installed nothing.
+inline const QString kNothingClosed = QStringLiteral("Nessun programma chiuso: non è stato installato nulla");
 inline const QString kIndexUnchanged =
     QStringLiteral("Indice del produttore invariato dall'ultima volta: non viene scaricato di nuovo");
 // A release, or with `indexFile` the index naming it, signed ahead of this clock.

@@ -216,9 +216,12 @@ public:
     explicit Site(const fs::path& root) : disk_(adv::installSiteBelow(root)) {}
     install::Opened open(bool orOnlyPrevious) override { return disk_->open(orOnlyPrevious); }
     std::vector<long> runningTheProgram(std::span<const long>) override { return running; }
-    std::vector<adv::LeftRunning> runningTheProgramNow() override { return runningNow; }
+    std::vector<adv::LeftRunning> runningTheProgramNow(bool replaced) override
+    {
+        return replaced ? runningReplaced : runningNow;
+    }
     std::vector<long> running;
-    std::vector<adv::LeftRunning> runningNow;
+    std::vector<adv::LeftRunning> runningNow, runningReplaced;
 
 private:
     std::unique_ptr<adv::InstallSite> disk_;
@@ -343,11 +346,14 @@ TEST_P(Decision, EndsAsTheTableSays)
                   [](const std::string& call) { return call.starts_with("fetch:dolvo") && call.ends_with(".exe"); }),
               row.programFetched);
     EXPECT_EQ(stage.ftp.asked("close"), adv::exitStatus(row.outcome) == adv::ExitStatus::Success && !row.rollBack);
+    // Said only when a download starts.
+    EXPECT_EQ(ui.lines.contains(text::kDownloadStarts), row.programFetched && !row.rollBack);
     // An index read here before is asked about, not fetched again.
     EXPECT_FALSE(row.outcome == UpdateOutcome::AlreadyCurrent && stage.ftp.asked("fetch:dolvo.exe.index"));
-    // Closed exactly when a release will be installed or put back.
-    EXPECT_EQ(stage.closed, !row.rollBack && (row.programFetched || row.outcome == UpdateOutcome::Restored ||
-                                              row.outcome == UpdateOutcome::ProgramRunning));
+    // Closed exactly when a release, downloaded and checked, will be installed or put back.
+    EXPECT_EQ(stage.closed,
+              !row.rollBack && (row.outcome == UpdateOutcome::Updated || row.outcome == UpdateOutcome::Restored ||
+                                row.outcome == UpdateOutcome::ProgramRunning));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -413,12 +419,26 @@ INSTANTIATE_TEST_SUITE_P(
                 s.left = {{"dolvo.exe", 4242, {}}};
                 s.site.running = {4242};
             },
-            false, UpdateOutcome::ProgramRunning, ExitStatus::ProgramRunning, text::kProgramRunning, "MZ 1", false},
+            false, UpdateOutcome::ProgramRunning, ExitStatus::ProgramRunning, text::kProgramRunning, "MZ 1", true},
         // Started again after the sweep, by the operator or a watchdog.
         Row{"theInstalledProgramCameBack",
             [](Stage& s) {
                 s.publish("MZ 2", 2000);
                 s.site.runningNow = {{"dolvo.exe", 4343, adv::LeftBecause::KeptStarting}};
+            },
+            false, UpdateOutcome::ProgramRunning, ExitStatus::ProgramRunning, text::kProgramRunning, "MZ 1", true},
+        // Neither index nor key: downloaded to learn it is the same, and nothing closed.
+        Row{"theInstalledBytesAgain",
+            [](Stage& s) {
+                s.config.publicKey.reset();
+                s.ftp.files = {{"dolvo.exe", "MZ 1"}};
+            },
+            false, UpdateOutcome::AlreadyCurrent, ExitStatus::Success, text::kAlreadyCurrent, "MZ 1", true},
+        // Started in the instant before the swap: the swap is undone.
+        Row{"theReplacedProgramRuns",
+            [](Stage& s) {
+                s.publish("MZ 2", 2000);
+                s.site.runningReplaced = {{"dolvo.exe", 4343, adv::LeftBecause::KeptStarting}};
             },
             false, UpdateOutcome::ProgramRunning, ExitStatus::ProgramRunning, text::kProgramRunning, "MZ 1", true},
         Row{"largerThanAllowed",
