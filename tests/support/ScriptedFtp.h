@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -47,7 +48,22 @@ public:
         const auto file = files.find(remote);
         if (file == files.end())
             return {platform::FtpFailure::RemoteFile, 550, "no such file", "550 No such file"};
-        return sink.take(file->second.data(), file->second.size());
+        const auto held = static_cast<std::size_t>(sink.heldAlready());
+        if (held > file->second.size())
+            return {platform::FtpFailure::Resume, 554, "scripted: shorter than held", "554 Invalid REST parameter"};
+        return sink.take(file->second.data() + held, file->second.size() - held);
+    }
+    // What `files` and `modified` hold.
+    platform::FtpResult AskAbout(const std::string& remote, Facts& facts) override
+    {
+        calls.push_back("ask:" + remote);
+        const auto file = files.find(remote);
+        if (file == files.end())
+            return {platform::FtpFailure::RemoteFile, 550, "no such file", "550 No such file"};
+        facts.size = static_cast<std::int64_t>(file->second.size());
+        if (const auto time = modified.find(remote); time != modified.end())
+            facts.modified = time->second;
+        return {};
     }
     bool asked(const std::string& call) const { return std::find(calls.begin(), calls.end(), call) != calls.end(); }
     void CloseSession() override { calls.emplace_back("close"); }
@@ -74,6 +90,7 @@ public:
     // answers as fetchResult and fetchFailure say, and delivers nothing.
     bool serving = false;
     std::map<std::string, std::string> files;
+    std::map<std::string, std::int64_t> modified;  // by name, the server's time; none for the others
 };
 
 }  // namespace adv::test
