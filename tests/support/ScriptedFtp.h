@@ -3,7 +3,6 @@
 #pragma once
 
 #include <algorithm>
-#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -48,21 +47,23 @@ public:
         const auto file = files.find(remote);
         if (file == files.end())
             return {platform::FtpFailure::RemoteFile, 550, "no such file", "550 No such file"};
+        // From where the bytes the sink holds end, as REST asks.
         const auto held = static_cast<std::size_t>(sink.heldAlready());
         if (held > file->second.size())
-            return {platform::FtpFailure::Resume, 554, "scripted: shorter than held", "554 Invalid REST parameter"};
+            return {platform::FtpFailure::Resume, 0, "shorter than held", {}};
+        delivered[remote] += file->second.size() - held;
         return sink.take(file->second.data() + held, file->second.size() - held);
     }
-    // What `files` and `modified` hold.
     platform::FtpResult AskAbout(const std::string& remote, Facts& facts) override
     {
         calls.push_back("ask:" + remote);
         const auto file = files.find(remote);
-        if (file == files.end())
+        if (file == files.end() && (serving || remote == "dolvo.exe.index"))
             return {platform::FtpFailure::RemoteFile, 550, "no such file", "550 No such file"};
-        facts.size = static_cast<std::int64_t>(file->second.size());
-        if (const auto time = modified.find(remote); time != modified.end())
-            facts.modified = time->second;
+        if (file != files.end())
+            facts = {modified.contains(remote) ? modified.at(remote)
+                                               : static_cast<std::int64_t>(std::hash<std::string>{}(file->second) >> 2),
+                     std::ssize(file->second)};
         return {};
     }
     bool asked(const std::string& call) const { return std::find(calls.begin(), calls.end(), call) != calls.end(); }
@@ -90,7 +91,9 @@ public:
     // answers as fetchResult and fetchFailure say, and delivers nothing.
     bool serving = false;
     std::map<std::string, std::string> files;
-    std::map<std::string, std::int64_t> modified;  // by name, the server's time; none for the others
+    std::map<std::string, std::size_t> delivered;  // bytes sent, by name
+    // MDTM, by name; where not given, one that changes with the file's bytes.
+    std::map<std::string, std::int64_t> modified;
 };
 
 }  // namespace adv::test
