@@ -64,20 +64,17 @@ inline double secondsSince(Clock::time_point start)
 // A sink that checks the file whole itself, holding its start (or nothing).
 class Resumable final : public adv::platform::FtpSink {
 public:
-    Resumable(const QByteArray& held, qint64 whole, bool checks = true) : bytes(held), whole_(whole), checks_(checks) {}
+    Resumable(const QByteArray& start, qint64 size) : bytes(start), held(start.size()), whole(size) {}
     adv::platform::FtpResult take(const char* data, std::size_t size) override
     {
         bytes.append(data, static_cast<qsizetype>(size));
         return {};
     }
-    std::int64_t capacity() const override { return whole_; }
-    bool checksWhole() const override { return checks_; }
-    std::int64_t heldAlready() const override { return held_; }
+    std::int64_t capacity() const override { return whole; }
+    bool checksWhole() const override { return true; }
+    std::int64_t heldAlready() const override { return held; }
     QByteArray bytes;
-
-private:
-    qint64 held_ = bytes.size(), whole_;
-    bool checks_;
+    qint64 held, whole;
 };
 
 class CurlFtpClientTest : public ::testing::Test {

@@ -1,7 +1,7 @@
-// The FTP session against servers that are not ours: Debian's, which
-// scripts/install-deps.sh unpacks into the libraries' cache.
-#include <QDateTime>
-
+// The FTP session against Debian's servers, which scripts/install-deps.sh
+// unpacks into the libraries' cache, where they differ as it relies on them:
+// a size in ASCII mode (vsftpd and Pure-FTPd give it, ProFTPD refuses), and
+// a start past the file's end (vsftpd then sends nothing, the others refuse).
 #include <cstdio>
 #include <utility>
 
@@ -9,9 +9,6 @@
 
 namespace adv::test::curl {
 
-// Where they differ as the session relies on them: a size in ASCII mode,
-// which vsftpd and Pure-FTPd give and ProFTPD refuses, and a start past the
-// file's end, from which vsftpd sends nothing and the others refuse.
 TEST_F(CurlFtpClientTest, DebiansServersAnswerTheQuestionsAndResume)
 {
     if (QFileInfo(u"/proc/self"_s).ownerId() != 0)  // this process's user
@@ -20,8 +17,7 @@ TEST_F(CurlFtpClientTest, DebiansServersAnswerTheQuestionsAndResume)
         "ADV_DEPS_CACHE", qEnvironmentVariable("XDG_CACHE_HOME", QDir::homePath() + u"/.cache"_s) + u"/aggiornadv"_s);
     const QByteArray lines = QByteArray("una riga\n").repeated(3000);  // longer in ASCII mode
     serve(lines);
-    const qint64 changed =
-        QFileInfo(served() + u'/' + QString::fromStdString(kFolder + "/" + kRemote)).lastModified().toSecsSinceEpoch();
+    const QFileInfo file(served() + u'/' + QString::fromStdString(kFolder + "/" + kRemote));
     for (const auto& [name, user] :
          {std::pair{"vsftpd", "ftp"}, {"pure-ftpd", "operatore"}, {"proftpd", "operatore"}}) {
         const QString prefix = cache + u'/' + QString::fromUtf8(name);
@@ -32,17 +28,14 @@ TEST_F(CurlFtpClientTest, DebiansServersAnswerTheQuestionsAndResume)
         FtpServer server({.root = served(), .user = user, .realServer = name, .realPrefix = prefix.toStdString()});
         auto ftp = session(clientOptions(server));
         ftp->setUsername(user);
+        FtpClient::Facts facts;
+        Resumable beyond(lines + "oltre", lines.size() + 100);
         ASSERT_FTP_OK(ftp->OpenSession()) << name;
         ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder)) << name;
-        FtpClient::Facts facts;
         ASSERT_FTP_OK(ftp->AskAbout(kRemote, facts)) << name;
         EXPECT_EQ(facts.size, lines.size()) << name;
-        EXPECT_EQ(facts.modified, changed) << name;
+        EXPECT_EQ(facts.modified, file.lastModified().toSecsSinceEpoch()) << name;
         EXPECT_EQ(ftp->AskAbout("assente.exe", facts).failure, FtpFailure::RemoteFile) << name;
-        Resumable rest(lines.left(20000), lines.size());
-        ASSERT_FTP_OK(ftp->FetchFile(kRemote, rest)) << name;
-        EXPECT_TRUE(rest.bytes == lines) << name;
-        Resumable beyond(lines + "oltre", lines.size() + 100);
         EXPECT_EQ(ftp->FetchFile(kRemote, beyond).failure, FtpFailure::Resume) << name;
     }
 }

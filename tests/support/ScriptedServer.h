@@ -63,10 +63,7 @@ public:
             bytes.back() ^= 1;
         if (static_cast<std::int64_t>(bytes.size()) > sink.capacity())
             return refused(platform::FtpFailure::Size);
-        const auto held = static_cast<std::size_t>(sink.heldAlready());
-        if (held > bytes.size())
-            return refused(platform::FtpFailure::Resume);
-        return sink.take(bytes.data() + held, bytes.size() - held);
+        return sink.take(bytes.data(), bytes.size());
     }
     platform::FtpResult PutFile(const std::string& name, std::string_view bytes,
                                 const platform::FtpProgress& = {}) override

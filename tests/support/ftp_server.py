@@ -66,8 +66,7 @@ _stalled = []
 #                RNTO, DELE, MKD, RMD) is never carried out: the connection drops
 FAULTS = ["none", "stall", "cut", "nogreeting", "size-half", "size-negative", "no-size",
           "lie-150", "extra", "endless", "no-size-endless", "drip", "grow", "upload-pauses",
-          "reply-421", "cut-writes", "throttle", "login-421", "auth-530", "data-tls-522", "data-tls-425",
-          "no-rest"]
+          "reply-421", "cut-writes", "throttle", "login-421", "auth-530", "data-tls-522", "data-tls-425", "no-rest"]
 DATA_TLS_REFUSALS = {"data-tls-522": "522 SSL connection failed: session reuse required",
                      "data-tls-425": "425 Unable to build data connection: Operation not permitted"}
 WRITES = ("STOR", "RNFR", "RNTO", "DELE", "MKD", "RMD")
