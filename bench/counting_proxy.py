@@ -248,8 +248,9 @@ def main():
     p.add_argument("--tls", choices=["off", "explicit"], default="off")
     p.add_argument("--cert")
     p.add_argument("--key")
+    p.add_argument("--port", type=int, default=0, help="where to listen; 0, a port the OS picks")
     args = p.parse_args()
-    listener = socket.create_server(("127.0.0.1", 0))
+    listener = socket.create_server(("127.0.0.1", args.port))
     print(listener.getsockname()[1], flush=True)
 
     sessions = []

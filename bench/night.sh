@@ -58,8 +58,9 @@ log_file ="
         { echo "$name/$tls: the publish failed:" >&2; cat "$site/out" >&2; return 1; }
 
     # Each night through a proxy of its own, which speaks TLS to the site
-    # with the server's own certificate.
-    local n
+    # with the server's own certificate, on the same port: the site keeps
+    # what it learnt of the index for the server it asked, port and all.
+    local n proxy_port=0
     for n in 1 2; do
         through_proxy "$site/night$n.json" night "$n" "$common" "$site" || return 1
     done
@@ -67,6 +68,7 @@ log_file ="
         { echo "$name/$tls: the first night did not install the release" >&2; return 1; }
     report "$name, $([[ $tls == off ]] && echo without || echo over) TLS: the second night" "$site/night2.json"
     if [[ -n $ask ]]; then
+        proxy_port=0
         through_proxy "$site/ask.json" ask_alone "$user" "$certs" "$tls" || return 1
         report "  and a session that only asks about the index" "$site/ask.json"
     fi
@@ -75,15 +77,19 @@ log_file ="
 }
 
 # through_proxy REPORT COMMAND ARGUMENT...: COMMAND with proxy_port set to a
-# counting proxy's in front of the server, whose figures are in REPORT once
-# it ended.
+# counting proxy's in front of the server (on proxy_port, unless 0), whose
+# figures are in REPORT once it ended.
 through_proxy() {
-    local report=$1 proxy_port
+    local report=$1
     shift
-    coproc proxy { exec /usr/bin/python3 "$here/counting_proxy.py" --upstream "$ftp_port" --report "$report" \
-        --tls "$tls" --cert "$certs/cert.pem" --key "$certs/key.pem"; }
+    # bash warns of a second coproc beside the server's; it works.
+    {
+        coproc proxy { exec /usr/bin/python3 "$here/counting_proxy.py" --upstream "$ftp_port" --report "$report" \
+            --port "$proxy_port" --tls "$tls" --cert "$certs/cert.pem" --key "$certs/key.pem" 2>"$work/proxy.err"; }
+    } 2>/dev/null
     local proxy_pid=$proxy_PID
-    read -r -t 30 proxy_port <&"${proxy[0]}" || { echo "$name/$tls: the proxy did not start" >&2; return 1; }
+    read -r -t 30 proxy_port <&"${proxy[0]}" ||
+        { echo "$name/$tls: the proxy did not start:" >&2; cat "$work/proxy.err" >&2; return 1; }
     "$@" || return 1
     exec {proxy[1]}>&-
     wait "$proxy_pid"
