@@ -269,8 +269,8 @@ FtpResult CurlRequests::failed(const FtpRequest& request, std::optional<CURLcode
     if (!extra.empty() && detail.find(extra) == std::string::npos)
         detail += " (" + extra + ")";
     // The server would not start where the sink's bytes end: a REST refused,
-    // or the file refused from there (pyftpdlib and Pure-FTPd refuse a
-    // position past its end).
+    // or the file refused from there (Pure-FTPd and ProFTPD refuse a
+    // position past its end; vsftpd sends nothing, which the session sees).
     if (request.from > 0 &&
         (code == CURLE_QUOTE_ERROR || code == CURLE_REMOTE_FILE_NOT_FOUND || code == CURLE_FTP_COULDNT_RETR_FILE))
         return finish(failure(FtpFailure::Resume,
