@@ -1,4 +1,4 @@
-// The FTP session the update command drives: three settings, four operations.
+// The FTP session the update command drives: three settings, five operations.
 // libcurl speaks the protocol; this is only the shape the caller relies on.
 #pragma once
 
@@ -91,7 +91,9 @@ struct FtpResult {
     explicit operator bool() const { return failure == FtpFailure::None; }
 };
 
-// Bytes received so far and the size the server announced (-1 when unknown).
+// Bytes received so far (with those the sink held already) and the size the
+// server gave, or for a sink that checks the file whole its capacity; -1 when
+// unknown.
 using FtpProgress = std::function<void(std::int64_t received, std::int64_t total)>;
 
 // Where a download's bytes go, as they arrive.
@@ -154,19 +156,23 @@ public:
     // its size before and after the transfer (asked again as the download
     // policy says), and not one more, at no less than the rate floor. Where
     // the server gives no size, only as the policy allows, and at most
-    // maxDownloadBytes. A sink that checks what arrives itself needs neither.
+    // maxDownloadBytes. A sink that checks what arrives itself needs neither:
+    // the file is only retrieved, bounded by the sink's capacity, and from
+    // where the bytes it holds end; a server that will not send from there
+    // is FtpFailure::Resume.
     // A name that is empty, holds a '/' or a line break, or starts with '*'
     // is no file of the folder: FtpFailure::Setting, and nothing is sent.
     virtual FtpResult FetchFile(const std::string& remoteName, FtpSink& sink, const FtpProgress& progress = {}) = 0;
-    virtual void CloseSession() = 0;
-    // MDTM and SIZE: when the server last changed `remoteName`, in seconds
+    // SIZE and MDTM: when the server last changed `remoteName`, in seconds
     // since 1970 by the server's own clock, and its size; what the server
-    // does not give stays empty. Nothing is transferred.
+    // does not give stays empty. Nothing is transferred. A file the server
+    // does not have is FtpFailure::RemoteFile.
     struct Facts {
         std::optional<std::int64_t> modified;
         std::optional<std::int64_t> size;
     };
     virtual FtpResult AskAbout(const std::string& remoteName, Facts& facts) = 0;
+    virtual void CloseSession() = 0;
 };
 
 // The maker's side of the server, for publishing: writing, besides reading.
