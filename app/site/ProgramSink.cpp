@@ -75,6 +75,13 @@ FetchedRelease fetchRelease(platform::FtpClient& ftp, UpdateUi& ui, install::Fil
             runlog::write(text::resumed(sink.heldAlready(), index.size));
         // Whole already: a night that could not put it in place.
         fetched.server = sink.heldAlready() == index.size ? platform::FtpResult{} : fetchProgram(ftp, ui, name, sink);
+        // Cut short, though the server said it was all: kept, to go on with.
+        if (fetched.server && sink.size() < index.size)
+            fetched.server = {platform::FtpFailure::Transfer,
+                              0,
+                              "the transfer broke off at byte " + std::to_string(sink.size()) + " of " +
+                                  std::to_string(index.size),
+                              {}};
         if (fetched.server)
             fetched.hash = sink.hash();
         if (fetched.hash && (*fetched.hash != index.hash || sink.size() != index.size))

@@ -51,8 +51,10 @@ public:
         const auto held = static_cast<std::size_t>(sink.heldAlready());
         if (held > file->second.size())
             return {platform::FtpFailure::Resume, 0, "shorter than held", {}};
-        delivered[remote] += file->second.size() - held;
-        return sink.take(file->second.data() + held, file->second.size() - held);
+        // A server that cuts a transfer short and says it was all.
+        const std::size_t end = cutAt.contains(remote) ? cutAt.at(remote) : file->second.size();
+        delivered[remote] += end - held;
+        return sink.take(file->second.data() + held, end - held);
     }
     platform::FtpResult AskAbout(const std::string& remote, Facts& facts) override
     {
@@ -92,6 +94,7 @@ public:
     bool serving = false;
     std::map<std::string, std::string> files;
     std::map<std::string, std::size_t> delivered;  // bytes sent, by name
+    std::map<std::string, std::size_t> cutAt;      // where a transfer ends, by name
     // MDTM, by name; where not given, one that changes with the file's bytes.
     std::map<std::string, std::int64_t> modified;
 };

@@ -307,19 +307,24 @@ struct Row {
     bool programFetched;
 };
 
-// A cut download of an indexed release goes on from where it stopped; a
-// kept part that is not the release's start is thrown away.
+// A download of an indexed release cut at byte 900 goes on from there the
+// next night; a kept part that is not the release's start is thrown away.
 TEST(Resume, ACutDownloadGoesOnAndAPartOfAnotherFileStartsOver)
 {
     const std::string release = "MZ 2 " + std::string(1000, 'r');
-    for (const auto& [kept, delivered] : {std::pair{release.substr(0, 900), std::size_t{105}},
-                                          std::pair{std::string(900, 'x'), std::size_t{105 + 1005}}}) {
+    for (const bool ours : {true, false}) {
         Stage stage;
         const adv::ReleaseIndex index = stage.publishIndexed(release, 2000);
-        stage.put(".dolvo.exe.part-" + adv::minisign::toHex(index.hash).substr(0, 32), kept);
+        const std::string file(adv::releaseFileOf(index.release));
+        stage.ftp.cutAt[file] = 900;
+        EXPECT_EQ(stage.update(stage.ftp).outcome, UpdateOutcome::DownloadFailed);
+        if (!ours)
+            stage.put(".dolvo.exe.part-" + adv::minisign::toHex(index.hash).substr(0, 32), std::string(900, 'x'));
+        stage.ftp.cutAt.clear();
+        stage.ftp.delivered.clear();
         EXPECT_EQ(stage.update(stage.ftp).outcome, UpdateOutcome::Updated);
         EXPECT_EQ(stage.read("dolvo.exe"), release);
-        EXPECT_EQ(stage.ftp.delivered[std::string(adv::releaseFileOf(index.release))], delivered);
+        EXPECT_EQ(stage.ftp.delivered[file], ours ? 105U : 105U + 1005U);
     }
 }
 
