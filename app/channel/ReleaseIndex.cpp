@@ -110,12 +110,15 @@ Rollout Rollout::resumedFrom(int reached) const
         if (stage.percent <= reached)
             base = stage.delay;
     }
-    if (reached > 0)
-        resumed.stages.push_back(Stage{reached, std::chrono::hours(0)});
     for (const Stage& stage : stages) {
         if (stage.percent > reached)
             resumed.stages.push_back(Stage{stage.percent, stage.delay - base});
     }
+    // The sites reached so far keep their release at once; a plan whose next
+    // stage comes at once too already covers them (two stages at one time
+    // would be a plan no site reads).
+    if (reached > 0 && (resumed.stages.empty() || resumed.stages.front().delay > std::chrono::hours(0)))
+        resumed.stages.insert(resumed.stages.begin(), Stage{reached, std::chrono::hours(0)});
     return resumed;
 }
 

@@ -59,6 +59,7 @@ TEST(PublishPlan, StagesCountFromPublishingAndResumeWhereTheyStopped)
         {"paused twice", then(paused, "pausa", kT + 90 * kH), "pausa", "10@0h,50@24h,100@72h", 50},
         {"resumed with the same plan", then(paused, "10@0h,50@24h,100@72h", kT + 100 * kH), "50@100h,100@148h", nullptr,
          0},
+        {"resumed at once, for everyone", then(paused, "100@0h", kT + 100 * kH), "100@100h", nullptr, 0},
         {"resumed before its first stage", then(early, "10@12h,100@48h", kT + 10 * kH), "10@22h,100@58h", nullptr, 0},
         {"another plan, not paused", then(staged, "10@0h,100@12h", kT + 30 * kH), "10@0h,100@12h", nullptr, 0},
     };
