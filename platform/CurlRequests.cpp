@@ -60,12 +60,14 @@ struct CurlRequests::Transfer {
     std::optional<FtpResult> abort;  // why a callback stopped the transfer
 };
 
-bool CurlRequests::open(const std::string& user, const std::string& password, bool stores)
+bool CurlRequests::open(const std::string& host, const std::string& user, const std::string& password, bool stores)
 {
     password_ = password;
+    curl_.reset();
+    trust_ = {host, {}, {}};
     curl_ = std::make_unique<CurlHolder>();
     CURL* c = curl_->easy();
-    bool ok = *curl_ && setUpConnection(c, options_, user, password, stores);
+    bool ok = *curl_ && setUpConnection(c, options_, user, password, stores, trust_);
     ok = ok && curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &CurlRequests::onData) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_WRITEDATA, this) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_READFUNCTION, &CurlRequests::onRead) == CURLE_OK;
@@ -113,6 +115,7 @@ RequestOutcome CurlRequests::run(const FtpRequest& request)
     CURL* c = curl_->easy();
     setOptions(request, lines.get());
     curl_->clearError();
+    trust_.refusal.clear();
     lastReplyLine_.clear();
     preliminaryReply_ = false;
     if (curl_multi_add_handle(curl_->multi(), c) != CURLM_OK) {
@@ -228,6 +231,8 @@ FtpResult CurlRequests::failed(const FtpRequest& request, std::optional<CURLcode
     const std::string extra = curl_->errorText();
     if (!extra.empty() && detail.find(extra) == std::string::npos)
         detail += " (" + extra + ")";
+    if (!trust_.refusal.empty())
+        detail += " (" + trust_.refusal + ")";
     // libcurl's side of the handshake succeeded: the server then closed the
     // data connection, and says so on the control one, vsftpd with 522,
     // ProFTPD with 425 after it had announced the transfer.

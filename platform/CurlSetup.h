@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/FtpClient.h"
+#include "platform/TlsTrust.h"
 
 namespace adv::platform {
 
@@ -25,9 +26,10 @@ FtpResult checkSettings(const std::string& host, const std::string& user, const 
 std::string serverUrl(const std::string& host, const FtpOptions& options);
 
 // The connection's options on `easy`, for a session that only reads or one
-// that also stores; false when libcurl refused one.
+// that also stores; false when libcurl refused one. Without a ca_file the
+// server is judged by `trust`, its host already set, which outlives `easy`.
 bool setUpConnection(CURL* easy, const FtpOptions& options, const std::string& user, const std::string& password,
-                     bool stores);
+                     bool stores, SystemTrust& trust);
 
 // The window over which the rate floor is judged.
 std::chrono::seconds stallWindow(const FtpOptions& options);
