@@ -57,32 +57,25 @@ const QString kNotVerified =
     u"dal produttore, scrivere la sua chiave pubblica minisign (la riga \"RW...\" di minisign.pub) come public_key "
     u"nella configurazione."_s;
 
-// A line about the run itself, beside the configuration's: for the
-// operator and in the log.
-void sayAboutTheRun(const QString& line)
-{
-    say(line);
-    runlog::write(line);
-}
-
 // A nightly --update, before anything is closed or connected: inside the
 // operators' working hours, now or when the random wait would end, it closes
 // nothing and is put off to the next run; else the random wait spreads the
-// sites over time, so that they do not all reach the server at once. The
-// exit status when it goes no further.
+// sites over time, so that they do not all reach the server at once. Said as
+// the run's other status lines are. The exit status when it goes no further.
 std::optional<int> paceTheStart(UpdateUi& ui, const Config& config, Pacer& pacer)
 {
+    runlog::LoggedUi logged(ui);
     const std::chrono::seconds delay = pacer.random(config.randomDelay);
     const std::int64_t now = pacer.now();
     if (config.workingHours && (withinWorkingHours(*config.workingHours, pacer.minuteOfDay(now)) ||
                                 withinWorkingHours(*config.workingHours, pacer.minuteOfDay(now + delay.count())))) {
-        sayAboutTheRun(text::workingHoursNow(*config.workingHours));
+        logged.AppendStatus(text::workingHoursNow(*config.workingHours));
         return code(ExitStatus::Success);
     }
     if (delay > std::chrono::seconds::zero()) {
-        sayAboutTheRun(text::delayBeforeConnecting(delay));
+        logged.AppendStatus(text::delayBeforeConnecting(delay));
         if (!pacer.wait(delay, [&ui] { return ui.stopRequested(); })) {
-            sayAboutTheRun(text::kInterrupted);
+            logged.AppendStatus(text::kInterrupted);
             return code(exitStatus(UpdateOutcome::Interrupted));
         }
     }
@@ -95,10 +88,12 @@ int runConsole(const Config& config, Job job)
     // lets the sweep end, and the update then stops at its first wait on the
     // server.
     ConsoleUi ui;
-    const auto ended = [](const UpdateReport& report) {
+    bool leftRunning = false;  // and named by the sweep
+    const auto ended = [&leftRunning](const UpdateReport& report) {
         // A program left running was named by the sweep's own lines, just
-        // before: each line is said once.
-        if (!report.cause.isEmpty() && report.outcome != UpdateOutcome::ProgramRunning)
+        // before: each line is said once. One started again after a sweep
+        // that closed everything was not.
+        if (!report.cause.isEmpty() && (report.outcome != UpdateOutcome::ProgramRunning || !leftRunning))
             say(report.cause.text);
         return code(exitStatus(report.outcome));
     };
@@ -116,10 +111,16 @@ int runConsole(const Config& config, Job job)
     ProductCheckBoxes pointers;
     std::transform(boxes.begin(), boxes.end(), pointers.begin(), [](ConsoleCheckBox& box) { return &box; });
     ProcessTerminator terminator(config.closeGrace);
-    const TerminateReport swept = StartupSweep(config.root, pointers, terminator);
-    const std::vector<LeftRunning>& left = swept.left;
-    for (const QString& line : sweepLines(swept))
-        say(line);
+    const auto close = [&] {
+        const TerminateReport swept = CloseTicked(pointers, terminator);
+        for (const QString& line : sweepLines(swept))
+            say(line);
+        leftRunning = !swept.left.empty();
+        return swept.left;
+    };
+    ProbeProducts(config.root, pointers);
+    // --update closes only once it knows it will install.
+    const std::vector<LeftRunning> left = job == Job::Update ? std::vector<LeftRunning>{} : close();
     for (std::size_t i = 0; i < kProducts.size(); ++i) {
         const auto caption =
             QString::fromUtf8(kProducts[i].caption.data(), static_cast<qsizetype>(kProducts[i].caption.size()));
@@ -127,17 +128,13 @@ int runConsole(const Config& config, Job job)
     }
     if (job == Job::Sweep)
         return code(left.empty() ? ExitStatus::Success : ExitStatus::NotAllClosed);
-    UpdateReport report;
-    if (job == Job::RollBack) {
-        report = RollBackCommand(ui, *installSiteBelow(config.root), config, left);
-    } else {
-        if (!config.publicKey)
-            say(kNotVerified);
-        auto ftp = platform::makeCurlFtpClient(downloadOptions(config));
-        report =
-            UpdateCommand(ui, *ftp, config, {.mode = UpdateMode::Nightly, .leftRunning = left, .pacer = pacer.get()});
-    }
-    return ended(report);
+    if (job == Job::RollBack)
+        return ended(RollBackCommand(ui, *installSiteBelow(config.root), config, left));
+    if (!config.publicKey)
+        say(kNotVerified);
+    auto ftp = platform::makeCurlFtpClient(downloadOptions(config));
+    return ended(
+        UpdateCommand(ui, *ftp, config, {.mode = UpdateMode::Nightly, .closePrograms = close, .pacer = pacer.get()}));
 }
 
 // Qt ends the program (abort) when it finds no screen to show a window on;

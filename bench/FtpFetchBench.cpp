@@ -1,10 +1,12 @@
 // One whole download through the FTP session, for the download benchmark:
 // open, enter the folder, fetch over the target through the install
 // transaction, close. Prints the time of the fetch and install alone and the
-// process's peak resident memory.
+// process's peak resident memory. With --ask for TARGET, only asks about the
+// file and prints what the server said, as a site that holds it already.
 //
-//   adv_ftp_fetch_bench PORT FOLDER REMOTE-NAME TARGET
-//   account in ADV_FTP_BENCH_USER / ADV_FTP_BENCH_PASSWORD; host 127.0.0.1
+//   adv_ftp_fetch_bench PORT FOLDER REMOTE-NAME TARGET|--ask
+//   account in ADV_FTP_BENCH_USER / ADV_FTP_BENCH_PASSWORD; host 127.0.0.1;
+//   explicit TLS when ADV_FTP_BENCH_CA_FILE names the server's certificate
 #include <sys/resource.h>
 
 #include <chrono>
@@ -47,6 +49,8 @@ int main(int argc, char** argv)
     }
     adv::platform::FtpOptions options;
     options.port = std::atoi(argv[1]);
+    options.caFile = env("ADV_FTP_BENCH_CA_FILE");
+    options.tls = options.caFile.empty() ? adv::platform::FtpTls::Off : adv::platform::FtpTls::Explicit;
     auto ftp = adv::platform::makeCurlFtpClient(options);
     ftp->setHostname("127.0.0.1");
     ftp->setUsername(env("ADV_FTP_BENCH_USER"));
@@ -57,6 +61,15 @@ int main(int argc, char** argv)
     if (!step) {
         std::fprintf(stderr, "%s\n", step.detail.c_str());
         return 2;
+    }
+    if (std::string(argv[4]) == "--ask") {
+        adv::platform::FtpClient::Facts facts;
+        step = ftp->AskAbout(argv[3], facts);
+        ftp->CloseSession();
+        std::printf("%s: size %lld, modified %lld\n", step ? "asked" : step.detail.c_str(),
+                    static_cast<long long>(facts.size.value_or(-1)),
+                    static_cast<long long>(facts.modified.value_or(-1)));
+        return step ? 0 : 1;
     }
     const auto start = std::chrono::steady_clock::now();
     auto [target, why] = adv::install::FileReplacement::open(argv[4]);

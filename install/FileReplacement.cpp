@@ -89,7 +89,9 @@ bool FileReplacement::holds(const std::string& name, const std::string& kept, co
 // ours). A kept program that neither the installed nor the previous name
 // holds is the only copy of a release: it goes where the cut step was taking
 // it. A record written for the program that now stands is put in place, so
-// the floor and the releases it knew are not lost. Everything else goes.
+// the floor and the releases it knew are not lost. Everything else goes,
+// but for a download kept to go on with, which is no release's only copy
+// and begin()'s to keep or drop.
 void FileReplacement::recoverLeftovers()
 {
     const std::string written = "." + name_ + std::string(kNewTag);
@@ -123,28 +125,6 @@ void FileReplacement::recoverLeftovers()
     }
 }
 
-ReplaceResult FileReplacement::begin()
-{
-    abandon();
-    if (!locked_)
-        return {ReplaceStatus::Failed, "the installation " + shown() + " is not locked"};
-    temporary_ = temporaryName(kNewTag);
-    if (ReplaceResult created = folder_->create(temporary_); !created) {
-        temporary_.clear();
-        return created;
-    }
-    return {};
-}
-
-ReplaceResult FileReplacement::write(const char* data, std::size_t size)
-{
-    if (temporary_.empty())
-        return {ReplaceStatus::Failed, "no replacement of " + shown() + " is under way"};
-    if (ReplaceResult written = folder_->write(data, size); !written)
-        return written;
-    return {};
-}
-
 bool FileReplacement::sameFiles(const std::string& a, const std::string& b)
 {
     std::vector<char> left(kCompareChunk), right(kCompareChunk);
@@ -170,6 +150,10 @@ void FileReplacement::removeLegacySignatures()
 void FileReplacement::removeTemporaries() noexcept
 {
     folder_->discard();
+    if (resumable_)
+        temporary_.clear();  // kept for a later begin() of the same release
+    resumable_.reset();
+    heldBytes_ = 0;
     for (std::string* name : {&temporary_, &recordTemporary_, &held_}) {
         if (!name->empty())
             (void)folder_->remove(*name);
@@ -209,6 +193,7 @@ ReplaceResult FileReplacement::commit(const Release& release)
     // (installed before there was one) is written down, so that the next
     // update finds it from its signature alone.
     if (current.kind == EntryKind::File && current.size == fresh.size && sameFiles(temporary_, name_)) {
+        resumable_.reset();  // nothing is left to go on with
         removeTemporaries();
         ReplaceResult learnt{ReplaceStatus::Unchanged, {}};
         if (release.signedAt && release != record_.installed) {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,6 +25,16 @@ inline constexpr std::string_view kPreviousSuffix = ".prev";      // the program
 inline constexpr std::string_view kRecordSuffix = ".release";     // the release record
 inline constexpr std::string_view kLockSuffix = ".lock";          // one updater at a time
 inline constexpr std::string_view kSignatureSuffix = ".minisig";  // a release's signature
+inline constexpr std::string_view kMemoSuffix = ".server";        // what the server offered, last read
+inline constexpr std::string_view kPartialTag = ".part-";         // "." + name + tag + key: a cut download
+
+// A download that may go on where an earlier one was cut: the release it is
+// of (`key`: hex digits that name it, such as the start of its hash) and its
+// whole size.
+struct Resumable {
+    std::string key;
+    std::int64_t size = 0;
+};
 
 using platform::ReplaceResult;
 using platform::ReplaceStatus;
@@ -90,12 +101,39 @@ public:
     // cut run left for the next one to finish.
     ReplaceResult look() { return readRecord(); }
 
-    ReplaceResult begin();
+    // The installed file, read from start to end into `take` (a hash, say).
+    ReplaceResult readInstalled(const std::function<void(const char* data, std::size_t size)>& take);
+    // The installed file's hash, as the caller computed it: where the record
+    // no longer describes the file (a copy put back from a backup, a move to
+    // another disk), the file with the recorded hash is the recorded release
+    // again, and any other is known by its hash alone.
+    void identify(const std::string& hash);
+
+    // The caller's memory of what the server offered, kept beside the
+    // program: at most `maxBytes`; none when there is none or it does not
+    // read. Kept (under the lock, in one step) with keepMemo.
+    std::optional<std::string> memo(std::size_t maxBytes);
+    ReplaceResult keepMemo(const std::string& text);
+
+    // With `resumable`, the new file is the download of that release an
+    // earlier run kept, when it is there and sound, else a new one; held()
+    // then says how many bytes it already holds (0 when new). What is kept
+    // of any other release goes: the site has moved on.
+    ReplaceResult begin(const Resumable* resumable = nullptr);
+    std::int64_t held() const { return heldBytes_; }
+    // The bytes held, read back in order for the caller's hash: held() of
+    // them, no more.
+    ReplaceResult readHeld(const std::function<ReplaceResult(const char* data, std::size_t size)>& take);
+    // Drops what is held and starts the same download again from byte 0, as
+    // when the bytes held did not match.
+    ReplaceResult restart();
     ReplaceResult write(const char* data, std::size_t size);
     // Installs the new file as `release`, keeping the installed program as
     // the previous one; Unchanged, touching nothing, when the two are the same.
     ReplaceResult commit(const Release& release);
-    // Drops the temporary file; the installation stays as it was.
+    // Drops the temporary file, but keeps a resumable download for a later
+    // begin() of its release (as does a failed commit); the installation
+    // stays as it was.
     void abandon() noexcept;
 
     // The previous program and the installed one trade places, and so do
@@ -125,13 +163,21 @@ private:
     static constexpr std::string_view kKeptTag = ".old-";
     std::string temporaryName(std::string_view tag) const;
     void removeTemporaries() noexcept;
+    // The download's own steps (FileReplacementDownload.cpp).
+    std::string partialName(const std::string& key) const;
+    void removePartials(const std::string& kept);
+    ReplaceResult start(const std::optional<Resumable>& resumable);
+    ReplaceResult replaceKept(const std::string& name);
     void removeLegacySignatures();
 
     std::unique_ptr<platform::InstallFolder> folder_;
     std::string name_;
     bool locked_ = false;
     ReleaseRecord record_;
-    std::string temporary_;  // the new program while it is written
+    Release unmatched_;                   // what the record says of an installed file it no longer describes
+    std::string temporary_;               // the new program while it is written
+    std::optional<Resumable> resumable_;  // what temporary_ is a kept download of
+    std::int64_t heldBytes_ = 0;
     std::string recordTemporary_;
     std::string held_;  // a second name of the program being replaced
 };

@@ -17,6 +17,7 @@ using platform::EntryKind;
 ReplaceResult FileReplacement::readRecord()
 {
     record_ = {};
+    unmatched_ = {};
     const std::string name = recordName();
     const Entry file = folder_->entry(name);
     if (file.kind == EntryKind::Missing)
@@ -40,6 +41,8 @@ ReplaceResult FileReplacement::readRecord()
     record_.withdrawn = stored->withdrawn;
     if (stored->installed.describes(folder_->entry(name_)))
         record_.installed = stored->installed.release;
+    else
+        unmatched_ = stored->installed.release;
     if (stored->previous.describes(folder_->entry(name_ + std::string(kPreviousSuffix))))
         record_.previous = stored->previous.release;
     return {};
@@ -75,6 +78,68 @@ void FileReplacement::noteIndex(std::optional<std::int64_t> signedAt, const std:
     if (record_.withdrawn.size() > kMaxWithdrawn)
         record_.withdrawn.erase(record_.withdrawn.begin(),
                                 record_.withdrawn.end() - static_cast<std::ptrdiff_t>(kMaxWithdrawn));
+}
+
+ReplaceResult FileReplacement::readInstalled(const std::function<void(const char*, std::size_t)>& take)
+{
+    constexpr std::size_t kChunk = 1024 * 1024;
+    std::vector<char> buffer(kChunk);
+    // As long as the file was when the read began: one that grows meanwhile
+    // is not read for ever.
+    const std::int64_t size = folder_->entry(name_).size;
+    for (std::int64_t offset = 0; offset < size;) {
+        std::size_t got = 0;
+        const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(kChunk, size - offset));
+        if (ReplaceResult read = folder_->read(name_, offset, buffer.data(), wanted, got); !read)
+            return read;
+        if (got == 0)
+            break;
+        take(buffer.data(), got);
+        offset += static_cast<std::int64_t>(got);
+    }
+    return {};
+}
+
+void FileReplacement::identify(const std::string& hash)
+{
+    if (!record_.installed.hash.empty() || hash.empty())
+        return;
+    record_.installed = hash == unmatched_.hash ? unmatched_ : Release{std::nullopt, hash};
+}
+
+std::optional<std::string> FileReplacement::memo(std::size_t maxBytes)
+{
+    const std::string name = name_ + std::string(kMemoSuffix);
+    if (folder_->entry(name).kind != EntryKind::File)
+        return std::nullopt;
+    std::string text(maxBytes + 1, '\0');
+    std::size_t got = 0;
+    if (!folder_->read(name, 0, text.data(), text.size(), got) || got > maxBytes)
+        return std::nullopt;
+    text.resize(got);
+    return text;
+}
+
+ReplaceResult FileReplacement::keepMemo(const std::string& text)
+{
+    if (!locked_)
+        return {ReplaceStatus::Failed, "the installation " + shown() + " is not locked"};
+    const std::string name = name_ + std::string(kMemoSuffix);
+    const std::string temporary = temporaryName(kNewTag);
+    ReplaceResult kept = folder_->create(temporary);
+    if (kept)
+        kept = folder_->write(text.data(), text.size());
+    // This updater's own, whoever owns the files it describes.
+    if (kept)
+        kept = folder_->seal({});
+    if (kept)
+        kept = folder_->renameOver(temporary, name);
+    if (!kept) {
+        folder_->discard();
+        (void)folder_->remove(temporary);
+        return {ReplaceStatus::Failed, "cannot keep " + folder_->shown(name) + ": " + kept.detail};
+    }
+    return {};
 }
 
 ReplaceResult FileReplacement::remember()

@@ -14,6 +14,7 @@
 
 #include "platform/CurlRequests.h"
 #include "platform/CurlSetup.h"
+#include "platform/FtpReplies.h"
 
 namespace adv::platform {
 namespace {
@@ -55,6 +56,7 @@ public:
     FtpResult OpenSession() override;
     FtpResult EnterRemoteFolder(const std::string& folder) override;
     FtpResult FetchFile(const std::string& remoteName, FtpSink& sink, const FtpProgress& progress) override;
+    FtpResult AskAbout(const std::string& remoteName, Facts& facts) override;
     void CloseSession() override;
 
     FtpResult PutFile(const std::string& remoteName, std::string_view bytes, const FtpProgress& progress) override;
@@ -63,17 +65,29 @@ public:
     FtpResult MakeFolder(const std::string& name) override;
     FtpResult RemoveFolder(const std::string& name) override;
     FtpResult FetchListing(FtpSink& sink) override;
-    FtpResult AskAbout(const std::string& remoteName, Facts& facts) override;
 
 private:
+    // What SIZE and MDTM of a file say (-1: nothing), or why nothing came.
+    struct Asked {
+        FtpResult result;
+        std::int64_t size = -1;
+        std::int64_t mtime = -1;
+    };
+
     // Success when a session is open and `name` is one of its current folder.
     FtpResult usable(const std::string& name, std::string_view noun = "file") const;
     std::string folderUrl() const { return serverUrl(host_, options_) + folderPath_; }
     std::string fileUrl(const std::string& name) const { return folderUrl() + requests_.escape(name); }
-    RequestOutcome askAbout(const std::string& url, const std::string& name);
+    Asked askAbout(const std::string& name);
+    // The whole file, by the server's size before and after as the download
+    // policy says; or as the sink, which checks it itself, takes it.
+    FtpResult fetchChecked(const std::string& remoteName, FtpSink& sink, const FtpProgress& progress);
+    FtpResult fetchForSink(const std::string& remoteName, FtpSink& sink, const FtpProgress& progress);
     // Commands sent in the current folder, one after the other, with nothing
-    // transferred; the first the server refuses ends them.
-    FtpResult command(std::vector<std::string> lines, const std::string& what);
+    // transferred; the first the server refuses ends them, unless it starts
+    // with '*'.
+    RequestOutcome command(std::vector<std::string> lines, const std::string& what,
+                           FtpFailure failsAs = FtpFailure::Connection);
     // Waits, answering the interrupt check.
     FtpResult waitUntil(Clock::time_point until, const std::string& remoteName);
 
@@ -85,6 +99,7 @@ private:
     std::function<bool()> interrupted_;
 
     CurlRequests requests_{options_, interrupted_};
+    std::string entryPath_;   // the login folder, as the server named it
     std::string folderPath_;  // escaped, each component followed by '/'
 };
 
@@ -116,6 +131,7 @@ FtpResult CurlFtpClient::OpenSession()
                            .result;
     if (!opened)
         CloseSession();
+    entryPath_ = requests_.entryPath();
     return opened;
 }
 
@@ -126,17 +142,8 @@ FtpResult CurlFtpClient::EnterRemoteFolder(const std::string& folder)
     if (holdsLineBreak(folder))
         return failure(FtpFailure::Setting, "the remote folder's name holds a line break");
 
-    // Relative to the login folder: empty components (leading, doubled or
-    // trailing slashes) are dropped, each name is escaped on its own.
-    std::string path;
-    std::string_view rest(folder);
-    while (!rest.empty()) {
-        const auto slash = rest.find('/');
-        const std::string_view part = rest.substr(0, slash);
-        if (!part.empty())
-            path += requests_.escape(part) + "/";
-        rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
-    }
+    const std::string path =
+        remotePath(entryPath_, folder, [this](std::string_view name) { return requests_.escape(name); });
     FtpResult entered = requests_
                             .run({.kind = RequestKind::Command,
                                   .url = serverUrl(host_, options_) + path,
@@ -148,25 +155,84 @@ FtpResult CurlFtpClient::EnterRemoteFolder(const std::string& folder)
     return entered;
 }
 
-RequestOutcome CurlFtpClient::askAbout(const std::string& url, const std::string& name)
+CurlFtpClient::Asked CurlFtpClient::askAbout(const std::string& name)
 {
-    return requests_.run({.kind = RequestKind::Ask, .url = url, .what = "cannot ask the server about '" + name + "'"});
+    const std::string what = "cannot ask the server about '" + name + "'";
+    RequestOutcome asked = command({"*SIZE " + name, "*MDTM " + name}, what, FtpFailure::Transfer);
+    if (!asked.result)
+        return {asked.result};
+    std::string size = !asked.replies.empty() ? asked.replies[0] : std::string();
+    const std::string time = asked.replies.size() > 1 ? asked.replies[1] : std::string();
+    // vsftpd and Pure-FTPd give a file's own size in ASCII mode, which a
+    // session starts in; ProFTPD (and pyftpdlib) answer 550 rather than give
+    // another. Only then is binary mode asked for.
+    if (replyCode(size) == 550 && !requests_.binary() && replyCode(time) != 550) {
+        asked = command({"TYPE I", "*SIZE " + name}, what, FtpFailure::Transfer);
+        if (!asked.result)
+            return {asked.result};
+        size = asked.replies.size() > 1 ? asked.replies[1] : std::string();
+    }
+    if (replyCode(size) == 550)
+        return {requests_.finish({FtpFailure::RemoteFile, 550, what + ": the server has no such file", {}})};
+    return {{}, sizeOf(size).value_or(-1), timeOf(time).value_or(-1)};
 }
 
 FtpResult CurlFtpClient::FetchFile(const std::string& remoteName, FtpSink& sink, const FtpProgress& progress)
 {
     if (FtpResult named = usable(remoteName); !named)
         return named;
+    const std::int64_t held = sink.heldAlready();
+    if (held != 0 && (!sink.checksWhole() || held < 0 || held >= sink.capacity()))
+        return failure(FtpFailure::Setting, "cannot download '" + remoteName + "': its sink holds " +
+                                                std::to_string(held) +
+                                                " bytes of it; only one that checks the whole file, and takes more, "
+                                                "can go on from there");
+    return sink.checksWhole() ? fetchForSink(remoteName, sink, progress) : fetchChecked(remoteName, sink, progress);
+}
+
+FtpResult CurlFtpClient::fetchForSink(const std::string& remoteName, FtpSink& sink, const FtpProgress& progress)
+{
+    // The sink checks what arrives against the size and hash it trusts: the
+    // server is not asked the size, nor again after, and the sink's capacity
+    // bounds the transfer. It starts where the bytes the sink holds end.
+    const std::int64_t held = sink.heldAlready();
+    const std::int64_t capacity = sink.capacity();
+    const std::string what = "cannot download '" + remoteName + "'";
+    std::vector<std::string> restart;
+    if (held > 0)
+        restart.push_back("REST " + std::to_string(held));
+    const RequestOutcome got = requests_.run({.kind = RequestKind::Retrieve,
+                                              .url = fileUrl(remoteName),
+                                              .what = what,
+                                              .lines = std::move(restart),
+                                              .sink = &sink,
+                                              .progress = &progress,
+                                              .announced = capacity < INT64_MAX ? capacity : -1,
+                                              .limit = capacity - held,
+                                              .overLimit = tooLarge(capacity, capacity),
+                                              .from = held});
+    if (!got.result)
+        return got.result;
+    if (got.moved == 0 && held > 0)
+        return failure(FtpFailure::Resume, what + ": nothing came after byte " + std::to_string(held) +
+                                               ", as if the file were shorter now; it must be fetched again from "
+                                               "its start");
+    if (got.moved == 0)
+        return failure(FtpFailure::Size, what + ": the server sent an empty file");
+    return {};
+}
+
+FtpResult CurlFtpClient::fetchChecked(const std::string& remoteName, FtpSink& sink, const FtpProgress& progress)
+{
     const std::string url = fileUrl(remoteName);
     const std::string what = "cannot download '" + remoteName + "'";
 
     // The size the server gives is asked before and after the transfer and
     // compared with what arrived: libcurl is told to ignore the sizes it
     // sees, so that it reads the data connection to its end rather than stop
-    // where a lying or outdated number says. A sink that checks what arrives
-    // against what it already trusts needs neither the size nor the wait.
-    const FtpDownloadPolicy policy = sink.checksWhole() ? FtpDownloadPolicy{true, {}} : options_.download;
-    const RequestOutcome before = askAbout(url, remoteName);
+    // where a lying or outdated number says.
+    const FtpDownloadPolicy& policy = options_.download;
+    const Asked before = askAbout(remoteName);
     if (!before.result)
         return before.result;
     const Clock::time_point recheck = Clock::now() + policy.recheckAfter;
@@ -199,7 +265,7 @@ FtpResult CurlFtpClient::FetchFile(const std::string& remoteName, FtpSink& sink,
                                              std::to_string(before.size) + " bytes");
     if (FtpResult waited = waitUntil(recheck, remoteName); !waited)
         return waited;
-    const RequestOutcome after = askAbout(url, remoteName);
+    const Asked after = askAbout(remoteName);
     if (!after.result)
         return after.result;
     if (after.size != before.size || after.mtime != before.mtime)
@@ -227,15 +293,13 @@ FtpResult CurlFtpClient::PutFile(const std::string& remoteName, std::string_view
     return put.result;
 }
 
-FtpResult CurlFtpClient::command(std::vector<std::string> lines, const std::string& what)
+RequestOutcome CurlFtpClient::command(std::vector<std::string> lines, const std::string& what, FtpFailure failsAs)
 {
-    return requests_
-        .run({.kind = RequestKind::Command,
-              .url = folderUrl(),
-              .what = what,
-              .failsAs = FtpFailure::Connection,
-              .lines = std::move(lines)})
-        .result;
+    return requests_.run({.kind = RequestKind::Command,
+                          .url = folderUrl(),
+                          .what = what,
+                          .failsAs = failsAs,
+                          .lines = std::move(lines)});
 }
 
 FtpResult CurlFtpClient::Rename(const std::string& from, const std::string& to)
@@ -244,28 +308,28 @@ FtpResult CurlFtpClient::Rename(const std::string& from, const std::string& to)
         return named;
     if (FtpResult named = usable(to); !named)
         return named;
-    return command({"RNFR " + from, "RNTO " + to}, "cannot rename '" + from + "' to '" + to + "'");
+    return command({"RNFR " + from, "RNTO " + to}, "cannot rename '" + from + "' to '" + to + "'").result;
 }
 
 FtpResult CurlFtpClient::Delete(const std::string& remoteName)
 {
     if (FtpResult named = usable(remoteName); !named)
         return named;
-    return command({"DELE " + remoteName}, "cannot delete '" + remoteName + "'");
+    return command({"DELE " + remoteName}, "cannot delete '" + remoteName + "'").result;
 }
 
 FtpResult CurlFtpClient::MakeFolder(const std::string& name)
 {
     if (FtpResult named = usable(name, "folder"); !named)
         return named;
-    return command({"MKD " + name}, "cannot make the folder '" + name + "'");
+    return command({"MKD " + name}, "cannot make the folder '" + name + "'").result;
 }
 
 FtpResult CurlFtpClient::RemoveFolder(const std::string& name)
 {
     if (FtpResult named = usable(name, "folder"); !named)
         return named;
-    return command({"RMD " + name}, "cannot remove the folder '" + name + "'");
+    return command({"RMD " + name}, "cannot remove the folder '" + name + "'").result;
 }
 
 FtpResult CurlFtpClient::FetchListing(FtpSink& sink)
@@ -287,7 +351,7 @@ FtpResult CurlFtpClient::AskAbout(const std::string& remoteName, Facts& facts)
 {
     if (FtpResult named = usable(remoteName); !named)
         return named;
-    const RequestOutcome asked = askAbout(fileUrl(remoteName), remoteName);
+    const Asked asked = askAbout(remoteName);
     if (asked.result && asked.mtime >= 0)
         facts.modified = asked.mtime;
     if (asked.result && asked.size >= 0)

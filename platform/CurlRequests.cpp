@@ -16,6 +16,8 @@ using Clock = std::chrono::steady_clock;
 
 // Longest single wait for socket activity while a request runs.
 constexpr int kPollSliceMs = 2;
+// Replies kept for the lines that asked for them: more than any request sends.
+constexpr std::size_t kKeptReplies = 8;
 
 FtpResult failure(FtpFailure kind, std::string detail, long reply = 0)
 {
@@ -63,6 +65,7 @@ struct CurlRequests::Transfer {
 bool CurlRequests::open(const std::string& host, const std::string& user, const std::string& password, bool stores)
 {
     password_ = password;
+    binary_ = false;
     curl_.reset();
     trust_ = {host, {}, {}};
     curl_ = std::make_unique<CurlHolder>();
@@ -117,6 +120,7 @@ RequestOutcome CurlRequests::run(const FtpRequest& request)
     curl_->clearError();
     trust_.refusal.clear();
     lastReplyLine_.clear();
+    replies_.clear();
     preliminaryReply_ = false;
     if (curl_multi_add_handle(curl_->multi(), c) != CURLM_OK) {
         resetOptions(request);
@@ -124,8 +128,10 @@ RequestOutcome CurlRequests::run(const FtpRequest& request)
     }
     transfer_ = &transfer;
     bool interrupted = false;
-    const std::optional<CURLcode> code = perform(interrupted);
+    bool connected = false;
+    const std::optional<CURLcode> code = perform(interrupted, connected);
     transfer_ = nullptr;
+    noteMode(request, code, connected);
 
     long reply = 0;
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &reply);
@@ -135,14 +141,11 @@ RequestOutcome CurlRequests::run(const FtpRequest& request)
         close();
         return {finish(failure(FtpFailure::Interrupted, request.what + ": interrupted", reply))};
     }
-    RequestOutcome outcome{{}, transfer.moved, -1, -1};
-    if (request.kind == RequestKind::Ask) {
-        curl_off_t size = -1;
-        curl_off_t mtime = -1;
-        curl_easy_getinfo(c, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size);
-        curl_easy_getinfo(c, CURLINFO_FILETIME_T, &mtime);
-        outcome.size = size >= 0 ? static_cast<std::int64_t>(size) : -1;
-        outcome.mtime = mtime >= 0 ? static_cast<std::int64_t>(mtime) : -1;
+    RequestOutcome outcome{{}, transfer.moved, {}};
+    // A command's lines are the last it sends: their replies came last.
+    if (request.kind == RequestKind::Command && code == CURLE_OK) {
+        const std::size_t answered = std::min(request.lines.size(), replies_.size());
+        outcome.replies.assign(replies_.end() - static_cast<std::ptrdiff_t>(answered), replies_.end());
     }
     resetOptions(request);
     if (code != CURLE_OK)
@@ -159,13 +162,18 @@ void CurlRequests::setOptions(const FtpRequest& request, curl_slist* lines)
     curl_easy_setopt(c, CURLOPT_NOBODY, movesData(request.kind) ? 0L : 1L);
     switch (request.kind) {
     case RequestKind::Command: curl_easy_setopt(c, CURLOPT_POSTQUOTE, lines); break;
-    // A file the server does not have fails MDTM, so asking also tells
-    // whether it is there.
-    case RequestKind::Ask: curl_easy_setopt(c, CURLOPT_FILETIME, 1L); break;
-    case RequestKind::List: curl_easy_setopt(c, CURLOPT_DIRLISTONLY, 1L); [[fallthrough]];
     // libcurl reads the data connection to its end whatever size it sees;
-    // the callbacks judge and bound what arrives.
-    case RequestKind::Retrieve: curl_easy_setopt(c, CURLOPT_IGNORE_CONTENT_LENGTH, 1L); break;
+    // the callbacks judge and bound what arrives. So it asks no SIZE, and
+    // then no REST of its own either (CURLOPT_RESUME_FROM is ignored): the
+    // caller's lines carry it, sent just before RETR.
+    case RequestKind::Retrieve:
+        curl_easy_setopt(c, CURLOPT_PREQUOTE, lines);
+        curl_easy_setopt(c, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+        break;
+    case RequestKind::List:
+        curl_easy_setopt(c, CURLOPT_DIRLISTONLY, 1L);
+        curl_easy_setopt(c, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+        break;
     case RequestKind::Store:
         curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(request.source.size()));
@@ -180,9 +188,14 @@ void CurlRequests::resetOptions(const FtpRequest& request)
     CURL* c = curl_->easy();
     switch (request.kind) {
     case RequestKind::Command: curl_easy_setopt(c, CURLOPT_POSTQUOTE, nullptr); break;
-    case RequestKind::Ask: curl_easy_setopt(c, CURLOPT_FILETIME, 0L); break;
-    case RequestKind::List: curl_easy_setopt(c, CURLOPT_DIRLISTONLY, 0L); [[fallthrough]];
-    case RequestKind::Retrieve: curl_easy_setopt(c, CURLOPT_IGNORE_CONTENT_LENGTH, 0L); break;
+    case RequestKind::Retrieve:
+        curl_easy_setopt(c, CURLOPT_PREQUOTE, nullptr);
+        curl_easy_setopt(c, CURLOPT_IGNORE_CONTENT_LENGTH, 0L);
+        break;
+    case RequestKind::List:
+        curl_easy_setopt(c, CURLOPT_DIRLISTONLY, 0L);
+        curl_easy_setopt(c, CURLOPT_IGNORE_CONTENT_LENGTH, 0L);
+        break;
     case RequestKind::Store:
         curl_easy_setopt(c, CURLOPT_UPLOAD, 0L);
         curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, curl_off_t{-1});
@@ -192,7 +205,7 @@ void CurlRequests::resetOptions(const FtpRequest& request)
         curl_easy_setopt(c, CURLOPT_NOPROGRESS, 1L);
 }
 
-std::optional<CURLcode> CurlRequests::perform(bool& interrupted)
+std::optional<CURLcode> CurlRequests::perform(bool& interrupted, bool& connected)
 {
     CURLM* multi = curl_->multi();
     CURL* easy = curl_->easy();
@@ -215,8 +228,35 @@ std::optional<CURLcode> CurlRequests::perform(bool& interrupted)
         if (curl_multi_poll(multi, nullptr, 0, kPollSliceMs, nullptr) != CURLM_OK)
             break;
     }
+    // Only while the handle is in the multi handle does libcurl look for
+    // the connection it kept.
+    curl_socket_t control = CURL_SOCKET_BAD;
+    connected =
+        result && curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &control) == CURLE_OK && control != CURL_SOCKET_BAD;
     curl_multi_remove_handle(multi, easy);
     return result;
+}
+
+void CurlRequests::noteMode(const FtpRequest& request, std::optional<CURLcode> code, bool connected)
+{
+    // libcurl asks for binary mode before a file's transfer and for ASCII
+    // before a listing; a line may ask for it too. A connection libcurl
+    // closed takes its mode with it: the next one starts in ASCII.
+    const bool succeeded = code == CURLE_OK;
+    if (!connected || request.kind == RequestKind::List)
+        binary_ = false;
+    else if (succeeded && (request.kind == RequestKind::Retrieve || request.kind == RequestKind::Store))
+        binary_ = true;
+    else if (succeeded && std::ranges::find(request.lines, "TYPE I") != request.lines.end())
+        binary_ = true;
+}
+
+std::string CurlRequests::entryPath() const
+{
+    const char* path = nullptr;
+    if (!curl_ || curl_easy_getinfo(curl_->easy(), CURLINFO_FTP_ENTRY_PATH, &path) != CURLE_OK || path == nullptr)
+        return {};
+    return path;
 }
 
 FtpResult CurlRequests::failed(const FtpRequest& request, std::optional<CURLcode> result, long reply) const
@@ -233,6 +273,15 @@ FtpResult CurlRequests::failed(const FtpRequest& request, std::optional<CURLcode
         detail += " (" + extra + ")";
     if (!trust_.refusal.empty())
         detail += " (" + trust_.refusal + ")";
+    // The server would not start where the sink's bytes end: a REST refused,
+    // or the file refused from there (Pure-FTPd and ProFTPD refuse a
+    // position past its end; vsftpd sends nothing, which the session sees).
+    if (request.from > 0 &&
+        (code == CURLE_QUOTE_ERROR || code == CURLE_REMOTE_FILE_NOT_FOUND || code == CURLE_FTP_COULDNT_RETR_FILE))
+        return finish(failure(FtpFailure::Resume,
+                              request.what + ": the server does not send it from byte " + std::to_string(request.from) +
+                                  "; it must be fetched again from its start (" + curl_easy_strerror(code) + ")",
+                              reply));
     // libcurl's side of the handshake succeeded: the server then closed the
     // data connection, and says so on the control one, vsftpd with 522,
     // ProFTPD with 425 after it had announced the transfer.
@@ -256,6 +305,13 @@ size_t CurlRequests::onReply(char* data, size_t size, size_t count, void* self)
             if (c == '\r' || c == '\n')
                 break;
             last += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '?' : c;
+        }
+        // A reply's last line has a space after its code ("213-" goes on).
+        if (last.size() == 3 || last[3] == ' ') {
+            std::vector<std::string>& kept = requests->replies_;
+            if (kept.size() == kKeptReplies)
+                kept.erase(kept.begin());
+            kept.push_back(last);
         }
     }
     return size * count;
@@ -314,7 +370,7 @@ int CurlRequests::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, cur
         return 0;
     transfer->lastReported = transfer->moved;
     try {
-        (*progress)(transfer->moved, transfer->request.announced);
+        (*progress)(transfer->request.from + transfer->moved, transfer->request.announced);
     } catch (const std::exception& e) {
         transfer->abort = failure(FtpFailure::Sink, std::string("the progress report failed: ") + e.what());
         return 1;

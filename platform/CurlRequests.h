@@ -27,8 +27,7 @@ namespace adv::platform {
 
 enum class RequestKind {
     Command,   // reaches the URL (logging in, entering a folder), then sends `lines`; no data
-    Ask,       // SIZE and MDTM of the file at the URL; no data
-    Retrieve,  // RETR of the file at the URL into `sink`
+    Retrieve,  // RETR of the file at the URL into `sink`, after `lines`
     List,      // NLST of the folder at the URL into `sink`
     Store,     // STOR of `source` as the file at the URL
 };
@@ -38,21 +37,29 @@ struct FtpRequest {
     std::string url;
     std::string what;                           // the reason's start: "cannot download 'dolvo.exe'"
     FtpFailure failsAs = FtpFailure::Transfer;  // a failure of libcurl's, unless its code tells more
-    std::vector<std::string> lines{};           // Command: sent one after the other; a refusal ends them
-    FtpSink* sink = nullptr;                    // Retrieve, List
-    std::string_view source{};                  // Store
-    const FtpProgress* progress = nullptr;      // Retrieve, Store
-    std::int64_t announced = -1;                // the size progress reports; -1 unknown
-    std::int64_t limit = INT64_MAX;             // Retrieve, List: more bytes fail...
-    std::string overLimit{};                    // ...as FtpFailure::Size, for this reason
+    // Sent one after the other, a Command's once the URL is reached, a
+    // Retrieve's just before RETR; a refusal ends them, unless the line
+    // starts with '*'.
+    std::vector<std::string> lines{};
+    FtpSink* sink = nullptr;                // Retrieve, List
+    std::string_view source{};              // Store
+    const FtpProgress* progress = nullptr;  // Retrieve, Store
+    std::int64_t announced = -1;            // the size progress reports; -1 unknown
+    std::int64_t limit = INT64_MAX;         // Retrieve, List: more bytes fail...
+    std::string overLimit{};                // ...as FtpFailure::Size, for this reason
+    // Retrieve: the bytes the sink holds already, from which progress
+    // counts; `lines` ask the server to start there, and its refusal of
+    // them or of the file is FtpFailure::Resume.
+    std::int64_t from = 0;
 };
 
 // What a request came to, and what it learnt on the way.
 struct RequestOutcome {
     FtpResult result;
-    std::int64_t moved = 0;   // bytes received or sent
-    std::int64_t size = -1;   // Ask: the size the server gives; -1 none
-    std::int64_t mtime = -1;  // Ask: the file's time, in seconds; -1 none
+    std::int64_t moved = 0;  // bytes received or sent
+    // A Command that succeeded: the last line of each reply to its `lines`,
+    // in their order, as lastReplyLine_ keeps one.
+    std::vector<std::string> replies{};
 };
 
 class CurlRequests {
@@ -71,10 +78,20 @@ public:
     bool open(const std::string& host, const std::string& user, const std::string& password, bool stores);
     // The connection lives in the multi handle, which says goodbye (QUIT)
     // when it goes.
-    void close() { curl_.reset(); }
+    void close()
+    {
+        curl_.reset();
+        binary_ = false;
+    }
     // Success while the handles are there: from open until close, or until
     // a request was interrupted.
     FtpResult ready() const;
+    // The login folder, as the server named it after the login; empty when
+    // it did not.
+    std::string entryPath() const;
+    // Whether the session is in binary mode, as the last transfers or lines
+    // left it, on the connection still open.
+    bool binary() const { return binary_; }
 
     // `text` made safe for one component of a URL's path.
     std::string escape(std::string_view text) const { return curl_->escape(text); }
@@ -98,8 +115,11 @@ private:
     void setOptions(const FtpRequest& request, curl_slist* lines);
     void resetOptions(const FtpRequest& request);
     // Drives the request added to the multi handle to its end, or until the
-    // interrupt check says stop; takes it out again.
-    std::optional<CURLcode> perform(bool& interrupted);
+    // interrupt check says stop; takes it out again. `connected`: whether
+    // its control connection is still open then.
+    std::optional<CURLcode> perform(bool& interrupted, bool& connected);
+    // What the request that ended with `code` left the session's mode.
+    void noteMode(const FtpRequest& request, std::optional<CURLcode> code, bool connected);
     FtpResult failed(const FtpRequest& request, std::optional<CURLcode> result, long reply) const;
 
     const FtpOptions& options_;
@@ -108,8 +128,10 @@ private:
     SystemTrust trust_;  // before curl_: its connections use it to the end
     std::unique_ptr<CurlHolder> curl_;
     std::string lastReplyLine_;
-    bool preliminaryReply_ = false;  // a 1xx came during the request
-    Transfer* transfer_ = nullptr;   // set only while a request runs
+    std::vector<std::string> replies_;  // the request's last few final reply lines
+    bool preliminaryReply_ = false;     // a 1xx came during the request
+    bool binary_ = false;
+    Transfer* transfer_ = nullptr;  // set only while a request runs
 };
 
 }  // namespace adv::platform

@@ -41,6 +41,28 @@ std::string serverUrl(const std::string& host, const FtpOptions& options)
     return scheme + (ipv6Literal ? "[" + host + "]" : host) + ":" + std::to_string(options.port) + "/";
 }
 
+std::string remotePath(std::string_view entry, std::string_view folder,
+                       const std::function<std::string(std::string_view)>& escape)
+{
+    // Relative to the login folder: empty components (leading, doubled or
+    // trailing slashes) are dropped, each name is escaped on its own.
+    const auto escaped = [&escape](std::string_view names) {
+        std::string path;
+        while (!names.empty()) {
+            const auto slash = names.find('/');
+            const std::string_view part = names.substr(0, slash);
+            if (!part.empty())
+                path += escape(part) + "/";
+            names = slash == std::string_view::npos ? std::string_view{} : names.substr(slash + 1);
+        }
+        return path;
+    };
+    // Named from the server's root when the login folder is, so that one CWD
+    // reaches it: libcurl goes back to the login folder first otherwise. On
+    // a connection libcurl had to open anew, it is the same CWD.
+    return entry.starts_with('/') ? "%2F" + escaped(entry) + escaped(folder) : escaped(folder);
+}
+
 std::chrono::seconds stallWindow(const FtpOptions& options)
 {
     return options.stallTimeout > std::chrono::seconds::zero() ? options.stallTimeout : FtpOptions{}.stallTimeout;
@@ -65,8 +87,15 @@ bool setUpConnection(CURL* c, const FtpOptions& options, const std::string& user
     ok = ok && curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, connectTimeout) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 100L * 1024L) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_FTP_USE_EPSV, options.useEpsv ? 1L : 0L) == CURLE_OK;
-    if (options.tls == FtpTls::Explicit)
+    // A folder is entered with one CWD of its whole path, not one for each
+    // of its names.
+    ok = ok && curl_easy_setopt(c, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD)) == CURLE_OK;
+    if (options.tls == FtpTls::Explicit) {
         ok = ok && curl_easy_setopt(c, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL)) == CURLE_OK;
+        // AUTH TLS before libcurl's first choice, AUTH SSL, which Pure-FTPd
+        // refuses: one command less.
+        ok = ok && curl_easy_setopt(c, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS)) == CURLE_OK;
+    }
     // Servers that insist each data connection resume the control
     // connection's TLS session (vsftpd's and ProFTPD's defaults) refuse one
     // that does not. OpenSSL lets a TLS 1.3 session resume one connection

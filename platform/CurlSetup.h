@@ -6,6 +6,7 @@
 #include <curl/curl.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,11 @@ FtpResult checkSettings(const std::string& host, const std::string& user, const 
 
 // The login folder on the server, "ftp://host:port/" (ftps:// for implicit TLS).
 std::string serverUrl(const std::string& host, const FtpOptions& options);
+
+// The URL path of `folder` in the login folder `entry` (as the server names
+// it), each name escaped and followed by '/'.
+std::string remotePath(std::string_view entry, std::string_view folder,
+                       const std::function<std::string(std::string_view)>& escape);
 
 // The connection's options on `easy`, for a session that only reads or one
 // that also stores; false when libcurl refused one. Without a ca_file the

@@ -1,4 +1,4 @@
-// The FTP session the update command drives: three settings, four operations.
+// The FTP session the update command drives: three settings, five operations.
 // libcurl speaks the protocol; this is only the shape the caller relies on.
 #pragma once
 
@@ -73,6 +73,9 @@ enum class FtpFailure {
     TlsRefused,   // the server does not agree to TLS (AUTH TLS refused)
     Untrusted,    // TLS refused the server's certificate: not trusted, or not for this name
     Interrupted,  // the caller asked to stop
+    // the server would not send a file from where the sink's bytes end
+    // (REST refused, or the file is now shorter): fetch it again from its start
+    Resume,
     // the server refused a data connection's TLS: not, to its mind, the
     // control connection's session resumed
     DataTlsRefused,
@@ -88,7 +91,9 @@ struct FtpResult {
     explicit operator bool() const { return failure == FtpFailure::None; }
 };
 
-// Bytes received so far and the size the server announced (-1 when unknown).
+// Bytes received so far (with those the sink held already) and the size the
+// server gave, or for a sink that checks the file whole its capacity; -1 when
+// unknown.
 using FtpProgress = std::function<void(std::int64_t received, std::int64_t total)>;
 
 // Where a download's bytes go, as they arrive.
@@ -104,6 +109,11 @@ public:
     // and the session neither waits to ask about the file again nor needs
     // the server to give its size.
     virtual bool checksWhole() const { return false; }
+    // The bytes of the file the sink holds from an earlier fetch that broke
+    // off: only the rest is asked for (REST) and taken. Only a sink that
+    // checks the file whole may hold any: nothing else could tell the two
+    // halves of a file that changed in between.
+    virtual std::int64_t heldAlready() const { return 0; }
 };
 
 // A small file, in memory.
@@ -146,10 +156,22 @@ public:
     // its size before and after the transfer (asked again as the download
     // policy says), and not one more, at no less than the rate floor. Where
     // the server gives no size, only as the policy allows, and at most
-    // maxDownloadBytes. A sink that checks what arrives itself needs neither.
+    // maxDownloadBytes. A sink that checks what arrives itself needs neither:
+    // the file is only retrieved, bounded by the sink's capacity, and from
+    // where the bytes it holds end; a server that will not send from there
+    // is FtpFailure::Resume.
     // A name that is empty, holds a '/' or a line break, or starts with '*'
     // is no file of the folder: FtpFailure::Setting, and nothing is sent.
     virtual FtpResult FetchFile(const std::string& remoteName, FtpSink& sink, const FtpProgress& progress = {}) = 0;
+    // SIZE and MDTM: when the server last changed `remoteName`, in seconds
+    // since 1970 by the server's own clock, and its size; what the server
+    // does not give stays empty. Nothing is transferred. A file the server
+    // does not have is FtpFailure::RemoteFile.
+    struct Facts {
+        std::optional<std::int64_t> modified;
+        std::optional<std::int64_t> size;
+    };
+    virtual FtpResult AskAbout(const std::string& remoteName, Facts& facts) = 0;
     virtual void CloseSession() = 0;
 };
 
@@ -205,14 +227,6 @@ public:
     virtual FtpResult RemoveFolder(const std::string& name) = 0;
     // NLST: the current folder's names, one a line, into `sink`.
     virtual FtpResult FetchListing(FtpSink& sink) = 0;
-    // MDTM and SIZE: when the server last changed `remoteName`, in seconds
-    // since 1970 by the server's own clock, and its size; what the server
-    // does not give stays empty. Nothing is transferred.
-    struct Facts {
-        std::optional<std::int64_t> modified;
-        std::optional<std::int64_t> size;
-    };
-    virtual FtpResult AskAbout(const std::string& remoteName, Facts& facts) = 0;
 };
 
 // The libcurl-backed session.

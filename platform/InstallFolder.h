@@ -66,6 +66,11 @@ public:
     // A new file, which must not exist yet, open for writing until sealed:
     // one such file at a time.
     virtual ReplaceResult create(const std::string& name) = 0;
+    // The file `name` open for writing at its end, in create()'s place: a
+    // download kept from an earlier run, whose `size` it holds, when it is an
+    // ordinary file of this updater's own (never a link followed, one name,
+    // at most `maxSize` bytes); else an error, and nothing is touched.
+    virtual ReplaceResult reopen(const std::string& name, std::int64_t maxSize, std::int64_t& size) = 0;
     virtual ReplaceResult write(const char* data, std::size_t size) = 0;
     // Gives the open file the owner and mode of `model` where that is a file,
     // writes it to disk and closes it.

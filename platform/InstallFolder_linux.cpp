@@ -162,6 +162,29 @@ public:
         return {};
     }
 
+    // A download a cut run left is gone on with only when it is this
+    // updater's own: a file another user could write would have their bytes
+    // hashed and installed, a link or second name would have ours written
+    // into a file elsewhere. Only an ordinary file is ever opened (a FIFO
+    // swapped in meanwhile does not block), and the open file is what is
+    // judged. Nothing is removed here.
+    ReplaceResult reopen(const std::string& name, std::int64_t maxSize, std::int64_t& size) override
+    {
+        closeFd(open_);
+        unnamed_.clear();
+        size = 0;
+        struct stat st {};
+        if (::fstatat(folder_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            open_ = ::openat(folder_, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (open_ >= 0 && ::fstat(open_, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+            st.st_uid == ::geteuid() && st.st_size <= maxSize && ::lseek(open_, st.st_size, SEEK_SET) == st.st_size) {
+            size = static_cast<std::int64_t>(st.st_size);
+            return {};
+        }
+        closeFd(open_);
+        return {ReplaceStatus::Failed, shown(name) + " is no download of this updater's to go on with"};
+    }
+
     ReplaceResult write(const char* data, std::size_t size) override
     {
         if (open_ < 0 || !writeAll(open_, data, size))

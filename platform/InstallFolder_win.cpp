@@ -150,10 +150,7 @@ public:
         }
         BY_HANDLE_FILE_INFORMATION info{};
         const bool known = GetFileInformationByHandle(file, &info);
-        const std::optional<std::wstring> real = win::finalPath(file);
-        const std::optional<std::wstring> folder = win::finalPath(folder_);
-        const bool itself =
-            real && folder && win::sameFileName(*real, *folder + L"\\" + win::toUtf16(name).value_or(L"?"));
+        const bool itself = leadsHere(file, name);
         closeHandle(file);
         if (!known || !itself || (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
             return {EntryKind::Other};
@@ -187,6 +184,35 @@ public:
         if (open_ == INVALID_HANDLE_VALUE)
             return failed("cannot write beside " + shown(name), GetLastError());
         return {};
+    }
+
+    // A download a cut run left is gone on with only when it is an ordinary
+    // file of the folder's own: not a reparse point, nor a name that leads
+    // elsewhere, nor a second name of another file, and no larger than the
+    // release. Who may have written it is the folder's access list's to say,
+    // as for the program itself: whoever may create a file here may replace
+    // the program too. Nobody else writes it while it is open; reads share it.
+    ReplaceResult reopen(const std::string& name, std::int64_t maxSize, std::int64_t& size) override
+    {
+        if (ReplaceResult here = stillHere(); !here)
+            return here;
+        closeHandle(open_);
+        size = 0;
+        if (entry(name).kind == EntryKind::File)
+            open_ = CreateFileW(at(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        BY_HANDLE_FILE_INFORMATION info{};
+        LARGE_INTEGER end{};
+        if (open_ != INVALID_HANDLE_VALUE && GetFileType(open_) == FILE_TYPE_DISK &&
+            GetFileInformationByHandle(open_, &info) && info.nNumberOfLinks == 1 &&
+            !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+            leadsHere(open_, name) && SetFilePointerEx(open_, LARGE_INTEGER{}, &end, FILE_END) &&
+            end.QuadPart <= maxSize) {
+            size = end.QuadPart;
+            return {};
+        }
+        closeHandle(open_);
+        return {ReplaceStatus::Failed, shown(name) + " is no download of this updater's to go on with"};
     }
 
     ReplaceResult write(const char* data, std::size_t size) override
@@ -279,10 +305,19 @@ public:
         return {ReplaceStatus::Unsupported, "Windows cannot swap " + shown(a) + " and " + b};
     }
 
+    // Under Wine a delete follows a Unix link and removes the file it leads
+    // to: such a name is left as it is. (Windows' own links are reparse
+    // points, removed themselves.)
     ReplaceResult remove(const std::string& name) override
     {
         if (ReplaceResult here = stillHere(); !here)
             return here;
+        HANDLE file = CreateFileW(at(name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        const bool elsewhere = file != INVALID_HANDLE_VALUE && !leadsHere(file, name);
+        closeHandle(file);
+        if (elsewhere)
+            return {ReplaceStatus::Failed, shown(name) + " leads to another file, and is left as it is"};
         if (!DeleteFileW(at(name).c_str())) {
             const DWORD error = GetLastError();
             if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
@@ -296,6 +331,15 @@ public:
 
 private:
     std::wstring at(const std::string& name) const { return path_ + win::toUtf16(name).value_or(L"?"); }
+
+    // Whether the open `file` is the folder's own entry `name`, not what a
+    // link there leads to.
+    bool leadsHere(HANDLE file, const std::string& name) const
+    {
+        const std::optional<std::wstring> real = win::finalPath(file);
+        const std::optional<std::wstring> folder = win::finalPath(folder_);
+        return real && folder && win::sameFileName(*real, *folder + L"\\" + win::toUtf16(name).value_or(L"?"));
+    }
 
     static bool isFolder(const std::wstring& path)
     {

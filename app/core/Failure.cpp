@@ -36,6 +36,9 @@ Cause ftpCause(const platform::FtpResult& why, const Config& config)
     case FtpFailure::Refused: what = u"il server ha rifiutato l'operazione"_s; break;
     case FtpFailure::Mismatch: what = u"il file riletto dal server non è quello inviato"_s; break;
     case FtpFailure::Interrupted: what = u"interrotto su richiesta"_s; break;
+    case FtpFailure::Resume:
+        what = u"il server non riprende lo scaricamento dal punto in cui si era interrotto"_s;
+        break;
     case FtpFailure::TlsRefused:
         what = u"il server non accetta il collegamento cifrato (TLS): controllare la chiave tls "
                u"(explicit, implicit o off) con chi gestisce il server"_s;

@@ -97,6 +97,10 @@ Verdict followIndex(const Situation& s, const ReleaseIndex& index)
             restore.release = text::shownRelease(index.signedAt, offered);
             return restore;
         }
+        // Refused before anything is closed or fetched, whoever signed the size.
+        if (index.size > s.maxDownloadBytes)
+            return refuse(UpdateOutcome::DownloadFailed, text::kDownloadFailed,
+                          text::tooLargeCause(index.size, s.maxDownloadBytes));
         if (back)
             return verdictOf(Act::TakeIndexed, UpdateOutcome::Restored, text::restored(index.signedAt));
         return verdictOf(Act::TakeIndexed);
@@ -144,6 +148,12 @@ Verdict decide(const Situation& s)
         return judgeSignature(s, *s.offer.signature);
     if (s.keyed)
         return verdictOf(Act::ReadSignature);
+    if (!s.offer.programAsked)
+        return verdictOf(Act::AskProgram);
+    // The server's file as it was when the installed one came from it.
+    if (s.offer.program && s.offer.program == s.programThen && !s.record.installed.hash.empty() &&
+        s.record.installed.hash == s.programThenHash)
+        return settle(UpdateOutcome::AlreadyCurrent, text::kAlreadyCurrent);
     return s.mode == UpdateMode::Check ? available(text::kOfferedUnsigned) : verdictOf(Act::Take);
 }
 

@@ -16,6 +16,7 @@
 #include "app/channel/ReleaseIndex.h"
 #include "app/core/Config.h"
 #include "app/core/Failure.h"
+#include "app/site/ServerMemo.h"
 #include "app/site/UpdateReport.h"
 #include "install/FileReplacement.h"
 
@@ -39,6 +40,10 @@ struct Offer {
     // Without an index, the signature beside dolvo.exe; read only once the
     // verdict asks for it. Neither: nothing read but the index's absence.
     std::optional<minisign::Signature> signature;
+    // Neither index nor key: the size and time the server gives for
+    // dolvo.exe, asked before it is downloaded; none when it gives none.
+    std::optional<ServerFacts> program{};
+    bool programAsked = false;
 };
 
 struct Situation {
@@ -53,12 +58,19 @@ struct Situation {
     SiteGroup group = SiteGroup::Normal;
     UpdateMode mode = UpdateMode::Operator;
     bool keyed = false;  // a public key is configured
+    // The most a download may bring (max_download_mb), whatever the index says.
+    std::int64_t maxDownloadBytes = INT64_MAX;
+    // Without index or key: what the server gave for dolvo.exe when the
+    // installed file came from it, and that file's hash.
+    std::optional<ServerFacts> programThen{};
+    std::string programThenHash{};
 };
 
 enum class Act {
     Refuse,         // ends, nothing downloaded; the session as a failure leaves it
     Settle,         // nothing to install: the session closed, the command ends
     ReadSignature,  // no index: the signature beside dolvo.exe is read, and the site decides again
+    AskProgram,     // neither index nor key: the server is asked about dolvo.exe, and the site decides again
     Take,           // dolvo.exe, and with a key checked against its signature
     TakeIndexed,    // the index's release, from its own file
     Restore,        // the release the maker went back to is the one kept as dolvo.exe.prev

@@ -11,6 +11,7 @@
 #include "app/core/ProductTable.h"
 #include "app/site/Decide.h"
 #include "platform/OrdinaryFile.h"
+#include "platform/ProcessTable.h"
 #include "platform/RunningFile.h"
 
 namespace adv {
@@ -42,6 +43,29 @@ public:
         return installed ? platform::processesRunningFile(*installed, pids) : std::vector<long>{};
     }
 
+    std::vector<LeftRunning> runningTheProgramNow(bool replaced) override
+    {
+        const std::span<const std::string_view> names = kUpdatedProduct.executables;
+        std::vector<long> pids;
+        std::vector<std::size_t> named;
+        platform::ProcessWalk walk = platform::openProcessesNamed(names);
+        for (const platform::RunningProcess& process : walk.processes)
+            pids.push_back(process.pid()), named.push_back(process.name());
+        for (const platform::Unopenable& process : walk.unopenable)
+            pids.push_back(process.pid), named.push_back(process.name);
+        walk = {};
+        const std::string file =
+            std::string(kUpdatedProduct.probePath) + (replaced ? std::string(install::kPreviousSuffix) : std::string());
+        const auto path = platform::findOrdinaryFile(root_, file);
+        const std::vector<long> running = path ? platform::processesRunningFile(*path, pids) : std::vector<long>{};
+        std::vector<LeftRunning> found;
+        for (std::size_t i = 0; i < pids.size(); ++i) {
+            if (std::find(running.begin(), running.end(), pids[i]) != running.end())
+                found.push_back({std::string(names[named[i]]), pids[i], LeftBecause::KeptStarting});
+        }
+        return found;
+    }
+
 private:
     std::filesystem::path root_;
 };
@@ -68,6 +92,15 @@ Installation openInstallation(InstallSite& site, const Config& config, bool orOn
         }
     }
     return installation;
+}
+
+void identifyInstalled(install::FileReplacement& replacement)
+{
+    if (!replacement.record().installed.hash.empty())
+        return;
+    minisign::StreamHash hash;
+    if (replacement.readInstalled([&hash](const char* data, std::size_t size) { hash.update(data, size); }))
+        replacement.identify(minisign::toHex(hash.final()));
 }
 
 std::vector<LeftRunning> runningInstalledProgram(InstallSite& site, std::span<const LeftRunning> leftRunning)

@@ -24,6 +24,11 @@ public:
     virtual install::Opened open(bool orOnlyPrevious) = 0;
     // Of `pids`, those that run the installed program's file.
     virtual std::vector<long> runningTheProgram(std::span<const long> pids) = 0;
+    // Every program under the updated product's names that runs the
+    // installed file now, or with `replaced` the one an update just kept as
+    // the previous program: one restarted after the sweep would go on
+    // running the replaced file.
+    virtual std::vector<LeftRunning> runningTheProgramNow(bool replaced) = 0;
 };
 
 // The installation below `root`, on this machine.
@@ -41,6 +46,11 @@ struct Installation {
 // program is raised into the record. With `look`, neither locked nor
 // written: the record is only read (--check).
 Installation openInstallation(InstallSite& site, const Config& config, bool orOnlyPrevious, bool look = false);
+
+// The installed file known by its hash where the record no longer describes
+// it (a copy put back from a backup, a move to a new disk): a withdrawal of
+// its release, or the release already installed, is seen all the same.
+void identifyInstalled(install::FileReplacement& replacement);
 
 // Those left running by the sweep that run the installed program, that very
 // file: anyone may give a program its name, and only what runs the file

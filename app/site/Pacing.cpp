@@ -68,6 +68,8 @@ bool mayPassIfTriedAgain(const platform::FtpResult& why)
     case FtpFailure::Folder:
     case FtpFailure::DataTlsRefused:
     case FtpFailure::Transfer: break;
+    // Fetched again from its start, the file may well come.
+    case FtpFailure::Resume: return true;
     // This site's own settings and files, a stop asked for, and what the
     // server holds (a missing file, a size beyond the limits) stay as they
     // are however often they are asked again.

@@ -9,6 +9,8 @@
 #include <string>
 
 #include "app/channel/Minisign.h"
+#include "app/channel/ReleaseIndex.h"
+#include "app/core/UpdateUi.h"
 #include "install/FileReplacement.h"
 #include "platform/FtpClient.h"
 
@@ -23,6 +25,10 @@ public:
     ProgramSink(install::FileReplacement& file, bool hashing, std::optional<std::int64_t> whole, std::int64_t limit);
     platform::FtpResult take(const char* data, std::size_t size) override;
     bool checksWhole() const override { return whole_.has_value(); }
+    // The bytes the file already holds from a cut download (a whole-checked
+    // one only), hashed first: the server sends the rest.
+    install::ReplaceResult takeHeld();
+    std::int64_t heldAlready() const override { return held_; }
     std::int64_t capacity() const override { return whole_.value_or(limit_); }
     minisign::Hash hash() { return hash_->final(); }
     std::int64_t size() const { return size_; }
@@ -33,6 +39,7 @@ private:
     std::int64_t limit_;
     std::optional<minisign::StreamHash> hash_;
     std::int64_t size_ = 0;
+    std::int64_t held_ = 0;
 };
 
 // The index is only ever put in place whole, by a rename, and one cut short
@@ -44,5 +51,20 @@ public:
     bool checksWhole() const override { return true; }
     std::string text;
 };
+
+// Fetches `name` into `sink`, the window's progress kept up to date.
+platform::FtpResult fetchProgram(platform::FtpClient& ftp, UpdateUi& ui, const std::string& name, ProgramSink& sink);
+
+// The index's release, from its file in releases/, into the new file
+// `replacement` began: a cut download of it that an earlier run kept goes on
+// where it stopped (such a file is never rewritten), and one whose whole
+// does not turn out to be the index's release starts once more from byte 0.
+struct FetchedRelease {
+    std::optional<minisign::Hash> hash;  // none: not the index's release
+    platform::FtpResult server;
+    install::ReplaceResult local;
+};
+FetchedRelease fetchRelease(platform::FtpClient& ftp, UpdateUi& ui, install::FileReplacement& replacement,
+                            const std::string& name, const ReleaseIndex& index);
 
 }  // namespace adv

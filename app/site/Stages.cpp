@@ -147,4 +147,12 @@ SiteId siteId(const Config& config, const QString& keptFile)
     return drawn;
 }
 
+int placeFor(const Config& config, const ReleaseIndex& index)
+{
+    const SiteId site = siteId(config, siteIdFile(config));
+    if (!site.cause.isEmpty())
+        runlog::write(site.cause.logged());
+    return sitePlace(site.id, index.hash);
+}
+
 }  // namespace adv

@@ -39,4 +39,8 @@ SiteId siteId(const Config& config, const QString& keptFile);
 // each system's place).
 QString siteIdFile(const Config& config);
 
+// This site's place for the index's release: its id found (drawn and kept
+// the first time), what went wrong on the way only logged.
+int placeFor(const Config& config, const ReleaseIndex& index);
+
 }  // namespace adv

@@ -17,9 +17,18 @@ TerminateReport StartupSweep(const std::filesystem::path& root, const ProductChe
 {
     // Every probe is stored before anything is closed: closing a program must
     // not change what the operator is told is installed.
+    ProbeProducts(root, boxes);
+    return CloseTicked(boxes, terminator);
+}
+
+void ProbeProducts(const std::filesystem::path& root, const ProductCheckBoxes& boxes)
+{
     for (std::size_t i = 0; i < kProducts.size(); ++i)
         boxes[i]->setValue(ProbeInstalled(root, kProducts[i].probePath));
+}
 
+TerminateReport CloseTicked(const ProductCheckBoxes& boxes, Terminator& terminator)
+{
     std::vector<std::string_view> names;
     for (std::size_t i = 0; i < kProducts.size(); ++i) {
         if (boxes[i]->value() == 1)

@@ -51,6 +51,12 @@ using ProductCheckBoxes = std::array<CheckBox*, kProducts.size()>;
 // Returns what the terminator did.
 TerminateReport StartupSweep(const std::filesystem::path& root, const ProductCheckBoxes& boxes, Terminator& terminator);
 
+// Its two halves, for a nightly run that closes only when it will install:
+// the probes, stored in the boxes; then the closing, of the ticked products'
+// programs and the one always closed.
+void ProbeProducts(const std::filesystem::path& root, const ProductCheckBoxes& boxes);
+TerminateReport CloseTicked(const ProductCheckBoxes& boxes, Terminator& terminator);
+
 // One line per program left running and reason, in Italian: "dolvo.exe non
 // si è potuto chiudere (processi 41, 42): ...".
 QStringList notClosedLines(std::span<const LeftRunning> left);

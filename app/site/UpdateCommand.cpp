@@ -14,6 +14,7 @@
 #include "app/site/Decide.h"
 #include "app/site/Pacing.h"
 #include "app/site/ProgramSink.h"
+#include "app/site/ReadOffer.h"
 #include "app/site/Stages.h"
 #include "app/site/StartupSweep.h"
 #include "app/site/UpdateTexts.h"
@@ -43,23 +44,24 @@ private:
 // on (no report) or ends it with its report.
 class Update {
 public:
-    Update(UpdateUi& ui, platform::FtpClient& ftp, const Config& config, UpdateMode mode, std::int64_t now)
-        : ui_(ui), ftp_(ftp), config_(config), mode_(mode), now_(now)
+    Update(UpdateUi& ui, platform::FtpClient& ftp, InstallSite& site, const Config& config,
+           const UpdateRequest& request, std::int64_t now)
+        : ui_(ui), ftp_(ftp), site_(site), config_(config), request_(request), mode_(request.mode), now_(now)
     {
     }
 
-    UpdateReport run(InstallSite& site, bool ask, std::span<const LeftRunning> leftRunning)
+    UpdateReport run(bool ask)
     {
         PointerGuard pointer(ui_);
         if (ask && !ui_.askYesNo(text::kPrompt, text::kQuestionTitle))
             return {UpdateOutcome::Cancelled, {}, {}};
         // On Windows the running program holds its file; on Linux it would go
         // on running the replaced one. Nothing is waited for on the server.
-        if (const auto running = runningInstalledProgram(site, leftRunning); !running.empty())
+        if (const auto running = runningInstalledProgram(site_, request_.leftRunning); !running.empty())
             return ended(ui_, UpdateOutcome::ProgramRunning, text::kProgramRunning,
                          notClosedLines(running).join(u"; "_s));
         // Before any wait on the server.
-        Installation installation = openInstallation(site, config_, false, mode_ == UpdateMode::Check);
+        Installation installation = openInstallation(site_, config_, false, mode_ == UpdateMode::Check);
         ui_.showBusyLabel();
         ui_.AppendStatus(text::kConnecting);
 
@@ -70,8 +72,6 @@ public:
         // product that was not there, nor writes outside the root.
         if (!installation.replacement && installation.locked)
             return ended(ui_, UpdateOutcome::NotInstalled, text::kNotInstalled, text::notInstalledCause(config_.root));
-        if (mode_ != UpdateMode::Check)
-            ui_.AppendStatus(text::kDownloadStarts);
         if (installation.locked.status == install::ReplaceStatus::Damaged)
             return ended(ui_, UpdateOutcome::RecordDamaged, text::kRecordDamaged,
                          text::replaceCause(installation.locked));
@@ -82,29 +82,48 @@ public:
                          text::replaceCause(installation.locked));
         if (mode_ == UpdateMode::Check)
             ui_.AppendStatus(text::installedRelease(installation.replacement->record().installed));
+        offer_.emplace(ui_, ftp_, config_, *installation.replacement);
         return takeRelease(*installation.replacement, /*mayRetry=*/true);
     }
+
+    bool closed() const { return closed_; }
 
 private:
     const std::string remoteName_{kUpdatedProgram};
     std::string signatureText_;  // the signature file as judged
+    std::optional<ReadOffer> offer_;
+    bool closed_ = false;
+
+    // Only a run that may write keeps what it read of the server.
+    void keepMemo(const std::string& installedHash = {})
+    {
+        if (mode_ != UpdateMode::Check)
+            offer_->keep(installedHash);
+    }
 
     // What the server offers, read; then what this site does with it.
     UpdateReport takeRelease(install::FileReplacement& replacement, bool mayRetry)
     {
+        identifyInstalled(replacement);
         Situation situation;
         situation.record = replacement.record();
         situation.now = now_;
         situation.group = config_.group;
         situation.mode = mode_;
         situation.keyed = config_.publicKey.has_value();
-        if (auto failed = readIndex(situation.offer))
+        situation.maxDownloadBytes = config_.ftp.maxDownloadBytes;
+        if (const std::optional<ServerMemo>& memo = offer_->remembered()) {
+            situation.programThen = memo->program;
+            situation.programThenHash = memo->programHash;
+        }
+        if (auto failed = offer_->index(situation.offer))
             return *failed;
+        keepMemo();
         if (const std::optional<ReleaseIndex>& index = situation.offer.index) {
             if (mode_ == UpdateMode::Check)
                 ui_.AppendStatus(text::offeredIndexed(*index, minisign::toHex(index->hash)));
             if (mode_ != UpdateMode::Operator)
-                situation.place = [this, &index] { return placeOf(*index); };
+                situation.place = [this, &index] { return placeFor(config_, *index); };
         }
         return act(replacement, situation, decide(situation), mayRetry);
     }
@@ -118,70 +137,61 @@ private:
                 runlog::write(text::replaceCause(kept).logged());
         }
         switch (verdict.act) {
-        case Act::Refuse: return ended(ui_, verdict.outcome, verdict.line, verdict.cause);
-        case Act::Settle: return settled(replacement, verdict);
         case Act::ReadSignature:
-            if (auto failed = readSignature(situation.offer.signature))
+            if (auto failed = offer_->signature(situation.offer, signatureText_))
                 return *failed;
             return act(replacement, situation, decide(situation), mayRetry);
-        case Act::Take: return downloadAndInstall(replacement, situation.offer.signature, mayRetry);
-        case Act::TakeIndexed: return downloadIndexed(replacement, *situation.offer.index, verdict);
+        case Act::AskProgram:
+            if (auto failed = offer_->program(situation.offer))
+                return *failed;
+            return act(replacement, situation, decide(situation), mayRetry);
+        case Act::Refuse:
+        case Act::Settle:
+            if (verdict.act == Act::Refuse)
+                return ended(ui_, verdict.outcome, verdict.line, verdict.cause);
+            return settled(replacement, verdict);
+        case Act::Take:
+        case Act::TakeIndexed:
         case Act::Restore: break;
         }
+        if (verdict.act == Act::Take)
+            return downloadAndInstall(replacement, situation.offer.signature, mayRetry);
+        if (verdict.act == Act::TakeIndexed)
+            return downloadIndexed(replacement, *situation.offer.index, verdict);
         return restore(replacement, verdict);
     }
 
-    // The maker's index, when the server offers one. Without one, or in a
-    // form this program does not read (a later one), the pair today's sites
-    // read is taken instead.
-    std::optional<UpdateReport> readIndex(Offer& offer)
+    // The new program is here and checked, and will change the installed
+    // one: now, and only now, a nightly run closes the programs, for as
+    // short a time as can be. One left running that runs the installed file
+    // stops it; so does one started again since (by the operator, or a
+    // watchdog that restarts it), which would go on running the replaced
+    // file, unseen.
+    std::optional<UpdateReport> readyToSwap()
     {
-        IndexSink stored;
-        const platform::FtpResult got = ftp_.FetchFile(kIndexName, stored);
-        if (got.failure == platform::FtpFailure::RemoteFile)
-            return std::nullopt;
-        if (!got)
-            return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, got);
-        StoredIndex read = readStoredIndex(stored.text, config_.publicKey);
-        if (config_.publicKey && !read.authentic)
-            return ended(ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic, read.cause);
-        if (!read.index) {
-            runlog::write(
-                Cause(u"l'indice del server non si legge; si prende dolvo.exe"_s, read.cause.logged()).logged());
-            return std::nullopt;
+        std::vector<LeftRunning> running;
+        if (request_.closePrograms && !closed_) {
+            closed_ = true;
+            running = runningInstalledProgram(site_, request_.closePrograms());
         }
-        offer.index = std::move(read.index);
-        offer.indexSignedAt = read.signedAt;
-        return std::nullopt;
+        if (running.empty())
+            running = site_.runningTheProgramNow(false);
+        if (running.empty())
+            return std::nullopt;
+        return ended(ui_, UpdateOutcome::ProgramRunning, text::kProgramRunning, notClosedLines(running).join(u"; "_s));
     }
 
-    // This site's place for the index's release.
-    int placeOf(const ReleaseIndex& index)
+    // One started in the instant between that look and the swap runs the
+    // replaced file: the swap is undone, so that it runs the installed one.
+    std::optional<UpdateReport> cameBackMeanwhile(install::FileReplacement& replacement)
     {
-        const SiteId site = siteId(config_, siteIdFile(config_));
-        if (!site.cause.isEmpty())
-            runlog::write(site.cause.logged());
-        return sitePlace(site.id, index.hash);
-    }
-
-    // The signature beside dolvo.exe, the maker's.
-    std::optional<UpdateReport> readSignature(std::optional<minisign::Signature>& signature)
-    {
-        platform::MemorySink text(minisign::kMaxSignatureBytes);
-        const platform::FtpResult got = ftp_.FetchFile(signatureName(remoteName_), text);
-        if (got.failure == platform::FtpFailure::RemoteFile || got.failure == platform::FtpFailure::Size)
-            return ended(ui_, UpdateOutcome::SignatureMissing, text::kSignatureMissing,
-                         text::signatureMissingCause(text::ftpCause(got, config_)));
-        if (!got)
-            return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, got);
-        const minisign::Checked checked = minisign::Signature::check(text.contents(), *config_.publicKey, remoteName_);
-        if (!checked.signature)
-            return ended(
-                ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic,
-                text::because(u"la firma non è del produttore, o non è di questo file"_s, checked.check.detail));
-        signature = checked.signature;
-        signatureText_ = text.contents();
-        return std::nullopt;
+        const std::vector<LeftRunning> running = site_.runningTheProgramNow(true);
+        if (running.empty())
+            return std::nullopt;
+        Cause why(notClosedLines(running).join(u"; "_s));
+        if (const install::ReplaceResult undone = replacement.rollBack(); !undone)
+            why += text::replaceCause(undone);
+        return ended(ui_, UpdateOutcome::ProgramRunning, text::kProgramRunning, why);
     }
 
     // An end that installs nothing, with what the index said kept.
@@ -202,6 +212,8 @@ private:
     UpdateReport restore(install::FileReplacement& replacement, const Verdict& verdict)
     {
         ftp_.CloseSession();
+        if (auto stopped = readyToSwap())
+            return *stopped;
         const install::ReplaceResult swapped = replacement.rollBack();
         if (!swapped)
             return ended(ui_, UpdateOutcome::RollBackFailed, text::kRollBackFailed, text::replaceCause(swapped));
@@ -232,29 +244,21 @@ private:
                 return ended(ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic,
                              u"la firma della versione non è del produttore, o non è quella dell'indice"_s);
         }
-        if (const install::ReplaceResult begun = replacement.begin(); !begun)
-            return ended(ui_, UpdateOutcome::DownloadFailed, text::kDownloadFailed, text::replaceCause(begun));
-        ProgramSink sink(replacement, true, index.size, index.size);
-        const platform::FtpResult fetched = fetchInto(name, sink);
-        if (!fetched)
-            return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, fetched);
-        const minisign::Hash hash = sink.hash();
-        if (hash != index.hash || sink.size() != index.size)
+        const FetchedRelease fetched = fetchRelease(ftp_, ui_, replacement, name, index);
+        if (!fetched.local)
+            return ended(ui_, UpdateOutcome::DownloadFailed, text::kDownloadFailed, text::replaceCause(fetched.local));
+        if (!fetched.server)
+            return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, fetched.server);
+        const std::optional<minisign::Hash>& hash = fetched.hash;
+        if (!hash)
             return ended(ui_, UpdateOutcome::NotAuthentic, text::kNotAuthentic,
                          u"il programma scaricato non è quello che l'indice del produttore descrive"_s);
-        const install::Release release{signature ? std::optional(index.signedAt) : std::nullopt, minisign::toHex(hash)};
+        const install::Release release{signature ? std::optional(index.signedAt) : std::nullopt,
+                                       minisign::toHex(*hash)};
         UpdateReport report = install(replacement, release, verdict.line);
         if (report.outcome == UpdateOutcome::Updated)
             report.outcome = verdict.outcome;
         return report;
-    }
-
-    platform::FtpResult fetchInto(const std::string& name, ProgramSink& sink)
-    {
-        const platform::FtpResult fetched = ftp_.FetchFile(
-            name, sink, [this](std::int64_t received, std::int64_t total) { ui_.downloadProgress(received, total); });
-        ui_.downloadEnded();
-        return fetched;
     }
 
     // The maker's publish puts the program in place just before its
@@ -268,13 +272,7 @@ private:
 
     UpdateReport failed(UpdateOutcome outcome, const QString& line, const platform::FtpResult& why)
     {
-        // A stop asked for while the server is being waited for ends the
-        // command at once, whatever step it is in.
-        if (why.failure == platform::FtpFailure::Interrupted)
-            return ended(ui_, UpdateOutcome::Interrupted, text::kInterrupted, text::ftpCause(why, config_));
-        UpdateReport report = ended(ui_, outcome, line, text::ftpCause(why, config_));
-        report.mayPass = mayPassIfTriedAgain(why);
-        return report;
+        return serverFailed(ui_, config_, outcome, line, why);
     }
 
     std::optional<UpdateReport> connect()
@@ -295,13 +293,14 @@ private:
     {
         if (const install::ReplaceResult begun = replacement.begin(); !begun)
             return ended(ui_, UpdateOutcome::DownloadFailed, text::kDownloadFailed, text::replaceCause(begun));
-        ProgramSink sink(replacement, signature.has_value(), std::nullopt, config_.ftp.maxDownloadBytes);
-        if (const platform::FtpResult fetched = fetchInto(remoteName_, sink); !fetched)
+        ui_.AppendStatus(text::kDownloadStarts);
+        ProgramSink sink(replacement, true, std::nullopt, config_.ftp.maxDownloadBytes);
+        if (const platform::FtpResult fetched = fetchProgram(ftp_, ui_, remoteName_, sink); !fetched)
             return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, fetched);
 
-        install::Release release;
+        const minisign::Hash hash = sink.hash();
+        install::Release release{std::nullopt, minisign::toHex(hash)};
         if (signature) {
-            const minisign::Hash hash = sink.hash();
             if (const minisign::Check genuine = signature->verifies(hash); !genuine) {
                 if (mayRetry && releaseChanged()) {
                     ui_.AppendStatus(text::kReleaseChanged);
@@ -311,19 +310,31 @@ private:
                              text::because(u"il programma scaricato non è quello che il produttore ha firmato"_s,
                                            genuine.detail));
             }
-            release = {signature->timestamp(), minisign::toHex(hash)};
+            release.signedAt = signature->timestamp();
         }
-        return install(replacement, release, {});
+        UpdateReport report = install(replacement, release, {});
+        if (!signature && (report.outcome == UpdateOutcome::Updated || report.outcome == UpdateOutcome::AlreadyCurrent))
+            keepMemo(release.hash);
+        return report;
     }
 
     // The downloaded program in place; `line` says so when the usual words do not.
     UpdateReport install(install::FileReplacement& replacement, const install::Release& release, const QString& line)
     {
-        const install::ReplaceResult committed = replacement.commit(release);
+        // The installed release again changes nothing: nothing is closed.
+        bool same = !release.hash.empty() && release.hash == replacement.record().installed.hash;
+        if (same)
+            replacement.abandon();
+        else if (auto stopped = readyToSwap()) {
+            replacement.abandon();
+            return *stopped;
+        }
+        const install::ReplaceResult committed = same ? install::ReplaceResult{} : replacement.commit(release);
         if (!committed)
             return ended(ui_, UpdateOutcome::DownloadFailed, text::kDownloadFailed, text::replaceCause(committed));
-
-        const bool same = committed.status == install::ReplaceStatus::Unchanged;
+        same = same || committed.status == install::ReplaceStatus::Unchanged;
+        if (auto stopped = same ? std::nullopt : cameBackMeanwhile(replacement))
+            return *stopped;
         ui_.AppendStatus(!line.isEmpty() ? line : same ? text::kAlreadyCurrent : text::kUpdated);
         ui_.setPointer(Pointer::Arrow);
         ftp_.CloseSession();
@@ -337,7 +348,9 @@ private:
 
     UpdateUi& ui_;
     platform::FtpClient& ftp_;
+    InstallSite& site_;
     const Config& config_;
+    const UpdateRequest& request_;
     UpdateMode mode_;
     std::int64_t now_;
 };
@@ -359,7 +372,11 @@ UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, InstallSite& 
     runlog::LoggedUi logged(ui);
     const auto attempt = [&](bool ask) {
         const std::int64_t now = request.pacer ? request.pacer->now() : QDateTime::currentSecsSinceEpoch();
-        return loggedEnd(Update(logged, ftp, config, request.mode, now).run(site, ask, request.leftRunning));
+        Update update(logged, ftp, site, config, request, now);
+        UpdateReport report = loggedEnd(update.run(ask));
+        if (request.closePrograms && !update.closed())
+            runlog::write(text::kNothingClosed);
+        return report;
     };
     UpdateReport report = attempt(request.mode == UpdateMode::Operator);
     for (int k = 0; request.pacer && report.mayPass && k < config.retries; ++k) {

@@ -1,7 +1,9 @@
 // The update command: replace the installed dolvo.exe with the server's copy.
 #pragma once
 
+#include <functional>
 #include <span>
+#include <vector>
 
 #include "app/core/ExitStatus.h"
 #include "app/site/Decide.h"
@@ -29,6 +31,12 @@ struct UpdateRequest {
     // installed dolvo.exe (that file, not its name), the program is neither
     // downloaded nor replaced.
     std::span<const LeftRunning> leftRunning{};
+    // A nightly run closes the products' programs itself, and only once it
+    // has decided that a release will be installed or put back: a night with
+    // nothing to install leaves the shop's programs alone. Returns what it
+    // could not close. None: nothing is closed here (the window swept at its
+    // start; --check closes nothing).
+    std::function<std::vector<LeftRunning>()> closePrograms{};
     // The clock, and with it retries: a failure that may pass
     // (mayPassIfTriedAgain) is tried again up to `config.retries` times, the
     // k-th time (from 0) after a random wait up to retryBase * 2^k, at most

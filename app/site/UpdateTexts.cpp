@@ -21,6 +21,18 @@ QString notDue(std::int64_t from)
     return u"Aggiornamento disponibile: per questo computer %1"_s.arg(fromDate(from));
 }
 
+QString resumed(std::int64_t held, std::int64_t size)
+{
+    return u"Download ripreso dal byte %1 di %2, dove si era interrotto"_s.arg(held).arg(size);
+}
+
+Cause tooLargeCause(std::int64_t size, std::int64_t limit)
+{
+    const auto mb = [](std::int64_t bytes) { return QString::number((bytes + (1 << 20) - 1) >> 20); };
+    return Cause(u"la versione offerta è di %1 MB, più di quanti max_download_mb ne permette (%2 MB)"_s.arg(mb(size),
+                                                                                                            mb(limit)));
+}
+
 QString restored(std::int64_t signedAt)
 {
     return u"Versione ritirata dal produttore: ripristinata la versione firmata %1"_s.arg(onDate(signedAt));

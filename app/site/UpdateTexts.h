@@ -73,6 +73,14 @@ QString offeredRelease(std::int64_t signedAt);
 QString offeredIndexed(const ReleaseIndex& index, const std::string& hash);
 
 QString connectFailed(const std::string& host);
+// In the log: a cut download goes on from `held` bytes of `size`.
+QString resumed(std::int64_t held, std::int64_t size);
+// The index names a release larger than max_download_mb allows.
+Cause tooLargeCause(std::int64_t size, std::int64_t limit);
+// In the log of a night that installed nothing.
+inline const QString kNothingClosed = QStringLiteral("Nessun programma chiuso: non è stato installato nulla");
+inline const QString kIndexUnchanged =
+    QStringLiteral("Indice del produttore invariato dall'ultima volta: non viene scaricato di nuovo");
 // A release, or with `indexFile` the index naming it, signed ahead of this clock.
 QString futureRelease(std::int64_t signedAt, std::int64_t now, bool indexFile = false);
 QString futureReleaseCause(std::int64_t signedAt, std::int64_t now, bool indexFile = false);

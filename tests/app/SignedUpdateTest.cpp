@@ -179,7 +179,13 @@ TEST(SignedUpdate, WithoutAKeyTheUpdateIsPlainAndSaysSoOnce)
     EXPECT_TRUE(r.err.contains(u"public_key"_s)) << "it says how to turn verification on";
     EXPECT_EQ(readAll(stage.installed), "MZ versione 2");
     // The old signature would speak for a program that is no longer there.
-    EXPECT_EQ(stage.folder(), kUpdatedFolder);
+    EXPECT_EQ(stage.folder(),
+              (std::vector<std::string>{"dolvo.exe", "dolvo.exe.prev", "dolvo.exe.release", "dolvo.exe.server"}));
+    // The server's file as it was when installed: known as current without
+    // downloading it, and --check says so.
+    const Ran check = run(QStringLiteral(ADV_BINARY), {u"--check"_s, u"--config"_s, stage.config()});
+    EXPECT_EQ(check.status, 0) << check.out.toStdString() << check.err.toStdString();
+    EXPECT_EQ(lastLine(check.out), u"- Il programma è già aggiornato"_s);
 }
 
 // A program built with the maker's key: the configuration can repeat the

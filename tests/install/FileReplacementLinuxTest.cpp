@@ -50,6 +50,21 @@ TEST(TransactionLinux, TheNewProgramKeepsTheInstalledOwnerAndMode)
     EXPECT_EQ(st.st_mode & 07777, 0750u);
 }
 
+// A cut download that another user owns could hold their bytes.
+TEST(TransactionLinux, ACutDownloadOfAnotherOwnerStartsAfresh)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can give the kept download another owner";
+    Installed in;
+    std::ofstream(in.dir.file(".dolvo.exe.part-ab")) << "MZ n";
+    ASSERT_EQ(::chown(in.dir.file(".dolvo.exe.part-ab").c_str(), 65534, 65534), 0);
+    ReplaceResult locked;
+    auto replacement = in.open(locked);
+    const Resumable release{"ab", 8};
+    ASSERT_TRUE(locked && replacement->begin(&release));
+    EXPECT_EQ(replacement->held(), 0);
+}
+
 // A run that ends during the download, however it ends (its display gone,
 // killed), leaves no partial program: it has no name until it is whole.
 TEST(TransactionLinux, AProgramBeingWrittenHasNoNameUntilItIsWhole)

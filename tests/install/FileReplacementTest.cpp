@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -44,6 +45,10 @@ public:
     }
     void discard() noexcept override { real_->discard(); }
     ReplaceResult create(S n) override { return cut() ? kCut : real_->create(n); }
+    ReplaceResult reopen(S n, std::int64_t m, std::int64_t& s) override
+    {
+        return cut() ? kCut : real_->reopen(n, m, s);
+    }
     ReplaceResult write(const char* d, std::size_t s) override { return cut() ? kCut : real_->write(d, s); }
     ReplaceResult seal(S m) override { return cut() ? kCut : real_->seal(m); }
     ReplaceResult link(S f, S t) override
@@ -268,6 +273,49 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"LinkToAnotherFile", [](const QString& l, const QString& e) { adv::test::makeSymlink(e, l); }},
         Damage{"DanglingLink", [](const QString& l, const QString& e) { adv::test::makeSymlink(e + u"-gone"_s, l); }},
         Damage{"EmptyFolder", [](const QString& l, const QString&) { QDir().mkpath(l); }}),
+    [](const auto& row) { return std::string(row.param.label); });
+
+// A cut download of release "ab" is gone on with until it is installed;
+// whatever else lies under its name (too large, a link, a second name)
+// starts afresh, and what it led to stays as it was. Another release's goes.
+class KeptDownload : public ::testing::TestWithParam<Damage> {};
+
+TEST_P(KeptDownload, GoesOnOnlyFromTheUpdatersOwnFile)
+{
+    Installation in;
+    const QString elsewhere = in.dir.filePath(u"elsewhere"_s);
+    writeFile(elsewhere, "MZ n");
+    writeFile(in.dir.filePath(u".dolvo.exe.part-cd"_s), "MZ");
+    GetParam().make(in.dir.filePath(u".dolvo.exe.part-ab"_s), elsewhere);
+    const Resumable release{"ab", 8};
+    auto replacement = in.open();
+    ASSERT_TRUE(replacement->begin(&release));
+    EXPECT_EQ(replacement->held(), 0);
+    ASSERT_TRUE(replacement->write("MZ n", 4));
+    replacement.reset();  // cut
+    replacement = in.open();
+    std::string read;
+    const auto take = [&read](const char* data, std::size_t size) { return read.append(data, size), ReplaceResult{}; };
+    ASSERT_TRUE(replacement->begin(&release) && replacement->held() == 4 && replacement->readHeld(take));
+    EXPECT_EQ(read, "MZ n");
+    ASSERT_TRUE(replacement->restart() && replacement->held() == 0 && replacement->write("MZ nuova", 8));
+    ASSERT_TRUE(replacement->commit({}));
+    replacement.reset();
+    EXPECT_EQ(in.read(""), "MZ nuova");
+    EXPECT_EQ(in.names(), (QStringList{u"dolvo.exe"_s, u"dolvo.exe.prev"_s, u"dolvo.exe.release"_s, u"elsewhere"_s}));
+    QFile untouched(elsewhere);
+    EXPECT_TRUE(untouched.open(QIODevice::ReadOnly) && untouched.readAll() == "MZ n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Transaction, KeptDownload,
+    ::testing::Values(Damage{"None", [](const QString&, const QString&) {}},
+                      Damage{"Larger", [](const QString& k, const QString&) { writeFile(k, "MZ nuova!"); }},
+                      Damage{"Link", [](const QString& k, const QString& e) { adv::test::makeSymlink(e, k); }},
+                      Damage{"SecondName",
+                             [](const QString& k, const QString& e) {
+                                 std::filesystem::create_hard_link(e.toStdWString(), k.toStdWString());
+                             }}),
     [](const auto& row) { return std::string(row.param.label); });
 
 }  // namespace

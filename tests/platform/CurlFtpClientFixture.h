@@ -61,6 +61,22 @@ inline double secondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// A sink that checks the file whole itself, holding its start (or nothing).
+class Resumable final : public adv::platform::FtpSink {
+public:
+    Resumable(const QByteArray& start, qint64 size) : bytes(start), held(start.size()), whole(size) {}
+    adv::platform::FtpResult take(const char* data, std::size_t size) override
+    {
+        bytes.append(data, static_cast<qsizetype>(size));
+        return {};
+    }
+    std::int64_t capacity() const override { return whole; }
+    bool checksWhole() const override { return true; }
+    std::int64_t heldAlready() const override { return held; }
+    QByteArray bytes;
+    qint64 held, whole;
+};
+
 class CurlFtpClientTest : public ::testing::Test {
 protected:
     void SetUp() override

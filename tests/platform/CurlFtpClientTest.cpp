@@ -271,6 +271,59 @@ INSTANTIATE_TEST_SUITE_P(
                      "still be uploading", 1500}),
     [](const ::testing::TestParamInfo<FetchFailure>& p) { return std::string(p.param.name); });
 
+// The questions alone, in binary mode only where ASCII mode gives no size (as
+// ProFTPD's); for a sink that checks the file, the transfer alone.
+TEST_F(CurlFtpClientTest, ASessionSendsOnlyWhatItNeeds)
+{
+    serve(content(5000, 41));
+    FtpServer server(serverOptions());
+    auto ftp = session(clientOptions(server));
+    FtpClient::Facts facts;
+    Resumable whole({}, 5000);
+    ASSERT_FTP_OK(ftp->OpenSession());
+    ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
+    ASSERT_FTP_OK(ftp->AskAbout(kRemote, facts));
+    ASSERT_FTP_OK(ftp->FetchFile(kRemote, whole));
+    ASSERT_FTP_OK(ftp->AskAbout(kRemote, facts));
+    EXPECT_EQ(ftp->AskAbout("assente.exe", facts).failure, FtpFailure::RemoteFile);
+    ftp->CloseSession();
+    EXPECT_EQ(server.commandLog().split(u'\n', Qt::SkipEmptyParts),
+              QStringList({u"USER operatore"_s, u"PASS ****"_s, u"PWD"_s, u"CWD /www.zorvanik.test/download"_s,
+                           u"SIZE dolvo.exe"_s, u"MDTM dolvo.exe"_s, u"TYPE I"_s, u"SIZE dolvo.exe"_s, u"EPSV"_s,
+                           u"TYPE I"_s, u"RETR dolvo.exe"_s, u"SIZE dolvo.exe"_s, u"MDTM dolvo.exe"_s,
+                           u"SIZE assente.exe"_s, u"MDTM assente.exe"_s, u"QUIT"_s}));
+}
+
+// A fetch cut (after a whole block), then one from there: the rest alone
+// crosses, progress counting from there. A REST refused, or a shorter file, not.
+TEST_F(CurlFtpClientTest, AResumedFetchBringsOnlyTheRest)
+{
+    const qint64 cut = FtpServerOptions{}.faultAfterBytes;
+    const QByteArray whole = content(100000, 43);
+    for (const auto& [fault, served, failure] : {std::tuple{FtpFault::CutData, whole, FtpFailure::None},
+                                                 std::tuple{FtpFault::NoRest, whole, FtpFailure::Resume},
+                                                 std::tuple{FtpFault::None, whole.left(50000), FtpFailure::Resume}}) {
+        serve(served);
+        FtpServer server(serverOptions(FtpTls::Off, fault));
+        auto ftp = session(clientOptions(server));
+        Resumable first({}, whole.size());
+        Resumable rest(whole.left(cut), whole.size());
+        std::vector<std::int64_t> received;
+        ASSERT_FTP_OK(ftp->OpenSession());
+        ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
+        ASSERT_FTP_OK(ftp->FetchFile(kRemote, first));
+        const adv::platform::FtpResult fetched =
+            ftp->FetchFile(kRemote, rest, [&](std::int64_t got, std::int64_t) { received.push_back(got); });
+        EXPECT_EQ(fetched.failure, failure) << fetched.detail;
+        ftp->CloseSession();  // the server logs a transfer once it answered it
+        if (fault == FtpFault::CutData) {
+            EXPECT_TRUE(first.bytes == whole.left(cut) && rest.bytes == whole);
+            EXPECT_TRUE(server.serverLog().contains(u"bytes=%1 "_s.arg(whole.size() - cut)));
+            EXPECT_TRUE(!received.empty() && received.front() >= cut && received.back() == whole.size());
+        }
+    }
+}
+
 // A proxy only when configured: the environment's (dead here) only when asked
 // for; a SOCKS5 proxy carries the whole download, control and data.
 TEST_F(CurlFtpClientTest, AProxyCarriesTheSessionOnlyWhenConfigured)

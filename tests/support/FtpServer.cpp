@@ -47,6 +47,7 @@ const char* faultArgument(FtpFault fault)
     case FtpFault::Auth530: return "auth-530";
     case FtpFault::DataTls522: return "data-tls-522";
     case FtpFault::DataTls425: return "data-tls-425";
+    case FtpFault::NoRest: return "no-rest";
     }
     return "none";
 }

@@ -43,6 +43,7 @@ enum class FtpFault {
     Auth530,        // AUTH is answered 530, as by a server without TLS
     DataTls522,     // a transfer ends with vsftpd's refusal of a data connection's TLS
     DataTls425,     // ...with ProFTPD's, after the transfer's opening reply
+    NoRest,         // REST is not implemented
 };
 
 struct FtpServerOptions {

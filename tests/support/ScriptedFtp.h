@@ -47,7 +47,26 @@ public:
         const auto file = files.find(remote);
         if (file == files.end())
             return {platform::FtpFailure::RemoteFile, 550, "no such file", "550 No such file"};
-        return sink.take(file->second.data(), file->second.size());
+        // From where the bytes the sink holds end, as REST asks.
+        const auto held = static_cast<std::size_t>(sink.heldAlready());
+        if (held > file->second.size())
+            return {platform::FtpFailure::Resume, 0, "shorter than held", {}};
+        // A server that cuts a transfer short and says it was all.
+        const std::size_t end = cutAt.contains(remote) ? cutAt.at(remote) : file->second.size();
+        delivered[remote] += end - held;
+        return sink.take(file->second.data() + held, end - held);
+    }
+    platform::FtpResult AskAbout(const std::string& remote, Facts& facts) override
+    {
+        calls.push_back("ask:" + remote);
+        const auto file = files.find(remote);
+        if (file == files.end() && (serving || remote == "dolvo.exe.index"))
+            return {platform::FtpFailure::RemoteFile, 550, "no such file", "550 No such file"};
+        if (file != files.end())
+            facts = {modified.contains(remote) ? modified.at(remote)
+                                               : static_cast<std::int64_t>(std::hash<std::string>{}(file->second) >> 2),
+                     std::ssize(file->second)};
+        return {};
     }
     bool asked(const std::string& call) const { return std::find(calls.begin(), calls.end(), call) != calls.end(); }
     void CloseSession() override { calls.emplace_back("close"); }
@@ -74,6 +93,10 @@ public:
     // answers as fetchResult and fetchFailure say, and delivers nothing.
     bool serving = false;
     std::map<std::string, std::string> files;
+    std::map<std::string, std::size_t> delivered;  // bytes sent, by name
+    std::map<std::string, std::size_t> cutAt;      // where a transfer ends, by name
+    // MDTM, by name; where not given, one that changes with the file's bytes.
+    std::map<std::string, std::int64_t> modified;
 };
 
 }  // namespace adv::test

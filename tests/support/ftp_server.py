@@ -61,11 +61,12 @@ _stalled = []
 #                refusal of a data connection that did not resume the TLS session
 #   throttle     1 MiB/s each way, uploads and downloads
 #   login-421    the first --fault-after USER are answered 421, connection closed
+#   no-rest      REST is not implemented
 #   cut-writes   the --fault-after'th command that changes the tree (STOR, RNFR,
 #                RNTO, DELE, MKD, RMD) is never carried out: the connection drops
 FAULTS = ["none", "stall", "cut", "nogreeting", "size-half", "size-negative", "no-size",
           "lie-150", "extra", "endless", "no-size-endless", "drip", "grow", "upload-pauses",
-          "reply-421", "cut-writes", "throttle", "login-421", "auth-530", "data-tls-522", "data-tls-425"]
+          "reply-421", "cut-writes", "throttle", "login-421", "auth-530", "data-tls-522", "data-tls-425", "no-rest"]
 DATA_TLS_REFUSALS = {"data-tls-522": "522 SSL connection failed: session reuse required",
                      "data-tls-425": "425 Unable to build data connection: Operation not permitted"}
 WRITES = ("STOR", "RNFR", "RNTO", "DELE", "MKD", "RMD")
@@ -234,6 +235,8 @@ def make_handler(args, password):
                     return None
             if fault == "auth-530" and cmd == "AUTH":  # as a server without TLS that wants USER first
                 return self.respond("530 Please login with USER and PASS.")
+            if fault == "no-rest" and cmd == "REST":
+                return self.respond("502 Command not implemented.")
             if fault == "cut-writes" and cmd in WRITES:
                 _writes_seen[0] += 1
                 if _writes_seen[0] == args.fault_after:

@@ -145,7 +145,7 @@ TEST_P(UpdateScenario, LogsEachStepAndKeepsTheInstalledFileSafe)
         EXPECT_EQ(adv::test::modeOf(stage.installed), Stage::kMode) << "permissions were lost";
     }
     const QStringList left = s.outcome == UpdateOutcome::Updated
-                                 ? QStringList{u"dolvo.exe"_s, u"dolvo.exe.prev"_s, u"dolvo.exe.release"_s}
+                                 ? QStringList{u"dolvo.exe"_s, u"dolvo.exe.prev"_s, u"dolvo.exe.release"_s, u"dolvo.exe.server"_s}
                                  : QStringList{u"dolvo.exe"_s};
     EXPECT_EQ(stage.dolvoFolder(), left) << "a temporary file was left behind";
     if (s.outcome == UpdateOutcome::Updated) {
@@ -279,7 +279,7 @@ TEST_P(InstalledThroughALink, IsUpdatedOnlyInsideTheRoot)
     const QByteArray expected = c.outcome == UpdateOutcome::Updated ? stage.newBytes : stage.oldBytes;
     EXPECT_TRUE(readFile(realFolder + u"/dolvo.exe"_s) == expected);
     const QStringList left = c.outcome == UpdateOutcome::Updated
-                                 ? QStringList{u"dolvo.exe"_s, u"dolvo.exe.prev"_s, u"dolvo.exe.release"_s}
+                                 ? QStringList{u"dolvo.exe"_s, u"dolvo.exe.prev"_s, u"dolvo.exe.release"_s, u"dolvo.exe.server"_s}
                                  : QStringList{u"dolvo.exe"_s};
     EXPECT_EQ(QDir(realFolder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), left);
 }

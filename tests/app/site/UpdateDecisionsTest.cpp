@@ -76,6 +76,11 @@ const auto pair = [](S& s, std::int64_t at) {
     s.offer.index.reset(), s.record.indexSeen.reset(), s.offer.signature = signatureOf("MZ B", at);
 };
 const auto check = [](S& s) { s.mode = adv::UpdateMode::Check; };
+// Neither index nor key: A came from a dolvo.exe of 6 bytes at T1; the server's is `size` bytes now.
+const auto unsignedAsked = [](S& s, std::int64_t size) {
+    s.offer.index.reset(), s.keyed = false, s.offer.programAsked = true, s.offer.program = {size, kT1};
+    s.programThen = {6, kT1}, s.programThenHash = kHexA;
+};
 
 struct Decided {
     const char* label;
@@ -134,7 +139,12 @@ const Decided kDecided[] = {
     {"indexGone", [](S& s) { s.offer.index.reset(); }, Act::Refuse, O::OlderRelease, text::kIndexGoneCause, 0},
     {"noIndexEverSeen", [](S& s) { s.offer.index.reset(), s.record.indexSeen.reset(); }, Act::ReadSignature, O::Updated,
      QString(), 0},
-    {"unsigned", [](S& s) { s.offer.index.reset(), s.keyed = false; }, Act::Take, O::Updated, QString(), 0},
+    {"unsigned", [](S& s) { s.offer.index.reset(), s.keyed = false; }, Act::AskProgram, O::Updated, QString(), 0},
+    {"unsignedAsked", [](S& s) { unsignedAsked(s, 7); }, Act::Take, O::Updated, QString(), 0},
+    {"unsignedAsWhenInstalled", [](S& s) { unsignedAsked(s, 6); }, Act::Settle, O::AlreadyCurrent,
+     text::kAlreadyCurrent, 0},
+    {"largerThanAllowed", [](S& s) { s.maxDownloadBytes = 3; }, Act::Refuse, O::DownloadFailed,
+     text::tooLargeCause(4, 3).text, 1},
     {"signed", [](S& s) { pair(s, kT2); }, Act::Take, O::Updated, QString(), 0},
     {"signedAtTheInstalledTimeButAnotherProgram", [](S& s) { pair(s, kT1); }, Act::Take, O::Updated, QString(), 0},
     {"signedAlreadyCurrentBelowTheFloor", [](S& s) { pair(s, kT2), s.record.installed = kOnB, s.record.floor = kT3; },
@@ -153,8 +163,10 @@ const Decided kDecided[] = {
      text::kAlreadyCurrent, 0},
     {"checkSigned", [](S& s) { pair(s, kT2), check(s); }, Act::Settle, O::UpdateAvailable, text::offeredRelease(kT2),
      0},
-    {"checkUnsigned", [](S& s) { s.offer.index.reset(), s.keyed = false, check(s); }, Act::Settle, O::UpdateAvailable,
-     text::kOfferedUnsigned, 0}};
+    {"checkUnsigned", [](S& s) { unsignedAsked(s, 7), check(s); }, Act::Settle, O::UpdateAvailable,
+     text::kOfferedUnsigned, 0},
+    {"checkUnsignedAsWhenInstalled", [](S& s) { unsignedAsked(s, 6), check(s); }, Act::Settle, O::AlreadyCurrent,
+     text::kAlreadyCurrent, 0}};
 
 INSTANTIATE_TEST_SUITE_P(Site, Decide, ::testing::ValuesIn(kDecided),
                          [](const auto& row) { return std::string(row.param.label); });
@@ -171,7 +183,7 @@ TEST(Decide, AsksForTheSitesPlaceOnlyWhenThePlanDecides)
         (void)adv::decide(s);
         const bool planDecides =
             (row.act == Act::TakeIndexed && row.outcome == O::Updated && s.mode != adv::UpdateMode::Operator) ||
-            row.words == text::notDue(kDue) || row.words == text::kUpdateAvailable;
+            row.words == text::notDue(kDue) || row.words == text::kUpdateAvailable || row.outcome == O::DownloadFailed;
         EXPECT_EQ(asked, planDecides) << row.label;
     }
 }
@@ -204,7 +216,12 @@ public:
     explicit Site(const fs::path& root) : disk_(adv::installSiteBelow(root)) {}
     install::Opened open(bool orOnlyPrevious) override { return disk_->open(orOnlyPrevious); }
     std::vector<long> runningTheProgram(std::span<const long>) override { return running; }
+    std::vector<adv::LeftRunning> runningTheProgramNow(bool replaced) override
+    {
+        return replaced ? runningReplaced : runningNow;
+    }
     std::vector<long> running;
+    std::vector<adv::LeftRunning> runningNow, runningReplaced;
 
 private:
     std::unique_ptr<adv::InstallSite> disk_;
@@ -218,6 +235,7 @@ struct Stage {
     Site site{fs::path(dir.path().toStdString())};
     adv::Config config;
     std::vector<adv::LeftRunning> left;
+    int closed = 0;  // how often the programs were closed
     std::unique_ptr<install::FileReplacement> holder;
 
     Stage()
@@ -289,6 +307,27 @@ struct Row {
     bool programFetched;
 };
 
+// A download of an indexed release cut at byte 900 goes on from there the
+// next night; a kept part that is not the release's start is thrown away.
+TEST(Resume, ACutDownloadGoesOnAndAPartOfAnotherFileStartsOver)
+{
+    const std::string release = "MZ 2 " + std::string(1000, 'r');
+    for (const bool ours : {true, false}) {
+        Stage stage;
+        const adv::ReleaseIndex index = stage.publishIndexed(release, 2000);
+        const std::string file(adv::releaseFileOf(index.release));
+        stage.ftp.cutAt[file] = 900;
+        EXPECT_EQ(stage.update(stage.ftp).outcome, UpdateOutcome::DownloadFailed);
+        if (!ours)
+            stage.put(".dolvo.exe.part-" + adv::minisign::toHex(index.hash).substr(0, 32), std::string(900, 'x'));
+        stage.ftp.cutAt.clear();
+        stage.ftp.delivered.clear();
+        EXPECT_EQ(stage.update(stage.ftp).outcome, UpdateOutcome::Updated);
+        EXPECT_EQ(stage.read("dolvo.exe"), release);
+        EXPECT_EQ(stage.ftp.delivered[file], ours ? 105U : 105U + 1005U);
+    }
+}
+
 class Decision : public ::testing::TestWithParam<Row> {};
 
 TEST_P(Decision, EndsAsTheTableSays)
@@ -300,7 +339,8 @@ TEST_P(Decision, EndsAsTheTableSays)
     const adv::UpdateReport report =
         row.rollBack ? adv::RollBackCommand(ui, stage.site, stage.config, stage.left)
                      : adv::UpdateCommand(ui, stage.ftp, stage.site, stage.config,
-                                          {.mode = adv::UpdateMode::Nightly, .leftRunning = stage.left});
+                                          {.mode = adv::UpdateMode::Nightly,
+                                           .closePrograms = [&stage] { return ++stage.closed, stage.left; }});
     EXPECT_EQ(report.outcome, row.outcome) << report.cause.logged().toStdString();
     EXPECT_EQ(adv::exitStatus(report.outcome), row.status);
     ASSERT_FALSE(ui.lines.isEmpty());
@@ -311,9 +351,14 @@ TEST_P(Decision, EndsAsTheTableSays)
                   [](const std::string& call) { return call.starts_with("fetch:dolvo") && call.ends_with(".exe"); }),
               row.programFetched);
     EXPECT_EQ(stage.ftp.asked("close"), adv::exitStatus(row.outcome) == adv::ExitStatus::Success && !row.rollBack);
-    if (row.outcome == UpdateOutcome::ProgramRunning) {
-        EXPECT_TRUE(stage.ftp.calls.empty()) << "the server was asked while the program runs";
-    }
+    // Said only when a download starts.
+    EXPECT_EQ(ui.lines.contains(text::kDownloadStarts), row.programFetched && !row.rollBack);
+    // An index read here before is asked about, not fetched again.
+    EXPECT_FALSE(row.outcome == UpdateOutcome::AlreadyCurrent && stage.ftp.asked("fetch:dolvo.exe.index"));
+    // Closed exactly when a release, downloaded and checked, will be installed or put back.
+    EXPECT_EQ(stage.closed,
+              !row.rollBack && (row.outcome == UpdateOutcome::Updated || row.outcome == UpdateOutcome::Restored ||
+                                row.outcome == UpdateOutcome::ProgramRunning));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -375,10 +420,54 @@ INSTANTIATE_TEST_SUITE_P(
             false, UpdateOutcome::OlderRelease, ExitStatus::OlderRelease, text::kOlderRelease, "MZ 1", false},
         Row{"theInstalledProgramRuns",
             [](Stage& s) {
+                s.publish("MZ 2", 2000);
                 s.left = {{"dolvo.exe", 4242, {}}};
                 s.site.running = {4242};
             },
-            false, UpdateOutcome::ProgramRunning, ExitStatus::ProgramRunning, text::kProgramRunning, "MZ 1", false},
+            false, UpdateOutcome::ProgramRunning, ExitStatus::ProgramRunning, text::kProgramRunning, "MZ 1", true},
+        // Started again after the sweep, by the operator or a watchdog.
+        Row{"theInstalledProgramCameBack",
+            [](Stage& s) {
+                s.publish("MZ 2", 2000);
+                s.site.runningNow = {{"dolvo.exe", 4343, adv::LeftBecause::KeptStarting}};
+            },
+            false, UpdateOutcome::ProgramRunning, ExitStatus::ProgramRunning, text::kProgramRunning, "MZ 1", true},
+        // Neither index nor key: downloaded to learn it is the same, and nothing closed.
+        Row{"theInstalledBytesAgain",
+            [](Stage& s) {
+                s.config.publicKey.reset();
+                s.ftp.files = {{"dolvo.exe", "MZ 1"}};
+            },
+            false, UpdateOutcome::AlreadyCurrent, ExitStatus::Success, text::kAlreadyCurrent, "MZ 1", true},
+        // Started in the instant before the swap: the swap is undone.
+        Row{"theReplacedProgramRuns",
+            [](Stage& s) {
+                s.publish("MZ 2", 2000);
+                s.site.runningReplaced = {{"dolvo.exe", 4343, adv::LeftBecause::KeptStarting}};
+            },
+            false, UpdateOutcome::ProgramRunning, ExitStatus::ProgramRunning, text::kProgramRunning, "MZ 1", true},
+        Row{"largerThanAllowed",
+            [](Stage& s) {
+                s.publishIndexed("MZ 2", 2000);
+                s.config.ftp.maxDownloadBytes = 3;
+            },
+            false, UpdateOutcome::DownloadFailed, ExitStatus::DownloadFailed, text::kDownloadFailed, "MZ 1", false},
+        Row{"alreadyCurrentClosesNothing",
+            [](Stage& s) {
+                s.publishIndexed("MZ 2", 2000);
+                installOffered(s);
+            },
+            false, UpdateOutcome::AlreadyCurrent, ExitStatus::Success, text::kAlreadyCurrent, "MZ 2", false},
+        // Put back from a backup: the same bytes, another file.
+        Row{"aCopiedInstallationSeesItsWithdrawal",
+            [](Stage& s) {
+                released(s, "MZ 1.1", 1000);
+                released(s, "MZ 2", 2000);
+                fs::remove(s.folder / "dolvo.exe");
+                s.put("dolvo.exe", "MZ 2");
+                s.publishIndexed("MZ 1.1", 1000, {adv::minisign::hashOf("MZ 2")});
+            },
+            false, UpdateOutcome::Restored, ExitStatus::Success, text::restored(1000), "MZ 1.1", false},
         Row{"anotherDolvoRuns",
             [](Stage& s) {
                 s.left = {{"dolvo.exe", 4242, {}}};

@@ -64,7 +64,7 @@ TEST(WindowUpdate, ClickPathReplacesTheInstalledProgram)
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_TRUE(f.readAll() == fresh) << "the installed file was not replaced";
     EXPECT_EQ(QDir(drive + u"/DOLVO"_s).entryList(QDir::Files | QDir::Hidden),
-              (QStringList{u"Dolvo.exe"_s, u"Dolvo.exe.prev"_s, u"Dolvo.exe.release"_s}));
+              (QStringList{u"Dolvo.exe"_s, u"Dolvo.exe.prev"_s, u"Dolvo.exe.release"_s, u"Dolvo.exe.server"_s}));
     EXPECT_TRUE(window.findChild<QLabel*>(u"Label4"_s)->isVisible());
     EXPECT_FALSE(window.findChild<QProgressBar*>(u"progressDownload"_s)->isVisible());
     EXPECT_EQ(window.pointer(), adv::Pointer::Arrow);
