@@ -119,7 +119,7 @@ FtpResult CurlFtpClient::OpenSession()
     CloseSession();
     if (FtpResult checked = checkSettings(host_, user_, password_, options_); !checked)
         return checked;
-    if (!requests_.open(user_, password_, stores_))
+    if (!requests_.open(host_, user_, password_, stores_))
         return failure(FtpFailure::Setting, "cannot set up the FTP connection (libcurl)");
     // Logging in without transferring anything: the connection stays in the
     // multi handle and the next requests reuse it.

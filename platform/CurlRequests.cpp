@@ -62,13 +62,15 @@ struct CurlRequests::Transfer {
     std::optional<FtpResult> abort;  // why a callback stopped the transfer
 };
 
-bool CurlRequests::open(const std::string& user, const std::string& password, bool stores)
+bool CurlRequests::open(const std::string& host, const std::string& user, const std::string& password, bool stores)
 {
     password_ = password;
     binary_ = false;
+    curl_.reset();
+    trust_ = {host, {}, {}};
     curl_ = std::make_unique<CurlHolder>();
     CURL* c = curl_->easy();
-    bool ok = *curl_ && setUpConnection(c, options_, user, password, stores);
+    bool ok = *curl_ && setUpConnection(c, options_, user, password, stores, trust_);
     ok = ok && curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &CurlRequests::onData) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_WRITEDATA, this) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_READFUNCTION, &CurlRequests::onRead) == CURLE_OK;
@@ -116,6 +118,7 @@ RequestOutcome CurlRequests::run(const FtpRequest& request)
     CURL* c = curl_->easy();
     setOptions(request, lines.get());
     curl_->clearError();
+    trust_.refusal.clear();
     lastReplyLine_.clear();
     replies_.clear();
     preliminaryReply_ = false;
@@ -268,6 +271,8 @@ FtpResult CurlRequests::failed(const FtpRequest& request, std::optional<CURLcode
     const std::string extra = curl_->errorText();
     if (!extra.empty() && detail.find(extra) == std::string::npos)
         detail += " (" + extra + ")";
+    if (!trust_.refusal.empty())
+        detail += " (" + trust_.refusal + ")";
     // The server would not start where the sink's bytes end: a REST refused,
     // or the file refused from there (Pure-FTPd and ProFTPD refuse a
     // position past its end; vsftpd sends nothing, which the session sees).

@@ -21,6 +21,7 @@
 
 #include "platform/CurlHolder.h"
 #include "platform/FtpClient.h"
+#include "platform/TlsTrust.h"
 
 namespace adv::platform {
 
@@ -71,10 +72,10 @@ public:
     CurlRequests(const CurlRequests&) = delete;
     CurlRequests& operator=(const CurlRequests&) = delete;
 
-    // Fresh handles with the connection's options, for a session that only
-    // reads or one that also stores; any session on the old ones ends.
-    // False when libcurl cannot be set up.
-    bool open(const std::string& user, const std::string& password, bool stores);
+    // Fresh handles with the connection's options, for a session with `host`
+    // that only reads or one that also stores; any session on the old ones
+    // ends. False when libcurl cannot be set up.
+    bool open(const std::string& host, const std::string& user, const std::string& password, bool stores);
     // The connection lives in the multi handle, which says goodbye (QUIT)
     // when it goes.
     void close()
@@ -124,6 +125,7 @@ private:
     const FtpOptions& options_;
     const std::function<bool()>& interrupted_;
     std::string password_;
+    SystemTrust trust_;  // before curl_: its connections use it to the end
     std::unique_ptr<CurlHolder> curl_;
     std::string lastReplyLine_;
     std::vector<std::string> replies_;  // the request's last few final reply lines

@@ -69,7 +69,7 @@ std::chrono::seconds stallWindow(const FtpOptions& options)
 }
 
 bool setUpConnection(CURL* c, const FtpOptions& options, const std::string& user, const std::string& password,
-                     bool stores)
+                     bool stores, SystemTrust& trust)
 {
     // A caller that gives no time gets the default, never libcurl's own.
     const auto connectTimeout = static_cast<long>(
@@ -110,13 +110,14 @@ bool setUpConnection(CURL* c, const FtpOptions& options, const std::string& user
         ok = ok && curl_easy_setopt(c, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2)) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
-    // No ca_file: the system's trust. Where libcurl's TLS has no store of
-    // its own to fall back on (OpenSSL on Windows) it is told to load
-    // Windows' root store; elsewhere libcurl has no use for the flag.
-    if (!options.caFile.empty())
+    // A ca_file is all that is trusted; without one, the system's trust,
+    // as the system itself judges it. Its fetches share the connection's time.
+    if (!options.caFile.empty()) {
         ok = ok && curl_easy_setopt(c, CURLOPT_CAINFO, options.caFile.c_str()) == CURLE_OK;
-    else
-        ok = ok && curl_easy_setopt(c, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA)) == CURLE_OK;
+    } else {
+        trust.bound = std::chrono::seconds(connectTimeout);
+        ok = ok && useSystemVerifier(c, trust);
+    }
     if (!options.proxyFromEnvironment) {
         // Set, even empty: libcurl then reads no proxy variable. NO_PROXY it
         // reads whatever the proxy, and would send the session past the one

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "platform/FtpClient.h"
+#include "platform/TlsTrust.h"
 
 namespace adv::platform {
 
@@ -31,9 +32,10 @@ std::string remotePath(std::string_view entry, std::string_view folder,
                        const std::function<std::string(std::string_view)>& escape);
 
 // The connection's options on `easy`, for a session that only reads or one
-// that also stores; false when libcurl refused one.
+// that also stores; false when libcurl refused one. Without a ca_file the
+// server is judged by `trust`, its host already set, which outlives `easy`.
 bool setUpConnection(CURL* easy, const FtpOptions& options, const std::string& user, const std::string& password,
-                     bool stores);
+                     bool stores, SystemTrust& trust);
 
 // The window over which the rate floor is judged.
 std::chrono::seconds stallWindow(const FtpOptions& options);

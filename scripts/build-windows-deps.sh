@@ -65,9 +65,10 @@ build_openssl() {
     make install_dev "${windows[@]}" >/dev/null
 }
 
-# FTP and FTPS only, over OpenSSL. With no ca_file the program asks libcurl
-# for Windows' own certificate store (CURLSSLOPT_NATIVE_CA); no CA bundle
-# path of this machine is built in, nor OpenSSL's configuration loaded.
+# FTP and FTPS only, over OpenSSL. With no ca_file the program hands the
+# server's chain to Windows' own verifier through libcurl's hook on OpenSSL's
+# context (CURLOPT_SSL_CTX_FUNCTION); no CA bundle path of this machine is
+# built in, nor OpenSSL's configuration loaded.
 # HTTP stays compiled (Debian's patches of 7.88.1 do not link without it)
 # but the program allows only FTP and FTPS at run time; Alt-Svc and HSTS are
 # HTTP's. The OpenSSL it links is named in this recipe, so a new OpenSSL

@@ -91,6 +91,8 @@ std::vector<std::string> FtpServer::serverArguments() const
         arguments.emplace_back("--writable");
     if (options_.socks5)
         arguments.emplace_back("--socks5");
+    if (!options_.certifiedName.empty())
+        arguments.insert(arguments.end(), {"--cert-name", options_.certifiedName});
     if (!options_.realServer.empty())
         arguments.insert(arguments.end(), {"--" + options_.realServer, options_.realPrefix});
     return arguments;

@@ -59,6 +59,8 @@ struct FtpServerOptions {
     // serves instead (root; no faults, no command log; vsftpd: user "ftp").
     std::string realServer{};
     std::string realPrefix{};
+    // The one name the certificate is for; empty: 127.0.0.1 and localhost.
+    std::string certifiedName{};
 };
 
 class FtpServer {

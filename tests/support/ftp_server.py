@@ -80,6 +80,7 @@ def parse_args():
     p.add_argument("--user", required=True)
     p.add_argument("--tls", choices=["off", "explicit", "implicit"], default="off")
     p.add_argument("--certdir", help="folder for the generated certificate")
+    p.add_argument("--cert-name", help="the one name the certificate is for, not 127.0.0.1 and localhost")
     p.add_argument("--fault", choices=FAULTS, default="none")
     p.add_argument("--fault-after", type=int, default=65536,
                    help="bytes of a file sent before the fault strikes")
@@ -98,8 +99,8 @@ def parse_args():
     return p.parse_args()
 
 
-def make_certificate(certdir):
-    """A self-signed certificate for 127.0.0.1 and localhost, valid from a day
+def make_certificate(certdir, only=None):
+    """A self-signed certificate for 127.0.0.1 and localhost (or `only`), valid from a day
     ago to a day ahead: valid from this very second, it would be refused by a
     client whose clock reads a little behind (Schannel under Wine did)."""
     from cryptography import x509
@@ -111,15 +112,15 @@ def make_certificate(certdir):
     cert = os.path.join(certdir, "cert.pem")
     key = os.path.join(certdir, "key.pem")
     secret = ec.generate_private_key(ec.SECP256R1())
-    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "127.0.0.1")])
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, only or "127.0.0.1")])
     now = datetime.datetime.now(datetime.timezone.utc)
     made = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(secret.public_key())
             .serial_number(x509.random_serial_number())
             .not_valid_before(now - datetime.timedelta(days=1)).not_valid_after(now + datetime.timedelta(days=1))
             # The address as a DNS name too: libcurl's Schannel code (7.88)
             # matches a ca_file's server against DNS names only.
-            .add_extension(x509.SubjectAlternativeName([x509.IPAddress(ipaddress.ip_address("127.0.0.1")),
-                                                        x509.DNSName("127.0.0.1"), x509.DNSName("localhost")]),
+            .add_extension(x509.SubjectAlternativeName([x509.DNSName(only)] if only else [
+                x509.IPAddress(ipaddress.ip_address("127.0.0.1")), x509.DNSName("127.0.0.1"), x509.DNSName("localhost")]),
                            critical=False)
             .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
             .sign(secret, hashes.SHA256()))
@@ -306,7 +307,7 @@ def make_handler(args, password):
     Handler.permit_foreign_addresses = False
 
     if args.tls != "off":
-        cert, key = make_certificate(args.certdir)
+        cert, key = make_certificate(args.certdir, args.cert_name)
         Handler.certfile = cert
         Handler.keyfile = key
         Handler.tls_control_required = True
