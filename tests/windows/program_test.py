@@ -177,7 +177,7 @@ def test_plain_update(f):
     check(status == 0, "--update exits 0 (%d): %s" % (status, out.strip()[-300:]))
     check(read(f.installed) == fresh, "--update installed the server's file byte for byte")
     check(read(f.installed + ".prev") == b"MZ installata", "--update kept the replaced program as .prev")
-    check(f.folder() == ["dolvo.exe", "dolvo.exe.prev", "dolvo.exe.release"],
+    check(f.folder() == ["dolvo.exe", "dolvo.exe.prev", "dolvo.exe.release", "dolvo.exe.server"],
           "--update left its record and nothing else: %s" % f.folder())
     check("non viene verificato" in out, "--update without a key says downloads are not verified")
     log = read(os.path.join(os.environ["WINEPREFIX"], "drive_c/ProgramData/AggiornaDV/AggiornaDV.log")).decode().replace("\r\n", "\n")
