@@ -151,9 +151,13 @@ Verdict decide(const Situation& s)
     if (!s.offer.programAsked)
         return verdictOf(Act::AskProgram);
     // The server's file as it was when the installed one came from it.
+    // Kept, so that a file hashed to be known is not hashed again each night.
     if (s.offer.program && s.offer.program == s.programThen && !s.record.installed.hash.empty() &&
-        s.record.installed.hash == s.programThenHash)
-        return settle(UpdateOutcome::AlreadyCurrent, text::kAlreadyCurrent);
+        s.record.installed.hash == s.programThenHash) {
+        Verdict current = settle(UpdateOutcome::AlreadyCurrent, text::kAlreadyCurrent);
+        current.keep = s.mode != UpdateMode::Check;
+        return current;
+    }
     return s.mode == UpdateMode::Check ? available(text::kOfferedUnsigned) : verdictOf(Act::Take);
 }
 

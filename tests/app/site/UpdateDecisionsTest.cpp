@@ -142,7 +142,7 @@ const Decided kDecided[] = {
     {"unsigned", [](S& s) { s.offer.index.reset(), s.keyed = false; }, Act::AskProgram, O::Updated, QString(), 0},
     {"unsignedAsked", [](S& s) { unsignedAsked(s, 7); }, Act::Take, O::Updated, QString(), 0},
     {"unsignedAsWhenInstalled", [](S& s) { unsignedAsked(s, 6); }, Act::Settle, O::AlreadyCurrent,
-     text::kAlreadyCurrent, 0},
+     text::kAlreadyCurrent, 2},
     {"largerThanAllowed", [](S& s) { s.maxDownloadBytes = 3; }, Act::Refuse, O::DownloadFailed,
      text::tooLargeCause(4, 3).text, 1},
     {"signed", [](S& s) { pair(s, kT2); }, Act::Take, O::Updated, QString(), 0},
