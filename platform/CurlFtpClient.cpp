@@ -65,6 +65,14 @@ public:
     FtpResult MakeFolder(const std::string& name) override;
     FtpResult RemoveFolder(const std::string& name) override;
     FtpResult FetchListing(FtpSink& sink) override;
+    FtpResult PlaceFile(const std::string&, const std::string&, std::string_view) override
+    {
+        return {FtpFailure::Setting, 0, "PlaceFile: not yet built", {}};
+    }
+    FtpResult ListFacts(const std::string&, std::vector<Listed>&, std::size_t) override
+    {
+        return {FtpFailure::Setting, 0, "ListFacts: not yet built", {}};
+    }
 
 private:
     // What SIZE and MDTM of a file say (-1: nothing), or why nothing came.

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace adv::platform {
 
@@ -172,6 +173,14 @@ public:
         std::optional<std::int64_t> size;
     };
     virtual FtpResult AskAbout(const std::string& remoteName, Facts& facts) = 0;
+    // A small file of the caller's, `bytes`, made `name` in `folder` (one
+    // folder below the current one; empty: the current one) over the open
+    // session: stored whole under a name no reader takes (".<name>.part"),
+    // then renamed onto `name` (STOR, RNFR, RNTO; on a server that will not
+    // rename onto a name in use, DELE and the rename again). Names as
+    // FetchFile's; a folder holding "..", a '/' or a line break is
+    // FtpFailure::Setting, and nothing is sent.
+    virtual FtpResult PlaceFile(const std::string& folder, const std::string& name, std::string_view bytes) = 0;
     virtual void CloseSession() = 0;
 };
 
@@ -227,6 +236,22 @@ public:
     virtual FtpResult RemoveFolder(const std::string& name) = 0;
     // NLST: the current folder's names, one a line, into `sink`.
     virtual FtpResult FetchListing(FtpSink& sink) = 0;
+    // The files of `folder` (one below the current one; empty: the current
+    // one) with what the server says of each, over one data connection:
+    // MLSD where the server has it, else LIST. `stamp` is the server's own
+    // words for when the file last changed, exact to the second with MLSD,
+    // to the minute or the day with LIST: compared, never read; `modified`
+    // only where the server gave a time to the second. Folders and links
+    // are left out. More than maxEntries files is FtpFailure::Size.
+    struct Listed {
+        std::string name;
+        std::optional<std::int64_t> size;
+        std::string stamp;
+        std::optional<std::int64_t> modified;
+        bool operator==(const Listed&) const = default;
+    };
+    virtual FtpResult ListFacts(const std::string& folder, std::vector<Listed>& entries,
+                                std::size_t maxEntries = 1'000'000) = 0;
 };
 
 // The libcurl-backed session.

@@ -68,6 +68,15 @@ public:
                      std::ssize(file->second)};
         return {};
     }
+    platform::FtpResult PlaceFile(const std::string& folder, const std::string& name, std::string_view bytes) override
+    {
+        const std::string where = folder.empty() ? name : folder + "/" + name;
+        calls.push_back("place:" + where);
+        if (!placeResult)
+            return {platform::FtpFailure::Refused, 553, "scripted refusal", "553 Could not create file."};
+        files[where] = bytes;
+        return {};
+    }
     bool asked(const std::string& call) const { return std::find(calls.begin(), calls.end(), call) != calls.end(); }
     void CloseSession() override { calls.emplace_back("close"); }
 
@@ -84,6 +93,7 @@ public:
     std::vector<std::string> calls;
     bool openResult = true;
     bool folderResult = true;
+    bool placeResult = true;
     bool fetchResult = true;
     platform::FtpFailure fetchFailure = platform::FtpFailure::Transfer;
     std::function<void()> onOpen;

@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/FtpClient.h"
 
@@ -102,6 +103,30 @@ public:
         for (const std::string& name : folders)
             listing += listed(name);
         return sink.take(listing.data(), listing.size());
+    }
+    platform::FtpResult PlaceFile(const std::string& folder, const std::string& name, std::string_view bytes) override
+    {
+        const std::string where = folder.empty() ? name : folder + "/" + name;
+        return change("put", folders.contains(path(folder.empty() ? std::string() : folder)) || folder.empty(),
+                      [&] { files[path(where)] = bytes, times_[path(where)] = clock; });
+    }
+    platform::FtpResult ListFacts(const std::string& folder, std::vector<Listed>& entries,
+                                  std::size_t maxEntries) override
+    {
+        if (!step("list"))
+            return refused();
+        const std::string prefix = path(folder) + "/";
+        entries.clear();
+        for (const auto& [name, bytes] : files) {
+            if (!name.starts_with(prefix) || name.find('/', prefix.size()) != std::string::npos)
+                continue;
+            if (entries.size() == maxEntries)
+                return refused(platform::FtpFailure::Size);
+            const std::optional<std::int64_t> at = times_[name];
+            entries.push_back({name.substr(prefix.size()), static_cast<std::int64_t>(bytes.size()),
+                               at ? std::to_string(*at) : std::string("?") + std::to_string(bytes.size()), at});
+        }
+        return {};
     }
     platform::FtpResult AskAbout(const std::string& name, Facts& facts) override
     {
