@@ -101,9 +101,12 @@ int runConsole(const Config& config, Job job)
         // It only looks: nothing is closed, and one attempt says how things stand.
         auto ftp = platform::makeCurlFtpClient(downloadOptions(config));
         const UpdateReport report = UpdateCommand(ui, *ftp, config, {.mode = UpdateMode::Check, .reportAs = "check"});
-        // What the maker is told of this site, for the operator to see.
-        if (!report.siteReport.empty())
-            printLine(stdout, QString::fromStdString(report.siteReport).trimmed());
+        // What the maker is told of this site, for the operator to see; on
+        // stderr, so that stdout still ends with the verdict.
+        if (!report.siteReport.empty()) {
+            say(u"rapporto di questa esecuzione per il produttore:"_s);
+            printLine(stderr, QString::fromStdString(report.siteReport).trimmed());
+        }
         return ended(report);
     }
     const std::unique_ptr<Pacer> pacer = systemPacer();
