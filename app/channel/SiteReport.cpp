@@ -131,10 +131,11 @@ ReadReport readReport(std::string_view text)
     if (text.size() > kMaxReportBytes)
         return refused(u"il rapporto è più grande di %1 byte"_s.arg(kMaxReportBytes));
     // The sum is the last line, over every byte before it.
-    const std::string sumLine = std::string(kSumKey) + " = ";
-    const std::size_t at = text.rfind("\n" + std::string(sumLine));
+    std::string sumLine = "\n";
+    sumLine.append(kSumKey).append(" = ");
+    const std::size_t at = text.rfind(sumLine);
     if (at == std::string_view::npos || !text.ends_with('\n') ||
-        text.substr(at + 1 + sumLine.size()) != sumOf(text.substr(0, at + 1)) + "\n")
+        text.substr(at + sumLine.size()) != sumOf(text.substr(0, at + 1)) + "\n")
         return refused(u"il rapporto è incompleto o alterato (la somma di controllo non torna)"_s);
 
     std::vector<std::string_view> keys(kKeys.begin(), kKeys.end());
