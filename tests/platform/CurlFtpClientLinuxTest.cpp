@@ -2,7 +2,9 @@
 // unpacks into the libraries' cache, where they differ as it relies on them:
 // a size in ASCII mode (vsftpd and Pure-FTPd give it, ProFTPD refuses), and
 // a start past the file's end (vsftpd then sends nothing, the others refuse).
+#include <algorithm>
 #include <cstdio>
+#include <tuple>
 #include <utility>
 
 #include "tests/platform/CurlFtpClientFixture.h"
@@ -25,7 +27,8 @@ TEST_F(CurlFtpClientTest, DebiansServersAnswerTheQuestionsAndResume)
             std::printf("skipped %s: not unpacked in %s\n", name, qPrintable(prefix));
             continue;
         }
-        FtpServer server({.root = served(), .user = user, .realServer = name, .realPrefix = prefix.toStdString()});
+        FtpServer server(
+            {.root = served(), .user = user, .writable = true, .realServer = name, .realPrefix = prefix.toStdString()});
         auto ftp = session(clientOptions(server));
         ftp->setUsername(user);
         FtpClient::Facts facts;
@@ -37,7 +40,45 @@ TEST_F(CurlFtpClientTest, DebiansServersAnswerTheQuestionsAndResume)
         EXPECT_EQ(facts.modified, file.lastModified().toSecsSinceEpoch()) << name;
         EXPECT_EQ(ftp->AskAbout("assente.exe", facts).failure, FtpFailure::RemoteFile) << name;
         EXPECT_EQ(ftp->FetchFile(kRemote, beyond).failure, FtpFailure::Resume) << name;
+        // Placed twice, the second time onto the name in use; then listed.
+        std::vector<adv::platform::FtpPublishSession::Listed> listed;
+        ASSERT_FTP_OK(ftp->PlaceFile({}, "sito.txt", "ieri")) << name;
+        ASSERT_FTP_OK(ftp->PlaceFile({}, "sito.txt", "oggi")) << name;
+        ASSERT_FTP_OK(ftp->ListFacts({}, listed)) << name;
+        std::ranges::sort(listed, {}, &adv::platform::FtpPublishSession::Listed::name);
+        ASSERT_EQ(listed.size(), 2u) << name;
+        EXPECT_EQ(std::tuple(listed[0].name, listed[0].size), std::tuple(kRemote, lines.size())) << name;
+        EXPECT_EQ(std::tuple(listed[1].name, listed[1].size), std::tuple("sito.txt", 4)) << name;
     }
+}
+
+// The sites' account for their reports, as README.md sets it up for vsftpd:
+// it stores and renames in its folder, and may neither read nor list.
+TEST_F(CurlFtpClientTest, AReportsAccountOnVsftpdMayOnlyWrite)
+{
+    const QString prefix =
+        qEnvironmentVariable("ADV_DEPS_CACHE", qEnvironmentVariable("XDG_CACHE_HOME", QDir::homePath() + u"/.cache"_s) +
+                                                   u"/aggiornadv"_s) +
+        u"/vsftpd"_s;
+    if (QFileInfo(u"/proc/self"_s).ownerId() != 0 || !QFileInfo(prefix + u"/usr/sbin/vsftpd"_s).isExecutable())
+        GTEST_SKIP() << "needs root, and vsftpd unpacked in " << prefix.toStdString();
+    QDir(served()).mkpath(u"rapporti"_s);
+    FtpServer server({.root = served(),
+                      .user = "ftp",
+                      .realServer = "vsftpd",
+                      .realPrefix = prefix.toStdString(),
+                      .writeOnly = "rapporti"});
+    auto ftp = session(clientOptions(server));
+    ftp->setUsername("sito");
+    std::vector<adv::platform::FtpPublishSession::Listed> listed;
+    Resumable back({}, 100);
+    ASSERT_FTP_OK(ftp->OpenSession());
+    ASSERT_FTP_OK(ftp->PlaceFile({}, "sito.txt", "ieri"));
+    ASSERT_FTP_OK(ftp->PlaceFile({}, "sito.txt", "oggi"));
+    EXPECT_EQ(readFile(served() + u"/rapporti/sito.txt"_s), "oggi");
+    EXPECT_EQ(ftp->FetchFile("sito.txt", back).serverReply, "550 Permission denied.");
+    EXPECT_EQ(ftp->ListFacts({}, listed).serverReply, "550 Permission denied.");
+    EXPECT_EQ(ftp->MakeFolder("altro").serverReply, "550 Permission denied.");
 }
 
 }  // namespace adv::test::curl
