@@ -71,14 +71,17 @@ FtpResult CurlFtpClient::PlaceFile(const std::string& folder, const std::string&
     if (put.result && put.moved != size)
         return failure(FtpFailure::Size,
                        what + ": sent " + std::to_string(put.moved) + " of " + std::to_string(size) + " bytes");
-    if (put.result || !put.lineRefused)
+    if (put.result)
         return put.result;
     // The server took the file and the name to rename, and refused the new
     // name: one in use, to a server that will not rename onto it.
     const std::vector<std::string>& replies = put.replies;
-    if (replies.size() >= 2 && replyCode(replies[replies.size() - 2]) == 350)
+    if (put.lineRefused && replies.size() >= 2 && replyCode(replies[replies.size() - 2]) == 350)
         return placeOver(place, part, name);
-    put.result.failure = FtpFailure::Refused;
+    // The server's own "no" to the file or its name; a session lost or a
+    // transfer too slow stays what it is.
+    if (put.lineRefused || (put.result.failure == FtpFailure::Transfer && put.result.reply >= 500))
+        put.result.failure = FtpFailure::Refused;
     return put.result;
 }
 

@@ -60,8 +60,8 @@ bool isMonth(std::string_view word)
 
 // "-rw-r--r--  1 owner group  1234 Jan  1 12:00 name": the size is the
 // number before the month, the date three words (the time, or a year for an
-// older file), the name what follows them and one space. Only the date's
-// words are kept, as they came; the group may be missing.
+// older file), the name what follows them and one space. The group may be
+// missing; the date is kept as its words, one space between them.
 std::optional<Listed> lsLine(std::string_view line)
 {
     if (!line.starts_with('-'))
@@ -79,7 +79,7 @@ std::optional<Listed> lsLine(std::string_view line)
         words.push_back({at, line.substr(at, end - at)});
         at = end;
     }
-    for (std::size_t i = 3; i + 2 < words.size(); ++i) {
+    for (std::size_t i = 4; i + 2 < words.size(); ++i) {
         const std::string_view day = words[i + 1].text;
         const std::string_view time = words[i + 2].text;
         const std::optional<std::int64_t> size = numberOf(words[i - 1].text);

@@ -73,9 +73,6 @@ FAULTS = ["none", "stall", "cut", "nogreeting", "size-half", "size-negative", "n
 DATA_TLS_REFUSALS = {"data-tls-522": "522 SSL connection failed: session reuse required",
                      "data-tls-425": "425 Unable to build data connection: Operation not permitted"}
 WRITES = ("STOR", "RNFR", "RNTO", "DELE", "MKD", "RMD")
-WRITE_ONLY_USER = "sito"
-# As README.md has them for the reports account.
-VSFTPD_WRITE_ONLY_COMMANDS = "AUTH,PBSZ,PROT,USER,PASS,PWD,CWD,TYPE,EPSV,PASV,STOR,RNFR,RNTO,NOOP,QUIT"
 _writes_seen = [0]
 _logins_seen = [0]
 
@@ -97,8 +94,7 @@ def parse_args():
                    help="serve with Debian's vsftpd unpacked under PREFIX instead (root only; anonymous, "
                         "--user ftp; not --tls implicit)")
     p.add_argument("--write-only", metavar="FOLDER",
-                   help="with --vsftpd: a second account, " + WRITE_ONLY_USER + " with the same password, whose root "
-                        "is FOLDER of --root's, where it may store and rename, and do nothing else")
+                   help="with --vsftpd: an account sito, same password, that may only store and rename in FOLDER")
     p.add_argument("--proftpd", metavar="PREFIX",
                    help="serve with Debian's ProFTPD unpacked under PREFIX instead (root only)")
     p.add_argument("--command-log", help="file that receives every command")
@@ -393,8 +389,8 @@ def serve_vsftpd(args, password):
     """Debian's vsftpd, unpacked rather than installed, plain or over explicit
     TLS: as its defaults demand, each data connection must then resume the
     control connection's TLS session. Anonymous (--write-only adds a named
-    user, with PAM set up for it), as `daemon`: vsftpd refuses a user whose home does not
-    exist, as nobody's. --writable gives `daemon` what is below the root,
+    user), as `daemon`: vsftpd refuses a user whose home does not exist, as
+    nobody's. --writable gives `daemon` what is below the root,
     which stays root's: vsftpd refuses a root its user may write in."""
     import tempfile
     if args.user != "ftp" or args.tls == "implicit":
@@ -429,33 +425,26 @@ def serve_vsftpd(args, password):
 
 
 def write_only_vsftpd(args, password, work):
-    """The write-only account as README.md configures it, a local user (as
-    `daemon`, who owns the folder) known to PAM through passwd, shadow and a
-    PAM service of the fixture's own, mounted over the system's only where
-    vsftpd runs: vsftpd's lines, and the mounts. vsftpd enters the folder as
-    the user, who cannot pass the tests' private folders: it is mounted in
-    one that lets it."""
-    daemon = give_tree(os.path.join(args.root, args.write_only), "daemon")
+    """README.md's account, a local user (`daemon`) PAM knows from files mounted over the system's where vsftpd
+    runs, as is its folder in one the user may pass (vsftpd enters it as the user): vsftpd's lines, the mounts."""
+    import pathlib
+    folder, reports = work + "/sito", os.path.join(args.root, args.write_only)
+    fields = user_line(argparse.Namespace(user="sito", root=folder), password, give_tree(reports, "daemon")).split(":")
     os.chmod(work, 0o711)
-    folder = work + "/" + WRITE_ONLY_USER
     os.mkdir(folder)
-    line = user_line(argparse.Namespace(user=WRITE_ONLY_USER, root=folder), password, daemon).split(":")
-    os.makedirs(work + "/pam.d")
-    with open(work + "/pam.d/vsftpd", "w") as service:
-        service.write("auth required pam_unix.so\naccount required pam_unix.so\n")
-    with open("/etc/passwd") as system, open(work + "/passwd", "w") as users:
-        users.write(system.read() + ":".join([line[0], "x", *line[2:], "/usr/sbin/nologin"]) + "\n")
-    with open("/etc/shadow") as system, open(work + "/shadow", "w") as secrets:
-        os.chmod(work + "/shadow", 0o600)
-        secrets.write(system.read() + "%s:%s:19000:0:99999:7:::\n" % (WRITE_ONLY_USER, line[1]))
-    os.makedirs(work + "/users")
-    with open(work + "/users/" + WRITE_ONLY_USER, "w") as own:
-        own.write("\n".join(["local_root=" + folder, "write_enable=YES", "download_enable=NO", "dirlist_enable=NO",
-                             "cmds_allowed=" + VSFTPD_WRITE_ONLY_COMMANDS, ""]))
-    lines = ["local_enable=YES", "chroot_local_user=YES", "allow_writeable_chroot=YES", "pam_service_name=vsftpd",
-             "user_config_dir=" + work + "/users", "local_umask=022"]
-    return lines, [(os.path.join(args.root, args.write_only), folder), (work + "/pam.d", "/etc/pam.d"), (work + "/passwd", "/etc/passwd"),
-                   (work + "/shadow", "/etc/shadow")]
+    for name, text in [
+            ("pam.d/vsftpd", "auth required pam_unix.so\naccount required pam_unix.so\n"),
+            ("passwd", pathlib.Path("/etc/passwd").read_text() + ":".join(["sito", "x", *fields[2:], "/bin/false\n"])),
+            ("shadow", pathlib.Path("/etc/shadow").read_text() + "sito:%s:19000:0:99999:7:::\n" % fields[1]),
+            ("users/sito", "\n".join(["local_root=" + folder, "write_enable=YES", "download_enable=NO",
+                                      "dirlist_enable=NO", "cmds_allowed=AUTH,PBSZ,PROT,USER,PASS,PWD,CWD,TYPE,"
+                                      "EPSV,PASV,STOR,RNFR,RNTO,NOOP,QUIT\n"]))]:
+        os.makedirs(os.path.dirname(work + "/" + name), exist_ok=True)
+        with open(os.open(work + "/" + name, os.O_WRONLY | os.O_CREAT, 0o600 if name == "shadow" else 0o644), "w") as f:
+            f.write(text)
+    return (["local_enable=YES", "chroot_local_user=YES", "allow_writeable_chroot=YES", "pam_service_name=vsftpd",
+             "user_config_dir=" + work + "/users", "local_umask=022"],
+            [(reports, folder)] + [(work + "/" + name, "/etc/" + name) for name in ("pam.d", "passwd", "shadow")])
 
 
 def serve_proftpd(args, password):
@@ -465,8 +454,6 @@ def serve_proftpd(args, password):
     The user is root here: ProFTPD enters the root as the user, and a test's
     folders are its own."""
     import pwd, tempfile
-    if args.writable:  # ProFTPD drops root's right to write in another's folders
-        give_tree(args.root, "root")
     with tempfile.TemporaryDirectory(prefix="adv-proftpd-") as work:
         with open(work + "/passwd", "w") as users:
             users.write(user_line(args, password, pwd.getpwuid(0)) + ":/bin/false\n")
