@@ -2,7 +2,7 @@
 // CurlRequests on the connection OpenSession logged in with; this file
 // decides which, checks the names they carry, and when a download is the
 // whole file.
-#include "platform/FtpClient.h"
+#include "platform/CurlFtpClient.h"
 
 #include <algorithm>
 #include <chrono>
@@ -19,20 +19,9 @@
 namespace adv::platform {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 FtpResult failure(FtpFailure kind, std::string detail)
 {
     return {kind, 0, std::move(detail), {}};
-}
-
-// A name of the current folder that any request may carry: it names no
-// other folder, holds no line break (which would reach the server as a
-// command of its own) and does not start with '*', which libcurl takes in a
-// command as "ignore a refusal".
-bool isRemoteName(std::string_view name)
-{
-    return !name.empty() && name.front() != '*' && name.find('/') == std::string_view::npos && !holdsLineBreak(name);
 }
 
 std::string tooLarge(std::int64_t limit, std::int64_t capacity)
@@ -41,75 +30,7 @@ std::string tooLarge(std::int64_t limit, std::int64_t capacity)
            (limit < capacity ? " bytes allowed (max_download_mb)" : " bytes allowed");
 }
 
-class CurlFtpClient final : public FtpPublishSession {
-public:
-    CurlFtpClient(const FtpOptions& options, bool stores) : options_(options), stores_(stores) {}
-    ~CurlFtpClient() override { CloseSession(); }
-    CurlFtpClient(const CurlFtpClient&) = delete;
-    CurlFtpClient& operator=(const CurlFtpClient&) = delete;
-
-    void setHostname(const std::string& host) override { host_ = host; }
-    void setUsername(const std::string& user) override { user_ = user; }
-    void setPassword(const std::string& password) override { password_ = password; }
-    void setInterruptCheck(std::function<bool()> interrupted) override { interrupted_ = std::move(interrupted); }
-
-    FtpResult OpenSession() override;
-    FtpResult EnterRemoteFolder(const std::string& folder) override;
-    FtpResult FetchFile(const std::string& remoteName, FtpSink& sink, const FtpProgress& progress) override;
-    FtpResult AskAbout(const std::string& remoteName, Facts& facts) override;
-    void CloseSession() override;
-
-    FtpResult PutFile(const std::string& remoteName, std::string_view bytes, const FtpProgress& progress) override;
-    FtpResult Rename(const std::string& from, const std::string& to) override;
-    FtpResult Delete(const std::string& remoteName) override;
-    FtpResult MakeFolder(const std::string& name) override;
-    FtpResult RemoveFolder(const std::string& name) override;
-    FtpResult FetchListing(FtpSink& sink) override;
-    FtpResult PlaceFile(const std::string&, const std::string&, std::string_view) override
-    {
-        return {FtpFailure::Setting, 0, "PlaceFile: not yet built", {}};
-    }
-    FtpResult ListFacts(const std::string&, std::vector<Listed>&, std::size_t) override
-    {
-        return {FtpFailure::Setting, 0, "ListFacts: not yet built", {}};
-    }
-
-private:
-    // What SIZE and MDTM of a file say (-1: nothing), or why nothing came.
-    struct Asked {
-        FtpResult result;
-        std::int64_t size = -1;
-        std::int64_t mtime = -1;
-    };
-
-    // Success when a session is open and `name` is one of its current folder.
-    FtpResult usable(const std::string& name, std::string_view noun = "file") const;
-    std::string folderUrl() const { return serverUrl(host_, options_) + folderPath_; }
-    std::string fileUrl(const std::string& name) const { return folderUrl() + requests_.escape(name); }
-    Asked askAbout(const std::string& name);
-    // The whole file, by the server's size before and after as the download
-    // policy says; or as the sink, which checks it itself, takes it.
-    FtpResult fetchChecked(const std::string& remoteName, FtpSink& sink, const FtpProgress& progress);
-    FtpResult fetchForSink(const std::string& remoteName, FtpSink& sink, const FtpProgress& progress);
-    // Commands sent in the current folder, one after the other, with nothing
-    // transferred; the first the server refuses ends them, unless it starts
-    // with '*'.
-    RequestOutcome command(std::vector<std::string> lines, const std::string& what,
-                           FtpFailure failsAs = FtpFailure::Connection);
-    // Waits, answering the interrupt check.
-    FtpResult waitUntil(Clock::time_point until, const std::string& remoteName);
-
-    const FtpOptions options_;
-    const bool stores_;  // a publisher's session, which also uploads
-    std::string host_;
-    std::string user_;
-    std::string password_;
-    std::function<bool()> interrupted_;
-
-    CurlRequests requests_{options_, interrupted_};
-    std::string entryPath_;   // the login folder, as the server named it
-    std::string folderPath_;  // escaped, each component followed by '/'
-};
+}  // namespace
 
 FtpResult CurlFtpClient::usable(const std::string& name, std::string_view noun) const
 {
@@ -140,6 +61,7 @@ FtpResult CurlFtpClient::OpenSession()
     if (!opened)
         CloseSession();
     entryPath_ = requests_.entryPath();
+    folderFromRoot_ = serverPath(entryPath_, {});
     return opened;
 }
 
@@ -158,8 +80,10 @@ FtpResult CurlFtpClient::EnterRemoteFolder(const std::string& folder)
                                   .what = "cannot enter the remote folder '" + folder + "'",
                                   .failsAs = FtpFailure::Folder})
                             .result;
-    if (entered)
+    if (entered) {
         folderPath_ = path;
+        folderFromRoot_ = serverPath(entryPath_, folder);
+    }
     return entered;
 }
 
@@ -384,9 +308,9 @@ void CurlFtpClient::CloseSession()
     // There is nothing to report either way.
     requests_.close();
     folderPath_.clear();
+    folderFromRoot_.clear();
+    listsFacts_.reset();
 }
-
-}  // namespace
 
 std::unique_ptr<FtpClient> makeCurlFtpClient(const FtpOptions& options)
 {

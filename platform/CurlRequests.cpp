@@ -141,11 +141,13 @@ RequestOutcome CurlRequests::run(const FtpRequest& request)
         close();
         return {finish(failure(FtpFailure::Interrupted, request.what + ": interrupted", reply))};
     }
-    RequestOutcome outcome{{}, transfer.moved, {}};
+    RequestOutcome outcome{{}, transfer.moved, {}, code == CURLE_QUOTE_ERROR};
     // A command's lines are the last it sends: their replies came last.
     if (request.kind == RequestKind::Command && code == CURLE_OK) {
         const std::size_t answered = std::min(request.lines.size(), replies_.size());
         outcome.replies.assign(replies_.end() - static_cast<std::ptrdiff_t>(answered), replies_.end());
+    } else if (code != CURLE_OK) {
+        outcome.replies = replies_;
     }
     resetOptions(request);
     if (code != CURLE_OK)
@@ -171,16 +173,24 @@ void CurlRequests::setOptions(const FtpRequest& request, curl_slist* lines)
         curl_easy_setopt(c, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
         break;
     case RequestKind::List:
-        curl_easy_setopt(c, CURLOPT_DIRLISTONLY, 1L);
+        if (request.listCommand.empty())
+            curl_easy_setopt(c, CURLOPT_DIRLISTONLY, 1L);
+        else
+            curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, request.listCommand.c_str());
         curl_easy_setopt(c, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
         break;
     case RequestKind::Store:
         curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(request.source.size()));
+        curl_easy_setopt(c, CURLOPT_POSTQUOTE, lines);
         break;
     }
     if (movesData(request.kind))
         curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    // libcurl sends a path that starts at the root whole, and remembers
+    // the folder the session is in from before.
+    if (request.fromRoot)
+        curl_easy_setopt(c, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
 }
 
 void CurlRequests::resetOptions(const FtpRequest& request)
@@ -194,15 +204,20 @@ void CurlRequests::resetOptions(const FtpRequest& request)
         break;
     case RequestKind::List:
         curl_easy_setopt(c, CURLOPT_DIRLISTONLY, 0L);
+        curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, nullptr);
         curl_easy_setopt(c, CURLOPT_IGNORE_CONTENT_LENGTH, 0L);
         break;
     case RequestKind::Store:
         curl_easy_setopt(c, CURLOPT_UPLOAD, 0L);
         curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, curl_off_t{-1});
+        curl_easy_setopt(c, CURLOPT_POSTQUOTE, nullptr);
         break;
     }
     if (movesData(request.kind))
         curl_easy_setopt(c, CURLOPT_NOPROGRESS, 1L);
+    // The session's own, as setUpConnection chose it.
+    if (request.fromRoot)
+        curl_easy_setopt(c, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
 }
 
 std::optional<CURLcode> CurlRequests::perform(bool& interrupted, bool& connected)

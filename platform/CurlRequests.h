@@ -28,8 +28,8 @@ namespace adv::platform {
 enum class RequestKind {
     Command,   // reaches the URL (logging in, entering a folder), then sends `lines`; no data
     Retrieve,  // RETR of the file at the URL into `sink`, after `lines`
-    List,      // NLST of the folder at the URL into `sink`
-    Store,     // STOR of `source` as the file at the URL
+    List,      // NLST (or `listCommand`) of the folder at the URL into `sink`
+    Store,     // STOR of `source` as the file at the URL, then `lines`
 };
 
 struct FtpRequest {
@@ -38,8 +38,8 @@ struct FtpRequest {
     std::string what;                           // the reason's start: "cannot download 'dolvo.exe'"
     FtpFailure failsAs = FtpFailure::Transfer;  // a failure of libcurl's, unless its code tells more
     // Sent one after the other, a Command's once the URL is reached, a
-    // Retrieve's just before RETR; a refusal ends them, unless the line
-    // starts with '*'.
+    // Retrieve's just before RETR, a Store's once the file is stored; a
+    // refusal ends them, unless the line starts with '*'.
     std::vector<std::string> lines{};
     FtpSink* sink = nullptr;                // Retrieve, List
     std::string_view source{};              // Store
@@ -51,6 +51,12 @@ struct FtpRequest {
     // counts; `lines` ask the server to start there, and its refusal of
     // them or of the file is FtpFailure::Resume.
     std::int64_t from = 0;
+    // List: the command instead of NLST ("MLSD", "LIST").
+    std::string listCommand{};
+    // The URL names its file or folder from the server's root, and the
+    // request names it so, whole, in its command: no CWD, and the session
+    // stays where it was.
+    bool fromRoot = false;
 };
 
 // What a request came to, and what it learnt on the way.
@@ -58,8 +64,10 @@ struct RequestOutcome {
     FtpResult result;
     std::int64_t moved = 0;  // bytes received or sent
     // A Command that succeeded: the last line of each reply to its `lines`,
-    // in their order, as lastReplyLine_ keeps one.
+    // in their order, as lastReplyLine_ keeps one. A request that failed:
+    // the last few replies it got, the last one last.
     std::vector<std::string> replies{};
+    bool lineRefused = false;  // the server refused one of `lines`
 };
 
 class CurlRequests {

@@ -1,5 +1,7 @@
 #include "platform/CurlSetup.h"
 
+#include "platform/Strings.h"
+
 namespace adv::platform {
 namespace {
 
@@ -19,6 +21,11 @@ bool isValidHost(const std::string& host)
 bool holdsLineBreak(std::string_view text)
 {
     return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+bool isRemoteName(std::string_view name)
+{
+    return !name.empty() && name.front() != '*' && name.find('/') == std::string_view::npos && !holdsLineBreak(name);
 }
 
 FtpResult checkSettings(const std::string& host, const std::string& user, const std::string& password,
@@ -61,6 +68,20 @@ std::string remotePath(std::string_view entry, std::string_view folder,
     // reaches it: libcurl goes back to the login folder first otherwise. On
     // a connection libcurl had to open anew, it is the same CWD.
     return entry.starts_with('/') ? "%2F" + escaped(entry) + escaped(folder) : escaped(folder);
+}
+
+std::string serverPath(std::string_view entry, std::string_view folder)
+{
+    if (!entry.starts_with('/'))
+        return {};
+    std::string path = "/";
+    for (const std::string_view names : {entry, folder}) {
+        for (const std::string_view name : split(names, '/')) {
+            if (!name.empty())
+                (path += name) += '/';
+        }
+    }
+    return path;
 }
 
 std::chrono::seconds stallWindow(const FtpOptions& options)

@@ -53,10 +53,19 @@ std::optional<std::int64_t> sizeOf(std::string_view reply)
     return number(size, 0, size.size());
 }
 
+std::optional<std::int64_t> numberOf(std::string_view digits)
+{
+    return number(digits, 0, digits.size());
+}
+
 std::optional<std::int64_t> timeOf(std::string_view reply)
 {
+    return timeOfStamp(answer(reply));
+}
+
+std::optional<std::int64_t> timeOfStamp(std::string_view time)
+{
     using namespace std::chrono;
-    const std::string_view time = answer(reply);
     if (time.size() < 14 || (time.size() > 14 && (time[14] != '.' || !number(time, 15, time.size() - 15))))
         return std::nullopt;
     // Year, month, day, hour, minute, second.

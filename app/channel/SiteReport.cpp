@@ -18,6 +18,7 @@ constexpr std::array<std::string_view, 22> kKeys{
     "tried",  "place",   "group",   "index_signed", "index_expires", "unsent_since"};
 constexpr std::string_view kHistoryKey = "history";
 constexpr std::string_view kSumKey = "sum";
+constexpr std::string_view kSumLine = "\nsum = ";  // the last line, after the text it sums
 
 std::string hexStart(const minisign::Hash& hash, std::size_t digits)
 {
@@ -131,11 +132,9 @@ ReadReport readReport(std::string_view text)
     if (text.size() > kMaxReportBytes)
         return refused(u"il rapporto è più grande di %1 byte"_s.arg(kMaxReportBytes));
     // The sum is the last line, over every byte before it.
-    std::string sumLine = "\n";
-    sumLine.append(kSumKey).append(" = ");
-    const std::size_t at = text.rfind(sumLine);
+    const std::size_t at = text.rfind(kSumLine);
     if (at == std::string_view::npos || !text.ends_with('\n') ||
-        text.substr(at + sumLine.size()) != sumOf(text.substr(0, at + 1)) + "\n")
+        text.substr(at + kSumLine.size()) != sumOf(text.substr(0, at + 1)) + "\n")
         return refused(u"il rapporto è incompleto o alterato (la somma di controllo non torna)"_s);
 
     std::vector<std::string_view> keys(kKeys.begin(), kKeys.end());

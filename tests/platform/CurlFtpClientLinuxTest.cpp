@@ -40,4 +40,32 @@ TEST_F(CurlFtpClientTest, DebiansServersAnswerTheQuestionsAndResume)
     }
 }
 
+// The sites' account for their reports on vsftpd, set up as README.md says:
+// it places a report and replaces it, and may not read, list or make a folder.
+TEST_F(CurlFtpClientTest, AReportsAccountOnVsftpdMayOnlyWrite)
+{
+    const QString prefix =
+        qEnvironmentVariable("ADV_DEPS_CACHE", qEnvironmentVariable("XDG_CACHE_HOME", QDir::homePath() + u"/.cache"_s) +
+                                                   u"/aggiornadv"_s) +
+        u"/vsftpd"_s;
+    if (QFileInfo(u"/proc/self"_s).ownerId() != 0 || !QFileInfo(prefix + u"/usr/sbin/vsftpd"_s).isExecutable())
+        GTEST_SKIP() << "root only, with vsftpd unpacked in " << prefix.toStdString();
+    QDir(served()).mkpath(u"rapporti"_s);
+    FtpServer server({.root = served(),
+                      .user = "ftp",
+                      .realServer = "vsftpd",
+                      .realPrefix = prefix.toStdString(),
+                      .writeOnly = "rapporti"});
+    auto ftp = session(clientOptions(server));
+    ftp->setUsername("sito");
+    std::vector<adv::platform::FtpPublishSession::Listed> listed;
+    Resumable back({}, 100);
+    ASSERT_FTP_OK(ftp->OpenSession());
+    for (const char* report : {"ieri", "oggi"})
+        ASSERT_FTP_OK(ftp->PlaceFile({}, "sito.txt", report));
+    EXPECT_EQ(readFile(served() + u"/rapporti/sito.txt"_s), "oggi");
+    for (const auto& refused : {ftp->FetchFile("sito.txt", back), ftp->ListFacts({}, listed), ftp->MakeFolder("x")})
+        EXPECT_EQ(refused.serverReply, "550 Permission denied.") << refused.detail;
+}
+
 }  // namespace adv::test::curl

@@ -497,11 +497,14 @@ TEST_F(CurlFtpClientTest, EveryCallRefusesANameThatIsNotOneOfTheFolder)
     ASSERT_FTP_OK(ftp->OpenSession());
     ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
     const QString before = server.commandLog();
+    std::vector<adv::platform::FtpPublishSession::Listed> listed;
     for (const std::string& name : {std::string(), std::string("../dolvo.exe"), std::string("dolvo.exe\r\nDELE x"),
                                     std::string("dolvo.exe\0x", 11), std::string("*dolvo.exe")}) {
         for (const adv::platform::FtpResult& refused :
              {fetch(*ftp, name), ftp->PutFile(name, "MZ"), ftp->ReadBack(name, "MZ"), ftp->Rename(name, kRemote),
-              ftp->Rename(kRemote, name), ftp->Delete(name), ftp->MakeFolder(name), ftp->RemoveFolder(name)})
+              ftp->Rename(kRemote, name), ftp->Delete(name), ftp->MakeFolder(name), ftp->RemoveFolder(name),
+              ftp->PlaceFile({}, name, "MZ"), ftp->PlaceFile(name.empty() ? ".." : name, kRemote, "MZ"),
+              ftp->ListFacts(name.empty() ? ".." : name, listed, 10)})
             EXPECT_EQ(refused.failure, FtpFailure::Setting) << name << ": " << refused.detail;
     }
     EXPECT_EQ(server.commandLog(), before);
@@ -533,6 +536,66 @@ TEST_F(CurlFtpClientTest, AReadBackTellsWhetherTheServerKeepsWhatWasSent)
           std::pair{sent + "!", FtpFailure::Size}}) {
         serve(QByteArray::fromStdString(held));
         EXPECT_EQ(ftp->ReadBack(kRemote, sent).failure, failure) << held.size();
+    }
+}
+
+// A small file placed in a folder below, named from the server's root (no CWD), by way of a name no
+// reader takes; where the server will not rename onto a name in use, that deleted first.
+TEST_F(CurlFtpClientTest, APlacedFileArrivesWholeUnderItsName)
+{
+    const QString folder = served() + u'/' + QString::fromStdString(kFolder) + u"/rapporti"_s;
+    const QString at = u" /www.zorvanik.test/download/rapporti/"_s;
+    const QStringList place = {u"EPSV"_s, u"TYPE I"_s, u"STOR"_s + at + u".sito.txt.part"_s,
+                               u"RNFR"_s + at + u".sito.txt.part"_s, u"RNTO"_s + at + u"sito.txt"_s};
+    QDir().mkpath(folder);
+    for (const auto& [fault, held, commands] :
+         {std::tuple{FtpFault::None, false, place},
+          {FtpFault::None, true, place},
+          {FtpFault::NoRenameOver, true, place + QStringList{u"DELE"_s + at + u"sito.txt"_s, place[3], place[4]}}}) {
+        if (held)
+            serve("ieri", kFolder + "/rapporti", "sito.txt");
+        FtpServerOptions options = serverOptions(FtpTls::Off, fault);
+        options.writable = true;
+        FtpServer server(options);
+        auto ftp = session(clientOptions(server));
+        ASSERT_FTP_OK(ftp->OpenSession());
+        ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
+        ASSERT_FTP_OK(ftp->PlaceFile("rapporti", "sito.txt", "oggi"));
+        EXPECT_EQ(server.commandLog().split(u'\n', Qt::SkipEmptyParts).mid(4), commands) << held;
+        EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{u"sito.txt"_s});
+        EXPECT_EQ(readFile(folder + u"/sito.txt"_s), "oggi");
+    }
+}
+
+// A folder's files and their facts over one data connection, named from the
+// server's root: MLSD, or LIST from a server without it, then not asked again.
+TEST_F(CurlFtpClientTest, AFoldersFilesComeWithTheirFacts)
+{
+    serve("rapporto", kFolder + "/rapporti", "sito-1.txt");
+    serve("altro rapporto", kFolder + "/rapporti", "sito 2.txt");
+    QDir(served()).mkpath(QString::fromStdString(kFolder) + u"/rapporti/cartella"_s);
+    const std::int64_t time = QFileInfo(served() + u'/' + QString::fromStdString(kFolder) + u"/rapporti/sito-1.txt"_s)
+                                  .lastModified()
+                                  .toSecsSinceEpoch();
+    const QString at = u" /www.zorvanik.test/download/rapporti"_s;
+    const QStringList mlsd = {u"EPSV"_s, u"TYPE A"_s, u"MLSD"_s + at, u"EPSV"_s};
+    for (const auto& [fault, commands] :
+         {std::pair{FtpFault::None, mlsd + QStringList{u"MLSD"_s + at}},
+          {FtpFault::NoMlsd, mlsd + QStringList{u"LIST"_s + at, u"EPSV"_s, u"LIST"_s + at}}}) {
+        FtpServer server(serverOptions(FtpTls::Off, fault));
+        auto ftp = session(clientOptions(server));
+        std::vector<adv::platform::FtpPublishSession::Listed> listed;
+        ASSERT_FTP_OK(ftp->OpenSession());
+        ASSERT_FTP_OK(ftp->EnterRemoteFolder(kFolder));
+        EXPECT_EQ(ftp->ListFacts("rapporti", listed, 1).failure, FtpFailure::Size);
+        ASSERT_FTP_OK(ftp->ListFacts("rapporti", listed, 2));
+        EXPECT_EQ(server.commandLog().split(u'\n', Qt::SkipEmptyParts).mid(4), commands);
+        std::ranges::sort(listed, {}, &adv::platform::FtpPublishSession::Listed::name);
+        ASSERT_EQ(listed.size(), 2u);
+        EXPECT_EQ(std::tuple(listed[0].name, listed[0].size), std::tuple("sito 2.txt", 14));
+        EXPECT_EQ(std::tuple(listed[1].name, listed[1].size), std::tuple("sito-1.txt", 8));
+        EXPECT_EQ(listed[1].modified, fault == FtpFault::None ? std::optional(time) : std::nullopt);
+        EXPECT_FALSE(listed[1].stamp.empty());
     }
 }
 

@@ -48,6 +48,8 @@ const char* faultArgument(FtpFault fault)
     case FtpFault::DataTls522: return "data-tls-522";
     case FtpFault::DataTls425: return "data-tls-425";
     case FtpFault::NoRest: return "no-rest";
+    case FtpFault::NoMlsd: return "no-mlsd";
+    case FtpFault::NoRenameOver: return "no-rename-over";
     }
     return "none";
 }
@@ -93,6 +95,8 @@ std::vector<std::string> FtpServer::serverArguments() const
         arguments.emplace_back("--socks5");
     if (!options_.certifiedName.empty())
         arguments.insert(arguments.end(), {"--cert-name", options_.certifiedName});
+    if (!options_.writeOnly.empty())
+        arguments.insert(arguments.end(), {"--write-only", options_.writeOnly});
     if (!options_.realServer.empty())
         arguments.insert(arguments.end(), {"--" + options_.realServer, options_.realPrefix});
     return arguments;

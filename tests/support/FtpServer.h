@@ -44,6 +44,8 @@ enum class FtpFault {
     DataTls522,     // a transfer ends with vsftpd's refusal of a data connection's TLS
     DataTls425,     // ...with ProFTPD's, after the transfer's opening reply
     NoRest,         // REST is not implemented
+    NoMlsd,         // MLSD is not implemented, as by vsftpd
+    NoRenameOver,   // RNTO onto a name in use is refused
 };
 
 struct FtpServerOptions {
@@ -61,6 +63,9 @@ struct FtpServerOptions {
     std::string realPrefix{};
     // The one name the certificate is for; empty: 127.0.0.1 and localhost.
     std::string certifiedName{};
+    // vsftpd: a second account, "sito" with the same password, whose root is
+    // this folder of root's, where it may store and rename, nothing else.
+    std::string writeOnly{};
 };
 
 class FtpServer {

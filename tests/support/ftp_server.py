@@ -64,9 +64,12 @@ _stalled = []
 #   no-rest      REST is not implemented
 #   cut-writes   the --fault-after'th command that changes the tree (STOR, RNFR,
 #                RNTO, DELE, MKD, RMD) is never carried out: the connection drops
+#   no-mlsd      MLSD is not implemented, as by vsftpd
+#   no-rename-over  RNTO onto a name in use is refused
 FAULTS = ["none", "stall", "cut", "nogreeting", "size-half", "size-negative", "no-size",
           "lie-150", "extra", "endless", "no-size-endless", "drip", "grow", "upload-pauses",
-          "reply-421", "cut-writes", "throttle", "login-421", "auth-530", "data-tls-522", "data-tls-425", "no-rest"]
+          "reply-421", "cut-writes", "throttle", "login-421", "auth-530", "data-tls-522", "data-tls-425", "no-rest",
+          "no-mlsd", "no-rename-over"]
 DATA_TLS_REFUSALS = {"data-tls-522": "522 SSL connection failed: session reuse required",
                      "data-tls-425": "425 Unable to build data connection: Operation not permitted"}
 WRITES = ("STOR", "RNFR", "RNTO", "DELE", "MKD", "RMD")
@@ -90,6 +93,8 @@ def parse_args():
     p.add_argument("--vsftpd", metavar="PREFIX",
                    help="serve with Debian's vsftpd unpacked under PREFIX instead (root only; anonymous, "
                         "--user ftp; not --tls implicit)")
+    p.add_argument("--write-only", metavar="FOLDER",
+                   help="with --vsftpd: an account sito, same password, that may only store and rename in FOLDER")
     p.add_argument("--proftpd", metavar="PREFIX",
                    help="serve with Debian's ProFTPD unpacked under PREFIX instead (root only)")
     p.add_argument("--command-log", help="file that receives every command")
@@ -235,8 +240,10 @@ def make_handler(args, password):
                     return None
             if fault == "auth-530" and cmd == "AUTH":  # as a server without TLS that wants USER first
                 return self.respond("530 Please login with USER and PASS.")
-            if fault == "no-rest" and cmd == "REST":
+            if (fault == "no-rest" and cmd == "REST") or (fault == "no-mlsd" and cmd == "MLSD"):
                 return self.respond("502 Command not implemented.")
+            if fault == "no-rename-over" and cmd == "RNTO" and self.fs.lexists(self.fs.ftp2fs(arg)):
+                return self.respond("550 File exists.")
             if fault == "cut-writes" and cmd in WRITES:
                 _writes_seen[0] += 1
                 if _writes_seen[0] == args.fault_after:
@@ -378,12 +385,12 @@ def serve_pure_ftpd(args, password):
             "-l", "puredb:%s/passwd.pdb" % work, "-E", "-A", "-H", "-p", "40000:49999", *tls])
 
 
-def serve_vsftpd(args):
+def serve_vsftpd(args, password):
     """Debian's vsftpd, unpacked rather than installed, plain or over explicit
     TLS: as its defaults demand, each data connection must then resume the
-    control connection's TLS session. Anonymous (its named users need PAM's
-    configuration), as `daemon`: vsftpd refuses a user whose home does not
-    exist, as nobody's. --writable gives `daemon` what is below the root,
+    control connection's TLS session. Anonymous (--write-only adds a named
+    user), as `daemon`: vsftpd refuses a user whose home does not exist, as
+    nobody's. --writable gives `daemon` what is below the root,
     which stays root's: vsftpd refuses a root its user may write in."""
     import tempfile
     if args.user != "ftp" or args.tls == "implicit":
@@ -401,17 +408,43 @@ def serve_vsftpd(args):
                   "anon_other_write_enable=YES", "anon_umask=022"]
     with tempfile.TemporaryDirectory(prefix="adv-vsftpd-") as work:
         os.mkdir(work + "/empty")
+        local, binds = ["local_enable=NO"], []
+        if args.write_only:
+            local, binds = write_only_vsftpd(args, password, work)
 
         def command(port):
             with open(work + "/vsftpd.conf", "w") as conf:
                 conf.write("\n".join([
                     "listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1", "listen_port=%d" % port,
-                    "background=NO", "anonymous_enable=YES", "local_enable=NO", *writes,
+                    "background=NO", "anonymous_enable=YES", *local, *writes,
                     "ftp_username=daemon", "anon_root=" + os.path.abspath(args.root),
                     "secure_chroot_dir=%s/empty" % work, "vsftpd_log_file=%s/log" % work, *tls,
                     "pasv_min_port=40000", "pasv_max_port=49999", ""]))
             return [os.path.join(args.vsftpd, "usr/sbin/vsftpd"), work + "/vsftpd.conf"]
-        serve_real("vsftpd", command)
+        serve_real("vsftpd", command, binds)
+
+
+def write_only_vsftpd(args, password, work):
+    """README.md's account, a local user (`daemon`) PAM knows from files mounted over the system's where vsftpd
+    runs, as is its folder in one the user may pass (vsftpd enters it as the user): vsftpd's lines, the mounts."""
+    import pathlib
+    folder, reports = work + "/sito", os.path.join(args.root, args.write_only)
+    fields = user_line(argparse.Namespace(user="sito", root=folder), password, give_tree(reports, "daemon")).split(":")
+    os.chmod(work, 0o711)
+    os.mkdir(folder)
+    for name, text in [
+            ("pam.d/vsftpd", "auth required pam_unix.so\naccount required pam_unix.so\n"),
+            ("passwd", pathlib.Path("/etc/passwd").read_text() + ":".join(["sito", "x", *fields[2:], "/bin/false\n"])),
+            ("shadow", pathlib.Path("/etc/shadow").read_text() + "sito:%s:19000:0:99999:7:::\n" % fields[1]),
+            ("users/sito", "\n".join(["local_root=" + folder, "write_enable=YES", "download_enable=NO",
+                                      "dirlist_enable=NO", "cmds_allowed=AUTH,PBSZ,PROT,USER,PASS,PWD,CWD,TYPE,"
+                                      "EPSV,PASV,STOR,RNFR,RNTO,NOOP,QUIT\n"]))]:
+        os.makedirs(os.path.dirname(work + "/" + name), exist_ok=True)
+        with open(os.open(work + "/" + name, os.O_WRONLY | os.O_CREAT, 0o600 if name == "shadow" else 0o644), "w") as f:
+            f.write(text)
+    return (["local_enable=YES", "chroot_local_user=YES", "allow_writeable_chroot=YES", "pam_service_name=vsftpd",
+             "user_config_dir=" + work + "/users", "local_umask=022"],
+            [(reports, folder)] + [(work + "/" + name, "/etc/" + name) for name in ("pam.d", "passwd", "shadow")])
 
 
 def serve_proftpd(args, password):
@@ -454,9 +487,10 @@ def serve_proftpd(args, password):
         serve_real("ProFTPD", command)
 
 
-def serve_real(name, command):
+def serve_real(name, command, binds=()):
     """Starts command(port), a real server, on a free port of 127.0.0.1 and
-    serves until stdin ends."""
+    serves until stdin ends; each (source, target) of `binds` mounted over
+    its target where the server runs, and only there."""
     import ctypes
     # Such servers serve each session in a process of its own: they become this
     # fixture's (PR_SET_CHILD_SUBREAPER), to be killed and waited for with it.
@@ -469,8 +503,11 @@ def serve_real(name, command):
         probe.close()
         # PR_SET_PDEATHSIG: the server goes when this fixture goes, however it goes.
         # Its own /run: it keeps a file there for each session, which a kill leaves behind.
+        mounts = [path for pair in binds for path in pair]
+        script = "".join(' && mount --bind "$%d" "$%d"' % (i + 1, i + 2) for i in range(0, len(mounts), 2))
         server = subprocess.Popen(["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                                   'mount -t tmpfs tmpfs /run && exec "$@"', "sh", *command(port)],
+                                   'mount -t tmpfs tmpfs /run%s && shift %d && exec "$@"' % (script, len(mounts)),
+                                   "sh", *mounts, *command(port)],
                                   stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                   start_new_session=True, preexec_fn=lambda: libc.prctl(1, signal.SIGKILL))
         try:
@@ -576,7 +613,7 @@ def main():
         serve_pure_ftpd(args, password)
         return
     if args.vsftpd:
-        serve_vsftpd(args)
+        serve_vsftpd(args, password)
         return
     if args.proftpd:
         serve_proftpd(args, password)
