@@ -100,7 +100,14 @@ int runConsole(const Config& config, Job job)
     if (job == Job::Check) {
         // It only looks: nothing is closed, and one attempt says how things stand.
         auto ftp = platform::makeCurlFtpClient(downloadOptions(config));
-        return ended(UpdateCommand(ui, *ftp, config, {.mode = UpdateMode::Check}));
+        const UpdateReport report = UpdateCommand(ui, *ftp, config, {.mode = UpdateMode::Check, .reportAs = "check"});
+        // What the maker is told of this site, for the operator to see; on
+        // stderr, so that stdout still ends with the verdict.
+        if (!report.siteReport.empty()) {
+            say(u"rapporto di questa esecuzione per il produttore:"_s);
+            printLine(stderr, QString::fromStdString(report.siteReport).trimmed());
+        }
+        return ended(report);
     }
     const std::unique_ptr<Pacer> pacer = systemPacer();
     if (job == Job::Update) {
@@ -133,8 +140,9 @@ int runConsole(const Config& config, Job job)
     if (!config.publicKey)
         say(kNotVerified);
     auto ftp = platform::makeCurlFtpClient(downloadOptions(config));
-    return ended(
-        UpdateCommand(ui, *ftp, config, {.mode = UpdateMode::Nightly, .closePrograms = close, .pacer = pacer.get()}));
+    return ended(UpdateCommand(
+        ui, *ftp, config,
+        {.mode = UpdateMode::Nightly, .closePrograms = close, .pacer = pacer.get(), .reportAs = "update"}));
 }
 
 // Qt ends the program (abort) when it finds no screen to show a window on;

@@ -55,6 +55,13 @@ std::optional<Number> number(std::string_view text, Number min, Number max)
 
 constexpr std::int64_t kMaxTime = std::int64_t{1} << 40;
 
+std::string sumOf(std::string_view body)
+{
+    return hexStart(minisign::hashOf(body), 32);
+}
+
+}  // namespace
+
 std::string historyText(const std::vector<ReportedRun>& runs)
 {
     std::string out;
@@ -86,13 +93,6 @@ std::optional<std::vector<ReportedRun>> readHistory(std::string_view text)
     }
     return runs;
 }
-
-std::string sumOf(std::string_view body)
-{
-    return hexStart(minisign::hashOf(body), 32);
-}
-
-}  // namespace
 
 std::string reportName(std::string_view siteId)
 {

@@ -71,6 +71,11 @@ std::string reportName(std::string_view siteId);
 // The 32 hex digits a report gives for a release hash.
 std::string releaseTag(const unsigned char* hash64);
 
+// Earlier runs as a report repeats them, on one line; and read back
+// strictly (none: not of that form, or more than kReportHistory).
+std::string historyText(const std::vector<ReportedRun>& runs);
+std::optional<std::vector<ReportedRun>> readHistory(std::string_view text);
+
 // The report as stored, ending in its sum; read back, it is this report.
 std::string reportText(const SiteReport& report);
 

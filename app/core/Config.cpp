@@ -39,7 +39,7 @@ public:
         std::string_view defaultText;
         void (Reader::*read)(std::string_view value);
     };
-    static const std::array<Key, 27> kKeys;
+    static const std::array<Key, 31> kKeys;
 
     static void readDefaults(Config& config)
     {
@@ -191,6 +191,14 @@ private:
         else
             failKey(u"deve essere pilota, normale o ultimo (letto \"%1\")"_s.arg(shownValue(v)));
     }
+    void readReport(std::string_view v)
+    {
+        if (auto b = flag(v))
+            config_.report = *b;
+    }
+    void readReportUser(std::string_view v) { text(v, config_.reportUser, true); }
+    void readReportPassword(std::string_view v) { text(v, config_.reportPassword, true); }
+    void readReportFolder(std::string_view v) { text(v, config_.reportFolder, true); }
     void readRandomDelay(std::string_view v) { number(v, 0, 24 * 3600, config_.randomDelay); }
     void readRetry(std::string_view v) { number(v, 0, 10, config_.retries); }
     void readRetryBase(std::string_view v) { number(v, 1, 3600, config_.retryBase); }
@@ -266,7 +274,7 @@ private:
     std::string_view key_;
 };
 
-const std::array<Reader::Key, 27> Reader::kKeys{{
+const std::array<Reader::Key, 31> Reader::kKeys{{
     {"root", "/", &Reader::readRoot},
     {"close_grace_s", "3", &Reader::readCloseGrace},
     {"show_download", "false", &Reader::readShowDownload},
@@ -294,6 +302,10 @@ const std::array<Reader::Key, 27> Reader::kKeys{{
     {"retry_base_s", "30", &Reader::readRetryBase},
     {"retry_max_s", "600", &Reader::readRetryMax},
     {"ore_lavoro", "", &Reader::readWorkingHours},
+    {"report", "true", &Reader::readReport},
+    {"report_user", "", &Reader::readReportUser},
+    {"report_password", "", &Reader::readReportPassword},
+    {"report_folder", "", &Reader::readReportFolder},
 }};
 
 void Reader::parse(std::string_view text)

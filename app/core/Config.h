@@ -66,6 +66,15 @@ struct Config {
     std::chrono::seconds retryMax{};
     std::optional<WorkingHours> workingHours;
 
+    // The site's report of each run, left on the server for the maker: over
+    // the update's own session, or, with a user of its own, over a short
+    // second session with that account, into its folder (empty: the reports
+    // folder below remoteFolder).
+    bool report = true;
+    std::string reportUser;
+    std::string reportPassword;
+    std::string reportFolder;
+
     // The run's log file: none, the place of each OS; empty, no log.
     std::optional<QString> logFile;
 

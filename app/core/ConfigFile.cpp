@@ -90,7 +90,7 @@ ConfigResult loadConfig(const QString& explicitFile)
         return {std::nullopt, std::move(*refused), {}};
 
     // A password is as good as the file's permissions.
-    if (!config.password.empty() &&
+    if ((!config.password.empty() || !config.reportPassword.empty()) &&
         platform::othersMayRead(std::filesystem::path(info.absoluteFilePath().toStdU16String())))
         result.warning = u"%1: attenzione: il file contiene una password ed è leggibile da altri "
                          u"utenti (chmod 600)"_s.arg(file);

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <thread>
 
+#include "app/site/UpdateTexts.h"
+
 namespace adv {
 namespace {
 
@@ -107,6 +109,28 @@ bool withinWorkingHours(const WorkingHours& hours, int minute)
     if (hours.from <= hours.to)
         return minute >= hours.from && minute < hours.to;
     return minute >= hours.from || minute < hours.to;
+}
+
+UpdateReport retried(UpdateUi& ui, const Config& config, Pacer* pacer, bool ask,
+                     const std::function<UpdateReport(bool ask)>& attempt, const std::function<void()>& newSession)
+{
+    UpdateReport report = attempt(ask);
+    for (int k = 0; pacer && report.mayPass && k < config.retries; ++k) {
+        // A retry never closes in on the operators' working hours.
+        const std::int64_t next = pacer->now() + retryWaitBound(config, k).count();
+        if (config.workingHours && withinWorkingHours(*config.workingHours, pacer->minuteOfDay(next))) {
+            ui.AppendStatus(text::workingHoursNow(*config.workingHours));
+            break;
+        }
+        newSession();
+        const std::chrono::seconds wait = pacer->random(retryWaitBound(config, k));
+        ui.AppendStatus(text::retryIn(wait, k + 1, config.retries));
+        if (!pacer->wait(wait, [&ui] { return ui.stopRequested(); }))
+            return ended(ui, UpdateOutcome::Interrupted, text::kInterrupted);
+        // The operator's Yes, if it was asked, holds for every attempt.
+        report = attempt(false);
+    }
+    return report;
 }
 
 }  // namespace adv

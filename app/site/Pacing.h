@@ -13,6 +13,7 @@
 
 #include "app/core/Config.h"
 #include "app/core/UpdateUi.h"
+#include "app/site/UpdateReport.h"
 #include "platform/FtpClient.h"
 
 namespace adv {
@@ -42,6 +43,14 @@ bool mayPassIfTriedAgain(const platform::FtpResult& why);
 // The longest random wait before retry `k` (from 0): retryBase * 2^k, at
 // most retryMax.
 std::chrono::seconds retryWaitBound(const Config& config, int k);
+
+// `attempt` (asking first with `ask`), and with a pacer, again after a
+// failure that may pass, up to `config.retries` times: the k-th time (from
+// 0) after `newSession` and a random wait up to retryWaitBound(config, k),
+// unless that would close in on the working hours. A stop asked for during
+// a wait ends it as interrupted. Said on `ui` as the run's status lines.
+UpdateReport retried(UpdateUi& ui, const Config& config, Pacer* pacer, bool ask,
+                     const std::function<UpdateReport(bool ask)>& attempt, const std::function<void()>& newSession);
 
 // Whether `minute` (of the day) falls inside `hours`.
 bool withinWorkingHours(const WorkingHours& hours, int minute);

@@ -6,6 +6,7 @@
 #include "app/core/Config.h"
 #include "app/core/ProductTable.h"
 #include "app/core/RunLog.h"
+#include "app/site/HeldSession.h"
 #include "app/site/Pacing.h"
 #include "app/site/ProgramSink.h"
 #include "app/site/UpdateTexts.h"
@@ -27,10 +28,12 @@ std::optional<ServerFacts> factsOf(const platform::FtpClient::Facts& facts)
 UpdateReport serverFailed(UpdateUi& ui, const Config& config, UpdateOutcome outcome, const QString& line,
                           const platform::FtpResult& why)
 {
-    if (why.failure == platform::FtpFailure::Interrupted)
-        return ended(ui, UpdateOutcome::Interrupted, text::kInterrupted, text::ftpCause(why, config));
-    UpdateReport report = ended(ui, outcome, line, text::ftpCause(why, config));
-    report.mayPass = mayPassIfTriedAgain(why);
+    const bool interrupted = why.failure == platform::FtpFailure::Interrupted;
+    UpdateReport report = interrupted
+                              ? ended(ui, UpdateOutcome::Interrupted, text::kInterrupted, text::ftpCause(why, config))
+                              : ended(ui, outcome, line, text::ftpCause(why, config));
+    report.mayPass = !interrupted && mayPassIfTriedAgain(why);
+    report.causeKind = failureWord(why);
     return report;
 }
 

@@ -2,17 +2,14 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <sodium.h>
 
 #include <algorithm>
 #include <array>
-#include <filesystem>
 
 #include "app/core/RunLog.h"
-#include "platform/FilePermissions.h"
-#include "platform/InstallFolder.h"
+#include "app/site/KeptFile.h"
 
 using namespace Qt::StringLiterals;
 
@@ -94,37 +91,16 @@ SiteId siteId(const Config& config, const QString& keptFile)
     if (!config.siteId.empty())
         return {config.siteId, {}};
 
-    const QFileInfo info(keptFile);
-    const QString shown = QDir::toNativeSeparators(info.absoluteFilePath());
+    const QString shown = QDir::toNativeSeparators(QFileInfo(keptFile).absoluteFilePath());
     const QString notKept = u"l'identificativo del sito non si può conservare in %1 (%2): ogni esecuzione ne "
                             u"estrae uno nuovo"_s;
-    const std::filesystem::path folderPath(info.absolutePath().toStdU16String());
-    if (!platform::makeFolders(folderPath))
-        return fresh(notKept.arg(shown, u"la cartella non si può creare"_s));
-    // Whoever else may write the folder could choose this site's place, or
-    // slip a link in where the id is about to be written.
-    if (platform::othersMayWrite(folderPath))
-        return fresh(notKept.arg(shown, u"altri utenti possono scrivere nella cartella"_s));
-    platform::OpenedFolder folder = platform::openInstallFolder(folderPath);
-    if (!folder.folder)
-        return fresh(notKept.arg(shown, QString::fromStdString(folder.result.detail)));
-
-    // The kind is known before anything opens the name: a FIFO would hold
-    // the run, a link would read what it points to.
-    const std::string name = info.fileName().toStdString();
-    const platform::Entry entry = folder.folder->entry(name);
-    if (entry.kind == platform::EntryKind::Other)
-        return fresh(notKept.arg(shown, u"non è un file ordinario"_s));
-    // A file others may write is theirs to choose the place by.
-    if (entry.kind == platform::EntryKind::File && platform::othersMayWrite(folderPath / name))
-        return fresh(notKept.arg(shown, u"altri utenti possono modificare il file"_s));
-    if (entry.kind == platform::EntryKind::File) {
-        std::string text(kMaxKeptBytes + 1, '\0');
-        std::size_t got = 0;
-        const platform::ReplaceResult read = folder.folder->read(name, 0, text.data(), text.size(), got);
-        if (!read)
-            return fresh(notKept.arg(shown, QString::fromStdString(read.detail)));
-        text.resize(got);
+    // Whoever else may write the file or its folder could choose this
+    // site's place.
+    const KeptText kept = readKept(keptFile, kMaxKeptBytes);
+    if (!kept.problem.isEmpty())
+        return fresh(notKept.arg(shown, kept.problem));
+    if (kept.text) {
+        std::string text = *kept.text;
         if (text.ends_with('\n'))
             text.pop_back();
         if (text.ends_with('\r'))
@@ -136,14 +112,8 @@ SiteId siteId(const Config& config, const QString& keptFile)
     }
 
     SiteId drawn{drawnId(), {}};
-    QSaveFile out(keptFile);
-    const QByteArray line = QByteArray::fromStdString(drawn.id + '\n');
-    // Whatever the umask: a file others may write would be refused next time.
-    if (!out.open(QIODevice::WriteOnly) ||
-        !out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
-                            QFileDevice::ReadOther) ||
-        out.write(line) != line.size() || !out.commit())
-        drawn.cause = notKept.arg(shown, out.errorString());
+    if (const QString problem = writeKept(keptFile, drawn.id + '\n'); !problem.isEmpty())
+        drawn.cause = notKept.arg(shown, problem);
     return drawn;
 }
 

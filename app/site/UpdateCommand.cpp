@@ -15,6 +15,7 @@
 #include "app/site/Pacing.h"
 #include "app/site/ProgramSink.h"
 #include "app/site/ReadOffer.h"
+#include "app/site/SiteReporting.h"
 #include "app/site/Stages.h"
 #include "app/site/StartupSweep.h"
 #include "app/site/UpdateTexts.h"
@@ -23,22 +24,6 @@ using namespace Qt::StringLiterals;
 
 namespace adv {
 namespace {
-
-// The session asks the window whether to stop only while the command runs:
-// the window may go before the session does.
-class InterruptScope {
-public:
-    InterruptScope(platform::FtpClient& ftp, UpdateUi& ui) : ftp_(ftp)
-    {
-        ftp_.setInterruptCheck([&ui] { return ui.stopRequested(); });
-    }
-    ~InterruptScope() { ftp_.setInterruptCheck({}); }
-    InterruptScope(const InterruptScope&) = delete;
-    InterruptScope& operator=(const InterruptScope&) = delete;
-
-private:
-    platform::FtpClient& ftp_;
-};
 
 // One run of the command, step by step; each step either lets the run go
 // on (no report) or ends it with its report.
@@ -87,12 +72,16 @@ public:
     }
 
     bool closed() const { return closed_; }
+    // What the run learnt of the offer, into its report.
+    void told(UpdateReport& r) const { r.indexRelease = indexRelease_, r.indexSigned = indexSigned_, r.tried = tried_; }
 
 private:
     const std::string remoteName_{kUpdatedProgram};
     std::string signatureText_;  // the signature file as judged
     std::optional<ReadOffer> offer_;
     bool closed_ = false;
+    std::string indexRelease_, tried_;
+    std::int64_t indexSigned_ = 0;
 
     // Only a run that may write keeps what it read of the server.
     void keepMemo(const std::string& installedHash = {})
@@ -120,6 +109,7 @@ private:
             return *failed;
         keepMemo();
         if (const std::optional<ReleaseIndex>& index = situation.offer.index) {
+            indexRelease_ = minisign::toHex(index->hash), indexSigned_ = situation.offer.indexSignedAt;
             if (mode_ == UpdateMode::Check)
                 ui_.AppendStatus(text::offeredIndexed(*index, minisign::toHex(index->hash)));
             if (mode_ != UpdateMode::Operator)
@@ -154,6 +144,8 @@ private:
         case Act::TakeIndexed:
         case Act::Restore: break;
         }
+        if (verdict.act != Act::Take)
+            tried_ = minisign::toHex(situation.offer.index->hash);
         if (verdict.act == Act::Take)
             return downloadAndInstall(replacement, situation.offer.signature, mayRetry);
         if (verdict.act == Act::TakeIndexed)
@@ -299,6 +291,7 @@ private:
             return failed(UpdateOutcome::DownloadFailed, text::kDownloadFailed, fetched);
 
         const minisign::Hash hash = sink.hash();
+        tried_ = minisign::toHex(hash);
         install::Release release{std::nullopt, minisign::toHex(hash)};
         if (signature) {
             if (const minisign::Check genuine = signature->verifies(hash); !genuine) {
@@ -357,45 +350,30 @@ private:
 
 }  // namespace
 
-platform::FtpOptions downloadOptions(const Config& config)
-{
-    platform::FtpOptions options = config.ftp;
-    const bool signedOnly = config.publicKey.has_value();
-    options.download = {.allowUnknownSize = signedOnly,
-                        .recheckAfter = std::chrono::milliseconds(signedOnly ? 0 : 1500)};
-    return options;
-}
-
 UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, InstallSite& site, const Config& config,
                            const UpdateRequest& request)
 {
+    const auto now = [&request] { return request.pacer ? request.pacer->now() : QDateTime::currentSecsSinceEpoch(); };
+    // The session stays open for the report, which goes at the very end.
+    const bool reporting = config.report && !request.reportAs.empty();
+    HeldSession held(ftp, reporting);
+    const std::int64_t started = now();
     runlog::LoggedUi logged(ui);
     const auto attempt = [&](bool ask) {
-        const std::int64_t now = request.pacer ? request.pacer->now() : QDateTime::currentSecsSinceEpoch();
-        Update update(logged, ftp, site, config, request, now);
+        Update update(logged, held, site, config, request, now());
         UpdateReport report = loggedEnd(update.run(ask));
+        update.told(report);
         if (request.closePrograms && !update.closed())
             runlog::write(text::kNothingClosed);
         return report;
     };
-    UpdateReport report = attempt(request.mode == UpdateMode::Operator);
-    for (int k = 0; request.pacer && report.mayPass && k < config.retries; ++k) {
-        // A retry never closes in on the operators' working hours.
-        const std::int64_t next = request.pacer->now() + retryWaitBound(config, k).count();
-        if (config.workingHours && withinWorkingHours(*config.workingHours, request.pacer->minuteOfDay(next))) {
-            logged.AppendStatus(text::workingHoursNow(*config.workingHours));
-            break;
-        }
-        // Whatever the failure left of the session, the next attempt starts
-        // from a new one.
-        ftp.CloseSession();
-        const std::chrono::seconds wait = request.pacer->random(retryWaitBound(config, k));
-        logged.AppendStatus(text::retryIn(wait, k + 1, config.retries));
-        if (!request.pacer->wait(wait, [&logged] { return logged.stopRequested(); }))
-            return ended(logged, UpdateOutcome::Interrupted, text::kInterrupted);
-        // The operator's Yes, if it was asked, holds for every attempt.
-        report = attempt(false);
-    }
+    // Whatever a failure left of the session, the next attempt starts from a new one.
+    UpdateReport report = retried(logged, config, request.pacer, request.mode == UpdateMode::Operator, attempt,
+                                  [&held] { held.closeNow(); });
+    // The operator's No is no run.
+    if (reporting && report.outcome != UpdateOutcome::Cancelled)
+        report.siteReport =
+            reportRun(held, site, config, report, {request.reportAs, started, now(), held.reached(), held.bytes()});
     return report;
 }
 

@@ -2,11 +2,13 @@
 #pragma once
 
 #include <functional>
+#include <string_view>
 #include <span>
 #include <vector>
 
 #include "app/core/ExitStatus.h"
 #include "app/site/Decide.h"
+#include "app/site/HeldSession.h"
 #include "app/site/Installation.h"
 #include "app/site/UpdateReport.h"
 #include "platform/FtpClient.h"
@@ -16,14 +18,6 @@ namespace adv {
 
 struct Config;
 class Pacer;
-
-// The FTP session an update of `config` needs: the configured connection,
-// with the download policy this site chooses. The signature vouches for the
-// whole file where the size cannot, and it alone tells a finished upload
-// from one still under way; without it the server is asked about the file
-// again no sooner than 1.5 s after it was first asked, long enough for an
-// upload to show, even in MDTM's seconds.
-platform::FtpOptions downloadOptions(const Config& config);
 
 struct UpdateRequest {
     UpdateMode mode = UpdateMode::Operator;
@@ -44,6 +38,10 @@ struct UpdateRequest {
     // the command as interrupted. None: the system's clock, one attempt, as
     // at the window, where the operator is there to try again.
     Pacer* pacer = nullptr;
+    // The site's report of the run (SiteReporting.h), as which command:
+    // "update", "check", "window"; empty, none. It goes over the run's own
+    // session, held open for it, unless the configuration turns it off.
+    std::string_view reportAs{};
 };
 
 // Replaces the installed dolvo.exe of `site` with the release the server

@@ -4,6 +4,9 @@
 
 #include <QString>
 
+#include <cstdint>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "app/core/Failure.h"
@@ -44,7 +47,19 @@ struct UpdateReport {
     QString release;
     // A failure that may pass if the command is tried again later.
     bool mayPass = false;
+    // For the site's report: the kind of the server's failure, a word of a
+    // fixed list ("login", "transfer"...); empty when the server failed nothing.
+    std::string_view causeKind{};
+    // What the run learnt of the maker's offer (hashes in hex; empty: none).
+    std::string indexRelease{};
+    std::int64_t indexSigned = 0;
+    std::string tried{};  // the release it set out to install
+    // The site's report of this run, as sent or kept; empty: none.
+    std::string siteReport{};
 };
+
+// The outcome as the site's report names it: a word of a fixed list.
+std::string_view outcomeWord(UpdateOutcome outcome);
 
 // A command's last status line, and its outcome.
 inline UpdateReport ended(UpdateUi& ui, UpdateOutcome outcome, const QString& line, Cause cause = {})

@@ -230,8 +230,8 @@ void AggiornaDolvo::runUpdateCommand()
         return;
     busy_ = true;
     stopRequested_ = false;
-    const UpdateReport report =
-        adv::UpdateCommand(*this, ftp_, config_, {.mode = UpdateMode::Operator, .leftRunning = leftRunning_});
+    const UpdateReport report = adv::UpdateCommand(
+        *this, ftp_, config_, {.mode = UpdateMode::Operator, .leftRunning = leftRunning_, .reportAs = "window"});
     // The log's lines stay as they always were; why the last command failed
     // is one rest of the pointer on them away.
     const bool failed = exitStatus(report.outcome) != ExitStatus::Success && report.outcome != UpdateOutcome::Cancelled;

@@ -236,11 +236,12 @@ TEST(CommandLine, UpdateExitStatusTellsWhatHappened)
         options.root = QString::fromStdString(served.string());
         adv::test::FtpServer server(options);
         const quint16 port = c.setup == Setup::NothingListening ? adv::test::unusedLoopbackPort() : server.port();
-        const QString ini = writeIni(QString::fromStdString(dir.file("AggiornaDV.ini")),
-                                     u"root = %1\nhost = 127.0.0.1\nport = %2\nuser = operatore\nretry = 0\n"
-                                     u"password = prova-segreta\nconnect_timeout_s = 3\nstall_timeout_s = 3\n"_s
-                                         .arg(QString::fromStdString(drive.string()))
-                                         .arg(port));
+        const QString ini =
+            writeIni(QString::fromStdString(dir.file("AggiornaDV.ini")),
+                     u"root = %1\nhost = 127.0.0.1\nport = %2\nuser = operatore\nretry = 0\nreport = false\n"
+                     u"password = prova-segreta\nconnect_timeout_s = 3\nstall_timeout_s = 3\n"_s
+                         .arg(QString::fromStdString(drive.string()))
+                         .arg(port));
 
         QProcess p;
         p.start(QStringLiteral(ADV_BINARY), {u"--update"_s, u"--config"_s, ini});
@@ -286,7 +287,7 @@ struct UpdateStage {
         options.fault = fault;
         server = std::make_unique<adv::test::FtpServer>(options);
         ini = writeIni(QString::fromStdString(dir.file("AggiornaDV.ini")),
-                       u"root = %1\nhost = 127.0.0.1\nport = %2\nuser = operatore\n"
+                       u"root = %1\nhost = 127.0.0.1\nport = %2\nuser = operatore\nreport = false\n"
                        u"password = prova-segreta\nconnect_timeout_s = 3\nstall_timeout_s = 30\n"_s
                            .arg(QString::fromStdString(drive.string()))
                            .arg(server->port()));

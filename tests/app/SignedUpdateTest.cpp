@@ -125,7 +125,7 @@ struct Stage {
         const fs::path ini = fs::path(dir.path()) / "AggiornaDV.ini";
         writeAll(ini, "root = " + drive.string() + "\nhost = 127.0.0.1\nport = " + std::to_string(server->port()) +
                           "\nuser = operatore\npassword = prova-segreta\nconnect_timeout_s = 3\nstall_timeout_s = 2\n" +
-                          extra);
+                          "log_file = " + (fs::path(dir.path()) / "AggiornaDV.log").string() + "\n" + extra);
         return QString::fromStdString(ini.string());
     }
     QString signedConfig() const { return config("public_key = " + maker.publicLine + "\n"); }

@@ -17,6 +17,7 @@
 #include <tuple>
 
 #include "app/channel/ServerLayout.h"
+#include "app/channel/SiteReport.h"
 #include "app/core/Config.h"
 #include "app/site/Decide.h"
 #include "app/site/RollBackCommand.h"
@@ -262,11 +263,19 @@ struct Stage {
     }
     // The maker's index, offering `bytes` signed at `at`, and its release file.
     adv::ReleaseIndex publishIndexed(const std::string& bytes, long long at, std::vector<adv::minisign::Hash> back = {},
-                                     long long indexAt = 0)
+                                     long long indexAt = 0, std::string_view plan = {})
     {
         const std::string name = adv::releaseFileName(at, adv::minisign::hashOf(bytes));
-        adv::ReleaseIndex index{
-            adv::releasePath(name), std::ssize(bytes), adv::minisign::hashOf(bytes), at, {}, back, {}, 0, {}, 0};
+        adv::ReleaseIndex index{adv::releasePath(name),
+                                std::ssize(bytes),
+                                adv::minisign::hashOf(bytes),
+                                at,
+                                plan.empty() ? adv::Rollout{} : *adv::Rollout::parse(plan),
+                                back,
+                                {},
+                                0,
+                                {},
+                                0};
         const std::string seal =
             maker.signatureOf(index.text(), adv::minisign::trustedComment(indexAt ? indexAt : at, adv::kIndexName));
         ftp.files = {{adv::kIndexName, adv::sealedIndex(seal, index.text())},
@@ -529,6 +538,108 @@ INSTANTIATE_TEST_SUITE_P(
                 ASSERT_TRUE(s.holder && s.holder->lock());
             },
             true, UpdateOutcome::AnotherUpdate, ExitStatus::AnotherUpdate, text::kAnotherUpdate, "MZ 2", false}),
+    [](const auto& row) { return std::string(row.param.label); });
+
+// The report each run leaves on the server, after a first run whose report
+// went: what the maker counts of each outcome, and how it follows the first.
+struct Reported {
+    const char* label;
+    std::function<void(Stage&)> setup;
+    const char* outcome;
+    int exit;
+    const char* cause;
+    const char* phase;
+    const char *installed, *previous, *tried;  // the program's bytes; "": none
+    bool sent;
+};
+
+class SiteReport : public ::testing::TestWithParam<Reported> {};
+
+TEST_P(SiteReport, TellsTheMakerHowTheRunEnded)
+{
+    const Reported& row = GetParam();
+    Stage stage;
+    stage.config.logFile = stage.dir.path() + u"/log/AggiornaDV.log"_s;
+    const std::string file = "reports/" + adv::reportName("sito-0");
+    const auto run = [&stage] {
+        adv::test::RecordingUi ui(true);
+        return adv::UpdateCommand(ui, stage.ftp, stage.site, stage.config,
+                                  {.mode = adv::UpdateMode::Nightly, .reportAs = "update"})
+            .siteReport;
+    };
+    const adv::SiteReport first = *adv::readReport(run()).report;  // no signature beside dolvo.exe
+    row.setup(stage);
+    const std::string text = run();
+    const std::optional<adv::SiteReport> r = adv::readReport(text).report;
+    ASSERT_TRUE(r) << text << adv::readReport(text).problem.toStdString();
+    EXPECT_EQ(stage.ftp.files[file] == text, row.sent);
+    if (!stage.ftp.openResult) {  // refused: the next run that gets in carries it
+        EXPECT_EQ(r->unsentSince, 0);
+        stage.ftp.openResult = true;
+        const adv::SiteReport next = *adv::readReport(run()).report;
+        EXPECT_EQ(next.unsentSince, r->at);
+        EXPECT_EQ(next.history, (std::vector{r->asRun(), first.asRun()}));
+        EXPECT_EQ(next.previousRun, first.run);
+        EXPECT_EQ(stage.ftp.files[file], adv::reportText(next));
+    }
+    const auto tag = [](const char* bytes) {
+        return *bytes ? adv::minisign::toHex(adv::minisign::hashOf(bytes)).substr(0, 32) : std::string();
+    };
+    EXPECT_EQ(std::tuple(r->outcome, r->exit, r->cause, r->phase),
+              std::tuple(row.outcome, row.exit, row.cause, row.phase));
+    EXPECT_EQ(std::tuple(r->installed, r->previous, r->tried),
+              std::tuple(tag(row.installed), tag(row.previous), tag(row.tried)));
+    EXPECT_EQ(std::tuple(r->seq, r->previousRun, r->history), std::tuple(2, first.run, std::vector{first.asRun()}));
+    EXPECT_NE(r->run, first.run);
+    EXPECT_EQ(first.outcome, "signature-missing");
+}
+
+const std::int64_t kNow = QDateTime::currentSecsSinceEpoch();
+
+INSTANTIATE_TEST_SUITE_P(
+    Update, SiteReport,
+    ::testing::Values(
+        Reported{"updated", [](Stage& s) { s.publishIndexed("MZ 2", 2000); }, "updated", 0, "", "done", "MZ 2", "MZ 1",
+                 "MZ 2", true},
+        Reported{"alreadyCurrent",
+                 [](Stage& s) {
+                     s.publishIndexed("MZ 2", 2000);
+                     installOffered(s);
+                 },
+                 "already-current", 0, "", "done", "MZ 2", "MZ 1", "", true},
+        Reported{"notDue",
+                 [](Stage& s) {
+                     s.config.group = adv::SiteGroup::Last;
+                     s.publishIndexed("MZ 2", kNow - 60, {}, 0, "10@0h,100@48h");
+                 },
+                 "not-due", 0, "", "done", "MZ 1", "", "", true},
+        Reported{"paused", [](Stage& s) { s.publishIndexed("MZ 2", 2000, {}, 0, "pausa"); }, "paused", 0, "", "done",
+                 "MZ 1", "", "", true},
+        Reported{
+            "downloadCut",
+            [](Stage& s) { s.ftp.cutAt[std::string(adv::releaseFileOf(s.publishIndexed("MZ 2", 2000).release))] = 2; },
+            "download-failed", 5, "transfer", "download", "MZ 1", "", "MZ 2", true},
+        Reported{"notAuthentic",
+                 [](Stage& s) {
+                     s.ftp.files[std::string(adv::releaseFileOf(s.publishIndexed("MZ 2", 2000).release))] = "MZ X";
+                 },
+                 "not-authentic", 6, "", "download", "MZ 1", "", "MZ 2", true},
+        Reported{"programCameBack",
+                 [](Stage& s) {
+                     s.publishIndexed("MZ 2", 2000);
+                     s.site.runningNow = {{"dolvo.exe", 4343, adv::LeftBecause::KeptStarting}};
+                 },
+                 "program-running", 11, "", "install", "MZ 1", "", "MZ 2", true},
+        // Installed by hand, no release is known before a run reads the server.
+        Reported{"loginRefused", [](Stage& s) { s.ftp.openResult = false; }, "connect-failed", 2, "login", "connect",
+                 "", "", "", false},
+        // The exit status is the update's alone.
+        Reported{"reportRefused",
+                 [](Stage& s) {
+                     s.publishIndexed("MZ 2", 2000);
+                     s.ftp.placeResult = false;
+                 },
+                 "updated", 0, "", "done", "MZ 2", "MZ 1", "MZ 2", false}),
     [](const auto& row) { return std::string(row.param.label); });
 
 // --check says where the site stands, what it is offered and what it would

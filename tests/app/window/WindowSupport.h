@@ -54,6 +54,8 @@ struct WindowStage {
         config.root = dir.path().toStdString();
         config.host = "ftp.example.test";
         config.showDownload = showDownload;
+        // The site's id and report state are kept beside the log: here, not in the system's place.
+        config.logFile = dir.filePath(QStringLiteral("AggiornaDV.log"));
     }
     void installFile(const QString& relative) const
     {

@@ -41,6 +41,7 @@ TEST(WindowUpdate, ClickPathReplacesTheInstalledProgram)
     config.user = options.user;
     config.password = options.password;
     config.showDownload = true;
+    config.logFile = dir.filePath(u"AggiornaDV.log"_s);  // the report's state beside it
     auto ftp = adv::platform::makeCurlFtpClient(adv::downloadOptions(config));
     adv::test::RecordingTerminator terminator;
     adv::AggiornaDolvo window(config, *ftp, terminator);
