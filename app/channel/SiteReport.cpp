@@ -131,7 +131,7 @@ ReadReport readReport(std::string_view text)
     if (text.size() > kMaxReportBytes)
         return refused(u"il rapporto è più grande di %1 byte"_s.arg(kMaxReportBytes));
     // The sum is the last line, over every byte before it.
-    const std::string_view sumLine = std::string(kSumKey) + " = ";
+    const std::string sumLine = std::string(kSumKey) + " = ";
     const std::size_t at = text.rfind("\n" + std::string(sumLine));
     if (at == std::string_view::npos || !text.ends_with('\n') ||
         text.substr(at + 1 + sumLine.size()) != sumOf(text.substr(0, at + 1)) + "\n")
