@@ -44,7 +44,11 @@ configure "$ftp_port"
 
 # run TITLE: --fleet through a counting proxy, its time and bytes
 run() {
-    coproc proxy { exec /usr/bin/python3 "$here/counting_proxy.py" --upstream "$ftp_port" --report "$work/report"; }
+    rm -f "$work/report"
+    # bash warns of a second coproc beside the server's; it works.
+    {
+        coproc proxy { exec /usr/bin/python3 "$here/counting_proxy.py" --upstream "$ftp_port" --report "$work/report"; }
+    } 2>/dev/null
     local proxy_port
     read -r -t 30 proxy_port <&"${proxy[0]}"
     configure "$proxy_port"
@@ -63,7 +67,8 @@ print("  commands: " + ", ".join("%s %d" % kv for kv in sorted(kinds.items())))
 print("  control: %d bytes up, %d down; data: %d up, %d down; FTP payload %.1f KiB" % (
     ftp["control_up"], ftp["control_down"], ftp["data_up"], ftp["data_down"], sum(ftp.values()) / 1024))
 PY
-    grep -E 'scaricati|contati|provata' "$work/out" | sed 's/^/  /'
+    grep -E 'scaricati|contati|provata' "$work/out" | sed 's/^/  /' || true
+    [[ $status -eq 0 ]] || tail -n 1 "$work/out" | sed 's/^/  /'
 }
 
 run "first run, $count reports, nothing kept"

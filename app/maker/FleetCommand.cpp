@@ -46,8 +46,12 @@ public:
         }
         kept_ = server_.releaseNames();
         std::vector<platform::FtpPublishSession::Listed> listed;
-        if (const platform::FtpResult list = ftp.ListFacts(std::string(kReportFolderName), listed, kMaxFleetReports);
-            !list) {
+        const platform::FtpResult list = ftp.ListFacts(std::string(kReportFolderName), listed, kMaxFleetReports);
+        // No site has written a report yet: nothing to count, no failure.
+        if (list.failure == platform::FtpFailure::Folder || list.failure == platform::FtpFailure::RemoteFile) {
+            say(fleettext::kNoReportFolder);
+            listed.clear();
+        } else if (!list) {
             ftp.CloseSession();
             return PublishReport{PublishOutcome::ServerFailed,
                                  fleettext::listFailed(text::ftpCause(list, config_).text)};
@@ -82,13 +86,14 @@ private:
             const auto before = memory.records.find(file.name);
             const FleetRecord* kept = before == memory.records.end() ? nullptr : &before->second;
             FleetRecord& record = now[file.name] = kept ? *kept : FleetRecord{};
-            const bool changed = !kept || kept->size != file.size || kept->stamp != file.stamp || file.stamp.empty();
+            const std::string stamp = file.stamp.substr(0, kMaxStampBytes);
+            const bool changed = !kept || kept->size != file.size || kept->stamp != stamp || stamp.empty();
             bool missed = false;
             if (changed && file.size.value_or(0) <= std::int64_t(kMaxReportBytes)) {
                 ++fetched;
                 missed = !fetch(file, record, entered);
             } else if (changed) {
-                record = {file.size, file.stamp, {}, false, record.lastTry};
+                record = {file.size, stamp, {}, false, record.lastTry};
             }
             entries_.push_back(entry(file, record, missed));
         }
@@ -116,7 +121,7 @@ private:
             record.lastTry = nextTry(record.lastTry, *later.report);
         }
         record.size = file.size;
-        record.stamp = file.stamp;
+        record.stamp = file.stamp.substr(0, kMaxStampBytes);
         record.text = *text;
         return true;
     }

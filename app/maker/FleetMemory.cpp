@@ -21,7 +21,6 @@ namespace {
 constexpr std::string_view kHeader = "AggiornaDV fleet 1\n";
 // A record's line before its stamp and text, at most.
 constexpr std::size_t kMaxRecordLine = 256;
-constexpr std::size_t kMaxStampBytes = 64;
 constexpr qint64 kMaxMemoryBytes = qint64(kMaxFleetReports) * qint64(kMaxReportBytes + kMaxRecordLine + kMaxStampBytes);
 
 // A word of a report's fixed lists, or a tag: never a space or a line break.

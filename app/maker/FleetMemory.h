@@ -21,6 +21,8 @@ namespace adv {
 
 // The most report files --fleet takes from one folder.
 inline constexpr std::size_t kMaxFleetReports = 50'000;
+// A listed stamp is kept to this many bytes: a server's words, of any length.
+inline constexpr std::size_t kMaxStampBytes = 64;
 
 // A name a site gives its report: its hash, then ".report"; whatever else
 // the folder holds is not looked at.

@@ -26,6 +26,8 @@ inline const QString kAlreadyPaused = QStringLiteral("--auto-pause: la versione 
 inline const QString kNothingToPause =
     QStringLiteral("--auto-pause: sul server non c'è un indice, nulla da sospendere");
 QString listFailed(const QString& why);
+inline const QString kNoReportFolder =
+    QStringLiteral("sul server non c'è la cartella dei rapporti: nessun sito ne ha ancora scritto uno");
 QString memoryNotKept(const QString& path);
 QString memoryIgnored(const QString& why);
 QString fetched(std::size_t fetched, std::size_t listed);
