@@ -17,6 +17,21 @@
 namespace adv {
 namespace {
 
+// A report proves itself whole by its sum, and sites put theirs in place by
+// a rename: the session need not ask the server for the file's size before
+// and after, which would take four more commands a report.
+class ReportSink final : public platform::FtpSink {
+public:
+    platform::FtpResult take(const char* data, std::size_t size) override
+    {
+        text.append(data, size);
+        return {};
+    }
+    std::int64_t capacity() const override { return static_cast<std::int64_t>(kMaxReportBytes); }
+    bool checksWhole() const override { return true; }
+    std::string text;
+};
+
 class Fleet {
 public:
     Fleet(UpdateUi& ui, platform::FtpPublishSession& ftp, const Config& config)
@@ -108,21 +123,23 @@ private:
     // from another copy of the installation.
     bool fetch(const platform::FtpPublishSession::Listed& file, FleetRecord& record, bool entered)
     {
-        const std::optional<std::string> text = entered ? server_.fetch(file.name, kMaxReportBytes) : std::nullopt;
-        if (!text) {
+        ReportSink sink;
+        if (!entered || !server_.ftp().FetchFile(file.name, sink)) {
             // Kept as it was, but fetched again the next time.
             record.stamp.clear();
             return false;
         }
-        const ReadReport earlier = readReport(record.text), later = readReport(*text);
+        const ReadReport earlier = readReport(record.text), later = readReport(sink.text);
         if (later.report) {
             record.clone =
                 earlier.report && *earlier.report != *later.report && !follows(*earlier.report, *later.report);
             record.lastTry = nextTry(record.lastTry, *later.report);
         }
+        // One that does not read is fetched again the next time: it may
+        // have been cut on the way.
         record.size = file.size;
-        record.stamp = file.stamp.substr(0, kMaxStampBytes);
-        record.text = *text;
+        record.stamp = later.report ? file.stamp.substr(0, kMaxStampBytes) : std::string();
+        record.text = std::move(sink.text);
         return true;
     }
 
