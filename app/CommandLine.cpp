@@ -25,6 +25,7 @@
 #include "app/site/UpdateCommand.h"
 #include "app/site/UpdateTexts.h"
 #include "app/site/ProcessTerminator.h"
+#include "app/maker/FleetCommand.h"
 #include "app/maker/PublishCommand.h"
 #include "app/maker/ServerLock.h"
 #include "app/core/ConsoleUi.h"
@@ -217,9 +218,10 @@ int runMaker(const Config& config, const CommandRequest& request)
     auto ftp = platform::makeCurlFtpPublishSession(config.ftp);
     const auto askPassword = [] { return platform::readSecret("Password della chiave segreta: "); };
     const std::int64_t now = QDateTime::currentSecsSinceEpoch();
-    const PublishReport report = request.job == Job::Unlock
-                                     ? UnlockCommand(ui, *ftp, config, now)
-                                     : PublishCommand(ui, *ftp, config, request.publish, askPassword, now);
+    const PublishReport report =
+        request.job == Job::Unlock  ? UnlockCommand(ui, *ftp, config, now)
+        : request.job == Job::Fleet ? FleetCommand(ui, *ftp, config, request.fleet, askPassword, now)
+                                    : PublishCommand(ui, *ftp, config, request.publish, askPassword, now);
     if (!report.cause.isEmpty()) {
         say(report.cause.text);
         runlog::write(report.cause.logged());
@@ -293,7 +295,7 @@ int runCommandLine(int argc, char** argv, std::string_view builtInKey)
     startRunLog(config, request.command, read);
     if (request.job == Job::Window)
         return runWindow(argc, argv, config);
-    const bool maker = request.job == Job::Publish || request.job == Job::Unlock;
+    const bool maker = request.job == Job::Publish || request.job == Job::Unlock || request.job == Job::Fleet;
     const int status = maker ? runMaker(config, request) : runConsole(config, request.job);
     runlog::write(u"Stato di uscita: %1"_s.arg(status));
     return status;

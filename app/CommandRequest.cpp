@@ -9,6 +9,7 @@
 #include "app/core/KeyValueText.h"
 #include "app/core/Places.h"
 #include "app/core/RunLog.h"
+#include "app/maker/FleetCount.h"
 #include "app/site/UpdateTexts.h"
 
 using namespace Qt::StringLiterals;
@@ -51,6 +52,10 @@ QString help()
            u"  --withdraw     Per il produttore: ritira la versione attuale; i siti tornano a quella che\n"
            u"                 essa aveva sostituito, o a quella indicata con --back-to IMPRONTA.\n"
            u"  --status       Per il produttore: cosa offre il server, ogni file controllato con public_key.\n"
+           u"  --fleet        Per il produttore: conta i rapporti dei siti sul server (versioni, stadi, errori,\n"
+           u"                 siti silenziosi, copie); scarica solo i rapporti cambiati dall'ultima volta.\n"
+           u"  --auto-pause N  Con --fleet: mette in pausa la versione attuale quando almeno 20 siti l'hanno\n"
+           u"                 provata e più del N% di loro non l'ha installata (es. 1 o 0.5).\n"
            u"  --unlock       Per il produttore: toglie il blocco lasciato sul server da una pubblicazione\n"
            u"                 interrotta, dopo averne detto proprietario ed età.\n"
            u"  -h, --help     Mostra questo aiuto.\n"
@@ -106,7 +111,8 @@ CommandRequest requestOf(const QCommandLineParser& parser)
                               Command{u"rollout"_s, Job::Publish, PublishAction::ChangeRollout},
                               Command{u"withdraw"_s, Job::Publish, PublishAction::Withdraw},
                               Command{u"status"_s, Job::Publish, PublishAction::Status},
-                              Command{u"unlock"_s, Job::Unlock}};
+                              Command{u"unlock"_s, Job::Unlock},
+                              Command{u"fleet"_s, Job::Fleet}};
     CommandRequest request;
     request.command = u"finestra"_s;
     int asked = 0;
@@ -120,11 +126,18 @@ CommandRequest requestOf(const QCommandLineParser& parser)
     }
     if (asked > 1)
         return endedWith(ExitStatus::Usage, u"--sweep, --update, --rollback, --check, --publish, --rollout, "
-                                            u"--withdraw, --status e --unlock non vanno insieme"_s);
+                                            u"--withdraw, --status, --unlock e --fleet non vanno insieme"_s);
     if ((parser.isSet(u"signature"_s) || parser.isSet(u"reinstate"_s)) && !publishing)
         return endedWith(ExitStatus::Usage, u"--signature e --reinstate vanno solo con --publish"_s);
     if (parser.isSet(u"back-to"_s) && request.publish.action != PublishAction::Withdraw)
         return endedWith(ExitStatus::Usage, u"--back-to va solo con --withdraw"_s);
+    if (parser.isSet(u"auto-pause"_s)) {
+        request.fleet.autoPause = readThreshold(parser.value(u"auto-pause"_s).toStdString());
+        if (request.job != Job::Fleet)
+            return endedWith(ExitStatus::Usage, u"--auto-pause va solo con --fleet"_s);
+        if (!request.fleet.autoPause)
+            return endedWith(ExitStatus::Usage, u"--auto-pause: percentuale non valida (da 0 a 100, es. 1 o 0.5)"_s);
+    }
     const QString plan = parser.isSet(u"rollout"_s) ? parser.value(u"rollout"_s) : u"100"_s;
     request.publish.resumeKept = plan == u"riprendi"_s && !publishing;
     const std::optional<Rollout> rollout = Rollout::parse(request.publish.resumeKept ? "100" : plan.toStdString());
@@ -150,6 +163,7 @@ QString usageLines()
     return u"Uso: AggiornaDV [--config FILE] [--sweep | --update | --rollback | --check]\n"
            u"     AggiornaDV [--config FILE] --publish PROGRAMMA [--signature FILE] [--rollout PIANO] [--reinstate]\n"
            u"     AggiornaDV [--config FILE] --rollout PIANO | --withdraw [--back-to IMPRONTA] | --status | --unlock\n"
+           u"     AggiornaDV [--config FILE] --fleet [--auto-pause N]\n"
            u"     AggiornaDV --version | --help"_s;
 }
 
@@ -164,7 +178,8 @@ CommandRequest readCommandRequest(const QStringList& arguments)
          QCommandLineOption(u"publish"_s, QString(), u"PROGRAMMA"_s),
          QCommandLineOption(u"signature"_s, QString(), file), QCommandLineOption(u"rollout"_s, QString(), u"PIANO"_s),
          QCommandLineOption(u"withdraw"_s), QCommandLineOption(u"status"_s), QCommandLineOption(u"unlock"_s),
-         QCommandLineOption(u"reinstate"_s), QCommandLineOption(u"back-to"_s, QString(), u"IMPRONTA"_s)});
+         QCommandLineOption(u"reinstate"_s), QCommandLineOption(u"back-to"_s, QString(), u"IMPRONTA"_s),
+         QCommandLineOption(u"fleet"_s), QCommandLineOption(u"auto-pause"_s, QString(), u"N"_s)});
     if (!parser.parse(QStringList{u"AggiornaDV"_s} + arguments) || !parser.positionalArguments().isEmpty())
         return misread(parser);
     CommandRequest request;

@@ -6,17 +6,19 @@
 
 #include <optional>
 
+#include "app/maker/FleetCommand.h"
 #include "app/maker/PublishCommand.h"
 
 namespace adv {
 
-enum class Job { Window, Sweep, Update, RollBack, Check, Publish, Unlock };
+enum class Job { Window, Sweep, Update, RollBack, Check, Publish, Unlock, Fleet };
 
 struct CommandRequest {
     Job job = Job::Window;
     QString configFile;      // --config's value; empty: the usual places
     QString command;         // the run's kind, as the log names it: "--status", "finestra"
     PublishRequest publish;  // for Job::Publish
+    FleetRequest fleet;      // for Job::Fleet
     // Set when the command line alone ends the run: --help, --version, or a
     // mistake in it.
     std::optional<int> ended;

@@ -17,26 +17,9 @@ using namespace Qt::StringLiterals;
 namespace adv {
 namespace {
 
-// A file name of the server and folder that any system takes as one name:
-// every byte but letters, digits, '-', '.' and '_' escaped, so that neither
-// '/', a drive's ':' nor a control character from the configuration reaches
-// the path. A long one keeps its start, readable, and a digest of the rest.
-QString recordName(const Config& config)
-{
-    QString folder = QString::fromStdString(config.remoteFolder);
-    while (folder.size() > 1 && folder.endsWith(u'/'))
-        folder.chop(1);
-    const QByteArray escapedOnly = "~,";
-    QByteArray name = QString::fromStdString(config.host).toLower().toUtf8().toPercentEncoding({}, escapedOnly) + ',' +
-                      QByteArray::number(config.ftp.port) + ',' + folder.toUtf8().toPercentEncoding({}, escapedOnly);
-    if (name.size() > 120)
-        name = name.left(80) + '~' + QCryptographicHash::hash(name, QCryptographicHash::Sha256).toHex().left(16);
-    return QString::fromLatin1(name) + u".index"_s;
-}
-
 QString recordPath(const Config& config)
 {
-    return indexMemoryFolder(config) + u'/' + recordName(config);
+    return indexMemoryFolder(config) + u'/' + serverFileName(config) + u".index"_s;
 }
 
 QString legacyPath(const Config& config)
@@ -90,6 +73,23 @@ Record readRecord(const Config& config, const QString& path)
 }
 
 }  // namespace
+
+// A file name of the server and folder that any system takes as one name:
+// every byte but letters, digits, '-', '.' and '_' escaped, so that neither
+// '/', a drive's ':' nor a control character from the configuration reaches
+// the path. A long one keeps its start, readable, and a digest of the rest.
+QString serverFileName(const Config& config)
+{
+    QString folder = QString::fromStdString(config.remoteFolder);
+    while (folder.size() > 1 && folder.endsWith(u'/'))
+        folder.chop(1);
+    const QByteArray escapedOnly = "~,";
+    QByteArray name = QString::fromStdString(config.host).toLower().toUtf8().toPercentEncoding({}, escapedOnly) + ',' +
+                      QByteArray::number(config.ftp.port) + ',' + folder.toUtf8().toPercentEncoding({}, escapedOnly);
+    if (name.size() > 120)
+        name = name.left(80) + '~' + QCryptographicHash::hash(name, QCryptographicHash::Sha256).toHex().left(16);
+    return QString::fromLatin1(name);
+}
 
 QString indexMemoryFolder(const Config& config)
 {

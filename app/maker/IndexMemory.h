@@ -27,6 +27,10 @@ struct IndexMemory {
 // without a record of its own, and refuses only a server older than it.
 IndexMemory recallIndex(const Config& config, std::int64_t served);
 
+// The configuration's server and folder as a file name of its own, for a
+// record of the maker's machine about that server ("ftp.example.it,21,%2Fdownload").
+QString serverFileName(const Config& config);
+
 // Where the records live, one file per server and folder.
 QString indexMemoryFolder(const Config& config);
 

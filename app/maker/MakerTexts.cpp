@@ -364,6 +364,7 @@ ExitStatus exitStatus(PublishOutcome outcome)
     case PublishOutcome::RenameRefused: return ExitStatus::PublishRenameRefused;
     case PublishOutcome::ServerFailed: return ExitStatus::PublishServerFailed;
     case PublishOutcome::Inconsistent: return ExitStatus::StatusInconsistent;
+    case PublishOutcome::AutoPaused: return ExitStatus::FleetPaused;
     }
     return ExitStatus::PublishServerFailed;
 }

@@ -18,6 +18,7 @@ enum class PublishOutcome {
     RenameRefused,  // the server refused to put a file in place: the report lists what is visible
     ServerFailed,   // another failure on the server: nothing visible changed
     Inconsistent,   // --status: something the server offers does not check; the lines say what
+    AutoPaused,     // --fleet --auto-pause: too many sites failed the current release, now paused
 };
 
 struct PublishReport {

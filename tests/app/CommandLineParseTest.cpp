@@ -34,8 +34,8 @@ struct Row {
 
 TEST(CommandLineParse, EveryCommandAndMistake)
 {
-    const QString conflict = u"--sweep, --update, --rollback, --check, --publish, --rollout, --withdraw, --status e "
-                             u"--unlock non vanno insieme"_s;
+    const QString conflict = u"--sweep, --update, --rollback, --check, --publish, --rollout, --withdraw, --status, "
+                             u"--unlock e --fleet non vanno insieme"_s;
     const std::vector<Row> rows{
         {.args = {}},
         {.args = {u"--sweep"_s}, .job = Job::Sweep},
@@ -56,6 +56,13 @@ TEST(CommandLineParse, EveryCommandAndMistake)
         {.args = {u"--status"_s}, .job = Job::Publish, .action = PublishAction::Status},
         {.args = {u"--unlock"_s}, .job = Job::Unlock},
         {.args = {u"--unlock"_s, u"--status"_s}, .ended = 64, .text = conflict},
+        {.args = {u"--fleet"_s, u"--auto-pause"_s, u"0.5"_s}, .job = Job::Fleet},
+        {.args = {u"--status"_s, u"--auto-pause"_s, u"1"_s},
+         .ended = 64,
+         .text = u"--auto-pause va solo con --fleet"_s},
+        {.args = {u"--fleet"_s, u"--auto-pause"_s, u"1%"_s},
+         .ended = 64,
+         .text = u"--auto-pause: percentuale non valida (da 0 a 100, es. 1 o 0.5)"_s},
         {.args = {u"-v"_s}, .ended = 0, .text = u"AggiornaDV 1.0.0.11"_s},
         {.args = {u"--bogus"_s}, .ended = 64, .text = u"opzione sconosciuta: bogus"_s, .usage = true},
         {.args = {u"extra"_s}, .ended = 64, .text = u"argomento inatteso: extra"_s, .usage = true},
@@ -107,7 +114,7 @@ TEST(CommandLineParse, HelpAndUsageNameEveryOption)
     QStringList options;
     for (const QRegularExpressionMatch& match : explained.globalMatch(help.output))
         options << match.captured(1);
-    EXPECT_EQ(options.size(), 14);
+    EXPECT_EQ(options.size(), 16);
     for (const QString& option : options)
         EXPECT_TRUE(adv::usageLines().contains(option)) << option.toStdString();
 }
