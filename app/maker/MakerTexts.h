@@ -95,6 +95,10 @@ QString done(const ReleaseIndex& index);
 
 // A checked upload that failed; `visible`: what sites are offered meanwhile.
 inline const QString kReleaseFolderNotMade = QStringLiteral("la cartella delle versioni non si può creare");
+// Not a failure of the publish: the sites' reports only cannot arrive yet.
+inline const QString kReportFolderNotMade = QStringLiteral(
+    "Attenzione: la cartella dei rapporti (reports) non si può creare sul server; i siti non potranno inviare i "
+    "loro rapporti finché non c'è");
 QString sendFailed(std::string_view name);
 QString readBackFailed(std::string_view name);
 QString readBackDiffers(std::string_view name);

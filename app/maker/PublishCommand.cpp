@@ -6,6 +6,7 @@
 
 #include "app/channel/Minisign.h"
 #include "app/channel/ServerLayout.h"
+#include "app/channel/SiteReport.h"
 #include "app/maker/CheckedUpload.h"
 #include "app/maker/IndexMemory.h"
 #include "app/maker/MakerTexts.h"
@@ -272,7 +273,19 @@ private:
         if (!failed)
             failed = putChecked(server_, ui_, signatureName(name), files_.signature, visible());
         server_.enter();
+        if (!failed)
+            makeReportFolder();
         return failed;
+    }
+
+    // Where the sites leave their reports, made with the first release; the
+    // sites' account must be let write there (README).
+    void makeReportFolder()
+    {
+        if (server_.enter(kReportFolderName) || server_.ftp().MakeFolder(std::string(kReportFolderName)))
+            server_.enter();
+        else
+            say(makertext::kReportFolderNotMade);
     }
 
     // The index, then, when the plan reaches every site, the pair today's
