@@ -51,6 +51,8 @@ QString help()
            u"  --withdraw     Per il produttore: ritira la versione attuale; i siti tornano a quella che\n"
            u"                 essa aveva sostituito, o a quella indicata con --back-to IMPRONTA.\n"
            u"  --status       Per il produttore: cosa offre il server, ogni file controllato con public_key.\n"
+           u"  --refresh      Per il produttore, ogni settimana: rinnova l'indice sul server con refresh_key,\n"
+           u"                 senza password, perché i siti continuino a seguirlo.\n"
            u"  --unlock       Per il produttore: toglie il blocco lasciato sul server da una pubblicazione\n"
            u"                 interrotta, dopo averne detto proprietario ed età.\n"
            u"  -h, --help     Mostra questo aiuto.\n"
@@ -106,6 +108,7 @@ CommandRequest requestOf(const QCommandLineParser& parser)
                               Command{u"rollout"_s, Job::Publish, PublishAction::ChangeRollout},
                               Command{u"withdraw"_s, Job::Publish, PublishAction::Withdraw},
                               Command{u"status"_s, Job::Publish, PublishAction::Status},
+                              Command{u"refresh"_s, Job::Publish, PublishAction::Refresh},
                               Command{u"unlock"_s, Job::Unlock}};
     CommandRequest request;
     request.command = u"finestra"_s;
@@ -120,7 +123,7 @@ CommandRequest requestOf(const QCommandLineParser& parser)
     }
     if (asked > 1)
         return endedWith(ExitStatus::Usage, u"--sweep, --update, --rollback, --check, --publish, --rollout, "
-                                            u"--withdraw, --status e --unlock non vanno insieme"_s);
+                                            u"--withdraw, --status, --refresh e --unlock non vanno insieme"_s);
     if ((parser.isSet(u"signature"_s) || parser.isSet(u"reinstate"_s)) && !publishing)
         return endedWith(ExitStatus::Usage, u"--signature e --reinstate vanno solo con --publish"_s);
     if (parser.isSet(u"back-to"_s) && request.publish.action != PublishAction::Withdraw)
@@ -149,7 +152,8 @@ QString usageLines()
 {
     return u"Uso: AggiornaDV [--config FILE] [--sweep | --update | --rollback | --check]\n"
            u"     AggiornaDV [--config FILE] --publish PROGRAMMA [--signature FILE] [--rollout PIANO] [--reinstate]\n"
-           u"     AggiornaDV [--config FILE] --rollout PIANO | --withdraw [--back-to IMPRONTA] | --status | --unlock\n"
+           u"     AggiornaDV [--config FILE] --rollout PIANO | --withdraw [--back-to IMPRONTA]\n"
+           u"     AggiornaDV [--config FILE] --status | --refresh | --unlock\n"
            u"     AggiornaDV --version | --help"_s;
 }
 
@@ -164,7 +168,8 @@ CommandRequest readCommandRequest(const QStringList& arguments)
          QCommandLineOption(u"publish"_s, QString(), u"PROGRAMMA"_s),
          QCommandLineOption(u"signature"_s, QString(), file), QCommandLineOption(u"rollout"_s, QString(), u"PIANO"_s),
          QCommandLineOption(u"withdraw"_s), QCommandLineOption(u"status"_s), QCommandLineOption(u"unlock"_s),
-         QCommandLineOption(u"reinstate"_s), QCommandLineOption(u"back-to"_s, QString(), u"IMPRONTA"_s)});
+         QCommandLineOption(u"refresh"_s), QCommandLineOption(u"reinstate"_s),
+         QCommandLineOption(u"back-to"_s, QString(), u"IMPRONTA"_s)});
     if (!parser.parse(QStringList{u"AggiornaDV"_s} + arguments) || !parser.positionalArguments().isEmpty())
         return misread(parser);
     CommandRequest request;

@@ -31,6 +31,7 @@ enum class ExitStatus : int {
     SignatureMissing = 20,
     AnotherUpdate = 21,
     NotAllClosed = 22,
+    IndexExpired = 23,
     Usage = 64,
     NoDisplay = 69,
     NotStarted = 70,  // AggiornaDV.com could not start AggiornaDV.exe
@@ -80,6 +81,8 @@ inline constexpr std::array kExitStatuses{
     ExitStatusMeaning{ExitStatus::SignatureMissing, "con public_key: il server non offre la firma del programma"},
     ExitStatusMeaning{ExitStatus::AnotherUpdate, "un altro aggiornamento del programma è in corso"},
     ExitStatusMeaning{ExitStatus::NotAllClosed, "--sweep: un programma non si è potuto chiudere"},
+    ExitStatusMeaning{ExitStatus::IndexExpired,
+                      "l'indice delle versioni sul server è scaduto: nulla è stato installato né chiuso"},
     ExitStatusMeaning{ExitStatus::Usage, "riga di comando errata"},
     ExitStatusMeaning{ExitStatus::NoDisplay, "nessuno schermo per la finestra"},
     ExitStatusMeaning{ExitStatus::NotStarted, "AggiornaDV.com non ha potuto avviare AggiornaDV.exe"},

@@ -34,8 +34,8 @@ struct Row {
 
 TEST(CommandLineParse, EveryCommandAndMistake)
 {
-    const QString conflict = u"--sweep, --update, --rollback, --check, --publish, --rollout, --withdraw, --status e "
-                             u"--unlock non vanno insieme"_s;
+    const QString conflict = u"--sweep, --update, --rollback, --check, --publish, --rollout, --withdraw, --status, "
+                             u"--refresh e --unlock non vanno insieme"_s;
     const std::vector<Row> rows{
         {.args = {}},
         {.args = {u"--sweep"_s}, .job = Job::Sweep},
@@ -54,6 +54,7 @@ TEST(CommandLineParse, EveryCommandAndMistake)
          .rollout = "pausa"},
         {.args = {u"--withdraw"_s}, .job = Job::Publish, .action = PublishAction::Withdraw},
         {.args = {u"--status"_s}, .job = Job::Publish, .action = PublishAction::Status},
+        {.args = {u"--refresh"_s}, .job = Job::Publish, .action = PublishAction::Refresh},
         {.args = {u"--unlock"_s}, .job = Job::Unlock},
         {.args = {u"--unlock"_s, u"--status"_s}, .ended = 64, .text = conflict},
         {.args = {u"-v"_s}, .ended = 0, .text = u"AggiornaDV 1.0.0.11"_s},
@@ -107,7 +108,7 @@ TEST(CommandLineParse, HelpAndUsageNameEveryOption)
     QStringList options;
     for (const QRegularExpressionMatch& match : explained.globalMatch(help.output))
         options << match.captured(1);
-    EXPECT_EQ(options.size(), 14);
+    EXPECT_EQ(options.size(), 15);
     for (const QString& option : options)
         EXPECT_TRUE(adv::usageLines().contains(option)) << option.toStdString();
 }

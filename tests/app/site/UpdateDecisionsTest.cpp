@@ -58,7 +58,7 @@ adv::minisign::Signature signatureOf(const std::string& program, std::int64_t at
 // minute after T2, offers B (signed at T2) to every site at once.
 S situation()
 {
-    return {{adv::ReleaseIndex{"releases/b", 4, kB, kT2, {}, {}, {}, 0, {}, 0}, kT2 + 60, {}},
+    return {{adv::ReleaseIndex{"releases/b", 4, kB, kT2, {}, {}, {}, 0, {}, 0, 0, {}}, kT2 + 60, {}},
             {kOnA, {}, kT1, kT1 + 60, {}},
             kAt,
             [] { return 50; },
@@ -69,7 +69,8 @@ S situation()
 const auto staged = [](S& s) { s.offer.index->rollout = *adv::Rollout::parse("10@0h,100@24h"); };
 // B installed, A kept before it: the maker went back to A, and paused.
 const auto withdrawn = [](S& s) {
-    s.offer.index = adv::ReleaseIndex{"releases/a", 4, kA, kT1, *adv::Rollout::parse("pausa"), {kB}, {}, 0, {}, 0};
+    s.offer.index =
+        adv::ReleaseIndex{"releases/a", 4, kA, kT1, *adv::Rollout::parse("pausa"), {kB}, {}, 0, {}, 0, 0, {}};
     s.record = {kOnB, kOnA, kT2, kT1 + 60, {}};
 };
 const auto pair = [](S& s, std::int64_t at) {
@@ -266,7 +267,7 @@ struct Stage {
     {
         const std::string name = adv::releaseFileName(at, adv::minisign::hashOf(bytes));
         adv::ReleaseIndex index{
-            adv::releasePath(name), std::ssize(bytes), adv::minisign::hashOf(bytes), at, {}, back, {}, 0, {}, 0};
+            adv::releasePath(name), std::ssize(bytes), adv::minisign::hashOf(bytes), at, {}, back, {}, 0, {}, 0, 0, {}};
         const std::string seal =
             maker.signatureOf(index.text(), adv::minisign::trustedComment(indexAt ? indexAt : at, adv::kIndexName));
         ftp.files = {{adv::kIndexName, adv::sealedIndex(seal, index.text())},
