@@ -34,10 +34,7 @@ Freshness freshness(const ReleaseIndex& index, std::int64_t indexSignedAt, const
     const minisign::Checked checked = minisign::Signature::check(*statement, *index.refreshKey, kFreshName);
     const minisign::Check genuine = checked.signature ? checked.signature->verifies(textHash) : checked.check;
     if (!genuine) {
-        fresh.refused = text::because(
-            u"il rinnovo dell'indice (%1) non è firmato con la chiave di rinnovo che l'indice nomina, o non è di "
-            u"questo indice; l'indice non è prolungato"_s.arg(QString::fromStdString(kFreshName)),
-            genuine.detail);
+        fresh.refused = text::because(kStatementRefused, genuine.detail);
         return fresh;
     }
     const std::int64_t at = checked.signature->timestamp();

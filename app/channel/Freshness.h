@@ -12,6 +12,8 @@
 // key signed. A stolen refresh key signs no index and no program.
 #pragma once
 
+#include <QString>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,6 +23,11 @@
 #include "app/core/Failure.h"
 
 namespace adv {
+
+// Why a statement prolongs nothing: another key, or another index text.
+inline const QString kStatementRefused =
+    QStringLiteral("il rinnovo dell'indice (dolvo.exe.index.fresh) non è firmato con la chiave di rinnovo che "
+                   "l'indice nomina, o non è di questo indice; l'indice non è prolungato");
 
 struct Freshness {
     std::optional<std::int64_t> until;  // nothing: the index does not expire
