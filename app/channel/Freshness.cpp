@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "app/channel/ServerLayout.h"
-#include "app/core/Dates.h"
 
 using namespace Qt::StringLiterals;
 
@@ -40,8 +39,8 @@ Freshness freshness(const ReleaseIndex& index, std::int64_t indexSignedAt, const
     const std::int64_t at = checked.signature->timestamp();
     if (at > now + kFutureSlackSeconds) {
         fresh.refused =
-            u"il rinnovo dell'indice è firmato %1, più di un giorno nel futuro; l'indice non è prolungato"_s.arg(
-                text::onDate(at));
+            Cause(u"il rinnovo dell'indice è firmato più di un giorno nel futuro; l'indice non è prolungato"_s,
+                  u"timestamp %1"_s.arg(at));
         return fresh;
     }
     if (at + span(index) > *fresh.until) {
