@@ -118,6 +118,9 @@ Refusal openKey(const Config& config, const AskPassword& askPassword, const Warn
 
 Refusal openRefreshKey(const Config& config, std::optional<minisign::SecretKey>& key)
 {
+    // The server's index is checked with the main key before it is renewed.
+    if (!config.publicKey)
+        return makertext::kNoPublicKey;
     if (config.refreshKey.isEmpty())
         return makertext::kNoRefreshKey;
     Refusal why;
@@ -138,7 +141,7 @@ Refusal openRefreshKey(const Config& config, std::optional<minisign::SecretKey>&
     if (!opened.key)
         return text::because(makertext::kKeyUnusable, opened.check.detail);
     const minisign::PublicKey own = opened.key->publicKey();
-    if (config.publicKey && own == *config.publicKey)
+    if (own == *config.publicKey)
         return makertext::kRefreshKeyIsMain;
     key.emplace(std::move(*opened.key));
     return std::nullopt;

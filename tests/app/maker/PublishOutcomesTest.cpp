@@ -290,6 +290,8 @@ TEST(PublishOutcomes, EachWithItsExitStatus)
          nullptr, "Indice rinnovato: .* valido fino"},
         {"--refresh, the index naming no refresh key", Refused, 13,
          [](Scene& s) { s.published("MZ prima"), s.refreshKeyed(); }, Refresh},
+        {"--refresh, no public_key", Refused, 13, [](Scene& s) { s.refreshKeyed(), s.config.publicKey.reset(); },
+         Refresh},
         {"--refresh, the main key as the refresh key", Refused, 13,
          [](Scene& s) { s.published("MZ prima"), s.refreshKeyed(s.maker.secretKeyFile()); }, Refresh},
         {"--status, the index past its time", Inconsistent, 18, [](Scene& s) { s.refreshable(), s.now += 16 * 86400; },
