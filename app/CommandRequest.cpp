@@ -52,6 +52,8 @@ QString help()
            u"  --withdraw     Per il produttore: ritira la versione attuale; i siti tornano a quella che\n"
            u"                 essa aveva sostituito, o a quella indicata con --back-to IMPRONTA.\n"
            u"  --status       Per il produttore: cosa offre il server, ogni file controllato con public_key.\n"
+           u"  --refresh      Per il produttore, ogni settimana: rinnova l'indice sul server con refresh_key,\n"
+           u"                 senza password, perché i siti continuino a seguirlo.\n"
            u"  --fleet        Per il produttore: conta i rapporti dei siti sul server (versioni, stadi, errori,\n"
            u"                 siti silenziosi, copie); scarica solo i rapporti cambiati dall'ultima volta.\n"
            u"  --auto-pause N  Con --fleet: mette in pausa la versione attuale quando almeno 20 siti l'hanno\n"
@@ -111,6 +113,7 @@ CommandRequest requestOf(const QCommandLineParser& parser)
                               Command{u"rollout"_s, Job::Publish, PublishAction::ChangeRollout},
                               Command{u"withdraw"_s, Job::Publish, PublishAction::Withdraw},
                               Command{u"status"_s, Job::Publish, PublishAction::Status},
+                              Command{u"refresh"_s, Job::Publish, PublishAction::Refresh},
                               Command{u"unlock"_s, Job::Unlock},
                               Command{u"fleet"_s, Job::Fleet}};
     CommandRequest request;
@@ -126,7 +129,7 @@ CommandRequest requestOf(const QCommandLineParser& parser)
     }
     if (asked > 1)
         return endedWith(ExitStatus::Usage, u"--sweep, --update, --rollback, --check, --publish, --rollout, "
-                                            u"--withdraw, --status, --unlock e --fleet non vanno insieme"_s);
+                                            u"--withdraw, --status, --refresh, --unlock e --fleet non vanno insieme"_s);
     if ((parser.isSet(u"signature"_s) || parser.isSet(u"reinstate"_s)) && !publishing)
         return endedWith(ExitStatus::Usage, u"--signature e --reinstate vanno solo con --publish"_s);
     if (parser.isSet(u"back-to"_s) && request.publish.action != PublishAction::Withdraw)
@@ -162,7 +165,8 @@ QString usageLines()
 {
     return u"Uso: AggiornaDV [--config FILE] [--sweep | --update | --rollback | --check]\n"
            u"     AggiornaDV [--config FILE] --publish PROGRAMMA [--signature FILE] [--rollout PIANO] [--reinstate]\n"
-           u"     AggiornaDV [--config FILE] --rollout PIANO | --withdraw [--back-to IMPRONTA] | --status | --unlock\n"
+           u"     AggiornaDV [--config FILE] --rollout PIANO | --withdraw [--back-to IMPRONTA]\n"
+           u"     AggiornaDV [--config FILE] --status | --refresh | --unlock\n"
            u"     AggiornaDV [--config FILE] --fleet [--auto-pause N]\n"
            u"     AggiornaDV --version | --help"_s;
 }
@@ -178,8 +182,9 @@ CommandRequest readCommandRequest(const QStringList& arguments)
          QCommandLineOption(u"publish"_s, QString(), u"PROGRAMMA"_s),
          QCommandLineOption(u"signature"_s, QString(), file), QCommandLineOption(u"rollout"_s, QString(), u"PIANO"_s),
          QCommandLineOption(u"withdraw"_s), QCommandLineOption(u"status"_s), QCommandLineOption(u"unlock"_s),
-         QCommandLineOption(u"reinstate"_s), QCommandLineOption(u"back-to"_s, QString(), u"IMPRONTA"_s),
-         QCommandLineOption(u"fleet"_s), QCommandLineOption(u"auto-pause"_s, QString(), u"N"_s)});
+         QCommandLineOption(u"refresh"_s), QCommandLineOption(u"reinstate"_s),
+         QCommandLineOption(u"back-to"_s, QString(), u"IMPRONTA"_s), QCommandLineOption(u"fleet"_s),
+         QCommandLineOption(u"auto-pause"_s, QString(), u"N"_s)});
     if (!parser.parse(QStringList{u"AggiornaDV"_s} + arguments) || !parser.positionalArguments().isEmpty())
         return misread(parser);
     CommandRequest request;

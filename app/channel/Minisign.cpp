@@ -38,15 +38,29 @@ std::string trustedComment(std::int64_t timestamp, std::string_view fileName)
     return "timestamp:" + std::to_string(timestamp) + "\tfile:" + std::string(fileName);
 }
 
+namespace {
+
+std::string base64(const std::vector<unsigned char>& raw)
+{
+    std::string out(sodium_base64_encoded_len(raw.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+    sodium_bin2base64(out.data(), out.size(), raw.data(), raw.size(), sodium_base64_VARIANT_ORIGINAL);
+    out.pop_back();
+    return out;
+}
+
+}  // namespace
+
+std::string publicKeyLine(const PublicKey& key)
+{
+    std::vector<unsigned char> line{'E', 'd'};
+    line.insert(line.end(), key.id.begin(), key.id.end());
+    line.insert(line.end(), key.key.begin(), key.key.end());
+    return base64(line);
+}
+
 std::string signatureFile(const KeyId& id, const std::array<unsigned char, 64>& signature,
                           std::string_view trustedComment, const std::array<unsigned char, 64>& global)
 {
-    const auto base64 = [](const std::vector<unsigned char>& raw) {
-        std::string out(sodium_base64_encoded_len(raw.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
-        sodium_bin2base64(out.data(), out.size(), raw.data(), raw.size(), sodium_base64_VARIANT_ORIGINAL);
-        out.pop_back();
-        return out;
-    };
     std::vector<unsigned char> line{'E', 'D'};
     line.insert(line.end(), id.begin(), id.end());
     line.insert(line.end(), signature.begin(), signature.end());

@@ -70,6 +70,8 @@ std::string trustedComment(std::int64_t timestamp, std::string_view fileName);
 std::string signatureFile(const KeyId& id, const std::array<unsigned char, 64>& signature,
                           std::string_view trustedComment, const std::array<unsigned char, 64>& global);
 std::string keyIdText(const KeyId& id);
+// A public key as the base64 line of a `minisign.pub`, which parsePublicKey reads.
+std::string publicKeyLine(const PublicKey& key);
 
 // BLAKE2b-512 of bytes at hand.
 Hash hashOf(std::string_view bytes);

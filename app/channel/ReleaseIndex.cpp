@@ -16,7 +16,11 @@ constexpr std::string_view kPaused = "pausa";
 constexpr std::array<std::string_view, 7> kKeys{"format", "release", "size", "hash", "signed", "rollout", "withdrawn"};
 // The notes' prefix, and the notes this reader knows.
 constexpr std::string_view kNote = "#: ";
-constexpr std::array<std::string_view, 4> kNoteKeys{"replaces", "from", "kept_plan", "reached"};
+constexpr std::array<std::string_view, 6> kNoteKeys{"replaces", "from",       "kept_plan",
+                                                    "reached",  "valid_days", "refresh_key"};
+// A key a later publisher marks so that no reader may skip it.
+constexpr char kRequired = '!';
+constexpr int kMaxValidDays = 366;
 
 template <class Number>
 std::optional<Number> number(std::string_view text, Number min, Number max)
@@ -165,6 +169,10 @@ std::string ReleaseIndex::notesText() const
         out += note + "from = " + std::to_string(from) + "\n";
     if (keptPlan)
         out += note + "kept_plan = " + keptPlan->text() + "\n" + note + "reached = " + std::to_string(reached) + "\n";
+    if (validDays)
+        out += note + "valid_days = " + std::to_string(validDays) + "\n";
+    if (refreshKey)
+        out += note + "refresh_key = " + minisign::publicKeyLine(*refreshKey) + "\n";
     return out;
 }
 
@@ -196,6 +204,10 @@ void readNotes(std::string_view text, ReleaseIndex& index)
             index.from = number<std::int64_t>(value.value, 1, std::int64_t{1} << 40).value_or(0);
         else if (value.key == "kept_plan")
             index.keptPlan = Rollout::parse(value.value);
+        else if (value.key == "valid_days")
+            index.validDays = number<int>(value.value, 1, kMaxValidDays).value_or(0);
+        else if (value.key == "refresh_key")
+            index.refreshKey = minisign::parsePublicKey(value.value);
         else
             index.reached = number<int>(value.value, 0, 100).value_or(0);
     }
@@ -203,15 +215,67 @@ void readNotes(std::string_view text, ReleaseIndex& index)
         index.reached = 0;
 }
 
+ReadIndex refused(int line, std::string_view key, const QString& what)
+{
+    return ReadIndex{std::nullopt, u"riga %1%2: %3"_s.arg(line).arg(
+                                       key.empty() ? QString() : u", chiave "_s + shownValue(key), what)};
+}
+
+bool isKnown(std::string_view key)
+{
+    return std::find(kKeys.begin(), kKeys.end(), key) != kKeys.end();
+}
+
+// A verified index as this reader reads it: the keys it does not know
+// blanked out (so that every line keeps its number), a marked key it knows
+// unmarked; or the first marked key it does not know.
+std::optional<ReadIndex> grown(std::string_view text, std::string& known)
+{
+    int number = 0;
+    for (std::string_view line : linesOf(text)) {
+        ++number;
+        if (number == 1 && line.starts_with("\xEF\xBB\xBF"))
+            line.remove_prefix(3);
+        const auto equals = line.find('=');
+        const std::string_view key = trimmed(line.substr(0, equals));
+        const bool comment = key.starts_with('#') || key.starts_with(';');
+        if (equals != std::string_view::npos && !comment && !isKnown(key)) {
+            if (!key.starts_with(kRequired))
+                line = {};
+            else if (isKnown(key.substr(1)))
+                line = line.substr(line.find(kRequired) + 1);
+            else
+                return refused(number, key, u"l'indice richiede una chiave che questo AggiornaDV non conosce"_s);
+        }
+        known.append(line).append("\n");
+    }
+    return std::nullopt;
+}
+
+// "1", and for a verified index a later minor form of it, "1.N".
+std::optional<int> majorFormat(std::string_view value, bool verified)
+{
+    const auto dot = value.find('.');
+    if (dot != std::string_view::npos) {
+        const std::string_view minor = value.substr(dot + 1);
+        if (!verified || minor.empty() ||
+            !std::all_of(minor.begin(), minor.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return std::nullopt;
+    }
+    return number<int>(value.substr(0, dot), 1, 1 << 20);
+}
+
 }  // namespace
 
-ReadIndex readReleaseIndex(std::string_view text)
+ReadIndex readReleaseIndex(std::string_view text, bool verified)
 {
+    std::string known;
+    if (verified) {
+        if (std::optional<ReadIndex> refusal = grown(text, known))
+            return std::move(*refusal);
+        text = known;
+    }
     const KeyValues read = readKeyValues(text, kKeys);
-    const auto refused = [](int line, std::string_view key, const QString& what) {
-        return ReadIndex{std::nullopt, u"riga %1%2: %3"_s.arg(line).arg(
-                                           key.empty() ? QString() : u", chiave "_s + QString::fromLatin1(key), what)};
-    };
     if (!read)
         return refused(read.badLine, read.badKey, read.cause.text);
     ReleaseIndex index;
@@ -221,7 +285,7 @@ ReadIndex readReleaseIndex(std::string_view text)
         given[slot] = true;
         bool ok = true;
         if (value.key == "format") {
-            const auto format = number<int>(value.value, 1, 1 << 20);
+            const auto format = majorFormat(value.value, verified);
             if (format > ReleaseIndex::kFormat)
                 return refused(value.line, value.key,
                                u"l'indice è in una forma più recente di quella che questo AggiornaDV legge"_s);
@@ -299,7 +363,8 @@ StoredIndex readStoredIndex(std::string_view stored, const std::optional<minisig
         read.authentic = true;
         read.signedAt = checked.signature->timestamp();
     }
-    ReadIndex text = readReleaseIndex(parts->second);
+    read.textHash = minisign::hashOf(parts->second);
+    ReadIndex text = readReleaseIndex(parts->second, read.authentic);
     read.index = std::move(text.index);
     read.cause = std::move(text.cause);
     return read;

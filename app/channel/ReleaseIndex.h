@@ -75,6 +75,12 @@ struct ReleaseIndex {
     std::int64_t from = 0;                   // when the plan's stages began (0: at signedAt)
     std::optional<Rollout> keptPlan;         // while paused: the plan as the maker gave it,
     int reached = 0;                         // and the share it had reached
+    // How long the index holds, in days from its own signed time or from a
+    // refresh statement's (Freshness.h); 0: for ever. The key that may sign
+    // those statements: only the main key's signature on these notes makes
+    // it one.
+    int validDays = 0;
+    std::optional<minisign::PublicKey> refreshKey;
 
     std::int64_t planStart() const { return from ? from : signedAt; }
     bool isWithdrawn(const minisign::Hash& one) const;
@@ -91,9 +97,21 @@ struct ReadIndex {
     Cause cause;
 };
 
-// Strictly, as the configuration is read; an index of a later format, or
+// Strictly, as the configuration is read: an index of a later format, or
 // with a key or value this program does not know, is refused whole.
-ReadIndex readReleaseIndex(std::string_view text);
+//
+// An index whose signature verified (`verified`) may grow: a key this
+// reader does not know is skipped, and a format "1.N" is read as 1. Only a
+// later major format ("2", "2.1") or a key marked required, written
+// "!name = value", that this reader does not know refuses it: a later
+// publisher marks so what a site must not ignore. A marked key this reader
+// knows is read as the key itself. Unverified, the index stays strict: no
+// stranger may slip a key past it.
+//
+// What the publisher writes stays in the first form, "format = 1" and the
+// seven keys alone, with everything newer as notes, so that sites of
+// earlier releases read it too.
+ReadIndex readReleaseIndex(std::string_view text, bool verified = false);
 
 // An index file as stored: the minisign signature of the index text (four
 // lines), then the text, so that both change in one rename.
@@ -105,6 +123,7 @@ std::optional<std::pair<std::string, std::string>> openedIndex(std::string_view 
 struct StoredIndex {
     bool authentic = false;     // signed with the key (without a key: never)
     std::int64_t signedAt = 0;  // when the index itself was signed (with a key)
+    minisign::Hash textHash{};  // of the index text, which a refresh statement signs too
     std::optional<ReleaseIndex> index;
     Cause cause;  // when it is not authentic or does not read
 };

@@ -90,7 +90,8 @@ bool isLeftover(std::string_view name, bool inReleaseFolder)
     std::string_view made = name.substr(1, name.size() - 1 - suffix.size());
     if (made.ends_with(kSignatureSuffix))
         made.remove_suffix(kSignatureSuffix.size());
-    return inReleaseFolder ? releaseTime(made).has_value() : made == kIndexName || made == kUpdatedProgram;
+    return inReleaseFolder ? releaseTime(made).has_value()
+                           : made == kIndexName || made == kUpdatedProgram || made == kFreshName;
 }
 
 }  // namespace adv

@@ -22,6 +22,8 @@ std::string signatureName(std::string_view file);
 // The maker's signed index, beside the program; its size bound.
 inline const std::string kIndexName = std::string(kUpdatedProgram) + ".index";
 inline constexpr std::size_t kMaxIndexBytes = minisign::kMaxSignatureBytes + 64 * 1024;
+// The refresh statement beside the index (Freshness.h).
+inline const std::string kFreshName = kIndexName + ".fresh";
 
 // Release files, in this folder below the remote one, named
 // "dolvo-<signed time>-<first 8 hex digits of the hash>.exe": no upload ever

@@ -39,7 +39,7 @@ public:
         std::string_view defaultText;
         void (Reader::*read)(std::string_view value);
     };
-    static const std::array<Key, 31> kKeys;
+    static const std::array<Key, 33> kKeys;
 
     static void readDefaults(Config& config)
     {
@@ -170,6 +170,11 @@ private:
         config_.signingKey = v.empty() ? QString() : QFileInfo(path(v)).absoluteFilePath();
     }
     void readKeepReleases(std::string_view v) { number(v, 1, 100, config_.keepReleases); }
+    void readRefreshKey(std::string_view v)
+    {
+        config_.refreshKey = v.empty() ? QString() : QFileInfo(path(v)).absoluteFilePath();
+    }
+    void readIndexValidDays(std::string_view v) { number(v, 1, 366, config_.indexValidDays); }
     void readSiteId(std::string_view v)
     {
         // Written in the log and mixed into a hash: plain letters, digits and - _ . only.
@@ -274,7 +279,7 @@ private:
     std::string_view key_;
 };
 
-const std::array<Reader::Key, 31> Reader::kKeys{{
+const std::array<Reader::Key, 33> Reader::kKeys{{
     {"root", "/", &Reader::readRoot},
     {"close_grace_s", "3", &Reader::readCloseGrace},
     {"show_download", "false", &Reader::readShowDownload},
@@ -295,6 +300,8 @@ const std::array<Reader::Key, 31> Reader::kKeys{{
     {"log_file", "", &Reader::readLogFile},
     {"signing_key", "", &Reader::readSigningKey},
     {"keep_releases", "3", &Reader::readKeepReleases},
+    {"refresh_key", "", &Reader::readRefreshKey},
+    {"index_valid_days", "14", &Reader::readIndexValidDays},
     {"site_id", "", &Reader::readSiteId},
     {"gruppo", "normale", &Reader::readGroup},
     {"random_delay_s", "0", &Reader::readRandomDelay},

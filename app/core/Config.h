@@ -50,6 +50,12 @@ struct Config {
     // many release files the server keeps.
     QString signingKey;
     int keepReleases = 3;
+    // The key that renews the index weekly (--refresh), an open minisign
+    // secret key file, never the signing key; and how many days the index
+    // holds from its signing or its last renewal. Without a refresh key the
+    // index holds for ever.
+    QString refreshKey;
+    int indexValidDays = 14;
 
     // The site's side of a staged release: its own random id (empty: drawn
     // once and kept beside the log file) and its group.

@@ -32,6 +32,11 @@ QString fromDate(std::int64_t secondsSince1970)
     return dateWith(secondsSince1970, u"dall'"_s, u"dal "_s);
 }
 
+QString untilDate(std::int64_t secondsSince1970)
+{
+    return dateWith(secondsSince1970, u"all'"_s, u"al "_s);
+}
+
 QString shownSpan(std::chrono::seconds span)
 {
     const auto total = static_cast<qint64>(span.count());

@@ -14,6 +14,7 @@ namespace adv::text {
 QString shownDate(std::int64_t secondsSince1970);
 QString onDate(std::int64_t secondsSince1970);
 QString fromDate(std::int64_t secondsSince1970);
+QString untilDate(std::int64_t secondsSince1970);  // "al 1º gennaio", "all'8 dicembre"
 
 // A wait as the operator reads it: "45 s", "13 min 20 s", "1 h 0 min 5 s".
 QString shownSpan(std::chrono::seconds span);

@@ -14,6 +14,7 @@ using KeyId = std::array<unsigned char, 8>;
 struct PublicKey {
     KeyId id{};
     std::array<unsigned char, 32> key{};
+    bool operator==(const PublicKey&) const = default;
 };
 
 // The base64 line of a `minisign.pub` ("RW..."); spaces around it are

@@ -200,6 +200,25 @@ Cause serverCause(const QString& what, const platform::FtpResult& why, const Con
     return {what + u": "_s + session.text, session.detail};
 }
 
+QString refreshed(std::int64_t until)
+{
+    return u"Indice rinnovato: %1 valido fino %2"_s.arg(q(kIndexName), text::untilDate(until));
+}
+
+QString validUntil(std::int64_t until, std::int64_t now, int soonDays)
+{
+    const QString line = u"indice valido fino %1"_s.arg(text::untilDate(until));
+    if (until - now > std::int64_t{soonDays} * 86400)
+        return line;
+    return u"Attenzione: "_s + line + u"; poi i siti non installano più nulla: rinnovarlo con --refresh"_s;
+}
+
+QString expiredOn(std::int64_t until)
+{
+    return u"indice scaduto %1: i siti non installano nulla finché non è rinnovato (--refresh) o ripubblicato"_s.arg(
+        text::onDate(until));
+}
+
 QString checkedLine(bool ok, const QString& line)
 {
     return (ok ? u"  ok  "_s : u"  NO  "_s) + line;

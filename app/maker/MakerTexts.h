@@ -38,6 +38,22 @@ inline const QString kSignatureOfAnother = QStringLiteral("la firma non è di qu
 inline const QString kSignedAhead =
     QStringLiteral("la firma è datata più di un giorno dopo l'orologio di questo computer");
 QString unreadable(const QString& path);
+
+// The refresh key and --refresh.
+inline const QString kNoRefreshKey = QStringLiteral("manca refresh_key nella configurazione");
+inline const QString kRefreshKeySealed =
+    QStringLiteral("refresh_key ha una password: la chiave di rinnovo firma da sola, ogni settimana, e va fatta "
+                   "senza (minisign -G -W)");
+inline const QString kRefreshKeyIsMain =
+    QStringLiteral("refresh_key è la chiave di public_key: la chiave di rinnovo deve essere un'altra");
+inline const QString kNoIndexToRefresh = QStringLiteral("sul server non c'è un indice da rinnovare");
+inline const QString kIndexNamesAnotherKey =
+    QStringLiteral("l'indice sul server non nomina questa chiave di rinnovo: i siti rifiuterebbero il rinnovo; "
+                   "pubblicare prima (anche solo --rollout) con questa refresh_key nella configurazione");
+QString refreshed(std::int64_t until);
+// --status: until when the index holds; within `soonDays` of it, a warning.
+QString validUntil(std::int64_t until, std::int64_t now, int soonDays);
+QString expiredOn(std::int64_t until);
 QString emptyOrTooLarge(const QString& path, std::int64_t limit);
 
 // The lock.

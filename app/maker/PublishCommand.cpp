@@ -66,16 +66,19 @@ public:
             case PublishAction::Release: failed = release(request); break;
             case PublishAction::ChangeRollout: failed = changeRollout(request); break;
             case PublishAction::Withdraw: failed = withdraw(request.backTo); break;
+            case PublishAction::Refresh: failed = refresh(); break;
             case PublishAction::Status: break;
             }
         }
-        if (!failed)
+        const bool refreshing = request.action == PublishAction::Refresh;
+        if (!failed && !refreshing)
             prune();
         lock_.release();
         server_.ftp().CloseSession();
         if (failed)
             return *failed;
-        say(makertext::done(index_));
+        if (!refreshing)
+            say(makertext::done(index_));
         return {PublishOutcome::Published, {}};
     }
 
@@ -106,6 +109,11 @@ private:
     // maker brings is checked before any password is asked for.
     Refusal prepare(const PublishRequest& request, const AskPassword& askPassword)
     {
+        // --refresh: the refresh key alone, and no password; a weekly task runs it.
+        if (const bool only = request.action == PublishAction::Refresh; only || !config_.refreshKey.isEmpty()) {
+            if (auto refusal = openRefreshKey(config_, refresh_); refusal || only)
+                return refusal;
+        }
         const bool release = request.action == PublishAction::Release, given = !request.signatureFile.isEmpty();
         if (release && given) {
             if (auto refusal = takeSignature(config_, request.program, request.signatureFile, now(), files_))
@@ -150,6 +158,7 @@ private:
             StoredIndex read = readStoredIndex(*stored, config_.publicKey);
             if (!read.authentic || !read.index)
                 return refused(makertext::kIndexNotOurs);
+            servedText_ = openedIndex(*stored)->second;
             offeredAt_ = bounded(read.index->signedAt);
             previous_ = std::move(read.index);
             served = servedIndexAt_ = read.signedAt;
@@ -298,6 +307,9 @@ private:
         const std::int64_t signingTime = indexSigningTime(now(), servedIndexAt_);
         if (servedIndexAt_ > now() && signingTime > now())
             say(makertext::indexDatedAfter(signingTime));
+        // Written by the main key with the rest: only so is the refresh key one.
+        index_.validDays = refresh_ ? config_.indexValidDays : 0;
+        index_.refreshKey = refresh_ ? std::optional(refresh_->publicKey()) : std::nullopt;
         const std::string text = index_.text();
         const std::string signature =
             key_->sign(minisign::hashOf(text), minisign::trustedComment(signingTime, kIndexName));
@@ -313,6 +325,23 @@ private:
         if (auto failed = putChecked(server_, ui_, std::string(kUpdatedProgram), files_.program, visible()))
             return failed;
         return putChecked(server_, ui_, signatureName(kUpdatedProgram), files_.signature, visible());
+    }
+
+    // The server's index text, as the main key signed it, signed again by the
+    // refresh key, which the index must name: it holds for its days from now.
+    PublishFailure refresh()
+    {
+        if (!previous_)
+            return refused(makertext::kNoIndexToRefresh);
+        if (previous_->refreshKey != refresh_->publicKey())
+            return refused(makertext::kIndexNamesAnotherKey);
+        const std::int64_t at = now();
+        const std::string statement =
+            refresh_->sign(minisign::hashOf(servedText_), minisign::trustedComment(at, kFreshName));
+        if (auto failed = putChecked(server_, ui_, kFreshName, statement, visible()))
+            return failed;
+        say(makertext::refreshed(at + std::int64_t{previous_->validDays} * 86400));
+        return std::nullopt;
     }
 
     // Every site may take the release now; one signed a little ahead of
@@ -363,7 +392,9 @@ private:
     ServerFiles server_;
     ServerLock lock_;
     std::optional<minisign::SecretKey> key_;
-    ReleaseFiles files_;  // the release's program and signature, as sites get them
+    std::optional<minisign::SecretKey> refresh_;  // the refresh key, when one is configured
+    std::string servedText_;                      // the server's index text, as the main key signed it
+    ReleaseFiles files_;                          // the release's program and signature, as sites get them
     ReleaseIndex index_;
     std::optional<ReleaseIndex> previous_;
     std::int64_t offeredAt_ = 0;

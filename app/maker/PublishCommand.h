@@ -21,8 +21,9 @@ namespace adv {
 
 // What the maker asks: a new release; another plan for the current one
 // (say, a pause); or the current one withdrawn, for the release it replaced
-// or one the maker names. Or only what the server offers, checked.
-enum class PublishAction { Release, ChangeRollout, Withdraw, Status };
+// or one the maker names. Or only what the server offers, checked. Or the
+// index renewed with the refresh key (Freshness.h), unattended.
+enum class PublishAction { Release, ChangeRollout, Withdraw, Status, Refresh };
 
 struct PublishRequest {
     PublishAction action = PublishAction::Release;

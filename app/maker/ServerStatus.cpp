@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "app/channel/Freshness.h"
 #include "app/channel/ReleaseIndex.h"
 #include "app/channel/ServerLayout.h"
 #include "app/core/Config.h"
@@ -16,6 +17,9 @@ using namespace Qt::StringLiterals;
 namespace adv {
 
 namespace {
+
+// An index that expires within these days is said with a warning.
+constexpr int kWarnDays = 3;
 
 class StatusLines {
 public:
@@ -60,6 +64,7 @@ private:
             server_.enter(kReleaseFolderName) && server_.looksLike(std::string(releaseFileOf(index.release)), index);
         server_.enter();
         check(whole && !index.isWithdrawn(index.hash), makertext::currentRelease(index));
+        freshnessLines(read);
         ui_.AppendStatus(makertext::published(index));
         ui_.AppendStatus(makertext::plan(index));
         if (index.rollout.paused && index.keptPlan)
@@ -70,6 +75,23 @@ private:
             ui_.AppendStatus(makertext::stage(stage.percent, from, from <= now_));
         }
         return true;
+    }
+
+    // Until when sites follow the index; a statement beside it that they
+    // would refuse is a problem, an index about to expire a warning.
+    void freshnessLines(const StoredIndex& read)
+    {
+        const std::optional<std::string> statement =
+            read.index->refreshKey ? server_.fetch(kFreshName, minisign::kMaxSignatureBytes) : std::nullopt;
+        const Freshness fresh = freshness(*read.index, read.signedAt, read.textHash, statement, now_);
+        if (!fresh.refused.isEmpty())
+            check(false, fresh.refused.text);
+        if (!fresh.until)
+            return;
+        if (now_ > *fresh.until)
+            check(false, makertext::expiredOn(*fresh.until));
+        else
+            ui_.AppendStatus(makertext::validUntil(*fresh.until, now_, kWarnDays));
     }
 
     // The pair today's sites read; with no index beside it, a server that

@@ -116,6 +116,37 @@ Refusal openKey(const Config& config, const AskPassword& askPassword, const Warn
     return std::nullopt;
 }
 
+Refusal openRefreshKey(const Config& config, std::optional<minisign::SecretKey>& key)
+{
+    // The server's index is checked with the main key before it is renewed.
+    if (!config.publicKey)
+        return makertext::kNoPublicKey;
+    if (config.refreshKey.isEmpty())
+        return makertext::kNoRefreshKey;
+    Refusal why;
+    auto keyText = readLocal(config.refreshKey, 64 * 1024, why);
+    if (!keyText)
+        return why;
+    const auto wipe = [&keyText] { std::fill(keyText->begin(), keyText->end(), '\0'); };
+    if (minisign::SecretKey::sealed(*keyText).value_or(false)) {
+        wipe();
+        return makertext::kRefreshKeySealed;
+    }
+    if (auto exposed = guarded(config.refreshKey, false, [](const QString&) {})) {
+        wipe();
+        return exposed;
+    }
+    minisign::SecretKeyRead opened = minisign::SecretKey::read(*keyText, {});
+    wipe();
+    if (!opened.key)
+        return text::because(makertext::kKeyUnusable, opened.check.detail);
+    const minisign::PublicKey own = opened.key->publicKey();
+    if (own == *config.publicKey)
+        return makertext::kRefreshKeyIsMain;
+    key.emplace(std::move(*opened.key));
+    return std::nullopt;
+}
+
 Refusal takeSignature(const Config& config, const QString& program, const QString& signatureFile, std::int64_t now,
                       ReleaseFiles& files)
 {

@@ -28,6 +28,11 @@ using Warn = std::function<void(const QString&)>;
 Refusal openKey(const Config& config, const AskPassword& askPassword, const Warn& warn,
                 std::optional<minisign::SecretKey>& key);
 
+// The configuration's refresh key into `key`, or why not: it runs
+// unattended, so it is open (no password), its owner's alone, and never the
+// key sites trust for everything else.
+Refusal openRefreshKey(const Config& config, std::optional<minisign::SecretKey>& key);
+
 // The program at `program` and the maker's own signature of it in
 // `signatureFile` into `files`, checked as sites will check them; no
 // secret key needed.

@@ -63,6 +63,15 @@ Verdict followIndex(const Situation& s, const ReleaseIndex& index)
             return refuseFuture(index.signedAt, s.now);
         if (record.indexSeen && s.offer.indexSignedAt < *record.indexSeen)
             return refuseOlder(text::olderIndexCause(s.offer.indexSignedAt, *record.indexSeen));
+        // --check says until when the index holds, and so reads the statement whatever the date.
+        const bool alone = coveredAlone(index, s.offer.indexSignedAt, s.now) && s.mode != UpdateMode::Check;
+        if (index.validDays && !alone && !s.offer.statementAsked)
+            return verdictOf(Act::ReadStatement);
+        // Past its time (and the clocks' slack), the index may be one a
+        // server keeps replaying: nothing it says is followed.
+        const Freshness fresh = offerFreshness(s);
+        if (fresh.until && s.now > *fresh.until + kFutureSlackSeconds)
+            return refuse(UpdateOutcome::IndexExpired, text::indexExpired(*fresh.until), fresh.refused);
     }
     std::vector<std::string> withdrawn;
     for (const minisign::Hash& hash : index.withdrawn)
@@ -159,6 +168,13 @@ Verdict decide(const Situation& s)
         return current;
     }
     return s.mode == UpdateMode::Check ? available(text::kOfferedUnsigned) : verdictOf(Act::Take);
+}
+
+Freshness offerFreshness(const Situation& s)
+{
+    if (!s.keyed || !s.offer.index)
+        return {};
+    return freshness(*s.offer.index, s.offer.indexSignedAt, s.offer.indexTextHash, s.offer.statement, s.now);
 }
 
 std::optional<std::int64_t> legacyFloor(const minisign::Signature& kept, std::int64_t now)

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/channel/Freshness.h"
 #include "app/channel/Minisign.h"
 #include "app/channel/ReleaseIndex.h"
 #include "app/core/Config.h"
@@ -44,6 +45,12 @@ struct Offer {
     // dolvo.exe, asked before it is downloaded; none when it gives none.
     std::optional<ServerFacts> program{};
     bool programAsked = false;
+    // With a key: the hash of the index text, and the refresh statement
+    // beside it (Freshness.h), read only once the verdict asks for it;
+    // none when the server has none.
+    minisign::Hash indexTextHash{};
+    std::optional<std::string> statement{};
+    bool statementAsked = false;
 };
 
 struct Situation {
@@ -71,6 +78,7 @@ enum class Act {
     Settle,         // nothing to install: the session closed, the command ends
     ReadSignature,  // no index: the signature beside dolvo.exe is read, and the site decides again
     AskProgram,     // neither index nor key: the server is asked about dolvo.exe, and the site decides again
+    ReadStatement,  // the index's own signature no longer covers now: its refresh statement is read, and again
     Take,           // dolvo.exe, and with a key checked against its signature
     TakeIndexed,    // the index's release, from its own file
     Restore,        // the release the maker went back to is the one kept as dolvo.exe.prev
@@ -97,6 +105,10 @@ struct Verdict {
 };
 
 Verdict decide(const Situation& situation);
+
+// Until when the offer's index holds, with a key; nothing when it gives no
+// bound (or there is no key to trust it by).
+Freshness offerFreshness(const Situation& situation);
 
 // The floor that an earlier release of this updater kept in the signature
 // beside the program, bound as the server's are: a date far ahead would

@@ -88,6 +88,27 @@ std::optional<UpdateReport> ReadOffer::index(Offer& offer)
     }
     offer.index = std::move(read.index);
     offer.indexSignedAt = read.signedAt;
+    offer.indexTextHash = read.textHash;
+    return std::nullopt;
+}
+
+std::optional<UpdateReport> ReadOffer::statement(Situation& situation)
+{
+    Offer& offer = situation.offer;
+    offer.statementAsked = true;
+    if (offer.index->refreshKey) {
+        platform::MemorySink sink(minisign::kMaxSignatureBytes);
+        const platform::FtpResult got = ftp_.FetchFile(kFreshName, sink);
+        if (got)
+            offer.statement = sink.contents();
+        else if (got.failure != platform::FtpFailure::RemoteFile && got.failure != platform::FtpFailure::Size)
+            return serverFailed(ui_, config_, UpdateOutcome::DownloadFailed, text::kDownloadFailed, got);
+    }
+    const Freshness fresh = offerFreshness(situation);
+    if (!fresh.refused.isEmpty())
+        runlog::write(fresh.refused.logged());
+    if (situation.mode == UpdateMode::Check && fresh.until)
+        ui_.AppendStatus(text::indexValidity(offer.indexSignedAt, *fresh.until));
     return std::nullopt;
 }
 

@@ -32,6 +32,9 @@ public:
     std::optional<UpdateReport> index(Offer& offer);
     // The maker's signature beside dolvo.exe, and its text as judged.
     std::optional<UpdateReport> signature(Offer& offer, std::string& text);
+    // The refresh statement beside the index, when the index names a key
+    // for it; one refused is logged. --check says until when the index holds.
+    std::optional<UpdateReport> statement(Situation& situation);
     // The size and time the server gives for dolvo.exe.
     std::optional<UpdateReport> program(Offer& offer);
 

@@ -132,7 +132,9 @@ private:
                 return *failed;
             return act(replacement, situation, decide(situation), mayRetry);
         case Act::AskProgram:
-            if (auto failed = offer_->program(situation.offer))
+        case Act::ReadStatement:
+            if (auto failed =
+                    verdict.act == Act::AskProgram ? offer_->program(situation.offer) : offer_->statement(situation))
                 return *failed;
             return act(replacement, situation, decide(situation), mayRetry);
         case Act::Refuse:

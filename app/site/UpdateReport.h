@@ -37,6 +37,7 @@ enum class UpdateOutcome {
     UpdateAvailable,   // --check: a release this site does not have is offered (now or later)
     SignatureMissing,  // with a key: the server offers no signature beside the program; nothing downloaded
     AnotherUpdate,     // another update or roll-back of this installation is under way: nothing touched
+    IndexExpired,      // the maker's index is past the time it holds for: nothing was touched
 };
 
 struct UpdateReport {

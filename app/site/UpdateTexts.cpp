@@ -98,6 +98,16 @@ QString olderReleaseCause(std::int64_t signedAt, std::int64_t floor)
                                                                                                       onDate(floor));
 }
 
+QString indexValidity(std::int64_t signedAt, std::int64_t until)
+{
+    return u"Indice firmato %1, valido fino %2"_s.arg(onDate(signedAt), untilDate(until));
+}
+
+QString indexExpired(std::int64_t until)
+{
+    return u"L'indice delle versioni è scaduto %1; il server potrebbe essere fermo o manomesso"_s.arg(onDate(until));
+}
+
 Cause signatureMissingCause(const Cause& cause)
 {
     return {u"il server non offre la firma %1: %2"_s.arg(q(signatureName(kUpdatedProgram)), cause.text), cause.detail};
@@ -187,6 +197,7 @@ ExitStatus exitStatus(UpdateOutcome outcome)
     case UpdateOutcome::UpdateAvailable: return ExitStatus::UpdateAvailable;
     case UpdateOutcome::SignatureMissing: return ExitStatus::SignatureMissing;
     case UpdateOutcome::AnotherUpdate: return ExitStatus::AnotherUpdate;
+    case UpdateOutcome::IndexExpired: return ExitStatus::IndexExpired;
     }
     return ExitStatus::DownloadFailed;
 }

@@ -71,6 +71,10 @@ QString olderIndexCause(std::int64_t signedAt, std::int64_t seen);
 QString installedRelease(const install::Release& release);
 QString offeredRelease(std::int64_t signedAt);
 QString offeredIndexed(const ReleaseIndex& index, const std::string& hash);
+// How old the maker's index is and until when it holds.
+QString indexValidity(std::int64_t signedAt, std::int64_t until);
+// The index is past its time: the server may be stopped, or tampered with.
+QString indexExpired(std::int64_t until);
 
 QString connectFailed(const std::string& host);
 // In the log: a cut download goes on from `held` bytes of `size`.

@@ -35,7 +35,7 @@ struct Row {
 TEST(CommandLineParse, EveryCommandAndMistake)
 {
     const QString conflict = u"--sweep, --update, --rollback, --check, --publish, --rollout, --withdraw, --status, "
-                             u"--unlock e --fleet non vanno insieme"_s;
+                             u"--refresh, --unlock e --fleet non vanno insieme"_s;
     const std::vector<Row> rows{
         {.args = {}},
         {.args = {u"--sweep"_s}, .job = Job::Sweep},
@@ -54,6 +54,7 @@ TEST(CommandLineParse, EveryCommandAndMistake)
          .rollout = "pausa"},
         {.args = {u"--withdraw"_s}, .job = Job::Publish, .action = PublishAction::Withdraw},
         {.args = {u"--status"_s}, .job = Job::Publish, .action = PublishAction::Status},
+        {.args = {u"--refresh"_s}, .job = Job::Publish, .action = PublishAction::Refresh},
         {.args = {u"--unlock"_s}, .job = Job::Unlock},
         {.args = {u"--unlock"_s, u"--status"_s}, .ended = 64, .text = conflict},
         {.args = {u"--fleet"_s, u"--auto-pause"_s, u"0.5"_s}, .job = Job::Fleet},
@@ -114,7 +115,7 @@ TEST(CommandLineParse, HelpAndUsageNameEveryOption)
     QStringList options;
     for (const QRegularExpressionMatch& match : explained.globalMatch(help.output))
         options << match.captured(1);
-    EXPECT_EQ(options.size(), 16);
+    EXPECT_EQ(options.size(), 17);
     for (const QString& option : options)
         EXPECT_TRUE(adv::usageLines().contains(option)) << option.toStdString();
 }

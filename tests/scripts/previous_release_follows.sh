@@ -1,8 +1,9 @@
 #!/bin/bash
 # Sites in the field run the previous release: what this build's maker
 # writes on the server, they must read and follow. This build publishes a
-# release for every site, a staged one paused and resumed, and a
-# withdrawal; the previous release's --check and --update follow each step.
+# release for every site, a staged one paused and resumed, a withdrawal,
+# and with a refresh key, indexes that hold for a time and their weekly
+# renewal; the previous release's --check and --update follow each step.
 #
 #   previous_release_follows.sh SOURCE_DIR NEW_AGGIORNADV
 #
@@ -38,7 +39,8 @@ fi
 mkdir -p "$work/ftp/download" "$work/drive/dolvo"
 printf 'MZ installata\n' > "$work/drive/dolvo/dolvo.exe"
 minisign -G -W -p "$work/maker.pub" -s "$work/maker.key" >/dev/null
-chmod 600 "$work/maker.key"
+minisign -G -W -p "$work/refresh.pub" -s "$work/refresh.key" >/dev/null
+chmod 600 "$work/maker.key" "$work/refresh.key"
 start_ftp_server pw "$work/ftp.log" --root "$work/ftp" --user maker --writable
 common="host = 127.0.0.1
 port = $ftp_port
@@ -46,7 +48,8 @@ user = maker
 password = pw
 remote_folder = download
 public_key = $(sed -n 2p "$work/maker.pub")"
-printf '%s\nsigning_key = %s\nlog_file = %s\n' "$common" "$work/maker.key" "$work/maker.log" > "$work/maker.ini"
+printf '%s\nsigning_key = %s\nrefresh_key = %s\nlog_file = %s\n' \
+  "$common" "$work/maker.key" "$work/refresh.key" "$work/maker.log" > "$work/maker.ini"
 printf '%s\nroot = %s\ngruppo = pilota\nclose_grace_s = 1\nlog_file = %s\n' \
   "$common" "$work/drive" "$work/site.log" > "$work/site.ini"
 chmod 600 "$work/maker.ini" "$work/site.ini"
@@ -85,6 +88,16 @@ site --update 0 && installed due
 maker --withdraw
 site --update 0 && installed uno
 site --check 0
+# The index as the refresh key renews it, then a release over a renewed one.
+maker --refresh
+[[ -s $work/ftp/download/dolvo.exe.index.fresh ]] || { echo "FAILED: no renewal beside the index"; failed=1; }
+grep -q '^#: refresh_key = ' "$work/ftp/download/dolvo.exe.index" || { echo "FAILED: no refresh key noted"; failed=1; }
+site --check 0
+release tre
+maker --refresh
+site --update 0 && installed tre
+expect "this build's site --check" 0 "$new" --config "$work/site.ini" --check
+grep -q 'valido fino' "$work/out" || { echo "FAILED: this build's --check says not until when the index holds"; failed=1; }
 
 [[ $failed == 0 ]] && echo "The previous release ($commit) followed every step"
 exit "$failed"

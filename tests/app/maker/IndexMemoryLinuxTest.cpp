@@ -55,7 +55,8 @@ TEST(IndexMemory, TrustedOnlyWhenItReads)
         config.signingKey = dir.filePath(u"maker.key"_s);
         const auto indexAt = [](std::int64_t signedAt, const adv::test::Maker& by) {
             const std::string text =
-                adv::ReleaseIndex{"releases/dolvo.exe", 2, adv::minisign::hashOf("MZ"), signedAt, {}, {}, {}, 0, {}, 0}
+                adv::ReleaseIndex{
+                    "releases/dolvo.exe", 2, adv::minisign::hashOf("MZ"), signedAt, {}, {}, {}, 0, {}, 0, 0, {}}
                     .text();
             return adv::sealedIndex(by.signatureOf(text, adv::minisign::trustedComment(signedAt, adv::kIndexName)),
                                     text);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "app/channel/Freshness.h"
 #include "app/channel/ServerLayout.h"
 #include "app/maker/PublishCommand.h"
 #include "tests/support/FileSetup.h"
@@ -104,6 +105,14 @@ struct Scene {
         server.files["download/dolvo.exe.publishing/owner"] = "altro pid 7 " + std::to_string(since) + "\n";
     }
     void fail(const char* kind, int n) { server.failing = {{kind, n}}; }
+    // The refresh key, and the index published with it; `text`: another key file.
+    adv::test::Maker refresher;
+    void refreshKeyed(const std::string& text = {})
+    {
+        config.refreshKey = write(u"refresh.key"_s, text.empty() ? refresher.secretKeyFile() : text);
+        adv::test::setMode(config.refreshKey, 0600);
+    }
+    void refreshable() { refreshKeyed(), published("MZ prima"); }
     void staged() { published("MZ prima", Release, "10@0h,100@24h"); }
     void twoReleases()
     {
@@ -277,6 +286,16 @@ TEST(PublishOutcomes, EachWithItsExitStatus)
          Status},
         {"--status, a lock", Inconsistent, 18, [](Scene& s) { s.lockedAt(kNow); }, Status},
         {"--status, an older index", Inconsistent, 18, &Scene::olderIndexServed, Status},
+        {"--refresh", Published, 0, [](Scene& s) { s.refreshable(), s.now += 20 * 86400; }, Refresh, "100", nullptr,
+         nullptr, "Indice rinnovato: .* valido fino"},
+        {"--refresh, the index naming no refresh key", Refused, 13,
+         [](Scene& s) { s.published("MZ prima"), s.refreshKeyed(); }, Refresh},
+        {"--refresh, no public_key", Refused, 13, [](Scene& s) { s.refreshKeyed(), s.config.publicKey.reset(); },
+         Refresh},
+        {"--refresh, the main key as the refresh key", Refused, 13,
+         [](Scene& s) { s.published("MZ prima"), s.refreshKeyed(s.maker.secretKeyFile()); }, Refresh},
+        {"--status, the index past its time", Inconsistent, 18, [](Scene& s) { s.refreshable(), s.now += 16 * 86400; },
+         Status},
         {"--status, the pair not the maker's", Inconsistent, 18,
          [](Scene& s) { s.server.files["download/dolvo.exe"] = "MZ altro"; }, Status},
     };
@@ -315,6 +334,26 @@ TEST(PublishOutcomes, EachWithItsExitStatus)
         })) << row.label;
         EXPECT_EQ(s.file("download/releases/dolvo-old.exe"), "MZ altrui") << row.label;
     }
+}
+
+// The weekly refresh prolongs the index it finds, and only that; its key,
+// stolen, signs no index a site takes.
+TEST(PublishOutcomes, ARefreshProlongsTheIndexAndItsKeySignsNoIndex)
+{
+    Scene s;
+    s.refreshable();
+    const std::int64_t at = s.now + 10 * 86400;
+    s.now = at - 1;
+    ASSERT_EQ(s.publish("-", Refresh).outcome, Published);
+    const auto parts = adv::openedIndex(s.file(kIndex));
+    const adv::StoredIndex read = adv::readStoredIndex(s.file(kIndex), s.maker.key());
+    const adv::Freshness fresh =
+        adv::freshness(*read.index, read.signedAt, read.textHash, s.file("download/" + adv::kFreshName), at);
+    EXPECT_EQ(fresh.until, at + 14 * 86400);
+    EXPECT_EQ(fresh.refreshedAt, at);
+    const std::string stolen =
+        s.refresher.signatureOf(parts->second, adv::minisign::trustedComment(at, adv::kIndexName));
+    EXPECT_FALSE(adv::readStoredIndex(adv::sealedIndex(stolen, parts->second), s.maker.key()).authentic);
 }
 
 // A server that will not rename onto a name in use: the index in place is

@@ -59,7 +59,7 @@ adv::minisign::Signature signatureOf(const std::string& program, std::int64_t at
 // minute after T2, offers B (signed at T2) to every site at once.
 S situation()
 {
-    return {{adv::ReleaseIndex{"releases/b", 4, kB, kT2, {}, {}, {}, 0, {}, 0}, kT2 + 60, {}},
+    return {{adv::ReleaseIndex{"releases/b", 4, kB, kT2, {}, {}, {}, 0, {}, 0, 0, {}}, kT2 + 60, {}},
             {kOnA, {}, kT1, kT1 + 60, {}},
             kAt,
             [] { return 50; },
@@ -70,7 +70,8 @@ S situation()
 const auto staged = [](S& s) { s.offer.index->rollout = *adv::Rollout::parse("10@0h,100@24h"); };
 // B installed, A kept before it: the maker went back to A, and paused.
 const auto withdrawn = [](S& s) {
-    s.offer.index = adv::ReleaseIndex{"releases/a", 4, kA, kT1, *adv::Rollout::parse("pausa"), {kB}, {}, 0, {}, 0};
+    s.offer.index =
+        adv::ReleaseIndex{"releases/a", 4, kA, kT1, *adv::Rollout::parse("pausa"), {kB}, {}, 0, {}, 0, 0, {}};
     s.record = {kOnB, kOnA, kT2, kT1 + 60, {}};
 };
 const auto pair = [](S& s, std::int64_t at) {
@@ -82,6 +83,21 @@ const auto unsignedAsked = [](S& s, std::int64_t size) {
     s.offer.index.reset(), s.keyed = false, s.offer.programAsked = true, s.offer.program = {size, kT1};
     s.programThen = {6, kT1}, s.programThenHash = kHexA;
 };
+
+// The index holds 14 days from its signing, renewable with `refresher`'s
+// key; the night is at `now`, the server's statement, if any, not yet read.
+const adv::test::Maker refresher, stranger;
+constexpr std::int64_t kExpiry = kT2 + 60 + 14 * 86400;
+void expiring(S& s, std::int64_t now, bool asked = true)
+{
+    s.now = now, s.offer.statementAsked = asked, s.offer.indexTextHash = adv::minisign::hashOf("indice");
+    s.offer.index->validDays = 14, s.offer.index->refreshKey = refresher.key();
+}
+// The statement beside it, made at `at` by `by`, over `text`.
+void renewed(S& s, std::int64_t at, const adv::test::Maker& by, const char* text = "indice")
+{
+    s.offer.statement = by.signatureOf(text, adv::minisign::trustedComment(at, adv::kFreshName));
+}
 
 struct Decided {
     const char* label;
@@ -155,6 +171,20 @@ const Decided kDecided[] = {
     {"signedADayAhead", [](S& s) { pair(s, kAt + 86400 - 60); }, Act::Take, O::Updated, QString(), 0},
     {"signedMoreThanADayAhead", [](S& s) { pair(s, kAhead); }, Act::Refuse, O::FutureRelease,
      text::futureReleaseCause(kAhead, kAt), 0},
+    // A replayed index stops installs a day after its time, not before.
+    {"replayedIndexHoldsToADayPastItsTime", [](S& s) { expiring(s, kExpiry + 86400); }, Act::TakeIndexed, O::Updated,
+     QString(), 1},
+    {"replayedIndexStopsInstalls", [](S& s) { expiring(s, kExpiry + 86401); }, Act::Refuse, O::IndexExpired,
+     text::indexExpired(kExpiry), 0},
+    {"pastItsSignatureTheStatementIsRead", [](S& s) { expiring(s, kExpiry + 1, false); }, Act::ReadStatement,
+     O::Updated, QString(), 0},
+    {"refreshedIndexInstalls", [](S& s) { expiring(s, kExpiry + 9 * 86400), renewed(s, kExpiry, refresher); },
+     Act::TakeIndexed, O::Updated, QString(), 1},
+    {"strangersStatementProlongsNothing", [](S& s) { expiring(s, kExpiry + 9 * 86400), renewed(s, kExpiry, stranger); },
+     Act::Refuse, O::IndexExpired, adv::kStatementRefused, 0},
+    {"statementOfAnotherIndexProlongsNothing",
+     [](S& s) { expiring(s, kExpiry + 9 * 86400), renewed(s, kExpiry, refresher, "altro indice"); }, Act::Refuse,
+     O::IndexExpired, adv::kStatementRefused, 0},
     // --check's answers.
     {"checkIndexed", check, Act::Settle, O::UpdateAvailable, text::kUpdateAvailable, 0},
     {"checkNotDue", [](S& s) { staged(s), check(s); }, Act::Settle, O::UpdateAvailable, text::notDue(kDue), 0},
@@ -206,7 +236,7 @@ TEST(Decide, EachOutcomeExitsWithItsStatus)
         {DownloadFailed, 5},    {Interrupted, 5},    {NotAuthentic, 6},    {OlderRelease, 7},  {FutureRelease, 9},
         {AlreadyCurrent, 0},    {RecordDamaged, 10}, {ProgramRunning, 11}, {RolledBack, 0},    {NothingKept, 8},
         {RollBackFailed, 12},   {NotDue, 0},         {Paused, 0},          {Restored, 0},      {UpdateAvailable, 19},
-        {SignatureMissing, 20}, {AnotherUpdate, 21}};
+        {SignatureMissing, 20}, {AnotherUpdate, 21}, {IndexExpired, 23}};
     for (const auto& [outcome, status] : rows)
         EXPECT_EQ(adv::code(adv::exitStatus(outcome)), status) << static_cast<int>(outcome);
 }
@@ -275,7 +305,9 @@ struct Stage {
                                 {},
                                 0,
                                 {},
-                                0};
+                                0,
+                                0,
+                                {}};
         const std::string seal =
             maker.signatureOf(index.text(), adv::minisign::trustedComment(indexAt ? indexAt : at, adv::kIndexName));
         ftp.files = {{adv::kIndexName, adv::sealedIndex(seal, index.text())},
