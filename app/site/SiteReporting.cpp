@@ -161,6 +161,7 @@ SiteReport makeReport(const ReportState& before, const UpdateReport& report, con
         made.place = sitePlace(siteId, *hash);
     made.group = std::string(groupWord(config.group));
     made.indexSigned = report.indexSigned;
+    made.indexExpires = report.indexExpires;
     made.unsentSince = before.unsentSince;
     made.history = before.history;
     return made;

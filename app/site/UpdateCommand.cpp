@@ -73,7 +73,10 @@ public:
 
     bool closed() const { return closed_; }
     // What the run learnt of the offer, into its report.
-    void told(UpdateReport& r) const { r.indexRelease = indexRelease_, r.indexSigned = indexSigned_, r.tried = tried_; }
+    void told(UpdateReport& r) const
+    {
+        r.indexRelease = indexRelease_, r.indexSigned = indexSigned_, r.indexExpires = indexExpires_, r.tried = tried_;
+    }
 
 private:
     const std::string remoteName_{kUpdatedProgram};
@@ -81,7 +84,7 @@ private:
     std::optional<ReadOffer> offer_;
     bool closed_ = false;
     std::string indexRelease_, tried_;
-    std::int64_t indexSigned_ = 0;
+    std::int64_t indexSigned_ = 0, indexExpires_ = 0;
 
     // Only a run that may write keeps what it read of the server.
     void keepMemo(const std::string& installedHash = {})
@@ -120,6 +123,8 @@ private:
 
     UpdateReport act(install::FileReplacement& replacement, Situation& situation, const Verdict& verdict, bool mayRetry)
     {
+        if (situation.offer.index)
+            indexExpires_ = offerFreshness(situation).until.value_or(0);
         // Kept at once, whatever happens next.
         if (verdict.note) {
             replacement.noteIndex(verdict.note->signedAt, verdict.note->withdrawn);

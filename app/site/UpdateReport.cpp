@@ -41,6 +41,7 @@ std::string_view outcomeWord(UpdateOutcome outcome)
     case UpdateAvailable: return "update-available";
     case SignatureMissing: return "signature-missing";
     case AnotherUpdate: return "another-update";
+    case IndexExpired: return "index-expired";
     }
     return "unknown";
 }
