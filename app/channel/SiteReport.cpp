@@ -18,7 +18,7 @@ constexpr std::array<std::string_view, 22> kKeys{
     "tried",  "place",   "group",   "index_signed", "index_expires", "unsent_since"};
 constexpr std::string_view kHistoryKey = "history";
 constexpr std::string_view kSumKey = "sum";
-constexpr std::string_view kSumLine = "\nsum = ";  // the last line, after the text it sums
+constexpr std::string_view kSumLine = "\nsum=";  // the last line, after the text it sums
 
 std::string hexStart(const minisign::Hash& hash, std::size_t digits)
 {
@@ -110,19 +110,19 @@ std::string releaseTag(const unsigned char* hash64)
 std::string reportText(const SiteReport& r)
 {
     const auto line = [](std::string_view key, const std::string& value) {
-        return std::string(key) + " = " + value + "\n";
+        return std::string(key) + "=" + value + "\n";
     };
-    std::string body = "# AggiornaDV: how this site's last run went\n";
-    body += line("format", std::to_string(SiteReport::kFormat)) + line("site", r.site) + line("version", r.version) +
-            line("command", r.command) + line("seq", std::to_string(r.seq)) + line("run", r.run) +
-            line("previous_run", r.previousRun) + line("at", std::to_string(r.at)) +
-            line("exit", std::to_string(r.exit)) + line("outcome", r.outcome) + line("cause", r.cause) +
-            line("phase", r.phase) + line("bytes", std::to_string(r.bytes)) +
-            line("seconds", std::to_string(r.seconds)) + line("installed", r.installed) + line("previous", r.previous) +
-            line("tried", r.tried) + line("place", std::to_string(r.place)) + line("group", r.group) +
-            line("index_signed", std::to_string(r.indexSigned)) +
-            line("index_expires", std::to_string(r.indexExpires)) +
-            line("unsent_since", std::to_string(r.unsentSince)) + line(kHistoryKey, historyText(r.history));
+    // No heading comment: every byte here goes up from every site every night.
+    std::string body = line("format", std::to_string(SiteReport::kFormat)) + line("site", r.site) +
+                       line("version", r.version) + line("command", r.command) + line("seq", std::to_string(r.seq)) +
+                       line("run", r.run) + line("previous_run", r.previousRun) + line("at", std::to_string(r.at)) +
+                       line("exit", std::to_string(r.exit)) + line("outcome", r.outcome) + line("cause", r.cause) +
+                       line("phase", r.phase) + line("bytes", std::to_string(r.bytes)) +
+                       line("seconds", std::to_string(r.seconds)) + line("installed", r.installed) +
+                       line("previous", r.previous) + line("tried", r.tried) + line("place", std::to_string(r.place)) +
+                       line("group", r.group) + line("index_signed", std::to_string(r.indexSigned)) +
+                       line("index_expires", std::to_string(r.indexExpires)) +
+                       line("unsent_since", std::to_string(r.unsentSince)) + line(kHistoryKey, historyText(r.history));
     return body + line(kSumKey, sumOf(body));
 }
 

@@ -36,7 +36,7 @@ TEST(SiteReport, ReadsBackAsWrittenAndRefusesACutOrChangedFile)
     EXPECT_EQ(adv::readReport(text).report, r);
     EXPECT_FALSE(adv::readReport(text.substr(0, text.size() - 10)).report);
     std::string changed = text;
-    changed[changed.find("place = 42")] = 'P';
+    changed[changed.find("place=42")] = 'P';
     EXPECT_FALSE(adv::readReport(changed).report);
 }
 
