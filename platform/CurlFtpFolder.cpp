@@ -76,7 +76,8 @@ FtpResult CurlFtpClient::PlaceFile(const std::string& folder, const std::string&
     // The server took the file and the name to rename, and refused the new
     // name: one in use, to a server that will not rename onto it.
     const std::vector<std::string>& replies = put.replies;
-    if (put.lineRefused && replies.size() >= 2 && replyCode(replies[replies.size() - 2]) == 350)
+    if (put.lineRefused && replies.size() >= 2 && replyCode(replies[replies.size() - 2]) == 350 &&
+        replyCode(replies.back()) >= 500)
         return placeOver(place, part, name);
     // The server's own "no" to the file or its name; a session lost or a
     // transfer too slow stays what it is.

@@ -43,8 +43,12 @@ Freshness freshness(const ReleaseIndex& index, std::int64_t indexSignedAt, const
                   u"timestamp %1"_s.arg(at));
         return fresh;
     }
-    if (at + span(index) > *fresh.until) {
-        fresh.until = at + span(index);
+    // Renewals prolong up to a limit only the main key moves: a stolen
+    // refresh key, with a server that keeps serving one index, cannot keep
+    // a site on it for good.
+    const std::int64_t until = std::min(at + span(index), indexSignedAt + kMostRenewals * span(index));
+    if (until > *fresh.until) {
+        fresh.until = until;
         fresh.refreshedAt = at;
     }
     return fresh;

@@ -9,7 +9,10 @@
 // beside it (kFreshName) whose trusted comment names that file; the index
 // then holds that many days from the statement's time. A refresh can only
 // prolong: the statement carries nothing but its time, over a text the main
-// key signed. A stolen refresh key signs no index and no program.
+// key signed. A stolen refresh key signs no index and no program, and
+// prolongs an index no further than kMostRenewals times its days from the
+// main key's signature: past that, only the main key renews it (any
+// --rollout or --publish signs the index anew).
 #pragma once
 
 #include <QString>
@@ -23,6 +26,8 @@
 #include "app/core/Failure.h"
 
 namespace adv {
+
+inline constexpr std::int64_t kMostRenewals = 13;
 
 // Why a statement prolongs nothing: another key, or another index text.
 inline const QString kStatementRefused =

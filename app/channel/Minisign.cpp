@@ -167,6 +167,18 @@ Checked Signature::check(std::string_view text, const PublicKey& key, std::strin
     return {signature, {}};
 }
 
+std::string randomHex(std::size_t bytes)
+{
+    // Idempotent; without randomness from the OS randombytes_buf aborts.
+    static const int once = sodium_init();
+    (void)once;
+    std::string drawn(bytes, '\0'), hex(2 * bytes + 1, '\0');
+    randombytes_buf(drawn.data(), bytes);
+    sodium_bin2hex(hex.data(), hex.size(), reinterpret_cast<const unsigned char*>(drawn.data()), bytes);
+    hex.pop_back();
+    return hex;
+}
+
 Hash hashOf(std::string_view bytes)
 {
     initialise();

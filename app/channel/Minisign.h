@@ -76,6 +76,9 @@ std::string publicKeyLine(const PublicKey& key);
 // BLAKE2b-512 of bytes at hand.
 Hash hashOf(std::string_view bytes);
 
+// `bytes` drawn from the system's randomness, as lower-case hex.
+std::string randomHex(std::size_t bytes);
+
 // BLAKE2b-512 of a stream, fed as the bytes arrive and computed beside the
 // caller, on a thread of its own. final() once, after the last update().
 class StreamHash {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 
 #include "app/channel/ServerLayout.h"
 #include "app/core/KeyValueText.h"
@@ -22,16 +21,6 @@ constexpr std::array<std::string_view, 6> kNoteKeys{"replaces", "from",       "k
 constexpr char kRequired = '!';
 constexpr int kMaxValidDays = 366;
 
-template <class Number>
-std::optional<Number> number(std::string_view text, Number min, Number max)
-{
-    Number n{};
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() || n < min || n > max)
-        return std::nullopt;
-    return n;
-}
-
 // The plan, or what is wrong with it.
 std::optional<Rollout> parsePlan(std::string_view text, QString& problem)
 {
@@ -42,7 +31,7 @@ std::optional<Rollout> parsePlan(std::string_view text, QString& problem)
         const auto at = part.find('@');
         const QString shown = u"\"%1\""_s.arg(shownValue(part));
         Rollout::Stage stage;
-        const auto percent = number<int>(part.substr(0, at), 1, 100);
+        const auto percent = decimal<int>(part.substr(0, at), 1, 100);
         if (!percent) {
             problem = u"%1: la percentuale va da 1 a 100"_s.arg(shown);
             return std::nullopt;
@@ -50,8 +39,8 @@ std::optional<Rollout> parsePlan(std::string_view text, QString& problem)
         stage.percent = *percent;
         if (at != std::string_view::npos) {
             const std::string_view delay = part.substr(at + 1);
-            const auto hours =
-                delay.ends_with('h') ? number<int>(delay.substr(0, delay.size() - 1), 0, kMaxDelayHours) : std::nullopt;
+            const auto hours = delay.ends_with('h') ? decimal<int>(delay.substr(0, delay.size() - 1), 0, kMaxDelayHours)
+                                                    : std::nullopt;
             if (!hours) {
                 problem =
                     u"%1: il ritardo va in ore, da 0h a %2h (es. 48h per due giorni)"_s.arg(shown).arg(kMaxDelayHours);
@@ -201,15 +190,16 @@ void readNotes(std::string_view text, ReleaseIndex& index)
         if (value.key == "replaces")
             index.replaces = minisign::hashFromHex(value.value);
         else if (value.key == "from")
-            index.from = number<std::int64_t>(value.value, 1, std::int64_t{1} << 40).value_or(0);
+            index.from = decimal<std::int64_t>(value.value, 1, std::int64_t{1} << 40).value_or(0);
         else if (value.key == "kept_plan")
             index.keptPlan = Rollout::parse(value.value);
         else if (value.key == "valid_days")
-            index.validDays = number<int>(value.value, 1, kMaxValidDays).value_or(0);
+            // A bound this reader cannot read still bounds: the shortest.
+            index.validDays = decimal<int>(value.value, 1, kMaxValidDays).value_or(1);
         else if (value.key == "refresh_key")
             index.refreshKey = minisign::parsePublicKey(value.value);
         else
-            index.reached = number<int>(value.value, 0, 100).value_or(0);
+            index.reached = decimal<int>(value.value, 0, 100).value_or(0);
     }
     if (!index.keptPlan)
         index.reached = 0;
@@ -262,7 +252,7 @@ std::optional<int> majorFormat(std::string_view value, bool verified)
             !std::all_of(minor.begin(), minor.end(), [](char c) { return c >= '0' && c <= '9'; }))
             return std::nullopt;
     }
-    return number<int>(value.substr(0, dot), 1, 1 << 20);
+    return decimal<int>(value.substr(0, dot), 1, 1 << 20);
 }
 
 }  // namespace
@@ -294,7 +284,7 @@ ReadIndex readReleaseIndex(std::string_view text, bool verified)
             ok = isReleasePath(value.value);
             index.release = value.value;
         } else if (value.key == "size") {
-            const auto size = number<std::int64_t>(value.value, 1, std::int64_t{1} << 40);
+            const auto size = decimal<std::int64_t>(value.value, 1, std::int64_t{1} << 40);
             ok = size.has_value();
             index.size = size.value_or(0);
         } else if (value.key == "hash") {
@@ -302,7 +292,7 @@ ReadIndex readReleaseIndex(std::string_view text, bool verified)
             ok = hash.has_value();
             index.hash = hash.value_or(minisign::Hash{});
         } else if (value.key == "signed") {
-            const auto at = number<std::int64_t>(value.value, 1, std::int64_t{1} << 40);
+            const auto at = decimal<std::int64_t>(value.value, 1, std::int64_t{1} << 40);
             ok = at.has_value();
             index.signedAt = at.value_or(0);
         } else if (value.key == "rollout") {

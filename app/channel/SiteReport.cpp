@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 
 #include "app/channel/Minisign.h"
 #include "app/core/KeyValueText.h"
@@ -43,16 +42,6 @@ bool isVersion(std::string_view text)
            std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
 }
 
-template <class Number>
-std::optional<Number> number(std::string_view text, Number min, Number max)
-{
-    Number n{};
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() || n < min || n > max)
-        return std::nullopt;
-    return n;
-}
-
 constexpr std::int64_t kMaxTime = std::int64_t{1} << 40;
 
 std::string sumOf(std::string_view body)
@@ -84,9 +73,9 @@ std::optional<std::vector<ReportedRun>> readHistory(std::string_view text)
         if (parts.size() != 5 || runs.size() == kReportHistory)
             return std::nullopt;
         ReportedRun one;
-        const auto seq = number<std::int64_t>(parts[0], 1, kMaxTime);
-        const auto at = number<std::int64_t>(parts[2], 0, kMaxTime);
-        const auto exit = number<int>(parts[3], 0, 255);
+        const auto seq = decimal<std::int64_t>(parts[0], 1, kMaxTime);
+        const auto at = decimal<std::int64_t>(parts[2], 0, kMaxTime);
+        const auto exit = decimal<int>(parts[3], 0, 255);
         if (!seq || !isHex(parts[1], 16) || !at || !exit || !isWord(parts[4]) || parts[4].empty())
             return std::nullopt;
         runs.push_back({*seq, std::string(parts[1]), *at, *exit, std::string(parts[4])});
@@ -147,7 +136,7 @@ ReadReport readReport(std::string_view text)
     for (const KeyValue& value : read.values) {
         const std::string_view key = value.key, v = value.value;
         const auto time = [&](std::int64_t& to) {
-            const auto n = number<std::int64_t>(v, 0, kMaxTime);
+            const auto n = decimal<std::int64_t>(v, 0, kMaxTime);
             to = n.value_or(0);
             return n.has_value();
         };
@@ -161,7 +150,7 @@ ReadReport readReport(std::string_view text)
         };
         bool ok = true;
         if (key == "format")
-            ok = number<int>(v, 1, SiteReport::kFormat).has_value();
+            ok = decimal<int>(v, 1, SiteReport::kFormat).has_value();
         else if (key == "site")
             ok = isHex(v, 32), r.site = std::string(v);
         else if (key == "version")
@@ -177,7 +166,7 @@ ReadReport readReport(std::string_view text)
         else if (key == "at")
             ok = time(r.at);
         else if (key == "exit")
-            ok = number<int>(v, 0, 255).has_value(), r.exit = number<int>(v, 0, 255).value_or(0);
+            ok = decimal<int>(v, 0, 255).has_value(), r.exit = decimal<int>(v, 0, 255).value_or(0);
         else if (key == "outcome")
             ok = word(r.outcome, false);
         else if (key == "cause")
@@ -195,7 +184,7 @@ ReadReport readReport(std::string_view text)
         else if (key == "tried")
             ok = tag(r.tried);
         else if (key == "place")
-            ok = number<int>(v, -1, 99).has_value(), r.place = number<int>(v, -1, 99).value_or(-1);
+            ok = decimal<int>(v, -1, 99).has_value(), r.place = decimal<int>(v, -1, 99).value_or(-1);
         else if (key == "group")
             ok = word(r.group, false);
         else if (key == "index_signed")

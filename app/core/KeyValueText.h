@@ -9,6 +9,8 @@
 
 #include <QString>
 
+#include <charconv>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -51,6 +53,18 @@ QString shownValue(std::string_view bytes);
 // The text's lines without their ends (LF or CR LF); a last line end is
 // optional. The views point into `text`.
 std::vector<std::string_view> linesOf(std::string_view text);
+
+// A decimal number between `min` and `max`, every byte of `text` a digit
+// of it (no sign, no spaces); nothing otherwise.
+template <class Number>
+std::optional<Number> decimal(std::string_view text, Number min, Number max)
+{
+    Number n{};
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || n < min || n > max)
+        return std::nullopt;
+    return n;
+}
 
 // `text` without the spaces and tabs around it.
 std::string_view trimmed(std::string_view text);

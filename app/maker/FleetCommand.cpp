@@ -43,15 +43,8 @@ public:
     PublishFailure read()
     {
         platform::FtpPublishSession& ftp = server_.ftp();
-        ftp.setHostname(config_.host);
-        ftp.setUsername(config_.user);
-        ftp.setPassword(config_.password);
-        ftp.setInterruptCheck([this] { return ui_.stopRequested(); });
         say(makertext::connecting(config_.host));
-        platform::FtpResult step = ftp.OpenSession();
-        if (step)
-            step = ftp.EnterRemoteFolder(config_.remoteFolder);
-        if (!step)
+        if (const platform::FtpResult step = server_.open([this] { return ui_.stopRequested(); }); !step)
             return PublishReport{PublishOutcome::ConnectFailed, text::ftpCause(step, config_)};
         if (const auto stored = server_.fetch(kIndexName, kMaxIndexBytes)) {
             if (StoredIndex read = readStoredIndex(*stored, config_.publicKey); read.authentic && read.index)

@@ -1,6 +1,7 @@
 #include "app/maker/FleetCount.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 
 namespace adv {
@@ -106,8 +107,27 @@ private:
 
 }  // namespace
 
+namespace {
+
+// A run that failed for the network, the server, the machine or the
+// operator says nothing of the release: it is not a try at it. A night of
+// trouble with the server must not pause a good release.
+bool saysNothingOfTheRelease(const SiteReport& report)
+{
+    static constexpr std::array<std::string_view, 8> kCauses{"connection", "login",    "tls",   "untrusted",
+                                                             "folder",     "transfer", "local", "refused"};
+    static constexpr std::array<std::string_view, 5> kOutcomes{"interrupted", "program-running", "another-update",
+                                                               "connect-failed", "index-expired"};
+    return std::find(kCauses.begin(), kCauses.end(), report.cause) != kCauses.end() ||
+           std::find(kOutcomes.begin(), kOutcomes.end(), report.outcome) != kOutcomes.end();
+}
+
+}  // namespace
+
 LastTry nextTry(const LastTry& before, const SiteReport& report)
 {
+    if (!report.tried.empty() && report.installed != report.tried && saysNothingOfTheRelease(report))
+        return before;
     if (!report.tried.empty())
         return {report.tried, report.installed == report.tried,
                 report.installed == report.tried ? std::string()

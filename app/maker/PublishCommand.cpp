@@ -136,16 +136,9 @@ private:
 
     PublishFailure connect()
     {
-        platform::FtpPublishSession& ftp = server_.ftp();
-        ftp.setHostname(config_.host);
-        ftp.setUsername(config_.user);
-        ftp.setPassword(config_.password);
-        ftp.setInterruptCheck([this] { return ui_.stopRequested(); });
         say(makertext::connecting(config_.host));
-        if (const platform::FtpResult opened = ftp.OpenSession(); !opened)
+        if (const platform::FtpResult opened = server_.open([this] { return ui_.stopRequested(); }); !opened)
             return PublishReport{PublishOutcome::ConnectFailed, text::ftpCause(opened, config_)};
-        if (const platform::FtpResult entered = ftp.EnterRemoteFolder(config_.remoteFolder); !entered)
-            return PublishReport{PublishOutcome::ConnectFailed, text::ftpCause(entered, config_)};
         return std::nullopt;
     }
 

@@ -44,6 +44,16 @@ bool ServerFiles::enter(std::string_view below)
         ftp_.EnterRemoteFolder(below.empty() ? config_.remoteFolder : config_.remoteFolder + "/" + std::string(below)));
 }
 
+platform::FtpResult ServerFiles::open(std::function<bool()> stopped)
+{
+    ftp_.setHostname(config_.host);
+    ftp_.setUsername(config_.user);
+    ftp_.setPassword(config_.password);
+    ftp_.setInterruptCheck(std::move(stopped));
+    platform::FtpResult step = ftp_.OpenSession();
+    return step ? ftp_.EnterRemoteFolder(config_.remoteFolder) : step;
+}
+
 std::optional<std::string> ServerFiles::fetch(const std::string& name, std::int64_t limit)
 {
     platform::MemorySink sink(static_cast<std::size_t>(limit));

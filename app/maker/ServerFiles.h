@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,6 +41,9 @@ public:
     ServerFiles(platform::FtpPublishSession& ftp, const Config& config) : ftp_(ftp), config_(config) {}
 
     platform::FtpPublishSession& ftp() { return ftp_; }
+    // The session opened with the configuration's account and in the remote
+    // folder, or why not; `stopped` is asked while it waits.
+    platform::FtpResult open(std::function<bool()> stopped);
     const Config& config() const { return config_; }
 
     // `below` the remote folder; empty: the remote folder itself.

@@ -3,13 +3,12 @@
 #include <QCoreApplication>
 #include <QSysInfo>
 
-#include <sodium.h>
-
 #include <array>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
 
+#include "app/channel/Minisign.h"
 #include "app/channel/ServerLayout.h"
 #include "app/maker/MakerTexts.h"
 
@@ -18,19 +17,6 @@ namespace adv {
 namespace {
 
 constexpr std::int64_t kLockTakenOverAfter = 60 * 60;
-
-// Two makers in containers of the same host name and pid, started in the
-// same second, still write different lines.
-std::string randomToken()
-{
-    static const int once = sodium_init();
-    (void)once;
-    std::array<unsigned char, 8> bytes{};
-    randombytes_buf(bytes.data(), bytes.size());
-    std::array<char, 2 * 8 + 1> hex{};
-    sodium_bin2hex(hex.data(), hex.size(), bytes.data(), bytes.size());
-    return std::string(hex.data(), 2 * 8);
-}
 
 bool ours(const LockOwner& owner, std::string_view line, std::int64_t now)
 {
@@ -96,8 +82,10 @@ ServerLock::ServerLock(ServerFiles& server, UpdateUi& ui, std::int64_t now)
     : server_(server),
       ui_(ui),
       now_(now),
+      // Two makers in containers of the same host name and pid, started in
+      // the same second, still write different lines.
       ours_(QSysInfo::machineHostName().toStdString() + " pid " + std::to_string(QCoreApplication::applicationPid()) +
-            " " + randomToken() + " " + std::to_string(now) + "\n")
+            " " + minisign::randomHex(8) + " " + std::to_string(now) + "\n")
 {
 }
 

@@ -3,9 +3,11 @@
 #include <QDateTime>
 
 #include <algorithm>
+#include <chrono>
 #include <iterator>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "app/core/Config.h"
 #include "app/core/ProductTable.h"
@@ -45,6 +47,20 @@ public:
 
     std::vector<LeftRunning> runningTheProgramNow(bool replaced) override
     {
+        std::vector<LeftRunning> found = lookNow(replaced);
+        // A program whose start looked the replaced file up just before the
+        // swap shows under its name, running that file, only once its exec
+        // is done: a moment later, which a busy machine stretches.
+        if (replaced && found.empty()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            found = lookNow(replaced);
+        }
+        return found;
+    }
+
+private:
+    std::vector<LeftRunning> lookNow(bool replaced) const
+    {
         const std::span<const std::string_view> names = kUpdatedProduct.executables;
         std::vector<long> pids;
         std::vector<std::size_t> named;
@@ -66,7 +82,6 @@ public:
         return found;
     }
 
-private:
     std::filesystem::path root_;
 };
 

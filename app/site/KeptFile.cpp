@@ -1,10 +1,10 @@
 #include "app/site/KeptFile.h"
 
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <filesystem>
 
+#include "app/channel/Minisign.h"
 #include "platform/FilePermissions.h"
 #include "platform/InstallFolder.h"
 
@@ -64,17 +64,32 @@ KeptText readKept(const QString& file, std::size_t maxBytes)
 
 QString writeKept(const QString& file, std::string_view bytes)
 {
-    if (QString problem = folderProblem(folderOf(QFileInfo(file))); !problem.isEmpty())
+    const QFileInfo info(file);
+    const std::filesystem::path folderPath = folderOf(info);
+    if (QString problem = folderProblem(folderPath); !problem.isEmpty())
         return problem;
-    QSaveFile out(file);
-    const QByteArray data(bytes.data(), static_cast<qsizetype>(bytes.size()));
-    // Whatever the umask: a file others may write would be refused next time.
-    if (!out.open(QIODevice::WriteOnly) ||
-        !out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
-                            QFileDevice::ReadOther) ||
-        out.write(data) != data.size() || !out.commit())
-        return out.errorString();
-    return {};
+    platform::OpenedFolder folder = platform::openInstallFolder(folderPath);
+    if (!folder.folder)
+        return QString::fromStdString(folder.result.detail);
+    // Through the folder opened, never a name followed: in a folder others
+    // may add to (a sticky /tmp passes the check above), a link put where the
+    // file goes is replaced, not written through. A name of its own each time,
+    // so a name taken in advance cannot hold the write up.
+    const std::string name = info.fileName().toStdString();
+    const std::string temporary = "." + name + ".new-" + minisign::randomHex(4);
+    platform::ReplaceResult step = folder.folder->create(temporary);
+    if (step) {
+        step = folder.folder->write(bytes.data(), bytes.size());
+        if (step)
+            step = folder.folder->seal({});
+        else
+            folder.folder->discard();
+        if (step)
+            step = folder.folder->renameOver(temporary, name);
+        if (!step)
+            folder.folder->remove(temporary);
+    }
+    return step ? QString() : QString::fromStdString(step.detail);
 }
 
 }  // namespace adv

@@ -3,12 +3,11 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include <sodium.h>
-
 #include <algorithm>
 #include <array>
 #include <charconv>
 
+#include "app/channel/Minisign.h"
 #include "app/core/Config.h"
 #include "app/core/ExitStatus.h"
 #include "app/core/KeyValueText.h"
@@ -26,18 +25,6 @@ namespace {
 // A few lines; more is not the state this program wrote.
 constexpr std::size_t kMaxStateBytes = 1024;
 constexpr std::array<std::string_view, 4> kStateKeys{"seq", "sent_run", "unsent_since", "history"};
-
-std::string drawnRun()
-{
-    // Idempotent; without randomness from the OS randombytes_buf aborts.
-    static const int once = sodium_init();
-    (void)once;
-    std::array<unsigned char, 8> bytes{};
-    randombytes_buf(bytes.data(), bytes.size());
-    std::array<char, 2 * 8 + 1> hex{};
-    sodium_bin2hex(hex.data(), hex.size(), bytes.data(), bytes.size());
-    return std::string(hex.data(), 2 * 8);
-}
 
 std::optional<std::int64_t> count(std::string_view text)
 {
@@ -140,7 +127,7 @@ SiteReport makeReport(const ReportState& before, const UpdateReport& report, con
     made.version = ADV_VERSION;
     made.command = std::string(seen.command);
     made.seq = before.seq + 1;
-    made.run = drawnRun();
+    made.run = minisign::randomHex(8);
     made.previousRun = before.sentRun;
     made.at = seen.ended;
     made.exit = code(exitStatus(report.outcome));
@@ -214,15 +201,28 @@ std::string reportRun(HeldSession& session, InstallSite& site, const Config& con
     // not where the server could not be reached at all.
     const bool apart =
         !config.reportUser.empty() && (report.outcome != UpdateOutcome::ConnectFailed || report.causeKind == "login");
+    // Kept as not sent before it goes: a run cut after the upload must not
+    // send this sequence number again under another run value, which the
+    // maker would take for a copy of the installation.
+    const auto keep = [&](bool sent) {
+        const QString problem = writeKept(stateFile, reportStateText(stateAfter(before, made, sent)));
+        if (!problem.isEmpty())
+            runlog::write(u"Lo stato dei rapporti non si può conservare in %1 (%2)"_s.arg(shown, problem));
+        return problem.isEmpty();
+    };
+    if (!keep(false)) {
+        session.closeNow();
+        runlog::write(u"Rapporto non inviato"_s + later);
+        return text;
+    }
     const platform::FtpResult sent =
         apart ? sendApart(session, config, name, text)
               : session.placeBelow(config.remoteFolder, std::string(kReportFolderName), name, text);
     session.closeNow();
     runlog::write(sent ? u"Rapporto inviato al server"_s
                        : u"Rapporto non inviato: "_s + text::ftpCause(sent, config).logged() + later);
-    if (const QString problem = writeKept(stateFile, reportStateText(stateAfter(before, made, bool(sent))));
-        !problem.isEmpty())
-        runlog::write(u"Lo stato dei rapporti non si può conservare in %1 (%2)"_s.arg(shown, problem));
+    if (sent)
+        keep(true);
     return text;
 }
 

@@ -377,10 +377,17 @@ UpdateReport UpdateCommand(UpdateUi& ui, platform::FtpClient& ftp, InstallSite& 
     // Whatever a failure left of the session, the next attempt starts from a new one.
     UpdateReport report = retried(logged, config, request.pacer, request.mode == UpdateMode::Operator, attempt,
                                   [&held] { held.closeNow(); });
-    // The operator's No is no run.
-    if (reporting && report.outcome != UpdateOutcome::Cancelled)
+    // The operator's No is no run; a run stopped on request sends nothing
+    // more. The report has a budget of its own, within which a stop asked
+    // for drops it: a slow server never holds the window or a SIGTERM up.
+    if (reporting && report.outcome != UpdateOutcome::Cancelled && report.outcome != UpdateOutcome::Interrupted &&
+        !ui.stopRequested()) {
+        const auto until = std::chrono::steady_clock::now() + kReportBudget;
+        held.setInterruptCheck([&ui, until] { return ui.stopRequested() || std::chrono::steady_clock::now() > until; });
         report.siteReport =
             reportRun(held, site, config, report, {request.reportAs, started, now(), held.reached(), held.bytes()});
+        held.setInterruptCheck({});
+    }
     return report;
 }
 

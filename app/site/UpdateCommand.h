@@ -1,6 +1,7 @@
 // The update command: replace the installed dolvo.exe with the server's copy.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string_view>
 #include <span>
@@ -18,6 +19,9 @@ namespace adv {
 
 struct Config;
 class Pacer;
+
+// How long the site's report may take at the end of a run, all told.
+inline constexpr std::chrono::seconds kReportBudget{15};
 
 struct UpdateRequest {
     UpdateMode mode = UpdateMode::Operator;

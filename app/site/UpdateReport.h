@@ -55,7 +55,7 @@ struct UpdateReport {
     std::string indexRelease{};
     std::int64_t indexSigned = 0;
     std::int64_t indexExpires = 0;  // 0: the index does not expire
-    std::string tried{};  // the release it set out to install
+    std::string tried{};            // the release it set out to install
     // The site's report of this run, as sent or kept; empty: none.
     std::string siteReport{};
 };

@@ -333,7 +333,7 @@ TEST(DownloadButton, FailedConnectionIsLoggedWithTheHourglassMeanwhile)
     EXPECT_EQ(logMeanwhile, u"- Collegamento al sito ZORVANIK"_s);
     EXPECT_EQ(run.window->statusText(), u"- Collegamento al sito ZORVANIK\r\n"
                                         u"- Impossibile connettersi al server ftp.example.test. Riprovare più tardi"_s);
-    EXPECT_EQ(run.stage.ftp.calls, (Names{"host:ftp.example.test", "user", "password", "open"}));
+    EXPECT_EQ(run.stage.ftp.calls, (Names{"host:ftp.example.test", "user", "password", "open", "close"}));
     EXPECT_TRUE(run.window->findChild<QLabel*>(u"Label4"_s)->isVisible()) << "stays after the command";
     EXPECT_EQ(run.window->pointer(), Pointer::Arrow);
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
