@@ -115,6 +115,79 @@ std::string reportText(const SiteReport& r)
     return body + line(kSumKey, sumOf(body));
 }
 
+namespace {
+
+// One value of a report into `r`; false when it is not one of its key's.
+bool readValue(SiteReport& r, std::string_view key, std::string_view v)
+{
+    const auto time = [&](std::int64_t& to) {
+        const auto n = decimal<std::int64_t>(v, 0, kMaxTime);
+        to = n.value_or(0);
+        return n.has_value();
+    };
+    const auto word = [&](std::string& to, bool mayBeEmpty) {
+        to = std::string(v);
+        return isWord(v) && (mayBeEmpty || !v.empty());
+    };
+    const auto tag = [&](std::string& to) {
+        to = std::string(v);
+        return v.empty() || isHex(v, 32);
+    };
+    bool ok = true;
+    if (key == "format")
+        ok = decimal<int>(v, 1, SiteReport::kFormat).has_value();
+    else if (key == "site")
+        ok = isHex(v, 32), r.site = std::string(v);
+    else if (key == "version")
+        ok = isVersion(v), r.version = std::string(v);
+    else if (key == "command")
+        ok = word(r.command, false);
+    else if (key == "seq")
+        ok = time(r.seq) && r.seq > 0;
+    else if (key == "run")
+        ok = isHex(v, 16), r.run = std::string(v);
+    else if (key == "previous_run")
+        ok = v.empty() || isHex(v, 16), r.previousRun = std::string(v);
+    else if (key == "at")
+        ok = time(r.at);
+    else if (key == "exit")
+        ok = decimal<int>(v, 0, 255).has_value(), r.exit = decimal<int>(v, 0, 255).value_or(0);
+    else if (key == "outcome")
+        ok = word(r.outcome, false);
+    else if (key == "cause")
+        ok = word(r.cause, true);
+    else if (key == "phase")
+        ok = word(r.phase, false);
+    else if (key == "bytes")
+        ok = time(r.bytes);
+    else if (key == "seconds")
+        ok = time(r.seconds);
+    else if (key == "installed")
+        ok = tag(r.installed);
+    else if (key == "previous")
+        ok = tag(r.previous);
+    else if (key == "tried")
+        ok = tag(r.tried);
+    else if (key == "place")
+        ok = decimal<int>(v, -1, 99).has_value(), r.place = decimal<int>(v, -1, 99).value_or(-1);
+    else if (key == "group")
+        ok = word(r.group, false);
+    else if (key == "index_signed")
+        ok = time(r.indexSigned);
+    else if (key == "index_expires")
+        ok = time(r.indexExpires);
+    else if (key == "unsent_since")
+        ok = time(r.unsentSince);
+    else {
+        const auto runs = readHistory(v);
+        ok = runs.has_value();
+        r.history = runs.value_or(std::vector<ReportedRun>{});
+    }
+    return ok;
+}
+
+}  // namespace
+
 ReadReport readReport(std::string_view text)
 {
     const auto refused = [](const QString& why) { return ReadReport{std::nullopt, why}; };
@@ -134,72 +207,9 @@ ReadReport readReport(std::string_view text)
     SiteReport r;
     std::size_t given = 0;
     for (const KeyValue& value : read.values) {
-        const std::string_view key = value.key, v = value.value;
-        const auto time = [&](std::int64_t& to) {
-            const auto n = decimal<std::int64_t>(v, 0, kMaxTime);
-            to = n.value_or(0);
-            return n.has_value();
-        };
-        const auto word = [&](std::string& to, bool mayBeEmpty) {
-            to = std::string(v);
-            return isWord(v) && (mayBeEmpty || !v.empty());
-        };
-        const auto tag = [&](std::string& to) {
-            to = std::string(v);
-            return v.empty() || isHex(v, 32);
-        };
-        bool ok = true;
-        if (key == "format")
-            ok = decimal<int>(v, 1, SiteReport::kFormat).has_value();
-        else if (key == "site")
-            ok = isHex(v, 32), r.site = std::string(v);
-        else if (key == "version")
-            ok = isVersion(v), r.version = std::string(v);
-        else if (key == "command")
-            ok = word(r.command, false);
-        else if (key == "seq")
-            ok = time(r.seq) && r.seq > 0;
-        else if (key == "run")
-            ok = isHex(v, 16), r.run = std::string(v);
-        else if (key == "previous_run")
-            ok = v.empty() || isHex(v, 16), r.previousRun = std::string(v);
-        else if (key == "at")
-            ok = time(r.at);
-        else if (key == "exit")
-            ok = decimal<int>(v, 0, 255).has_value(), r.exit = decimal<int>(v, 0, 255).value_or(0);
-        else if (key == "outcome")
-            ok = word(r.outcome, false);
-        else if (key == "cause")
-            ok = word(r.cause, true);
-        else if (key == "phase")
-            ok = word(r.phase, false);
-        else if (key == "bytes")
-            ok = time(r.bytes);
-        else if (key == "seconds")
-            ok = time(r.seconds);
-        else if (key == "installed")
-            ok = tag(r.installed);
-        else if (key == "previous")
-            ok = tag(r.previous);
-        else if (key == "tried")
-            ok = tag(r.tried);
-        else if (key == "place")
-            ok = decimal<int>(v, -1, 99).has_value(), r.place = decimal<int>(v, -1, 99).value_or(-1);
-        else if (key == "group")
-            ok = word(r.group, false);
-        else if (key == "index_signed")
-            ok = time(r.indexSigned);
-        else if (key == "index_expires")
-            ok = time(r.indexExpires);
-        else if (key == "unsent_since")
-            ok = time(r.unsentSince);
-        else {
-            const auto runs = readHistory(v);
-            ok = runs.has_value();
-            r.history = runs.value_or(std::vector<ReportedRun>{});
-        }
-        if (!ok)
-            return refused(u"riga %1, chiave %2: valore non valido"_s.arg(value.line).arg(QString::fromLatin1(key)));
+        if (!readValue(r, value.key, value.value))
+            return refused(
+                u"riga %1, chiave %2: valore non valido"_s.arg(value.line).arg(QString::fromLatin1(value.key)));
         ++given;
     }
     if (given != keys.size())

@@ -86,6 +86,11 @@ private:
         failKey(u"deve essere true o false (letto \"%1\")"_s.arg(shownValue(value)));
         return std::nullopt;
     }
+    void boolean(std::string_view value, bool& out)
+    {
+        if (const auto b = flag(value))
+            out = *b;
+    }
     void text(std::string_view value, std::string& out, bool mayBeEmpty)
     {
         if (!mayBeEmpty && value.empty())
@@ -130,11 +135,7 @@ private:
             return failKey(u"deve essere un numero di secondi da 0 a 3600 (letto \"%1\")"_s.arg(shownValue(v)));
         config_.closeGrace = std::chrono::milliseconds(std::llround(s * 1000));
     }
-    void readShowDownload(std::string_view v)
-    {
-        if (auto b = flag(v))
-            config_.showDownload = *b;
-    }
+    void readShowDownload(std::string_view v) { boolean(v, config_.showDownload); }
     void readHost(std::string_view v)
     {
         if (!isValidHostName(v))
@@ -196,11 +197,7 @@ private:
         else
             failKey(u"deve essere pilota, normale o ultimo (letto \"%1\")"_s.arg(shownValue(v)));
     }
-    void readReport(std::string_view v)
-    {
-        if (auto b = flag(v))
-            config_.report = *b;
-    }
+    void readReport(std::string_view v) { boolean(v, config_.report); }
     void readReportUser(std::string_view v) { text(v, config_.reportUser, true); }
     void readReportPassword(std::string_view v) { text(v, config_.reportPassword, true); }
     void readReportFolder(std::string_view v) { text(v, config_.reportFolder, true); }
@@ -249,11 +246,7 @@ private:
         else
             config_.logFile = v.empty() ? QString() : QFileInfo(path(v)).absoluteFilePath();
     }
-    void readUseEpsv(std::string_view v)
-    {
-        if (auto b = flag(v))
-            config_.ftp.useEpsv = *b;
-    }
+    void readUseEpsv(std::string_view v) { boolean(v, config_.ftp.useEpsv); }
     void readConnectTimeout(std::string_view v) { number(v, 1, 3600, config_.ftp.connectTimeout); }
     void readStallTimeout(std::string_view v) { number(v, 1, 3600, config_.ftp.stallTimeout); }
     void readMinRate(std::string_view v) { number(v, 0, 1LL << 40, config_.ftp.minRateBps); }

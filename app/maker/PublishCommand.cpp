@@ -265,29 +265,17 @@ private:
 
     PublishFailure putRelease()
     {
-        if (!server_.enter(kReleaseFolderName)) {
-            if (const platform::FtpResult made = server_.ftp().MakeFolder(std::string(kReleaseFolderName));
-                !made || !server_.enter(kReleaseFolderName))
-                return serverFailed(makertext::serverCause(makertext::kReleaseFolderNotMade, made, config_));
-        }
+        if (platform::FtpResult made; !server_.enterMade(kReleaseFolderName, made))
+            return serverFailed(makertext::serverCause(makertext::kReleaseFolderNotMade, made, config_));
         const std::string name(releaseFileOf(index_.release));
         PublishFailure failed = putChecked(server_, ui_, name, files_.program, visible());
         if (!failed)
             failed = putChecked(server_, ui_, signatureName(name), files_.signature, visible());
-        server_.enter();
-        if (!failed)
-            makeReportFolder();
-        return failed;
-    }
-
-    // Where the sites leave their reports, made with the first release; the
-    // sites' account must be let write there (README).
-    void makeReportFolder()
-    {
-        if (server_.enter(kReportFolderName) || server_.ftp().MakeFolder(std::string(kReportFolderName)))
-            server_.enter();
-        else
+        // Where the sites leave their reports, made with the first release.
+        if (platform::FtpResult made; !failed && !server_.enterMade(kReportFolderName, made))
             say(makertext::kReportFolderNotMade);
+        server_.enter();
+        return failed;
     }
 
     // The index, then, when the plan reaches every site, the pair today's

@@ -54,6 +54,14 @@ platform::FtpResult ServerFiles::open(std::function<bool()> stopped)
     return step ? ftp_.EnterRemoteFolder(config_.remoteFolder) : step;
 }
 
+bool ServerFiles::enterMade(std::string_view below, platform::FtpResult& made)
+{
+    if (enter(below))
+        return true;
+    made = ftp_.MakeFolder(std::string(below));
+    return made && enter(below);
+}
+
 std::optional<std::string> ServerFiles::fetch(const std::string& name, std::int64_t limit)
 {
     platform::MemorySink sink(static_cast<std::size_t>(limit));

@@ -48,6 +48,9 @@ public:
 
     // `below` the remote folder; empty: the remote folder itself.
     bool enter(std::string_view below = {});
+    // A folder `below` the remote one entered, made first where it is not
+    // there; the server's refusal to make it in `made`.
+    bool enterMade(std::string_view below, platform::FtpResult& made);
     // A file of the current folder, whole and no larger than `limit`.
     std::optional<std::string> fetch(const std::string& name, std::int64_t limit);
     // What `folder` lists, sorted (nothing when it cannot be listed); back in
