@@ -58,6 +58,9 @@ bool ServerFiles::enterMade(std::string_view below, platform::FtpResult& made)
 {
     if (enter(below))
         return true;
+    // Made below the remote folder, wherever the session stood.
+    if (!enter())
+        return false;
     made = ftp_.MakeFolder(std::string(below));
     return made && enter(below);
 }

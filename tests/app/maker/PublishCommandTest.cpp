@@ -120,6 +120,8 @@ struct Site {
         ASSERT_TRUE(current) << label;
         EXPECT_EQ(adv::minisign::hashOf(got(folder + u'/' + QString::fromStdString(current->release))), current->hash)
             << label;
+        EXPECT_TRUE(QFileInfo(folder + u"/reports"_s).isDir() && !QFileInfo(folder + u"/releases/reports"_s).exists())
+            << label << ": the sites' reports folder, beside the releases";
     }
 };
 
