@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
+#include <cstdint>
 
 #include "app/channel/Minisign.h"
 #include "app/core/Config.h"
@@ -28,11 +28,7 @@ constexpr std::array<std::string_view, 4> kStateKeys{"seq", "sent_run", "unsent_
 
 std::optional<std::int64_t> count(std::string_view text)
 {
-    std::int64_t n = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() || n < 0)
-        return std::nullopt;
-    return n;
+    return decimal<std::int64_t>(text, 0, INT64_MAX);
 }
 
 std::string_view groupWord(SiteGroup group)
